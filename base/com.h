@@ -1,0 +1,100 @@
+// COM ownership: interface pointers, BSTRs and the apartment a thread has entered.
+#pragma once
+
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <utility>
+
+namespace base {
+
+template <typename T>
+class ComPtr {
+public:
+    ComPtr() noexcept = default;
+    // Adopts a reference the caller already owns.
+    explicit ComPtr(T* p) noexcept : p_(p) {}
+    ComPtr(ComPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    ComPtr& operator=(ComPtr&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.p_, nullptr));
+        return *this;
+    }
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+    ~ComPtr() { reset(); }
+
+    [[nodiscard]] T* get() const noexcept { return p_; }
+    T* operator->() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+    void reset(T* p = nullptr) noexcept {
+        if (T* old = std::exchange(p_, p)) old->Release();
+    }
+    [[nodiscard]] T* detach() noexcept { return std::exchange(p_, nullptr); }
+
+    // Releases the current pointer, then hands out the address for an out-parameter.
+    [[nodiscard]] T** put() noexcept {
+        reset();
+        return &p_;
+    }
+    [[nodiscard]] void** put_void() noexcept { return reinterpret_cast<void**>(put()); }
+
+    template <typename U>
+    [[nodiscard]] HRESULT As(ComPtr<U>& out) const noexcept {
+        if (!p_) return E_POINTER;
+        return p_->QueryInterface(__uuidof(U), out.put_void());
+    }
+
+private:
+    T* p_ = nullptr;
+};
+
+class UniqueBstr {
+public:
+    UniqueBstr() noexcept = default;
+    explicit UniqueBstr(BSTR s) noexcept : s_(s) {}
+    UniqueBstr(UniqueBstr&& other) noexcept : s_(std::exchange(other.s_, nullptr)) {}
+    UniqueBstr& operator=(UniqueBstr&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.s_, nullptr));
+        return *this;
+    }
+    UniqueBstr(const UniqueBstr&) = delete;
+    UniqueBstr& operator=(const UniqueBstr&) = delete;
+    ~UniqueBstr() { reset(); }
+
+    [[nodiscard]] BSTR get() const noexcept { return s_; }
+    // A null BSTR is the empty string.
+    [[nodiscard]] const wchar_t* c_str() const noexcept { return s_ ? s_ : L""; }
+    [[nodiscard]] UINT length() const noexcept { return ::SysStringLen(s_); }
+    void reset(BSTR s = nullptr) noexcept {
+        if (BSTR old = std::exchange(s_, s)) ::SysFreeString(old);
+    }
+    [[nodiscard]] BSTR* put() noexcept {
+        reset();
+        return &s_;
+    }
+    [[nodiscard]] BSTR release() noexcept { return std::exchange(s_, nullptr); }
+
+private:
+    BSTR s_ = nullptr;
+};
+
+// Enters a COM apartment on this thread for the owner's lifetime; leaves it only
+// when entering succeeded (S_OK or S_FALSE), as CoUninitialize must balance.
+class ScopedComInitializer {
+public:
+    explicit ScopedComInitializer(DWORD model = COINIT_APARTMENTTHREADED) noexcept
+        : hr_(::CoInitializeEx(nullptr, model)) {}
+    ScopedComInitializer(const ScopedComInitializer&) = delete;
+    ScopedComInitializer& operator=(const ScopedComInitializer&) = delete;
+    ~ScopedComInitializer() {
+        if (SUCCEEDED(hr_)) ::CoUninitialize();
+    }
+    [[nodiscard]] HRESULT result() const noexcept { return hr_; }
+    [[nodiscard]] bool succeeded() const noexcept { return SUCCEEDED(hr_); }
+
+private:
+    HRESULT hr_;
+};
+
+}  // namespace base

@@ -1,0 +1,107 @@
+// Owners of Win32 resources: each closes what it holds exactly once, from the
+// line that acquired it. Copying is deleted, moving is explicit, and a reset keeps
+// the caller's GetLastError() so error paths can still report the original code.
+#pragma once
+
+#include <windows.h>
+#include <aclapi.h>
+#include <wincrypt.h>
+
+#include <utility>
+
+namespace base {
+
+template <typename Traits>
+class UniqueResource {
+public:
+    using Type = typename Traits::Type;
+
+    UniqueResource() noexcept = default;
+    explicit UniqueResource(Type value) noexcept : value_(value) {}
+    UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
+    UniqueResource& operator=(UniqueResource&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    UniqueResource(const UniqueResource&) = delete;
+    UniqueResource& operator=(const UniqueResource&) = delete;
+    ~UniqueResource() { reset(); }
+
+    [[nodiscard]] Type get() const noexcept { return value_; }
+    [[nodiscard]] bool valid() const noexcept { return value_ != Traits::Invalid(); }
+    explicit operator bool() const noexcept { return valid(); }
+
+    [[nodiscard]] Type release() noexcept { return std::exchange(value_, Traits::Invalid()); }
+
+    void reset(Type value = Traits::Invalid()) noexcept {
+        Type old = std::exchange(value_, value);
+        if (old != Traits::Invalid()) {
+            const DWORD error = GetLastError();
+            Traits::Close(old);
+            SetLastError(error);
+        }
+    }
+
+    // Releases what is held, then hands out the address for an out-parameter.
+    [[nodiscard]] Type* put() noexcept {
+        reset();
+        return &value_;
+    }
+
+private:
+    Type value_ = Traits::Invalid();
+};
+
+struct HandleTraits {  // kernel objects: events, mutexes, mappings, threads
+    using Type = HANDLE;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type h) noexcept { ::CloseHandle(h); }
+};
+struct FileHandleTraits {  // CreateFileW and friends fail with INVALID_HANDLE_VALUE
+    using Type = HANDLE;
+    static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(Type h) noexcept { ::CloseHandle(h); }
+};
+struct ViewTraits {
+    using Type = void*;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type v) noexcept { ::UnmapViewOfFile(v); }
+};
+template <typename T>
+struct LocalTraits {
+    using Type = T;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type p) noexcept { ::LocalFree(reinterpret_cast<HLOCAL>(p)); }
+};
+struct SidTraits {  // from AllocateAndInitializeSid
+    using Type = PSID;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type sid) noexcept { ::FreeSid(sid); }
+};
+struct RegKeyTraits {
+    using Type = HKEY;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type key) noexcept { ::RegCloseKey(key); }
+};
+struct CryptProvTraits {
+    using Type = HCRYPTPROV;
+    static Type Invalid() noexcept { return 0; }
+    static void Close(Type prov) noexcept { ::CryptReleaseContext(prov, 0); }
+};
+struct CryptHashTraits {
+    using Type = HCRYPTHASH;
+    static Type Invalid() noexcept { return 0; }
+    static void Close(Type hash) noexcept { ::CryptDestroyHash(hash); }
+};
+
+using UniqueHandle = UniqueResource<HandleTraits>;
+using UniqueFile = UniqueResource<FileHandleTraits>;
+using UniqueView = UniqueResource<ViewTraits>;
+template <typename T>
+using UniqueLocal = UniqueResource<LocalTraits<T>>;
+using UniqueSid = UniqueResource<SidTraits>;
+using UniqueRegKey = UniqueResource<RegKeyTraits>;
+using UniqueCryptProv = UniqueResource<CryptProvTraits>;
+using UniqueCryptHash = UniqueResource<CryptHashTraits>;
+
+}  // namespace base

@@ -1,0 +1,92 @@
+#include "tests/support/child_process.h"
+
+#include <shellapi.h>
+
+#include <map>
+
+namespace testsupport {
+namespace {
+
+std::map<std::wstring, ChildMain>& Roles() {
+    static std::map<std::wstring, ChildMain> roles;
+    return roles;
+}
+
+std::wstring QuoteArgument(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+    std::wstring quoted = L"\"";
+    for (size_t i = 0; i < arg.size(); ++i) {
+        size_t backslashes = 0;
+        while (i < arg.size() && arg[i] == L'\\') ++i, ++backslashes;
+        if (i == arg.size()) {
+            quoted.append(backslashes * 2, L'\\');
+            break;
+        }
+        if (arg[i] == L'"') {
+            quoted.append(backslashes * 2 + 1, L'\\');
+        } else {
+            quoted.append(backslashes, L'\\');
+        }
+        quoted += arg[i];
+    }
+    return quoted + L"\"";
+}
+
+}  // namespace
+
+ChildRole::ChildRole(const wchar_t* name, ChildMain main) noexcept { Roles()[name] = main; }
+
+ChildProcess::ChildProcess(const std::wstring& role, const std::vector<std::wstring>& args) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine = QuoteArgument(self) + L" --child " + QuoteArgument(role);
+    for (const auto& arg : args) commandLine += L" " + QuoteArgument(arg);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &info)) {
+        base::UniqueHandle thread(info.hThread);
+        process_.reset(info.hProcess);
+    }
+}
+
+ChildProcess::~ChildProcess() { Kill(); }
+
+DWORD ChildProcess::Wait(DWORD timeoutMs) noexcept {
+    if (!process_ || WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0)
+        return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process_.get(), &code);
+    return code;
+}
+
+void ChildProcess::Kill() noexcept {
+    if (process_ && WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0) {
+        TerminateProcess(process_.get(), 0xDEAD);
+        WaitForSingleObject(process_.get(), 5000);
+    }
+}
+
+bool RunChildRoleIfAsked(int* exitCode) {
+    int argc = 0;
+    base::UniqueLocal<wchar_t**> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
+    if (!argv || argc < 3 || std::wstring(argv.get()[1]) != L"--child") return false;
+    auto role = Roles().find(argv.get()[2]);
+    if (role == Roles().end()) {
+        *exitCode = 255;
+        return true;
+    }
+    std::vector<std::wstring> args(argv.get() + 3, argv.get() + argc);
+    *exitCode = role->second(args);
+    return true;
+}
+
+std::wstring UniqueName(const wchar_t* stem) {
+    static LONG counter = 0;
+    return std::wstring(stem) + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
+           std::to_wstring(InterlockedIncrement(&counter));
+}
+
+}  // namespace testsupport

@@ -1,0 +1,53 @@
+// The client side of the tunnel, as the backup application speaks it: find the
+// rendezvous block under the tunnel name, open the private channel, agree a
+// protocol version, then exchange the same typed messages with the client's roles
+// of the events. A server that vanishes gives an error after the timeout, never a hang.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/unique_resource.h"
+
+class TunnelClient {
+public:
+    // Connects to the server publishing under tunnelName, speaking version 1 or 2.
+    // Waits up to timeoutMs for a channel to be published and for the handshake.
+    [[nodiscard]] static std::unique_ptr<TunnelClient> Connect(const wchar_t* tunnelName,
+                                                               uint32_t version,
+                                                               uint32_t timeoutMs) noexcept;
+
+    TunnelClient(const TunnelClient&) = delete;
+    TunnelClient& operator=(const TunnelClient&) = delete;
+    ~TunnelClient();
+
+    [[nodiscard]] bool SendDword(uint32_t value, uint32_t timeoutMs) noexcept;
+    [[nodiscard]] bool SendString(const std::wstring& text, uint32_t timeoutMs) noexcept;
+    [[nodiscard]] bool ReceiveDword(uint32_t* value, uint32_t timeoutMs) noexcept;
+    [[nodiscard]] bool ReceiveString(std::wstring* text, uint32_t timeoutMs) noexcept;
+
+    // Any bytes with any kind, chunked by the rule; for tests of a misbehaving client.
+    [[nodiscard]] bool SendMessage(const void* data, uint32_t byteCount, uint32_t kind,
+                                   uint32_t timeoutMs) noexcept;
+
+    [[nodiscard]] uint32_t version() const noexcept { return version_; }
+    [[nodiscard]] const std::wstring& privateName() const noexcept { return privateName_; }
+    [[nodiscard]] bool connected() const noexcept { return view_.valid(); }
+    void Close() noexcept;
+
+private:
+    TunnelClient() noexcept = default;
+
+    std::wstring privateName_;
+    base::UniqueHandle mapping_;
+    base::UniqueView view_;
+    uint32_t size_ = 0;
+    base::UniqueHandle serverEvent_;
+    base::UniqueHandle serverRecvEvent_;
+    base::UniqueHandle clientEvent_;
+    base::UniqueHandle clientRecvEvent_;
+    uint32_t version_ = 0;
+};
