@@ -1,0 +1,21 @@
+// Owner of a MAPI buffer (MAPIAllocateBuffer, or a MAPI call that returns one):
+// MAPIFreeBuffer frees it together with every block allocated onto it.
+#pragma once
+
+#include "base/unique_resource.h"
+
+#include <mapix.h>
+
+namespace base {
+
+template <typename T>
+struct MapiBufferTraits {
+    using Type = T*;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type p) noexcept { ::MAPIFreeBuffer(p); }
+};
+
+template <typename T>
+using UniqueMapiBuffer = UniqueResource<MapiBufferTraits<T>>;
+
+}  // namespace base
