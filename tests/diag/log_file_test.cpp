@@ -1,0 +1,153 @@
+// The log file's bytes, its creation and the paths it is opened at.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include "diag/log.h"
+#include "tests/diag/log_test_util.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+using namespace diagtest;
+
+// PATH COUNT: COUNT connections (open + header), then the command line as a line of
+// its own so that the test can tell what the header should hold.
+TEST_CHILD_ROLE(connect) {
+    if (args.size() != 2) return 2;
+    SetLogClockForTesting(&FixedClock);
+    for (int i = 0; i < _wtoi(args[1].c_str()); ++i) {
+        OpenLogFile(args[0].c_str());
+        WriteLogHeader();
+    }
+    LogMessage(L"%s", GetCommandLineW());
+    return 0;
+}
+
+// PATH: every call before the log is open writes nothing and creates nothing.
+TEST_CHILD_ROLE(log_before_open) {
+    if (args.size() != 1) return 2;
+    SetLogClockForTesting(&FixedClock);
+    // Formatting this would fault: a closed log must not format at all.
+    LogMessage(L"lost %s", reinterpret_cast<const wchar_t*>(uintptr_t{1}));
+    WriteLogLine(L"lost");
+    WriteLogBytes(L"lost", 8);
+    WriteLogHeader();
+    if (FileExists(args[0])) return 3;
+    OpenLogFile(args[0].c_str());
+    LogMessage(L"kept");
+    return 0;
+}
+
+// GOOD BAD...: each bad path leaves logging off, then the good one turns it on.
+TEST_CHILD_ROLE(open_bad_paths) {
+    if (args.empty()) return 2;
+    SetLogClockForTesting(&FixedClock);
+    OpenLogFile(nullptr);
+    LogMessage(L"lost after a null path");
+    for (size_t i = 1; i < args.size(); ++i) {
+        OpenLogFile(args[i].c_str());
+        LogMessage(L"lost after bad path %u", static_cast<unsigned>(i));
+        WriteLogHeader();
+    }
+    OpenLogFile(args[0].c_str());
+    LogMessage(L"kept");
+    return 0;
+}
+
+TEST(LogFile, NewFileGetsOneMarkAndAHeaderPerConnection) {
+    ScratchFolder scratch;
+    const std::wstring path = scratch.Path(L"TallowmereAddin.log");
+    ASSERT_EQ(RunChild(L"connect", {path, L"2"}), 0u);
+
+    const std::string bytes = ReadFileBytes(path);
+    ASSERT_TRUE(bytes.starts_with(kMark)) << "no FF FE at the start";
+    const std::wstring text = FromUtf16Bytes(std::string_view(bytes).substr(2));
+    const std::wstring commandLine = LastLineText(text);
+    EXPECT_NE(commandLine.find(L"--child connect"), std::wstring::npos) << commandLine;
+    EXPECT_EQ(text, ConnectionHeader(commandLine) + ConnectionHeader(commandLine) +
+                        Stamped(commandLine));
+}
+
+TEST(LogFile, ExistingFileIsAppendedToWithoutMark) {
+    ScratchFolder scratch;
+    const std::wstring path = scratch.Path(L"TallowmereAddin.log");
+    const std::string earlier = "earlier run\n";  // not even UTF-16: the log never looks
+    ASSERT_TRUE(WriteFileBytes(path, earlier));
+
+    for (int run = 0; run < 2; ++run) ASSERT_EQ(RunChild(L"connect", {path, L"1"}), 0u) << run;
+
+    const std::string bytes = ReadFileBytes(path);
+    ASSERT_TRUE(bytes.starts_with(earlier)) << "the earlier content was touched";
+    const std::wstring text = FromUtf16Bytes(std::string_view(bytes).substr(earlier.size()));
+    const std::wstring commandLine = LastLineText(text);
+    const std::wstring oneRun = ConnectionHeader(commandLine) + Stamped(commandLine);
+    EXPECT_EQ(text, oneRun + oneRun);
+}
+
+TEST(LogFile, CallsBeforeOpenWriteNothing) {
+    ScratchFolder scratch;
+    const std::wstring path = scratch.Path(L"before.log");
+    const DWORD code = RunChild(L"log_before_open", {path});
+    ASSERT_EQ(code, 0u) << "got 0x" << std::hex << code << " (3: the file appeared before open)";
+    EXPECT_EQ(ReadFileBytes(path), kMark + Utf16Bytes(Stamped(L"kept")));
+}
+
+TEST(LogFile, UnopenablePathsLeaveLoggingOffUntilAGoodOne) {
+    ScratchFolder scratch;
+    const std::wstring folder = scratch.Path(L"a folder");
+    const std::wstring plainFile = scratch.Path(L"plain");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(WriteFileBytes(plainFile, "x"));
+    const std::wstring good = scratch.Path(L"good.log");
+
+    ASSERT_EQ(RunChild(L"open_bad_paths", {good, folder, plainFile + L"\\below\\a.log"}), 0u);
+
+    EXPECT_EQ(ReadFileBytes(good), kMark + Utf16Bytes(Stamped(L"kept")));
+    EXPECT_EQ(ReadFileBytes(plainFile), "x");
+    EXPECT_TRUE(RemoveDirectoryW(folder.c_str())) << "the folder is no longer empty";
+}
+
+struct PathCase {
+    const wchar_t* name;
+    std::wstring (*make)(const ScratchFolder& scratch);
+};
+const PathCase kPathCases[] = {
+    {L"three missing folder levels",
+     [](const ScratchFolder& scratch) { return scratch.Path(L"one\\two\\three\\x.log"); }},
+    // The folder part "C:" is a drive root; inside this build's own prefix.
+    {L"drive root",
+     [](const ScratchFolder&) { return L"C:\\" + testsupport::UniqueName(L"diag_root") + L".log"; }},
+};
+
+TEST(LogFile, OpensWhereverItsFolderCanBeMade) {
+    for (size_t i = 0; i < std::size(kPathCases); ++i) {
+        SCOPED_TRACE(testing::Message() << "case " << i << ": " << kPathCases[i].name);
+        ScratchFolder scratch;
+        const std::wstring path = kPathCases[i].make(scratch);
+        EXPECT_EQ(RunChild(L"connect", {path, L"1"}), 0u);
+
+        const std::string bytes = ReadFileBytes(path);
+        EXPECT_TRUE(bytes.starts_with(kMark));
+        const std::wstring text = FromUtf16Bytes(std::string_view(bytes).substr(2));
+        const std::wstring commandLine = LastLineText(text);
+        EXPECT_EQ(text, ConnectionHeader(commandLine) + Stamped(commandLine));
+        SetLastError(0xdeadbeef);
+        EXPECT_TRUE(DeleteFileW(path.c_str())) << "got " << GetLastError();
+    }
+}
+
+TEST(LogFile, DefaultPathIsInRoamingApplicationData) {
+    const std::wstring appData = GetSpecialFolder(CSIDL_APPDATA);
+    ASSERT_FALSE(appData.empty());
+    const std::wstring parent = appData + L"\\Kestrava\\Backup";
+    const std::wstring folder = parent + L"\\MailBackup";
+    SHCreateDirectoryExW(nullptr, parent.c_str(), nullptr);
+    RemoveDirectoryW(folder.c_str());  // fails harmlessly if an earlier log is in it
+
+    EXPECT_EQ(DefaultLogPath(), folder + L"\\TallowmereAddin.log");
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        << "got 0x" << std::hex << attributes;
+}
+
+}  // namespace
