@@ -1,0 +1,295 @@
+#include "standin/store/item_message.h"
+
+#include <mapicode.h>
+#include <mapiutil.h>
+#include <mapix.h>
+#include <imessage.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "standin/store/files.h"
+
+namespace standin::store {
+
+namespace {
+
+// {00020D0B-0000-0000-C000-000000000046}: the root class of a message file.
+constexpr CLSID kClsidMailMessage = {0x00020d0b, 0, 0, {0xc0, 0, 0, 0, 0, 0, 0, 0x46}};
+constexpr DWORD kStorageMode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE | STGM_TRANSACTED;
+
+struct MsgSessionCloser {
+    void operator()(_MSGSESS* session) const noexcept { CloseIMsgSession(session); }
+};
+using UniqueMsgSession = std::unique_ptr<_MSGSESS, MsgSessionCloser>;
+
+[[nodiscard]] HRESULT MemoryStorage(const std::vector<BYTE>* bytes, base::ComPtr<ILockBytes>& lockBytes,
+                                    base::ComPtr<IStorage>& storage) {
+    HGLOBAL memory = nullptr;
+    if (bytes) {
+        memory = GlobalAlloc(GMEM_MOVEABLE, bytes->empty() ? 1 : bytes->size());
+        if (!memory) return MAPI_E_NOT_ENOUGH_MEMORY;
+        if (void* at = GlobalLock(memory)) {
+            if (!bytes->empty()) std::memcpy(at, bytes->data(), bytes->size());
+            GlobalUnlock(memory);
+        }
+    }
+    // The lock bytes own the memory from here on (fDeleteOnRelease).
+    HRESULT hr = CreateILockBytesOnHGlobal(memory, TRUE, lockBytes.put());
+    if (FAILED(hr)) {
+        if (memory) GlobalFree(memory);
+        return hr;
+    }
+    if (bytes) {
+        ULARGE_INTEGER size;
+        size.QuadPart = bytes->size();
+        hr = lockBytes->SetSize(size);
+        if (FAILED(hr)) return hr;
+        hr = StgOpenStorageOnILockBytes(lockBytes.get(), nullptr, kStorageMode, nullptr, 0, storage.put());
+        // Anything but a compound file with a message inside is not an item.
+        return FAILED(hr) && hr != E_OUTOFMEMORY ? MAPI_E_CORRUPT_DATA : hr;
+    }
+    hr = StgCreateDocfileOnILockBytes(lockBytes.get(), STGM_CREATE | kStorageMode, 0, storage.put());
+    if (FAILED(hr)) return hr;
+    return WriteClassStg(storage.get(), kClsidMailMessage);
+}
+
+[[nodiscard]] HRESULT LockBytesContents(ILockBytes* lockBytes, std::vector<BYTE>& bytes) {
+    STATSTG stat{};
+    HRESULT hr = lockBytes->Stat(&stat, STATFLAG_NONAME);
+    if (FAILED(hr)) return hr;
+    HGLOBAL memory = nullptr;
+    hr = GetHGlobalFromILockBytes(lockBytes, &memory);
+    if (FAILED(hr)) return hr;
+    const void* at = GlobalLock(memory);
+    if (!at) return MAPI_E_CALL_FAILED;
+    bytes.assign(static_cast<const BYTE*>(at), static_cast<const BYTE*>(at) + stat.cbSize.QuadPart);
+    GlobalUnlock(memory);
+    return S_OK;
+}
+
+// Properties the message file does not hold but the store knows.
+constexpr ULONG kStoreProperties[] = {PR_ENTRYID, PR_PARENT_ENTRYID, PR_STORE_ENTRYID};
+
+class ItemMessage final : public IMessage {
+public:
+    ItemMessage(Folder folder, Item item, uint32_t faults)
+        : folder_(std::move(folder)), item_(std::move(item)), faults_(faults) {}
+
+    [[nodiscard]] HRESULT Initialize(const std::vector<BYTE>* bytes) {
+        HRESULT hr = MemoryStorage(bytes, lockBytes_, storage_);
+        if (FAILED(hr)) return hr;
+        LPMSGSESS session = nullptr;
+        hr = OpenIMsgSession(MAPIGetDefaultMalloc(), 0, &session);
+        if (FAILED(hr)) return hr;
+        session_.reset(session);
+        hr = OpenIMsgOnIStg(session, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer,
+                            MAPIGetDefaultMalloc(), nullptr, storage_.get(), nullptr, 0, 0, inner_.put());
+        return FAILED(hr) && bytes && hr != MAPI_E_NOT_ENOUGH_MEMORY ? MAPI_E_CORRUPT_DATA : hr;
+    }
+
+    ~ItemMessage() {
+        inner_.reset();  // before its session closes
+    }
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) noexcept override {
+        if (!object) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMAPIProp) || IsEqualIID(riid, IID_IMessage)) {
+            *object = static_cast<IMessage*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++references_; }
+    STDMETHODIMP_(ULONG) Release() noexcept override {
+        const ULONG left = --references_;
+        if (left == 0) delete this;
+        return left;
+    }
+
+    // IMAPIProp
+    STDMETHODIMP GetLastError(HRESULT hr, ULONG flags, LPMAPIERROR* error) noexcept override {
+        return inner_->GetLastError(hr, flags, error);
+    }
+    STDMETHODIMP SaveChanges(ULONG flags) noexcept override;
+    STDMETHODIMP GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* values) noexcept override;
+    STDMETHODIMP GetPropList(ULONG flags, LPSPropTagArray* tags) noexcept override {
+        return inner_->GetPropList(flags, tags);
+    }
+    STDMETHODIMP OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, LPUNKNOWN* unknown) noexcept override {
+        return inner_->OpenProperty(tag, iid, options, flags, unknown);
+    }
+    STDMETHODIMP SetProps(ULONG count, LPSPropValue values, LPSPropProblemArray* problems) noexcept override {
+        return inner_->SetProps(count, values, problems);
+    }
+    STDMETHODIMP DeleteProps(LPSPropTagArray tags, LPSPropProblemArray* problems) noexcept override {
+        return inner_->DeleteProps(tags, problems);
+    }
+    STDMETHODIMP CopyTo(ULONG excludedInterfaceCount, LPCIID excludedInterfaces, LPSPropTagArray excludedProps,
+                        ULONG uiParam, LPMAPIPROGRESS progress, LPCIID iid, LPVOID destination, ULONG flags,
+                        LPSPropProblemArray* problems) noexcept override {
+        if (faults_ & fault::kCopyTo) return kFaultResult;
+        return inner_->CopyTo(excludedInterfaceCount, excludedInterfaces, excludedProps, uiParam, progress, iid,
+                              destination, flags, problems);
+    }
+    STDMETHODIMP CopyProps(LPSPropTagArray included, ULONG uiParam, LPMAPIPROGRESS progress, LPCIID iid,
+                           LPVOID destination, ULONG flags, LPSPropProblemArray* problems) noexcept override {
+        if (faults_ & fault::kCopyTo) return kFaultResult;
+        return inner_->CopyProps(included, uiParam, progress, iid, destination, flags, problems);
+    }
+    STDMETHODIMP GetNamesFromIDs(LPSPropTagArray* tags, LPGUID guid, ULONG flags, ULONG* count,
+                                 LPMAPINAMEID** names) noexcept override {
+        return inner_->GetNamesFromIDs(tags, guid, flags, count, names);
+    }
+    STDMETHODIMP GetIDsFromNames(ULONG count, LPMAPINAMEID* names, ULONG flags, LPSPropTagArray* tags) noexcept override {
+        return inner_->GetIDsFromNames(count, names, flags, tags);
+    }
+
+    // IMessage
+    STDMETHODIMP GetAttachmentTable(ULONG flags, LPMAPITABLE* table) noexcept override {
+        return inner_->GetAttachmentTable(flags, table);
+    }
+    STDMETHODIMP OpenAttach(ULONG number, LPCIID iid, ULONG flags, LPATTACH* attach) noexcept override {
+        return inner_->OpenAttach(number, iid, flags, attach);
+    }
+    STDMETHODIMP CreateAttach(LPCIID iid, ULONG flags, ULONG* number, LPATTACH* attach) noexcept override {
+        return inner_->CreateAttach(iid, flags, number, attach);
+    }
+    STDMETHODIMP DeleteAttach(ULONG number, ULONG uiParam, LPMAPIPROGRESS progress, ULONG flags) noexcept override {
+        return inner_->DeleteAttach(number, uiParam, progress, flags);
+    }
+    STDMETHODIMP GetRecipientTable(ULONG flags, LPMAPITABLE* table) noexcept override {
+        return inner_->GetRecipientTable(flags, table);
+    }
+    STDMETHODIMP ModifyRecipients(ULONG flags, LPADRLIST recipients) noexcept override {
+        return inner_->ModifyRecipients(flags, recipients);
+    }
+    STDMETHODIMP SubmitMessage(ULONG flags) noexcept override { return inner_->SubmitMessage(flags); }
+    STDMETHODIMP SetReadFlag(ULONG flags) noexcept override { return inner_->SetReadFlag(flags); }
+
+private:
+    [[nodiscard]] HRESULT WriteItem();
+    [[nodiscard]] HRESULT StoreProperty(ULONG tag, void* parent, SPropValue& value);
+
+    const Folder folder_;
+    std::mutex lock_;  // one SaveChanges at a time; guards item_
+    Item item_;        // null until a new message is first saved
+    const uint32_t faults_;
+    std::atomic<ULONG> references_{1};
+    base::ComPtr<ILockBytes> lockBytes_;
+    base::ComPtr<IStorage> storage_;
+    UniqueMsgSession session_;
+    base::ComPtr<IMessage> inner_;
+};
+
+HRESULT ItemMessage::SaveChanges(ULONG flags) noexcept {
+    if (faults_ & fault::kSaveChanges) return kFaultResult;
+    const std::lock_guard lock(lock_);
+    HRESULT hr = inner_->SaveChanges(flags);
+    if (FAILED(hr)) return hr;
+    hr = storage_->Commit(STGC_DEFAULT);
+    if (FAILED(hr)) return hr;
+    return WriteItem();
+}
+
+HRESULT ItemMessage::WriteItem() {
+    try {
+        std::vector<BYTE> bytes;
+        HRESULT hr = LockBytesContents(lockBytes_.get(), bytes);
+        if (FAILED(hr)) return hr;
+        if (!item_) return folder_.AddItemFile(bytes.data(), bytes.size(), item_);
+        // Saving an item that was deleted or moved meanwhile would bring it back.
+        if (!IsFile(item_.path())) return MAPI_E_OBJECT_DELETED;
+        return WriteFileAtomically(item_.path(), bytes.data(), bytes.size(), true);
+    } catch (const std::bad_alloc&) {
+        return MAPI_E_NOT_ENOUGH_MEMORY;
+    }
+}
+
+HRESULT ItemMessage::StoreProperty(ULONG tag, void* parent, SPropValue& value) {
+    std::vector<BYTE> bytes;
+    HRESULT hr = MAPI_E_NOT_FOUND;
+    {
+        const std::lock_guard lock(lock_);
+        switch (tag) {
+        case PR_ENTRYID:
+            if (item_) hr = item_.GetEntryId(bytes);
+            break;
+        case PR_PARENT_ENTRYID: hr = folder_.GetEntryId(bytes); break;
+        case PR_STORE_ENTRYID: hr = folder_.store().GetEntryId(bytes); break;
+        default: break;
+        }
+    }
+    if (FAILED(hr)) return hr;
+    void* copy = nullptr;
+    hr = MAPIAllocateMore(static_cast<ULONG>(bytes.size()), parent, &copy);
+    if (FAILED(hr)) return hr;
+    std::memcpy(copy, bytes.data(), bytes.size());
+    value.ulPropTag = tag;
+    value.Value.bin.cb = static_cast<ULONG>(bytes.size());
+    value.Value.bin.lpb = static_cast<BYTE*>(copy);
+    return S_OK;
+}
+
+HRESULT ItemMessage::GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* values) noexcept {
+    try {
+        HRESULT hr = inner_->GetProps(tags, flags, count, values);
+        if (FAILED(hr) || !tags || !values || !*values) return hr;
+        bool errorsLeft = false;
+        for (ULONG i = 0; i < *count; ++i) {
+            SPropValue& value = (*values)[i];
+            const ULONG wanted = tags->aulPropTag[i];
+            const bool ours = std::find(std::begin(kStoreProperties), std::end(kStoreProperties),
+                                        CHANGE_PROP_TYPE(wanted, PT_BINARY)) != std::end(kStoreProperties);
+            if (ours && PROP_TYPE(value.ulPropTag) == PT_ERROR) {
+                (void)StoreProperty(CHANGE_PROP_TYPE(wanted, PT_BINARY), *values, value);
+            }
+            errorsLeft = errorsLeft || PROP_TYPE(value.ulPropTag) == PT_ERROR;
+        }
+        return errorsLeft ? MAPI_W_ERRORS_RETURNED : S_OK;
+    } catch (const std::bad_alloc&) {
+        return MAPI_E_NOT_ENOUGH_MEMORY;
+    }
+}
+
+}  // namespace
+
+HRESULT OpenItemMessage(const Folder& folder, const Item* item, uint32_t faults, base::ComPtr<IMessage>& message) {
+    try {
+        std::vector<BYTE> bytes;
+        if (item) {
+            const HRESULT hr = ReadFileBytes(item->path(), bytes);
+            if (FAILED(hr)) return hr;
+        }
+        base::ComPtr<ItemMessage> created(new ItemMessage(folder, item ? *item : Item(), faults));
+        const HRESULT hr = created->Initialize(item ? &bytes : nullptr);
+        if (FAILED(hr)) return hr;
+        message.reset(created.detach());
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return MAPI_E_NOT_ENOUGH_MEMORY;
+    }
+}
+
+HRESULT Folder::CreateMessage(base::ComPtr<IMessage>& message) const {
+    FolderInfo info;
+    const HRESULT hr = GetInfo(info);
+    if (FAILED(hr)) return hr;
+    return OpenItemMessage(*this, nullptr, info.messageFaults, message);
+}
+
+HRESULT Item::Open(base::ComPtr<IMessage>& message) const {
+    uint32_t faults = 0;
+    const HRESULT hr = GetFaults(faults);
+    if (FAILED(hr)) return hr;
+    return OpenItemMessage(folder_, this, faults, message);
+}
+
+}  // namespace standin::store

@@ -1,0 +1,40 @@
+// MAPI logon onto the stand-in's profiles, and which profile a logon finds.
+//
+// The host's open profile (what MAPILogonEx with MAPI_ALLOW_OTHERS and no profile
+// name joins, as an add-in joins the session of the Outlook that loaded it) is the
+// profile folder named by the environment variable STANDIN_MAPI_PROFILE, read at
+// each logon; without it, the bundled default profile, profiles\default beside
+// the folder of mapi32.dll (build\profiles\default for build\bin\mapi32.dll).
+//
+// A logon by name finds the profile whose profile.ini `name` equals it, ignoring
+// case, among the host's open profile and the profile folders inside the folder
+// named by STANDIN_MAPI_PROFILES (default: profiles beside the DLL's folder).
+#pragma once
+
+#include <windows.h>
+#include <mapix.h>
+
+#include <memory>
+#include <string>
+
+#include "base/com.h"
+#include "standin/store/profile.h"
+
+namespace standin::store {
+
+inline constexpr wchar_t kHostProfileVariable[] = L"STANDIN_MAPI_PROFILE";
+inline constexpr wchar_t kProfilesVariable[] = L"STANDIN_MAPI_PROFILES";
+
+// MAPILogonEx. `profileName` is UTF-8, or UTF-16 with MAPI_UNICODE in `flags`;
+// null or empty means none. Without a name the logon needs MAPI_ALLOW_OTHERS or
+// MAPI_USE_DEFAULT and gets the host's open profile. MAPI_E_LOGON_FAILED when no
+// profile matches, the profile cannot be read, or its `logon` fault switch is set.
+// It does not ask for MAPIInitialize first: in a host such as Outlook, the host
+// has initialised MAPI before an add-in logs on.
+[[nodiscard]] HRESULT Logon(const void* profileName, ULONG flags, base::ComPtr<IMAPISession>& session) noexcept;
+
+// The profile folder a logon would use, for hosts and tests.
+[[nodiscard]] HRESULT FindHostProfile(std::wstring& folder);
+[[nodiscard]] HRESULT FindProfileByName(const std::wstring& name, std::wstring& folder);
+
+}  // namespace standin::store

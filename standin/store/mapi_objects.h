@@ -1,0 +1,94 @@
+// The store's MAPI objects: sessions, message stores, folders. Each is a COM
+// object over handles of the store API (profile.h); it keeps no state of the
+// store, so any number of them, on any threads, see one consistent profile.
+#pragma once
+
+#include <windows.h>
+#include <mapidefs.h>
+#include <mapix.h>
+
+#include <memory>
+
+#include "base/com.h"
+#include "standin/mapi32/com_object.h"
+#include "standin/store/profile.h"
+#include "standin/store/property_set.h"
+
+namespace standin::store {
+
+// A session on `profile` (IMAPISession).
+[[nodiscard]] HRESULT CreateSession(std::shared_ptr<Profile> profile, base::ComPtr<IMAPISession>& session);
+// The IMsgStore of a store; applies the store's fault switches.
+[[nodiscard]] HRESULT OpenStoreObject(const Store& store, base::ComPtr<IMsgStore>& msgStore);
+// The IMAPIFolder of a folder; MAPI_E_CORRUPT_DATA / MAPI_E_NOT_FOUND for a folder
+// whose folder.ini is unreadable.
+[[nodiscard]] HRESULT OpenFolderObject(const Folder& folder, base::ComPtr<IMAPIFolder>& mapiFolder);
+// Opens what an entry ID names. `store` limits the lookup to one store (null: the
+// whole profile). `interfaceId` null gives the object's own interface.
+[[nodiscard]] HRESULT OpenEntryObject(Profile& profile, const Store* store, ULONG entryIdSize,
+                                      const ENTRYID* entryId, const IID* interfaceId, ULONG* objectType,
+                                      IUnknown** object) noexcept;
+// A table of rows, in the string width `flags` (MAPI_UNICODE) selects.
+[[nodiscard]] HRESULT CreateRowTable(const std::vector<PropertySet>& rows, ULONG flags,
+                                     base::ComPtr<IMAPITable>& table);
+
+// IMAPIProp over a PropertySet made on each call, so it is always current.
+// Writing is refused unless a subclass accepts it.
+template <typename Interface>
+class PropObject : public standin::ComObject<Interface> {
+public:
+    STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR* error) noexcept override {
+        if (!error) return MAPI_E_INVALID_PARAMETER;
+        *error = nullptr;  // no more to tell than the code
+        return S_OK;
+    }
+    STDMETHODIMP SaveChanges(ULONG) noexcept override { return S_OK; }
+    STDMETHODIMP GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* values) noexcept override {
+        PropertySet properties;
+        const HRESULT hr = SafeSnapshot(properties);
+        if (FAILED(hr)) return hr;
+        return properties.GetProps(tags, flags, count, values);
+    }
+    STDMETHODIMP GetPropList(ULONG flags, LPSPropTagArray* tags) noexcept override {
+        PropertySet properties;
+        const HRESULT hr = SafeSnapshot(properties);
+        if (FAILED(hr)) return hr;
+        return properties.GetPropList(flags, tags);
+    }
+    STDMETHODIMP OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN*) noexcept override { return MAPI_E_NO_SUPPORT; }
+    STDMETHODIMP SetProps(ULONG, LPSPropValue, LPSPropProblemArray*) noexcept override { return MAPI_E_NO_ACCESS; }
+    STDMETHODIMP DeleteProps(LPSPropTagArray, LPSPropProblemArray*) noexcept override { return MAPI_E_NO_ACCESS; }
+    STDMETHODIMP CopyTo(ULONG, LPCIID, LPSPropTagArray, ULONG, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
+                        LPSPropProblemArray*) noexcept override {
+        return MAPI_E_NO_SUPPORT;
+    }
+    STDMETHODIMP CopyProps(LPSPropTagArray, ULONG, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
+                           LPSPropProblemArray*) noexcept override {
+        return MAPI_E_NO_SUPPORT;
+    }
+    STDMETHODIMP GetNamesFromIDs(LPSPropTagArray*, LPGUID, ULONG, ULONG*, LPMAPINAMEID**) noexcept override {
+        return MAPI_E_NO_SUPPORT;
+    }
+    STDMETHODIMP GetIDsFromNames(ULONG, LPMAPINAMEID*, ULONG, LPSPropTagArray*) noexcept override {
+        return MAPI_E_NO_SUPPORT;
+    }
+
+protected:
+    [[nodiscard]] virtual HRESULT Snapshot(PropertySet& properties) const = 0;
+
+private:
+    [[nodiscard]] HRESULT SafeSnapshot(PropertySet& properties) const noexcept {
+        try {
+            return Snapshot(properties);
+        } catch (const std::bad_alloc&) {
+            return MAPI_E_NOT_ENOUGH_MEMORY;
+        }
+    }
+};
+
+// Copies bytes into a new MAPI buffer, for out-parameters such as entry IDs.
+[[nodiscard]] HRESULT CopyToMapiBuffer(const std::vector<BYTE>& bytes, ULONG* size, ENTRYID** copy) noexcept;
+// The narrow or wide (MAPI_UNICODE in `flags`) LPTSTR argument as a wide string.
+[[nodiscard]] std::wstring TextArgument(const void* text, ULONG flags);
+
+}  // namespace standin::store

@@ -1,0 +1,365 @@
+#include "standin/store/profilegen/description.h"
+
+#include <mapidefs.h>
+#include <mapicode.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "standin/store/files.h"
+#include "standin/store/names.h"
+
+namespace standin::profilegen {
+
+namespace {
+
+using store::FaultScope;
+
+constexpr uint32_t kMaxCount = 10'000'000;
+
+struct Token {
+    std::string key;     // empty for a positional word
+    std::wstring value;  // decoded
+};
+
+struct ParsedLine {
+    size_t indent = 0;
+    std::vector<Token> tokens;
+};
+
+// Reads a quoted text starting at text[at] == '"'; false when it does not close.
+bool ReadQuoted(std::string_view text, size_t& at, std::string& out) {
+    for (++at; at < text.size(); ++at) {
+        const char c = text[at];
+        if (c == '"') {
+            ++at;
+            return true;
+        }
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (++at == text.size()) return false;
+        switch (text[at]) {
+        case 'n': out += '\n'; break;
+        case 't': out += '\t'; break;
+        case '\\': out += '\\'; break;
+        case '"': out += '"'; break;
+        default: return false;
+        }
+    }
+    return false;
+}
+
+bool Tokenize(std::string_view text, ParsedLine& line, std::wstring& problem) {
+    size_t at = 0;
+    while (at < text.size() && text[at] == ' ') ++at;
+    line.indent = at;
+    while (at < text.size()) {
+        if (text[at] == ' ' || text[at] == '\t') {
+            ++at;
+            continue;
+        }
+        if (text[at] == '#') break;
+        Token token;
+        std::string raw;
+        if (text[at] != '"') {
+            while (at < text.size() && text[at] != ' ' && text[at] != '\t' && text[at] != '=') raw += text[at++];
+            if (at < text.size() && text[at] == '=') {
+                token.key = raw;
+                raw.clear();
+                ++at;
+                if (at < text.size() && text[at] == '"') {
+                    if (!ReadQuoted(text, at, raw)) {
+                        problem = L"an unclosed quote";
+                        return false;
+                    }
+                } else {
+                    while (at < text.size() && text[at] != ' ' && text[at] != '\t') raw += text[at++];
+                }
+            }
+        } else if (!ReadQuoted(text, at, raw)) {
+            problem = L"an unclosed quote";
+            return false;
+        }
+        token.value = store::FromUtf8(raw);
+        line.tokens.push_back(std::move(token));
+    }
+    return true;
+}
+
+std::optional<uint32_t> ParseCount(const std::wstring& text) {
+    if (text.empty() || text.size() > 8) return std::nullopt;
+    uint32_t value = 0;
+    for (const wchar_t c : text) {
+        if (c < L'0' || c > L'9') return std::nullopt;
+        value = value * 10 + static_cast<uint32_t>(c - L'0');
+    }
+    if (value == 0 || value > kMaxCount) return std::nullopt;
+    return value;
+}
+
+class Parser {
+public:
+    explicit Parser(ProfileSpec& profile) : profile_(profile) {}
+
+    bool Line(uint32_t number, const ParsedLine& line, std::wstring& problem);
+
+private:
+    struct Level {
+        size_t indent;
+        FolderSpec* folder;  // null: the profile's level, where stores go
+    };
+    bool Profile(const std::vector<Token>& tokens, std::wstring& problem);
+    bool Store(const std::vector<Token>& tokens, std::wstring& problem);
+    bool Folder(FolderSpec& parent, const std::vector<Token>& tokens, std::wstring& problem);
+    bool Item(FolderSpec& parent, const std::string& keyword, uint32_t number, const std::vector<Token>& tokens,
+              std::wstring& problem);
+
+    ProfileSpec& profile_;
+    bool haveProfile_ = false;
+    std::vector<Level> levels_;
+};
+
+bool ParseFaultValue(FaultScope scope, const std::wstring& value, uint32_t& faults, std::wstring& problem) {
+    std::wstring bad;
+    if (store::ParseFaults(scope, value, faults, bad)) return true;
+    problem = L"unknown fault \"" + bad + L"\"";
+    return false;
+}
+
+bool UnknownAttribute(const Token& token, std::wstring& problem) {
+    problem = token.key.empty() ? L"unexpected word \"" + token.value + L"\""
+                                : L"unknown attribute " + store::FromUtf8(token.key);
+    return false;
+}
+
+bool ParseGuid(const std::wstring& value, GUID& guid, std::wstring& problem) {
+    if (store::GuidFromHex(value, guid)) return true;
+    problem = L"a UID is 32 hexadecimal digits";
+    return false;
+}
+
+bool Parser::Profile(const std::vector<Token>& tokens, std::wstring& problem) {
+    if (haveProfile_) {
+        problem = L"a second profile line";
+        return false;
+    }
+    haveProfile_ = true;
+    for (size_t i = 1; i < tokens.size(); ++i) {
+        const Token& token = tokens[i];
+        if (token.key.empty() && i == 1) {
+            profile_.name = token.value;
+        } else if (token.key == "fault") {
+            if (!ParseFaultValue(FaultScope::Profile, token.value, profile_.faults, problem)) return false;
+        } else {
+            return UnknownAttribute(token, problem);
+        }
+    }
+    if (profile_.name.empty()) {
+        problem = L"the profile has no name";
+        return false;
+    }
+    return true;
+}
+
+bool Parser::Store(const std::vector<Token>& tokens, std::wstring& problem) {
+    StoreSpec spec;
+    for (size_t i = 1; i < tokens.size(); ++i) {
+        const Token& token = tokens[i];
+        if (token.key.empty() && i == 1) {
+            spec.name = token.value;
+        } else if (token.key.empty() && token.value == L"default") {
+            spec.isDefault = true;
+        } else if (token.key == "uid") {
+            if (!ParseGuid(token.value, spec.uid, problem)) return false;
+            spec.hasUid = true;
+        } else if (token.key == "service-uid") {
+            if (!ParseGuid(token.value, spec.serviceUid, problem)) return false;
+            spec.hasServiceUid = true;
+        } else if (token.key == "fault") {
+            if (!ParseFaultValue(FaultScope::Store, token.value, spec.faults, problem)) return false;
+        } else if (token.key == "folder-fault") {
+            if (!ParseFaultValue(FaultScope::Folder, token.value, spec.root.faults, problem)) return false;
+        } else {
+            return UnknownAttribute(token, problem);
+        }
+    }
+    spec.root.name = spec.name;
+    profile_.stores.push_back(std::move(spec));
+    return true;
+}
+
+bool Parser::Folder(FolderSpec& parent, const std::vector<Token>& tokens, std::wstring& problem) {
+    FolderSpec spec;
+    bool named = false;
+    for (size_t i = 1; i < tokens.size(); ++i) {
+        const Token& token = tokens[i];
+        if (token.key.empty() && i == 1) {
+            spec.name = token.value;
+            named = true;
+        } else if (token.key == "type") {
+            const auto type = store::ItemTypeFromWord(token.value);
+            if (!type) {
+                problem = L"unknown folder type \"" + token.value + L"\"";
+                return false;
+            }
+            spec.type = *type;
+        } else if (token.key == "role") {
+            const auto role = store::FolderRoleFromWord(token.value);
+            if (!role) {
+                problem = L"unknown folder role \"" + token.value + L"\"";
+                return false;
+            }
+            spec.roles.push_back(*role);
+        } else if (token.key == "fault") {
+            if (!ParseFaultValue(FaultScope::Folder, token.value, spec.faults, problem)) return false;
+        } else if (token.key == "message-fault") {
+            if (!ParseFaultValue(FaultScope::Message, token.value, spec.messageFaults, problem)) return false;
+        } else if (token.key == "count") {
+            const auto count = ParseCount(token.value);
+            if (!count) {
+                problem = L"count is a number from 1 to 10000000";
+                return false;
+            }
+            spec.count = *count;
+        } else {
+            return UnknownAttribute(token, problem);
+        }
+    }
+    if (!named) {
+        problem = L"the folder has no name";
+        return false;
+    }
+    parent.folders.push_back(std::move(spec));
+    return true;
+}
+
+constexpr std::string_view kItemAttributes[] = {"subject", "body", "from", "to", "cc", "date", "message-id",
+                                                "submit-time", "class", "attach", "embed", "fault"};
+
+bool Parser::Item(FolderSpec& parent, const std::string& keyword, uint32_t number, const std::vector<Token>& tokens,
+                  std::wstring& problem) {
+    ItemSpec spec;
+    spec.line = number;
+    for (size_t i = 1; i < tokens.size(); ++i) {
+        const Token& token = tokens[i];
+        if (token.key.empty() && token.value == L"ansi") {
+            spec.ansi = true;
+        } else if (token.key == "count") {
+            const auto count = ParseCount(token.value);
+            if (!count) {
+                problem = L"count is a number from 1 to 10000000";
+                return false;
+            }
+            spec.count = *count;
+        } else if (std::find(std::begin(kItemAttributes), std::end(kItemAttributes), token.key) !=
+                   std::end(kItemAttributes)) {
+            uint32_t faults = 0;
+            if (token.key == "fault" && !ParseFaultValue(FaultScope::Message, token.value, faults, problem)) {
+                return false;
+            }
+            spec.attributes.emplace_back(token.key, token.value);
+        } else {
+            return UnknownAttribute(token, problem);
+        }
+    }
+    if (keyword == "item" && !spec.Find("class")) {
+        problem = L"an item needs class=";
+        return false;
+    }
+    parent.items.push_back(std::move(spec));
+    return true;
+}
+
+bool Parser::Line(uint32_t number, const ParsedLine& line, std::wstring& problem) {
+    if (line.tokens.empty()) return true;
+    const std::string keyword = store::ToUtf8(line.tokens[0].value);
+    if (!line.tokens[0].key.empty()) {
+        problem = L"a line starts with profile, store, folder, mail or item";
+        return false;
+    }
+    if (keyword == "profile") {
+        if (line.indent != 0) {
+            problem = L"the profile line is not indented";
+            return false;
+        }
+        levels_.assign(1, Level{0, nullptr});
+        return Profile(line.tokens, problem);
+    }
+    if (!haveProfile_) {
+        problem = L"the description starts with a profile line";
+        return false;
+    }
+    while (levels_.size() > 1 && levels_.back().indent >= line.indent) levels_.pop_back();
+    FolderSpec* parent = levels_.back().folder;
+    if (keyword == "store") {
+        if (parent) {
+            problem = L"a store inside a folder";
+            return false;
+        }
+        if (!Store(line.tokens, problem)) return false;
+        levels_.push_back(Level{line.indent, &profile_.stores.back().root});
+        return true;
+    }
+    if (!parent) {
+        problem = L"a folder or item outside a store";
+        return false;
+    }
+    if (keyword == "folder") {
+        if (!Folder(*parent, line.tokens, problem)) return false;
+        levels_.push_back(Level{line.indent, &parent->folders.back()});
+        return true;
+    }
+    if (keyword == "mail" || keyword == "item") return Item(*parent, keyword, number, line.tokens, problem);
+    problem = L"unknown line \"" + line.tokens[0].value + L"\"";
+    return false;
+}
+
+}  // namespace
+
+const std::wstring* ItemSpec::Find(std::string_view key) const noexcept {
+    for (const auto& [name, value] : attributes) {
+        if (name == key) return &value;
+    }
+    return nullptr;
+}
+
+std::vector<std::wstring> ItemSpec::FindAll(std::string_view key) const {
+    std::vector<std::wstring> values;
+    for (const auto& [name, value] : attributes) {
+        if (name == key) values.push_back(value);
+    }
+    return values;
+}
+
+HRESULT ParseDescription(std::string_view text, ProfileSpec& profile, std::wstring& error) {
+    try {
+        profile = ProfileSpec{};
+        Parser parser(profile);
+        if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+        uint32_t number = 0;
+        while (!text.empty()) {
+            ++number;
+            const size_t end = text.find('\n');
+            std::string_view raw = text.substr(0, end);
+            text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+            if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+            ParsedLine line;
+            std::wstring problem;
+            if (!Tokenize(raw, line, problem) || !parser.Line(number, line, problem)) {
+                error = L"line " + std::to_wstring(number) + L": " + problem;
+                return MAPI_E_CORRUPT_DATA;
+            }
+        }
+        if (profile.name.empty()) {
+            error = L"no profile line";
+            return MAPI_E_CORRUPT_DATA;
+        }
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return MAPI_E_NOT_ENOUGH_MEMORY;
+    }
+}
+
+}  // namespace standin::profilegen
