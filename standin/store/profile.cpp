@@ -632,8 +632,11 @@ HRESULT Folder::FindSubfolder(std::wstring_view name, Folder& subfolder) const {
 HRESULT Folder::CreateSubfolder(std::wstring_view name, ItemType type, bool openIfExists, Folder& created) const {
     try {
         const Profile::WriteLock lock(*store_.profile());
+        FolderInfo parentInfo;  // no folders below one whose metadata is broken
+        HRESULT hr = GetInfo(parentInfo);
+        if (FAILED(hr)) return hr;
         Folder existing;
-        HRESULT hr = FindSubfolder(name, existing);
+        hr = FindSubfolder(name, existing);
         if (SUCCEEDED(hr)) {
             if (!openIfExists) return MAPI_E_COLLISION;
             created = std::move(existing);
