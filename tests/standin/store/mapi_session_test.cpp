@@ -1,0 +1,418 @@
+// The store through mapi32.dll, bound by ordinal as the add-in binds it: logon,
+// status and stores tables, stores, folders, entry IDs and fault switches.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <mapicode.h>
+#include <mapiguid.h>
+#include <mapitags.h>
+#include <mapiutil.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "base/mapi_row_set.h"
+#include "tests/standin/store/mapi_test_util.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+using namespace storetest;
+
+constexpr ULONG kAllowOthers = MAPI_ALLOW_OTHERS;
+constexpr ULONG kEnumSessionFlags = MAPI_EXTENDED | MAPI_ALLOW_OTHERS;              // 0x28
+constexpr ULONG kFolderLookupFlags = MAPI_UNICODE | MAPI_EXTENDED | MAPI_ALLOW_OTHERS;  // 0x80000028
+constexpr ULONG kOpenStoreFlags = MDB_NO_DIALOG | MAPI_DEFERRED_ERRORS | MAPI_BEST_ACCESS;  // 0x19
+constexpr ULONG PR_IPM_SUBTREE_ENTRYID_TAG = 0x35E00102;
+
+constexpr char kHostDescription[] = R"(profile "Host Profile"
+store "Mailbox" default uid=00112233445566778899AABBCCDDEEFF service-uid=FFEEDDCCBBAA99887766554433221100
+  folder "Inbox" role=inbox
+    folder "Projects"
+    folder "A\\B"
+  folder "Locked" fault=create-folder
+  folder "Calendar" type=calendar
+store "Archive"
+  folder "2022"
+store "Closed" fault=open-store
+store "No subtree" fault=no-ipm-subtree
+)";
+
+// Profiles for one test: the host's open profile, and named ones beside it.
+class MapiStore : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(0u, GenerateProfile(kHostDescription, host_));
+        hostVariable_.emplace(L"STANDIN_MAPI_PROFILE", host_.c_str());
+        profilesVariable_.emplace(L"STANDIN_MAPI_PROFILES", named_.path().c_str());
+    }
+    [[nodiscard]] std::wstring AddNamedProfile(const std::wstring& folder, const std::string& description) {
+        const std::wstring path = named_.Sub(folder);
+        EXPECT_EQ(0u, GenerateProfile(description, path));
+        return path;
+    }
+    [[nodiscard]] HRESULT Logon(const char* name, ULONG flags, base::ComPtr<IMAPISession>& session) {
+        IMAPISession* raw = reinterpret_cast<IMAPISession*>(0xdeadbeef);
+        const HRESULT hr = MAPILogonEx(0, const_cast<LPTSTR>(reinterpret_cast<const TCHAR*>(name)), nullptr, flags, &raw);
+        if (FAILED(hr)) {
+            EXPECT_EQ(nullptr, raw) << "a failed logon leaves no session";
+            return hr;
+        }
+        session.reset(raw);
+        return hr;
+    }
+    void LogonHost(base::ComPtr<IMAPISession>& session) { ASSERT_EQ(S_OK, Logon(nullptr, kAllowOthers, session)); }
+    [[nodiscard]] const std::wstring& host() const { return host_; }
+
+private:
+    TempFolder temp_;
+    TempFolder named_;
+    std::wstring host_ = temp_.Sub(L"host");
+    std::optional<ScopedEnvironment> hostVariable_;
+    std::optional<ScopedEnvironment> profilesVariable_;
+};
+
+std::vector<BYTE> Bytes(std::initializer_list<BYTE> bytes) { return bytes; }
+
+// ---------------------------------------------------------------- logon
+
+TEST_F(MapiStore, LogonFindsTheHostsProfileOrOneByName) {
+    (void)AddNamedProfile(L"second", "profile \"Prüfung 日本\"\nstore \"Second store\"\n");
+    (void)AddNamedProfile(L"refusing", "profile \"Refusing\" fault=logon\nstore \"S\"\n");
+    const std::string unicodeName = Utf8(L"Prüfung 日本");
+    const std::string lowerCase = Utf8(L"prüfung 日本");
+    const struct {
+        const char* name;
+        ULONG flags;
+        HRESULT expected;
+        const wchar_t* profile;
+    } cases[] = {
+        {nullptr, kAllowOthers, S_OK, L"Host Profile"},
+        {nullptr, kEnumSessionFlags, S_OK, L"Host Profile"},
+        {nullptr, kFolderLookupFlags, S_OK, L"Host Profile"},
+        {"", kEnumSessionFlags, S_OK, L"Host Profile"},
+        {"Host Profile", kEnumSessionFlags, S_OK, L"Host Profile"},
+        {unicodeName.c_str(), kEnumSessionFlags, S_OK, L"Prüfung 日本"},
+        {lowerCase.c_str(), kEnumSessionFlags, S_OK, L"Prüfung 日本"},
+        {"Unknown profile", kEnumSessionFlags, MAPI_E_LOGON_FAILED, nullptr},
+        {nullptr, MAPI_EXTENDED, MAPI_E_LOGON_FAILED, nullptr},  // nothing to share, nothing named
+        {"Refusing", kEnumSessionFlags, MAPI_E_LOGON_FAILED, nullptr},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        base::ComPtr<IMAPISession> session;
+        const HRESULT hr = Logon(cases[i].name, cases[i].flags, session);
+        EXPECT_EQ(cases[i].expected, hr) << "case " << i << ": got 0x" << std::hex << hr;
+        if (FAILED(hr) || !cases[i].profile) continue;
+        std::wstring name;
+        EXPECT_EQ(S_OK, StatusTableName(session.get(), MAPI_UNICODE, name)) << i;
+        EXPECT_EQ(cases[i].profile, name) << i;
+        EXPECT_EQ(S_OK, session->Logoff(0, 0, 0)) << i;
+    }
+}
+
+TEST_F(MapiStore, LogonFailsWithoutAHostProfileOrWithABrokenOne) {
+    {
+        const ScopedEnvironment missing(L"STANDIN_MAPI_PROFILE", L"C:\\nowhere\\at\\all");
+        base::ComPtr<IMAPISession> session;
+        EXPECT_EQ(MAPI_E_LOGON_FAILED, Logon(nullptr, kAllowOthers, session));
+    }
+    WriteText(host() + L"\\profile.ini", "this is not metadata\n");
+    base::ComPtr<IMAPISession> session;
+    EXPECT_EQ(MAPI_E_LOGON_FAILED, Logon(nullptr, kAllowOthers, session));
+}
+
+TEST_F(MapiStore, ALoggedOffSessionAnswersNoMore) {
+    base::ComPtr<IMAPISession> session;
+    LogonHost(session);
+    ASSERT_EQ(S_OK, session->Logoff(0, 0, 0));
+    base::ComPtr<IMAPITable> table;
+    EXPECT_EQ(MAPI_E_LOGON_FAILED, session->GetMsgStoresTable(0, table.put()));
+}
+
+// ---------------------------------------------------------------- status table
+
+TEST_F(MapiStore, StatusTableNamesTheProfileNarrowAndWide) {
+    base::ComPtr<IMAPISession> session;
+    ASSERT_EQ(S_OK, Logon(nullptr, kAllowOthers, session));
+    std::wstring narrow, wide;
+    EXPECT_EQ(S_OK, StatusTableName(session.get(), 0, narrow));
+    EXPECT_EQ(L"Host Profile", narrow);
+    EXPECT_EQ(S_OK, StatusTableName(session.get(), MAPI_UNICODE, wide));
+    EXPECT_EQ(L"Host Profile", wide);
+}
+
+TEST_F(MapiStore, StatusTableFaults) {
+    const std::wstring wideOnly = AddNamedProfile(L"wide", "profile \"Wide only\" fault=status-table-unicode-only\n");
+    const std::wstring noRow = AddNamedProfile(L"norow", "profile \"No row\" fault=status-table-no-subsystem\n");
+    const struct {
+        const char* profile;
+        ULONG flags;
+        HRESULT expected;
+    } cases[] = {
+        {"Wide only", 0, MAPI_E_BAD_CHARWIDTH},
+        {"Wide only", MAPI_UNICODE, S_OK},
+        {"No row", 0, MAPI_E_NOT_FOUND},
+        {"No row", MAPI_UNICODE, MAPI_E_NOT_FOUND},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        base::ComPtr<IMAPISession> session;
+        ASSERT_EQ(S_OK, Logon(cases[i].profile, kEnumSessionFlags, session)) << i;
+        std::wstring name = L"unchanged";
+        const HRESULT hr = StatusTableName(session.get(), cases[i].flags, name);
+        EXPECT_EQ(cases[i].expected, hr) << "case " << i << ": got 0x" << std::hex << hr;
+        EXPECT_EQ(SUCCEEDED(hr) ? L"Wide only" : L"unchanged", name) << i;
+    }
+}
+
+// ---------------------------------------------------------------- stores
+
+TEST_F(MapiStore, StoresTableAndOpeningEachStore) {
+    base::ComPtr<IMAPISession> session;
+    LogonHost(session);
+    std::vector<StoreRow> rows;
+    ASSERT_EQ(S_OK, ReadStoresTable(session.get(), rows));
+    ASSERT_EQ(4u, rows.size());
+    EXPECT_TRUE(rows[0].isDefault);
+    EXPECT_FALSE(rows[1].isDefault);
+    EXPECT_EQ(Bytes({0xFF, 0xEE, 0xDD, 0xCC, 0xBB, 0xAA, 0x99, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0x00}),
+              rows[0].serviceUid);
+
+    const struct {
+        HRESULT open;
+        HRESULT subtree;
+        const wchar_t* name;
+    } expected[] = {
+        {S_OK, S_OK, L"Mailbox"},
+        {S_OK, S_OK, L"Archive"},
+        {MAPI_E_CALL_FAILED, S_OK, nullptr},
+        {S_OK, MAPI_E_NOT_FOUND, nullptr},
+    };
+    for (size_t i = 0; i < rows.size(); ++i) {
+        base::ComPtr<IMsgStore> store;
+        HRESULT hr = session->OpenMsgStore(0, static_cast<ULONG>(rows[i].entryId.size()),
+                                           reinterpret_cast<LPENTRYID>(rows[i].entryId.data()), nullptr,
+                                           kOpenStoreFlags, store.put());
+        EXPECT_EQ(expected[i].open, hr) << "store " << i << ": got 0x" << std::hex << hr;
+        if (FAILED(hr)) {
+            EXPECT_FALSE(store) << i;
+            continue;
+        }
+        std::vector<BYTE> subtree;
+        hr = GetBinary(store.get(), PR_IPM_SUBTREE_ENTRYID_TAG, subtree);
+        EXPECT_EQ(expected[i].subtree, hr) << "store " << i << ": got 0x" << std::hex << hr;
+        if (SUCCEEDED(hr)) {
+            base::ComPtr<IMAPIFolder> root;
+            ULONG type = 0;
+            ASSERT_EQ(S_OK, OpenEntryAs(session.get(), subtree, IID_IMAPIFolder, root, &type)) << i;
+            EXPECT_EQ(static_cast<ULONG>(MAPI_FOLDER), type);
+            std::wstring name;
+            EXPECT_EQ(S_OK, GetText(root.get(), PR_DISPLAY_NAME, name));
+            EXPECT_EQ(expected[i].name, name) << i;
+        }
+        ULONG flags = LOGOFF_ORDERLY;
+        EXPECT_EQ(S_OK, store->StoreLogoff(&flags)) << i;
+    }
+}
+
+TEST_F(MapiStore, ABrokenStoreFailsAloneAndAStrangeEntryIdIsRefused) {
+    WriteText(host() + L"\\Archive\\store.ini", "uid = 12\n");
+    base::ComPtr<IMAPISession> session;
+    LogonHost(session);
+    std::vector<StoreRow> rows;
+    ASSERT_EQ(S_OK, ReadStoresTable(session.get(), rows));
+    ASSERT_EQ(4u, rows.size());
+    base::ComPtr<IMsgStore> store;
+    EXPECT_EQ(MAPI_E_CORRUPT_DATA, session->OpenMsgStore(0, static_cast<ULONG>(rows[1].entryId.size()),
+                                                         reinterpret_cast<LPENTRYID>(rows[1].entryId.data()), nullptr,
+                                                         kOpenStoreFlags, store.put()));
+    EXPECT_EQ(S_OK, session->OpenMsgStore(0, static_cast<ULONG>(rows[0].entryId.size()),
+                                          reinterpret_cast<LPENTRYID>(rows[0].entryId.data()), nullptr,
+                                          kOpenStoreFlags, store.put()));
+
+    std::vector<BYTE> foreign = rows[0].entryId;
+    foreign[5] ^= 0xFF;
+    base::ComPtr<IUnknown> object;
+    EXPECT_EQ(MAPI_E_UNKNOWN_ENTRYID, OpenEntryAs(session.get(), foreign, IID_IUnknown, object));
+    std::vector<BYTE> shortId(rows[0].entryId.begin(), rows[0].entryId.end() - 1);
+    EXPECT_EQ(MAPI_E_INVALID_ENTRYID, OpenEntryAs(session.get(), shortId, IID_IUnknown, object));
+}
+
+// ---------------------------------------------------------------- folders
+
+struct OpenedStore {
+    base::ComPtr<IMAPISession> session;
+    base::ComPtr<IMsgStore> store;
+    base::ComPtr<IMAPIFolder> root;
+};
+
+void OpenDefaultStore(IMAPISession* session, OpenedStore& opened) {
+    std::vector<StoreRow> rows;
+    ASSERT_EQ(S_OK, ReadStoresTable(session, rows));
+    ASSERT_FALSE(rows.empty());
+    ASSERT_EQ(S_OK, session->OpenMsgStore(0, static_cast<ULONG>(rows[0].entryId.size()),
+                                          reinterpret_cast<LPENTRYID>(rows[0].entryId.data()), nullptr,
+                                          kOpenStoreFlags, opened.store.put()));
+    std::vector<BYTE> subtree;
+    ASSERT_EQ(S_OK, GetBinary(opened.store.get(), PR_IPM_SUBTREE_ENTRYID_TAG, subtree));
+    ASSERT_EQ(S_OK, OpenEntryAs(session, subtree, IID_IMAPIFolder, opened.root));
+}
+
+HRESULT FindSubfolder(IMAPISession* session, IMAPIFolder* parent, const std::wstring& name,
+                      base::ComPtr<IMAPIFolder>& folder) {
+    std::vector<FolderRow> rows;
+    const HRESULT hr = ReadHierarchy(parent, rows);
+    if (FAILED(hr)) return hr;
+    for (const FolderRow& row : rows) {
+        if (row.name == name) return OpenEntryAs(session, row.entryId, IID_IMAPIFolder, folder);
+    }
+    return MAPI_E_NOT_FOUND;
+}
+
+TEST_F(MapiStore, HierarchyTableRestrictionAndFindRow) {
+    OpenedStore opened;
+    LogonHost(opened.session);
+    OpenDefaultStore(opened.session.get(), opened);
+    base::ComPtr<IMAPITable> table;
+    ASSERT_EQ(S_OK, opened.root->GetHierarchyTable(0, table.put()));
+    ULONG count = 0;
+    ASSERT_EQ(S_OK, table->GetRowCount(0, &count));
+    EXPECT_EQ(3u, count);  // Calendar, Inbox, Locked
+
+    SPropValue calendarClass{};
+    calendarClass.ulPropTag = PR_CONTAINER_CLASS_A;
+    calendarClass.Value.lpszA = const_cast<char*>("IPF.Appointment");
+    SRestriction restriction{};
+    restriction.rt = RES_PROPERTY;
+    restriction.res.resProperty.relop = RELOP_EQ;
+    restriction.res.resProperty.ulPropTag = PR_CONTAINER_CLASS_A;
+    restriction.res.resProperty.lpProp = &calendarClass;
+    ASSERT_EQ(S_OK, table->Restrict(&restriction, 0));
+    ASSERT_EQ(S_OK, table->GetRowCount(0, &count));
+    EXPECT_EQ(1u, count);
+    ASSERT_EQ(S_OK, table->Restrict(nullptr, 0));
+
+    SPropValue inboxName{};
+    inboxName.ulPropTag = PR_DISPLAY_NAME_A;
+    inboxName.Value.lpszA = const_cast<char*>("Inbox");
+    restriction.res.resProperty.ulPropTag = PR_DISPLAY_NAME_A;
+    restriction.res.resProperty.lpProp = &inboxName;
+    ASSERT_EQ(S_OK, table->FindRow(&restriction, BOOKMARK_BEGINNING, 0));
+    SizedSPropTagArray(2, columns) = {2, {PR_DISPLAY_NAME_A, PR_ENTRYID}};
+    ASSERT_EQ(S_OK, table->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0));
+    base::UniqueRowSet rows;
+    ASSERT_EQ(S_OK, table->QueryRows(1, 0, rows.put()));
+    ASSERT_EQ(1u, rows.get()->cRows);
+    EXPECT_STREQ("Inbox", rows.get()->aRow[0].lpProps[0].Value.lpszA);
+    const SBinary& id = rows.get()->aRow[0].lpProps[1].Value.bin;
+    base::ComPtr<IMAPIFolder> inbox;
+    ASSERT_EQ(S_OK, OpenEntryAs(opened.session.get(), std::vector<BYTE>(id.lpb, id.lpb + id.cb), IID_IMAPIFolder, inbox));
+    std::vector<FolderRow> subfolders;
+    ASSERT_EQ(S_OK, ReadHierarchy(inbox.get(), subfolders));
+    ASSERT_EQ(2u, subfolders.size());
+    EXPECT_EQ(L"A\\B", subfolders[0].name);
+    EXPECT_EQ(L"Projects", subfolders[1].name);
+}
+
+TEST_F(MapiStore, CreateFolderNewExistingAndRefused) {
+    OpenedStore opened;
+    LogonHost(opened.session);
+    OpenDefaultStore(opened.session.get(), opened);
+    base::ComPtr<IMAPIFolder> inbox;
+    ASSERT_EQ(S_OK, FindSubfolder(opened.session.get(), opened.root.get(), L"Inbox", inbox));
+
+    const struct {
+        const char* name;
+        ULONG flags;
+        HRESULT expected;
+    } cases[] = {
+        {"Restored", OPEN_IF_EXISTS, S_OK},
+        {"Restored", OPEN_IF_EXISTS, S_OK},   // the same folder again
+        {"RESTORED", 0, MAPI_E_COLLISION},
+        {"Projects", OPEN_IF_EXISTS, S_OK},   // made by the generator
+        {"Sales/Marketing: \"Q1\"", OPEN_IF_EXISTS, S_OK},
+    };
+    std::vector<std::vector<BYTE>> ids;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        base::ComPtr<IMAPIFolder> folder;
+        const HRESULT hr = inbox->CreateFolder(FOLDER_GENERIC, const_cast<LPTSTR>(reinterpret_cast<const TCHAR*>(cases[i].name)),
+                                               nullptr, nullptr, cases[i].flags, folder.put());
+        EXPECT_EQ(cases[i].expected, hr) << "case " << i << ": got 0x" << std::hex << hr;
+        std::vector<BYTE> id;
+        if (SUCCEEDED(hr)) {
+            EXPECT_EQ(S_OK, GetBinary(folder.get(), PR_ENTRYID, id)) << i;
+        }
+        ids.push_back(id);
+    }
+    EXPECT_EQ(ids[0], ids[1]);
+    std::vector<FolderRow> rows;
+    ASSERT_EQ(S_OK, ReadHierarchy(inbox.get(), rows));
+    ASSERT_EQ(4u, rows.size());
+    EXPECT_EQ(L"Sales/Marketing: \"Q1\"", rows[3].name);
+
+    base::ComPtr<IMAPIFolder> locked, created;
+    ASSERT_EQ(S_OK, FindSubfolder(opened.session.get(), opened.root.get(), L"Locked", locked));
+    EXPECT_EQ(MAPI_E_CALL_FAILED, locked->CreateFolder(FOLDER_GENERIC, const_cast<LPTSTR>(reinterpret_cast<const TCHAR*>("x")),
+                                                       nullptr, nullptr, OPEN_IF_EXISTS, created.put()));
+    EXPECT_EQ(MAPI_E_NO_SUPPORT, inbox->CreateFolder(FOLDER_SEARCH, const_cast<LPTSTR>(reinterpret_cast<const TCHAR*>("s")),
+                                                     nullptr, nullptr, 0, created.put()));
+    // The restore's road to a folder: through the store with IUnknown.
+    ULONG type = 0;
+    base::ComPtr<IUnknown> viaStore;
+    ASSERT_EQ(S_OK, opened.store->OpenEntry(static_cast<ULONG>(ids[0].size()), reinterpret_cast<LPENTRYID>(ids[0].data()),
+                                            const_cast<IID*>(&IID_IUnknown), MAPI_BEST_ACCESS, &type, viaStore.put()));
+    EXPECT_EQ(static_cast<ULONG>(MAPI_FOLDER), type);
+    base::ComPtr<IMAPIFolder> asFolder;
+    EXPECT_EQ(S_OK, viaStore->QueryInterface(IID_IMAPIFolder, asFolder.put_void()));
+}
+
+// The entry IDs another process sees for the same folders, in hexadecimal.
+TEST_CHILD_ROLE(folder_ids) {
+    base::ComPtr<IMAPISession> session;
+    if (FAILED(MAPILogonEx(0, nullptr, nullptr, MAPI_ALLOW_OTHERS, session.put()))) return 2;
+    OpenedStore opened;
+    OpenDefaultStore(session.get(), opened);
+    if (!opened.root) return 3;
+    std::vector<FolderRow> rows;
+    if (FAILED(ReadHierarchy(opened.root.get(), rows))) return 4;
+    std::ofstream out(std::filesystem::path(args.at(0)), std::ios::binary);
+    for (const FolderRow& row : rows) out << Utf8(Hex(row.entryId.data(), row.entryId.size())) << "\n";
+    return 0;
+}
+
+TEST_F(MapiStore, EntryIdsAreTheSameInAnotherProcess) {
+    OpenedStore opened;
+    LogonHost(opened.session);
+    OpenDefaultStore(opened.session.get(), opened);
+    std::vector<FolderRow> rows;
+    ASSERT_EQ(S_OK, ReadHierarchy(opened.root.get(), rows));
+    std::string mine;
+    for (const FolderRow& row : rows) mine += Utf8(Hex(row.entryId.data(), row.entryId.size())) + "\n";
+
+    TempFolder temp;
+    testsupport::ChildProcess child(L"folder_ids", {temp.Sub(L"ids.txt")});
+    ASSERT_TRUE(child.running());
+    ASSERT_EQ(0u, child.Wait(60000));
+    std::ifstream in(std::filesystem::path(temp.Sub(L"ids.txt")), std::ios::binary);
+    const std::string theirs((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(mine, theirs);
+    EXPECT_EQ(3u, rows.size());
+}
+
+TEST_F(MapiStore, ABrokenFolderShowsWithoutEntryIdAndTheRestOpens) {
+    WriteText(host() + L"\\Mailbox\\Inbox\\Projects\\folder.ini", "id = broken\n");
+    OpenedStore opened;
+    LogonHost(opened.session);
+    OpenDefaultStore(opened.session.get(), opened);
+    base::ComPtr<IMAPIFolder> inbox, projects;
+    ASSERT_EQ(S_OK, FindSubfolder(opened.session.get(), opened.root.get(), L"Inbox", inbox));
+    std::vector<FolderRow> rows;
+    ASSERT_EQ(S_OK, ReadHierarchy(inbox.get(), rows));
+    ASSERT_EQ(2u, rows.size());
+    EXPECT_EQ(L"Projects", rows[1].name);
+    EXPECT_TRUE(rows[1].entryId.empty());
+    EXPECT_FALSE(rows[0].entryId.empty());
+    EXPECT_EQ(S_OK, OpenEntryAs(opened.session.get(), rows[0].entryId, IID_IMAPIFolder, projects));
+}
+
+}  // namespace
