@@ -12,6 +12,10 @@
 
 #include "base/unique_resource.h"
 
+namespace tunnel_internal {
+struct ChunkEndpoint;
+}
+
 class TunnelClient {
 public:
     // Connects to the server publishing under tunnelName, speaking version 1 or 2.
@@ -40,6 +44,16 @@ public:
 
 private:
     TunnelClient() noexcept = default;
+
+    // Under the dispatch mutex: reads and claims a published channel, opens it and
+    // announces itself; false while nothing (or only a claimed block) is published.
+    [[nodiscard]] bool ClaimChannel(const wchar_t* tunnelName, uint32_t gateWaitMs);
+    [[nodiscard]] bool OpenChannel(const std::wstring& privateName);
+    [[nodiscard]] bool Announce() noexcept;
+    [[nodiscard]] bool CompleteHandshake(uint32_t timeoutMs) noexcept;
+    // The client's roles of the events for the shared chunked transfer.
+    [[nodiscard]] tunnel_internal::ChunkEndpoint Endpoint() const noexcept;
+    [[nodiscard]] bool CloseOnFailure(bool ok) noexcept;
 
     std::wstring privateName_;
     base::UniqueHandle mapping_;

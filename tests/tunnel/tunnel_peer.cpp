@@ -1,0 +1,193 @@
+#include "tests/tunnel/tunnel_peer.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <vector>
+
+#include "tunnel/tunnel_client.h"
+
+namespace tunneltest {
+namespace {
+
+// The client's objects opened a second time, to speak chunks by hand, written from
+// the published names and rights rather than from the tunnel's code.
+struct RawClient {
+    bool Open(const std::wstring& privateName, uint32_t protocolVersion) {
+        version = protocolVersion;
+        mapping.reset(OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, privateName.c_str()));
+        if (mapping) view.reset(MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, kSize));
+        const wchar_t* suffixes[] = {L".ServerEvt", L".ServerRecvEvt", L".ClientEvt",
+                                     L".ClientRecvEvt"};
+        base::UniqueHandle* events[] = {&serverEvent, &serverRecvEvent, &clientEvent,
+                                        &clientRecvEvent};
+        for (int i = 0; i < 4; ++i)
+            events[i]->reset(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE,
+                                        (privateName + suffixes[i]).c_str()));
+        return view && serverEvent && serverRecvEvent && clientEvent && clientRecvEvent;
+    }
+
+    // Puts a chunk that claims `length` bytes (only what fits is written) and
+    // waits up to `ackMs` for the server to take it.
+    bool PutChunk(uint32_t length, uint32_t kind, uint32_t ackMs) {
+        auto* buffer = static_cast<uint8_t*>(view.get());
+        std::memcpy(buffer, &length, 4);
+        std::memcpy(buffer + 4, &kind, 4);
+        std::memset(buffer + 8, 0x41, length < kPayload ? length : kPayload);
+        if (!SetEvent(clientEvent.get())) return false;
+        if (version == 2) return WaitForSingleObject(serverRecvEvent.get(), ackMs) == WAIT_OBJECT_0;
+        return TunnelWaitReset(clientEvent.get(), ackMs);
+    }
+
+    uint32_t version = 0;
+    base::UniqueHandle mapping;
+    base::UniqueView view;
+    base::UniqueHandle serverEvent, serverRecvEvent, clientEvent, clientRecvEvent;
+};
+
+// "65528:1,3:2" → {{65528, 1}, {3, 2}}
+std::vector<std::pair<uint32_t, uint32_t>> ParseChunks(const std::wstring& text) {
+    std::vector<std::pair<uint32_t, uint32_t>> chunks;
+    std::wistringstream in(text);
+    uint32_t length = 0, kind = 0;
+    wchar_t colon = 0, comma = 0;
+    while (in >> length >> colon >> kind) {
+        chunks.emplace_back(length, kind);
+        in >> comma;
+    }
+    return chunks;
+}
+
+// Runs one operation of the "client" child; false ends the child.
+bool RunOp(TunnelClient* client, RawClient* raw, uint32_t op) {
+    switch (op) {
+        case kEchoString: {
+            std::wstring text;
+            return client->ReceiveString(&text, kLongMs) && client->SendString(text, kLongMs);
+        }
+        case kEchoDword: {
+            uint32_t value = 0;
+            return client->ReceiveDword(&value, kLongMs) && client->SendDword(value, kLongMs);
+        }
+        case kRecordChunks:
+            return client->SendString(TakeRawMessage(raw->view.get(), raw->serverEvent.get(),
+                                                     raw->clientRecvEvent.get(), raw->version),
+                                      kLongMs);
+        case kSendMessage: {
+            uint32_t size = 0, kind = 0;
+            if (!client->ReceiveDword(&size, kLongMs) || !client->ReceiveDword(&kind, kLongMs))
+                return false;
+            std::vector<uint8_t> bytes(size + 1, 0x5A);  // never a null pointer
+            return client->SendMessage(bytes.data(), size, kind, kLongMs);
+        }
+        case kSendRawChunks: {
+            std::wstring text;
+            if (!client->ReceiveString(&text, kLongMs)) return false;
+            for (const auto& [length, kind] : ParseChunks(text))
+                if (!raw->PutChunk(length, kind, kLongMs)) break;
+            return true;
+        }
+        case kDieAfterChunk:
+            if (raw->PutChunk(kPayload, kTunnelKindString, kLongMs)) ExitProcess(kExitDiedAfterAck);
+            return false;
+        case kGoDeaf:
+            Sleep(INFINITE);
+            return false;
+        case kReceiveText: {
+            std::wstring text;
+            return client->ReceiveString(&text, kVanishMs);
+        }
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+std::wstring TakeRawMessage(const void* view, HANDLE peerSend, HANDLE ownAck, uint32_t version) {
+    std::wstring text;
+    for (;;) {
+        if (WaitForSingleObject(peerSend, kLongMs) != WAIT_OBJECT_0) return L"failed";
+        uint32_t length = 0, kind = 0;
+        std::memcpy(&length, view, 4);
+        std::memcpy(&kind, static_cast<const uint8_t*>(view) + 4, 4);
+        ResetEvent(peerSend);
+        if (version == 2) SetEvent(ownAck);
+        if (!text.empty()) text += L",";
+        text += std::to_wstring(length) + L":" + std::to_wstring(kind);
+        if (length != kPayload) return text;
+    }
+}
+
+// args: tunnel name, version. Sends its private name, then runs operations.
+TEST_CHILD_ROLE(client) {
+    const auto client = TunnelClient::Connect(args.at(0).c_str(), std::stoul(args.at(1)), kLongMs);
+    if (!client || !client->SendString(client->privateName(), kLongMs)) return kExitConnectFailed;
+    RawClient raw;
+    if (!raw.Open(client->privateName(), client->version())) return kExitOpenFailed;
+    for (;;) {
+        uint32_t op = kQuit;
+        if (!client->ReceiveDword(&op, kLongMs)) return kExitNoOp;
+        if (op == kQuit) return kExitQuit;
+        if (!RunOp(client.get(), &raw, op)) return kExitOpFailed;
+    }
+}
+
+Session::Session(uint32_t version, uint32_t mode, std::wstring name)
+    : tunnelName(std::move(name)), child(L"client", {tunnelName, std::to_wstring(version)}) {
+    accepted = TunnelAccept(tunnelName.c_str(), &connection, mode, nullptr, kLongMs, kSize,
+                            kLongMs) &&
+               TunnelReceiveString(connection.get(), &privateName, kLongMs, nullptr);
+}
+
+bool Session::Tell(Op op) { return TunnelSendDword(connection.get(), op, kLongMs, nullptr); }
+
+std::wstring Session::TakeRawMessage() {
+    return tunneltest::TakeRawMessage(connection->view.get(), connection->clientEvent.get(),
+                                      connection->serverRecvEvent.get(), connection->version);
+}
+
+std::wstring TunnelTestName() { return testsupport::UniqueName(L"Local\\TunnelTest"); }
+
+namespace {
+
+std::string AclText(const ACL* acl) {
+    if (!acl) return "none";
+    std::string text;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(const_cast<ACL*>(acl), i, &ace)) return "bad ACE";
+        // Allowed and label entries share the layout: header, mask, SID.
+        const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        const char* type = entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE          ? "allow"
+                           : entry->Header.AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE ? "label"
+                                                                                       : "other";
+        base::UniqueLocal<wchar_t*> sid;
+        if (!ConvertSidToStringSidW(const_cast<DWORD*>(&entry->SidStart), sid.put()))
+            return "bad SID";
+        char line[128];
+        std::snprintf(line, sizeof(line), "%s%s 0x%08lx %ls", text.empty() ? "" : "; ", type,
+                      entry->Mask, sid.get());
+        text += line;
+    }
+    return text;
+}
+
+std::string SecurityText(HANDLE object, SECURITY_INFORMATION what) {
+    PACL dacl = nullptr, sacl = nullptr;
+    base::UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+    const DWORD error = GetSecurityInfo(object, SE_KERNEL_OBJECT, what, nullptr, nullptr, &dacl,
+                                        &sacl, descriptor.put());
+    if (error) return "error " + std::to_string(error);
+    return AclText(what == DACL_SECURITY_INFORMATION ? dacl : sacl);
+}
+
+}  // namespace
+
+std::string DaclText(HANDLE object) { return SecurityText(object, DACL_SECURITY_INFORMATION); }
+std::string LabelText(HANDLE object) { return SecurityText(object, LABEL_SECURITY_INFORMATION); }
+
+}  // namespace tunneltest

@@ -1,0 +1,212 @@
+// Transfers between the server's end in this process and a client child.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/tunnel/tunnel_peer.h"
+
+namespace {
+
+using namespace tunneltest;
+
+class TunnelTransfer : public testing::TestWithParam<uint32_t> {};
+
+INSTANTIATE_TEST_SUITE_P(Versions, TunnelTransfer, testing::Values(1u, 2u),
+                         [](const auto& info) { return "v" + std::to_string(info.param); });
+
+TEST_P(TunnelTransfer, TextsAndNumbersMakeTheRoundTrip) {
+    Session session(GetParam());
+    ASSERT_TRUE(session.accepted);
+    EXPECT_EQ(session.connection->version, GetParam());
+    // Version 1 carries only messages that fit one chunk (65528 bytes at most).
+    const size_t lengths[] = {0, 1, 5, kPayload / 2 - 1, kPayload / 2, 40000, 100000};
+    for (size_t i = 0; i < std::size(lengths); ++i) {
+        if (GetParam() == 1 && lengths[i] * 2 > kPayload) continue;
+        std::wstring text(lengths[i], L'x');
+        for (size_t c = 0; c < text.size(); ++c) text[c] = static_cast<wchar_t>(0x20 + c % 0xD000);
+        std::wstring echo = L"sentinel";
+        ASSERT_TRUE(session.Tell(kEchoString)) << i;
+        ASSERT_TRUE(TunnelSendString(session.connection.get(), text.c_str(), kLongMs, nullptr)) << i;
+        ASSERT_TRUE(TunnelReceiveString(session.connection.get(), &echo, kLongMs, nullptr)) << i;
+        EXPECT_TRUE(echo == text) << i << ": got " << echo.size() << " characters";
+    }
+    for (uint32_t value : {0u, 0xdeadbeefu}) {
+        uint32_t echo = 0x12345678;
+        ASSERT_TRUE(session.Tell(kEchoDword));
+        ASSERT_TRUE(TunnelSendDword(session.connection.get(), value, kLongMs, nullptr));
+        ASSERT_TRUE(TunnelReceiveDword(session.connection.get(), &echo, kLongMs, nullptr));
+        EXPECT_EQ(echo, value) << "got 0x" << std::hex << echo;
+    }
+    EXPECT_TRUE(session.Tell(kQuit));
+    EXPECT_EQ(session.child.Wait(kLongMs), kExitQuit);
+}
+
+// A chunk of exactly 65528 bytes means more follows; a message ends with the first shorter one.
+struct ChunkCase {
+    uint32_t size;
+    const wchar_t* chunks;
+};
+constexpr ChunkCase kChunkCases[] = {
+    {0, L"0:1"},
+    {kPayload - 1, L"65527:1"},
+    {kPayload, L"65528:1,0:1"},
+    {kPayload + 1, L"65528:1,1:1"},
+    {2 * kPayload, L"65528:1,65528:1,0:1"},
+};
+
+TEST_P(TunnelTransfer, ServerMessagesTravelAsTheChunkRuleDemands) {
+    Session session(GetParam());
+    ASSERT_TRUE(session.accepted);
+    for (size_t i = 0; i < std::size(kChunkCases); ++i) {
+        const ChunkCase& test = kChunkCases[i];
+        if (GetParam() == 1 && test.size > kPayload) continue;
+        const std::vector<uint8_t> bytes(test.size + 1, 0x33);  // never a null pointer
+        std::wstring chunks;
+        ASSERT_TRUE(session.Tell(kRecordChunks)) << i;
+        ASSERT_TRUE(TunnelSendMessage(session.connection.get(), bytes.data(), test.size,
+                                      kTunnelKindString, kLongMs, nullptr))
+            << i;
+        ASSERT_TRUE(TunnelReceiveString(session.connection.get(), &chunks, kLongMs, nullptr)) << i;
+        EXPECT_EQ(chunks, test.chunks) << i;
+    }
+}
+
+TEST_P(TunnelTransfer, ClientMessagesTravelAsTheChunkRuleDemands) {
+    Session session(GetParam());
+    ASSERT_TRUE(session.accepted);
+    for (size_t i = 0; i < std::size(kChunkCases); ++i) {
+        const ChunkCase& test = kChunkCases[i];
+        if (GetParam() == 1 && test.size > kPayload) continue;
+        ASSERT_TRUE(session.Tell(kSendMessage)) << i;
+        ASSERT_TRUE(TunnelSendDword(session.connection.get(), test.size, kLongMs, nullptr)) << i;
+        ASSERT_TRUE(TunnelSendDword(session.connection.get(), kTunnelKindString, kLongMs, nullptr));
+        EXPECT_EQ(session.TakeRawMessage(), test.chunks) << i;
+    }
+}
+
+// Chunks a misbehaving client puts, and the typed receive they must fail.
+struct BadInputCase {
+    bool number;  // else a text is expected
+    const wchar_t* chunks;
+};
+constexpr BadInputCase kBadInputCases[] = {
+    {true, L"4:1"},                // a number that says it is a text
+    {true, L"8:2"},                // a number of 8 bytes
+    {true, L"3:2"},                // a number of 3 bytes
+    {false, L"3:1"},               // a text of odd length
+    {false, L"4:2"},               // a text that says it is a number
+    {false, L"65529:1"},           // one byte more than a chunk holds
+    {false, L"4294967295:1"},      // a length from nowhere
+    {false, L"65528:1,4:2"},       // the kind changes within a message
+    {false, L"65528:1,65530:1"},   // an oversized continuation
+};
+
+TEST_P(TunnelTransfer, BadInputClosesTheConnection) {
+    for (size_t i = 0; i < std::size(kBadInputCases); ++i) {
+        const BadInputCase& test = kBadInputCases[i];
+        Session session(GetParam());
+        ASSERT_TRUE(session.accepted) << i;
+        ASSERT_TRUE(session.Tell(kSendRawChunks)) << i;
+        ASSERT_TRUE(TunnelSendString(session.connection.get(), test.chunks, kLongMs, nullptr)) << i;
+        uint32_t value = 0xdeadbeef;
+        std::wstring text = L"sentinel";
+        const bool received =
+            test.number ? TunnelReceiveDword(session.connection.get(), &value, kLongMs, nullptr)
+                        : TunnelReceiveString(session.connection.get(), &text, kLongMs, nullptr);
+        EXPECT_FALSE(received) << i;
+        EXPECT_EQ(session.connection->view.get(), nullptr) << i << ": the connection stayed open";
+        EXPECT_EQ(session.connection->clientEvent.get(), nullptr) << i;
+    }
+}
+
+TEST_P(TunnelTransfer, ClientThatStopsTakingFailsTheSend) {
+    Session session(GetParam());
+    ASSERT_TRUE(session.accepted);
+    ASSERT_TRUE(session.Tell(kGoDeaf));
+    const std::wstring text(kPayload / 2 - 1, L'q');
+    EXPECT_FALSE(TunnelSendString(session.connection.get(), text.c_str(), kShortMs, nullptr));
+    EXPECT_EQ(session.connection->view.get(), nullptr);
+}
+
+TEST_P(TunnelTransfer, ClientThatDiesMidMessageFailsTheReceive) {
+    Session session(GetParam());
+    ASSERT_TRUE(session.accepted);
+    ASSERT_TRUE(session.Tell(kDieAfterChunk));
+    std::wstring text = L"sentinel";
+    EXPECT_FALSE(TunnelReceiveString(session.connection.get(), &text, 2000, nullptr));
+    EXPECT_EQ(session.child.Wait(kLongMs), kExitDiedAfterAck) << "the first chunk was not taken";
+    EXPECT_EQ(session.connection->view.get(), nullptr);
+}
+
+TEST_P(TunnelTransfer, ServerThatVanishesMidMessageFailsTheClientsReceive) {
+    Session session(GetParam());
+    ASSERT_TRUE(session.accepted);
+    ASSERT_TRUE(session.Tell(kReceiveText));
+    // One full chunk by hand, so the client waits for more; then the server is gone.
+    TunnelConnection& c = *session.connection;
+    const uint32_t header[2] = {kPayload, kTunnelKindString};
+    std::memcpy(c.view.get(), header, sizeof(header));
+    ASSERT_TRUE(SetEvent(c.serverEvent.get()));
+    const bool taken = GetParam() == 2
+                           ? WaitForSingleObject(c.clientRecvEvent.get(), kLongMs) == WAIT_OBJECT_0
+                           : TunnelWaitReset(c.serverEvent.get(), kLongMs);
+    EXPECT_TRUE(taken);
+    TunnelClose(&c);
+    EXPECT_EQ(session.child.Wait(kLongMs), kExitOpFailed);
+}
+
+TEST(TunnelTransferV1, MessageLongerThanOneChunkFailsWithoutWritingAndCloses) {
+    Session session(1);
+    ASSERT_TRUE(session.accepted);
+    // A second view of the buffer shows whether the send wrote anything.
+    base::UniqueView spy(MapViewOfFile(session.connection->mapping.get(), FILE_MAP_WRITE, 0, 0, 0));
+    ASSERT_TRUE(spy.valid());
+    const uint32_t sentinel[2] = {0xdeadbeef, 0xfeedface};
+    std::memcpy(spy.get(), sentinel, sizeof(sentinel));
+    const std::wstring text(40000, L'z');
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(TunnelSendString(session.connection.get(), text.c_str(), kLongMs, nullptr));
+    EXPECT_EQ(std::memcmp(spy.get(), sentinel, sizeof(sentinel)), 0) << "the send wrote a chunk";
+    EXPECT_EQ(session.connection->view.get(), nullptr);
+}
+
+TEST(TunnelTransferClosed, EveryCallFailsAndCloseTwiceIsHarmless) {
+    Session session(2);
+    ASSERT_TRUE(session.accepted);
+    TunnelConnection* connection = session.connection.get();
+    TunnelClose(connection);
+    EXPECT_EQ(connection->view.get(), nullptr);
+    EXPECT_EQ(connection->mapping.get(), nullptr);
+    EXPECT_EQ(connection->serverEvent.get(), nullptr);
+    EXPECT_EQ(connection->serverRecvEvent.get(), nullptr);
+    EXPECT_EQ(connection->clientEvent.get(), nullptr);
+    EXPECT_EQ(connection->clientRecvEvent.get(), nullptr);
+    TunnelClose(connection);
+    uint32_t value = 0xdeadbeef;
+    TunnelMessage data(static_cast<uint8_t*>(std::malloc(1)));
+    uint32_t count = 0xdeadbeef;
+    EXPECT_FALSE(TunnelSendDword(connection, 1, kShortMs, nullptr));
+    EXPECT_FALSE(TunnelReceiveDword(connection, &value, kShortMs, nullptr));
+    EXPECT_FALSE(TunnelReceiveMessage(connection, &data, &count, kTunnelKindDword, kShortMs, nullptr));
+    EXPECT_EQ(data.get(), nullptr);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(value, 0xdeadbeefu);
+}
+
+TEST(TunnelTransferAbort, SetAbortEventEndsWaitsAtOnce) {
+    // A timeout far beyond the test's limit: only the abort event can end these waits.
+    constexpr uint32_t kForever = 0xFFFFFFFE;
+    base::UniqueHandle abort(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    base::UniqueHandle never(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    EXPECT_FALSE(TunnelWaitSignalled(never.get(), kForever, abort.get()));
+    EXPECT_FALSE(TunnelWaitSignalled(nullptr, 0, nullptr));
+
+    Session session(2);
+    ASSERT_TRUE(session.accepted);
+    std::wstring text = L"sentinel";
+    EXPECT_FALSE(TunnelReceiveString(session.connection.get(), &text, kForever, abort.get()));
+    EXPECT_EQ(text, L"sentinel");
+    EXPECT_EQ(session.connection->view.get(), nullptr);
+}
+
+}  // namespace

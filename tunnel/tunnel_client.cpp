@@ -1,0 +1,164 @@
+// The client side of the tunnel: the obligations the server's handshake states,
+// then the shared chunked transfer with the client's roles of the events.
+#include "tunnel/tunnel_client.h"
+
+#include <new>
+
+#include "base/mutex_ownership.h"
+#include "tunnel/tunnel.h"
+#include "tunnel/tunnel_internal.h"
+
+using namespace tunnel_internal;
+
+namespace {
+
+constexpr DWORD kConnectPollMs = 10;
+
+// The private name from a rendezvous block that other processes may write at any
+// moment: a zero count means another client has claimed the block already.
+[[nodiscard]] bool ReadPublishedName(const void* block, std::wstring* name) {
+    const uint32_t count = ReadShared(block, kRendezvousCountOffset);
+    if (count == 0 || count % sizeof(wchar_t) != 0 ||
+        count / sizeof(wchar_t) >= kRendezvousNameCapacity)
+        return false;
+    const size_t chars = count / sizeof(wchar_t);
+    const auto* text = reinterpret_cast<const volatile wchar_t*>(
+        static_cast<const uint8_t*>(block) + kRendezvousNameOffset);
+    name->resize(chars);
+    for (size_t i = 0; i < chars; ++i) {
+        const wchar_t c = text[i];
+        if (c == L'\0') return false;
+        (*name)[i] = c;
+    }
+    return text[chars] == L'\0';
+}
+
+}  // namespace
+
+std::unique_ptr<TunnelClient> TunnelClient::Connect(const wchar_t* tunnelName, uint32_t version,
+                                                    uint32_t timeoutMs) noexcept {
+    if (!tunnelName || !*tunnelName || (version != 1 && version != 2)) return nullptr;
+    try {
+        std::unique_ptr<TunnelClient> client(new TunnelClient());
+        client->version_ = version;
+        const DWORD start = GetTickCount();
+        for (;;) {
+            const uint32_t elapsed = ElapsedMs(start);
+            if (client->ClaimChannel(tunnelName, elapsed < timeoutMs ? timeoutMs - elapsed : 0))
+                break;
+            client->Close();
+            if (ElapsedMs(start) > timeoutMs) return nullptr;
+            Sleep(kConnectPollMs);
+        }
+        if (!client->CompleteHandshake(timeoutMs)) return nullptr;
+        return client;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+TunnelClient::~TunnelClient() { Close(); }
+
+bool TunnelClient::ClaimChannel(const wchar_t* tunnelName, uint32_t gateWaitMs) {
+    // Look without the gate first: a client that polls must not keep the server at it.
+    if (!base::UniqueHandle(OpenFileMappingW(kMappingAccess, FALSE, tunnelName))) return false;
+    // Clients pass the dispatch mutex one at a time, so a block is read and claimed by
+    // one of them only; while any client holds it, the server waits at its gate.
+    base::UniqueHandle gate(CreateMutexExW(
+        nullptr, DottedName(tunnelName, kDispatchMutexSuffix).c_str(), 0, kMutexAccess));
+    if (!gate) return false;
+    const DWORD waited = WaitForSingleObject(gate.get(), gateWaitMs);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return false;
+    base::UniqueMutexOwnership owned(gate.get());
+
+    base::UniqueHandle block(OpenFileMappingW(kMappingAccess, FALSE, tunnelName));
+    if (!block) return false;
+    base::UniqueView view(MapViewOfFile(block.get(), FILE_MAP_WRITE, 0, 0, kTunnelRendezvousSize));
+    std::wstring privateName;
+    if (!view || !ReadPublishedName(view.get(), &privateName) || !OpenChannel(privateName))
+        return false;
+    WriteShared(view.get(), kRendezvousCountOffset, 0);  // claimed: the next client waits
+    return Announce();
+}
+
+bool TunnelClient::OpenChannel(const std::wstring& privateName) {
+    mapping_.reset(OpenFileMappingW(kMappingAccess, FALSE, privateName.c_str()));
+    if (!mapping_) return false;
+    view_.reset(MapViewOfFile(mapping_.get(), FILE_MAP_WRITE, 0, 0, 0));
+    if (!view_) return false;
+    // The server chose the size; a mapping's view covers it whole, in pages.
+    MEMORY_BASIC_INFORMATION region{};
+    if (!VirtualQuery(view_.get(), &region, sizeof(region)) ||
+        region.RegionSize <= kTunnelChunkHeaderSize || region.RegionSize > UINT32_MAX)
+        return false;
+    size_ = static_cast<uint32_t>(region.RegionSize);
+    base::UniqueHandle* const events[kChannelEventCount] = {&serverEvent_, &serverRecvEvent_,
+                                                            &clientEvent_, &clientRecvEvent_};
+    for (size_t i = 0; i < kChannelEventCount; ++i) {
+        events[i]->reset(OpenEventW(kEventAccess, FALSE,
+                                    DottedName(privateName, kChannelEvents[i].suffix).c_str()));
+        if (!*events[i]) return false;
+    }
+    privateName_ = privateName;
+    return true;
+}
+
+bool TunnelClient::Announce() noexcept {
+    // Version 2 is told by the acknowledge event, set no later than the announcement.
+    if (version_ == 2 && !SetEvent(clientRecvEvent_.get())) return false;
+    return SetEvent(clientEvent_.get());
+}
+
+bool TunnelClient::CompleteHandshake(uint32_t timeoutMs) noexcept {
+    if (version_ == 2)
+        return TunnelWaitSignalled(serverRecvEvent_.get(), timeoutMs, nullptr) &&
+               SetEvent(clientRecvEvent_.get());
+    // Version 1: the server answers with its event, which we take back before setting
+    // ours again; the server's reset of ours ends the handshake, so that our first
+    // chunk cannot be lost to that reset.
+    return TunnelWaitSignalled(serverEvent_.get(), timeoutMs, nullptr) &&
+           ResetEvent(serverEvent_.get()) && SetEvent(clientEvent_.get()) &&
+           TunnelWaitReset(clientEvent_.get(), timeoutMs);
+}
+
+ChunkEndpoint TunnelClient::Endpoint() const noexcept {
+    return {view_.get(),          size_,
+            version_,             clientEvent_.get(),
+            serverEvent_.get(),   clientRecvEvent_.get(),
+            serverRecvEvent_.get()};
+}
+
+bool TunnelClient::CloseOnFailure(bool ok) noexcept {
+    if (!ok) Close();
+    return ok;
+}
+
+bool TunnelClient::SendDword(uint32_t value, uint32_t timeoutMs) noexcept {
+    return CloseOnFailure(SendDwordOn(Endpoint(), value, timeoutMs, nullptr));
+}
+
+bool TunnelClient::SendString(const std::wstring& text, uint32_t timeoutMs) noexcept {
+    return CloseOnFailure(SendStringOn(Endpoint(), text.c_str(), text.size(), timeoutMs, nullptr));
+}
+
+bool TunnelClient::ReceiveDword(uint32_t* value, uint32_t timeoutMs) noexcept {
+    return CloseOnFailure(ReceiveDwordOn(Endpoint(), value, timeoutMs, nullptr));
+}
+
+bool TunnelClient::ReceiveString(std::wstring* text, uint32_t timeoutMs) noexcept {
+    return CloseOnFailure(ReceiveStringOn(Endpoint(), text, timeoutMs, nullptr));
+}
+
+bool TunnelClient::SendMessage(const void* data, uint32_t byteCount, uint32_t kind,
+                               uint32_t timeoutMs) noexcept {
+    return SendChunks(Endpoint(), data, byteCount, kind, timeoutMs, nullptr);
+}
+
+void TunnelClient::Close() noexcept {
+    serverEvent_.reset();
+    serverRecvEvent_.reset();
+    clientEvent_.reset();
+    clientRecvEvent_.reset();
+    view_.reset();
+    mapping_.reset();
+}
