@@ -39,44 +39,50 @@ constexpr ULONG kInlineTypes[] = {PT_UNSPECIFIED, PT_NULL,  PT_I2,      PT_LONG,
     return false;
 }
 
-[[nodiscard]] HRESULT CopyBytes(const void* src, std::size_t size, void* parent, void** out) noexcept {
+// Where copied data goes: blocks tied to one parent by one allocator.
+struct Target {
+    void* parent;
+    LPALLOCATEMORE allocateMore;
+};
+
+[[nodiscard]] HRESULT CopyBytes(const void* src, std::size_t size, const Target& to, void** out) noexcept {
     *out = nullptr;
     if (size > ULONG_MAX) return MAPI_E_NOT_ENOUGH_MEMORY;
-    const HRESULT hr = ::MAPIAllocateMore(static_cast<ULONG>(size), parent, out);
+    const HRESULT hr = to.allocateMore(static_cast<ULONG>(size), to.parent, out);
     if (FAILED(hr)) return hr;
     if (size) std::memcpy(*out, src, size);
     return S_OK;
 }
 
 template <typename Char>
-[[nodiscard]] HRESULT CopyString(const Char* src, void* parent, Char** out) noexcept {
+[[nodiscard]] HRESULT CopyString(const Char* src, const Target& to, Char** out) noexcept {
     if (!src) {
         *out = nullptr;
         return S_OK;
     }
     std::size_t length = 0;
     while (src[length]) ++length;
-    return CopyBytes(src, (length + 1) * sizeof(Char), parent, reinterpret_cast<void**>(out));
+    return CopyBytes(src, (length + 1) * sizeof(Char), to, reinterpret_cast<void**>(out));
 }
 
-[[nodiscard]] HRESULT CopyBinary(const SBinary& src, void* parent, SBinary& dst) noexcept {
+[[nodiscard]] HRESULT CopyBinary(const SBinary& src, const Target& to, SBinary& dst) noexcept {
     dst.cb = src.cb;
-    return CopyBytes(src.lpb, src.cb, parent, reinterpret_cast<void**>(&dst.lpb));
+    return CopyBytes(src.lpb, src.cb, to, reinterpret_cast<void**>(&dst.lpb));
 }
 
 // Copies an array of pointers to strings, and the strings.
 template <typename Char>
-[[nodiscard]] HRESULT CopyStringArray(ULONG count, Char* const* src, void* parent, Char*** dst) noexcept {
-    HRESULT hr = CopyBytes(src, std::size_t{count} * sizeof(Char*), parent, reinterpret_cast<void**>(dst));
-    for (ULONG i = 0; SUCCEEDED(hr) && i < count; ++i) hr = CopyString(src[i], parent, &(*dst)[i]);
+[[nodiscard]] HRESULT CopyStringArray(ULONG count, Char* const* src, const Target& to, Char*** dst) noexcept {
+    HRESULT hr = CopyBytes(src, std::size_t{count} * sizeof(Char*), to, reinterpret_cast<void**>(dst));
+    for (ULONG i = 0; SUCCEEDED(hr) && i < count; ++i) hr = CopyString(src[i], to, &(*dst)[i]);
     return hr;
 }
 
-[[nodiscard]] HRESULT CopyBinaryArray(const SBinaryArray& src, void* parent, SBinaryArray& dst) noexcept {
+[[nodiscard]] HRESULT CopyBinaryArray(const SBinaryArray& src, const Target& to, SBinaryArray& dst) noexcept {
     dst.cValues = src.cValues;
-    HRESULT hr = CopyBytes(src.lpbin, std::size_t{src.cValues} * sizeof(SBinary), parent,
+    HRESULT hr = CopyBytes(src.lpbin, std::size_t{src.cValues} * sizeof(SBinary), to,
                            reinterpret_cast<void**>(&dst.lpbin));
-    for (ULONG i = 0; SUCCEEDED(hr) && i < src.cValues; ++i) hr = CopyBinary(src.lpbin[i], parent, dst.lpbin[i]);
+    for (ULONG i = 0; SUCCEEDED(hr) && i < src.cValues; ++i) hr = CopyBinary(src.lpbin[i], to, dst.lpbin[i]);
     return hr;
 }
 
@@ -112,30 +118,31 @@ template <typename T>
 
 bool HasPointerData(ULONG type) noexcept { return !IsInlineType(type); }
 
-HRESULT CopyPropValue(const SPropValue& src, void* parent, SPropValue& dst) noexcept {
+HRESULT CopyPropValue(const SPropValue& src, void* parent, SPropValue& dst, LPALLOCATEMORE allocateMore) noexcept {
+    const Target to{parent, allocateMore};
     const ULONG type = PROP_TYPE(src.ulPropTag);
     dst = src;
     if (IsInlineType(type)) return S_OK;
     if (const FixedArrayType* array = FindFixedArrayType(type)) {
         // Every multi-valued member of the union is {ULONG count; T* elements}.
-        return CopyBytes(src.Value.MVi.lpi, std::size_t{src.Value.MVi.cValues} * array->elementSize, parent,
+        return CopyBytes(src.Value.MVi.lpi, std::size_t{src.Value.MVi.cValues} * array->elementSize, to,
                          reinterpret_cast<void**>(&dst.Value.MVi.lpi));
     }
     switch (type) {
         case PT_STRING8:
-            return CopyString(src.Value.lpszA, parent, &dst.Value.lpszA);
+            return CopyString(src.Value.lpszA, to, &dst.Value.lpszA);
         case PT_UNICODE:
-            return CopyString(src.Value.lpszW, parent, &dst.Value.lpszW);
+            return CopyString(src.Value.lpszW, to, &dst.Value.lpszW);
         case PT_BINARY:
-            return CopyBinary(src.Value.bin, parent, dst.Value.bin);
+            return CopyBinary(src.Value.bin, to, dst.Value.bin);
         case PT_CLSID:
-            return CopyBytes(src.Value.lpguid, sizeof(GUID), parent, reinterpret_cast<void**>(&dst.Value.lpguid));
+            return CopyBytes(src.Value.lpguid, sizeof(GUID), to, reinterpret_cast<void**>(&dst.Value.lpguid));
         case PT_MV_STRING8:
-            return CopyStringArray(src.Value.MVszA.cValues, src.Value.MVszA.lppszA, parent, &dst.Value.MVszA.lppszA);
+            return CopyStringArray(src.Value.MVszA.cValues, src.Value.MVszA.lppszA, to, &dst.Value.MVszA.lppszA);
         case PT_MV_UNICODE:
-            return CopyStringArray(src.Value.MVszW.cValues, src.Value.MVszW.lppszW, parent, &dst.Value.MVszW.lppszW);
+            return CopyStringArray(src.Value.MVszW.cValues, src.Value.MVszW.lppszW, to, &dst.Value.MVszW.lppszW);
         case PT_MV_BINARY:
-            return CopyBinaryArray(src.Value.MVbin, parent, dst.Value.MVbin);
+            return CopyBinaryArray(src.Value.MVbin, to, dst.Value.MVbin);
         default:
             dst.Value.l = 0;
             return MAPI_E_INVALID_TYPE;

@@ -10,9 +10,11 @@
 namespace standin {
 
 // Copies `src` into `dst`; whatever the value points to (strings, binaries,
-// arrays) is copied into blocks tied to `parent` with MAPIAllocateMore. Types the
-// stand-in does not know fail with MAPI_E_INVALID_TYPE.
-[[nodiscard]] HRESULT CopyPropValue(const SPropValue& src, void* parent, SPropValue& dst) noexcept;
+// arrays) is copied into blocks tied to `parent` with `allocateMore` (a message
+// hands out buffers of the allocator its opener gave it). Types the stand-in does
+// not know fail with MAPI_E_INVALID_TYPE.
+[[nodiscard]] HRESULT CopyPropValue(const SPropValue& src, void* parent, SPropValue& dst,
+                                    LPALLOCATEMORE allocateMore = &::MAPIAllocateMore) noexcept;
 
 // Copies `values` into one new MAPI buffer (an SPropValue array with its data
 // tied to it); the caller frees it with MAPIFreeBuffer.

@@ -23,9 +23,10 @@ namespace standin {
 [[nodiscard]] UINT CodePageOf(std::span<const SPropValue> values) noexcept;
 
 // Converts a PT_STRING8 / PT_UNICODE value (or their multi-valued forms) to
-// `wantedType`, the other width of the same kind; data tied to `parent`.
+// `wantedType`, the other width of the same kind; data tied to `parent` by
+// `allocateMore`.
 [[nodiscard]] HRESULT ConvertStringValue(const SPropValue& src, ULONG wantedType, UINT codePage, void* parent,
-                                         SPropValue& dst) noexcept;
+                                         SPropValue& dst, LPALLOCATEMORE allocateMore = &::MAPIAllocateMore) noexcept;
 
 // True when `a` and `b` are the two widths of one string type (single or multi).
 [[nodiscard]] bool AreStringTwins(ULONG a, ULONG b) noexcept;

@@ -1,5 +1,213 @@
-#include "standin/mapi32/table.h"
-
 #include <gtest/gtest.h>
 
-TEST(MemoryTable, Placeholder) { SUCCEED(); }
+#include "base/com.h"
+#include "standin/mapi32/table.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using base::ComPtr;
+
+constexpr ULONG kName = PR_DISPLAY_NAME_W;
+constexpr ULONG kNameA = PR_DISPLAY_NAME_A;
+constexpr ULONG kType = PR_RESOURCE_TYPE;
+constexpr ULONG kFlags = PR_RESOURCE_FLAGS;
+constexpr ULONG kKey = PR_INSTANCE_KEY;
+
+SPropValue Long(ULONG tag, LONG v) {
+    SPropValue p{tag, 0, {}};
+    p.Value.l = v;
+    return p;
+}
+SPropValue Wide(ULONG tag, const wchar_t* s) {
+    SPropValue p{tag, 0, {}};
+    p.Value.lpszW = const_cast<wchar_t*>(s);
+    return p;
+}
+SPropValue Narrow(ULONG tag, const char* s) {
+    SPropValue p{tag, 0, {}};
+    p.Value.lpszA = const_cast<char*>(s);
+    return p;
+}
+SPropValue Binary(ULONG tag, const char* s) {
+    SPropValue p{tag, 0, {}};
+    p.Value.bin = {static_cast<ULONG>(std::strlen(s)), reinterpret_cast<BYTE*>(const_cast<char*>(s))};
+    return p;
+}
+
+// Rows of a status-table-like snapshot: name, type, flags; the third row has no flags.
+struct Fixture {
+    std::vector<std::vector<SPropValue>> rows = {
+        {Wide(kName, L"Alpha"), Long(kType, 39), Long(kFlags, 0x0C), Binary(kKey, "k1")},
+        {Wide(kName, L"beta"), Long(kType, 33), Long(kFlags, 0x01), Binary(kKey, "k22")},
+        {Narrow(kNameA, "Gamma"), Long(kType, 39), Binary(kKey, "k3")},
+    };
+    ComPtr<IMAPITable> table;
+
+    Fixture() {
+        SizedSPropTagArray(2, columns) = {2, {kName, kType}};
+        std::vector<standin::TableRow> spans(rows.begin(), rows.end());
+        const auto* tags = reinterpret_cast<const SPropTagArray*>(&columns);
+        EXPECT_EQ(standin::CreateTable(TBLTYPE_SNAPSHOT, *tags, spans, table.put()),
+                  S_OK);
+    }
+
+    // The names of the rows from the cursor on.
+    std::vector<std::wstring> Names(LONG count = 10) {
+        SizedSPropTagArray(1, columns) = {1, {kName}};
+        EXPECT_EQ(table->SetColumns(reinterpret_cast<SPropTagArray*>(&columns), 0), S_OK);
+        LPSRowSet rows = nullptr;
+        EXPECT_EQ(table->QueryRows(count, 0, &rows), S_OK);
+        std::vector<std::wstring> names;
+        for (ULONG i = 0; rows && i < rows->cRows; ++i) names.push_back(rows->aRow[i].lpProps[0].Value.lpszW);
+        FreeProws(rows);
+        return names;
+    }
+};
+
+TEST(MemoryTable, ColumnsGiveValuesConversionsAndErrors) {
+    Fixture f;
+    SizedSPropTagArray(4, columns) = {4, {kNameA, kType, kFlags, PR_SUBJECT_W}};
+    ASSERT_EQ(f.table->SetColumns(reinterpret_cast<SPropTagArray*>(&columns), 0), S_OK);
+    LPSRowSet rows = nullptr;
+    ASSERT_EQ(f.table->QueryRows(10, 0, &rows), S_OK);
+    ASSERT_EQ(rows->cRows, 3u);
+    EXPECT_EQ(rows->aRow[0].cValues, 4u);
+    EXPECT_STREQ(rows->aRow[0].lpProps[0].Value.lpszA, "Alpha");  // Unicode asked for as 8-bit
+    EXPECT_STREQ(rows->aRow[2].lpProps[0].Value.lpszA, "Gamma");
+    EXPECT_EQ(rows->aRow[1].lpProps[1].Value.l, 33);
+    EXPECT_EQ(rows->aRow[2].lpProps[2].ulPropTag, PROP_TAG(PT_ERROR, PROP_ID(kFlags)));
+    EXPECT_EQ(rows->aRow[2].lpProps[2].Value.err, MAPI_E_NOT_FOUND);
+    EXPECT_EQ(rows->aRow[0].lpProps[3].Value.err, MAPI_E_NOT_FOUND);
+    FreeProws(rows);
+
+    // The cursor is at the end now; an empty read says so.
+    ASSERT_EQ(f.table->QueryRows(1, 0, &rows), S_OK);
+    EXPECT_EQ(rows->cRows, 0u);
+    FreeProws(rows);
+
+    LPSPropTagArray all = nullptr;
+    ASSERT_EQ(f.table->QueryColumns(TBL_ALL_COLUMNS, &all), S_OK);
+    EXPECT_EQ(all->cValues, 5u) << "every tag a row holds";
+    MAPIFreeBuffer(all);
+}
+
+TEST(MemoryTable, RestrictionsSelectRows) {
+    SPropValue type39 = Long(kType, 39);
+    SPropValue type35 = Long(kType, 35);
+    SPropValue alpha = Wide(kName, L"Alpha");
+    SPropValue alphaNarrow = Narrow(kNameA, "Alpha");
+    SPropValue key22 = Binary(kKey, "k22");
+    SPropValue beSub = Wide(kName, L"ET");
+    SRestriction typeIs39{RES_PROPERTY, {}};
+    typeIs39.res.resProperty = {RELOP_EQ, kType, &type39};
+    SRestriction hasFlags{RES_EXIST, {}};
+    hasFlags.res.resExist = {0, kFlags, 0};
+    SRestriction both[2] = {typeIs39, hasFlags};
+    SRestriction andBoth{RES_AND, {}};
+    andBoth.res.resAnd = {2, both};
+    SRestriction orBoth{RES_OR, {}};
+    orBoth.res.resOr = {2, both};
+    SRestriction notFlags{RES_NOT, {}};
+    notFlags.res.resNot = {0, &hasFlags};
+    SRestriction typeNe39{RES_PROPERTY, {}};
+    typeNe39.res.resProperty = {RELOP_NE, kType, &type39};
+    SRestriction typeGt35{RES_PROPERTY, {}};
+    typeGt35.res.resProperty = {RELOP_GT, kType, &type35};
+    SRestriction nameIsAlpha{RES_PROPERTY, {}};
+    nameIsAlpha.res.resProperty = {RELOP_EQ, kName, &alpha};
+    SRestriction nameIsAlphaNarrow{RES_PROPERTY, {}};
+    nameIsAlphaNarrow.res.resProperty = {RELOP_EQ, kNameA, &alphaNarrow};
+    SRestriction keyIs22{RES_PROPERTY, {}};
+    keyIs22.res.resProperty = {RELOP_EQ, kKey, &key22};
+    SRestriction flagBit8{RES_BITMASK, {}};
+    flagBit8.res.resBitMask = {BMR_NEZ, kFlags, 0x08};
+    SRestriction containsEt{RES_CONTENT, {}};
+    containsEt.res.resContent = {FL_SUBSTRING | FL_IGNORECASE, kName, &beSub};
+    SRestriction unknown{RES_SUBRESTRICTION, {}};
+
+    struct Case {
+        const SRestriction* restriction;
+        std::vector<std::wstring> names;
+    } const cases[] = {
+        {&typeIs39, {L"Alpha", L"Gamma"}},
+        {&hasFlags, {L"Alpha", L"beta"}},
+        {&andBoth, {L"Alpha"}},
+        {&orBoth, {L"Alpha", L"beta", L"Gamma"}},
+        {&notFlags, {L"Gamma"}},
+        {&typeNe39, {L"beta"}},
+        {&typeGt35, {L"Alpha", L"Gamma"}},
+        {&nameIsAlpha, {L"Alpha"}},
+        {&nameIsAlphaNarrow, {L"Alpha"}},  // 8-bit against Unicode
+        {&keyIs22, {L"beta"}},
+        {&flagBit8, {L"Alpha"}},
+        {&containsEt, {L"beta"}},
+        {nullptr, {L"Alpha", L"beta", L"Gamma"}},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        Fixture f;
+        ASSERT_EQ(f.table->Restrict(const_cast<SRestriction*>(cases[i].restriction), 0), S_OK) << "case " << i;
+        ULONG count = 0xdeadbeef;
+        EXPECT_EQ(f.table->GetRowCount(0, &count), S_OK);
+        EXPECT_EQ(count, cases[i].names.size()) << "case " << i;
+        EXPECT_EQ(f.Names(), cases[i].names) << "case " << i;
+    }
+    Fixture f;
+    EXPECT_EQ(f.table->Restrict(&unknown, 0), MAPI_E_TOO_COMPLEX);
+}
+
+TEST(MemoryTable, FindRowSeekAndBookmarks) {
+    Fixture f;
+    SPropValue type39 = Long(kType, 39);
+    SRestriction typeIs39{RES_PROPERTY, {}};
+    typeIs39.res.resProperty = {RELOP_EQ, kType, &type39};
+
+    ASSERT_EQ(f.table->FindRow(&typeIs39, BOOKMARK_BEGINNING, 0), S_OK);
+    EXPECT_EQ(f.Names(1), std::vector<std::wstring>{L"Alpha"});
+    // From the current row (now the second) forwards: the third.
+    ASSERT_EQ(f.table->FindRow(&typeIs39, BOOKMARK_CURRENT, 0), S_OK);
+    BOOKMARK mark = 0;
+    ASSERT_EQ(f.table->CreateBookmark(&mark), S_OK);
+    EXPECT_EQ(f.Names(1), std::vector<std::wstring>{L"Gamma"});
+    EXPECT_EQ(f.table->FindRow(&typeIs39, BOOKMARK_CURRENT, 0), MAPI_E_NOT_FOUND);
+    EXPECT_EQ(f.table->FindRow(&typeIs39, BOOKMARK_END, DIR_BACKWARD), S_OK);
+    EXPECT_EQ(f.Names(1), std::vector<std::wstring>{L"Gamma"});
+
+    LONG sought = 0;
+    ASSERT_EQ(f.table->SeekRow(mark, -5, &sought), S_OK);
+    EXPECT_EQ(sought, -2) << "clamped at the top";
+    EXPECT_EQ(f.table->FreeBookmark(mark), S_OK);
+    EXPECT_EQ(f.table->SeekRow(mark, 0, nullptr), MAPI_E_INVALID_BOOKMARK);
+    ASSERT_EQ(f.table->SeekRow(BOOKMARK_END, -1, &sought), S_OK);
+    LPSRowSet rows = nullptr;
+    ASSERT_EQ(f.table->QueryRows(-2, 0, &rows), S_OK);  // backwards from the last row
+    EXPECT_EQ(rows->cRows, 2u);
+    FreeProws(rows);
+    EXPECT_EQ(f.Names(), (std::vector<std::wstring>{L"Alpha", L"beta", L"Gamma"}));
+}
+
+TEST(MemoryTable, SortAndQueryAllRows) {
+    Fixture f;
+    SizedSSortOrderSet(2, order) = {2, 0, 0, {{kType, TABLE_SORT_ASCEND}, {kFlags, TABLE_SORT_DESCEND}}};
+    ASSERT_EQ(f.table->SortTable(reinterpret_cast<SSortOrderSet*>(&order), 0), S_OK);
+    EXPECT_EQ(f.Names(), (std::vector<std::wstring>{L"beta", L"Alpha", L"Gamma"}));
+
+    SizedSPropTagArray(1, columns) = {1, {kType}};
+    SPropValue type39 = Long(kType, 39);
+    SRestriction typeIs39{RES_PROPERTY, {}};
+    typeIs39.res.resProperty = {RELOP_EQ, kType, &type39};
+    LPSRowSet rows = reinterpret_cast<LPSRowSet>(0xdeadbeef);
+    ASSERT_EQ(HrQueryAllRows(f.table.get(), reinterpret_cast<SPropTagArray*>(&columns), &typeIs39, nullptr, 0, &rows),
+              S_OK);
+    ASSERT_EQ(rows->cRows, 2u);
+    EXPECT_EQ(rows->aRow[1].lpProps[0].Value.l, 39);
+    FreeProws(rows);
+    rows = reinterpret_cast<LPSRowSet>(0xdeadbeef);
+    EXPECT_EQ(HrQueryAllRows(f.table.get(), nullptr, nullptr, nullptr, 1, &rows), MAPI_E_TABLE_TOO_BIG);
+    EXPECT_EQ(rows, nullptr);
+}
+
+}  // namespace

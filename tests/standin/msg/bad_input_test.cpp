@@ -1,0 +1,301 @@
+// Truncated, corrupted and hostile message files: a clear MAPI error from the
+// call that meets them, never a crash, a hang or a read outside a buffer.
+#include <gtest/gtest.h>
+
+#include "tests/standin/msg/msg_test_util.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <vector>
+
+namespace {
+
+using base::ComPtr;
+using msgtest::MessageFile;
+using msgtest::PutStream;
+
+std::string U32(uint32_t v) {
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(v >> (8 * i));
+    return s;
+}
+
+// A property stream entry: tag, flags, then 8 bytes of value or size.
+std::string Entry(uint32_t tag, uint32_t value) { return U32(tag) + U32(6) + U32(value) + U32(0); }
+
+std::string TopHeader(uint32_t recipients = 0, uint32_t attachments = 0) {
+    return std::string(8, '\0') + U32(recipients) + U32(attachments) + U32(recipients) + U32(attachments) +
+           std::string(8, '\0');
+}
+
+HRESULT MemoryStorage(ComPtr<IStorage>& storage) {
+    ComPtr<ILockBytes> bytes;
+    HRESULT hr = CreateILockBytesOnHGlobal(nullptr, TRUE, bytes.put());
+    if (FAILED(hr)) return hr;
+    return StgCreateDocfileOnILockBytes(bytes.get(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0,
+                                        storage.put());
+}
+
+// A fresh in-memory storage that `build` fills, then the message over it.
+HRESULT OpenBuilt(const std::function<void(IStorage*)>& build, MessageFile& file) {
+    ComPtr<IStorage> storage;
+    if (HRESULT hr = MemoryStorage(storage); FAILED(hr)) return hr;
+    build(storage.get());
+    file.storage = std::move(storage);
+    return msgtest::OpenMessageOn(file.storage.get(), file);
+}
+
+ComPtr<IStorage> Child(IStorage* parent, const wchar_t* name) {
+    ComPtr<IStorage> child;
+    EXPECT_EQ(parent->CreateStorage(name, STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, child.put()),
+              S_OK);
+    return child;
+}
+
+TEST(BadInput, FilesOfOtherWritersOpen) {
+    // An 8-bit message as another program writes it: no named-property storage,
+    // string sizes with their terminator, a recipient without PR_ROWID.
+    MessageFile file;
+    ASSERT_EQ(OpenBuilt(
+                  [](IStorage* s) {
+                      ASSERT_EQ(PutStream(s, L"__properties_version1.0",
+                                          TopHeader(1) + Entry(PR_SUBJECT_A, 6) + Entry(PR_IMPORTANCE, 2)),
+                                S_OK);
+                      ASSERT_EQ(PutStream(s, L"__substg1.0_0037001E", "Hello"), S_OK);
+                      ComPtr<IStorage> r = Child(s, L"__recip_version1.0_#00000000");
+                      ASSERT_EQ(PutStream(r.get(), L"__properties_version1.0",
+                                          std::string(8, '\0') + Entry(PR_DISPLAY_NAME_A, 4)),
+                                S_OK);
+                      ASSERT_EQ(PutStream(r.get(), L"__substg1.0_3001001E", std::string("Bob\0", 4)), S_OK);
+                  },
+                  file),
+              S_OK);
+    EXPECT_EQ(msgtest::SubjectOf(file.message.get()), L"Hello");
+    LPSPropValue importance = nullptr;
+    ASSERT_EQ(HrGetOneProp(file.message.get(), PR_IMPORTANCE, &importance), S_OK);
+    EXPECT_EQ(importance->Value.l, 2);
+    MAPIFreeBuffer(importance);
+    ComPtr<IMAPITable> recipients;
+    ASSERT_EQ(file.message->GetRecipientTable(MAPI_UNICODE, recipients.put()), S_OK);
+    LPSRowSet rows = nullptr;
+    ASSERT_EQ(HrQueryAllRows(recipients.get(), nullptr, nullptr, nullptr, 0, &rows), S_OK);
+    ASSERT_EQ(rows->cRows, 1u);
+    bool sawName = false;
+    for (ULONG i = 0; i < rows->aRow[0].cValues; ++i) {
+        if (rows->aRow[0].lpProps[i].ulPropTag == PR_DISPLAY_NAME_W) {
+            EXPECT_STREQ(rows->aRow[0].lpProps[i].Value.lpszW, L"Bob");
+            sawName = true;
+        }
+    }
+    EXPECT_TRUE(sawName);
+    FreeProws(rows);
+}
+
+TEST(BadInput, CorruptLayoutsAreRejected) {
+    using Build = std::function<void(IStorage*)>;
+    auto nameid = [](IStorage* s, const std::string& guids, const std::string& entries, const std::string& strings) {
+        ComPtr<IStorage> n = Child(s, L"__nameid_version1.0");
+        ASSERT_EQ(PutStream(n.get(), L"__substg1.0_00020102", guids), S_OK);
+        ASSERT_EQ(PutStream(n.get(), L"__substg1.0_00030102", entries), S_OK);
+        ASSERT_EQ(PutStream(n.get(), L"__substg1.0_00040102", strings), S_OK);
+        ASSERT_EQ(PutStream(s, L"__properties_version1.0", TopHeader()), S_OK);
+    };
+    struct Case {
+        const char* name;
+        Build build;
+    } const cases[] = {
+        {"partial entry", [](IStorage* s) { ASSERT_EQ(PutStream(s, L"__properties_version1.0", TopHeader() + "abc"), S_OK); }},
+        {"short header", [](IStorage* s) { ASSERT_EQ(PutStream(s, L"__properties_version1.0", "12345678"), S_OK); }},
+        {"no property stream", [](IStorage* s) { ASSERT_EQ(PutStream(s, L"__substg1.0_0037001F", "x"), S_OK); }},
+        {"missing value stream",
+         [](IStorage* s) { ASSERT_EQ(PutStream(s, L"__properties_version1.0", TopHeader() + Entry(PR_SUBJECT_W, 10)), S_OK); }},
+        {"size beyond stream",
+         [](IStorage* s) {
+             ASSERT_EQ(PutStream(s, L"__properties_version1.0", TopHeader() + Entry(PR_ENTRYID, 0xFFFFFFF0)), S_OK);
+             ASSERT_EQ(PutStream(s, L"__substg1.0_0FFF0102", "abc"), S_OK);
+         }},
+        {"absurd multi-value count",
+         [](IStorage* s) {
+             ASSERT_EQ(PutStream(s, L"__properties_version1.0",
+                                 TopHeader() + Entry(PROP_TAG(PT_MV_UNICODE, 0x6800), 0x7FFFFFF0)),
+                       S_OK);
+             ASSERT_EQ(PutStream(s, L"__substg1.0_6800101F", U32(4)), S_OK);
+         }},
+        {"missing multi-value stream",
+         [](IStorage* s) {
+             ASSERT_EQ(PutStream(s, L"__properties_version1.0",
+                                 TopHeader() + Entry(PROP_TAG(PT_MV_BINARY, 0x6800), 16)),
+                       S_OK);
+             ASSERT_EQ(PutStream(s, L"__substg1.0_68001102", U32(1) + U32(0) + U32(1) + U32(0)), S_OK);
+             ASSERT_EQ(PutStream(s, L"__substg1.0_68001102-00000000", "a"), S_OK);
+         }},
+        {"ragged fixed array",
+         [](IStorage* s) {
+             ASSERT_EQ(PutStream(s, L"__properties_version1.0", TopHeader() + Entry(PROP_TAG(PT_MV_LONG, 0x6800), 7)),
+                       S_OK);
+             ASSERT_EQ(PutStream(s, L"__substg1.0_68001003", "1234567"), S_OK);
+         }},
+        {"short CLSID",
+         [](IStorage* s) {
+             ASSERT_EQ(PutStream(s, L"__properties_version1.0", TopHeader() + Entry(PROP_TAG(PT_CLSID, 0x6800), 16)),
+                       S_OK);
+             ASSERT_EQ(PutStream(s, L"__substg1.0_68000048", "short"), S_OK);
+         }},
+        {"recipient without properties",
+         [](IStorage* s) {
+             ASSERT_EQ(PutStream(s, L"__properties_version1.0", TopHeader(1)), S_OK);
+             Child(s, L"__recip_version1.0_#00000000");
+         }},
+        {"attachment names a missing embedded message",
+         [](IStorage* s) {
+             ASSERT_EQ(PutStream(s, L"__properties_version1.0", TopHeader(0, 1)), S_OK);
+             ComPtr<IStorage> a = Child(s, L"__attach_version1.0_#00000000");
+             ASSERT_EQ(PutStream(a.get(), L"__properties_version1.0",
+                                 std::string(8, '\0') + Entry(PR_ATTACH_DATA_OBJ, 0xFFFFFFFF)),
+                       S_OK);
+         }},
+        {"bad GUID index", [&](IStorage* s) { nameid(s, "", U32(1) + U32(7 << 1), ""); }},
+        {"string offset outside", [&](IStorage* s) { nameid(s, "", U32(100) + U32((2 << 1) | 1), U32(2) + "ab"); }},
+        {"string length outside", [&](IStorage* s) { nameid(s, "", U32(0) + U32((2 << 1) | 1), U32(1000) + "ab"); }},
+        {"names out of order", [&](IStorage* s) { nameid(s, "", U32(1) + U32((5u << 16) | (1 << 1)), ""); }},
+        {"ragged GUID stream", [&](IStorage* s) { nameid(s, "0123456789", "", ""); }},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        MessageFile file;
+        EXPECT_EQ(OpenBuilt(cases[i].build, file), MAPI_E_CORRUPT_DATA) << "case " << i << ": " << cases[i].name;
+        EXPECT_FALSE(file.message) << "case " << i;
+    }
+}
+
+TEST(BadInput, EmbeddedMessagesNestedTooDeepAreRejected) {
+    MessageFile file;
+    const HRESULT hr = OpenBuilt(
+        [](IStorage* root) {
+            ASSERT_EQ(PutStream(root, L"__properties_version1.0", TopHeader(0, 1)), S_OK);
+            std::vector<ComPtr<IStorage>> chain;  // parents stay open for their children
+            IStorage* level = root;
+            for (int depth = 0; depth < 20; ++depth) {
+                chain.push_back(Child(level, L"__attach_version1.0_#00000000"));
+                ASSERT_TRUE(chain.back()) << "depth " << depth;
+                ASSERT_EQ(PutStream(chain.back().get(), L"__properties_version1.0",
+                                    std::string(8, '\0') + Entry(PR_ATTACH_DATA_OBJ, 0xFFFFFFFF)),
+                          S_OK);
+                chain.push_back(Child(chain.back().get(), L"__substg1.0_3701000D"));
+                ASSERT_TRUE(chain.back()) << "depth " << depth;
+                ASSERT_EQ(PutStream(chain.back().get(), L"__properties_version1.0", std::string(24, '\0')), S_OK);
+                level = chain.back().get();
+            }
+        },
+        file);
+    EXPECT_EQ(hr, MAPI_E_CORRUPT_DATA);
+}
+
+// Rebuilds a storage from a dump (stream paths and bytes; classes are left out).
+// Every storage on a path stays open while its children are written: releasing
+// a parent reverts its children.
+void Rebuild(IStorage* root, const std::map<std::string, std::string>& dump) {
+    for (const auto& [path, bytes] : dump) {
+        if (path.find("/<class>") != std::string::npos) continue;
+        std::vector<ComPtr<IStorage>> chain;
+        IStorage* at = root;
+        std::size_t start = 1;
+        for (std::size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
+            const std::wstring name(path.begin() + start, path.begin() + slash);
+            ComPtr<IStorage> child;
+            if (FAILED(at->OpenStorage(name.c_str(), nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, nullptr, 0,
+                                       child.put()))) {
+                child = Child(at, name.c_str());
+            }
+            ASSERT_TRUE(child) << path;
+            at = child.get();
+            chain.push_back(std::move(child));
+        }
+        ASSERT_EQ(PutStream(at, std::wstring(path.begin() + start, path.end()), bytes), S_OK) << path;
+    }
+}
+
+// Mutates the streams of a rich message in a deterministic loop (bytes flipped,
+// sizes and counts made huge, streams cut, lengthened or removed); every mutant
+// either fails with a MAPI error or opens and can be read and copied.
+TEST(BadInput, FuzzedMessagesFailCleanly) {
+    constexpr int kIterations = 300;
+    msgtest::TempMessagePath path(L"fuzz");
+    {
+        MessageFile file;
+        ASSERT_EQ(msgtest::CreateMessageFile(path.path, file), S_OK);
+        ASSERT_EQ(msgtest::FillRichMessage(file.message.get(), true), S_OK);
+        ASSERT_EQ(file.Save(), S_OK);
+    }
+    const std::map<std::string, std::string> original = msgtest::DumpFile(path.path);
+    std::vector<std::string> streams;
+    for (const auto& [name, bytes] : original) {
+        // The small streams hold the layout; the big ones are only values.
+        if (name.find("/<class>") == std::string::npos && bytes.size() < 4096) streams.push_back(name);
+    }
+    ASSERT_GT(streams.size(), 20u);
+
+    uint32_t seed = 0x2545F491;
+    auto next = [&seed]() {
+        seed ^= seed << 13;
+        seed ^= seed >> 17;
+        seed ^= seed << 5;
+        return seed;
+    };
+    int opened = 0, rejected = 0, copied = 0;
+    for (int i = 0; i < kIterations; ++i) {
+        std::map<std::string, std::string> mutant = original;
+        const int mutations = 1 + static_cast<int>(next() % 3);
+        for (int m = 0; m < mutations; ++m) {
+            const std::string& name = streams[next() % streams.size()];
+            std::string& bytes = mutant[name];
+            switch (next() % 6) {
+                case 0: mutant.erase(name); break;
+                case 1: bytes.resize(bytes.empty() ? 0 : next() % bytes.size()); break;
+                case 2: bytes += std::string(1 + next() % 40, static_cast<char>(next())); break;
+                case 3:  // a size, count, offset or index made huge
+                    if (bytes.size() >= 4) {
+                        const std::size_t at = (next() % (bytes.size() / 4)) * 4;
+                        const uint32_t huge[] = {0xFFFFFFFF, 0x7FFFFFFF, 0x10000, 0xFFFFFFF0};
+                        bytes.replace(at, 4, U32(huge[next() % 4]));
+                    }
+                    break;
+                default:
+                    for (int f = 0; f < 4 && !bytes.empty(); ++f) bytes[next() % bytes.size()] ^= static_cast<char>(next());
+                    break;
+            }
+        }
+        MessageFile file;
+        const HRESULT hr = OpenBuilt([&](IStorage* s) { Rebuild(s, mutant); }, file);
+        if (FAILED(hr)) {
+            EXPECT_TRUE(hr == MAPI_E_CORRUPT_DATA || hr == MAPI_E_TOO_BIG) << "iteration " << i << ": got 0x"
+                                                                           << std::hex << hr;
+            EXPECT_FALSE(file.message);
+            ++rejected;
+            continue;
+        }
+        ++opened;
+        // Whatever opened reads and copies without harm.
+        ULONG count = 0;
+        LPSPropValue values = nullptr;
+        EXPECT_TRUE(SUCCEEDED(file.message->GetProps(nullptr, MAPI_UNICODE, &count, &values))) << "iteration " << i;
+        MAPIFreeBuffer(values);
+        ComPtr<IStorage> target;
+        ASSERT_EQ(MemoryStorage(target), S_OK);
+        MessageFile copy;
+        copy.storage = std::move(target);
+        ASSERT_EQ(msgtest::OpenMessageOn(copy.storage.get(), copy), S_OK);
+        if (SUCCEEDED(file.message->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, copy.message.get(), 0,
+                                           nullptr))) {
+            EXPECT_EQ(copy.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK) << "iteration " << i;
+            ++copied;
+        }
+    }
+    EXPECT_EQ(opened + rejected, kIterations);
+    EXPECT_GT(rejected, kIterations / 10) << "mutants of the layout are refused";
+    EXPECT_GT(opened, 0) << "mutants of values still open";
+    std::printf("fuzz: %d opened (%d copied), %d rejected\n", opened, copied, rejected);
+}
+
+}  // namespace

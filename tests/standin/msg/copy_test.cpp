@@ -1,0 +1,211 @@
+// CopyTo from a message file into another message, through the destination's
+// interface only.
+#include <gtest/gtest.h>
+
+#include "tests/standin/msg/msg_test_util.h"
+
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+using base::ComPtr;
+using msgtest::MessageFile;
+using msgtest::TempMessagePath;
+
+constexpr ULONG kLargeValue = 32 * 1024;
+
+// A destination that takes large strings and binaries only through streams, as
+// store providers may: SetProps reports them as too large. Everything else goes
+// to the message it wraps.
+class StreamOnlyMessage final : public IMessage {
+public:
+    explicit StreamOnlyMessage(IMessage* inner) : inner_(inner) { inner_->AddRef(); }
+    ~StreamOnlyMessage() { inner_->Release(); }
+
+    int streamedValues = 0;
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (iid == IID_IUnknown || iid == IID_IMAPIProp || iid == IID_IMessage) {
+            *out = static_cast<IMessage*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // lives on the test's stack
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+
+    STDMETHODIMP SetProps(ULONG count, LPSPropValue values, LPSPropProblemArray* problems) override {
+        std::vector<SPropValue> small;
+        std::vector<SPropProblem> refused;
+        for (ULONG i = 0; i < count; ++i) {
+            const ULONG type = PROP_TYPE(values[i].ulPropTag);
+            const bool large = (type == PT_BINARY && values[i].Value.bin.cb > kLargeValue) ||
+                               (type == PT_UNICODE && std::wcslen(values[i].Value.lpszW) * 2 > kLargeValue) ||
+                               (type == PT_STRING8 && std::strlen(values[i].Value.lpszA) > kLargeValue);
+            if (large) {
+                refused.push_back({i, values[i].ulPropTag, MAPI_E_NOT_ENOUGH_MEMORY});
+            } else {
+                small.push_back(values[i]);
+            }
+        }
+        HRESULT hr = inner_->SetProps(static_cast<ULONG>(small.size()), small.data(), nullptr);
+        if (FAILED(hr) || !problems) return hr;
+        *problems = nullptr;
+        if (refused.empty()) return hr;
+        MAPIAllocateBuffer(CbNewSPropProblemArray(refused.size()), reinterpret_cast<void**>(problems));
+        (*problems)->cProblem = static_cast<ULONG>(refused.size());
+        std::copy(refused.begin(), refused.end(), (*problems)->aProblem);
+        return hr;
+    }
+    STDMETHODIMP OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, LPUNKNOWN* out) override {
+        if (iid && *iid == IID_IStream) ++streamedValues;
+        return inner_->OpenProperty(tag, iid, options, flags, out);
+    }
+
+    STDMETHODIMP GetLastError(HRESULT hr, ULONG flags, LPMAPIERROR* error) override {
+        return inner_->GetLastError(hr, flags, error);
+    }
+    STDMETHODIMP SaveChanges(ULONG flags) override { return inner_->SaveChanges(flags); }
+    STDMETHODIMP GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* values) override {
+        return inner_->GetProps(tags, flags, count, values);
+    }
+    STDMETHODIMP GetPropList(ULONG flags, LPSPropTagArray* tags) override { return inner_->GetPropList(flags, tags); }
+    STDMETHODIMP DeleteProps(LPSPropTagArray tags, LPSPropProblemArray* problems) override {
+        return inner_->DeleteProps(tags, problems);
+    }
+    STDMETHODIMP CopyTo(ULONG a, LPCIID b, LPSPropTagArray c, ULONG d, LPMAPIPROGRESS e, LPCIID f, LPVOID g, ULONG h,
+                        LPSPropProblemArray* i) override {
+        return inner_->CopyTo(a, b, c, d, e, f, g, h, i);
+    }
+    STDMETHODIMP CopyProps(LPSPropTagArray a, ULONG b, LPMAPIPROGRESS c, LPCIID d, LPVOID e, ULONG f,
+                           LPSPropProblemArray* g) override {
+        return inner_->CopyProps(a, b, c, d, e, f, g);
+    }
+    STDMETHODIMP GetNamesFromIDs(LPSPropTagArray* a, LPGUID b, ULONG c, ULONG* d, LPMAPINAMEID** e) override {
+        return inner_->GetNamesFromIDs(a, b, c, d, e);
+    }
+    STDMETHODIMP GetIDsFromNames(ULONG a, LPMAPINAMEID* b, ULONG c, LPSPropTagArray* d) override {
+        return inner_->GetIDsFromNames(a, b, c, d);
+    }
+    STDMETHODIMP GetAttachmentTable(ULONG flags, LPMAPITABLE* table) override {
+        return inner_->GetAttachmentTable(flags, table);
+    }
+    STDMETHODIMP OpenAttach(ULONG a, LPCIID b, ULONG c, LPATTACH* d) override { return inner_->OpenAttach(a, b, c, d); }
+    STDMETHODIMP CreateAttach(LPCIID a, ULONG b, ULONG* c, LPATTACH* d) override {
+        return inner_->CreateAttach(a, b, c, d);
+    }
+    STDMETHODIMP DeleteAttach(ULONG a, ULONG b, LPMAPIPROGRESS c, ULONG d) override {
+        return inner_->DeleteAttach(a, b, c, d);
+    }
+    STDMETHODIMP GetRecipientTable(ULONG flags, LPMAPITABLE* table) override {
+        return inner_->GetRecipientTable(flags, table);
+    }
+    STDMETHODIMP ModifyRecipients(ULONG flags, LPADRLIST list) override { return inner_->ModifyRecipients(flags, list); }
+    STDMETHODIMP SubmitMessage(ULONG flags) override { return inner_->SubmitMessage(flags); }
+    STDMETHODIMP SetReadFlag(ULONG flags) override { return inner_->SetReadFlag(flags); }
+
+private:
+    IMessage* inner_;
+};
+
+// Writes a rich source file, copies it into a new file through `wrap`, and
+// returns both files' streams.
+template <typename Wrap>
+void CopyFileThrough(bool unicode, Wrap wrap, std::map<std::string, std::string>& source,
+                     std::map<std::string, std::string>& copy) {
+    TempMessagePath sourcePath(L"copy_source");
+    TempMessagePath copyPath(L"copy_target");
+    {
+        MessageFile file;
+        ASSERT_EQ(msgtest::CreateMessageFile(sourcePath.path, file), S_OK);
+        ASSERT_EQ(msgtest::FillRichMessage(file.message.get(), unicode), S_OK);
+        ASSERT_EQ(file.Save(), S_OK);
+    }
+    {
+        MessageFile from;
+        ASSERT_EQ(msgtest::OpenMessageFile(sourcePath.path, from), S_OK);
+        MessageFile to;
+        ASSERT_EQ(msgtest::CreateMessageFile(copyPath.path, to), S_OK);
+        IMessage* destination = wrap(to.message.get());
+        LPSPropProblemArray problems = reinterpret_cast<LPSPropProblemArray>(0xdeadbeef);
+        ASSERT_EQ(from.message->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, destination, 0, &problems),
+                  S_OK);
+        EXPECT_EQ(problems, nullptr);
+        ASSERT_EQ(to.Save(), S_OK);
+    }
+    source = msgtest::DumpFile(sourcePath.path);
+    copy = msgtest::DumpFile(copyPath.path);
+}
+
+void ExpectSameStreams(const std::map<std::string, std::string>& source,
+                       const std::map<std::string, std::string>& copy) {
+    EXPECT_GT(source.size(), 40u) << "a rich message has many streams";
+    for (const auto& [name, bytes] : source) {
+        const auto found = copy.find(name);
+        if (found == copy.end()) {
+            ADD_FAILURE() << "missing in the copy: " << name;
+        } else {
+            EXPECT_TRUE(found->second == bytes) << "differs: " << name;
+        }
+    }
+    for (const auto& [name, bytes] : copy) EXPECT_TRUE(source.count(name)) << "only in the copy: " << name;
+}
+
+class CopyTo : public testing::TestWithParam<bool> {};
+
+TEST_P(CopyTo, BetweenTwoFilesReproducesTheSourceExactly) {
+    std::map<std::string, std::string> source, copy;
+    CopyFileThrough(GetParam(), [](IMessage* m) { return m; }, source, copy);
+    ExpectSameStreams(source, copy);
+}
+
+TEST_P(CopyTo, LargeValuesGoThroughStreamsWhenTheDestinationWantsThem) {
+    std::map<std::string, std::string> source, copy;
+    std::unique_ptr<StreamOnlyMessage> destination;
+    CopyFileThrough(
+        GetParam(),
+        [&](IMessage* m) {
+            destination = std::make_unique<StreamOnlyMessage>(m);
+            return destination.get();
+        },
+        source, copy);
+    ASSERT_TRUE(destination);
+    EXPECT_EQ(destination->streamedValues, 2) << "the body and the 70000-byte binary";
+    ExpectSameStreams(source, copy);
+}
+
+INSTANTIATE_TEST_SUITE_P(StringWidths, CopyTo, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Unicode" : "Ansi"; });
+
+TEST(CopyTo, ExcludedPropertiesAndPartsStayBehind) {
+    TempMessagePath sourcePath(L"exclude_source");
+    MessageFile from;
+    ASSERT_EQ(msgtest::CreateMessageFile(sourcePath.path, from), S_OK);
+    ASSERT_EQ(msgtest::FillRichMessage(from.message.get(), true), S_OK);
+    TempMessagePath copyPath(L"exclude_target");
+    MessageFile to;
+    ASSERT_EQ(msgtest::CreateMessageFile(copyPath.path, to), S_OK);
+    SizedSPropTagArray(2, excluded) = {2, {PR_SUBJECT_W, PR_MESSAGE_ATTACHMENTS}};
+    ASSERT_EQ(from.message->CopyTo(0, nullptr, reinterpret_cast<SPropTagArray*>(&excluded), 0, nullptr, &IID_IMessage,
+                                   to.message.get(), 0, nullptr),
+              S_OK);
+    EXPECT_EQ(msgtest::SubjectOf(to.message.get()), L"<error>");
+    ComPtr<IMAPITable> attachments;
+    ASSERT_EQ(to.message->GetAttachmentTable(0, attachments.put()), S_OK);
+    ULONG count = 0xdeadbeef;
+    ASSERT_EQ(attachments->GetRowCount(0, &count), S_OK);
+    EXPECT_EQ(count, 0u);
+    ComPtr<IMAPITable> recipients;
+    ASSERT_EQ(to.message->GetRecipientTable(0, recipients.put()), S_OK);
+    ASSERT_EQ(recipients->GetRowCount(0, &count), S_OK);
+    EXPECT_EQ(count, 3u);
+
+    EXPECT_EQ(from.message->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, from.message.get(), 0, nullptr),
+              MAPI_E_NO_ACCESS)
+        << "not into itself";
+}
+
+}  // namespace

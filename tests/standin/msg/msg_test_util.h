@@ -1,0 +1,95 @@
+// Message files for tests: created and opened the way the add-in does (through
+// mapi32.dll's exports), property builders, and a dump of a compound file's
+// streams for exact comparisons.
+#pragma once
+
+#include <windows.h>
+#include <mapicode.h>
+#include <mapidefs.h>
+#include <mapitags.h>
+#include <mapix.h>
+#include <mapiutil.h>
+#include <mapiguid.h>
+#include <imessage.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/com.h"
+
+namespace msgtest {
+
+struct SessionCloser {
+    void operator()(_MSGSESS* session) const noexcept { CloseIMsgSession(session); }
+};
+using UniqueSession = std::unique_ptr<_MSGSESS, SessionCloser>;
+
+// A message over a compound file. Members release in reverse order: the message
+// before its session.
+struct MessageFile {
+    base::ComPtr<IStorage> storage;
+    UniqueSession session;
+    base::ComPtr<IMessage> message;
+
+    // SaveChanges(KEEP_OPEN_READWRITE), then commits the root storage.
+    [[nodiscard]] HRESULT Save();
+};
+
+// A new file at `path` (replacing one there), with its root class set, as the add-in writes.
+[[nodiscard]] HRESULT CreateMessageFile(const std::wstring& path, MessageFile& file);
+// An existing file, opened as the add-in opens one to restore it.
+[[nodiscard]] HRESULT OpenMessageFile(const std::wstring& path, MessageFile& file);
+// A message over `storage`.
+[[nodiscard]] HRESULT OpenMessageOn(IStorage* storage, MessageFile& file);
+
+// A file name unique to this test run, in the test's working folder; the file
+// goes when the object does.
+struct TempMessagePath {
+    explicit TempMessagePath(const wchar_t* stem);
+    ~TempMessagePath();
+    TempMessagePath(const TempMessagePath&) = delete;
+    TempMessagePath& operator=(const TempMessagePath&) = delete;
+    std::wstring path;
+};
+
+// Property values that point into `Values`-owned memory.
+class Values {
+public:
+    SPropValue Long(ULONG tag, LONG v);
+    SPropValue Wide(ULONG tag, const std::wstring& s);
+    SPropValue Narrow(ULONG tag, const std::string& s);
+    SPropValue Binary(ULONG tag, const std::string& bytes);
+    SPropValue Raw(ULONG tag, const void* data, std::size_t size);  // into Value, for inline types
+
+private:
+    std::vector<std::unique_ptr<std::string>> bytes_;
+    std::vector<std::unique_ptr<std::wstring>> texts_;
+};
+
+// Fills `message` with one value of every property type (strings 8-bit or
+// Unicode as `unicode` says), a long body, binaries of several sizes, named
+// properties, three recipients, an attachment by value and an embedded message
+// that holds another embedded message. Returns the tags set on the top message.
+[[nodiscard]] HRESULT FillRichMessage(IMessage* message, bool unicode, std::vector<ULONG>* tags = nullptr);
+
+// The subject of a message (as Unicode), or "<error>".
+[[nodiscard]] std::wstring SubjectOf(IMessage* message);
+
+// A readable rendering of one value, for comparisons and messages.
+[[nodiscard]] std::string Describe(const SPropValue& v);
+
+// Every stream of a compound file (by path) with its bytes, and every storage's
+// class (by path + "/<class>").
+[[nodiscard]] std::map<std::string, std::string> DumpStorage(IStorage* storage);
+[[nodiscard]] std::map<std::string, std::string> DumpFile(const std::wstring& path);
+
+// The file's bytes, and a storage over bytes in memory.
+[[nodiscard]] std::string ReadFileBytes(const std::wstring& path);
+[[nodiscard]] HRESULT StorageOnBytes(const std::string& bytes, base::ComPtr<IStorage>& storage);
+
+// Writes one stream into `storage`.
+[[nodiscard]] HRESULT PutStream(IStorage* storage, const std::wstring& name, const std::string& bytes);
+
+}  // namespace msgtest
