@@ -50,10 +50,10 @@ constexpr SliceRule kSliceRules[] = {{1000, 10}, {200, 4}, {40, 2}, {0, 1}};
     return false;
 }
 
-// Under Wine each first touch of a fresh page is a costly fault, and a long message
-// lands in fresh memory: buffers grow fourfold, to powers of two, so the copies a
-// growing buffer leaves behind add at most a third to the message itself.
-constexpr size_t kGrowthFactor = 4;
+// A long message lands in fresh memory, and the first touch of every fresh page is a
+// page fault (costly on a virtual machine): buffers grow eightfold, to powers of two,
+// so the copies a growing buffer leaves behind add at most a seventh to the message.
+constexpr size_t kGrowthFactor = 8;
 
 [[nodiscard]] size_t GrownCapacity(size_t needed, size_t capacity) noexcept {
     return std::bit_ceil(std::max(needed, capacity * kGrowthFactor));
