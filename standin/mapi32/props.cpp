@@ -25,13 +25,6 @@ constexpr FixedArrayType kFixedArrayTypes[] = {
 constexpr ULONG kInlineTypes[] = {PT_UNSPECIFIED, PT_NULL,  PT_I2,      PT_LONG, PT_R4,      PT_DOUBLE, PT_CURRENCY,
                                   PT_APPTIME,     PT_ERROR, PT_BOOLEAN, PT_OBJECT, PT_I8,    PT_SYSTIME};
 
-[[nodiscard]] const FixedArrayType* FindFixedArrayType(ULONG type) noexcept {
-    for (const auto& entry : kFixedArrayTypes) {
-        if (entry.type == type) return &entry;
-    }
-    return nullptr;
-}
-
 [[nodiscard]] bool IsInlineType(ULONG type) noexcept {
     for (ULONG t : kInlineTypes) {
         if (t == type) return true;
@@ -116,16 +109,21 @@ template <typename T>
 
 }  // namespace
 
-bool HasPointerData(ULONG type) noexcept { return !IsInlineType(type); }
+std::size_t FixedArrayElementSize(ULONG type) noexcept {
+    for (const auto& entry : kFixedArrayTypes) {
+        if (entry.type == type) return entry.elementSize;
+    }
+    return 0;
+}
 
 HRESULT CopyPropValue(const SPropValue& src, void* parent, SPropValue& dst, LPALLOCATEMORE allocateMore) noexcept {
     const Target to{parent, allocateMore};
     const ULONG type = PROP_TYPE(src.ulPropTag);
     dst = src;
     if (IsInlineType(type)) return S_OK;
-    if (const FixedArrayType* array = FindFixedArrayType(type)) {
+    if (const std::size_t elementSize = FixedArrayElementSize(type)) {
         // Every multi-valued member of the union is {ULONG count; T* elements}.
-        return CopyBytes(src.Value.MVi.lpi, std::size_t{src.Value.MVi.cValues} * array->elementSize, to,
+        return CopyBytes(src.Value.MVi.lpi, std::size_t{src.Value.MVi.cValues} * elementSize, to,
                          reinterpret_cast<void**>(&dst.Value.MVi.lpi));
     }
     switch (type) {

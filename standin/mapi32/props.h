@@ -30,7 +30,8 @@ namespace standin {
 // compare with each other); nullopt for types that have no order here.
 [[nodiscard]] std::optional<int> ComparePropValues(const SPropValue& a, const SPropValue& b) noexcept;
 
-// True for the types whose value points to data (strings, binaries, CLSIDs, arrays).
-[[nodiscard]] bool HasPointerData(ULONG type) noexcept;
+// The element size of a multi-valued type whose elements hold no pointers
+// (PT_MV_I2 ... PT_MV_CLSID); 0 for every other type.
+[[nodiscard]] std::size_t FixedArrayElementSize(ULONG type) noexcept;
 
 }  // namespace standin

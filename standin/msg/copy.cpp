@@ -213,6 +213,15 @@ private:
     return embedded->SaveChanges(KEEP_OPEN_READWRITE);
 }
 
+template <typename Work>
+[[nodiscard]] HRESULT OutOfMemoryAsError(Work work) noexcept {
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        return MAPI_E_NOT_ENOUGH_MEMORY;
+    }
+}
+
 }  // namespace
 
 bool CopySelection::Takes(ULONG tag) const noexcept {
@@ -223,20 +232,12 @@ bool CopySelection::Takes(ULONG tag) const noexcept {
 
 HRESULT CopyMessageInto(const MessageData& source, const NameMap& names, const CopySelection& selection,
                         IMessage* destination, std::vector<SPropProblem>& problems) noexcept {
-    try {
-        return CopyMessage(source, names, selection, destination, problems);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return OutOfMemoryAsError([&] { return CopyMessage(source, names, selection, destination, problems); });
 }
 
 HRESULT CopyAttachmentInto(const AttachmentData& source, const NameMap& names, const CopySelection& selection,
                            IAttach* destination, std::vector<SPropProblem>& problems) noexcept {
-    try {
-        return CopyAttachment(source, names, selection, destination, problems);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return OutOfMemoryAsError([&] { return CopyAttachment(source, names, selection, destination, problems); });
 }
 
 }  // namespace standin::msg

@@ -158,22 +158,6 @@ struct Element {
 
 // ---- reading values ---------------------------------------------------------------
 
-struct FixedArrayType {
-    ULONG type;
-    std::size_t elementSize;
-};
-constexpr FixedArrayType kFixedArrayTypes[] = {
-    {PT_MV_I2, 2}, {PT_MV_LONG, 4}, {PT_MV_R4, 4},      {PT_MV_DOUBLE, 8}, {PT_MV_CURRENCY, 8},
-    {PT_MV_APPTIME, 8}, {PT_MV_SYSTIME, 8}, {PT_MV_I8, 8}, {PT_MV_CLSID, 16},
-};
-
-[[nodiscard]] std::size_t FixedArrayElementSize(ULONG type) noexcept {
-    for (const auto& t : kFixedArrayTypes) {
-        if (t.type == type) return t.elementSize;
-    }
-    return 0;
-}
-
 // Size in the property stream of the values held inline there.
 [[nodiscard]] std::size_t InlineSize(ULONG type) noexcept {
     switch (type) {

@@ -222,12 +222,7 @@ void Rebuild(IStorage* root, const std::map<std::string, std::string>& dump) {
 TEST(BadInput, FuzzedMessagesFailCleanly) {
     constexpr int kIterations = 300;
     msgtest::TempMessagePath path(L"fuzz");
-    {
-        MessageFile file;
-        ASSERT_EQ(msgtest::CreateMessageFile(path.path, file), S_OK);
-        ASSERT_EQ(msgtest::FillRichMessage(file.message.get(), true), S_OK);
-        ASSERT_EQ(file.Save(), S_OK);
-    }
+    ASSERT_EQ(msgtest::WriteRichFile(path.path, true), S_OK);
     const std::map<std::string, std::string> original = msgtest::DumpFile(path.path);
     std::vector<std::string> streams;
     for (const auto& [name, bytes] : original) {

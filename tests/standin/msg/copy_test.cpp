@@ -118,12 +118,7 @@ void CopyFileThrough(bool unicode, Wrap wrap, std::map<std::string, std::string>
                      std::map<std::string, std::string>& copy) {
     TempMessagePath sourcePath(L"copy_source");
     TempMessagePath copyPath(L"copy_target");
-    {
-        MessageFile file;
-        ASSERT_EQ(msgtest::CreateMessageFile(sourcePath.path, file), S_OK);
-        ASSERT_EQ(msgtest::FillRichMessage(file.message.get(), unicode), S_OK);
-        ASSERT_EQ(file.Save(), S_OK);
-    }
+    ASSERT_EQ(msgtest::WriteRichFile(sourcePath.path, unicode), S_OK);
     {
         MessageFile from;
         ASSERT_EQ(msgtest::OpenMessageFile(sourcePath.path, from), S_OK);

@@ -423,6 +423,13 @@ HRESULT FillRichMessage(IMessage* message, bool unicode, std::vector<ULONG>* tag
     });
 }
 
+HRESULT WriteRichFile(const std::wstring& path, bool unicode) {
+    MessageFile file;
+    HRESULT hr = CreateMessageFile(path, file);
+    if (SUCCEEDED(hr)) hr = FillRichMessage(file.message.get(), unicode);
+    return SUCCEEDED(hr) ? file.Save() : hr;
+}
+
 std::wstring SubjectOf(IMessage* message) {
     LPSPropValue value = nullptr;
     if (FAILED(HrGetOneProp(message, PR_SUBJECT_W, &value))) return L"<error>";

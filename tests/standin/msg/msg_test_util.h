@@ -74,6 +74,9 @@ private:
 // that holds another embedded message. Returns the tags set on the top message.
 [[nodiscard]] HRESULT FillRichMessage(IMessage* message, bool unicode, std::vector<ULONG>* tags = nullptr);
 
+// A new file at `path` holding the rich message above, saved and committed.
+[[nodiscard]] HRESULT WriteRichFile(const std::wstring& path, bool unicode);
+
 // The subject of a message (as Unicode), or "<error>".
 [[nodiscard]] std::wstring SubjectOf(IMessage* message);
 

@@ -81,12 +81,7 @@ TEST_P(RoundTrip, EveryPropertyTypeSurvivesTheFile) {
 TEST_P(RoundTrip, RecipientsAndAttachmentsTwoLevelsDeep) {
     const bool unicode = GetParam();
     TempMessagePath path(L"children");
-    {
-        MessageFile file;
-        ASSERT_EQ(msgtest::CreateMessageFile(path.path, file), S_OK);
-        ASSERT_EQ(msgtest::FillRichMessage(file.message.get(), unicode), S_OK);
-        ASSERT_EQ(file.Save(), S_OK);
-    }
+    ASSERT_EQ(msgtest::WriteRichFile(path.path, unicode), S_OK);
     MessageFile file;
     ASSERT_EQ(msgtest::OpenMessageFile(path.path, file), S_OK);
 
@@ -156,12 +151,7 @@ TEST(MessageFile, NamedPropertiesKeepTheirNames) {
     MAPINAMEID unknown{&set, MNID_STRING, {}};
     unknown.Kind.lpwstrName = const_cast<wchar_t*>(L"never created");
     LPMAPINAMEID names[] = {&byNumber, &byName, &unknown};
-    {
-        MessageFile file;
-        ASSERT_EQ(msgtest::CreateMessageFile(path.path, file), S_OK);
-        ASSERT_EQ(msgtest::FillRichMessage(file.message.get(), true), S_OK);
-        ASSERT_EQ(file.Save(), S_OK);
-    }
+    ASSERT_EQ(msgtest::WriteRichFile(path.path, true), S_OK);
     MessageFile file;
     ASSERT_EQ(msgtest::OpenMessageFile(path.path, file), S_OK);
     LPSPropTagArray ids = nullptr;

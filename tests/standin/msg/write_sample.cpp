@@ -9,15 +9,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "usage: msg_write_sample FILE\n");
         return 2;
     }
-    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
-    HRESULT hr = S_OK;
-    {
-        msgtest::MessageFile file;
-        hr = msgtest::CreateMessageFile(argv[1], file);
-        if (SUCCEEDED(hr)) hr = msgtest::FillRichMessage(file.message.get(), true);
-        if (SUCCEEDED(hr)) hr = file.Save();
-    }
-    CoUninitialize();
+    const HRESULT hr = msgtest::WriteRichFile(argv[1], true);
     if (FAILED(hr)) std::fprintf(stderr, "msg_write_sample: failed with 0x%08lx\n", static_cast<unsigned long>(hr));
     return FAILED(hr) ? 1 : 0;
 }
