@@ -12,6 +12,7 @@
 #include <new>
 #include <vector>
 
+#include "base/msg_session.h"
 #include "standin/store/files.h"
 
 namespace standin::store {
@@ -21,11 +22,6 @@ namespace {
 // {00020D0B-0000-0000-C000-000000000046}: the root class of a message file.
 constexpr CLSID kClsidMailMessage = {0x00020d0b, 0, 0, {0xc0, 0, 0, 0, 0, 0, 0, 0x46}};
 constexpr DWORD kStorageMode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE | STGM_TRANSACTED;
-
-struct MsgSessionCloser {
-    void operator()(_MSGSESS* session) const noexcept { CloseIMsgSession(session); }
-};
-using UniqueMsgSession = std::unique_ptr<_MSGSESS, MsgSessionCloser>;
 
 [[nodiscard]] HRESULT MemoryStorage(const std::vector<BYTE>* bytes, base::ComPtr<ILockBytes>& lockBytes,
                                     base::ComPtr<IStorage>& storage) {
@@ -83,11 +79,9 @@ public:
     [[nodiscard]] HRESULT Initialize(const std::vector<BYTE>* bytes) {
         HRESULT hr = MemoryStorage(bytes, lockBytes_, storage_);
         if (FAILED(hr)) return hr;
-        LPMSGSESS session = nullptr;
-        hr = OpenIMsgSession(MAPIGetDefaultMalloc(), 0, &session);
+        hr = OpenIMsgSession(MAPIGetDefaultMalloc(), 0, session_.put());
         if (FAILED(hr)) return hr;
-        session_.reset(session);
-        hr = OpenIMsgOnIStg(session, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer,
+        hr = OpenIMsgOnIStg(session_.get(), MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer,
                             MAPIGetDefaultMalloc(), nullptr, storage_.get(), nullptr, 0, 0, inner_.put());
         return FAILED(hr) && bytes && hr != MAPI_E_NOT_ENOUGH_MEMORY ? MAPI_E_CORRUPT_DATA : hr;
     }
@@ -185,7 +179,7 @@ private:
     std::atomic<ULONG> references_{1};
     base::ComPtr<ILockBytes> lockBytes_;
     base::ComPtr<IStorage> storage_;
-    UniqueMsgSession session_;
+    base::UniqueMsgSession session_;
     base::ComPtr<IMessage> inner_;
 };
 

@@ -1,0 +1,385 @@
+// Messages of the store through mapi32.dll: creating and saving items, opening
+// them by entry ID, CopyTo to and from message files, their fault switches,
+// deleting and moving, several sessions at work at once, and the bundled
+// default profile read back whole.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <imessage.h>
+#include <mapicode.h>
+#include <mapiguid.h>
+#include <mapitags.h>
+#include <mapiutil.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "base/mapi_buffer.h"
+#include "base/mapi_row_set.h"
+#include "base/msg_session.h"
+#include "tests/standin/store/mapi_test_util.h"
+
+namespace {
+
+using namespace storetest;
+
+[[nodiscard]] HRESULT SetSubject(IMessage* message, const wchar_t* subject) {
+    SPropValue values[2]{};
+    values[0].ulPropTag = PR_SUBJECT_W;
+    values[0].Value.lpszW = const_cast<wchar_t*>(subject);
+    values[1].ulPropTag = PR_MESSAGE_CLASS_W;
+    values[1].Value.lpszW = const_cast<wchar_t*>(L"IPM.Note");
+    return message->SetProps(2, values, nullptr);
+}
+
+// A message file outside the store, as the add-in writes and reads them.
+struct FileMessage {
+    base::UniqueMsgSession session;
+    base::ComPtr<IStorage> storage;
+    base::ComPtr<IMessage> message;
+
+    [[nodiscard]] HRESULT Create(const std::wstring& path) {
+        HRESULT hr = StgCreateDocfile(path.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE | STGM_TRANSACTED,
+                                      0, storage.put());
+        if (FAILED(hr)) return hr;
+        hr = OpenIMsgSession(MAPIGetDefaultMalloc(), 0, session.put());
+        if (FAILED(hr)) return hr;
+        return OpenIMsgOnIStg(session.get(), MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer,
+                              MAPIGetDefaultMalloc(), nullptr, storage.get(), nullptr, 0, 0, message.put());
+    }
+    ~FileMessage() { message.reset(); }  // before its session closes
+};
+
+[[nodiscard]] HRESULT CopyAll(IMessage* from, IMessage* to) {
+    return from->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, to, 0, nullptr);
+}
+
+ULONG AttachmentCount(IMessage* message) {
+    base::ComPtr<IMAPITable> table;
+    ULONG count = 0xdeadbeef;
+    if (FAILED(message->GetAttachmentTable(0, table.put())) || FAILED(table->GetRowCount(0, &count))) return 0xdeadbeef;
+    return count;
+}
+
+class MapiMessages : public MapiStore {
+protected:
+    void SetUp() override {
+        MapiStore::SetUp();
+        LogonHost(opened_.session);
+        OpenDefaultStore(opened_.session.get(), opened_);
+        ASSERT_EQ(S_OK, FindSubfolder(session(), opened_.root.get(), L"Inbox", inbox_));
+    }
+    [[nodiscard]] IMAPISession* session() const { return opened_.session.get(); }
+    [[nodiscard]] IMAPIFolder* inbox() const { return inbox_.get(); }
+    [[nodiscard]] IMAPIFolder* root() const { return opened_.root.get(); }
+    [[nodiscard]] std::vector<std::vector<BYTE>> Contents(IMAPIFolder* folder) {
+        std::vector<std::vector<BYTE>> ids;
+        EXPECT_EQ(S_OK, ReadContents(folder, ids));
+        return ids;
+    }
+    [[nodiscard]] std::wstring SubjectOf(const std::vector<BYTE>& entryId) {
+        base::ComPtr<IMessage> message;
+        std::wstring subject;
+        if (FAILED(OpenEntryAs(session(), entryId, IID_IMessage, message)) ||
+            FAILED(GetText(message.get(), PR_SUBJECT, subject))) {
+            return L"<unreadable>";
+        }
+        return subject;
+    }
+
+private:
+    OpenedStore opened_;
+    base::ComPtr<IMAPIFolder> inbox_;
+};
+
+TEST_F(MapiMessages, SaveChangesWritesANewItemAndThenReplacesIt) {
+    base::ComPtr<IMAPIFolder> projects;
+    ASSERT_EQ(S_OK, FindSubfolder(session(), inbox(), L"Projects", projects));
+    base::ComPtr<IMessage> message;
+    ASSERT_EQ(S_OK, projects->CreateMessage(nullptr, 0, message.put()));
+    ASSERT_EQ(S_OK, SetSubject(message.get(), L"Grüße – first"));
+    EXPECT_TRUE(Contents(projects.get()).empty()) << "nothing before SaveChanges";
+    std::vector<BYTE> unsaved;
+    EXPECT_EQ(MAPI_E_NOT_FOUND, GetBinary(message.get(), PR_ENTRYID, unsaved));
+
+    ASSERT_EQ(S_OK, message->SaveChanges(KEEP_OPEN_READWRITE));
+    std::vector<std::vector<BYTE>> ids = Contents(projects.get());
+    ASSERT_EQ(1u, ids.size());
+    std::vector<BYTE> entryId, parentId, folderId;
+    ASSERT_EQ(S_OK, GetBinary(message.get(), PR_ENTRYID, entryId));
+    EXPECT_EQ(ids[0], entryId);
+    ASSERT_EQ(S_OK, GetBinary(message.get(), PR_PARENT_ENTRYID, parentId));
+    ASSERT_EQ(S_OK, GetBinary(projects.get(), PR_ENTRYID, folderId));
+    EXPECT_EQ(folderId, parentId);
+    EXPECT_EQ(L"Grüße – first", SubjectOf(entryId));
+
+    ASSERT_EQ(S_OK, SetSubject(message.get(), L"second"));
+    ASSERT_EQ(S_OK, message->SaveChanges(KEEP_OPEN_READWRITE));
+    ASSERT_EQ(1u, Contents(projects.get()).size());
+    EXPECT_EQ(L"second", SubjectOf(entryId));
+
+    ULONG type = 0;
+    base::ComPtr<IMessage> viaStore;
+    EXPECT_EQ(S_OK, OpenEntryAs(session(), entryId, IID_IMessage, viaStore, &type));
+    EXPECT_EQ(static_cast<ULONG>(MAPI_MESSAGE), type);
+}
+
+TEST_F(MapiMessages, CopyToWorksBothWaysWithMessageFiles) {
+    const std::vector<std::vector<BYTE>> ids = Contents(inbox());
+    ASSERT_EQ(2u, ids.size());
+    base::ComPtr<IMessage> first;
+    ASSERT_EQ(S_OK, OpenEntryAs(session(), ids[0], IID_IMessage, first));
+
+    TempFolder temp;
+    FileMessage file;
+    ASSERT_EQ(S_OK, file.Create(temp.Sub(L"saved.msg")));
+    ASSERT_EQ(S_OK, CopyAll(first.get(), file.message.get()));
+    ASSERT_EQ(S_OK, file.message->SaveChanges(KEEP_OPEN_READWRITE));
+    std::wstring subject, body;
+    EXPECT_EQ(S_OK, GetText(file.message.get(), PR_SUBJECT, subject));
+    EXPECT_EQ(L"First", subject);
+    EXPECT_EQ(S_OK, GetText(file.message.get(), PR_BODY, body));
+    EXPECT_EQ(L"Body one", body);
+    EXPECT_EQ(1u, AttachmentCount(file.message.get()));
+
+    base::ComPtr<IMAPIFolder> projects;
+    ASSERT_EQ(S_OK, FindSubfolder(session(), inbox(), L"Projects", projects));
+    base::ComPtr<IMessage> restored;
+    ASSERT_EQ(S_OK, projects->CreateMessage(nullptr, 0, restored.put()));
+    ASSERT_EQ(S_OK, CopyAll(file.message.get(), restored.get()));
+    ASSERT_EQ(S_OK, restored->SaveChanges(KEEP_OPEN_READWRITE));
+    const std::vector<std::vector<BYTE>> copied = Contents(projects.get());
+    ASSERT_EQ(1u, copied.size());
+    base::ComPtr<IMessage> reopened;
+    ASSERT_EQ(S_OK, OpenEntryAs(session(), copied[0], IID_IMessage, reopened));
+    EXPECT_EQ(S_OK, GetText(reopened.get(), PR_BODY, body));
+    EXPECT_EQ(L"Body one", body);
+    EXPECT_EQ(1u, AttachmentCount(reopened.get()));
+}
+
+TEST_F(MapiMessages, MessageFaultSwitches) {
+    const std::vector<std::vector<BYTE>> ids = Contents(inbox());
+    ASSERT_EQ(2u, ids.size());
+    TempFolder temp;
+    const struct {
+        size_t item;
+        HRESULT copy;
+    } cases[] = {{0, S_OK}, {1, MAPI_E_CALL_FAILED}};
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        base::ComPtr<IMessage> message;
+        ASSERT_EQ(S_OK, OpenEntryAs(session(), ids[cases[i].item], IID_IMessage, message)) << i;
+        FileMessage file;
+        ASSERT_EQ(S_OK, file.Create(temp.Sub(L"copy" + std::to_wstring(i) + L".msg"))) << i;
+        const HRESULT hr = CopyAll(message.get(), file.message.get());
+        EXPECT_EQ(cases[i].copy, hr) << "case " << i << ": got 0x" << std::hex << hr;
+    }
+
+    base::ComPtr<IMAPIFolder> unsaveable;
+    ASSERT_EQ(S_OK, FindSubfolder(session(), root(), L"Unsaveable", unsaveable));
+    base::ComPtr<IMessage> message;
+    ASSERT_EQ(S_OK, unsaveable->CreateMessage(nullptr, 0, message.put()));
+    ASSERT_EQ(S_OK, SetSubject(message.get(), L"never saved"));
+    EXPECT_EQ(MAPI_E_CALL_FAILED, message->SaveChanges(KEEP_OPEN_READWRITE));
+    EXPECT_TRUE(Contents(unsaveable.get()).empty());
+}
+
+TEST_F(MapiMessages, DeletedAndMovedItemsLeaveTheirOldIdsUnresolved) {
+    const std::vector<std::vector<BYTE>> ids = Contents(inbox());
+    ASSERT_EQ(2u, ids.size());
+    base::ComPtr<IMAPIFolder> projects;
+    ASSERT_EQ(S_OK, FindSubfolder(session(), inbox(), L"Projects", projects));
+
+    SBinary first{static_cast<ULONG>(ids[0].size()), const_cast<BYTE*>(ids[0].data())};
+    ENTRYLIST moveList{1, &first};
+    ASSERT_EQ(S_OK, inbox()->CopyMessages(&moveList, nullptr, projects.get(), 0, nullptr, MESSAGE_MOVE));
+    SBinary second{static_cast<ULONG>(ids[1].size()), const_cast<BYTE*>(ids[1].data())};
+    ENTRYLIST deleteList{1, &second};
+    ASSERT_EQ(S_OK, inbox()->DeleteMessages(&deleteList, 0, nullptr, 0));
+
+    EXPECT_TRUE(Contents(inbox()).empty());
+    const std::vector<std::vector<BYTE>> moved = Contents(projects.get());
+    ASSERT_EQ(1u, moved.size());
+    EXPECT_NE(ids[0], moved[0]);
+    EXPECT_EQ(L"First", SubjectOf(moved[0]));
+    for (size_t i = 0; i < ids.size(); ++i) {
+        base::ComPtr<IMessage> gone;
+        EXPECT_EQ(MAPI_E_NOT_FOUND, OpenEntryAs(session(), ids[i], IID_IMessage, gone)) << i;
+    }
+}
+
+TEST_F(MapiMessages, ACorruptItemFailsAloneWhenOpened) {
+    WriteText(host() + L"\\Mailbox\\Inbox\\00000001.msg", "no compound file here");
+    const std::vector<std::vector<BYTE>> ids = Contents(inbox());
+    ASSERT_EQ(2u, ids.size());
+    base::ComPtr<IMessage> message;
+    EXPECT_EQ(MAPI_E_CORRUPT_DATA, OpenEntryAs(session(), ids[0], IID_IMessage, message));
+    EXPECT_EQ(L"Uncopyable", SubjectOf(ids[1]));
+}
+
+// Sessions on several threads: each writes items into one folder and one folder
+// of one name, while another thread keeps rewriting an item the others read.
+TEST_F(MapiMessages, ConcurrentSessionsReadAndWrite) {
+    constexpr int kWriters = 3, kItemsEach = 8, kRewrites = 20;
+    const std::vector<std::vector<BYTE>> existing = Contents(inbox());
+    ASSERT_EQ(2u, existing.size());
+    std::atomic<int> failures{0};
+    std::atomic<bool> rewriting{true};
+    std::thread rewriter([&] {
+        base::ComPtr<IMAPISession> own;
+        if (FAILED(MAPILogonEx(0, nullptr, nullptr, kAllowOthers, own.put()))) return void(++failures);
+        base::ComPtr<IMessage> message;
+        if (FAILED(OpenEntryAs(own.get(), existing[0], IID_IMessage, message))) return void(++failures);
+        for (int i = 0; i < kRewrites; ++i) {
+            if (FAILED(SetSubject(message.get(), i % 2 ? L"First" : L"Rewritten")) ||
+                FAILED(message->SaveChanges(KEEP_OPEN_READWRITE))) {
+                ++failures;
+            }
+        }
+        rewriting = false;
+    });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kWriters; ++t) {
+        writers.emplace_back([&, t] {
+            base::ComPtr<IMAPISession> own;
+            if (FAILED(MAPILogonEx(0, nullptr, nullptr, kAllowOthers, own.put()))) return void(++failures);
+            OpenedStore store;
+            OpenDefaultStore(own.get(), store);
+            base::ComPtr<IMAPIFolder> folder;
+            if (!store.root || FAILED(FindSubfolder(own.get(), store.root.get(), L"Inbox", folder))) {
+                return void(++failures);
+            }
+            for (int i = 0; i < kItemsEach; ++i) {
+                base::ComPtr<IMessage> message;
+                const std::wstring subject = L"t" + std::to_wstring(t) + L"-" + std::to_wstring(i);
+                if (FAILED(folder->CreateMessage(nullptr, 0, message.put())) ||
+                    FAILED(SetSubject(message.get(), subject.c_str())) ||
+                    FAILED(message->SaveChanges(KEEP_OPEN_READWRITE))) {
+                    ++failures;
+                }
+                base::ComPtr<IMAPIFolder> shared;
+                if (FAILED(folder->CreateFolder(FOLDER_GENERIC, const_cast<LPTSTR>(reinterpret_cast<const TCHAR*>("Shared")),
+                                                nullptr, nullptr, OPEN_IF_EXISTS, shared.put()))) {
+                    ++failures;
+                }
+                base::ComPtr<IMessage> read;  // never a half-written file
+                std::wstring text;
+                if (FAILED(OpenEntryAs(own.get(), existing[0], IID_IMessage, read)) ||
+                    FAILED(GetText(read.get(), PR_SUBJECT, text)) || (text != L"First" && text != L"Rewritten")) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (std::thread& writer : writers) writer.join();
+    rewriter.join();
+    EXPECT_EQ(0, failures.load());
+    const std::vector<std::vector<BYTE>> ids = Contents(inbox());
+    ASSERT_EQ(static_cast<size_t>(2 + kWriters * kItemsEach), ids.size());
+    std::set<std::wstring> subjects;
+    for (size_t i = 2; i < ids.size(); ++i) subjects.insert(SubjectOf(ids[i]));
+    EXPECT_EQ(static_cast<size_t>(kWriters * kItemsEach), subjects.size());
+    std::vector<FolderRow> rows;
+    ASSERT_EQ(S_OK, ReadHierarchy(inbox(), rows));
+    EXPECT_EQ(3u, rows.size());  // A\B, Projects, Shared
+}
+
+// ---------------------------------------------------------------- the default profile
+
+struct Walk {
+    std::vector<std::wstring> folders;  // paths below the store roots
+    std::vector<std::wstring> classes;
+    size_t withoutMessageId = 0;
+    size_t withoutSubmitTime = 0;
+    size_t withAttachments = 0;
+    size_t unicodeSubjects = 0;
+};
+
+void WalkFolder(IMAPISession* session, IMAPIFolder* folder, const std::wstring& path, Walk& walk) {
+    std::vector<std::vector<BYTE>> items;
+    ASSERT_EQ(S_OK, ReadContents(folder, items)) << std::string(path.begin(), path.end());
+    for (const std::vector<BYTE>& id : items) {
+        base::ComPtr<IMessage> message;
+        ASSERT_EQ(S_OK, OpenEntryAs(session, id, IID_IMessage, message));
+        std::wstring messageClass, subject, messageId;
+        ASSERT_EQ(S_OK, GetText(message.get(), PR_MESSAGE_CLASS, messageClass));
+        ASSERT_EQ(S_OK, GetText(message.get(), PR_SUBJECT, subject));
+        walk.classes.push_back(messageClass);
+        if (FAILED(GetText(message.get(), PROP_TAG(PT_UNICODE, 0x1035), messageId))) ++walk.withoutMessageId;
+        base::UniqueMapiBuffer<SPropValue> submit;
+        if (FAILED(HrGetOneProp(message.get(), PR_CLIENT_SUBMIT_TIME, submit.put()))) ++walk.withoutSubmitTime;
+        if (AttachmentCount(message.get()) > 0) ++walk.withAttachments;
+        for (const wchar_t c : subject) {
+            if (c > 0x7F) {
+                ++walk.unicodeSubjects;
+                break;
+            }
+        }
+    }
+    std::vector<FolderRow> rows;
+    ASSERT_EQ(S_OK, ReadHierarchy(folder, rows));
+    for (const FolderRow& row : rows) {
+        base::ComPtr<IMAPIFolder> sub;
+        ASSERT_EQ(S_OK, OpenEntryAs(session, row.entryId, IID_IMAPIFolder, sub));
+        const std::wstring subPath = path + L"\\" + row.name;  // not a reference into the growing list
+        walk.folders.push_back(subPath);
+        WalkFolder(session, sub.get(), subPath, walk);
+    }
+}
+
+TEST(DefaultProfile, IsTheHostsByDefaultAndReadsBackWhole) {
+    const ScopedEnvironment noHost(L"STANDIN_MAPI_PROFILE", nullptr);
+    const ScopedEnvironment noProfiles(L"STANDIN_MAPI_PROFILES", nullptr);
+    base::ComPtr<IMAPISession> shared, named;
+    ASSERT_EQ(S_OK, MAPILogonEx(0, nullptr, nullptr, kAllowOthers, shared.put()));
+    ASSERT_EQ(S_OK, MAPILogonEx(0, reinterpret_cast<LPTSTR>(const_cast<char*>("Outlook")), nullptr, kEnumSessionFlags,
+                                named.put()));
+    std::wstring name;
+    ASSERT_EQ(S_OK, StatusTableName(named.get(), 0, name));
+    EXPECT_EQ(L"Outlook", name);
+
+    std::vector<StoreRow> rows;
+    ASSERT_EQ(S_OK, ReadStoresTable(shared.get(), rows));
+    ASSERT_EQ(2u, rows.size());
+    EXPECT_TRUE(rows[0].isDefault);
+    Walk walk;
+    for (const StoreRow& row : rows) {
+        base::ComPtr<IMsgStore> store;
+        ASSERT_EQ(S_OK, shared->OpenMsgStore(0, static_cast<ULONG>(row.entryId.size()),
+                                             reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(row.entryId.data())), nullptr,
+                                             kOpenStoreFlags, store.put()));
+        std::vector<BYTE> subtree;
+        ASSERT_EQ(S_OK, GetBinary(store.get(), PR_IPM_SUBTREE_ENTRYID_TAG, subtree));
+        base::ComPtr<IMAPIFolder> root;
+        ASSERT_EQ(S_OK, OpenEntryAs(shared.get(), subtree, IID_IMAPIFolder, root));
+        std::wstring rootName;
+        ASSERT_EQ(S_OK, GetText(root.get(), PR_DISPLAY_NAME, rootName));
+        WalkFolder(shared.get(), root.get(), L"\\\\" + rootName, walk);
+    }
+    const auto has = [&](const std::wstring& path) {
+        return std::find(walk.folders.begin(), walk.folders.end(), path) != walk.folders.end();
+    };
+    for (const wchar_t* path : {L"\\\\Mailbox - Demo User\\Inbox\\Projects\\2023\\Q1",
+                                L"\\\\Mailbox - Demo User\\Inbox\\Projects\\Sales/Marketing",
+                                L"\\\\Mailbox - Demo User\\Inbox\\A\\B",
+                                L"\\\\Mailbox - Demo User\\Inbox\\Q: \"What?\" <maybe> | *",
+                                L"\\\\Mailbox - Demo User\\Deleted Items\\Old Mail",
+                                L"\\\\Mailbox - Demo User\\Calendar\\Meeting notes",
+                                L"\\\\Mailbox - Demo User\\Junk E-mail", L"\\\\Mailbox - Demo User\\Sent Items",
+                                L"\\\\Mailbox - Demo User\\Drafts", L"\\\\Mailbox - Demo User\\Contacts",
+                                L"\\\\Archive\\Archive 2022\\Travel"}) {
+        EXPECT_TRUE(has(path)) << std::string(path, path + wcslen(path));
+    }
+    const auto count = [&](const wchar_t* messageClass) {
+        return std::count(walk.classes.begin(), walk.classes.end(), std::wstring(messageClass));
+    };
+    EXPECT_EQ(1, count(L"IPM.Schedule.Meeting.Request"));
+    EXPECT_EQ(1, count(L"REPORT.IPM.Note.NDR"));
+    EXPECT_LE(15, count(L"IPM.Note"));
+    EXPECT_EQ(2u, walk.withoutMessageId);  // the mail made so, and the draft
+    EXPECT_EQ(2u, walk.withoutSubmitTime);
+    EXPECT_EQ(3u, walk.withAttachments);  // two files on one mail, one embedded mail, one in the archive
+    EXPECT_LE(3u, walk.unicodeSubjects);
+}
+
+}  // namespace
