@@ -42,16 +42,19 @@ std::unique_ptr<TunnelClient> TunnelClient::Connect(const wchar_t* tunnelName, u
         std::unique_ptr<TunnelClient> client(new TunnelClient());
         client->version_ = version;
         const DWORD start = GetTickCount();
-        for (;;) {
+        const auto remaining = [&] {
             const uint32_t elapsed = ElapsedMs(start);
-            if (client->ClaimChannel(tunnelName, elapsed < timeoutMs ? timeoutMs - elapsed : 0))
-                break;
+            return elapsed < timeoutMs ? timeoutMs - elapsed : 0;
+        };
+        // A channel whose handshake fails (its accept gave up) is dropped for the next one.
+        for (;;) {
+            if (client->ClaimChannel(tunnelName, remaining()) &&
+                client->CompleteHandshake(remaining()))
+                return client;
             client->Close();
             if (ElapsedMs(start) > timeoutMs) return nullptr;
             Sleep(kConnectPollMs);
         }
-        if (!client->CompleteHandshake(timeoutMs)) return nullptr;
-        return client;
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
