@@ -22,6 +22,10 @@ constexpr wchar_t kStoreFile[] = L"store.ini";
 constexpr wchar_t kFolderFile[] = L"folder.ini";
 constexpr uint32_t kRootFolderId = 1;
 constexpr uint32_t kFirstItemNumber = 1;
+// Numbers a process reserves at once for new items of a folder: one metadata
+// write per block instead of per item. Numbers left unused when the process ends
+// are skipped, never reused.
+constexpr uint32_t kReservedBlock = 64;
 constexpr wchar_t kMutexPrefix[] = L"Local\\StandinMapiProfile-";
 
 // Keys of the metadata files.
@@ -412,6 +416,19 @@ bool Profile::CachedFolderPath(const std::wstring& store, uint32_t id, std::wstr
     return true;
 }
 
+bool Profile::TakeReservedNumber(const std::wstring& folderKey, uint32_t& number) const {
+    const std::lock_guard lock(cacheLock_);
+    const auto found = reserved_.find(folderKey);
+    if (found == reserved_.end() || found->second.first >= found->second.second) return false;
+    number = found->second.first++;
+    return true;
+}
+
+void Profile::ReserveNumbers(const std::wstring& folderKey, uint32_t first, uint32_t end) const {
+    const std::lock_guard lock(cacheLock_);
+    reserved_[folderKey] = {first, end};
+}
+
 void Profile::CacheFolderPath(const std::wstring& store, uint32_t id, const std::wstring& path) const {
     const std::lock_guard lock(cacheLock_);
     folderPaths_[store + L"|" + std::to_wstring(id)] = path;
@@ -757,28 +774,44 @@ HRESULT Folder::GetItemFaults(uint32_t number, uint32_t& faults) const {
     return S_OK;
 }
 
+HRESULT Folder::ReserveItemNumber(uint32_t& number) const {
+    FolderInfo info;
+    HRESULT hr = GetInfo(info);
+    if (FAILED(hr)) return hr;
+    const Profile& profile = *store_.profile();
+    const std::wstring key = store_.directory() + L"|" + std::to_wstring(info.id);
+    if (profile.TakeReservedNumber(key, number)) return S_OK;
+    const Profile::WriteLock lock(profile);
+    Metadata metadata;
+    hr = metadata.Load(FolderFileOf(*this));
+    if (FAILED(hr)) return hr;
+    uint32_t next = 0;
+    hr = metadata.GetNumber(kNextItem, kFirstItemNumber, next);
+    if (FAILED(hr)) return hr;
+    next = std::max(next, kFirstItemNumber);
+    if (next > UINT32_MAX - kReservedBlock) return MAPI_E_CALL_FAILED;
+    metadata.SetNumber(kNextItem, next + kReservedBlock);
+    hr = metadata.Save(FolderFileOf(*this));
+    if (FAILED(hr)) return hr;
+    profile.ReserveNumbers(key, next + 1, next + kReservedBlock);
+    number = next;
+    return S_OK;
+}
+
 HRESULT Folder::AddItemFile(const void* data, size_t size, Item& item) const {
     try {
-        const Profile::WriteLock lock(*store_.profile());
-        Metadata metadata;
-        HRESULT hr = metadata.Load(FolderFileOf(*this));
-        if (FAILED(hr)) return hr;
-        uint32_t number = 0;
-        hr = metadata.GetNumber(kNextItem, kFirstItemNumber, number);
-        if (FAILED(hr)) return hr;
         // Numbers are never reused, so an old entry ID cannot name a new item; a
-        // file already there (written by another process) moves us past it.
-        for (number = std::max(number, kFirstItemNumber);; ++number) {
-            if (number == UINT32_MAX) return MAPI_E_CALL_FAILED;
+        // file already there (put by hand) moves us on to the next number.
+        for (;;) {
+            uint32_t number = 0;
+            HRESULT hr = ReserveItemNumber(number);
+            if (FAILED(hr)) return hr;
             hr = WriteFileAtomically(JoinPath(path(), ItemFileName(number)), data, size, false);
-            if (hr != MAPI_E_COLLISION) break;
+            if (hr == MAPI_E_COLLISION) continue;
+            if (FAILED(hr)) return hr;
+            item = Item(*this, number, size);
+            return S_OK;
         }
-        if (FAILED(hr)) return hr;
-        metadata.SetNumber(kNextItem, number + 1);
-        hr = metadata.Save(FolderFileOf(*this));
-        if (FAILED(hr)) return hr;
-        item = Item(*this, number, size);
-        return S_OK;
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }

@@ -187,6 +187,8 @@ public:
     [[nodiscard]] HRESULT GetItemFaults(uint32_t number, uint32_t& faults) const;
     // Writes a message file as a new item with the next number.
     [[nodiscard]] HRESULT AddItemFile(const void* data, size_t size, Item& item) const;
+    // A number no item of this folder has had or will get elsewhere.
+    [[nodiscard]] HRESULT ReserveItemNumber(uint32_t& number) const;
 
 private:
     Store store_;
@@ -278,6 +280,10 @@ public:
     private:
         HANDLE mutex_;
     };
+    // Item numbers this process has reserved in a folder's metadata and not used
+    // yet: taking one needs no metadata write.
+    [[nodiscard]] bool TakeReservedNumber(const std::wstring& folderKey, uint32_t& number) const;
+    void ReserveNumbers(const std::wstring& folderKey, uint32_t first, uint32_t end) const;
     // Where folder `id` of the store was last seen, if anywhere.
     [[nodiscard]] bool CachedFolderPath(const std::wstring& store, uint32_t id, std::wstring& path) const;
     void CacheFolderPath(const std::wstring& store, uint32_t id, const std::wstring& path) const;
@@ -291,6 +297,7 @@ private:
     base::UniqueHandle writeMutex_;
     mutable std::mutex cacheLock_;
     mutable std::unordered_map<std::wstring, std::wstring> folderPaths_;  // "store|id" -> path
+    mutable std::unordered_map<std::wstring, std::pair<uint32_t, uint32_t>> reserved_;  // "store|id" -> [next, end)
 };
 
 // The file name of item `number`: eight or more decimal digits and ".msg".

@@ -450,7 +450,9 @@ TEST(Profile, ConcurrentWritersAcrossThreadsAndProcesses) {
     ASSERT_EQ(S_OK, root.GetItems(items));
     ASSERT_EQ(160u, items.size());
     for (size_t i = 0; i < items.size(); ++i) {
-        EXPECT_EQ(i + 1, items[i].number());
+        if (i > 0) {
+            EXPECT_LT(items[i - 1].number(), items[i].number()) << i;  // each its own number
+        }
         const std::string text = ReadText(items[i].path());
         ASSERT_FALSE(text.empty()) << i;
         EXPECT_EQ(std::string(text.size(), text[0]), text) << i;  // whole, one writer's
