@@ -86,7 +86,7 @@ private:
             size = v.Value.bin.cb;
             break;
         default:
-            return MAPI_E_NOT_ENOUGH_MEMORY;
+            return MAPI_E_NOT_ENOUGH_MEMORY;  // no stream form: the destination's refusal stands
     }
     base::ComPtr<IUnknown> unknown;
     HRESULT hr = destination->OpenProperty(v.ulPropTag, &IID_IStream, STGM_WRITE, MAPI_CREATE | MAPI_MODIFY,

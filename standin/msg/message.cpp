@@ -17,8 +17,7 @@ constexpr ULONG kNotInAttachmentRows[] = {PR_ATTACH_DATA_BIN};
 
 // The tags of `rows` in first-seen order, strings in the width MAPI_UNICODE asks
 // for: the columns a recipient or attachment table starts with.
-[[nodiscard]] HRESULT DefaultColumns(const std::vector<std::vector<SPropValue>>& rows, ULONG flags,
-                                     std::vector<ULONG>& columns) {
+void DefaultColumns(const std::vector<std::vector<SPropValue>>& rows, ULONG flags, std::vector<ULONG>& columns) {
     for (const auto& row : rows) {
         for (const SPropValue& v : row) {
             ULONG tag = v.ulPropTag;
@@ -30,12 +29,11 @@ constexpr ULONG kNotInAttachmentRows[] = {PR_ATTACH_DATA_BIN};
             if (std::find(columns.begin(), columns.end(), tag) == columns.end()) columns.push_back(tag);
         }
     }
-    return S_OK;
 }
 
 [[nodiscard]] HRESULT MakeTable(const std::vector<std::vector<SPropValue>>& rows, ULONG flags, IMAPITable** table) {
     std::vector<ULONG> columns;
-    if (HRESULT hr = DefaultColumns(rows, flags, columns); FAILED(hr)) return hr;
+    DefaultColumns(rows, flags, columns);
     std::vector<BYTE> columnBuffer(CbNewSPropTagArray(columns.size()));
     auto* tags = reinterpret_cast<SPropTagArray*>(columnBuffer.data());
     tags->cValues = static_cast<ULONG>(columns.size());
