@@ -1,0 +1,14 @@
+#include "client/mail_client.h"
+
+#include <new>
+
+std::unique_ptr<MailClient> MailClient::Connect(const std::wstring& channel, uint32_t version,
+                                                uint32_t timeoutMs) {
+    auto tunnel = TunnelClient::Connect(TunnelName(channel).c_str(), version, timeoutMs);
+    if (!tunnel) return nullptr;
+    return std::unique_ptr<MailClient>(new (std::nothrow) MailClient(std::move(tunnel), timeoutMs));
+}
+
+bool MailClient::BeginRequest(uint32_t code) noexcept {
+    return tunnel_->SendDword(kRequestMarker, timeoutMs_) && tunnel_->SendDword(code, timeoutMs_);
+}

@@ -1,0 +1,55 @@
+// The backup client's side of a request: marker, code, then the code's payload and
+// reply as typed messages, over one tunnel connection kept for many requests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "tunnel/tunnel_client.h"
+
+// The request codes the mail server answers.
+enum class RequestCode : uint32_t {
+    GetAllFoldersList = 0,
+    GetAllMailsFromFolder = 1,
+    SaveMailToMSGFile = 2,
+    RestoreMailFromMSGFile = 3,
+    SendCurrentProfileName = 4,
+    QuitOutlook = 5,
+    NoOperation = 6,
+    FillFolderTree = 7,
+    StartOutlook = 8,
+};
+
+class MailClient {
+public:
+    static constexpr uint32_t kRequestMarker = 0xABCDEF;
+    static constexpr uint32_t kDefaultTimeoutMs = 10000;
+
+    // Connects to the server serving `channel` in the Local\ namespace (mode 1).
+    [[nodiscard]] static std::unique_ptr<MailClient> Connect(const std::wstring& channel,
+                                                             uint32_t version = 2,
+                                                             uint32_t timeoutMs = kDefaultTimeoutMs);
+
+    // Sends the marker and the code; the payload and reply follow with the calls below.
+    [[nodiscard]] bool BeginRequest(uint32_t code) noexcept;
+    [[nodiscard]] bool BeginRequest(RequestCode code) noexcept {
+        return BeginRequest(static_cast<uint32_t>(code));
+    }
+
+    [[nodiscard]] TunnelClient& tunnel() noexcept { return *tunnel_; }
+
+    static std::wstring TunnelName(const std::wstring& channel) {
+        return L"Local\\Kestrava." + channel + L".Tunnel";
+    }
+    static std::wstring StopEventName(const std::wstring& channel) {
+        return L"Local\\Kestrava." + channel + L".Event";
+    }
+
+private:
+    explicit MailClient(std::unique_ptr<TunnelClient> tunnel, uint32_t timeoutMs) noexcept
+        : tunnel_(std::move(tunnel)), timeoutMs_(timeoutMs) {}
+
+    std::unique_ptr<TunnelClient> tunnel_;
+    uint32_t timeoutMs_;
+};

@@ -1,0 +1,84 @@
+// A generic message server on the shared-memory tunnel: one accept thread that
+// hands out a private channel per arriving client, and one worker thread per
+// client that reads marked requests and passes each to the derived Dispatch.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/critical_section.h"
+#include "base/unique_resource.h"
+#include "tunnel/tunnel.h"
+
+// How a server names and secures its objects.
+enum ServerMode : uint32_t {
+    kServerModeLocal = 1,            // Local\ names; the mode the add-in uses
+    kServerModeGlobal = 2,           // Global\ names
+    kServerModeGlobalLowLabel = 3,   // Global\ names, objects open to low integrity
+    kServerModeNoTunnel = 100,       // an unnamed stop event only, no threads
+};
+
+// Every request on a connection starts with this number.
+inline constexpr uint32_t kRequestMarker = 0xABCDEF;
+// How long a worker waits for the next request before it drops an idle client.
+inline constexpr uint32_t kRequestMarkerTimeoutMs = 125000;
+
+class SharedMemServer {
+public:
+    SharedMemServer() noexcept = default;
+    SharedMemServer(const SharedMemServer&) = delete;
+    SharedMemServer& operator=(const SharedMemServer&) = delete;
+
+    // The order of these virtual operations is part of the class's contract.
+    virtual ~SharedMemServer();
+    // Reads one request from the connection and serves it; on the worker thread.
+    virtual void Dispatch(TunnelConnection* connection) = 0;
+    // True would make a worker serve one unmarked request; false here.
+    virtual bool IsSingleRequest();
+    // S_OK, or E_FAIL when the lock, the stop event or the accept thread cannot be made.
+    [[nodiscard]] virtual HRESULT Start(const wchar_t* name, uint32_t mode, uint32_t timeoutMs);
+    virtual uint32_t SignalStop();
+    // Ends every server thread (waiting up to timeoutMs, INFINITE in the program),
+    // then closes the stop event and deletes the lock. Does nothing when stopped.
+    virtual uint32_t Stop(uint32_t timeoutMs);
+    // Forgets every field without closing or freeing anything.
+    virtual void ResetState();
+    virtual std::wstring GetNamespacePrefix();
+    virtual std::wstring GetTunnelName();
+    virtual std::wstring GetStopEventName();
+    // The timeout of every transfer a request makes.
+    virtual uint32_t GetRequestTimeout();
+    virtual void AddThread(HANDLE thread);
+    virtual void RemoveThread(HANDLE thread);
+    virtual bool IsStopping();
+    // Starts a worker for the connection and takes it; false leaves it with the caller.
+    virtual bool OnClientConnected(std::unique_ptr<TunnelConnection>& connection);
+
+    // Test seam: the idle limit of a worker waiting for a request marker.
+    void SetMarkerTimeout(uint32_t timeoutMs) noexcept { markerTimeoutMs_ = timeoutMs; }
+    // Test seam: how many server threads are listed right now.
+    [[nodiscard]] size_t ThreadCount();
+    [[nodiscard]] HANDLE stopEvent() const noexcept { return stopEvent_.get(); }
+
+private:
+    static DWORD WINAPI AcceptThread(void* server) noexcept;
+    static DWORD WINAPI WorkerThread(void* start) noexcept;
+    void ServeConnection(TunnelConnection* connection);
+    [[nodiscard]] HRESULT CreateStopEvent();
+    [[nodiscard]] std::vector<HANDLE> TakeThreads();
+    [[nodiscard]] bool TryAddThread(HANDLE thread);
+    // Lists a suspended thread, then lets it run; false (thread gone) if it cannot be listed.
+    [[nodiscard]] bool StartListedThread(HANDLE thread);
+
+    std::wstring name_;
+    uint32_t mode_ = kServerModeLocal;
+    uint32_t timeoutMs_ = 0;
+    base::UniqueHandle stopEvent_;
+    std::vector<HANDLE> threads_;  // closed by whoever takes one out
+    std::unique_ptr<base::CriticalSection> threadsLock_;  // null: no lock taken
+    uint32_t markerTimeoutMs_ = kRequestMarkerTimeoutMs;
+};

@@ -1,0 +1,53 @@
+#include "tests/support/log_reader.h"
+
+#include "base/unique_resource.h"
+#include "tests/support/child_process.h"
+
+namespace testsupport {
+
+namespace {
+constexpr wchar_t kStampSeparator[] = L" | ";
+}
+
+std::vector<std::wstring> ReadLogTexts(const std::wstring& path) {
+    base::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    std::vector<std::wstring> texts;
+    if (!file) return texts;
+    std::wstring content;
+    wchar_t buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
+        content.append(buffer, read / sizeof(wchar_t));
+    size_t begin = 0;
+    while (begin < content.size()) {
+        size_t end = content.find(L"\r\n", begin);
+        if (end == std::wstring::npos) end = content.size();
+        const std::wstring line = content.substr(begin, end - begin);
+        const size_t separator = line.find(kStampSeparator);
+        if (separator != std::wstring::npos)
+            texts.push_back(line.substr(separator + wcslen(kStampSeparator)));
+        begin = end + 2;
+    }
+    return texts;
+}
+
+std::vector<std::wstring> WaitForLog(
+    const std::wstring& path, const std::function<bool(const std::vector<std::wstring>&)>& done,
+    DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        std::vector<std::wstring> texts = ReadLogTexts(path);
+        if (done(texts) || GetTickCount() - start > timeoutMs) return texts;
+        Sleep(20);
+    }
+}
+
+std::wstring TempPath(const wchar_t* stem) {
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    return std::wstring(folder) + UniqueName(stem);
+}
+
+}  // namespace testsupport
