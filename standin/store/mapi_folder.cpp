@@ -152,11 +152,7 @@ HRESULT MapiFolder::GetHierarchyTable(ULONG flags, LPMAPITABLE* table) noexcept 
             rows[i].SetBinary(PR_INSTANCE_KEY, InstanceKey(static_cast<ULONG>(i)));
             rows[i].SetLong(PR_DEPTH, 0);
         }
-        base::ComPtr<IMAPITable> created;
-        hr = CreateRowTable(rows, flags, created);
-        if (FAILED(hr)) return hr;
-        *table = created.detach();
-        return S_OK;
+        return CreateRowTable(rows, flags, table);
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }
@@ -185,11 +181,7 @@ HRESULT MapiFolder::GetContentsTable(ULONG flags, LPMAPITABLE* table) noexcept {
             rows[i].SetLong(PR_OBJECT_TYPE, MAPI_MESSAGE);
             rows[i].SetLong(PR_MESSAGE_SIZE, static_cast<LONG>(std::min<uint64_t>(items[i].size(), LONG_MAX)));
         }
-        base::ComPtr<IMAPITable> created;
-        hr = CreateRowTable(rows, flags, created);
-        if (FAILED(hr)) return hr;
-        *table = created.detach();
-        return S_OK;
+        return CreateRowTable(rows, flags, table);
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }

@@ -28,9 +28,9 @@ namespace standin::store {
 [[nodiscard]] HRESULT OpenEntryObject(Profile& profile, const Store* store, ULONG entryIdSize,
                                       const ENTRYID* entryId, const IID* interfaceId, ULONG* objectType,
                                       IUnknown** object) noexcept;
-// A table of rows, in the string width `flags` (MAPI_UNICODE) selects.
-[[nodiscard]] HRESULT CreateRowTable(const std::vector<PropertySet>& rows, ULONG flags,
-                                     base::ComPtr<IMAPITable>& table);
+// A table of rows, in the string width `flags` (MAPI_UNICODE) selects, handed
+// out in `table` (null on failure).
+[[nodiscard]] HRESULT CreateRowTable(const std::vector<PropertySet>& rows, ULONG flags, LPMAPITABLE* table);
 
 // IMAPIProp over a PropertySet made on each call, so it is always current.
 // Writing is refused unless a subclass accepts it.

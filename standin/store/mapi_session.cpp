@@ -145,11 +145,7 @@ HRESULT Session::GetMsgStoresTable(ULONG flags, LPMAPITABLE* table) noexcept {
             // A store whose folder is gone has no row; one with broken metadata has.
             if (SUCCEEDED(StoreRow(store, static_cast<ULONG>(rows.size()), row))) rows.push_back(std::move(row));
         }
-        base::ComPtr<IMAPITable> created;
-        hr = CreateRowTable(rows, flags, created);
-        if (FAILED(hr)) return hr;
-        *table = created.detach();
-        return S_OK;
+        return CreateRowTable(rows, flags, table);
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }
@@ -181,11 +177,7 @@ HRESULT Session::GetStatusTable(ULONG flags, LPMAPITABLE* table) noexcept {
             rows.push_back(StatusRow(static_cast<ULONG>(rows.size()) + 1, MAPI_STORE_PROVIDER, name,
                                      kStoreProviderDisplay));
         }
-        base::ComPtr<IMAPITable> created;
-        hr = CreateRowTable(rows, flags, created);
-        if (FAILED(hr)) return hr;
-        *table = created.detach();
-        return S_OK;
+        return CreateRowTable(rows, flags, table);
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }

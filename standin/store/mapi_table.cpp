@@ -8,7 +8,9 @@
 
 namespace standin::store {
 
-HRESULT CreateRowTable(const std::vector<PropertySet>& rows, ULONG flags, base::ComPtr<IMAPITable>& table) {
+HRESULT CreateRowTable(const std::vector<PropertySet>& rows, ULONG flags, LPMAPITABLE* table) {
+    if (!table) return MAPI_E_INVALID_PARAMETER;
+    *table = nullptr;
     try {
         std::vector<base::UniqueMapiBuffer<SPropValue>> values(rows.size());
         std::vector<TableRow> tableRows;
@@ -28,7 +30,7 @@ HRESULT CreateRowTable(const std::vector<PropertySet>& rows, ULONG flags, base::
         auto* columnArray = reinterpret_cast<SPropTagArray*>(columnBuffer.data());
         columnArray->cValues = static_cast<ULONG>(columns.size());
         std::copy(columns.begin(), columns.end(), columnArray->aulPropTag);
-        return CreateTable(TBLTYPE_SNAPSHOT, *columnArray, tableRows, table.put());
+        return CreateTable(TBLTYPE_SNAPSHOT, *columnArray, tableRows, table);
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }

@@ -67,38 +67,46 @@ int HexDigit(char c) {
     return -1;
 }
 
-// Decodes a quoted value; false for a missing close quote, a bad escape or text
-// after the close quote.
+// Decodes a whole quoted value; false when anything follows the close quote.
 bool Unquote(std::string_view text, std::string& out) {
+    size_t at = 0;
     out.clear();
-    size_t i = 1;
-    for (; i < text.size() && text[i] != '"'; ++i) {
-        if (text[i] != '\\') {
-            out += text[i];
+    return ReadQuoted(text, at, out) && at == text.size();
+}
+
+}  // namespace
+
+bool ReadQuoted(std::string_view text, size_t& at, std::string& out) {
+    for (++at; at < text.size(); ++at) {
+        const char c = text[at];
+        if (c == '"') {
+            ++at;
+            return true;
+        }
+        if (c != '\\') {
+            out += c;
             continue;
         }
-        if (++i == text.size()) return false;
-        switch (text[i]) {
+        if (++at == text.size()) return false;
+        switch (text[at]) {
         case '\\': out += '\\'; break;
         case '"': out += '"'; break;
         case 'n': out += '\n'; break;
         case 'r': out += '\r'; break;
         case 't': out += '\t'; break;
         case 'x': {
-            if (i + 2 >= text.size()) return false;
-            const int high = HexDigit(text[i + 1]), low = HexDigit(text[i + 2]);
+            if (at + 2 >= text.size()) return false;
+            const int high = HexDigit(text[at + 1]), low = HexDigit(text[at + 2]);
             if (high < 0 || low < 0) return false;
             out += static_cast<char>(high * 16 + low);
-            i += 2;
+            at += 2;
             break;
         }
         default: return false;
         }
     }
-    return i + 1 == text.size();
+    return false;
 }
-
-}  // namespace
 
 HRESULT Metadata::Parse(std::string_view text) {
     lines_.clear();

@@ -54,6 +54,10 @@ private:
     std::wstring error_;
 };
 
+// Reads a double-quoted text with the escapes above, from text[at] == '"' to its
+// close quote, leaving `at` after it; false for a bad escape or no close quote.
+[[nodiscard]] bool ReadQuoted(std::string_view text, size_t& at, std::string& out);
+
 // Words of a space-separated list value ("copy-to save-changes").
 [[nodiscard]] std::vector<std::wstring> SplitWords(std::wstring_view text);
 

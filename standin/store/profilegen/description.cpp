@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "standin/store/files.h"
+#include "standin/store/metadata.h"
 #include "standin/store/names.h"
 
 namespace standin::profilegen {
@@ -27,30 +28,6 @@ struct ParsedLine {
     std::vector<Token> tokens;
 };
 
-// Reads a quoted text starting at text[at] == '"'; false when it does not close.
-bool ReadQuoted(std::string_view text, size_t& at, std::string& out) {
-    for (++at; at < text.size(); ++at) {
-        const char c = text[at];
-        if (c == '"') {
-            ++at;
-            return true;
-        }
-        if (c != '\\') {
-            out += c;
-            continue;
-        }
-        if (++at == text.size()) return false;
-        switch (text[at]) {
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case '\\': out += '\\'; break;
-        case '"': out += '"'; break;
-        default: return false;
-        }
-    }
-    return false;
-}
-
 bool Tokenize(std::string_view text, ParsedLine& line, std::wstring& problem) {
     size_t at = 0;
     while (at < text.size() && text[at] == ' ') ++at;
@@ -70,7 +47,7 @@ bool Tokenize(std::string_view text, ParsedLine& line, std::wstring& problem) {
                 raw.clear();
                 ++at;
                 if (at < text.size() && text[at] == '"') {
-                    if (!ReadQuoted(text, at, raw)) {
+                    if (!store::ReadQuoted(text, at, raw)) {
                         problem = L"an unclosed quote";
                         return false;
                     }
@@ -78,7 +55,7 @@ bool Tokenize(std::string_view text, ParsedLine& line, std::wstring& problem) {
                     while (at < text.size() && text[at] != ' ' && text[at] != '\t') raw += text[at++];
                 }
             }
-        } else if (!ReadQuoted(text, at, raw)) {
+        } else if (!store::ReadQuoted(text, at, raw)) {
             problem = L"an unclosed quote";
             return false;
         }

@@ -12,7 +12,7 @@
 //            [fault=copy-to save-changes] [count=N]
 //       item class=IPM.Schedule.Meeting.Request [same attributes as mail]
 //
-// Values with blanks are quoted; inside quotes \" \\ \n \t are escapes. The text
+// Values with blanks are quoted; inside quotes \" \\ \n \r \t \xHH are escapes. The text
 // is UTF-8. With count=N a folder or item line stands for N of them, and "{n}" in
 // its texts becomes 1..N. Everything not given has a fixed default, so the same
 // description always gives the same profile.

@@ -334,19 +334,28 @@ HRESULT Generator::AddRecipients(IMessage* message, const std::vector<Address>& 
     return message->ModifyRecipients(MODRECIP_ADD, list.get());
 }
 
+// A new attachment of `message` with its method and display name set.
+[[nodiscard]] HRESULT CreateAttachment(IMessage* message, LONG method, const std::wstring& name,
+                                       base::ComPtr<IAttach>& attachment) {
+    ULONG number = 0;
+    HRESULT hr = message->CreateAttach(nullptr, 0, &number, attachment.put());
+    if (FAILED(hr)) return hr;
+    Properties properties(false);
+    properties.Long(PR_ATTACH_METHOD, method);
+    properties.Text(PR_DISPLAY_NAME, name);
+    return properties.ApplyTo(attachment.get());
+}
+
 HRESULT Generator::AddAttachment(IMessage* message, const std::wstring& nameAndContent) {
     const size_t colon = nameAndContent.find(L':');
     const std::wstring name = nameAndContent.substr(0, colon);
     const std::wstring content = colon == std::wstring::npos ? std::wstring() : nameAndContent.substr(colon + 1);
-    ULONG number = 0;
     base::ComPtr<IAttach> attachment;
-    HRESULT hr = message->CreateAttach(nullptr, 0, &number, attachment.put());
+    HRESULT hr = CreateAttachment(message, ATTACH_BY_VALUE, name, attachment);
     if (FAILED(hr)) return hr;
     Properties properties(false);
-    properties.Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE);
     properties.Text(PR_ATTACH_FILENAME, name);
     properties.Text(PR_ATTACH_LONG_FILENAME, name);
-    properties.Text(PR_DISPLAY_NAME, name);
     properties.Binary(PR_ATTACH_DATA_BIN, store::ToUtf8(content));
     hr = properties.ApplyTo(attachment.get());
     if (FAILED(hr)) return hr;
@@ -354,14 +363,8 @@ HRESULT Generator::AddAttachment(IMessage* message, const std::wstring& nameAndC
 }
 
 HRESULT Generator::AddEmbedded(IMessage* message, const std::wstring& subject, bool ansi) {
-    ULONG number = 0;
     base::ComPtr<IAttach> attachment;
-    HRESULT hr = message->CreateAttach(nullptr, 0, &number, attachment.put());
-    if (FAILED(hr)) return hr;
-    Properties attachProperties(false);
-    attachProperties.Long(PR_ATTACH_METHOD, ATTACH_EMBEDDED_MSG);
-    attachProperties.Text(PR_DISPLAY_NAME, subject);
-    hr = attachProperties.ApplyTo(attachment.get());
+    HRESULT hr = CreateAttachment(message, ATTACH_EMBEDDED_MSG, subject, attachment);
     if (FAILED(hr)) return hr;
     base::ComPtr<IMessage> embedded;
     hr = attachment->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, MAPI_CREATE | MAPI_MODIFY,
