@@ -108,18 +108,26 @@ bool ReadQuoted(std::string_view text, size_t& at, std::string& out) {
     return false;
 }
 
+std::vector<std::string_view> SplitLines(std::string_view text) {
+    // A byte order mark that an editor may have added.
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 HRESULT Metadata::Parse(std::string_view text) {
     lines_.clear();
     error_.clear();
-    // A byte order mark that an editor may have added.
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
     unsigned number = 0;
-    while (!text.empty()) {
+    for (const std::string_view raw : SplitLines(text)) {
         ++number;
-        const size_t end = text.find('\n');
-        std::string_view raw = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
         const std::string_view line = Trim(raw);
         if (line.empty() || line.front() == '#') {
             lines_.push_back({{}, {}, std::string(raw)});

@@ -58,6 +58,10 @@ private:
 // close quote, leaving `at` after it; false for a bad escape or no close quote.
 [[nodiscard]] bool ReadQuoted(std::string_view text, size_t& at, std::string& out);
 
+// The lines of a UTF-8 text, without a leading byte order mark or line ends
+// (LF or CR LF).
+[[nodiscard]] std::vector<std::string_view> SplitLines(std::string_view text);
+
 // Words of a space-separated list value ("copy-to save-changes").
 [[nodiscard]] std::vector<std::wstring> SplitWords(std::wstring_view text);
 

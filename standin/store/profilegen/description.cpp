@@ -65,15 +65,19 @@ bool Tokenize(std::string_view text, ParsedLine& line, std::wstring& problem) {
     return true;
 }
 
-std::optional<uint32_t> ParseCount(const std::wstring& text) {
-    if (text.empty() || text.size() > 8) return std::nullopt;
+bool ParseCount(const std::wstring& text, uint32_t& count, std::wstring& problem) {
     uint32_t value = 0;
+    bool valid = !text.empty() && text.size() <= 8;
     for (const wchar_t c : text) {
-        if (c < L'0' || c > L'9') return std::nullopt;
-        value = value * 10 + static_cast<uint32_t>(c - L'0');
+        valid = valid && c >= L'0' && c <= L'9';
+        if (valid) value = value * 10 + static_cast<uint32_t>(c - L'0');
     }
-    if (value == 0 || value > kMaxCount) return std::nullopt;
-    return value;
+    if (!valid || value == 0 || value > kMaxCount) {
+        problem = L"count is a number from 1 to 10000000";
+        return false;
+    }
+    count = value;
+    return true;
 }
 
 class Parser {
@@ -194,12 +198,7 @@ bool Parser::Folder(FolderSpec& parent, const std::vector<Token>& tokens, std::w
         } else if (token.key == "message-fault") {
             if (!ParseFaultValue(FaultScope::Message, token.value, spec.messageFaults, problem)) return false;
         } else if (token.key == "count") {
-            const auto count = ParseCount(token.value);
-            if (!count) {
-                problem = L"count is a number from 1 to 10000000";
-                return false;
-            }
-            spec.count = *count;
+            if (!ParseCount(token.value, spec.count, problem)) return false;
         } else {
             return UnknownAttribute(token, problem);
         }
@@ -224,12 +223,7 @@ bool Parser::Item(FolderSpec& parent, const std::string& keyword, uint32_t numbe
         if (token.key.empty() && token.value == L"ansi") {
             spec.ansi = true;
         } else if (token.key == "count") {
-            const auto count = ParseCount(token.value);
-            if (!count) {
-                problem = L"count is a number from 1 to 10000000";
-                return false;
-            }
-            spec.count = *count;
+            if (!ParseCount(token.value, spec.count, problem)) return false;
         } else if (std::find(std::begin(kItemAttributes), std::end(kItemAttributes), token.key) !=
                    std::end(kItemAttributes)) {
             uint32_t faults = 0;
@@ -314,14 +308,9 @@ HRESULT ParseDescription(std::string_view text, ProfileSpec& profile, std::wstri
     try {
         profile = ProfileSpec{};
         Parser parser(profile);
-        if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
         uint32_t number = 0;
-        while (!text.empty()) {
+        for (const std::string_view raw : store::SplitLines(text)) {
             ++number;
-            const size_t end = text.find('\n');
-            std::string_view raw = text.substr(0, end);
-            text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-            if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
             ParsedLine line;
             std::wstring problem;
             if (!Tokenize(raw, line, problem) || !parser.Line(number, line, problem)) {
