@@ -1,6 +1,5 @@
-// Writes a profile folder from a description (description.h), the same bytes
-// for the same description... up to the compound files' own layout, which the
-// message file layer decides.
+// Writes a profile folder from a description (description.h): the same
+// description gives the same files, byte for byte.
 #pragma once
 
 #include <windows.h>
