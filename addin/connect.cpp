@@ -1,0 +1,100 @@
+#include "addin/connect.h"
+
+#include "addin/com_object.h"
+#include "addin/module.h"
+#include "base/unique_variant.h"
+#include "diag/log.h"
+#include "outlook/object_model.h"
+#include "server/mail_server.h"
+
+namespace addin {
+
+// IConnect from this module's own type library; _IDTExtensibility2 from the host's
+// Add-In Designer library, found through the registry.
+TypeInfoCache g_connectTypeInfo(__uuidof(IConnect));
+TypeInfoCache g_extensibilityTypeInfo(__uuidof(_IDTExtensibility2), LIBID_AddInDesignerObjects,
+                                      kAddInDesignerObjectsMajor, kAddInDesignerObjectsMinor);
+
+CConnect::CConnect() noexcept {
+    LogMessage(L"CConnect::CConnect");
+    g_module.Lock();
+}
+
+CConnect::~CConnect() {
+    g_module.Unlock();
+    LogMessage(L"CConnect::~CConnect");
+}
+
+STDMETHODIMP CConnect::QueryInterface(REFIID iid, void** out) noexcept {
+    static constexpr InterfaceEntry<CConnect> kInterfaces[] = {
+        {&IID_IDispatch, &AsInterface<CConnect, _IDTExtensibility2>},
+        {&__uuidof(_IDTExtensibility2), &AsInterface<CConnect, _IDTExtensibility2>},
+        {&__uuidof(IConnect), &AsInterface<CConnect, IConnect>},
+    };
+    return QueryInterfaceFromTable<CConnect>(this, kInterfaces, iid, out);
+}
+
+STDMETHODIMP_(ULONG) CConnect::AddRef() noexcept { return ++references_; }
+
+STDMETHODIMP_(ULONG) CConnect::Release() noexcept {
+    const ULONG remaining = --references_;
+    if (remaining == 0) delete this;
+    return remaining;
+}
+
+STDMETHODIMP CConnect::OnConnection(IDispatch* Application, ext_ConnectMode, IDispatch*, SAFEARRAY**) noexcept {
+    LogMessage(L"CConnect::OnConnection");
+    if (!Application || FAILED(Application->QueryInterface(__uuidof(_Application), host_.put_void())))
+        return S_FALSE;
+    published_.reset();
+    base::UniqueVariant progId;
+    const HRESULT hr = progId.SetText(kConnectProgId);
+    if (FAILED(hr)) return hr;
+    if (!PublishInAddInList(progId.get())) return S_OK;  // inert: no log, no server
+
+    const std::wstring logPath = DefaultLogPath();
+    OpenLogFile(logPath.c_str());
+    WriteLogHeader();
+    LogMessage(L"Initializing mail server...");
+    // Not examined: the server logs its own failures, and Outlook is not told.
+    static_cast<void>(g_mailServer.Start(kMailServerChannel, kMailServerMode, kMailServerRequestTimeoutMs));
+    return S_OK;
+}
+
+bool CConnect::PublishInAddInList(const VARIANT& progId) noexcept {
+    base::ComPtr<COMAddIns> addIns;
+    base::ComPtr<COMAddIn> addIn;
+    if (FAILED(outlook::GetCOMAddIns(host_.get(), addIns)) || FAILED(outlook::Item(addIns.get(), progId, addIn)) ||
+        !addIn) {
+        LogMessage(L"NULL myAddin pointer in getBackupPlugin");
+        return false;
+    }
+    if (SUCCEEDED(QueryInterface(__uuidof(IConnect), published_.put_void()))) {
+        static_cast<void>(outlook::PutObject(addIn.get(), published_.get()));  // result not used
+    }
+    return true;
+}
+
+STDMETHODIMP CConnect::OnDisconnection(ext_DisconnectMode, SAFEARRAY**) noexcept {
+    LogMessage(L"CConnect::OnDisconnection");
+    g_mailServer.Stop(INFINITE);
+    published_.reset();
+    return S_OK;
+}
+
+STDMETHODIMP CConnect::OnAddInsUpdate(SAFEARRAY**) noexcept {
+    LogMessage(L"CConnect::OnAddInsUpdate");
+    return S_OK;
+}
+
+STDMETHODIMP CConnect::OnStartupComplete(SAFEARRAY**) noexcept {
+    LogMessage(L"CConnect::OnStartupComplete");
+    return S_OK;
+}
+
+STDMETHODIMP CConnect::OnBeginShutdown(SAFEARRAY**) noexcept {
+    LogMessage(L"CConnect::OnBeginShutdown");
+    return S_OK;
+}
+
+}  // namespace addin

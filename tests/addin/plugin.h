@@ -1,0 +1,50 @@
+// The add-in module as its hosts see it: loaded from the build's bin folder and used
+// through its exports, the registry and the file.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "addin/connect_ids.h"
+#include "base/com.h"
+#include "base/unique_module.h"
+#include "outlook/outlook_interfaces.h"
+
+namespace addintest {
+
+// The module's full path: TallowmerePlugin.dll beside this test program.
+std::wstring PluginPath();
+
+// The module loaded into this process for the owner's lifetime, and its exports.
+class LoadedPlugin {
+public:
+    LoadedPlugin();
+    [[nodiscard]] bool loaded() const noexcept { return module_.valid(); }
+    [[nodiscard]] HMODULE module() const noexcept { return module_.get(); }
+
+    [[nodiscard]] HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** out) const;
+    [[nodiscard]] HRESULT CanUnloadNow() const;
+    [[nodiscard]] HRESULT RegisterServer() const;
+    [[nodiscard]] HRESULT UnregisterServer() const;
+
+    // A new Connect object through the class object, as a host creates it.
+    [[nodiscard]] HRESULT CreateConnect(base::ComPtr<_IDTExtensibility2>& connect) const;
+
+private:
+    template <typename Export>
+    [[nodiscard]] Export Find(const char* name) const {
+        return reinterpret_cast<Export>(reinterpret_cast<void*>(GetProcAddress(module_.get(), name)));
+    }
+
+    base::UniqueModule module_;
+};
+
+// The registry form "{...}" of a GUID.
+std::wstring GuidText(const GUID& guid);
+
+// Runs a program of the system (regsvr32, ...) with `arguments` and waits for its
+// exit code; ~0u when it could not be started or did not end.
+DWORD RunSystemProgram(const std::wstring& commandLine);
+
+}  // namespace addintest

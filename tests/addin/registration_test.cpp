@@ -1,0 +1,242 @@
+// Registration through the system's tool, read back from the registry value by value.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/unique_resource.h"
+#include "tests/addin/plugin.h"
+
+namespace {
+
+using addintest::GuidText;
+using addintest::LoadedPlugin;
+using addintest::PluginPath;
+
+constexpr wchar_t kAddInKey[] = L"Software\\Microsoft\\Office\\Outlook\\Addins\\TallowmerePlugin.Connect";
+
+struct RawValue {
+    LSTATUS status = ERROR_INVALID_FUNCTION;
+    DWORD type = REG_NONE;
+    std::vector<BYTE> bytes;
+};
+
+RawValue ReadRawValue(HKEY root, const std::wstring& path, const wchar_t* name) {
+    RawValue value;
+    base::UniqueRegKey key;
+    value.status = RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE, key.put());
+    if (value.status != ERROR_SUCCESS) return value;
+    DWORD size = 0;
+    value.status = RegQueryValueExW(key.get(), name, nullptr, &value.type, nullptr, &size);
+    if (value.status != ERROR_SUCCESS) return value;
+    value.bytes.resize(size);
+    value.status = RegQueryValueExW(key.get(), name, nullptr, &value.type, value.bytes.data(), &size);
+    value.bytes.resize(size);
+    return value;
+}
+
+// A REG_SZ read back as text, without the terminating zeros it may carry.
+std::wstring TextOf(const RawValue& value) {
+    std::wstring text(reinterpret_cast<const wchar_t*>(value.bytes.data()), value.bytes.size() / sizeof(wchar_t));
+    while (!text.empty() && text.back() == L'\0') text.pop_back();
+    return text;
+}
+
+bool KeyExists(HKEY root, const std::wstring& path) {
+    base::UniqueRegKey key;
+    return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+struct KeyCounts {
+    DWORD subkeys = ~0u;
+    DWORD values = ~0u;
+};
+KeyCounts CountsOf(HKEY root, const std::wstring& path) {
+    KeyCounts counts;
+    base::UniqueRegKey key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS) {
+        RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &counts.subkeys, nullptr, nullptr, &counts.values,
+                         nullptr, nullptr, nullptr, nullptr);
+    }
+    return counts;
+}
+
+bool SameText(const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) == 0; }
+
+// The keys of the COM registration under HKEY_CLASSES_ROOT.
+std::vector<std::wstring> ComKeys() {
+    return {L"TallowmerePlugin.Connect.1",
+            L"TallowmerePlugin.Connect",
+            L"CLSID\\" + GuidText(CLSID_Connect),
+            L"AppID\\" + GuidText(APPID_TallowmerePlugin),
+            L"AppID\\TallowmerePlugin.DLL",
+            L"TypeLib\\" + GuidText(LIBID_TallowmerePluginLib),
+            L"Interface\\" + GuidText(__uuidof(IConnect))};
+}
+
+class RegistrationTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(apartment_.succeeded());
+        ASSERT_TRUE(plugin_.loaded()) << "error " << GetLastError();
+        Unregister();
+    }
+    void TearDown() override { Unregister(); }
+
+    static DWORD Regsvr32(const wchar_t* options) {
+        return addintest::RunSystemProgram(std::wstring(L"regsvr32.exe ") + options + L" \"" + PluginPath() + L"\"");
+    }
+    // Leaves nothing of an earlier registration, whatever state it was left in.
+    void Unregister() const {
+        static_cast<void>(plugin_.UnregisterServer());
+        RegDeleteKeyW(HKEY_CURRENT_USER, kAddInKey);
+    }
+
+    const base::ScopedComInitializer apartment_;
+    const LoadedPlugin plugin_;
+};
+
+TEST_F(RegistrationTest, Regsvr32WritesTheAddInKeyWithoutTerminatingZeros) {
+    ASSERT_EQ(0u, Regsvr32(L"/s"));
+
+    const struct {
+        const wchar_t* name;
+        DWORD type;
+        std::wstring text;
+    } texts[] = {
+        {L"FriendlyName", REG_SZ, L"Kestrava Backup"},
+        {L"Description", REG_SZ, L"Enables the backup of e-mails through Kestrava Backup."},
+    };
+    for (size_t i = 0; i < std::size(texts); ++i) {
+        const RawValue value = ReadRawValue(HKEY_CURRENT_USER, kAddInKey, texts[i].name);
+        ASSERT_EQ(ERROR_SUCCESS, value.status) << "case " << i;
+        EXPECT_EQ(texts[i].type, value.type) << "case " << i;
+        ASSERT_EQ(texts[i].text.size() * sizeof(wchar_t), value.bytes.size()) << "case " << i;
+        EXPECT_EQ(0, memcmp(texts[i].text.data(), value.bytes.data(), value.bytes.size())) << "case " << i;
+    }
+    const RawValue loadBehavior = ReadRawValue(HKEY_CURRENT_USER, kAddInKey, L"LoadBehavior");
+    ASSERT_EQ(ERROR_SUCCESS, loadBehavior.status);
+    EXPECT_EQ(static_cast<DWORD>(REG_DWORD), loadBehavior.type);
+    ASSERT_EQ(sizeof(DWORD), loadBehavior.bytes.size());
+    EXPECT_EQ(3u, *reinterpret_cast<const DWORD*>(loadBehavior.bytes.data()));
+
+    const KeyCounts counts = CountsOf(HKEY_CURRENT_USER, kAddInKey);
+    EXPECT_EQ(0u, counts.subkeys);
+    EXPECT_EQ(3u, counts.values);
+}
+
+TEST_F(RegistrationTest, Regsvr32RegistersTheClassItsProgIdsAppIdAndTypeLibrary) {
+    ASSERT_EQ(0u, Regsvr32(L"/s"));
+
+    const std::wstring clsid = GuidText(CLSID_Connect);
+    const std::wstring appId = GuidText(APPID_TallowmerePlugin);
+    const std::wstring libId = GuidText(LIBID_TallowmerePluginLib);
+    const std::wstring classKey = L"CLSID\\" + clsid;
+    const std::wstring module = PluginPath();
+    const std::wstring folder = module.substr(0, module.find_last_of(L'\\') + 1);
+    const struct {
+        std::wstring key;
+        const wchar_t* name;  // null: the default value
+        std::wstring text;
+    } values[] = {
+        {L"TallowmerePlugin.Connect.1", nullptr, L"Connect Class"},
+        {L"TallowmerePlugin.Connect.1\\CLSID", nullptr, clsid},
+        {L"TallowmerePlugin.Connect", nullptr, L"Connect Class"},
+        {L"TallowmerePlugin.Connect\\CLSID", nullptr, clsid},
+        {L"TallowmerePlugin.Connect\\CurVer", nullptr, L"TallowmerePlugin.Connect.1"},
+        {classKey, nullptr, L"Connect Class"},
+        {classKey, L"AppID", appId},
+        {classKey + L"\\ProgID", nullptr, L"TallowmerePlugin.Connect.1"},
+        {classKey + L"\\VersionIndependentProgID", nullptr, L"TallowmerePlugin.Connect"},
+        {classKey + L"\\InprocServer32", nullptr, module},
+        {classKey + L"\\InprocServer32", L"ThreadingModel", L"Both"},
+        {classKey + L"\\TypeLib", nullptr, libId},
+        {L"AppID\\" + appId, nullptr, L"TallowmerePlugin"},
+        {L"AppID\\TallowmerePlugin.DLL", L"AppID", appId},
+        {L"TypeLib\\" + libId + L"\\1.0", nullptr, L"TallowmerePlugin 1.0 Type Library"},
+        {L"TypeLib\\" + libId + L"\\1.0\\0\\win64", nullptr, module},
+        {L"TypeLib\\" + libId + L"\\1.0\\HELPDIR", nullptr, folder},
+    };
+    for (size_t i = 0; i < std::size(values); ++i) {
+        const RawValue value = ReadRawValue(HKEY_CLASSES_ROOT, values[i].key, values[i].name);
+        ASSERT_EQ(ERROR_SUCCESS, value.status) << "case " << i << ": got " << value.status;
+        EXPECT_EQ(static_cast<DWORD>(REG_SZ), value.type) << "case " << i;
+        EXPECT_TRUE(SameText(values[i].text, TextOf(value)))
+            << "case " << i << ": got \"" << testing::PrintToString(TextOf(value)) << "\"";
+    }
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, classKey + L"\\Programmable"));
+    EXPECT_EQ(static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND),
+              ReadRawValue(HKEY_CLASSES_ROOT, classKey + L"\\Programmable", nullptr).status);
+}
+
+// What a host does with the registration: find the class by its ProgID, create it in
+// process and load the type library by its ID.
+TEST_F(RegistrationTest, HostsCreateTheRegisteredClassByProgId) {
+    ASSERT_EQ(S_OK, plugin_.RegisterServer());
+
+    CLSID clsid = GUID_NULL;
+    ASSERT_EQ(S_OK, CLSIDFromProgID(L"TallowmerePlugin.Connect", &clsid));
+    EXPECT_TRUE(IsEqualCLSID(CLSID_Connect, clsid));
+    base::ComPtr<_IDTExtensibility2> connect;
+    const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL, __uuidof(_IDTExtensibility2), connect.put_void());
+    ASSERT_EQ(S_OK, hr) << "got 0x" << std::hex << hr;
+    EXPECT_TRUE(connect);
+
+    base::ComPtr<ITypeLib> library;
+    EXPECT_EQ(S_OK, LoadRegTypeLib(LIBID_TallowmerePluginLib, 1, 0, LOCALE_NEUTRAL, library.put()));
+}
+
+TEST_F(RegistrationTest, RegisteringTwiceRewritesTheClassKeyAndKeepsOneAddInKey) {
+    ASSERT_EQ(S_OK, plugin_.RegisterServer());
+    const std::wstring classKey = L"CLSID\\" + GuidText(CLSID_Connect);
+    base::UniqueRegKey stray;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, (classKey + L"\\Stray").c_str(), 0, nullptr, 0,
+                                             KEY_WRITE, nullptr, stray.put(), nullptr));
+    stray.reset();
+
+    ASSERT_EQ(S_OK, plugin_.RegisterServer());
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, classKey + L"\\Stray")) << "the class key was not rewritten";
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, classKey + L"\\InprocServer32"));
+    const KeyCounts counts = CountsOf(HKEY_CURRENT_USER, kAddInKey);
+    EXPECT_EQ(0u, counts.subkeys);
+    EXPECT_EQ(3u, counts.values);
+    EXPECT_EQ(std::wstring(L"Kestrava Backup"), TextOf(ReadRawValue(HKEY_CURRENT_USER, kAddInKey, L"FriendlyName")));
+}
+
+TEST_F(RegistrationTest, UnregisteringRemovesWhatRegistrationWrote) {
+    ASSERT_EQ(0u, Regsvr32(L"/s"));
+    ASSERT_EQ(0u, Regsvr32(L"/u /s"));
+
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kAddInKey));
+    const std::vector<std::wstring> keys = ComKeys();
+    for (size_t i = 0; i < keys.size(); ++i)
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, keys[i])) << "case " << i << ": " << testing::PrintToString(keys[i]);
+    // Shared parents stay.
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software\\Microsoft\\Office\\Outlook\\Addins"));
+}
+
+TEST_F(RegistrationTest, UnregisteringWithoutTheAddInKeyStillUnregistersTheClass) {
+    ASSERT_EQ(S_OK, plugin_.RegisterServer());
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CURRENT_USER, kAddInKey));
+
+    const HRESULT hr = plugin_.UnregisterServer();
+    EXPECT_EQ(S_OK, hr) << "got 0x" << std::hex << hr;
+    const std::vector<std::wstring> keys = ComKeys();
+    for (size_t i = 0; i < keys.size(); ++i)
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, keys[i])) << "case " << i << ": " << testing::PrintToString(keys[i]);
+}
+
+TEST_F(RegistrationTest, RegistrationRestoresTheThreadLocale) {
+    const LCID german = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
+    const LCID saved = GetThreadLocale();
+    ASSERT_TRUE(SetThreadLocale(german));
+    EXPECT_EQ(S_OK, plugin_.RegisterServer());
+    EXPECT_EQ(german, GetThreadLocale());
+    EXPECT_EQ(S_OK, plugin_.UnregisterServer());
+    EXPECT_EQ(german, GetThreadLocale());
+    SetThreadLocale(saved);
+}
+
+}  // namespace

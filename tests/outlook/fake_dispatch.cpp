@@ -1,0 +1,120 @@
+#include "tests/outlook/fake_dispatch.h"
+
+#include <wchar.h>
+
+#include <algorithm>
+
+namespace fake {
+
+base::ComPtr<FakeDispatch> FakeDispatch::Create(std::initializer_list<IID> interfaces) {
+    return base::ComPtr<FakeDispatch>(new FakeDispatch(interfaces));
+}
+
+FakeDispatch& FakeDispatch::On(const std::wstring& name, Member member) {
+    names_.push_back(name);
+    members_.push_back(std::move(member));
+    return *this;
+}
+
+STDMETHODIMP FakeDispatch::QueryInterface(REFIID iid, void** out) noexcept {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    const bool known = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
+                       std::any_of(interfaces_.begin(), interfaces_.end(),
+                                   [&](const IID& known) { return IsEqualIID(iid, known) != FALSE; });
+    if (!known) return E_NOINTERFACE;
+    AddRef();
+    *out = static_cast<IDispatch*>(this);
+    return S_OK;
+}
+
+STDMETHODIMP_(ULONG) FakeDispatch::AddRef() noexcept { return ++references_; }
+
+STDMETHODIMP_(ULONG) FakeDispatch::Release() noexcept {
+    const ULONG remaining = --references_;
+    if (remaining == 0) delete this;
+    return remaining;
+}
+
+STDMETHODIMP FakeDispatch::GetTypeInfoCount(UINT* count) noexcept {
+    *count = 0;
+    return S_OK;
+}
+
+STDMETHODIMP FakeDispatch::GetTypeInfo(UINT, LCID, ITypeInfo** info) noexcept {
+    *info = nullptr;
+    return DISP_E_BADINDEX;
+}
+
+STDMETHODIMP FakeDispatch::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) noexcept {
+    if (count != 1) return DISP_E_UNKNOWNNAME;
+    for (size_t i = 0; i < names_.size(); ++i) {
+        if (_wcsicmp(names_[i].c_str(), names[0]) == 0) {
+            ids[0] = static_cast<DISPID>(i + 1);
+            return S_OK;
+        }
+    }
+    ids[0] = DISPID_UNKNOWN;
+    return DISP_E_UNKNOWNNAME;
+}
+
+STDMETHODIMP FakeDispatch::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                  EXCEPINFO* exception, UINT*) noexcept {
+    if (!IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    if (id < 1 || static_cast<size_t>(id) > members_.size()) return DISP_E_MEMBERNOTFOUND;
+    Invocation call;
+    call.flags = flags;
+    call.args.assign(params->rgvarg, params->rgvarg + params->cArgs);
+    std::reverse(call.args.begin(), call.args.end());
+    call.namedPut = params->cNamedArgs == 1 && params->rgdispidNamedArgs[0] == DISPID_PROPERTYPUT;
+    call.result = result;
+    call.exception = exception;
+    calls_.push_back({names_[id - 1], flags, call.args.size(), call.namedPut});
+    return members_[id - 1](call);
+}
+
+HRESULT ReturnObject(const Invocation& call, IDispatch* object) {
+    if (!call.result) return E_POINTER;
+    VariantInit(call.result);
+    call.result->vt = VT_DISPATCH;
+    call.result->pdispVal = object;
+    if (object) object->AddRef();
+    return S_OK;
+}
+
+HRESULT ReturnText(const Invocation& call, const wchar_t* text) {
+    if (!call.result) return E_POINTER;
+    VariantInit(call.result);
+    call.result->vt = VT_BSTR;
+    call.result->bstrVal = SysAllocString(text);
+    return S_OK;
+}
+
+HRESULT ReturnLong(const Invocation& call, long number) {
+    if (!call.result) return E_POINTER;
+    VariantInit(call.result);
+    call.result->vt = VT_I4;
+    call.result->lVal = number;
+    return S_OK;
+}
+
+HRESULT ReturnNothing(const Invocation& call) {
+    if (call.result) VariantInit(call.result);
+    return S_OK;
+}
+
+HRESULT Raise(const Invocation& call, HRESULT code) {
+    if (!call.exception) return code;
+    *call.exception = EXCEPINFO{};
+    call.exception->scode = code;
+    call.exception->bstrSource = SysAllocString(L"fake");
+    call.exception->bstrDescription = SysAllocString(L"raised by the test");
+    return DISP_E_EXCEPTION;
+}
+
+std::wstring ArgumentText(const VARIANT& argument) {
+    if (argument.vt == VT_BSTR) return argument.bstrVal ? argument.bstrVal : L"";
+    return L"<vt " + std::to_wstring(argument.vt) + L">";
+}
+
+}  // namespace fake

@@ -1,0 +1,77 @@
+// A scripted automation object for tests, playing an object of Outlook's object model:
+// it answers QueryInterface for IUnknown, IDispatch and the IIDs it is given, and
+// serves members by name (case-insensitively, as automation does) through handlers.
+// Its reference count is atomic; handlers run on the calling thread.
+#pragma once
+
+#include <oaidl.h>
+
+#include <atomic>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "base/com.h"
+
+namespace fake {
+
+// One call as the member sees it: arguments in declared order (borrowed).
+struct Invocation {
+    WORD flags = 0;
+    std::vector<VARIANT> args;
+    bool namedPut = false;  // the value of a put carried its DISPID_PROPERTYPUT name
+    VARIANT* result = nullptr;
+    EXCEPINFO* exception = nullptr;
+};
+using Member = std::function<HRESULT(const Invocation&)>;
+
+// What Invoke received, for tests that check how a member was called.
+struct Call {
+    std::wstring name;
+    WORD flags = 0;
+    size_t argumentCount = 0;
+    bool namedPut = false;
+};
+
+class FakeDispatch final : public IDispatch {
+public:
+    static base::ComPtr<FakeDispatch> Create(std::initializer_list<IID> interfaces = {});
+
+    // Serves `name` with `member` from now on.
+    FakeDispatch& On(const std::wstring& name, Member member);
+    [[nodiscard]] const std::vector<Call>& calls() const noexcept { return calls_; }
+    [[nodiscard]] ULONG references() const noexcept { return references_; }
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override;
+    STDMETHODIMP_(ULONG) AddRef() noexcept override;
+    STDMETHODIMP_(ULONG) Release() noexcept override;
+    STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override;
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) noexcept override;
+    STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids) noexcept override;
+    STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                        EXCEPINFO* exception, UINT* argumentError) noexcept override;
+
+private:
+    explicit FakeDispatch(std::initializer_list<IID> interfaces) : interfaces_(interfaces) {}
+    ~FakeDispatch() = default;
+
+    std::atomic<ULONG> references_{1};
+    std::vector<IID> interfaces_;
+    std::vector<std::wstring> names_;  // DISPID = index + 1
+    std::vector<Member> members_;
+    std::vector<Call> calls_;
+};
+
+// Results a member gives.
+HRESULT ReturnObject(const Invocation& call, IDispatch* object);
+HRESULT ReturnText(const Invocation& call, const wchar_t* text);
+HRESULT ReturnLong(const Invocation& call, long number);
+HRESULT ReturnNothing(const Invocation& call);
+// Fails the way automation reports an exception: `code` in EXCEPINFO, DISP_E_EXCEPTION.
+HRESULT Raise(const Invocation& call, HRESULT code);
+
+// The text of a VT_BSTR argument, or "<vt N>" for another type.
+std::wstring ArgumentText(const VARIANT& argument);
+
+}  // namespace fake
