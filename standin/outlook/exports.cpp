@@ -1,0 +1,139 @@
+// The module's COM server exports and the host's calls (host_api.h): the one
+// application this process runs, and the class object that hands it out.
+#include <olectl.h>
+
+#include <mutex>
+#include <new>
+
+#include "standin/outlook/application.h"
+#include "standin/outlook/host_api.h"
+#include "standin/outlook/module.h"
+#include "standin/store/logon.h"
+
+using standin::outlook::ApplicationObject;
+
+namespace {
+
+// The running application, between OutlookStandinOpen and OutlookStandinClose.
+std::mutex g_lock;
+base::ComPtr<ApplicationObject> g_application;  // under g_lock
+
+// The profile folder to open, made absolute.
+[[nodiscard]] HRESULT ProfileFolder(const wchar_t* requested, std::wstring& folder) {
+    std::wstring given = requested ? requested : L"";
+    if (given.empty()) {
+        const HRESULT hr = standin::store::FindHostProfile(given);
+        if (FAILED(hr)) return hr;
+    }
+    const DWORD size = ::GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return HRESULT_FROM_WIN32(::GetLastError());
+    folder.assign(size, L'\0');
+    const DWORD length = ::GetFullPathNameW(given.c_str(), size, folder.data(), nullptr);
+    if (length == 0 || length >= size) return HRESULT_FROM_WIN32(::GetLastError());
+    folder.resize(length);
+    return S_OK;
+}
+
+[[nodiscard]] HRESULT Open(const wchar_t* requestedFolder, BSTR* profileName, HANDLE* quitRequested) {
+    std::wstring folder;
+    HRESULT hr = ProfileFolder(requestedFolder, folder);
+    if (FAILED(hr)) return hr;
+    const std::lock_guard lock(g_lock);
+    if (g_application) return CO_E_ALREADYINITIALIZED;
+    std::shared_ptr<standin::store::Profile> profile;
+    hr = standin::store::Profile::Open(folder, profile);
+    if (FAILED(hr)) return hr;
+    std::wstring name;
+    hr = profile->GetName(name);
+    if (FAILED(hr)) return hr;
+    base::UniqueBstr nameCopy(::SysAllocString(name.c_str()));
+    if (!nameCopy.get()) return E_OUTOFMEMORY;
+    base::ComPtr<ApplicationObject> application;
+    hr = ApplicationObject::Create(std::move(profile), application);
+    if (FAILED(hr)) return hr;
+    if (!::SetEnvironmentVariableW(standin::store::kHostProfileVariable, folder.c_str())) {
+        return HRESULT_FROM_WIN32(::GetLastError());
+    }
+    g_application = std::move(application);
+    *profileName = nameCopy.release();
+    *quitRequested = g_application->quitRequested();
+    return S_OK;
+}
+
+// The class object of Outlook's Application class: every instance is the running
+// application. A static object, so its reference count is only for form.
+class ApplicationClass final : public IClassFactory {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
+        *out = static_cast<IClassFactory*>(this);
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() noexcept override { return 2; }
+    STDMETHODIMP_(ULONG) Release() noexcept override { return 1; }
+
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) noexcept override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        const std::lock_guard lock(g_lock);
+        if (!g_application) return CO_E_SERVER_EXEC_FAILURE;  // no host runs in this process
+        return g_application->QueryInterface(iid, out);
+    }
+    STDMETHODIMP LockServer(BOOL lock) noexcept override {
+        if (lock) {
+            ++standin::outlook::g_moduleReferences;
+        } else {
+            --standin::outlook::g_moduleReferences;
+        }
+        return S_OK;
+    }
+};
+
+ApplicationClass g_applicationClass;
+
+}  // namespace
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (clsid != CLSID_OutlookApplication) return CLASS_E_CLASSNOTAVAILABLE;
+    return g_applicationClass.QueryInterface(iid, out);
+}
+
+// The running application is a live object, so the module stays while it is open.
+STDAPI DllCanUnloadNow() { return standin::outlook::g_moduleReferences == 0 ? S_OK : S_FALSE; }
+
+extern "C" HRESULT WINAPI OutlookStandinOpen(const wchar_t* profileFolder, BSTR* profileName,
+                                             HANDLE* quitRequested) noexcept {
+    if (!profileName || !quitRequested) return E_POINTER;
+    *profileName = nullptr;
+    *quitRequested = nullptr;
+    try {
+        return Open(profileFolder, profileName, quitRequested);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+extern "C" HRESULT WINAPI OutlookStandinAddAddIn(const wchar_t* progId, IDispatch** entry) noexcept {
+    if (!entry) return E_POINTER;
+    *entry = nullptr;
+    const std::lock_guard lock(g_lock);
+    if (!g_application) return E_UNEXPECTED;
+    base::ComPtr<IDispatch> added;
+    const HRESULT hr = g_application->addIns().Add(progId, added);
+    *entry = added.detach();
+    return hr;
+}
+
+extern "C" void WINAPI OutlookStandinClose() noexcept {
+    base::ComPtr<ApplicationObject> closing;
+    {
+        const std::lock_guard lock(g_lock);
+        closing = std::move(g_application);
+    }
+    if (closing) closing->addIns().DisconnectAll();  // outside the lock: add-in objects may call back
+}

@@ -1,0 +1,141 @@
+// _NameSpace: the "MAPI" namespace over the application's profile.
+#include <mapicode.h>
+
+#include "standin/outlook/dispatch.h"
+#include "standin/outlook/hex.h"
+#include "standin/outlook/objects.h"
+#include "standin/store/names.h"
+
+namespace standin::outlook {
+namespace {
+
+// A store added by AddStore is named after its file: the name without folder and
+// without the data file extension.
+constexpr std::wstring_view kDataFileExtension = L".pst";
+
+[[nodiscard]] std::wstring StoreNameFromFile(std::wstring_view file) {
+    const size_t slash = file.find_last_of(L"\\/");
+    if (slash != std::wstring_view::npos) file.remove_prefix(slash + 1);
+    if (file.size() > kDataFileExtension.size() &&
+        store::SameName(file.substr(file.size() - kDataFileExtension.size()), kDataFileExtension)) {
+        file.remove_suffix(kDataFileExtension.size());
+    }
+    return std::wstring(file);
+}
+
+class NameSpaceObject final : public DispatchObject<NameSpaceObject, _NameSpace> {
+public:
+    explicit NameSpaceObject(std::shared_ptr<store::Profile> profile) : profile_(std::move(profile)) {}
+
+    // GetFolderFromID(EntryIDFolder, [EntryIDStore]): a folder by its entry ID.
+    [[nodiscard]] HRESULT GetFolderFromID(Call& call) {
+        store::Entry entry;
+        const HRESULT hr = ResolveEntry(call, store::EntryKind::Folder, entry);
+        if (FAILED(hr)) return hr;
+        return ReturnNewFolder(call, this, entry.folder);
+    }
+
+    // GetItemFromID(EntryIDItem, [EntryIDStore]): an item by its entry ID.
+    [[nodiscard]] HRESULT GetItemFromID(Call& call) {
+        store::Entry entry;
+        HRESULT hr = ResolveEntry(call, store::EntryKind::Message, entry);
+        if (FAILED(hr)) return hr;
+        base::ComPtr<IDispatch> item;
+        hr = NewItem(entry.item, item);
+        if (FAILED(hr)) return hr;
+        return call.ReturnObject(item.get());
+    }
+
+    // GetDefaultFolder(FolderType): a special folder of the default store.
+    [[nodiscard]] HRESULT GetDefaultFolder(Call& call) {
+        long kind = 0;
+        HRESULT hr = call.Long(0, kind);
+        if (FAILED(hr)) return hr;
+        const auto role = static_cast<store::FolderRole>(kind);
+        if (store::FolderRoleWord(role).empty()) return E_INVALIDARG;
+        store::Store defaultStore;
+        hr = profile_->GetDefaultStore(defaultStore);
+        if (FAILED(hr)) return hr;
+        store::Folder folder;
+        hr = defaultStore.GetDefaultFolder(role, folder);
+        if (FAILED(hr)) return hr;
+        return ReturnNewFolder(call, this, folder);
+    }
+
+    [[nodiscard]] HRESULT GetFolders(Call& call) {
+        base::ComPtr<_Folders> roots;
+        const HRESULT hr = NewStoreRoots(this, profile_, roots);
+        if (FAILED(hr)) return hr;
+        return call.ReturnObject(roots.get());
+    }
+
+    // AddStore(Store): a new, empty store, last in the profile.
+    [[nodiscard]] HRESULT AddStore(Call& call) {
+        std::wstring file;
+        HRESULT hr = call.Text(0, file);
+        if (FAILED(hr)) return hr;
+        const std::wstring name = StoreNameFromFile(file);
+        if (name.empty()) return E_INVALIDARG;
+        store::Store added;
+        return profile_->AddStore(name, added);
+    }
+
+    // Logon([Profile], [Password], [ShowDialog], [NewSession]): the application is
+    // logged on to its profile already; only the profile's logon fault refuses.
+    [[nodiscard]] HRESULT Logon(Call&) {
+        uint32_t faults = 0;
+        const HRESULT hr = profile_->GetFaults(faults);
+        if (FAILED(hr)) return hr;
+        return (faults & store::fault::kLogon) ? MAPI_E_LOGON_FAILED : S_OK;
+    }
+
+    [[nodiscard]] HRESULT Logoff(Call&) { return S_OK; }
+
+    static constexpr Member<NameSpaceObject> kMembers[] = {
+        {L"GetFolderFromID", 1, Access::Method, 1, 2, &NameSpaceObject::GetFolderFromID},
+        {L"GetItemFromID", 2, Access::Method, 1, 2, &NameSpaceObject::GetItemFromID},
+        {L"GetDefaultFolder", 3, Access::Method, 1, 1, &NameSpaceObject::GetDefaultFolder},
+        {L"Folders", 4, Access::Get, 0, 0, &NameSpaceObject::GetFolders},
+        {L"AddStore", 5, Access::Method, 1, 1, &NameSpaceObject::AddStore},
+        {L"Logon", 6, Access::Method, 0, 4, &NameSpaceObject::Logon},
+        {L"Logoff", 7, Access::Method, 0, 0, &NameSpaceObject::Logoff},
+    };
+
+private:
+    // What the hexadecimal entry ID of argument 0 names, which must be of `kind`;
+    // when argument 1 names a store, the entry must be in it.
+    [[nodiscard]] HRESULT ResolveEntry(Call& call, store::EntryKind kind, store::Entry& entry) {
+        std::wstring entryText, storeText;
+        HRESULT hr = call.Text(0, entryText);
+        if (FAILED(hr) || FAILED(hr = call.Text(1, storeText))) return hr;
+        hr = Resolve(entryText, entry);
+        if (FAILED(hr)) return hr;
+        if (entry.kind != kind) return MAPI_E_NOT_FOUND;
+        if (storeText.empty()) return S_OK;
+        store::Entry storeEntry;
+        hr = Resolve(storeText, storeEntry);
+        if (FAILED(hr)) return hr;
+        if (storeEntry.kind != store::EntryKind::Store ||
+            storeEntry.store.directory() != entry.store.directory()) {
+            return MAPI_E_NOT_FOUND;
+        }
+        return S_OK;
+    }
+
+    [[nodiscard]] HRESULT Resolve(std::wstring_view hex, store::Entry& entry) {
+        std::vector<BYTE> bytes;
+        const HRESULT hr = BytesFromHex(hex, bytes);
+        if (FAILED(hr)) return hr;
+        return profile_->Resolve(bytes.data(), bytes.size(), entry);
+    }
+
+    const std::shared_ptr<store::Profile> profile_;
+};
+
+}  // namespace
+
+HRESULT NewNameSpace(std::shared_ptr<store::Profile> profile, base::ComPtr<_NameSpace>& out) {
+    return MakeObject<NameSpaceObject>(out, std::move(profile));
+}
+
+}  // namespace standin::outlook
