@@ -67,21 +67,15 @@ TEST_F(StandinObjectModel, WorkersOfOtherApartmentsGetTheOneRunningApplicationDi
             EXPECT_EQ(S_OK, outlook::GetSession(application, session));
             ASSERT_TRUE(byName && session);
             EXPECT_EQ(Identity(byName.get()), Identity(session.get())) << "GetNamespace and Session differ";
+            ComPtr<_NameSpace> other;
+            EXPECT_EQ(S_OK, outlook::GetNamespace(application, L"mapi", other));
+            EXPECT_EQ(E_INVALIDARG, outlook::GetNamespace(application, L"LDAP", other));
+            EXPECT_FALSE(other);
         });
     }
     // Equal pointers on three apartments: no proxy stands between them.
     EXPECT_EQ(Identity(hostView.get()), seen[0]);
     EXPECT_EQ(seen[0], seen[1]);
-}
-
-TEST_F(StandinObjectModel, GetNamespaceKnowsOnlyTheMapiNamespace) {
-    AsAddInWorker([](_Application* application) {
-        ComPtr<_NameSpace> nameSpace;
-        EXPECT_EQ(S_OK, outlook::GetNamespace(application, L"mapi", nameSpace));
-        EXPECT_TRUE(nameSpace);
-        EXPECT_EQ(E_INVALIDARG, outlook::GetNamespace(application, L"LDAP", nameSpace));
-        EXPECT_FALSE(nameSpace);
-    });
 }
 
 TEST_F(StandinObjectModel, NoApplicationIsHandedOutWhileNoHostHasItOpen) {
@@ -439,7 +433,25 @@ TEST_F(StandinObjectModel, NamePutRenamesTheFolderAndRefusesASiblingsName) {
     });
 }
 
+// Logon with the add-in's arguments, as its folder tree request logs on.
+[[nodiscard]] HRESULT LogonAsTheAddIn(_NameSpace* nameSpace) {
+    UniqueVariant outlookProfile, password;
+    EXPECT_EQ(S_OK, outlookProfile.SetText(L"Outlook"));
+    EXPECT_EQ(S_OK, password.SetText(L""));
+    VARIANT no;
+    VariantInit(&no);
+    no.vt = VT_BOOL;
+    no.boolVal = VARIANT_FALSE;
+    return outlook::Logon(nameSpace, outlookProfile.get(), password.get(), no, no);
+}
+
 TEST_F(StandinObjectModel, FaultSwitchesOfTheStoreReachTheObjectModel) {
+    AsAddInWorker([](_Application* application) {
+        const ComPtr<_NameSpace> nameSpace = MapiNamespace(application);
+        EXPECT_EQ(S_OK, LogonAsTheAddIn(nameSpace.get()));
+        EXPECT_EQ(S_OK, outlook::Logoff(nameSpace.get()));
+    });
+
     Reopen("profile \"Faults\" fault=logon\nstore \"Mailbox\" default\n  folder \"Inbox\" role=inbox\n"
            "    folder \"Broken\"\n      folder \"Below\"\n    mail subject=\"Uncopyable\" fault=copy-to\n"
            "    mail subject=\"Unreadable\"\n");
@@ -456,11 +468,7 @@ TEST_F(StandinObjectModel, FaultSwitchesOfTheStoreReachTheObjectModel) {
 
     AsAddInWorker([](_Application* application) {
         const ComPtr<_NameSpace> nameSpace = MapiNamespace(application);
-        UniqueVariant outlookProfile, password, noDialog, noNewSession;
-        ASSERT_EQ(S_OK, outlookProfile.SetText(L"Outlook"));
-        ASSERT_EQ(S_OK, password.SetText(L""));
-        const HRESULT hr = outlook::Logon(nameSpace.get(), outlookProfile.get(), password.get(), noDialog.get(),
-                                          noNewSession.get());
+        const HRESULT hr = LogonAsTheAddIn(nameSpace.get());
         EXPECT_EQ(MAPI_E_LOGON_FAILED, hr) << "got 0x" << std::hex << hr;
         EXPECT_EQ(S_OK, outlook::Logoff(nameSpace.get()));
 
@@ -497,21 +505,6 @@ TEST_F(StandinObjectModel, FaultSwitchesOfTheStoreReachTheObjectModel) {
         Invoke(all[1].get(), L"MAPIOBJECT", DISPATCH_PROPERTYGET, {}, messageObject);
         EXPECT_EQ(DISP_E_EXCEPTION, messageObject.result);
         EXPECT_EQ(MAPI_E_CORRUPT_DATA, messageObject.exception.scode) << "got 0x" << std::hex << messageObject.exception.scode;
-    });
-}
-
-TEST_F(StandinObjectModel, LogonAndLogoffWithTheAddInsArgumentsSucceed) {
-    AsAddInWorker([](_Application* application) {
-        const ComPtr<_NameSpace> nameSpace = MapiNamespace(application);
-        UniqueVariant outlookProfile, password;
-        ASSERT_EQ(S_OK, outlookProfile.SetText(L"Outlook"));
-        ASSERT_EQ(S_OK, password.SetText(L""));
-        VARIANT no;
-        VariantInit(&no);
-        no.vt = VT_BOOL;
-        no.boolVal = VARIANT_FALSE;
-        EXPECT_EQ(S_OK, outlook::Logon(nameSpace.get(), outlookProfile.get(), password.get(), no, no));
-        EXPECT_EQ(S_OK, outlook::Logoff(nameSpace.get()));
     });
 }
 
