@@ -14,6 +14,13 @@ namespace {
 
 constexpr DWORD kConnectPollMs = 10;
 
+// Clients of one tunnel take turns through this client-side mutex (the server never
+// touches it): only the client whose turn it is polls for a published channel. Many
+// clients polling at once would nearly always hold a handle to the rendezvous block
+// or the dispatch mutex, and the server can publish only while nobody does.
+constexpr wchar_t kClientQueueSuffix[] = L"ClientQueue";
+constexpr DWORD kClientQueueAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+
 // The private name from a rendezvous block that other processes may write at any
 // moment: a zero count means another client has claimed the block already.
 [[nodiscard]] bool ReadPublishedName(const void* block, std::wstring* name) {
@@ -46,6 +53,12 @@ std::unique_ptr<TunnelClient> TunnelClient::Connect(const wchar_t* tunnelName, u
             const uint32_t elapsed = ElapsedMs(start);
             return elapsed < timeoutMs ? timeoutMs - elapsed : 0;
         };
+        base::UniqueHandle queue(CreateMutexExW(
+            nullptr, DottedName(tunnelName, kClientQueueSuffix).c_str(), 0, kClientQueueAccess));
+        if (!queue) return nullptr;
+        const DWORD waited = WaitForSingleObject(queue.get(), timeoutMs);
+        if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return nullptr;
+        base::UniqueMutexOwnership turn(queue.get());
         // A channel whose handshake fails (its accept gave up) is dropped for the next one.
         for (;;) {
             if (client->ClaimChannel(tunnelName, remaining()) &&
