@@ -76,6 +76,10 @@ public:
         if (FAILED(hr)) return hr;
         const std::wstring name = StoreNameFromFile(file);
         if (name.empty()) return E_INVALIDARG;
+        uint32_t faults = 0;
+        hr = profile_->GetFaults(faults);
+        if (FAILED(hr)) return hr;
+        if (faults & store::fault::kAddStore) return E_FAIL;
         store::Store added;
         return profile_->AddStore(name, added);
     }

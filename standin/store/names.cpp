@@ -46,6 +46,7 @@ constexpr std::array kFaults = {
     FaultWord{FaultScope::Profile, fault::kLogon, L"logon"},
     FaultWord{FaultScope::Profile, fault::kStatusTableUnicodeOnly, L"status-table-unicode-only"},
     FaultWord{FaultScope::Profile, fault::kStatusTableNoSubsystem, L"status-table-no-subsystem"},
+    FaultWord{FaultScope::Profile, fault::kAddStore, L"add-store"},
     FaultWord{FaultScope::Store, fault::kOpenStore, L"open-store"},
     FaultWord{FaultScope::Store, fault::kNoIpmSubtree, L"no-ipm-subtree"},
     FaultWord{FaultScope::Folder, fault::kCreateFolder, L"create-folder"},

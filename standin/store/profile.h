@@ -68,6 +68,7 @@ namespace fault {
 inline constexpr uint32_t kLogon = 1;                    // [logon] MAPILogonEx fails
 inline constexpr uint32_t kStatusTableUnicodeOnly = 2;   // [status-table-unicode-only]
 inline constexpr uint32_t kStatusTableNoSubsystem = 4;   // [status-table-no-subsystem]
+inline constexpr uint32_t kAddStore = 8;                 // [add-store] NameSpace.AddStore fails
 // store.ini `fault`:
 inline constexpr uint32_t kOpenStore = 1;                // [open-store] OpenMsgStore fails
 inline constexpr uint32_t kNoIpmSubtree = 2;             // [no-ipm-subtree]

@@ -452,7 +452,7 @@ TEST_F(StandinObjectModel, FaultSwitchesOfTheStoreReachTheObjectModel) {
         EXPECT_EQ(S_OK, outlook::Logoff(nameSpace.get()));
     });
 
-    Reopen("profile \"Faults\" fault=logon\nstore \"Mailbox\" default\n  folder \"Inbox\" role=inbox\n"
+    Reopen("profile \"Faults\" fault=\"logon add-store\"\nstore \"Mailbox\" default\n  folder \"Inbox\" role=inbox\n"
            "    folder \"Broken\"\n      folder \"Below\"\n    mail subject=\"Uncopyable\" fault=copy-to\n"
            "    mail subject=\"Unreadable\"\n");
     // A folder whose metadata cannot be read: listed and walked, but without an entry ID.
@@ -468,9 +468,14 @@ TEST_F(StandinObjectModel, FaultSwitchesOfTheStoreReachTheObjectModel) {
 
     AsAddInWorker([](_Application* application) {
         const ComPtr<_NameSpace> nameSpace = MapiNamespace(application);
-        const HRESULT hr = LogonAsTheAddIn(nameSpace.get());
+        HRESULT hr = LogonAsTheAddIn(nameSpace.get());
         EXPECT_EQ(MAPI_E_LOGON_FAILED, hr) << "got 0x" << std::hex << hr;
         EXPECT_EQ(S_OK, outlook::Logoff(nameSpace.get()));
+
+        UniqueVariant file;
+        ASSERT_EQ(S_OK, file.SetText(L"C:\\Data\\Restored.pst"));
+        hr = outlook::AddStore(nameSpace.get(), file.get());
+        EXPECT_EQ(E_FAIL, hr) << "AddStore got 0x" << std::hex << hr;
 
         const ComPtr<MAPIFolder> broken = FolderAt(nameSpace.get(), {L"Mailbox", L"Inbox", L"Broken"});
         ASSERT_TRUE(broken);
