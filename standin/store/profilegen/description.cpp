@@ -82,22 +82,22 @@ bool ParseCount(const std::wstring& text, uint32_t& count, std::wstring& problem
 
 class Parser {
 public:
-    explicit Parser(ProfileSpec& profile) : profile_(profile) {}
+    explicit Parser(ProfilePlan& profile) : profile_(profile) {}
 
     bool Line(uint32_t number, const ParsedLine& line, std::wstring& problem);
 
 private:
     struct Level {
         size_t indent;
-        FolderSpec* folder;  // null: the profile's level, where stores go
+        FolderPlan* folder;  // null: the profile's level, where stores go
     };
     bool Profile(const std::vector<Token>& tokens, std::wstring& problem);
     bool Store(const std::vector<Token>& tokens, std::wstring& problem);
-    bool Folder(FolderSpec& parent, const std::vector<Token>& tokens, std::wstring& problem);
-    bool Item(FolderSpec& parent, const std::string& keyword, uint32_t number, const std::vector<Token>& tokens,
+    bool Folder(FolderPlan& parent, const std::vector<Token>& tokens, std::wstring& problem);
+    bool Item(FolderPlan& parent, const std::string& keyword, uint32_t number, const std::vector<Token>& tokens,
               std::wstring& problem);
 
-    ProfileSpec& profile_;
+    ProfilePlan& profile_;
     bool haveProfile_ = false;
     std::vector<Level> levels_;
 };
@@ -145,39 +145,39 @@ bool Parser::Profile(const std::vector<Token>& tokens, std::wstring& problem) {
 }
 
 bool Parser::Store(const std::vector<Token>& tokens, std::wstring& problem) {
-    StoreSpec spec;
+    StorePlan plan;
     for (size_t i = 1; i < tokens.size(); ++i) {
         const Token& token = tokens[i];
         if (token.key.empty() && i == 1) {
-            spec.name = token.value;
+            plan.name = token.value;
         } else if (token.key.empty() && token.value == L"default") {
-            spec.isDefault = true;
+            plan.isDefault = true;
         } else if (token.key == "uid") {
-            if (!ParseGuid(token.value, spec.uid, problem)) return false;
-            spec.hasUid = true;
+            if (!ParseGuid(token.value, plan.uid, problem)) return false;
+            plan.hasUid = true;
         } else if (token.key == "service-uid") {
-            if (!ParseGuid(token.value, spec.serviceUid, problem)) return false;
-            spec.hasServiceUid = true;
+            if (!ParseGuid(token.value, plan.serviceUid, problem)) return false;
+            plan.hasServiceUid = true;
         } else if (token.key == "fault") {
-            if (!ParseFaultValue(FaultScope::Store, token.value, spec.faults, problem)) return false;
+            if (!ParseFaultValue(FaultScope::Store, token.value, plan.faults, problem)) return false;
         } else if (token.key == "folder-fault") {
-            if (!ParseFaultValue(FaultScope::Folder, token.value, spec.root.faults, problem)) return false;
+            if (!ParseFaultValue(FaultScope::Folder, token.value, plan.root.faults, problem)) return false;
         } else {
             return UnknownAttribute(token, problem);
         }
     }
-    spec.root.name = spec.name;
-    profile_.stores.push_back(std::move(spec));
+    plan.root.name = plan.name;
+    profile_.stores.push_back(std::move(plan));
     return true;
 }
 
-bool Parser::Folder(FolderSpec& parent, const std::vector<Token>& tokens, std::wstring& problem) {
-    FolderSpec spec;
+bool Parser::Folder(FolderPlan& parent, const std::vector<Token>& tokens, std::wstring& problem) {
+    FolderPlan plan;
     bool named = false;
     for (size_t i = 1; i < tokens.size(); ++i) {
         const Token& token = tokens[i];
         if (token.key.empty() && i == 1) {
-            spec.name = token.value;
+            plan.name = token.value;
             named = true;
         } else if (token.key == "type") {
             const auto type = store::ItemTypeFromWord(token.value);
@@ -185,20 +185,20 @@ bool Parser::Folder(FolderSpec& parent, const std::vector<Token>& tokens, std::w
                 problem = L"unknown folder type \"" + token.value + L"\"";
                 return false;
             }
-            spec.type = *type;
+            plan.type = *type;
         } else if (token.key == "role") {
             const auto role = store::FolderRoleFromWord(token.value);
             if (!role) {
                 problem = L"unknown folder role \"" + token.value + L"\"";
                 return false;
             }
-            spec.roles.push_back(*role);
+            plan.roles.push_back(*role);
         } else if (token.key == "fault") {
-            if (!ParseFaultValue(FaultScope::Folder, token.value, spec.faults, problem)) return false;
+            if (!ParseFaultValue(FaultScope::Folder, token.value, plan.faults, problem)) return false;
         } else if (token.key == "message-fault") {
-            if (!ParseFaultValue(FaultScope::Message, token.value, spec.messageFaults, problem)) return false;
+            if (!ParseFaultValue(FaultScope::Message, token.value, plan.messageFaults, problem)) return false;
         } else if (token.key == "count") {
-            if (!ParseCount(token.value, spec.count, problem)) return false;
+            if (!ParseCount(token.value, plan.count, problem)) return false;
         } else {
             return UnknownAttribute(token, problem);
         }
@@ -207,39 +207,39 @@ bool Parser::Folder(FolderSpec& parent, const std::vector<Token>& tokens, std::w
         problem = L"the folder has no name";
         return false;
     }
-    parent.folders.push_back(std::move(spec));
+    parent.folders.push_back(std::move(plan));
     return true;
 }
 
 constexpr std::string_view kItemAttributes[] = {"subject", "body", "from", "to", "cc", "date", "message-id",
                                                 "submit-time", "class", "attach", "embed", "fault"};
 
-bool Parser::Item(FolderSpec& parent, const std::string& keyword, uint32_t number, const std::vector<Token>& tokens,
+bool Parser::Item(FolderPlan& parent, const std::string& keyword, uint32_t number, const std::vector<Token>& tokens,
                   std::wstring& problem) {
-    ItemSpec spec;
-    spec.line = number;
+    ItemPlan plan;
+    plan.line = number;
     for (size_t i = 1; i < tokens.size(); ++i) {
         const Token& token = tokens[i];
         if (token.key.empty() && token.value == L"ansi") {
-            spec.ansi = true;
+            plan.ansi = true;
         } else if (token.key == "count") {
-            if (!ParseCount(token.value, spec.count, problem)) return false;
+            if (!ParseCount(token.value, plan.count, problem)) return false;
         } else if (std::find(std::begin(kItemAttributes), std::end(kItemAttributes), token.key) !=
                    std::end(kItemAttributes)) {
             uint32_t faults = 0;
             if (token.key == "fault" && !ParseFaultValue(FaultScope::Message, token.value, faults, problem)) {
                 return false;
             }
-            spec.attributes.emplace_back(token.key, token.value);
+            plan.attributes.emplace_back(token.key, token.value);
         } else {
             return UnknownAttribute(token, problem);
         }
     }
-    if (keyword == "item" && !spec.Find("class")) {
+    if (keyword == "item" && !plan.Find("class")) {
         problem = L"an item needs class=";
         return false;
     }
-    parent.items.push_back(std::move(spec));
+    parent.items.push_back(std::move(plan));
     return true;
 }
 
@@ -263,7 +263,7 @@ bool Parser::Line(uint32_t number, const ParsedLine& line, std::wstring& problem
         return false;
     }
     while (levels_.size() > 1 && levels_.back().indent >= line.indent) levels_.pop_back();
-    FolderSpec* parent = levels_.back().folder;
+    FolderPlan* parent = levels_.back().folder;
     if (keyword == "store") {
         if (parent) {
             problem = L"a store inside a folder";
@@ -289,14 +289,14 @@ bool Parser::Line(uint32_t number, const ParsedLine& line, std::wstring& problem
 
 }  // namespace
 
-const std::wstring* ItemSpec::Find(std::string_view key) const noexcept {
+const std::wstring* ItemPlan::Find(std::string_view key) const noexcept {
     for (const auto& [name, value] : attributes) {
         if (name == key) return &value;
     }
     return nullptr;
 }
 
-std::vector<std::wstring> ItemSpec::FindAll(std::string_view key) const {
+std::vector<std::wstring> ItemPlan::FindAll(std::string_view key) const {
     std::vector<std::wstring> values;
     for (const auto& [name, value] : attributes) {
         if (name == key) values.push_back(value);
@@ -304,9 +304,9 @@ std::vector<std::wstring> ItemSpec::FindAll(std::string_view key) const {
     return values;
 }
 
-HRESULT ParseDescription(std::string_view text, ProfileSpec& profile, std::wstring& error) {
+HRESULT ParseDescription(std::string_view text, ProfilePlan& profile, std::wstring& error) {
     try {
-        profile = ProfileSpec{};
+        profile = ProfilePlan{};
         Parser parser(profile);
         uint32_t number = 0;
         for (const std::string_view raw : store::SplitLines(text)) {

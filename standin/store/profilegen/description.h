@@ -30,7 +30,7 @@
 
 namespace standin::profilegen {
 
-struct ItemSpec {
+struct ItemPlan {
     std::vector<std::pair<std::string, std::wstring>> attributes;  // in line order; keys may repeat
     bool ansi = false;
     uint32_t count = 1;
@@ -40,18 +40,18 @@ struct ItemSpec {
     [[nodiscard]] std::vector<std::wstring> FindAll(std::string_view key) const;
 };
 
-struct FolderSpec {
+struct FolderPlan {
     std::wstring name;
     store::ItemType type = store::ItemType::Mail;
     std::vector<store::FolderRole> roles;
     uint32_t faults = 0;
     uint32_t messageFaults = 0;
     uint32_t count = 1;
-    std::vector<FolderSpec> folders;
-    std::vector<ItemSpec> items;
+    std::vector<FolderPlan> folders;
+    std::vector<ItemPlan> items;
 };
 
-struct StoreSpec {
+struct StorePlan {
     std::wstring name;
     bool isDefault = false;
     bool hasUid = false;
@@ -59,17 +59,17 @@ struct StoreSpec {
     bool hasServiceUid = false;
     GUID serviceUid{};
     uint32_t faults = 0;
-    FolderSpec root;  // its name is the store's; its folders and items are the store's top level
+    FolderPlan root;  // its name is the store's; its folders and items are the store's top level
 };
 
-struct ProfileSpec {
+struct ProfilePlan {
     std::wstring name;
     uint32_t faults = 0;
-    std::vector<StoreSpec> stores;
+    std::vector<StorePlan> stores;
 };
 
 // Parses a description. On failure `error` names the line and the problem and
 // the result is MAPI_E_CORRUPT_DATA.
-[[nodiscard]] HRESULT ParseDescription(std::string_view text, ProfileSpec& profile, std::wstring& error);
+[[nodiscard]] HRESULT ParseDescription(std::string_view text, ProfilePlan& profile, std::wstring& error);
 
 }  // namespace standin::profilegen

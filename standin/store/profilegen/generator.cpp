@@ -140,7 +140,7 @@ private:
 class Generator {
 public:
     explicit Generator(std::wstring& error) : error_(error) {}
-    [[nodiscard]] HRESULT Run(const ProfileSpec& spec, const std::wstring& folder);
+    [[nodiscard]] HRESULT Run(const ProfilePlan& plan, const std::wstring& folder);
 
 private:
     [[nodiscard]] HRESULT Fail(HRESULT hr, const std::wstring& what) {
@@ -149,9 +149,9 @@ private:
         error_ = what + L" failed with " + code;
         return hr;
     }
-    [[nodiscard]] HRESULT FillFolder(const Folder& folder, const FolderSpec& spec);
-    [[nodiscard]] HRESULT WriteItem(const Folder& folder, const ItemSpec& spec, uint32_t n);
-    [[nodiscard]] HRESULT WriteContent(IMessage* message, const ItemSpec& spec, uint32_t n, const std::wstring& subject);
+    [[nodiscard]] HRESULT FillFolder(const Folder& folder, const FolderPlan& plan);
+    [[nodiscard]] HRESULT WriteItem(const Folder& folder, const ItemPlan& plan, uint32_t n);
+    [[nodiscard]] HRESULT WriteContent(IMessage* message, const ItemPlan& plan, uint32_t n, const std::wstring& subject);
     [[nodiscard]] HRESULT AddRecipients(IMessage* message, const std::vector<Address>& to, const std::vector<Address>& cc);
     [[nodiscard]] HRESULT AddAttachment(IMessage* message, const std::wstring& nameAndContent);
     [[nodiscard]] HRESULT AddEmbedded(IMessage* message, const std::wstring& subject, bool ansi);
@@ -160,40 +160,40 @@ private:
     uint32_t serial_ = 0;  // items written so far: the source of every default
 };
 
-HRESULT Generator::Run(const ProfileSpec& spec, const std::wstring& folder) {
+HRESULT Generator::Run(const ProfilePlan& plan, const std::wstring& folder) {
     std::shared_ptr<store::Profile> profile;
-    HRESULT hr = store::Profile::Create(folder, spec.name, profile);
+    HRESULT hr = store::Profile::Create(folder, plan.name, profile);
     if (FAILED(hr)) return Fail(hr, L"creating the profile folder " + folder);
-    for (const StoreSpec& storeSpec : spec.stores) {
-        const GUID uid = storeSpec.hasUid ? storeSpec.uid : store::StableGuid(spec.name + L"|" + storeSpec.name);
-        const GUID serviceUid = storeSpec.hasServiceUid ? storeSpec.serviceUid
-                                                        : store::StableGuid(spec.name + L"|service|" + storeSpec.name);
+    for (const StorePlan& storePlan : plan.stores) {
+        const GUID uid = storePlan.hasUid ? storePlan.uid : store::StableGuid(plan.name + L"|" + storePlan.name);
+        const GUID serviceUid = storePlan.hasServiceUid ? storePlan.serviceUid
+                                                        : store::StableGuid(plan.name + L"|service|" + storePlan.name);
         store::Store created;
-        hr = profile->AddStore(storeSpec.name, created, &uid, &serviceUid);
-        if (FAILED(hr)) return Fail(hr, L"adding the store " + storeSpec.name);
-        if (storeSpec.isDefault && FAILED(hr = profile->SetDefaultStore(created))) {
-            return Fail(hr, L"making " + storeSpec.name + L" the default store");
+        hr = profile->AddStore(storePlan.name, created, &uid, &serviceUid);
+        if (FAILED(hr)) return Fail(hr, L"adding the store " + storePlan.name);
+        if (storePlan.isDefault && FAILED(hr = profile->SetDefaultStore(created))) {
+            return Fail(hr, L"making " + storePlan.name + L" the default store");
         }
-        hr = FillFolder(created.RootFolder(), storeSpec.root);
+        hr = FillFolder(created.RootFolder(), storePlan.root);
         if (FAILED(hr)) return hr;
-        if (storeSpec.faults && FAILED(hr = created.SetFaults(storeSpec.faults))) {
-            return Fail(hr, L"setting the faults of " + storeSpec.name);
+        if (storePlan.faults && FAILED(hr = created.SetFaults(storePlan.faults))) {
+            return Fail(hr, L"setting the faults of " + storePlan.name);
         }
     }
-    if (spec.faults && FAILED(hr = profile->SetFaults(spec.faults))) return Fail(hr, L"setting the profile's faults");
+    if (plan.faults && FAILED(hr = profile->SetFaults(plan.faults))) return Fail(hr, L"setting the profile's faults");
     return S_OK;
 }
 
 // Items first, then subfolders, then the folder's own fault switches, which
 // would otherwise stop the generator's own writes.
-HRESULT Generator::FillFolder(const Folder& folder, const FolderSpec& spec) {
-    for (const ItemSpec& item : spec.items) {
+HRESULT Generator::FillFolder(const Folder& folder, const FolderPlan& plan) {
+    for (const ItemPlan& item : plan.items) {
         for (uint32_t n = 1; n <= item.count; ++n) {
             const HRESULT hr = WriteItem(folder, item, n);
             if (FAILED(hr)) return hr;
         }
     }
-    for (const FolderSpec& sub : spec.folders) {
+    for (const FolderPlan& sub : plan.folders) {
         for (uint32_t n = 1; n <= sub.count; ++n) {
             const std::wstring name = Substitute(sub.name, n);
             Folder created;
@@ -207,27 +207,27 @@ HRESULT Generator::FillFolder(const Folder& folder, const FolderSpec& spec) {
             if (FAILED(hr)) return hr;
         }
     }
-    if (spec.faults || spec.messageFaults) {
-        const HRESULT hr = folder.SetFaults(spec.faults, spec.messageFaults);
-        if (FAILED(hr)) return Fail(hr, L"setting the faults of " + spec.name);
+    if (plan.faults || plan.messageFaults) {
+        const HRESULT hr = folder.SetFaults(plan.faults, plan.messageFaults);
+        if (FAILED(hr)) return Fail(hr, L"setting the faults of " + plan.name);
     }
     return S_OK;
 }
 
-HRESULT Generator::WriteItem(const Folder& folder, const ItemSpec& spec, uint32_t n) {
+HRESULT Generator::WriteItem(const Folder& folder, const ItemPlan& plan, uint32_t n) {
     ++serial_;
-    const std::wstring where = L"line " + std::to_wstring(spec.line) + L": ";
-    const std::wstring* subjectText = spec.Find("subject");
+    const std::wstring where = L"line " + std::to_wstring(plan.line) + L": ";
+    const std::wstring* subjectText = plan.Find("subject");
     const std::wstring subject =
         subjectText ? Substitute(*subjectText, n) : L"Message " + std::to_wstring(serial_);
     base::ComPtr<IMessage> message;
     HRESULT hr = folder.CreateMessage(message);
     if (FAILED(hr)) return Fail(hr, where + L"creating a message");
-    hr = WriteContent(message.get(), spec, n, subject);
+    hr = WriteContent(message.get(), plan, n, subject);
     if (FAILED(hr)) return hr;
     hr = message->SaveChanges(KEEP_OPEN_READWRITE);
     if (FAILED(hr)) return Fail(hr, where + L"saving the message " + subject);
-    const std::wstring* faultWords = spec.Find("fault");
+    const std::wstring* faultWords = plan.Find("fault");
     if (!faultWords) return S_OK;
     uint32_t faults = 0;
     std::wstring bad;
@@ -242,18 +242,18 @@ HRESULT Generator::WriteItem(const Folder& folder, const ItemSpec& spec, uint32_
     return S_OK;
 }
 
-HRESULT Generator::WriteContent(IMessage* message, const ItemSpec& spec, uint32_t n, const std::wstring& subject) {
+HRESULT Generator::WriteContent(IMessage* message, const ItemPlan& plan, uint32_t n, const std::wstring& subject) {
     const auto text = [&](const char* key, const std::wstring& fallback) {
-        const std::wstring* value = spec.Find(key);
+        const std::wstring* value = plan.Find(key);
         return value ? Substitute(*value, n) : fallback;
     };
-    const std::wstring where = L"line " + std::to_wstring(spec.line) + L": ";
+    const std::wstring where = L"line " + std::to_wstring(plan.line) + L": ";
     FILETIME date = AddTime([] {
         FILETIME first{};
         SystemTimeToFileTime(&kFirstDate, &first);
         return first;
     }(), kHour * (serial_ - 1));
-    if (const std::wstring* dateText = spec.Find("date"); dateText && !ParseDate(*dateText, date)) {
+    if (const std::wstring* dateText = plan.Find("date"); dateText && !ParseDate(*dateText, date)) {
         return Fail(MAPI_E_INVALID_PARAMETER, where + L"reading the date " + *dateText);
     }
     const Address from = ParseAddress(text("from", kDefaultFrom));
@@ -265,7 +265,7 @@ HRESULT Generator::WriteContent(IMessage* message, const ItemSpec& spec, uint32_
         return joined;
     };
 
-    Properties properties(spec.ansi);
+    Properties properties(plan.ansi);
     properties.Text(PR_MESSAGE_CLASS, text("class", kDefaultClass));
     properties.Text(PR_SUBJECT, subject);
     properties.Text(PR_BODY, text("body", L"Body of " + subject + L"."));
@@ -284,18 +284,18 @@ HRESULT Generator::WriteContent(IMessage* message, const ItemSpec& spec, uint32_
     properties.Time(PR_CREATION_TIME, date);
     properties.Time(PR_LAST_MODIFICATION_TIME, date);
     properties.Long(PR_MESSAGE_FLAGS, MSGFLAG_READ);
-    if (spec.ansi) properties.Long(PR_MESSAGE_CODEPAGE, static_cast<LONG>(kAnsiCodePage));
+    if (plan.ansi) properties.Long(PR_MESSAGE_CODEPAGE, static_cast<LONG>(kAnsiCodePage));
     HRESULT hr = properties.ApplyTo(message);
     if (FAILED(hr)) return Fail(hr, where + L"setting the properties of " + subject);
 
     hr = AddRecipients(message, to, cc);
     if (FAILED(hr)) return Fail(hr, where + L"adding the recipients of " + subject);
-    for (const std::wstring& attachment : spec.FindAll("attach")) {
+    for (const std::wstring& attachment : plan.FindAll("attach")) {
         hr = AddAttachment(message, Substitute(attachment, n));
         if (FAILED(hr)) return Fail(hr, where + L"attaching " + attachment);
     }
-    for (const std::wstring& embedded : spec.FindAll("embed")) {
-        hr = AddEmbedded(message, Substitute(embedded, n), spec.ansi);
+    for (const std::wstring& embedded : plan.FindAll("embed")) {
+        hr = AddEmbedded(message, Substitute(embedded, n), plan.ansi);
         if (FAILED(hr)) return Fail(hr, where + L"embedding " + embedded);
     }
     return S_OK;
@@ -383,7 +383,7 @@ HRESULT Generator::AddEmbedded(IMessage* message, const std::wstring& subject, b
 
 }  // namespace
 
-HRESULT GenerateProfile(const ProfileSpec& profile, const std::wstring& folder, std::wstring& error) {
+HRESULT GenerateProfile(const ProfilePlan& profile, const std::wstring& folder, std::wstring& error) {
     try {
         Generator generator(error);
         return generator.Run(profile, folder);

@@ -36,12 +36,12 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring output = WindowsPath(argv[2]);
     std::vector<BYTE> text;
     if (FAILED(store::ReadFileBytes(description, text))) return Fail(L"cannot read " + description);
-    profilegen::ProfileSpec spec;
+    profilegen::ProfilePlan plan;
     std::wstring error;
     if (FAILED(profilegen::ParseDescription(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()),
-                                           spec, error))) {
+                                           plan, error))) {
         return Fail(description + L": " + error);
     }
-    if (FAILED(profilegen::GenerateProfile(spec, output, error))) return Fail(error);
+    if (FAILED(profilegen::GenerateProfile(plan, output, error))) return Fail(error);
     return 0;
 }

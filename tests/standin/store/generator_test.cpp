@@ -37,9 +37,9 @@ TEST(Description, BadLinesAreNamed) {
         {"# only a comment\n", L"no profile line"},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
-        profilegen::ProfileSpec spec;
+        profilegen::ProfilePlan plan;
         std::wstring error;
-        EXPECT_EQ(MAPI_E_CORRUPT_DATA, profilegen::ParseDescription(cases[i].text, spec, error)) << i;
+        EXPECT_EQ(MAPI_E_CORRUPT_DATA, profilegen::ParseDescription(cases[i].text, plan, error)) << i;
         EXPECT_EQ(cases[i].error, error) << i;
     }
 }
@@ -53,18 +53,18 @@ TEST(Description, NestingCountsAndFaults) {
         "      mail subject=\"x {n}\" count=2 fault=copy-to ansi\n"
         "  folder \"Inbox\" role=inbox fault=create-folder\n"
         "store \"T\"\n";
-    profilegen::ProfileSpec spec;
+    profilegen::ProfilePlan plan;
     std::wstring error;
-    ASSERT_EQ(S_OK, profilegen::ParseDescription(text, spec, error)) << std::filesystem::path(error).string();
-    EXPECT_EQ(fault::kLogon, spec.faults);
-    ASSERT_EQ(2u, spec.stores.size());
-    const profilegen::StoreSpec& store = spec.stores[0];
+    ASSERT_EQ(S_OK, profilegen::ParseDescription(text, plan, error)) << std::filesystem::path(error).string();
+    EXPECT_EQ(fault::kLogon, plan.faults);
+    ASSERT_EQ(2u, plan.stores.size());
+    const profilegen::StorePlan& store = plan.stores[0];
     EXPECT_TRUE(store.isDefault);
     EXPECT_EQ(fault::kOpenStore | fault::kNoIpmSubtree, store.faults);
     ASSERT_EQ(2u, store.root.folders.size());
     EXPECT_EQ(3u, store.root.folders[0].count);
     ASSERT_EQ(1u, store.root.folders[0].folders.size());
-    const profilegen::FolderSpec& inner = store.root.folders[0].folders[0];
+    const profilegen::FolderPlan& inner = store.root.folders[0].folders[0];
     EXPECT_EQ(ItemType::Notes, inner.type);
     EXPECT_EQ(fault::kSaveChanges, inner.messageFaults);
     ASSERT_EQ(1u, inner.items.size());
@@ -82,13 +82,13 @@ TEST(Generator, WritesWhatTheDescriptionSays) {
         "  folder \"Group {n}\" count=3\n"
         "    folder \"A\\\\B\" type=contacts fault=create-folder message-fault=copy-to\n"
         "  folder \"Inbox\" role=inbox\n";
-    profilegen::ProfileSpec spec;
+    profilegen::ProfilePlan plan;
     std::wstring error;
-    ASSERT_EQ(S_OK, profilegen::ParseDescription(text, spec, error));
+    ASSERT_EQ(S_OK, profilegen::ParseDescription(text, plan, error));
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     const std::wstring folder = JoinPath(temp, testsupport::UniqueName(L"generated"));
-    ASSERT_EQ(S_OK, profilegen::GenerateProfile(spec, folder, error)) << std::filesystem::path(error).string();
+    ASSERT_EQ(S_OK, profilegen::GenerateProfile(plan, folder, error)) << std::filesystem::path(error).string();
 
     std::shared_ptr<Profile> profile;
     ASSERT_EQ(S_OK, Profile::Open(folder, profile));
