@@ -215,12 +215,11 @@ bool SharedMemServer::OnClientConnected(std::unique_ptr<TunnelConnection>& conne
         return false;
     }
     start->thread = worker;
-    WorkerStart* handedOver = start.release();
     if (!StartListedThread(worker)) {
-        start.reset(handedOver);
         connection = std::move(start->connection);
         return false;
     }
+    (void)start.release();  // the running worker frees it
     return true;
 }
 

@@ -15,7 +15,7 @@ std::vector<std::wstring> ReadLogTexts(const std::wstring& path);
 // Polls the log until `done` holds for its texts, or timeoutMs passes; the last texts.
 std::vector<std::wstring> WaitForLog(const std::wstring& path,
                                      const std::function<bool(const std::vector<std::wstring>&)>& done,
-                                     DWORD timeoutMs = 20000);
+                                     DWORD timeoutMs = 60000);
 
 // A fresh path in the temporary folder, unique among parallel tests.
 std::wstring TempPath(const wchar_t* stem);
