@@ -1,6 +1,6 @@
 // MAPIInitialize / MAPIUninitialize: the stand-in needs no global set-up. The calls
 // are counted only so that an extra MAPIUninitialize stays harmless.
-#include "standin/mapi32/mapi.h"
+#include "standin/mapi/mapi.h"
 
 namespace {
 volatile LONG g_initCount = 0;

@@ -1,6 +1,6 @@
 // MAPILogonEx: a session on a profile of the stand-in's mail store (see
 // standin/store/logon.h for which profile a logon finds).
-#include "standin/mapi32/mapi.h"
+#include "standin/mapi/mapi.h"
 #include "standin/store/logon.h"
 
 extern "C" HRESULT WINAPI MAPILogonEx(ULONG_PTR, LPTSTR profileName, LPTSTR, ULONG flags,

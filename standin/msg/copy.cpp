@@ -2,7 +2,7 @@
 
 #include "base/com.h"
 #include "base/mapi_buffer.h"
-#include "standin/mapi32/props.h"
+#include "standin/mapi/props.h"
 
 #include <cstring>
 #include <cwchar>

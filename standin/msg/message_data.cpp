@@ -1,6 +1,6 @@
 #include "standin/msg/message_data.h"
 
-#include "standin/mapi32/props.h"
+#include "standin/mapi/props.h"
 
 #include <new>
 

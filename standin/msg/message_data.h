@@ -4,7 +4,7 @@
 #pragma once
 
 #include "base/mapi_buffer.h"
-#include "standin/mapi32/mapi.h"
+#include "standin/mapi/mapi.h"
 
 #include <map>
 #include <memory>

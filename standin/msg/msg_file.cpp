@@ -1,7 +1,7 @@
 #include "standin/msg/msg_file.h"
 
 #include "base/com.h"
-#include "standin/mapi32/props.h"
+#include "standin/mapi/props.h"
 
 #include <algorithm>
 #include <climits>

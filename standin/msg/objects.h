@@ -7,7 +7,7 @@
 
 #include "base/com.h"
 #include "base/critical_section.h"
-#include "standin/mapi32/com_object.h"
+#include "standin/mapi/com_object.h"
 #include "standin/msg/message_data.h"
 
 #include <memory>

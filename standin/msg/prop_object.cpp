@@ -1,7 +1,7 @@
 #include "standin/msg/objects.h"
 
-#include "standin/mapi32/props.h"
-#include "standin/mapi32/strings.h"
+#include "standin/mapi/props.h"
+#include "standin/mapi/strings.h"
 
 #include <algorithm>
 #include <new>

@@ -2,8 +2,8 @@
 // terminator, in the width of the tag asked for).
 #include "standin/msg/objects.h"
 
-#include "standin/mapi32/props.h"
-#include "standin/mapi32/strings.h"
+#include "standin/mapi/props.h"
+#include "standin/mapi/strings.h"
 
 #include <climits>
 #include <cstring>

@@ -26,7 +26,7 @@
 #include <utility>
 
 #include "base/com.h"
-#include "standin/mapi32/com_object.h"
+#include "standin/mapi/com_object.h"
 #include "standin/outlook/module.h"
 
 namespace standin::outlook {

@@ -2,8 +2,8 @@
 #include <mutex>
 #include <vector>
 
+#include "standin/mapi/hex.h"
 #include "standin/outlook/dispatch.h"
-#include "standin/outlook/hex.h"
 #include "standin/outlook/objects.h"
 
 namespace standin::outlook {
@@ -52,14 +52,14 @@ public:
         std::vector<BYTE> entryId;
         const HRESULT hr = folder_.GetEntryId(entryId);
         if (FAILED(hr)) return hr;
-        return call.ReturnText(HexFromBytes(entryId));
+        return call.ReturnText(mapi::HexText(entryId.data(), entryId.size()));
     }
 
     [[nodiscard]] HRESULT GetStoreID(Call& call) {
         std::vector<BYTE> entryId;
         const HRESULT hr = folder_.store().GetEntryId(entryId);
         if (FAILED(hr)) return hr;
-        return call.ReturnText(HexFromBytes(entryId));
+        return call.ReturnText(mapi::HexText(entryId.data(), entryId.size()));
     }
 
     // The parent folder; for a store's root, the namespace.

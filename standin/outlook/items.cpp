@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "base/mapi_buffer.h"
+#include "standin/mapi/hex.h"
 #include "standin/outlook/dispatch.h"
-#include "standin/outlook/hex.h"
 #include "standin/outlook/objects.h"
 #include "standin/store/names.h"
 
@@ -52,7 +52,7 @@ public:
         std::vector<BYTE> entryId;
         const HRESULT hr = item_.GetEntryId(entryId);
         if (FAILED(hr)) return hr;
-        return call.ReturnText(HexFromBytes(entryId));
+        return call.ReturnText(mapi::HexText(entryId.data(), entryId.size()));
     }
 
     [[nodiscard]] HRESULT GetMessageClass(Call& call) { return ReturnTextProperty(call, PR_MESSAGE_CLASS_W); }

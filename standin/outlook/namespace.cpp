@@ -1,8 +1,8 @@
 // _NameSpace: the "MAPI" namespace over the application's profile.
 #include <mapicode.h>
 
+#include "standin/mapi/hex.h"
 #include "standin/outlook/dispatch.h"
-#include "standin/outlook/hex.h"
 #include "standin/outlook/objects.h"
 #include "standin/store/names.h"
 
@@ -127,9 +127,8 @@ private:
     }
 
     [[nodiscard]] HRESULT Resolve(std::wstring_view hex, store::Entry& entry) {
-        std::vector<BYTE> bytes;
-        const HRESULT hr = BytesFromHex(hex, bytes);
-        if (FAILED(hr)) return hr;
+        std::vector<BYTE> bytes(hex.size() / 2);
+        if (hex.size() % 2 != 0 || !mapi::DecodeHex(hex, bytes.data(), bytes.size())) return MAPI_E_INVALID_ENTRYID;
         return profile_->Resolve(bytes.data(), bytes.size(), entry);
     }
 

@@ -20,7 +20,7 @@ std::vector<BYTE> InstanceKey(ULONG row) {
 }
 
 // Properties every view of a folder shares: the folder's own, a hierarchy row.
-[[nodiscard]] HRESULT FolderProperties(const Folder& folder, PropertySet& properties) {
+[[nodiscard]] HRESULT FolderProperties(const Folder& folder, ProviderProps& properties) {
     FolderInfo info;
     const HRESULT status = folder.GetInfo(info);
     std::vector<BYTE> entryId;
@@ -43,7 +43,7 @@ std::vector<BYTE> InstanceKey(ULONG row) {
     return S_OK;
 }
 
-class MapiFolder final : public PropObject<IMAPIFolder> {
+class MapiFolder final : public ProviderObject<IMAPIFolder> {
 public:
     explicit MapiFolder(Folder folder) : folder_(std::move(folder)) {}
 
@@ -93,14 +93,14 @@ public:
     [[nodiscard]] const Folder& folder() const noexcept { return folder_; }
 
 private:
-    [[nodiscard]] HRESULT Snapshot(PropertySet& properties) const override;
+    [[nodiscard]] HRESULT Snapshot(ProviderProps& properties) const override;
     // The items an entry list names, all of this folder.
     [[nodiscard]] HRESULT ItemsOf(const ENTRYLIST* list, std::vector<Item>& items) const;
 
     const Folder folder_;
 };
 
-HRESULT MapiFolder::Snapshot(PropertySet& properties) const {
+HRESULT MapiFolder::Snapshot(ProviderProps& properties) const {
     FolderInfo info;
     HRESULT hr = folder_.GetInfo(info);
     if (FAILED(hr)) return hr;
@@ -145,7 +145,7 @@ HRESULT MapiFolder::GetHierarchyTable(ULONG flags, LPMAPITABLE* table) noexcept 
         std::vector<Folder> subfolders;
         HRESULT hr = folder_.GetSubfolders(subfolders);
         if (FAILED(hr)) return hr;
-        std::vector<PropertySet> rows(subfolders.size());
+        std::vector<ProviderProps> rows(subfolders.size());
         for (size_t i = 0; i < subfolders.size(); ++i) {
             hr = FolderProperties(subfolders[i], rows[i]);
             if (FAILED(hr)) return hr;
@@ -170,7 +170,7 @@ HRESULT MapiFolder::GetContentsTable(ULONG flags, LPMAPITABLE* table) noexcept {
         std::vector<BYTE> folderId;
         hr = folder_.GetEntryId(folderId);
         if (FAILED(hr)) return hr;
-        std::vector<PropertySet> rows(items.size());
+        std::vector<ProviderProps> rows(items.size());
         for (size_t i = 0; i < items.size(); ++i) {
             std::vector<BYTE> entryId;
             hr = items[i].GetEntryId(entryId);
@@ -214,8 +214,8 @@ HRESULT MapiFolder::CreateFolder(ULONG folderType, LPTSTR name, LPTSTR, LPCIID i
         // A folder made through MAPI has no container class yet: Outlook shows it
         // as a mail folder.
         Folder created;
-        hr = folder_.CreateSubfolder(TextArgument(name, flags), ItemType::Mail, (flags & OPEN_IF_EXISTS) != 0,
-                                     created);
+        const auto ifExists = (flags & OPEN_IF_EXISTS) ? Folder::IfExists::Open : Folder::IfExists::Collide;
+        hr = folder_.CreateSubfolder(TextArgument(name, flags), ItemType::Mail, ifExists, created);
         if (FAILED(hr)) return hr;
         base::ComPtr<IMAPIFolder> opened;
         hr = OpenFolderObject(created, opened);

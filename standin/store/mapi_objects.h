@@ -10,9 +10,9 @@
 #include <memory>
 
 #include "base/com.h"
-#include "standin/mapi32/com_object.h"
+#include "standin/mapi/com_object.h"
 #include "standin/store/profile.h"
-#include "standin/store/property_set.h"
+#include "standin/store/provider_props.h"
 
 namespace standin::store {
 
@@ -30,12 +30,12 @@ namespace standin::store {
                                       IUnknown** object) noexcept;
 // A table of rows, in the string width `flags` (MAPI_UNICODE) selects, handed
 // out in `table` (null on failure).
-[[nodiscard]] HRESULT CreateRowTable(const std::vector<PropertySet>& rows, ULONG flags, LPMAPITABLE* table);
+[[nodiscard]] HRESULT CreateRowTable(const std::vector<ProviderProps>& rows, ULONG flags, LPMAPITABLE* table);
 
-// IMAPIProp over a PropertySet made on each call, so it is always current.
+// IMAPIProp over a ProviderProps made on each call, so it is always current.
 // Writing is refused unless a subclass accepts it.
 template <typename Interface>
-class PropObject : public standin::ComObject<Interface> {
+class ProviderObject : public standin::ComObject<Interface> {
 public:
     STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR* error) noexcept override {
         if (!error) return MAPI_E_INVALID_PARAMETER;
@@ -44,13 +44,13 @@ public:
     }
     STDMETHODIMP SaveChanges(ULONG) noexcept override { return S_OK; }
     STDMETHODIMP GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* values) noexcept override {
-        PropertySet properties;
+        ProviderProps properties;
         const HRESULT hr = SafeSnapshot(properties);
         if (FAILED(hr)) return hr;
         return properties.GetProps(tags, flags, count, values);
     }
     STDMETHODIMP GetPropList(ULONG flags, LPSPropTagArray* tags) noexcept override {
-        PropertySet properties;
+        ProviderProps properties;
         const HRESULT hr = SafeSnapshot(properties);
         if (FAILED(hr)) return hr;
         return properties.GetPropList(flags, tags);
@@ -74,10 +74,10 @@ public:
     }
 
 protected:
-    [[nodiscard]] virtual HRESULT Snapshot(PropertySet& properties) const = 0;
+    [[nodiscard]] virtual HRESULT Snapshot(ProviderProps& properties) const = 0;
 
 private:
-    [[nodiscard]] HRESULT SafeSnapshot(PropertySet& properties) const noexcept {
+    [[nodiscard]] HRESULT SafeSnapshot(ProviderProps& properties) const noexcept {
         try {
             return Snapshot(properties);
         } catch (const std::bad_alloc&) {

@@ -32,7 +32,7 @@ std::vector<BYTE> InstanceKey(ULONG row) {
     return key;
 }
 
-[[nodiscard]] HRESULT StoreRow(const Store& store, ULONG index, PropertySet& row) {
+[[nodiscard]] HRESULT StoreRow(const Store& store, ULONG index, ProviderProps& row) {
     std::vector<BYTE> entryId;
     HRESULT hr = store.GetEntryId(entryId);
     if (FAILED(hr)) return hr;
@@ -59,8 +59,8 @@ std::vector<BYTE> InstanceKey(ULONG row) {
     return S_OK;
 }
 
-PropertySet StatusRow(ULONG index, LONG resourceType, const std::wstring& name, const wchar_t* provider) {
-    PropertySet row;
+ProviderProps StatusRow(ULONG index, LONG resourceType, const std::wstring& name, const wchar_t* provider) {
+    ProviderProps row;
     row.SetLong(PR_ROWID, static_cast<LONG>(index));
     row.SetString(PR_DISPLAY_NAME, name);
     row.SetLong(PR_RESOURCE_TYPE, resourceType);
@@ -139,9 +139,9 @@ HRESULT Session::GetMsgStoresTable(ULONG flags, LPMAPITABLE* table) noexcept {
         std::vector<Store> stores;
         HRESULT hr = profile_->GetStores(stores);
         if (FAILED(hr)) return hr;
-        std::vector<PropertySet> rows;
+        std::vector<ProviderProps> rows;
         for (const Store& store : stores) {
-            PropertySet row;
+            ProviderProps row;
             // A store whose folder is gone has no row; one with broken metadata has.
             if (SUCCEEDED(StoreRow(store, static_cast<ULONG>(rows.size()), row))) rows.push_back(std::move(row));
         }
@@ -163,7 +163,7 @@ HRESULT Session::GetStatusTable(ULONG flags, LPMAPITABLE* table) noexcept {
         std::wstring profileName;
         hr = profile_->GetName(profileName);
         if (FAILED(hr)) return hr;
-        std::vector<PropertySet> rows;
+        std::vector<ProviderProps> rows;
         if (!(faults & fault::kStatusTableNoSubsystem)) {
             rows.push_back(StatusRow(0, MAPI_SUBSYSTEM, profileName, kSubsystemDisplay));
         }

@@ -32,7 +32,7 @@ std::vector<BYTE> GuidBytes(const GUID& guid) {
     return std::vector<BYTE>(bytes, bytes + sizeof(GUID));
 }
 
-class MsgStore final : public PropObject<IMsgStore> {
+class MsgStore final : public ProviderObject<IMsgStore> {
 public:
     explicit MsgStore(Store store) : store_(std::move(store)) {}
 
@@ -67,12 +67,12 @@ public:
     STDMETHODIMP NotifyNewMail(LPNOTIFICATION) noexcept override { return MAPI_E_NO_SUPPORT; }
 
 private:
-    [[nodiscard]] HRESULT Snapshot(PropertySet& properties) const override;
+    [[nodiscard]] HRESULT Snapshot(ProviderProps& properties) const override;
 
     const Store store_;
 };
 
-HRESULT MsgStore::Snapshot(PropertySet& properties) const {
+HRESULT MsgStore::Snapshot(ProviderProps& properties) const {
     StoreInfo info;
     HRESULT hr = store_.GetInfo(info);
     if (FAILED(hr)) return hr;

@@ -4,11 +4,11 @@
 #include <algorithm>
 
 #include "base/mapi_buffer.h"
-#include "standin/mapi32/table.h"
+#include "standin/mapi/table.h"
 
 namespace standin::store {
 
-HRESULT CreateRowTable(const std::vector<PropertySet>& rows, ULONG flags, LPMAPITABLE* table) {
+HRESULT CreateRowTable(const std::vector<ProviderProps>& rows, ULONG flags, LPMAPITABLE* table) {
     if (!table) return MAPI_E_INVALID_PARAMETER;
     *table = nullptr;
     try {

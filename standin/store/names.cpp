@@ -4,7 +4,6 @@
 #include <array>
 #include <cwctype>
 
-#include "standin/store/metadata.h"
 
 namespace standin::store {
 
@@ -35,23 +34,6 @@ constexpr std::array kRoles = {
     RoleWord{FolderRole::Journal, L"journal"},            RoleWord{FolderRole::Notes, L"notes"},
     RoleWord{FolderRole::Tasks, L"tasks"},                RoleWord{FolderRole::Drafts, L"drafts"},
     RoleWord{FolderRole::Junk, L"junk"},
-};
-
-struct FaultWord {
-    FaultScope scope;
-    uint32_t bit;
-    std::wstring_view word;
-};
-constexpr std::array kFaults = {
-    FaultWord{FaultScope::Profile, fault::kLogon, L"logon"},
-    FaultWord{FaultScope::Profile, fault::kStatusTableUnicodeOnly, L"status-table-unicode-only"},
-    FaultWord{FaultScope::Profile, fault::kStatusTableNoSubsystem, L"status-table-no-subsystem"},
-    FaultWord{FaultScope::Profile, fault::kAddStore, L"add-store"},
-    FaultWord{FaultScope::Store, fault::kOpenStore, L"open-store"},
-    FaultWord{FaultScope::Store, fault::kNoIpmSubtree, L"no-ipm-subtree"},
-    FaultWord{FaultScope::Folder, fault::kCreateFolder, L"create-folder"},
-    FaultWord{FaultScope::Message, fault::kCopyTo, L"copy-to"},
-    FaultWord{FaultScope::Message, fault::kSaveChanges, L"save-changes"},
 };
 
 constexpr std::wstring_view kForbiddenCharacters = L"\\/:*?\"<>|";
@@ -114,31 +96,6 @@ std::optional<FolderRole> FolderRoleFromWord(std::wstring_view word) noexcept {
         if (entry.word == word) return entry.role;
     }
     return std::nullopt;
-}
-
-bool ParseFaults(FaultScope scope, std::wstring_view words, uint32_t& faults, std::wstring& bad) {
-    faults = 0;
-    for (const std::wstring& word : SplitWords(words)) {
-        const auto found = std::find_if(kFaults.begin(), kFaults.end(), [&](const FaultWord& entry) {
-            return entry.scope == scope && entry.word == word;
-        });
-        if (found == kFaults.end()) {
-            bad = word;
-            return false;
-        }
-        faults |= found->bit;
-    }
-    return true;
-}
-
-std::wstring FaultWords(FaultScope scope, uint32_t faults) {
-    std::wstring words;
-    for (const FaultWord& entry : kFaults) {
-        if (entry.scope != scope || (faults & entry.bit) == 0) continue;
-        if (!words.empty()) words += L' ';
-        words += entry.word;
-    }
-    return words;
 }
 
 bool IsPlainDirectoryName(std::wstring_view name) noexcept {

@@ -1,4 +1,4 @@
-// The words of the metadata files (item types, special folders, fault switches)
+// The words of the metadata files (item types, special folders)
 // and the rules that turn display names into directory names.
 #pragma once
 
@@ -20,13 +20,6 @@ namespace standin::store {
 
 [[nodiscard]] std::wstring_view FolderRoleWord(FolderRole role) noexcept;
 [[nodiscard]] std::optional<FolderRole> FolderRoleFromWord(std::wstring_view word) noexcept;
-
-enum class FaultScope { Profile, Store, Folder, Message };
-// Parses a space-separated list of fault words of one scope; false (and `bad` the
-// offending word) for a word that is not one of them.
-[[nodiscard]] bool ParseFaults(FaultScope scope, std::wstring_view words, uint32_t& faults,
-                               std::wstring& bad);
-[[nodiscard]] std::wstring FaultWords(FaultScope scope, uint32_t faults);
 
 // Whether a display name can be a directory name unchanged: no character a file
 // name cannot hold, no blank or dot at the end, not a device name, not a name of

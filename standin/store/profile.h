@@ -40,6 +40,7 @@
 #include "base/com.h"
 #include "base/unique_resource.h"
 #include "standin/store/entry_id.h"
+#include "standin/store/faults.h"
 
 namespace standin::store {
 
@@ -60,27 +61,6 @@ enum class FolderRole : LONG {
     Drafts = 16,
     Junk = 23,
 };
-
-// Fault switches, as bits. Each names what fails on purpose so tests reach the
-// failure paths of MAPI callers; metadata spells them as the words in brackets.
-namespace fault {
-// profile.ini `fault`:
-inline constexpr uint32_t kLogon = 1;                    // [logon] MAPILogonEx fails
-inline constexpr uint32_t kStatusTableUnicodeOnly = 2;   // [status-table-unicode-only]
-inline constexpr uint32_t kStatusTableNoSubsystem = 4;   // [status-table-no-subsystem]
-inline constexpr uint32_t kAddStore = 8;                 // [add-store] NameSpace.AddStore fails
-// store.ini `fault`:
-inline constexpr uint32_t kOpenStore = 1;                // [open-store] OpenMsgStore fails
-inline constexpr uint32_t kNoIpmSubtree = 2;             // [no-ipm-subtree]
-// folder.ini `fault`:
-inline constexpr uint32_t kCreateFolder = 1;             // [create-folder] CreateFolder fails
-// folder.ini `message-fault` (every item) or `message-fault.<number>` (one item):
-inline constexpr uint32_t kCopyTo = 1;                   // [copy-to] IMessage::CopyTo fails
-inline constexpr uint32_t kSaveChanges = 2;              // [save-changes] SaveChanges fails
-}  // namespace fault
-
-// What a failing switch makes its call return.
-inline constexpr HRESULT kFaultResult = MAPI_E_CALL_FAILED;
 
 class Profile;
 class Folder;
@@ -164,10 +144,13 @@ public:
     // The subfolder whose display name equals `name` ignoring case; MAPI_E_NOT_FOUND.
     [[nodiscard]] HRESULT FindSubfolder(std::wstring_view name, Folder& subfolder) const;
     // A new subfolder. A subfolder of that name (ignoring case) already there is
-    // returned with `openIfExists`, else MAPI_E_COLLISION. Fault switches are not
+    // returned with IfExists::Open, else MAPI_E_COLLISION; IfExists::Unchecked is
+    // for a caller that has made sure there is none (the generator checks its
+    // plan), and spares the listing of every sibling. Fault switches are not
     // applied here. Any name is allowed; one a directory cannot carry is kept in
     // folder.ini.
-    [[nodiscard]] HRESULT CreateSubfolder(std::wstring_view name, ItemType type, bool openIfExists,
+    enum class IfExists { Collide, Open, Unchecked };
+    [[nodiscard]] HRESULT CreateSubfolder(std::wstring_view name, ItemType type, IfExists ifExists,
                                           Folder& created) const;
     // Renames the folder (for the root: the store). The directory keeps its name;
     // the new name goes to folder.ini. MAPI_E_COLLISION when a sibling has it.
@@ -192,6 +175,9 @@ public:
     [[nodiscard]] HRESULT ReserveItemNumber(uint32_t& number) const;
 
 private:
+    // Subfolders with their display names, sorted by them.
+    [[nodiscard]] HRESULT ListSubfolders(std::vector<std::pair<std::wstring, Folder>>& named) const;
+
     Store store_;
     std::wstring relativePath_;
 };

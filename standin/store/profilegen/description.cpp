@@ -212,7 +212,7 @@ bool Parser::Folder(FolderPlan& parent, const std::vector<Token>& tokens, std::w
 }
 
 constexpr std::string_view kItemAttributes[] = {"subject", "body", "from", "to", "cc", "date", "message-id",
-                                                "submit-time", "class", "attach", "embed", "fault"};
+                                                "submit-time", "class", "attach", "embed"};
 
 bool Parser::Item(FolderPlan& parent, const std::string& keyword, uint32_t number, const std::vector<Token>& tokens,
                   std::wstring& problem) {
@@ -224,12 +224,10 @@ bool Parser::Item(FolderPlan& parent, const std::string& keyword, uint32_t numbe
             plan.ansi = true;
         } else if (token.key == "count") {
             if (!ParseCount(token.value, plan.count, problem)) return false;
+        } else if (token.key == "fault") {
+            if (!ParseFaultValue(FaultScope::Message, token.value, plan.faults, problem)) return false;
         } else if (std::find(std::begin(kItemAttributes), std::end(kItemAttributes), token.key) !=
                    std::end(kItemAttributes)) {
-            uint32_t faults = 0;
-            if (token.key == "fault" && !ParseFaultValue(FaultScope::Message, token.value, faults, problem)) {
-                return false;
-            }
             plan.attributes.emplace_back(token.key, token.value);
         } else {
             return UnknownAttribute(token, problem);

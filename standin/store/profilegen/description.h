@@ -2,20 +2,22 @@
 // one line per profile, store, folder or item, nesting shown by indentation.
 //
 //   # comment
-//   profile "Outlook" [fault=logon|status-table-unicode-only|status-table-no-subsystem]
-//   store "Mailbox" [default] [uid=<32 hex>] [service-uid=<32 hex>] [fault=open-store no-ipm-subtree]
+//   profile "Outlook" [fault=<profile faults>]
+//   store "Mailbox" [default] [uid=<32 hex>] [service-uid=<32 hex>] [fault=<store faults>]
+//                   [folder-fault=<folder faults>]
 //     folder "Inbox" [type=mail|calendar|contacts|tasks|journal|notes] [role=inbox|sent-items|...]
-//                    [fault=create-folder] [message-fault=copy-to save-changes] [count=N]
+//                    [fault=<folder faults>] [message-fault=<message faults>] [count=N]
 //       mail [subject=..] [body=..] [from="Name <address>"] [to="Name <address>; ..."] [cc=..]
 //            [date=2023-03-14T09:05:07] [message-id=<..>|none] [submit-time=none]
 //            [class=IPM.Note] [attach="name.txt:content"]... [embed="Subject"] [ansi]
-//            [fault=copy-to save-changes] [count=N]
+//            [fault=<message faults>] [count=N]
 //       item class=IPM.Schedule.Meeting.Request [same attributes as mail]
 //
 // Values with blanks are quoted; inside quotes \" \\ \n \r \t \xHH are escapes. The text
 // is UTF-8. With count=N a folder or item line stands for N of them, and "{n}" in
 // its texts becomes 1..N. Everything not given has a fixed default, so the same
-// description always gives the same profile.
+// description always gives the same profile. Faults are space-separated words of
+// standin/store/faults.h, of the line's scope.
 #pragma once
 
 #include <windows.h>
@@ -33,6 +35,7 @@ namespace standin::profilegen {
 struct ItemPlan {
     std::vector<std::pair<std::string, std::wstring>> attributes;  // in line order; keys may repeat
     bool ansi = false;
+    uint32_t faults = 0;
     uint32_t count = 1;
     uint32_t line = 0;
 

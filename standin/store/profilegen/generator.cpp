@@ -1,12 +1,13 @@
 #include "standin/store/profilegen/generator.h"
 
-#include "standin/mapi32/mapi.h"
+#include "standin/mapi/mapi.h"
 
 #include <cstring>
 #include <deque>
+#include <set>
 
 #include "base/mapi_buffer.h"
-#include "standin/mapi32/strings.h"
+#include "standin/mapi/strings.h"
 #include "standin/store/entry_id.h"
 #include "standin/store/files.h"
 #include "standin/store/names.h"
@@ -30,6 +31,12 @@ constexpr SYSTEMTIME kFirstDate = {2023, 1, 1, 2, 8, 0, 0, 0};
 constexpr ULONGLONG kHour = 36'000'000'000ULL;  // in FILETIME units
 constexpr ULONGLONG kDeliveryDelay = kHour / 60;
 constexpr ULONG PR_INTERNET_MESSAGE_ID_W = PROP_TAG(PT_UNICODE, 0x1035);
+
+// Folder names compare ignoring case, as the store compares them.
+std::wstring UpperCase(std::wstring text) {
+    if (!text.empty()) CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
 
 std::wstring Substitute(std::wstring text, uint32_t n) {
     const std::wstring placeholder = L"{n}", value = std::to_wstring(n);
@@ -193,11 +200,15 @@ HRESULT Generator::FillFolder(const Folder& folder, const FolderPlan& plan) {
             if (FAILED(hr)) return hr;
         }
     }
+    // Every folder the generator fills is new, so its subfolders are the plan's:
+    // names are checked here, not by listing the siblings on disk for each one.
+    std::set<std::wstring> names;
     for (const FolderPlan& sub : plan.folders) {
         for (uint32_t n = 1; n <= sub.count; ++n) {
             const std::wstring name = Substitute(sub.name, n);
+            if (!names.insert(UpperCase(name)).second) return Fail(MAPI_E_COLLISION, L"creating the folder " + name);
             Folder created;
-            HRESULT hr = folder.CreateSubfolder(name, sub.type, false, created);
+            HRESULT hr = folder.CreateSubfolder(name, sub.type, Folder::IfExists::Unchecked, created);
             if (FAILED(hr)) return Fail(hr, L"creating the folder " + name);
             for (const store::FolderRole role : sub.roles) {
                 hr = folder.store().SetDefaultFolder(role, created);
@@ -227,16 +238,12 @@ HRESULT Generator::WriteItem(const Folder& folder, const ItemPlan& plan, uint32_
     if (FAILED(hr)) return hr;
     hr = message->SaveChanges(KEEP_OPEN_READWRITE);
     if (FAILED(hr)) return Fail(hr, where + L"saving the message " + subject);
-    const std::wstring* faultWords = plan.Find("fault");
-    if (!faultWords) return S_OK;
-    uint32_t faults = 0;
-    std::wstring bad;
-    (void)store::ParseFaults(store::FaultScope::Message, *faultWords, faults, bad);  // checked when parsed
+    if (plan.faults == 0) return S_OK;
     base::UniqueMapiBuffer<SPropValue> entryId;
     store::EntryId id;
     if (FAILED(hr = HrGetOneProp(message.get(), PR_ENTRYID, entryId.put())) ||
         FAILED(hr = store::DecodeEntryId(entryId.get()->Value.bin.lpb, entryId.get()->Value.bin.cb, id)) ||
-        FAILED(hr = folder.SetItemFaults(id.itemNumber, faults))) {
+        FAILED(hr = folder.SetItemFaults(id.itemNumber, plan.faults))) {
         return Fail(hr, where + L"setting the faults of " + subject);
     }
     return S_OK;

@@ -204,7 +204,7 @@ TEST(Profile, FoldersWithAnyNameRoundTrip) {
     const Folder root = f.mailbox.RootFolder();
     for (size_t i = 0; i < std::size(names); ++i) {
         Folder created;
-        ASSERT_EQ(S_OK, root.CreateSubfolder(names[i], ItemType::Mail, false, created)) << i;
+        ASSERT_EQ(S_OK, root.CreateSubfolder(names[i], ItemType::Mail, Folder::IfExists::Collide, created)) << i;
         EXPECT_EQ(names[i], NameOf(created)) << i;
     }
     std::vector<Folder> subfolders;
@@ -226,11 +226,11 @@ TEST(Profile, CreateSubfolderExistingAndCollisions) {
     Fixture f;
     const Folder root = f.mailbox.RootFolder();
     Folder first, again, sibling;
-    ASSERT_EQ(S_OK, root.CreateSubfolder(L"Projects", ItemType::Mail, false, first));
-    EXPECT_EQ(S_OK, root.CreateSubfolder(L"PROJECTS", ItemType::Mail, true, again));
+    ASSERT_EQ(S_OK, root.CreateSubfolder(L"Projects", ItemType::Mail, Folder::IfExists::Collide, first));
+    EXPECT_EQ(S_OK, root.CreateSubfolder(L"PROJECTS", ItemType::Mail, Folder::IfExists::Open, again));
     EXPECT_EQ(first.relativePath(), again.relativePath());
-    EXPECT_EQ(MAPI_E_COLLISION, root.CreateSubfolder(L"projects", ItemType::Mail, false, again));
-    ASSERT_EQ(S_OK, root.CreateSubfolder(L"Other", ItemType::Calendar, false, sibling));
+    EXPECT_EQ(MAPI_E_COLLISION, root.CreateSubfolder(L"projects", ItemType::Mail, Folder::IfExists::Collide, again));
+    ASSERT_EQ(S_OK, root.CreateSubfolder(L"Other", ItemType::Calendar, Folder::IfExists::Collide, sibling));
     EXPECT_EQ(MAPI_E_COLLISION, sibling.Rename(L"projects"));
     FolderInfo info;
     ASSERT_EQ(S_OK, sibling.GetInfo(info));
@@ -243,8 +243,8 @@ TEST(Profile, EntryIdsResolveAndStayStable) {
     {
         Fixture f;
         Folder inbox, nested;
-        ASSERT_EQ(S_OK, f.archive.RootFolder().CreateSubfolder(L"Inbox", ItemType::Mail, false, inbox));
-        ASSERT_EQ(S_OK, inbox.CreateSubfolder(L"A/B", ItemType::Mail, false, nested));
+        ASSERT_EQ(S_OK, f.archive.RootFolder().CreateSubfolder(L"Inbox", ItemType::Mail, Folder::IfExists::Collide, inbox));
+        ASSERT_EQ(S_OK, inbox.CreateSubfolder(L"A/B", ItemType::Mail, Folder::IfExists::Collide, nested));
         ASSERT_EQ(S_OK, nested.GetEntryId(folderId));
         ASSERT_EQ(S_OK, f.archive.GetEntryId(storeId));
         ASSERT_EQ(S_OK, inbox.GetEntryId(parentId));
@@ -284,7 +284,7 @@ TEST(Profile, ItemsKeepNumbersAndMovedOrDeletedIdsResolveNoMore) {
     Fixture f;
     const Folder root = f.mailbox.RootFolder();
     Folder other;
-    ASSERT_EQ(S_OK, root.CreateSubfolder(L"Other", ItemType::Mail, false, other));
+    ASSERT_EQ(S_OK, root.CreateSubfolder(L"Other", ItemType::Mail, Folder::IfExists::Collide, other));
     const std::string content = "not a message file, but an item all the same";
     Item first, second, third;
     ASSERT_EQ(S_OK, root.AddItemFile(content.data(), content.size(), first));
@@ -322,7 +322,7 @@ TEST(Profile, ItemsKeepNumbersAndMovedOrDeletedIdsResolveNoMore) {
 TEST(Profile, SpecialFoldersAndFaultsInMetadata) {
     Fixture f;
     Folder inbox, found;
-    ASSERT_EQ(S_OK, f.mailbox.RootFolder().CreateSubfolder(L"Inbox", ItemType::Mail, false, inbox));
+    ASSERT_EQ(S_OK, f.mailbox.RootFolder().CreateSubfolder(L"Inbox", ItemType::Mail, Folder::IfExists::Collide, inbox));
     EXPECT_EQ(MAPI_E_NOT_FOUND, f.mailbox.GetDefaultFolder(FolderRole::Inbox, found));
     ASSERT_EQ(S_OK, f.mailbox.SetDefaultFolder(FolderRole::Inbox, inbox));
     ASSERT_EQ(S_OK, f.mailbox.GetDefaultFolder(FolderRole::Inbox, found));
@@ -352,9 +352,9 @@ TEST(Profile, BrokenMetadataFailsWhereItIsMetAndTheRestWorks) {
     Fixture f;
     const Folder root = f.mailbox.RootFolder();
     Folder broken, below, healthy;
-    ASSERT_EQ(S_OK, root.CreateSubfolder(L"Broken", ItemType::Mail, false, broken));
-    ASSERT_EQ(S_OK, broken.CreateSubfolder(L"Below", ItemType::Mail, false, below));
-    ASSERT_EQ(S_OK, root.CreateSubfolder(L"Healthy", ItemType::Mail, false, healthy));
+    ASSERT_EQ(S_OK, root.CreateSubfolder(L"Broken", ItemType::Mail, Folder::IfExists::Collide, broken));
+    ASSERT_EQ(S_OK, broken.CreateSubfolder(L"Below", ItemType::Mail, Folder::IfExists::Collide, below));
+    ASSERT_EQ(S_OK, root.CreateSubfolder(L"Healthy", ItemType::Mail, Folder::IfExists::Collide, healthy));
     std::vector<BYTE> belowId;
     ASSERT_EQ(S_OK, below.GetEntryId(belowId));
 
@@ -382,7 +382,7 @@ TEST(Profile, BrokenMetadataFailsWhereItIsMetAndTheRestWorks) {
         Entry entry;
         EXPECT_EQ(S_OK, f.profile->Resolve(belowId.data(), belowId.size(), entry)) << i;  // found below it
         Folder created;
-        EXPECT_EQ(cases[i].expected, broken.CreateSubfolder(L"New", ItemType::Mail, false, created)) << i;
+        EXPECT_EQ(cases[i].expected, broken.CreateSubfolder(L"New", ItemType::Mail, Folder::IfExists::Collide, created)) << i;
         EXPECT_EQ(S_OK, healthy.GetInfo(info)) << i;
     }
 
@@ -439,7 +439,7 @@ TEST(Profile, ConcurrentWritersAcrossThreadsAndProcesses) {
                 Item item;
                 if (FAILED(root.AddItemFile(content.data(), content.size(), item))) ++failures;
                 Folder created;  // the same folder name from every thread: one folder
-                if (FAILED(root.CreateSubfolder(L"Shared", ItemType::Mail, true, created))) ++failures;
+                if (FAILED(root.CreateSubfolder(L"Shared", ItemType::Mail, Folder::IfExists::Open, created))) ++failures;
             }
         });
     }

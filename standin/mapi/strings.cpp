@@ -1,6 +1,6 @@
-#include "standin/mapi32/strings.h"
+#include "standin/mapi/strings.h"
 
-#include "standin/mapi32/props.h"
+#include "standin/mapi/props.h"
 
 #include <climits>
 #include <new>

@@ -2,7 +2,7 @@
 // buffers, error values, look-up and ordering. Any thread; nothing shared.
 #pragma once
 
-#include "standin/mapi32/mapi.h"
+#include "standin/mapi/mapi.h"
 
 #include <optional>
 #include <span>

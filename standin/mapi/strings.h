@@ -12,7 +12,7 @@
 // depend on exactly this.
 #pragma once
 
-#include "standin/mapi32/mapi.h"
+#include "standin/mapi/mapi.h"
 
 #include <span>
 #include <string>

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "base/com.h"
-#include "standin/mapi32/table.h"
+#include "standin/mapi/table.h"
 
 #include <cstring>
 #include <string>

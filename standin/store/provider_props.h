@@ -14,7 +14,7 @@
 
 namespace standin::store {
 
-class PropertySet {
+class ProviderProps {
 public:
     void SetBinary(ULONG tag, std::vector<BYTE> bytes);
     // Only the tag's id counts: the string answers as PT_UNICODE and PT_STRING8.

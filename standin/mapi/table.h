@@ -18,7 +18,7 @@
 // Threads: one table object may be used from any thread; calls are serialised.
 #pragma once
 
-#include "standin/mapi32/mapi.h"
+#include "standin/mapi/mapi.h"
 
 #include <span>
 

@@ -2,7 +2,7 @@
 // a further block to a root (or to any block of that root's family); MAPIFreeBuffer
 // of the root frees the whole family. Freeing a tied block alone does nothing: it
 // lives as long as its root. All functions are safe to call from any thread.
-#include "standin/mapi32/mapi.h"
+#include "standin/mapi/mapi.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
-#include "standin/mapi32/props.h"
+#include "standin/mapi/props.h"
 
 #include "base/mapi_buffer.h"
-#include "standin/mapi32/strings.h"
+#include "standin/mapi/strings.h"
 
 #include <climits>
 #include <cstring>

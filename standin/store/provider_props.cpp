@@ -1,4 +1,4 @@
-#include "standin/store/property_set.h"
+#include "standin/store/provider_props.h"
 
 #include <mapicode.h>
 #include <mapix.h>
@@ -32,7 +32,7 @@ ULONG NaturalTag(ULONG tag, ULONG flags) {
 
 }  // namespace
 
-void PropertySet::Set(ULONG tag, Value value) {
+void ProviderProps::Set(ULONG tag, Value value) {
     for (Property& property : properties_) {
         if (PROP_ID(property.tag) == PROP_ID(tag)) {
             property = {tag, std::move(value)};
@@ -42,24 +42,24 @@ void PropertySet::Set(ULONG tag, Value value) {
     properties_.push_back({tag, std::move(value)});
 }
 
-void PropertySet::SetBinary(ULONG tag, std::vector<BYTE> bytes) {
+void ProviderProps::SetBinary(ULONG tag, std::vector<BYTE> bytes) {
     Set(CHANGE_PROP_TYPE(tag, PT_BINARY), std::move(bytes));
 }
-void PropertySet::SetString(ULONG tag, std::wstring text) {
+void ProviderProps::SetString(ULONG tag, std::wstring text) {
     Set(CHANGE_PROP_TYPE(tag, PT_UNICODE), std::move(text));
 }
-void PropertySet::SetLong(ULONG tag, LONG value) { Set(CHANGE_PROP_TYPE(tag, PT_LONG), value); }
-void PropertySet::SetBoolean(ULONG tag, bool value) { Set(CHANGE_PROP_TYPE(tag, PT_BOOLEAN), value); }
-void PropertySet::SetError(ULONG tag, HRESULT error) { Set(CHANGE_PROP_TYPE(tag, PT_ERROR), Error{error}); }
+void ProviderProps::SetLong(ULONG tag, LONG value) { Set(CHANGE_PROP_TYPE(tag, PT_LONG), value); }
+void ProviderProps::SetBoolean(ULONG tag, bool value) { Set(CHANGE_PROP_TYPE(tag, PT_BOOLEAN), value); }
+void ProviderProps::SetError(ULONG tag, HRESULT error) { Set(CHANGE_PROP_TYPE(tag, PT_ERROR), Error{error}); }
 
-const PropertySet::Property* PropertySet::Find(ULONG tag) const noexcept {
+const ProviderProps::Property* ProviderProps::Find(ULONG tag) const noexcept {
     for (const Property& property : properties_) {
         if (PROP_ID(property.tag) == PROP_ID(tag)) return &property;
     }
     return nullptr;
 }
 
-HRESULT PropertySet::Fill(const Property* property, ULONG wanted, void* parent, SPropValue& out) noexcept {
+HRESULT ProviderProps::Fill(const Property* property, ULONG wanted, void* parent, SPropValue& out) noexcept {
     out = SPropValue{};
     const auto notFound = [&](HRESULT code) {
         out.ulPropTag = CHANGE_PROP_TYPE(wanted, PT_ERROR);
@@ -100,7 +100,7 @@ HRESULT PropertySet::Fill(const Property* property, ULONG wanted, void* parent, 
     return S_OK;
 }
 
-HRESULT PropertySet::GetProps(const SPropTagArray* tags, ULONG flags, ULONG* count,
+HRESULT ProviderProps::GetProps(const SPropTagArray* tags, ULONG flags, ULONG* count,
                               SPropValue** values) const noexcept {
     if (!count || !values) return MAPI_E_INVALID_PARAMETER;
     *count = 0;
@@ -126,7 +126,7 @@ HRESULT PropertySet::GetProps(const SPropTagArray* tags, ULONG flags, ULONG* cou
     return errors ? MAPI_W_ERRORS_RETURNED : S_OK;
 }
 
-HRESULT PropertySet::GetPropList(ULONG flags, SPropTagArray** tags) const noexcept {
+HRESULT ProviderProps::GetPropList(ULONG flags, SPropTagArray** tags) const noexcept {
     if (!tags) return MAPI_E_INVALID_PARAMETER;
     void* buffer = nullptr;
     const HRESULT hr = MAPIAllocateBuffer(CbNewSPropTagArray(properties_.size()), &buffer);

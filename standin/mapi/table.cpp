@@ -1,10 +1,10 @@
-#include "standin/mapi32/table.h"
+#include "standin/mapi/table.h"
 
 #include "base/critical_section.h"
 #include "base/mapi_buffer.h"
-#include "standin/mapi32/com_object.h"
-#include "standin/mapi32/props.h"
-#include "standin/mapi32/strings.h"
+#include "standin/mapi/com_object.h"
+#include "standin/mapi/props.h"
+#include "standin/mapi/strings.h"
 
 #include <algorithm>
 #include <cstring>
