@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <map>
 #include <vector>
 
@@ -38,158 +37,11 @@ HRESULT MemoryStorage(ComPtr<IStorage>& storage) {
                                         storage.put());
 }
 
-// A fresh in-memory storage that `build` fills, then the message over it.
-HRESULT OpenBuilt(const std::function<void(IStorage*)>& build, MessageFile& file) {
-    ComPtr<IStorage> storage;
-    if (HRESULT hr = MemoryStorage(storage); FAILED(hr)) return hr;
-    build(storage.get());
-    file.storage = std::move(storage);
-    return msgtest::OpenMessageOn(file.storage.get(), file);
-}
-
 ComPtr<IStorage> Child(IStorage* parent, const wchar_t* name) {
     ComPtr<IStorage> child;
     EXPECT_EQ(parent->CreateStorage(name, STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, child.put()),
               S_OK);
     return child;
-}
-
-TEST(BadInput, FilesOfOtherWritersOpen) {
-    // An 8-bit message as another program writes it: no named-property storage,
-    // string sizes with their terminator, a recipient without PR_ROWID.
-    MessageFile file;
-    ASSERT_EQ(OpenBuilt(
-                  [](IStorage* s) {
-                      ASSERT_EQ(PutStream(s, L"__properties_version1.0",
-                                          TopHeader(1) + Entry(PR_SUBJECT_A, 6) + Entry(PR_IMPORTANCE, 2)),
-                                S_OK);
-                      ASSERT_EQ(PutStream(s, L"__substg1.0_0037001E", "Hello"), S_OK);
-                      ComPtr<IStorage> r = Child(s, L"__recip_version1.0_#00000000");
-                      ASSERT_EQ(PutStream(r.get(), L"__properties_version1.0",
-                                          std::string(8, '\0') + Entry(PR_DISPLAY_NAME_A, 4)),
-                                S_OK);
-                      ASSERT_EQ(PutStream(r.get(), L"__substg1.0_3001001E", std::string("Bob\0", 4)), S_OK);
-                  },
-                  file),
-              S_OK);
-    EXPECT_EQ(msgtest::SubjectOf(file.message.get()), L"Hello");
-    LPSPropValue importance = nullptr;
-    ASSERT_EQ(HrGetOneProp(file.message.get(), PR_IMPORTANCE, &importance), S_OK);
-    EXPECT_EQ(importance->Value.l, 2);
-    MAPIFreeBuffer(importance);
-    ComPtr<IMAPITable> recipients;
-    ASSERT_EQ(file.message->GetRecipientTable(MAPI_UNICODE, recipients.put()), S_OK);
-    LPSRowSet rows = nullptr;
-    ASSERT_EQ(HrQueryAllRows(recipients.get(), nullptr, nullptr, nullptr, 0, &rows), S_OK);
-    ASSERT_EQ(rows->cRows, 1u);
-    bool sawName = false;
-    for (ULONG i = 0; i < rows->aRow[0].cValues; ++i) {
-        if (rows->aRow[0].lpProps[i].ulPropTag == PR_DISPLAY_NAME_W) {
-            EXPECT_STREQ(rows->aRow[0].lpProps[i].Value.lpszW, L"Bob");
-            sawName = true;
-        }
-    }
-    EXPECT_TRUE(sawName);
-    FreeProws(rows);
-}
-
-TEST(BadInput, CorruptLayoutsAreRejected) {
-    using Build = std::function<void(IStorage*)>;
-    auto nameid = [](IStorage* s, const std::string& guids, const std::string& entries, const std::string& strings) {
-        ComPtr<IStorage> n = Child(s, L"__nameid_version1.0");
-        ASSERT_EQ(PutStream(n.get(), L"__substg1.0_00020102", guids), S_OK);
-        ASSERT_EQ(PutStream(n.get(), L"__substg1.0_00030102", entries), S_OK);
-        ASSERT_EQ(PutStream(n.get(), L"__substg1.0_00040102", strings), S_OK);
-        ASSERT_EQ(PutStream(s, L"__properties_version1.0", TopHeader()), S_OK);
-    };
-    struct Case {
-        const char* name;
-        Build build;
-    } const cases[] = {
-        {"partial entry", [](IStorage* s) { ASSERT_EQ(PutStream(s, L"__properties_version1.0", TopHeader() + "abc"), S_OK); }},
-        {"short header", [](IStorage* s) { ASSERT_EQ(PutStream(s, L"__properties_version1.0", "12345678"), S_OK); }},
-        {"no property stream", [](IStorage* s) { ASSERT_EQ(PutStream(s, L"__substg1.0_0037001F", "x"), S_OK); }},
-        {"missing value stream",
-         [](IStorage* s) { ASSERT_EQ(PutStream(s, L"__properties_version1.0", TopHeader() + Entry(PR_SUBJECT_W, 10)), S_OK); }},
-        {"size beyond stream",
-         [](IStorage* s) {
-             ASSERT_EQ(PutStream(s, L"__properties_version1.0", TopHeader() + Entry(PR_ENTRYID, 0xFFFFFFF0)), S_OK);
-             ASSERT_EQ(PutStream(s, L"__substg1.0_0FFF0102", "abc"), S_OK);
-         }},
-        {"absurd multi-value count",
-         [](IStorage* s) {
-             ASSERT_EQ(PutStream(s, L"__properties_version1.0",
-                                 TopHeader() + Entry(PROP_TAG(PT_MV_UNICODE, 0x6800), 0x7FFFFFF0)),
-                       S_OK);
-             ASSERT_EQ(PutStream(s, L"__substg1.0_6800101F", U32(4)), S_OK);
-         }},
-        {"missing multi-value stream",
-         [](IStorage* s) {
-             ASSERT_EQ(PutStream(s, L"__properties_version1.0",
-                                 TopHeader() + Entry(PROP_TAG(PT_MV_BINARY, 0x6800), 16)),
-                       S_OK);
-             ASSERT_EQ(PutStream(s, L"__substg1.0_68001102", U32(1) + U32(0) + U32(1) + U32(0)), S_OK);
-             ASSERT_EQ(PutStream(s, L"__substg1.0_68001102-00000000", "a"), S_OK);
-         }},
-        {"ragged fixed array",
-         [](IStorage* s) {
-             ASSERT_EQ(PutStream(s, L"__properties_version1.0", TopHeader() + Entry(PROP_TAG(PT_MV_LONG, 0x6800), 7)),
-                       S_OK);
-             ASSERT_EQ(PutStream(s, L"__substg1.0_68001003", "1234567"), S_OK);
-         }},
-        {"short CLSID",
-         [](IStorage* s) {
-             ASSERT_EQ(PutStream(s, L"__properties_version1.0", TopHeader() + Entry(PROP_TAG(PT_CLSID, 0x6800), 16)),
-                       S_OK);
-             ASSERT_EQ(PutStream(s, L"__substg1.0_68000048", "short"), S_OK);
-         }},
-        {"recipient without properties",
-         [](IStorage* s) {
-             ASSERT_EQ(PutStream(s, L"__properties_version1.0", TopHeader(1)), S_OK);
-             Child(s, L"__recip_version1.0_#00000000");
-         }},
-        {"attachment names a missing embedded message",
-         [](IStorage* s) {
-             ASSERT_EQ(PutStream(s, L"__properties_version1.0", TopHeader(0, 1)), S_OK);
-             ComPtr<IStorage> a = Child(s, L"__attach_version1.0_#00000000");
-             ASSERT_EQ(PutStream(a.get(), L"__properties_version1.0",
-                                 std::string(8, '\0') + Entry(PR_ATTACH_DATA_OBJ, 0xFFFFFFFF)),
-                       S_OK);
-         }},
-        {"bad GUID index", [&](IStorage* s) { nameid(s, "", U32(1) + U32(7 << 1), ""); }},
-        {"string offset outside", [&](IStorage* s) { nameid(s, "", U32(100) + U32((2 << 1) | 1), U32(2) + "ab"); }},
-        {"string length outside", [&](IStorage* s) { nameid(s, "", U32(0) + U32((2 << 1) | 1), U32(1000) + "ab"); }},
-        {"names out of order", [&](IStorage* s) { nameid(s, "", U32(1) + U32((5u << 16) | (1 << 1)), ""); }},
-        {"ragged GUID stream", [&](IStorage* s) { nameid(s, "0123456789", "", ""); }},
-    };
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        MessageFile file;
-        EXPECT_EQ(OpenBuilt(cases[i].build, file), MAPI_E_CORRUPT_DATA) << "case " << i << ": " << cases[i].name;
-        EXPECT_FALSE(file.message) << "case " << i;
-    }
-}
-
-TEST(BadInput, EmbeddedMessagesNestedTooDeepAreRejected) {
-    MessageFile file;
-    const HRESULT hr = OpenBuilt(
-        [](IStorage* root) {
-            ASSERT_EQ(PutStream(root, L"__properties_version1.0", TopHeader(0, 1)), S_OK);
-            std::vector<ComPtr<IStorage>> chain;  // parents stay open for their children
-            IStorage* level = root;
-            for (int depth = 0; depth < 20; ++depth) {
-                chain.push_back(Child(level, L"__attach_version1.0_#00000000"));
-                ASSERT_TRUE(chain.back()) << "depth " << depth;
-                ASSERT_EQ(PutStream(chain.back().get(), L"__properties_version1.0",
-                                    std::string(8, '\0') + Entry(PR_ATTACH_DATA_OBJ, 0xFFFFFFFF)),
-                          S_OK);
-                chain.push_back(Child(chain.back().get(), L"__substg1.0_3701000D"));
-                ASSERT_TRUE(chain.back()) << "depth " << depth;
-                ASSERT_EQ(PutStream(chain.back().get(), L"__properties_version1.0", std::string(24, '\0')), S_OK);
-                level = chain.back().get();
-            }
-        },
-        file);
-    EXPECT_EQ(hr, MAPI_E_CORRUPT_DATA);
 }
 
 // Rebuilds a storage from a dump (stream paths and bytes; classes are left out).
@@ -214,6 +66,101 @@ void Rebuild(IStorage* root, const std::map<std::string, std::string>& dump) {
         }
         ASSERT_EQ(PutStream(at, std::wstring(path.begin() + start, path.end()), bytes), S_OK) << path;
     }
+}
+
+using Streams = std::map<std::string, std::string>;
+
+// A fresh in-memory storage holding `streams`, then the message over it.
+HRESULT OpenBuilt(const Streams& streams, MessageFile& file) {
+    ComPtr<IStorage> storage;
+    if (HRESULT hr = MemoryStorage(storage); FAILED(hr)) return hr;
+    Rebuild(storage.get(), streams);
+    file.storage = std::move(storage);
+    return msgtest::OpenMessageOn(file.storage.get(), file);
+}
+
+TEST(BadInput, FilesOfOtherWritersOpen) {
+    // An 8-bit message as another program writes it: no named-property storage,
+    // string sizes with their terminator, a recipient without PR_ROWID.
+    const Streams streams = {
+        {"/__properties_version1.0", TopHeader(1) + Entry(PR_SUBJECT_A, 6) + Entry(PR_IMPORTANCE, 2)},
+        {"/__substg1.0_0037001E", "Hello"},
+        {"/__recip_version1.0_#00000000/__properties_version1.0", std::string(8, '\0') + Entry(PR_DISPLAY_NAME_A, 4)},
+        {"/__recip_version1.0_#00000000/__substg1.0_3001001E", std::string("Bob\0", 4)},
+    };
+    MessageFile file;
+    ASSERT_EQ(OpenBuilt(streams, file), S_OK);
+    EXPECT_EQ(msgtest::SubjectOf(file.message.get()), L"Hello");
+    LPSPropValue importance = nullptr;
+    ASSERT_EQ(HrGetOneProp(file.message.get(), PR_IMPORTANCE, &importance), S_OK);
+    EXPECT_EQ(importance->Value.l, 2);
+    MAPIFreeBuffer(importance);
+    ComPtr<IMAPITable> recipients;
+    ASSERT_EQ(file.message->GetRecipientTable(MAPI_UNICODE, recipients.put()), S_OK);
+    SizedSPropTagArray(1, name) = {1, {PR_DISPLAY_NAME_W}};
+    ASSERT_EQ(recipients->SetColumns(reinterpret_cast<SPropTagArray*>(&name), 0), S_OK);
+    LPSRowSet rows = nullptr;
+    ASSERT_EQ(recipients->QueryRows(10, 0, &rows), S_OK);
+    ASSERT_EQ(rows->cRows, 1u);
+    EXPECT_STREQ(rows->aRow[0].lpProps[0].Value.lpszW, L"Bob");
+    FreeProws(rows);
+}
+
+TEST(BadInput, CorruptLayoutsAreRejected) {
+    const std::string props = "/__properties_version1.0", top = TopHeader();
+    const auto names = [&](const std::string& guids, const std::string& entries, const std::string& strings) {
+        return Streams{{props, top},
+                       {"/__nameid_version1.0/__substg1.0_00020102", guids},
+                       {"/__nameid_version1.0/__substg1.0_00030102", entries},
+                       {"/__nameid_version1.0/__substg1.0_00040102", strings}};
+    };
+    const struct {
+        const char* name;
+        Streams streams;
+    } cases[] = {
+        {"partial entry", {{props, top + "abc"}}},
+        {"short header", {{props, "12345678"}}},
+        {"no property stream", {{"/__substg1.0_0037001F", "x"}}},
+        {"missing value stream", {{props, top + Entry(PR_SUBJECT_W, 10)}}},
+        {"size beyond stream", {{props, top + Entry(PR_ENTRYID, 0xFFFFFFF0)}, {"/__substg1.0_0FFF0102", "abc"}}},
+        {"absurd multi-value count",
+         {{props, top + Entry(PROP_TAG(PT_MV_UNICODE, 0x6800), 0x7FFFFFF0)}, {"/__substg1.0_6800101F", U32(4)}}},
+        {"missing multi-value stream",
+         {{props, top + Entry(PROP_TAG(PT_MV_BINARY, 0x6800), 16)},
+          {"/__substg1.0_68001102", U32(1) + U32(0) + U32(1) + U32(0)},
+          {"/__substg1.0_68001102-00000000", "a"}}},
+        {"ragged fixed array", {{props, top + Entry(PROP_TAG(PT_MV_LONG, 0x6800), 7)}, {"/__substg1.0_68001003", "1234567"}}},
+        {"short CLSID", {{props, top + Entry(PROP_TAG(PT_CLSID, 0x6800), 16)}, {"/__substg1.0_68000048", "short"}}},
+        {"recipient without properties", {{props, TopHeader(1)}, {"/__recip_version1.0_#00000000/x", ""}}},
+        {"attachment names a missing embedded message",
+         {{props, TopHeader(0, 1)},
+          {"/__attach_version1.0_#00000000/__properties_version1.0",
+           std::string(8, '\0') + Entry(PR_ATTACH_DATA_OBJ, 0xFFFFFFFF)}}},
+        {"bad GUID index", names("", U32(1) + U32(7 << 1), "")},
+        {"string offset outside", names("", U32(100) + U32((2 << 1) | 1), U32(2) + "ab")},
+        {"string length outside", names("", U32(0) + U32((2 << 1) | 1), U32(1000) + "ab")},
+        {"names out of order", names("", U32(1) + U32((5u << 16) | (1 << 1)), "")},
+        {"ragged GUID stream", names("0123456789", "", "")},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        MessageFile file;
+        EXPECT_EQ(OpenBuilt(cases[i].streams, file), MAPI_E_CORRUPT_DATA)
+            << "case " << i << ": " << cases[i].name;
+        EXPECT_FALSE(file.message) << "case " << i;
+    }
+}
+
+TEST(BadInput, EmbeddedMessagesNestedTooDeepAreRejected) {
+    Streams streams = {{"/__properties_version1.0", TopHeader(0, 1)}};
+    std::string level;
+    for (int depth = 0; depth < 20; ++depth) {
+        level += "/__attach_version1.0_#00000000";
+        streams[level + "/__properties_version1.0"] = std::string(8, '\0') + Entry(PR_ATTACH_DATA_OBJ, 0xFFFFFFFF);
+        level += "/__substg1.0_3701000D";
+        streams[level + "/__properties_version1.0"] = std::string(24, '\0');
+    }
+    MessageFile file;
+    EXPECT_EQ(OpenBuilt(streams, file), MAPI_E_CORRUPT_DATA);
 }
 
 // Mutates the streams of a rich message in a deterministic loop (bytes flipped,
@@ -262,7 +209,7 @@ TEST(BadInput, FuzzedMessagesFailCleanly) {
             }
         }
         MessageFile file;
-        const HRESULT hr = OpenBuilt([&](IStorage* s) { Rebuild(s, mutant); }, file);
+        const HRESULT hr = OpenBuilt(mutant, file);
         if (FAILED(hr)) {
             EXPECT_TRUE(hr == MAPI_E_CORRUPT_DATA || hr == MAPI_E_TOO_BIG) << "iteration " << i << ": got 0x"
                                                                            << std::hex << hr;

@@ -65,47 +65,29 @@ public:
         return inner_->OpenProperty(tag, iid, options, flags, out);
     }
 
-    STDMETHODIMP GetLastError(HRESULT hr, ULONG flags, LPMAPIERROR* error) override {
-        return inner_->GetLastError(hr, flags, error);
-    }
-    STDMETHODIMP SaveChanges(ULONG flags) override { return inner_->SaveChanges(flags); }
-    STDMETHODIMP GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* values) override {
-        return inner_->GetProps(tags, flags, count, values);
-    }
-    STDMETHODIMP GetPropList(ULONG flags, LPSPropTagArray* tags) override { return inner_->GetPropList(flags, tags); }
-    STDMETHODIMP DeleteProps(LPSPropTagArray tags, LPSPropProblemArray* problems) override {
-        return inner_->DeleteProps(tags, problems);
-    }
-    STDMETHODIMP CopyTo(ULONG a, LPCIID b, LPSPropTagArray c, ULONG d, LPMAPIPROGRESS e, LPCIID f, LPVOID g, ULONG h,
-                        LPSPropProblemArray* i) override {
-        return inner_->CopyTo(a, b, c, d, e, f, g, h, i);
-    }
-    STDMETHODIMP CopyProps(LPSPropTagArray a, ULONG b, LPMAPIPROGRESS c, LPCIID d, LPVOID e, ULONG f,
-                           LPSPropProblemArray* g) override {
-        return inner_->CopyProps(a, b, c, d, e, f, g);
-    }
-    STDMETHODIMP GetNamesFromIDs(LPSPropTagArray* a, LPGUID b, ULONG c, ULONG* d, LPMAPINAMEID** e) override {
-        return inner_->GetNamesFromIDs(a, b, c, d, e);
-    }
-    STDMETHODIMP GetIDsFromNames(ULONG a, LPMAPINAMEID* b, ULONG c, LPSPropTagArray* d) override {
-        return inner_->GetIDsFromNames(a, b, c, d);
-    }
-    STDMETHODIMP GetAttachmentTable(ULONG flags, LPMAPITABLE* table) override {
-        return inner_->GetAttachmentTable(flags, table);
-    }
-    STDMETHODIMP OpenAttach(ULONG a, LPCIID b, ULONG c, LPATTACH* d) override { return inner_->OpenAttach(a, b, c, d); }
-    STDMETHODIMP CreateAttach(LPCIID a, ULONG b, ULONG* c, LPATTACH* d) override {
-        return inner_->CreateAttach(a, b, c, d);
-    }
-    STDMETHODIMP DeleteAttach(ULONG a, ULONG b, LPMAPIPROGRESS c, ULONG d) override {
-        return inner_->DeleteAttach(a, b, c, d);
-    }
-    STDMETHODIMP GetRecipientTable(ULONG flags, LPMAPITABLE* table) override {
-        return inner_->GetRecipientTable(flags, table);
-    }
-    STDMETHODIMP ModifyRecipients(ULONG flags, LPADRLIST list) override { return inner_->ModifyRecipients(flags, list); }
-    STDMETHODIMP SubmitMessage(ULONG flags) override { return inner_->SubmitMessage(flags); }
-    STDMETHODIMP SetReadFlag(ULONG flags) override { return inner_->SetReadFlag(flags); }
+    // The rest goes to the wrapped message.
+#define FORWARD(method, params, args) \
+    STDMETHODIMP method params override { return inner_->method args; }
+    FORWARD(GetLastError, (HRESULT a, ULONG b, LPMAPIERROR* c), (a, b, c))
+    FORWARD(SaveChanges, (ULONG a), (a))
+    FORWARD(GetProps, (LPSPropTagArray a, ULONG b, ULONG* c, LPSPropValue* d), (a, b, c, d))
+    FORWARD(GetPropList, (ULONG a, LPSPropTagArray* b), (a, b))
+    FORWARD(DeleteProps, (LPSPropTagArray a, LPSPropProblemArray* b), (a, b))
+    FORWARD(CopyTo, (ULONG a, LPCIID b, LPSPropTagArray c, ULONG d, LPMAPIPROGRESS e, LPCIID f, LPVOID g, ULONG h,
+                     LPSPropProblemArray* i), (a, b, c, d, e, f, g, h, i))
+    FORWARD(CopyProps, (LPSPropTagArray a, ULONG b, LPMAPIPROGRESS c, LPCIID d, LPVOID e, ULONG f,
+                        LPSPropProblemArray* g), (a, b, c, d, e, f, g))
+    FORWARD(GetNamesFromIDs, (LPSPropTagArray* a, LPGUID b, ULONG c, ULONG* d, LPMAPINAMEID** e), (a, b, c, d, e))
+    FORWARD(GetIDsFromNames, (ULONG a, LPMAPINAMEID* b, ULONG c, LPSPropTagArray* d), (a, b, c, d))
+    FORWARD(GetAttachmentTable, (ULONG a, LPMAPITABLE* b), (a, b))
+    FORWARD(OpenAttach, (ULONG a, LPCIID b, ULONG c, LPATTACH* d), (a, b, c, d))
+    FORWARD(CreateAttach, (LPCIID a, ULONG b, ULONG* c, LPATTACH* d), (a, b, c, d))
+    FORWARD(DeleteAttach, (ULONG a, ULONG b, LPMAPIPROGRESS c, ULONG d), (a, b, c, d))
+    FORWARD(GetRecipientTable, (ULONG a, LPMAPITABLE* b), (a, b))
+    FORWARD(ModifyRecipients, (ULONG a, LPADRLIST b), (a, b))
+    FORWARD(SubmitMessage, (ULONG a), (a))
+    FORWARD(SetReadFlag, (ULONG a), (a))
+#undef FORWARD
 
 private:
     IMessage* inner_;

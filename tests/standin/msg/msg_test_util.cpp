@@ -58,6 +58,19 @@ void Dump(IStorage* storage, const std::string& path, std::map<std::string, std:
     }
 }
 
+// The bytes of one element of a fixed-size type.
+std::size_t FixedSize(ULONG type) {
+    switch (type) {
+        case PT_I2:
+        case PT_BOOLEAN: return 2;
+        case PT_LONG:
+        case PT_R4:
+        case PT_ERROR: return 4;
+        case PT_CLSID: return sizeof(GUID);
+        default: return 8;
+    }
+}
+
 }  // namespace
 
 HRESULT MessageFile::Save() {
@@ -126,85 +139,36 @@ SPropValue Values::Raw(ULONG tag, const void* data, std::size_t size) {
 }
 
 std::string Describe(const SPropValue& v) {
-    char head[32];
-    std::snprintf(head, sizeof(head), "%08lX=", static_cast<unsigned long>(v.ulPropTag));
-    std::string out = head;
+    std::string out = Hex(&v.ulPropTag, 4) + "=";
     const ULONG type = PROP_TYPE(v.ulPropTag);
-    const ULONG count = v.Value.MVi.cValues;
+    const auto text = [](const wchar_t* s) { return Hex(s, std::wcslen(s) * 2); };
     switch (type) {
-        case PT_I2: return out + std::to_string(v.Value.i);
-        case PT_LONG:
-        case PT_ERROR: return out + std::to_string(v.Value.l);
-        case PT_BOOLEAN: return out + (v.Value.b ? "true" : "false");
-        case PT_R4: return out + Hex(&v.Value.flt, 4);
-        case PT_DOUBLE:
-        case PT_APPTIME:
-        case PT_CURRENCY:
-        case PT_I8:
-        case PT_SYSTIME: return out + Hex(&v.Value.li, 8);
         case PT_STRING8: return out + "'" + v.Value.lpszA + "'";
-        case PT_UNICODE: return out + "L'" + Hex(v.Value.lpszW, std::wcslen(v.Value.lpszW) * 2) + "'";
+        case PT_UNICODE: return out + text(v.Value.lpszW);
         case PT_BINARY: return out + Hex(v.Value.bin.lpb, v.Value.bin.cb);
         case PT_CLSID: return out + Hex(v.Value.lpguid, sizeof(GUID));
-        case PT_MV_I2: return out + Hex(v.Value.MVi.lpi, count * 2);
-        case PT_MV_LONG: return out + Hex(v.Value.MVl.lpl, count * 4);
-        case PT_MV_I8:
-        case PT_MV_SYSTIME:
-        case PT_MV_DOUBLE: return out + Hex(v.Value.MVli.lpli, count * 8);
-        case PT_MV_CLSID: return out + Hex(v.Value.MVguid.lpguid, count * 16);
-        default: break;
+        case PT_MV_STRING8:
+        case PT_MV_UNICODE:
+        case PT_MV_BINARY:
+            for (ULONG i = 0; i < v.Value.MVi.cValues; ++i) {
+                if (type == PT_MV_STRING8) out += std::string("'") + v.Value.MVszA.lppszA[i] + "',";
+                if (type == PT_MV_UNICODE) out += text(v.Value.MVszW.lppszW[i]) + ",";
+                if (type == PT_MV_BINARY) out += Hex(v.Value.MVbin.lpbin[i].lpb, v.Value.MVbin.lpbin[i].cb) + ",";
+            }
+            return out;
+        default:
+            if (type & MV_FLAG) return out + Hex(v.Value.MVi.lpi, v.Value.MVi.cValues * FixedSize(type & ~MV_FLAG));
+            return out + Hex(&v.Value, FixedSize(type));
     }
-    out += "[";
-    for (ULONG i = 0; i < count; ++i) {
-        if (type == PT_MV_STRING8) out += std::string("'") + v.Value.MVszA.lppszA[i] + "',";
-        if (type == PT_MV_UNICODE) out += Hex(v.Value.MVszW.lppszW[i], std::wcslen(v.Value.MVszW.lppszW[i]) * 2) + ",";
-        if (type == PT_MV_BINARY) out += Hex(v.Value.MVbin.lpbin[i].lpb, v.Value.MVbin.lpbin[i].cb) + ",";
-    }
-    return out + "]";
-}
-
-std::map<std::string, std::string> DumpStorage(IStorage* storage) {
-    std::map<std::string, std::string> out;
-    Dump(storage, "", out);
-    return out;
 }
 
 std::map<std::string, std::string> DumpFile(const std::wstring& path) {
+    std::map<std::string, std::string> out;
     base::ComPtr<IStorage> storage;
-    if (FAILED(StgOpenStorage(path.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, storage.put()))) {
-        return {};
+    if (SUCCEEDED(StgOpenStorage(path.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, storage.put()))) {
+        Dump(storage.get(), "", out);
     }
-    return DumpStorage(storage.get());
-}
-
-std::string ReadFileBytes(const std::wstring& path) {
-    std::string bytes;
-    FILE* f = _wfopen(path.c_str(), L"rb");
-    if (!f) return bytes;
-    char chunk[65536];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof(chunk), f)) > 0) bytes.append(chunk, got);
-    std::fclose(f);
-    return bytes;
-}
-
-HRESULT StorageOnBytes(const std::string& bytes, base::ComPtr<IStorage>& storage) {
-    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes.empty() ? 1 : bytes.size());
-    if (!memory) return E_OUTOFMEMORY;
-    if (void* at = GlobalLock(memory)) {
-        std::memcpy(at, bytes.data(), bytes.size());
-        GlobalUnlock(memory);
-    }
-    base::ComPtr<ILockBytes> lockBytes;
-    HRESULT hr = CreateILockBytesOnHGlobal(memory, TRUE, lockBytes.put());
-    if (FAILED(hr)) {
-        GlobalFree(memory);
-        return hr;
-    }
-    ULARGE_INTEGER size;
-    size.QuadPart = bytes.size();
-    if (FAILED(hr = lockBytes->SetSize(size))) return hr;
-    return StgOpenStorageOnILockBytes(lockBytes.get(), nullptr, kOpenMode, nullptr, 0, storage.put());
+    return out;
 }
 
 HRESULT PutStream(IStorage* storage, const std::wstring& name, const std::string& bytes) {
@@ -216,9 +180,6 @@ HRESULT PutStream(IStorage* storage, const std::wstring& name, const std::string
     return bytes.empty() ? S_OK : stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written);
 }
 
-}  // namespace msgtest
-
-namespace msgtest {
 namespace {
 
 constexpr GUID kTestPropertySet = {0x12345678, 0x9ABC, 0xDEF0, {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80}};

@@ -85,12 +85,7 @@ private:
 
 // Every stream of a compound file (by path) with its bytes, and every storage's
 // class (by path + "/<class>").
-[[nodiscard]] std::map<std::string, std::string> DumpStorage(IStorage* storage);
 [[nodiscard]] std::map<std::string, std::string> DumpFile(const std::wstring& path);
-
-// The file's bytes, and a storage over bytes in memory.
-[[nodiscard]] std::string ReadFileBytes(const std::wstring& path);
-[[nodiscard]] HRESULT StorageOnBytes(const std::string& bytes, base::ComPtr<IStorage>& storage);
 
 // Writes one stream into `storage`.
 [[nodiscard]] HRESULT PutStream(IStorage* storage, const std::wstring& name, const std::string& bytes);

@@ -55,23 +55,4 @@ TEST(StringConversion, UnicodeReadAsEightBitGoesThroughTheCodePage) {
     }
 }
 
-TEST(StringConversion, UnspecifiedTypesFollowTheUnicodeFlag) {
-    TempMessagePath path(L"unspecified");
-    MessageFile file;
-    ASSERT_EQ(msgtest::CreateMessageFile(path.path, file), S_OK);
-    msgtest::Values v;
-    SPropValue narrow = v.Narrow(PR_SUBJECT_A, "\xe9t\xe9");
-    ASSERT_EQ(file.message->SetProps(1, &narrow, nullptr), S_OK);
-    SizedSPropTagArray(1, tags) = {1, {PROP_TAG(PT_UNSPECIFIED, PROP_ID(PR_SUBJECT))}};
-    ULONG count = 0;
-    LPSPropValue got = nullptr;
-    ASSERT_EQ(file.message->GetProps(reinterpret_cast<SPropTagArray*>(&tags), MAPI_UNICODE, &count, &got), S_OK);
-    EXPECT_EQ(got[0].ulPropTag, PR_SUBJECT_W);
-    EXPECT_STREQ(got[0].Value.lpszW, L"\u00e9t\u00e9");
-    MAPIFreeBuffer(got);
-    ASSERT_EQ(file.message->GetProps(reinterpret_cast<SPropTagArray*>(&tags), 0, &count, &got), S_OK);
-    EXPECT_EQ(got[0].ulPropTag, PR_SUBJECT_A);
-    MAPIFreeBuffer(got);
-}
-
 }  // namespace

