@@ -148,43 +148,18 @@ TEST(MemoryTable, RestrictionsSelectRows) {
     }
 }
 
-TEST(MemoryTable, FindRowSeekAndBookmarks) {
+TEST(MemoryTable, FindRowAndQueryAllRows) {
     Fixture f;
     SPropValue type39 = Long(kType, 39);
     SRestriction typeIs39 = Compare(RELOP_EQ, type39);
     ASSERT_EQ(f.table->FindRow(&typeIs39, BOOKMARK_BEGINNING, 0), S_OK);
     EXPECT_EQ(f.Names(1), std::vector<std::wstring>{L"Alpha"});
-    // From the current row (now the second) forwards: the third.
+    // From the current row (now the second) forwards: the third, then none.
     ASSERT_EQ(f.table->FindRow(&typeIs39, BOOKMARK_CURRENT, 0), S_OK);
-    BOOKMARK mark = 0;
-    ASSERT_EQ(f.table->CreateBookmark(&mark), S_OK);
     EXPECT_EQ(f.Names(1), std::vector<std::wstring>{L"Gamma"});
     EXPECT_EQ(f.table->FindRow(&typeIs39, BOOKMARK_CURRENT, 0), MAPI_E_NOT_FOUND);
-    EXPECT_EQ(f.table->FindRow(&typeIs39, BOOKMARK_END, DIR_BACKWARD), S_OK);
-    EXPECT_EQ(f.Names(1), std::vector<std::wstring>{L"Gamma"});
-
-    LONG sought = 0;
-    ASSERT_EQ(f.table->SeekRow(mark, -5, &sought), S_OK);
-    EXPECT_EQ(sought, -2) << "clamped at the top";
-    EXPECT_EQ(f.table->FreeBookmark(mark), S_OK);
-    EXPECT_EQ(f.table->SeekRow(mark, 0, nullptr), MAPI_E_INVALID_BOOKMARK);
-    ASSERT_EQ(f.table->SeekRow(BOOKMARK_END, -1, &sought), S_OK);
-    LPSRowSet rows = nullptr;
-    ASSERT_EQ(f.table->QueryRows(-2, 0, &rows), S_OK);  // backwards from the last row
-    EXPECT_EQ(rows->cRows, 2u);
-    FreeProws(rows);
-    EXPECT_EQ(f.Names(), (std::vector<std::wstring>{L"Alpha", L"beta", L"Gamma"}));
-}
-
-TEST(MemoryTable, SortAndQueryAllRows) {
-    Fixture f;
-    SizedSSortOrderSet(2, order) = {2, 0, 0, {{kType, TABLE_SORT_ASCEND}, {kFlags, TABLE_SORT_DESCEND}}};
-    ASSERT_EQ(f.table->SortTable(reinterpret_cast<SSortOrderSet*>(&order), 0), S_OK);
-    EXPECT_EQ(f.Names(), (std::vector<std::wstring>{L"beta", L"Alpha", L"Gamma"}));
 
     SizedSPropTagArray(1, columns) = {1, {kType}};
-    SPropValue type39 = Long(kType, 39);
-    SRestriction typeIs39 = Compare(RELOP_EQ, type39);
     LPSRowSet rows = reinterpret_cast<LPSRowSet>(0xdeadbeef);
     ASSERT_EQ(HrQueryAllRows(f.table.get(), reinterpret_cast<SPropTagArray*>(&columns), &typeIs39, nullptr, 0, &rows),
               S_OK);

@@ -157,32 +157,4 @@ TEST_P(CopyTo, LargeValuesGoThroughStreamsWhenTheDestinationWantsThem) {
 INSTANTIATE_TEST_SUITE_P(StringWidths, CopyTo, testing::Values(true, false),
                          [](const testing::TestParamInfo<bool>& info) { return info.param ? "Unicode" : "Ansi"; });
 
-TEST(CopyTo, ExcludedPropertiesAndPartsStayBehind) {
-    TempMessagePath sourcePath(L"exclude_source");
-    MessageFile from;
-    ASSERT_EQ(msgtest::CreateMessageFile(sourcePath.path, from), S_OK);
-    ASSERT_EQ(msgtest::FillRichMessage(from.message.get(), true), S_OK);
-    TempMessagePath copyPath(L"exclude_target");
-    MessageFile to;
-    ASSERT_EQ(msgtest::CreateMessageFile(copyPath.path, to), S_OK);
-    SizedSPropTagArray(2, excluded) = {2, {PR_SUBJECT_W, PR_MESSAGE_ATTACHMENTS}};
-    ASSERT_EQ(from.message->CopyTo(0, nullptr, reinterpret_cast<SPropTagArray*>(&excluded), 0, nullptr, &IID_IMessage,
-                                   to.message.get(), 0, nullptr),
-              S_OK);
-    EXPECT_EQ(msgtest::SubjectOf(to.message.get()), L"<error>");
-    ComPtr<IMAPITable> attachments;
-    ASSERT_EQ(to.message->GetAttachmentTable(0, attachments.put()), S_OK);
-    ULONG count = 0xdeadbeef;
-    ASSERT_EQ(attachments->GetRowCount(0, &count), S_OK);
-    EXPECT_EQ(count, 0u);
-    ComPtr<IMAPITable> recipients;
-    ASSERT_EQ(to.message->GetRecipientTable(0, recipients.put()), S_OK);
-    ASSERT_EQ(recipients->GetRowCount(0, &count), S_OK);
-    EXPECT_EQ(count, 3u);
-
-    EXPECT_EQ(from.message->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, from.message.get(), 0, nullptr),
-              MAPI_E_NO_ACCESS)
-        << "not into itself";
-}
-
 }  // namespace
