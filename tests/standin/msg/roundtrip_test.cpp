@@ -1,6 +1,6 @@
 // Messages saved into files and read back: every property type in either string
-// width, large values through streams, errors where a value is missing, and
-// messages whose session was closed.
+// width, strings read in the other width, large values through streams, errors
+// where a value is missing, and a message whose session was closed.
 #include <gtest/gtest.h>
 
 #include "tests/standin/msg/msg_test_util.h"
@@ -84,7 +84,9 @@ TEST(MessageFile, LargeValuesThroughStreams) {
     EXPECT_EQ(file.message->OpenProperty(PR_RTF_COMPRESSED, &IID_IStream, STGM_READ, 0, missing.put()), MAPI_E_NOT_FOUND);
 }
 
-TEST(MessageFile, MissingValuesAreErrorValues) {
+// A message of one subject: the values it lacks are error values, and closing its
+// session leaves it readable in memory but no longer saveable.
+TEST(MessageFile, MissingValuesAndAClosedSession) {
     TempMessagePath path(L"errors");
     MessageFile file;
     ASSERT_EQ(msgtest::CreateMessageFile(path.path, file), S_OK);
@@ -103,24 +105,63 @@ TEST(MessageFile, MissingValuesAreErrorValues) {
     LPSPropValue one = reinterpret_cast<LPSPropValue>(0xdeadbeef);
     EXPECT_EQ(HrGetOneProp(file.message.get(), PR_BODY_W, &one), MAPI_E_NOT_FOUND);
     EXPECT_EQ(one, nullptr);
-}
 
-TEST(MessageSession, ClosingDetachesMessagesFromTheirFiles) {
-    TempMessagePath path(L"session");
-    MessageFile file;
-    ASSERT_EQ(msgtest::CreateMessageFile(path.path, file), S_OK);
-    msgtest::Values v;
-    SPropValue subject = v.Wide(PR_SUBJECT_W, L"kept in memory");
-    ASSERT_EQ(file.message->SetProps(1, &subject, nullptr), S_OK);
     CloseIMsgSession(file.session.release());
-    EXPECT_EQ(msgtest::SubjectOf(file.message.get()), L"kept in memory");
+    EXPECT_EQ(msgtest::SubjectOf(file.message.get()), L"Only this");
     EXPECT_EQ(file.message->SaveChanges(KEEP_OPEN_READWRITE), MAPI_E_INVALID_OBJECT);
-
     LPMESSAGE message = reinterpret_cast<LPMESSAGE>(0xdeadbeef);
     EXPECT_EQ(OpenIMsgOnIStg(nullptr, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, nullptr, nullptr,
                              file.storage.get(), nullptr, 0, 0, &message),
               MAPI_E_INVALID_PARAMETER);
     EXPECT_EQ(message, nullptr);
+}
+
+// String properties asked for in the other width convert through the message's
+// code page, with Windows' replacement of what the code page cannot hold.
+struct Case {
+    const char* name;
+    LONG messageCodePage;  // 0: not set
+    LONG internetCodePage;
+    std::wstring stored;   // stored as Unicode, read as 8-bit ...
+    std::string expected8;
+};
+
+TEST(StringConversion, UnicodeReadAsEightBitGoesThroughTheCodePage) {
+    const Case cases[] = {
+        // No code page: the system's ANSI code page (1252 in this prefix).
+        {"acp", 0, 0, L"caf\u00e9", "caf\xe9"},
+        // Best fit where Windows has one, '?' where it has none.
+        {"best fit", 1252, 0, L"\u0101 \u2603", "a ?"},
+        {"message code page", 1251, 0, L"\u0439", "\xe9"},
+        {"internet code page", 0, 65001, L"\u00e9\u2603", "\xc3\xa9\xe2\x98\x83"},
+        {"message before internet", 1252, 65001, L"\u00e9", "\xe9"},
+        {"invalid code page ignored", 12345, 0, L"\u00e9", "\xe9"},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        TempMessagePath path(L"strings");
+        MessageFile file;
+        ASSERT_EQ(msgtest::CreateMessageFile(path.path, file), S_OK);
+        msgtest::Values v;
+        std::vector<SPropValue> values = {v.Wide(PR_SUBJECT_W, c.stored)};
+        if (c.messageCodePage) values.push_back(v.Long(PROP_TAG(PT_LONG, 0x3FFD), c.messageCodePage));
+        if (c.internetCodePage) values.push_back(v.Long(PROP_TAG(PT_LONG, 0x3FDE), c.internetCodePage));
+        ASSERT_EQ(file.message->SetProps(static_cast<ULONG>(values.size()), values.data(), nullptr), S_OK);
+        LPSPropValue got = nullptr;
+        ASSERT_EQ(HrGetOneProp(file.message.get(), PR_SUBJECT_A, &got), S_OK) << c.name;
+        EXPECT_EQ(std::string(got->Value.lpszA), c.expected8) << "case " << i << " " << c.name;
+        MAPIFreeBuffer(got);
+
+        // And back: the 8-bit text read as Unicode through the same code page.
+        SPropValue narrow = v.Narrow(PR_BODY_A, c.expected8);
+        ASSERT_EQ(file.message->SetProps(1, &narrow, nullptr), S_OK);
+        ASSERT_EQ(HrGetOneProp(file.message.get(), PR_BODY_W, &got), S_OK);
+        const std::wstring widened = got->Value.lpszW;
+        MAPIFreeBuffer(got);
+        if (c.expected8.find('?') == std::string::npos && c.stored.find(L'\u0101') == std::wstring::npos) {
+            EXPECT_EQ(widened, c.stored) << "case " << i << " " << c.name;
+        }
+    }
 }
 
 }  // namespace
