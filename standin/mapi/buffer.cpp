@@ -58,8 +58,9 @@ public:
         *out = nullptr;
         return E_NOINTERFACE;
     }
-    // The object is static: reference counts are kept for form only.
-    STDMETHODIMP_(ULONG) AddRef() noexcept override { return 2; }
+    // The object is static and counts no references: AddRef and Release both
+    // answer 1, as MAPI's default allocator does.
+    STDMETHODIMP_(ULONG) AddRef() noexcept override { return 1; }
     STDMETHODIMP_(ULONG) Release() noexcept override { return 1; }
     STDMETHODIMP_(void*) Alloc(SIZE_T cb) noexcept override { return ::HeapAlloc(::GetProcessHeap(), 0, cb); }
     STDMETHODIMP_(void*) Realloc(void* pv, SIZE_T cb) noexcept override {

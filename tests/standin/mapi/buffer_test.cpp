@@ -52,6 +52,8 @@ TEST(MapiBuffer, DefaultMallocAllocates) {
     IMalloc* malloc = MAPIGetDefaultMalloc();
     ASSERT_NE(malloc, nullptr);
     EXPECT_EQ(malloc, MAPIGetDefaultMalloc());
+    EXPECT_EQ(1u, malloc->AddRef()) << "a static object, as MAPI's";
+    EXPECT_EQ(1u, malloc->Release());
     void* p = malloc->Alloc(40);
     ASSERT_NE(p, nullptr);
     EXPECT_GE(malloc->GetSize(p), 40u);
