@@ -8,6 +8,8 @@
 #include <mapix.h>
 
 #include <memory>
+#include <span>
+#include <vector>
 
 #include "base/com.h"
 #include "standin/mapi/com_object.h"
@@ -29,8 +31,11 @@ namespace standin::store {
                                       const ENTRYID* entryId, const IID* interfaceId, ULONG* objectType,
                                       IUnknown** object) noexcept;
 // A table of rows, in the string width `flags` (MAPI_UNICODE) selects, handed
-// out in `table` (null on failure).
-[[nodiscard]] HRESULT CreateRowTable(const std::vector<ProviderProps>& rows, ULONG flags, LPMAPITABLE* table);
+// out in `table` (null on failure). Its columns until SetColumns are
+// `defaultColumns` (string tags as PT_UNICODE) or, when none are given, every
+// tag of the rows.
+[[nodiscard]] HRESULT CreateRowTable(const std::vector<ProviderProps>& rows, ULONG flags, LPMAPITABLE* table,
+                                     std::span<const ULONG> defaultColumns = {});
 
 // IMAPIProp over a ProviderProps made on each call, so it is always current.
 // Writing is refused unless a subclass accepts it.

@@ -17,6 +17,17 @@ namespace standin::store {
 
 namespace {
 
+// The default columns of the two session tables: their required column sets,
+// as the MAPI pages "Message Store Tables" and "Status Tables" list them. A
+// caller that reads rows without SetColumns gets these, not what it hoped for.
+constexpr ULONG kStoresTableColumns[] = {PR_DEFAULT_STORE,    PR_DISPLAY_NAME_W, PR_ENTRYID,     PR_INSTANCE_KEY,
+                                         PR_MDB_PROVIDER,     PR_OBJECT_TYPE,    PR_PROVIDER_DISPLAY_W,
+                                         PR_RECORD_KEY,       PR_RESOURCE_FLAGS, PR_RESOURCE_TYPE};
+constexpr ULONG kStatusTableColumns[] = {PR_DISPLAY_NAME_W, PR_PROVIDER_DLL_NAME_W, PR_STATUS_CODE,  PR_RESOURCE_FLAGS,
+                                         PR_RESOURCE_METHODS, PR_RESOURCE_TYPE,     PR_ENTRYID,      PR_INSTANCE_KEY,
+                                         PR_OBJECT_TYPE,    PR_ROWID};
+constexpr wchar_t kProviderDll[] = L"mapi32.dll";
+
 constexpr wchar_t kSubsystemDisplay[] = L"MAPI Subsystem";
 constexpr wchar_t kSpoolerDisplay[] = L"Outgoing queue";
 constexpr wchar_t kStoreProviderDisplay[] = L"Stand-in Message Store";
@@ -43,7 +54,6 @@ std::vector<BYTE> InstanceKey(ULONG row) {
     bool isDefault = false;
     hr = store.IsDefault(isDefault);
     if (FAILED(hr)) return hr;
-    // The order the add-in reads first: PR_ENTRYID, PR_DEFAULT_STORE, PR_SERVICE_UID.
     row.SetBinary(PR_ENTRYID, entryId);
     row.SetBoolean(PR_DEFAULT_STORE, isDefault);
     row.SetBinary(PR_SERVICE_UID, GuidBytes(info.serviceUid));
@@ -55,16 +65,23 @@ std::vector<BYTE> InstanceKey(ULONG row) {
     row.SetString(PR_PROVIDER_DISPLAY, kStoreProviderDisplay);
     row.SetLong(PR_RESOURCE_FLAGS, isDefault ? STATUS_DEFAULT_STORE : 0);
     row.SetLong(PR_OBJECT_TYPE, MAPI_STORE);
+    row.SetLong(PR_RESOURCE_TYPE, MAPI_STORE_PROVIDER);
     row.SetLong(PR_ROWID, static_cast<LONG>(index));
     return S_OK;
 }
 
-ProviderProps StatusRow(ULONG index, LONG resourceType, const std::wstring& name, const wchar_t* provider) {
+// No status object can be opened here, so a row has no PR_ENTRYID: that column
+// reads as an error value. `methods` are those MAPI's own status objects have
+// (the "PidTagResourceMethods" page).
+ProviderProps StatusRow(ULONG index, LONG resourceType, LONG methods, const std::wstring& name,
+                        const wchar_t* provider) {
     ProviderProps row;
     row.SetLong(PR_ROWID, static_cast<LONG>(index));
     row.SetString(PR_DISPLAY_NAME, name);
     row.SetLong(PR_RESOURCE_TYPE, resourceType);
+    row.SetLong(PR_RESOURCE_METHODS, methods);
     row.SetString(PR_PROVIDER_DISPLAY, provider);
+    row.SetString(PR_PROVIDER_DLL_NAME, kProviderDll);
     row.SetLong(PR_STATUS_CODE, STATUS_AVAILABLE);
     row.SetLong(PR_RESOURCE_FLAGS, 0);
     row.SetLong(PR_OBJECT_TYPE, MAPI_STATUS);
@@ -145,7 +162,7 @@ HRESULT Session::GetMsgStoresTable(ULONG flags, LPMAPITABLE* table) noexcept {
             // A store whose folder is gone has no row; one with broken metadata has.
             if (SUCCEEDED(StoreRow(store, static_cast<ULONG>(rows.size()), row))) rows.push_back(std::move(row));
         }
-        return CreateRowTable(rows, flags, table);
+        return CreateRowTable(rows, flags, table, kStoresTableColumns);
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }
@@ -165,19 +182,20 @@ HRESULT Session::GetStatusTable(ULONG flags, LPMAPITABLE* table) noexcept {
         if (FAILED(hr)) return hr;
         std::vector<ProviderProps> rows;
         if (!(faults & fault::kStatusTableNoSubsystem)) {
-            rows.push_back(StatusRow(0, MAPI_SUBSYSTEM, profileName, kSubsystemDisplay));
+            rows.push_back(StatusRow(0, MAPI_SUBSYSTEM, STATUS_VALIDATE_STATE, profileName, kSubsystemDisplay));
         }
-        rows.push_back(StatusRow(1, MAPI_SPOOLER, kSpoolerDisplay, kSpoolerDisplay));
+        rows.push_back(StatusRow(1, MAPI_SPOOLER, STATUS_VALIDATE_STATE | STATUS_FLUSH_QUEUES, kSpoolerDisplay,
+                                 kSpoolerDisplay));
         std::vector<Store> stores;
         hr = profile_->GetStores(stores);
         if (FAILED(hr)) return hr;
         for (const Store& store : stores) {
             std::wstring name;
             if (FAILED(store.GetDisplayName(name))) continue;
-            rows.push_back(StatusRow(static_cast<ULONG>(rows.size()) + 1, MAPI_STORE_PROVIDER, name,
+            rows.push_back(StatusRow(static_cast<ULONG>(rows.size()) + 1, MAPI_STORE_PROVIDER, 0, name,
                                      kStoreProviderDisplay));
         }
-        return CreateRowTable(rows, flags, table);
+        return CreateRowTable(rows, flags, table, kStatusTableColumns);
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }

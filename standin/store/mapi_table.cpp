@@ -8,7 +8,8 @@
 
 namespace standin::store {
 
-HRESULT CreateRowTable(const std::vector<ProviderProps>& rows, ULONG flags, LPMAPITABLE* table) {
+HRESULT CreateRowTable(const std::vector<ProviderProps>& rows, ULONG flags, LPMAPITABLE* table,
+                       std::span<const ULONG> defaultColumns) {
     if (!table) return MAPI_E_INVALID_PARAMETER;
     *table = nullptr;
     try {
@@ -24,6 +25,13 @@ HRESULT CreateRowTable(const std::vector<ProviderProps>& rows, ULONG flags, LPMA
                 const ULONG tag = values[i].get()[j].ulPropTag;
                 if (PROP_TYPE(tag) == PT_ERROR) continue;
                 if (std::find(columns.begin(), columns.end(), tag) == columns.end()) columns.push_back(tag);
+            }
+        }
+        if (!defaultColumns.empty()) {
+            const ULONG stringType = (flags & MAPI_UNICODE) ? PT_UNICODE : PT_STRING8;
+            columns.clear();
+            for (const ULONG tag : defaultColumns) {
+                columns.push_back(PROP_TYPE(tag) == PT_UNICODE ? CHANGE_PROP_TYPE(tag, stringType) : tag);
             }
         }
         std::vector<BYTE> columnBuffer(CbNewSPropTagArray(columns.size()));

@@ -155,6 +155,34 @@ TEST_F(MapiStore, StoresTableAndOpeningEachStore) {
     }
 }
 
+// Read without SetColumns, the session's tables give MAPI's documented column
+// sets, strings in the width asked for, not the columns a caller hopes for.
+TEST_F(MapiStore, TablesHaveTheDocumentedDefaultColumns) {
+    base::ComPtr<IMAPISession> session;
+    LogonHost(session);
+    const std::vector<ULONG> stores = {PR_DEFAULT_STORE, PR_DISPLAY_NAME_A,     PR_ENTRYID,    PR_INSTANCE_KEY,
+                                       PR_MDB_PROVIDER,  PR_OBJECT_TYPE,        PR_PROVIDER_DISPLAY_A,
+                                       PR_RECORD_KEY,    PR_RESOURCE_FLAGS,     PR_RESOURCE_TYPE};
+    const std::vector<ULONG> status = {PR_DISPLAY_NAME_W,   PR_PROVIDER_DLL_NAME_W, PR_STATUS_CODE, PR_RESOURCE_FLAGS,
+                                       PR_RESOURCE_METHODS, PR_RESOURCE_TYPE,       PR_ENTRYID,     PR_INSTANCE_KEY,
+                                       PR_OBJECT_TYPE,      PR_ROWID};
+    base::ComPtr<IMAPITable> tables[2];
+    ASSERT_EQ(S_OK, session->GetMsgStoresTable(0, tables[0].put()));
+    ASSERT_EQ(S_OK, session->GetStatusTable(MAPI_UNICODE, tables[1].put()));
+    const std::vector<ULONG>* expected[] = {&stores, &status};
+    for (size_t i = 0; i < std::size(tables); ++i) {
+        base::UniqueRowSet rows;
+        ASSERT_EQ(S_OK, tables[i]->QueryRows(1, 0, rows.put())) << i;
+        ASSERT_EQ(1u, rows.get()->cRows) << i;
+        std::vector<ULONG> tags;
+        for (ULONG c = 0; c < rows.get()->aRow[0].cValues; ++c) {
+            const ULONG tag = rows.get()->aRow[0].lpProps[c].ulPropTag;
+            tags.push_back(PROP_TYPE(tag) == PT_ERROR ? (*expected[i])[c] : tag);  // a value it lacks
+        }
+        EXPECT_EQ(*expected[i], tags) << "table " << i;
+    }
+}
+
 TEST_F(MapiStore, ABrokenStoreFailsAloneAndAStrangeEntryIdIsRefused) {
     WriteText(host() + L"\\Archive\\store.ini", "uid = 12\n");
     base::ComPtr<IMAPISession> session;
