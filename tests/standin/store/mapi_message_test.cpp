@@ -17,7 +17,7 @@
 
 #include "base/mapi_buffer.h"
 #include "base/mapi_row_set.h"
-#include "base/msg_session.h"
+#include "tests/standin/msg/msg_test_util.h"
 #include "tests/standin/store/mapi_test_util.h"
 
 namespace {
@@ -32,24 +32,6 @@ using namespace storetest;
     values[1].Value.lpszW = const_cast<wchar_t*>(L"IPM.Note");
     return message->SetProps(2, values, nullptr);
 }
-
-// A message file outside the store, as the add-in writes and reads them.
-struct FileMessage {
-    base::UniqueMsgSession session;
-    base::ComPtr<IStorage> storage;
-    base::ComPtr<IMessage> message;
-
-    [[nodiscard]] HRESULT Create(const std::wstring& path) {
-        HRESULT hr = StgCreateDocfile(path.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE | STGM_TRANSACTED,
-                                      0, storage.put());
-        if (FAILED(hr)) return hr;
-        hr = OpenIMsgSession(MAPIGetDefaultMalloc(), 0, session.put());
-        if (FAILED(hr)) return hr;
-        return OpenIMsgOnIStg(session.get(), MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer,
-                              MAPIGetDefaultMalloc(), nullptr, storage.get(), nullptr, 0, 0, message.put());
-    }
-    ~FileMessage() { message.reset(); }  // before its session closes
-};
 
 [[nodiscard]] HRESULT CopyAll(IMessage* from, IMessage* to) {
     return from->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, to, 0, nullptr);
@@ -136,8 +118,8 @@ TEST_F(MapiMessages, CopyToWorksBothWaysWithMessageFiles) {
     ASSERT_EQ(S_OK, OpenEntryAs(session(), ids[0], IID_IMessage, first));
 
     TempFolder temp;
-    FileMessage file;
-    ASSERT_EQ(S_OK, file.Create(temp.Sub(L"saved.msg")));
+    msgtest::MessageFile file;
+    ASSERT_EQ(S_OK, msgtest::CreateMessageFile(temp.Sub(L"saved.msg"), file));
     ASSERT_EQ(S_OK, CopyAll(first.get(), file.message.get()));
     ASSERT_EQ(S_OK, file.message->SaveChanges(KEEP_OPEN_READWRITE));
     std::wstring subject, body;
@@ -173,8 +155,8 @@ TEST_F(MapiMessages, MessageFaultSwitches) {
     for (size_t i = 0; i < std::size(cases); ++i) {
         base::ComPtr<IMessage> message;
         ASSERT_EQ(S_OK, OpenEntryAs(session(), ids[cases[i].item], IID_IMessage, message)) << i;
-        FileMessage file;
-        ASSERT_EQ(S_OK, file.Create(temp.Sub(L"copy" + std::to_wstring(i) + L".msg"))) << i;
+        msgtest::MessageFile file;
+        ASSERT_EQ(S_OK, msgtest::CreateMessageFile(temp.Sub(L"copy" + std::to_wstring(i) + L".msg"), file)) << i;
         const HRESULT hr = CopyAll(message.get(), file.message.get());
         EXPECT_EQ(cases[i].copy, hr) << "case " << i << ": got 0x" << std::hex << hr;
     }
