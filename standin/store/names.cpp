@@ -50,6 +50,8 @@ constexpr std::array kFaults = {
     FaultWord{FaultScope::Store, fault::kOpenStore, L"open-store"},
     FaultWord{FaultScope::Store, fault::kNoIpmSubtree, L"no-ipm-subtree"},
     FaultWord{FaultScope::Folder, fault::kCreateFolder, L"create-folder"},
+    FaultWord{FaultScope::Folder, fault::kEntryId, L"entry-id"},
+    FaultWord{FaultScope::Folder, fault::kStoreId, L"store-id"},
     FaultWord{FaultScope::Message, fault::kCopyTo, L"copy-to"},
     FaultWord{FaultScope::Message, fault::kSaveChanges, L"save-changes"},
 };

@@ -74,6 +74,8 @@ inline constexpr uint32_t kOpenStore = 1;                // [open-store] OpenMsg
 inline constexpr uint32_t kNoIpmSubtree = 2;             // [no-ipm-subtree]
 // folder.ini `fault`:
 inline constexpr uint32_t kCreateFolder = 1;             // [create-folder] CreateFolder fails
+inline constexpr uint32_t kEntryId = 2;                  // [entry-id] the object model's EntryID fails
+inline constexpr uint32_t kStoreId = 4;                  // [store-id] the object model's StoreID fails
 // folder.ini `message-fault` (every item) or `message-fault.<number>` (one item):
 inline constexpr uint32_t kCopyTo = 1;                   // [copy-to] IMessage::CopyTo fails
 inline constexpr uint32_t kSaveChanges = 2;              // [save-changes] SaveChanges fails

@@ -5,7 +5,7 @@
 //   profile "Outlook" [fault=logon|status-table-unicode-only|status-table-no-subsystem]
 //   store "Mailbox" [default] [uid=<32 hex>] [service-uid=<32 hex>] [fault=open-store no-ipm-subtree]
 //     folder "Inbox" [type=mail|calendar|contacts|tasks|journal|notes] [role=inbox|sent-items|...]
-//                    [fault=create-folder] [message-fault=copy-to save-changes] [count=N]
+//                    [fault=create-folder entry-id store-id] [message-fault=copy-to save-changes] [count=N]
 //       mail [subject=..] [body=..] [from="Name <address>"] [to="Name <address>; ..."] [cc=..]
 //            [date=2023-03-14T09:05:07] [message-id=<..>|none] [submit-time=none]
 //            [class=IPM.Note] [attach="name.txt:content"]... [embed="Subject"] [ansi]
