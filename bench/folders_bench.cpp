@@ -162,10 +162,8 @@ double MeasureAddin(const std::wstring& profile, size_t& paths) {
         return -1;
     }
     const base::UniqueHandle process(info.hProcess), thread(info.hThread);
-    std::unique_ptr<MailClient> client;
-    for (const DWORD start = GetTickCount(); !client && GetTickCount() - start < kHostTimeoutMs;) {
-        client = MailClient::Connect(L"DiRirire.MSOutlook", 2, 1000);
-    }
+    // Waits for the host to publish the channel; the walk itself takes seconds.
+    std::unique_ptr<MailClient> client = MailClient::Connect(L"DiRirire.MSOutlook", 2, kHostTimeoutMs);
     double median = -1;
     std::vector<std::wstring> texts;
     if (client && client->BeginRequest(RequestCode::GetAllFoldersList) && client->ReceiveTexts(&texts)) {

@@ -53,13 +53,10 @@ public:
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
-    // Once the host has connected the add-in and its server publishes the channel.
+    // Once the host has connected the add-in and its server publishes the channel;
+    // replies may take as long on a loaded machine.
     [[nodiscard]] std::unique_ptr<MailClient> Connect() const {
-        const DWORD start = GetTickCount();
-        while (process_ && GetTickCount() - start < kHostTimeoutMs) {
-            if (auto client = MailClient::Connect(kChannel, 2, 1000)) return client;
-        }
-        return nullptr;
+        return process_ ? MailClient::Connect(kChannel, 2, kHostTimeoutMs) : nullptr;
     }
 
 private:
