@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include <string>
+#include <type_traits>
 
 namespace outlook {
 namespace {
@@ -26,25 +27,25 @@ constexpr LibraryPlace kLibraryPlaces[] = {
 
 // A field of the table and the export names that fill it, tried in order.
 struct Binding {
-    FARPROC MapiFunctions::* field;
+    void (*assign)(MapiFunctions& table, FARPROC proc);
     const char* names[2];
 };
 
-// The table's function fields viewed as FARPROC, for binding by name.
-template <typename Fn>
-FARPROC MapiFunctions::* AsProc(Fn* MapiFunctions::* field) {
-    return reinterpret_cast<FARPROC MapiFunctions::*>(field);
+template <auto Field>
+void Assign(MapiFunctions& table, FARPROC proc) {
+    using Pointer = std::remove_reference_t<decltype(table.*Field)>;
+    table.*Field = reinterpret_cast<Pointer>(reinterpret_cast<void*>(proc));
 }
 
-const Binding kBindings[] = {
-    {AsProc(&MapiFunctions::MAPIInitialize), {"MAPIInitialize", nullptr}},
-    {AsProc(&MapiFunctions::MAPIUninitialize), {"MAPIUninitialize", nullptr}},
-    {AsProc(&MapiFunctions::MAPILogonEx), {"MAPILogonEx", nullptr}},
-    {AsProc(&MapiFunctions::MAPIFreeBuffer), {"MAPIFreeBuffer", nullptr}},
-    {AsProc(&MapiFunctions::HexFromBin), {"HexFromBin@12", "HexFromBin"}},
-    {AsProc(&MapiFunctions::HrQueryAllRows), {"HrQueryAllRows@24", "HrQueryAllRows"}},
-    {AsProc(&MapiFunctions::FreeProws), {"FreeProws@4", "FreeProws"}},
-    {AsProc(&MapiFunctions::HrGetOneProp), {"HrGetOneProp@12", "HrGetOneProp"}},
+constexpr Binding kBindings[] = {
+    {&Assign<&MapiFunctions::MAPIInitialize>, {"MAPIInitialize", nullptr}},
+    {&Assign<&MapiFunctions::MAPIUninitialize>, {"MAPIUninitialize", nullptr}},
+    {&Assign<&MapiFunctions::MAPILogonEx>, {"MAPILogonEx", nullptr}},
+    {&Assign<&MapiFunctions::MAPIFreeBuffer>, {"MAPIFreeBuffer", nullptr}},
+    {&Assign<&MapiFunctions::HexFromBin>, {"HexFromBin@12", "HexFromBin"}},
+    {&Assign<&MapiFunctions::HrQueryAllRows>, {"HrQueryAllRows@24", "HrQueryAllRows"}},
+    {&Assign<&MapiFunctions::FreeProws>, {"FreeProws@4", "FreeProws"}},
+    {&Assign<&MapiFunctions::HrGetOneProp>, {"HrGetOneProp@12", "HrGetOneProp"}},
 };
 
 // mapi32.dll's functions as the add-in imports them, by ordinal. The system headers
@@ -107,7 +108,7 @@ void BindMapiFunctions(MapiFunctions& table, HMODULE module) noexcept {
         for (const char* name : binding.names) {
             if (name && !proc) proc = ::GetProcAddress(module, name);
         }
-        table.*binding.field = proc;
+        binding.assign(table, proc);
     }
 }
 

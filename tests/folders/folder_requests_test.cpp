@@ -11,6 +11,7 @@
 #include "base/unique_resource.h"
 #include "client/mail_client.h"
 #include "diag/log.h"
+#include "server/mail_server.h"
 #include "tests/addin/plugin.h"
 #include "tests/standin/store/mapi_test_util.h"
 #include "tests/support/child_process.h"
@@ -21,7 +22,6 @@ namespace {
 using Texts = std::vector<std::wstring>;
 
 constexpr DWORD kHostTimeoutMs = 60000;
-const std::wstring kChannel = L"DiRirire.MSOutlook";
 
 std::wstring BinFolder() {
     const std::wstring plugin = addintest::PluginPath();
@@ -32,18 +32,10 @@ std::wstring BinFolder() {
 // through its stop event, as a user closes Outlook.
 class Host {
 public:
-    explicit Host(const std::wstring& profile) : stopEvent_(testsupport::UniqueName(L"Local\\FoldersTest.Stop")) {
-        std::wstring commandLine = L"\"" + BinFolder() + L"outlook-standin.exe\" --profile \"" + profile +
-                                   L"\" --stop-event " + stopEvent_;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                           &info)) {
-            const base::UniqueHandle thread(info.hThread);
-            process_.reset(info.hProcess);
-        }
-    }
+    explicit Host(const std::wstring& profile)
+        : stopEvent_(testsupport::UniqueName(L"Local\\FoldersTest.Stop")),
+          process_(testsupport::StartProgram(L"\"" + BinFolder() + L"outlook-standin.exe\" --profile \"" + profile +
+                                             L"\" --stop-event " + stopEvent_)) {}
     ~Host() {
         const base::UniqueHandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, stopEvent_.c_str()));
         if (!stop || !SetEvent(stop.get()) || WaitForSingleObject(process_.get(), kHostTimeoutMs) != WAIT_OBJECT_0) {
@@ -56,7 +48,7 @@ public:
     // Once the host has connected the add-in and its server publishes the channel;
     // replies may take as long on a loaded machine.
     [[nodiscard]] std::unique_ptr<MailClient> Connect() const {
-        return process_ ? MailClient::Connect(kChannel, 2, kHostTimeoutMs) : nullptr;
+        return process_ ? MailClient::Connect(kMailServerChannel, 2, kHostTimeoutMs) : nullptr;
     }
 
 private:
