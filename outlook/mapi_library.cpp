@@ -7,6 +7,8 @@
 #include <string>
 #include <type_traits>
 
+#include "base/unique_resource.h"
+
 namespace outlook {
 namespace {
 
@@ -89,14 +91,13 @@ __attribute__((noinline)) void FreeLibraryGuarded(HMODULE module) {
 void FindMapiLibrary(MapiFunctions& table, const wchar_t* folder, const wchar_t* fileSuffix) noexcept {
     try {
         WIN32_FIND_DATAW entry{};
-        const HANDLE search = ::FindFirstFileW((std::wstring(folder) + L"*.*").c_str(), &entry);
-        if (!search || search == INVALID_HANDLE_VALUE) return;
+        const base::UniqueFind search(::FindFirstFileW((std::wstring(folder) + L"*.*").c_str(), &entry));
+        if (!search || !search.get()) return;
         do {
             if (!IsSubfolder(entry)) continue;
             const std::wstring candidate = std::wstring(folder) + entry.cFileName + fileSuffix;
             table.hModule = ::LoadLibraryW(candidate.c_str());
-        } while (!table.hModule && ::FindNextFileW(search, &entry));
-        ::FindClose(search);
+        } while (!table.hModule && ::FindNextFileW(search.get(), &entry));
     } catch (...) {
         // No memory for a path: no library from this folder.
     }

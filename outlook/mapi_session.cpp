@@ -25,7 +25,7 @@ constexpr wchar_t kOfficeOutlookKeyFormat[] = L"software\\microsoft\\office\\%d.
 constexpr int kNewestOfficeVersion = 20;
 constexpr int kOldestOfficeVersion = 15;
 
-// MAPI's 8-bit text sizes count the terminator; a status row's display name column.
+// The status table's columns: the display name, the resource type.
 constexpr ULONG kStatusColumnCount = 2;
 
 // The stores table's columns: PR_ENTRYID, PR_DEFAULT_STORE, PR_SERVICE_UID.
@@ -215,6 +215,8 @@ HRESULT CEnumSession::GetCurrent() noexcept {
     if (!rows_ || !session_ || !entryIdHex || !serviceUidHex || currentRow >= rows_->cRows) return E_FAIL;
     const MapiFunctions& route = MapiRoute(functions_);
     const SRow& row = rows_->aRow[currentRow];
+    // A row whose entry ID is an error value names no store.
+    if (row.cValues == 0 || row.lpProps[kEntryIdColumn].ulPropTag != PR_ENTRYID) return E_FAIL;
     const SBinary& entryId = row.lpProps[kEntryIdColumn].Value.bin;
     HexIntoBuffer(route, entryId, entryIdHex.get());
     for (ULONG column = 1; column < row.cValues; ++column) {
