@@ -18,24 +18,28 @@ constexpr OlDefaultFolders kTreeExclusions[] = {olFolderJunk, olFolderDeletedIte
 // The profile the folder tree logs on to.
 constexpr wchar_t kLogonProfile[] = L"Outlook";
 
-// Sends the count, then each path; false at the first failed send, which has closed
-// the connection. `failure` names what failed.
-[[nodiscard]] bool SendFolderList(TunnelConnection* connection, uint32_t timeoutMs, const FolderList& folders,
-                                  const wchar_t*& failure) noexcept {
-    failure = L"[CKsCommMailServer::GetAllFoldersList] Send(size) failed.";
-    if (!TunnelSendDword(connection, static_cast<uint32_t>(folders.size()), timeoutMs, nullptr)) return false;
-    failure = L"[CKsCommMailServer::GetAllFoldersList] Send(folder) failed.";
-    for (const std::wstring& path : folders) {
-        if (!TunnelSendString(connection, path.c_str(), timeoutMs, nullptr)) return false;
+// Sends the count, then each path. Null when all went out, else the folder list's log
+// text for the send that failed (which has closed the connection).
+[[nodiscard]] const wchar_t* SendFolderList(TunnelConnection* connection, uint32_t timeoutMs,
+                                            const FolderList& folders) noexcept {
+    if (!TunnelSendDword(connection, static_cast<uint32_t>(folders.size()), timeoutMs, nullptr)) {
+        return L"[CKsCommMailServer::GetAllFoldersList] Send(size) failed.";
     }
-    return true;
+    for (const std::wstring& path : folders) {
+        if (!TunnelSendString(connection, path.c_str(), timeoutMs, nullptr)) {
+            return L"[CKsCommMailServer::GetAllFoldersList] Send(folder) failed.";
+        }
+    }
+    return nullptr;
 }
 
 // The path of a default folder of the default store; empty when it cannot be had.
 [[nodiscard]] std::wstring DefaultFolderPath(_NameSpace* nameSpace, OlDefaultFolders kind) {
     base::ComPtr<MAPIFolder> folder;
     base::UniqueBstr path;
-    if (SUCCEEDED(outlook::GetDefaultFolder(nameSpace, kind, folder))) static_cast<void>(BuildFolderPath(folder.get(), path));
+    if (SUCCEEDED(outlook::GetDefaultFolder(nameSpace, kind, folder))) {
+        static_cast<void>(BuildFolderPath(folder.get(), path));
+    }
     return std::wstring(path.c_str(), path.length());
 }
 
@@ -63,8 +67,7 @@ bool GetAllFoldersList(TunnelConnection* connection, uint32_t timeoutMs) noexcep
         LogMessage(L"[CKsCommMailServer::GetAllFoldersList] GetFoldersOnAllStores failed.");
         return false;
     }
-    const wchar_t* failure = nullptr;
-    if (!SendFolderList(connection, timeoutMs, folders, failure)) {
+    if (const wchar_t* failure = SendFolderList(connection, timeoutMs, folders)) {
         LogMessage(failure);
         return false;
     }
@@ -104,8 +107,8 @@ bool fillFolderTree(TunnelConnection* connection, uint32_t timeoutMs) noexcept {
     } catch (...) {
         // No memory for the exclusions: what was collected is still sent.
     }
-    const wchar_t* failure = nullptr;
-    return SendFolderList(connection, timeoutMs, folders, failure);
+    // A failed send is not logged here.
+    return SendFolderList(connection, timeoutMs, folders) == nullptr;
 }
 
 }  // namespace folders
