@@ -62,6 +62,11 @@ struct FileHandleTraits {  // CreateFileW and friends fail with INVALID_HANDLE_V
     static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
     static void Close(Type h) noexcept { ::CloseHandle(h); }
 };
+struct FindTraits {  // FindFirstFileW fails with INVALID_HANDLE_VALUE
+    using Type = HANDLE;
+    static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(Type h) noexcept { ::FindClose(h); }
+};
 struct ViewTraits {
     using Type = void*;
     static Type Invalid() noexcept { return nullptr; }
@@ -96,6 +101,7 @@ struct CryptHashTraits {
 
 using UniqueHandle = UniqueResource<HandleTraits>;
 using UniqueFile = UniqueResource<FileHandleTraits>;
+using UniqueFind = UniqueResource<FindTraits>;
 using UniqueView = UniqueResource<ViewTraits>;
 template <typename T>
 using UniqueLocal = UniqueResource<LocalTraits<T>>;

@@ -16,24 +16,30 @@
 
 namespace {
 
+// What the client reads back after a request.
+enum class Reply { None, Text, Texts };
+
 struct NamedRequest {
     const wchar_t* name;
     RequestCode code;
+    Reply reply;
 };
 
 constexpr NamedRequest kNamedRequests[] = {
-    {L"folders", RequestCode::GetAllFoldersList},
-    {L"noop", RequestCode::NoOperation},
-    {L"quit-outlook", RequestCode::QuitOutlook},
-    {L"start-outlook", RequestCode::StartOutlook},
-    {L"profile", RequestCode::SendCurrentProfileName},
-    {L"folder-tree", RequestCode::FillFolderTree},
+    {L"folders", RequestCode::GetAllFoldersList, Reply::Texts},
+    {L"noop", RequestCode::NoOperation, Reply::None},
+    {L"quit-outlook", RequestCode::QuitOutlook, Reply::None},
+    {L"start-outlook", RequestCode::StartOutlook, Reply::None},
+    {L"profile", RequestCode::SendCurrentProfileName, Reply::Text},
+    {L"folder-tree", RequestCode::FillFolderTree, Reply::Texts},
 };
 
-bool ParseRequest(const std::wstring& text, uint32_t* code) {
+bool ParseRequest(const std::wstring& text, uint32_t* code, Reply* reply) {
+    *reply = Reply::None;
     for (const auto& request : kNamedRequests) {
         if (text == request.name) {
             *code = static_cast<uint32_t>(request.code);
+            *reply = request.reply;
             return true;
         }
     }
@@ -51,6 +57,19 @@ int StopServer(const std::wstring& channel) {
     }
     wprintf(L"asked the server on %ls to stop\n", channel.c_str());
     return 0;
+}
+
+// Prints the reply, one text a line; false when it does not come.
+bool PrintReply(MailClient& client, Reply reply) {
+    std::vector<std::wstring> texts(1);
+    const bool received = reply == Reply::Text ? client.ReceiveText(&texts[0]) : client.ReceiveTexts(&texts);
+    if (!received) {
+        wprintf(L"  no reply\n");
+        return false;
+    }
+    if (reply == Reply::Texts) wprintf(L"  %zu folder paths\n", texts.size());
+    for (const auto& text : texts) wprintf(L"  \"%ls\"\n", text.c_str());
+    return true;
 }
 
 }  // namespace
@@ -84,7 +103,8 @@ int main() {
             client->tunnel().version(), client->tunnel().privateName().c_str());
     for (const auto& request : requests) {
         uint32_t code = 0;
-        if (!ParseRequest(request, &code)) {
+        Reply reply = Reply::None;
+        if (!ParseRequest(request, &code, &reply)) {
             wprintf(L"unknown request %ls\n", request.c_str());
             return 2;
         }
@@ -94,6 +114,7 @@ int main() {
             return 1;
         }
         wprintf(L"sent request %ls (code %u)\n", request.c_str(), code);
+        if (reply != Reply::None && !PrintReply(*client, reply)) return 1;
     }
     return 0;
 }

@@ -12,3 +12,13 @@ std::unique_ptr<MailClient> MailClient::Connect(const std::wstring& channel, uin
 bool MailClient::BeginRequest(uint32_t code) noexcept {
     return tunnel_->SendDword(kRequestMarker, timeoutMs_) && tunnel_->SendDword(code, timeoutMs_);
 }
+
+bool MailClient::ReceiveTexts(std::vector<std::wstring>* texts) {
+    uint32_t count = 0;
+    if (!tunnel_->ReceiveDword(&count, timeoutMs_)) return false;
+    texts->assign(count, std::wstring());
+    for (std::wstring& text : *texts) {
+        if (!ReceiveText(&text)) return false;
+    }
+    return true;
+}

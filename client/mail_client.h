@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tunnel/tunnel_client.h"
 
@@ -36,6 +37,10 @@ public:
     [[nodiscard]] bool BeginRequest(RequestCode code) noexcept {
         return BeginRequest(static_cast<uint32_t>(code));
     }
+
+    // A text reply (code 4), and a list reply: a count, then that many texts (codes 0, 7).
+    [[nodiscard]] bool ReceiveText(std::wstring* text) noexcept { return tunnel_->ReceiveString(text, timeoutMs_); }
+    [[nodiscard]] bool ReceiveTexts(std::vector<std::wstring>* texts);
 
     [[nodiscard]] TunnelClient& tunnel() noexcept { return *tunnel_; }
 

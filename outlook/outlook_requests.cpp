@@ -1,20 +1,36 @@
-// The request operations that only touch Outlook's application: codes 5 and 8.
+#include "outlook/outlook_requests.h"
+
+#include <string>
+
 #include "base/com.h"
 #include "outlook/application.h"
+#include "outlook/mapi_session.h"
 #include "outlook/object_model.h"
-#include "server/mail_server.h"
 
-bool CKsCommMailServer::QuitOutlook() {
+namespace outlook {
+
+bool QuitOutlook() noexcept {
     const base::ScopedComInitializer apartment;
     base::ComPtr<_Application> application;
-    outlook::GetOutlookApplication(application);
-    return application && SUCCEEDED(outlook::Quit(application.get()));
+    GetOutlookApplication(application);
+    return application && SUCCEEDED(Quit(application.get()));
 }
 
-bool CKsCommMailServer::StartOutlook() {
+bool StartOutlook() noexcept {
     const base::ScopedComInitializer apartment;
     base::ComPtr<_Application> application;
     // Creating the application puts it into the running state; a failure is only logged.
-    outlook::GetOutlookApplication(application);
+    GetOutlookApplication(application);
     return true;
 }
+
+bool SendCurrentProfileName(TunnelConnection* connection, uint32_t timeoutMs) noexcept {
+    const base::ScopedComInitializer apartment;
+    std::wstring name;
+    const HRESULT hr = GetCurrentProfileName(name);
+    // The client always gets its one text; a failed send has closed the connection.
+    static_cast<void>(TunnelSendString(connection, name.c_str(), timeoutMs, nullptr));
+    return SUCCEEDED(hr);
+}
+
+}  // namespace outlook

@@ -1,15 +1,22 @@
 #include "server/mail_server.h"
 
+#include "folders/folder_requests.h"
+#include "outlook/outlook_requests.h"
+
 CKsCommMailServer g_mailServer;
 
 CKsCommMailServer::~CKsCommMailServer() { Stop(INFINITE); }
 
-// QuitOutlook and StartOutlook live with the Outlook access (outlook/outlook_requests.cpp).
-// Operations whose owners are not built yet answer nothing: the connection stays
-// open for the client's next request.
-bool CKsCommMailServer::GetAllFoldersList(TunnelConnection*) { return false; }
+// Each request operation lives with its subsystem; the server hands it the
+// connection and the request timeout. Operations whose owners are not built yet
+// answer nothing: the connection stays open for the client's next request.
+bool CKsCommMailServer::GetAllFoldersList(TunnelConnection* c) { return folders::GetAllFoldersList(c, GetRequestTimeout()); }
 bool CKsCommMailServer::GetAllMailsFromFolder(TunnelConnection*) { return false; }
-bool CKsCommMailServer::fillFolderTree(TunnelConnection*) { return false; }
+bool CKsCommMailServer::fillFolderTree(TunnelConnection* c) { return folders::fillFolderTree(c, GetRequestTimeout()); }
 bool CKsCommMailServer::SaveMailToMSGFile(TunnelConnection*) { return false; }
 bool CKsCommMailServer::RestoreMailFromMSGFile(TunnelConnection*) { return false; }
-bool CKsCommMailServer::SendCurrentProfileName(TunnelConnection*) { return false; }
+bool CKsCommMailServer::QuitOutlook() { return outlook::QuitOutlook(); }
+bool CKsCommMailServer::SendCurrentProfileName(TunnelConnection* c) {
+    return outlook::SendCurrentProfileName(c, GetRequestTimeout());
+}
+bool CKsCommMailServer::StartOutlook() { return outlook::StartOutlook(); }

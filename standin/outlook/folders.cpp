@@ -50,14 +50,16 @@ public:
 
     [[nodiscard]] HRESULT GetEntryID(Call& call) {
         std::vector<BYTE> entryId;
-        const HRESULT hr = folder_.GetEntryId(entryId);
+        HRESULT hr = CheckFault(store::fault::kEntryId);
+        if (SUCCEEDED(hr)) hr = folder_.GetEntryId(entryId);
         if (FAILED(hr)) return hr;
         return call.ReturnText(mapi::HexText(entryId.data(), entryId.size()));
     }
 
     [[nodiscard]] HRESULT GetStoreID(Call& call) {
         std::vector<BYTE> entryId;
-        const HRESULT hr = folder_.store().GetEntryId(entryId);
+        HRESULT hr = CheckFault(store::fault::kStoreId);
+        if (SUCCEEDED(hr)) hr = folder_.store().GetEntryId(entryId);
         if (FAILED(hr)) return hr;
         return call.ReturnText(mapi::HexText(entryId.data(), entryId.size()));
     }
@@ -88,6 +90,12 @@ public:
     };
 
 private:
+    // kFaultResult when the folder's fault switch `bit` is set.
+    [[nodiscard]] HRESULT CheckFault(uint32_t bit) const {
+        store::FolderInfo info;
+        return SUCCEEDED(folder_.GetInfo(info)) && (info.faults & bit) ? store::kFaultResult : S_OK;
+    }
+
     const base::ComPtr<_NameSpace> nameSpace_;
     const store::Folder folder_;
 };

@@ -26,6 +26,8 @@ inline constexpr uint32_t kAddStore = 8;                // NameSpace.AddStore fa
 inline constexpr uint32_t kOpenStore = 1;               // OpenMsgStore fails
 inline constexpr uint32_t kNoIpmSubtree = 2;            // the store has no PR_IPM_SUBTREE_ENTRYID
 inline constexpr uint32_t kCreateFolder = 1;            // CreateFolder fails
+inline constexpr uint32_t kEntryId = 2;                 // the object model's EntryID of the folder fails
+inline constexpr uint32_t kStoreId = 4;                 // the object model's StoreID of the folder fails
 inline constexpr uint32_t kCopyTo = 1;                  // IMessage::CopyTo fails
 inline constexpr uint32_t kSaveChanges = 2;             // SaveChanges fails
 }  // namespace fault
@@ -43,6 +45,8 @@ inline constexpr FaultWord kFaultWords[] = {
     {FaultScope::Store, fault::kOpenStore, L"open-store"},
     {FaultScope::Store, fault::kNoIpmSubtree, L"no-ipm-subtree"},
     {FaultScope::Folder, fault::kCreateFolder, L"create-folder"},
+    {FaultScope::Folder, fault::kEntryId, L"entry-id"},
+    {FaultScope::Folder, fault::kStoreId, L"store-id"},
     {FaultScope::Message, fault::kCopyTo, L"copy-to"},
     {FaultScope::Message, fault::kSaveChanges, L"save-changes"},
 };

@@ -41,15 +41,19 @@ ChildProcess::ChildProcess(const std::wstring& role, const std::vector<std::wstr
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring commandLine = QuoteArgument(self) + L" --child " + QuoteArgument(role);
     for (const auto& arg : args) commandLine += L" " + QuoteArgument(arg);
+    process_ = StartProgram(std::move(commandLine));
+}
 
+base::UniqueHandle StartProgram(std::wstring commandLine) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &info)) {
-        base::UniqueHandle thread(info.hThread);
-        process_.reset(info.hProcess);
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
+        return base::UniqueHandle();
     }
+    const base::UniqueHandle thread(info.hThread);
+    return base::UniqueHandle(info.hProcess);
 }
 
 ChildProcess::~ChildProcess() { Kill(); }

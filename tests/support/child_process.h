@@ -44,6 +44,10 @@ private:
     base::UniqueHandle process_;
 };
 
+// Starts a program by its command line (the program quoted first); the process, or
+// an empty handle when it cannot be started.
+base::UniqueHandle StartProgram(std::wstring commandLine);
+
 // Runs the role named on the command line if there is one; returns false otherwise.
 bool RunChildRoleIfAsked(int* exitCode);
 

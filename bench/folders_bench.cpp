@@ -1,0 +1,201 @@
+// Benchmark of the folder list (code 0), run on demand (not a test):
+//   folders_bench.exe PROFILE_FOLDER
+// The add-in's listing, asked by a backup client of an Outlook stand-in host in a
+// second process, beside the same walk made in this process straight through the
+// stand-in's own MAPI (stores table, top-folder property) and object model
+// (subfolders, item type, name, entry and store IDs), paths joined on the way down.
+// Both run on the same profile in the same run; medians of kRounds.
+#include <windows.h>
+#include <ole2.h>
+#include <shellapi.h>
+#include <mapitags.h>
+#include <mapiutil.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/com.h"
+#include "base/unique_resource.h"
+#include "client/mail_client.h"
+#include "outlook/mapi_session.h"
+#include "outlook/object_model.h"
+#include "standin/outlook/host_api.h"
+
+namespace {
+
+constexpr int kRounds = 5;
+constexpr DWORD kHostTimeoutMs = 60000;
+constexpr wchar_t kStopEvent[] = L"Local\\FoldersBench.Stop";
+
+LARGE_INTEGER Now() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now;
+}
+
+double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return double(to.QuadPart - from.QuadPart) / double(frequency.QuadPart);
+}
+
+// The median time of kRounds runs of `walk`, which gives the number of paths.
+double Median(const std::function<size_t()>& walk, size_t& paths) {
+    std::vector<double> times;
+    for (int i = 0; i < kRounds; ++i) {
+        const LARGE_INTEGER start = Now();
+        paths = walk();
+        times.push_back(Seconds(start, Now()));
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+std::wstring ProgramFolder() {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring self = path;
+    return self.substr(0, self.find_last_of(L'\\') + 1);
+}
+
+// The stand-in's walk below `folder`, as the add-in's walk visits it.
+void WalkBelow(MAPIFolder* folder, const std::wstring& path, size_t& paths) {
+    base::ComPtr<_Folders> subfolders;
+    long count = 0;
+    if (FAILED(outlook::GetFolders(folder, subfolders)) || FAILED(outlook::GetCount(subfolders.get(), &count))) return;
+    for (long i = 1; i <= count; ++i) {
+        base::ComPtr<MAPIFolder> subfolder;
+        long type = -1;
+        base::UniqueBstr name, entryId, storeId;
+        if (FAILED(outlook::Item(subfolders.get(), i, subfolder)) ||
+            FAILED(outlook::GetDefaultItemType(subfolder.get(), &type)) || type != olMailItem ||
+            FAILED(outlook::GetName(subfolder.get(), name))) {
+            continue;
+        }
+        const std::wstring subPath = path + L"\\" + name.c_str();
+        if (SUCCEEDED(outlook::GetEntryID(subfolder.get(), entryId)) &&
+            SUCCEEDED(outlook::GetStoreID(subfolder.get(), storeId))) {
+            ++paths;
+        }
+        WalkBelow(subfolder.get(), subPath, paths);
+    }
+}
+
+// Every store of the session's stores table, opened by its top folder's entry ID.
+size_t StandinWalk(_NameSpace* nameSpace) {
+    base::ComPtr<IMAPISession> session;
+    if (FAILED(MAPILogonEx(0, nullptr, nullptr, MAPI_EXTENDED | MAPI_ALLOW_OTHERS, session.put()))) return 0;
+    base::ComPtr<IMAPITable> table;
+    SizedSPropTagArray(1, columns) = {1, {PR_ENTRYID}};
+    SRowSet* rows = nullptr;
+    if (FAILED(session->GetMsgStoresTable(0, table.put())) ||
+        FAILED(HrQueryAllRows(table.get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows))) {
+        return 0;
+    }
+    size_t paths = 0;
+    for (ULONG r = 0; r < rows->cRows; ++r) {
+        const SBinary& id = rows->aRow[r].lpProps[0].Value.bin;
+        base::ComPtr<IMsgStore> store;
+        SPropValue* top = nullptr;
+        if (FAILED(session->OpenMsgStore(0, id.cb, reinterpret_cast<LPENTRYID>(id.lpb), nullptr, MDB_NO_DIALOG,
+                                         store.put())) ||
+            FAILED(HrGetOneProp(store.get(), PR_IPM_SUBTREE_ENTRYID, &top))) {
+            continue;
+        }
+        char storeHex[outlook::kHexCapacity], topHex[outlook::kHexCapacity];
+        const outlook::MapiFunctions& imports = outlook::MapiRoute(nullptr);
+        outlook::HexIntoBuffer(imports, id, storeHex);
+        outlook::HexIntoBuffer(imports, top->Value.bin, topHex);
+        MAPIFreeBuffer(top);
+        const std::wstring storeText(storeHex, storeHex + strlen(storeHex)), topText(topHex, topHex + strlen(topHex));
+        base::UniqueBstr storeBstr(SysAllocString(storeText.c_str()));
+        VARIANT storeId;
+        storeId.vt = VT_BSTR;
+        storeId.bstrVal = storeBstr.get();
+        base::ComPtr<MAPIFolder> root;
+        base::UniqueBstr name;
+        if (FAILED(outlook::GetFolderFromID(nameSpace, topText.c_str(), storeId, root)) ||
+            FAILED(outlook::GetName(root.get(), name))) {
+            continue;
+        }
+        ++paths;
+        WalkBelow(root.get(), std::wstring(L"\\\\") + name.c_str(), paths);
+    }
+    FreeProws(rows);
+    session->Logoff(0, 0, 0);
+    return paths;
+}
+
+// The stand-in's walk, timed on a thread of its own apartment, as a request runs.
+double MeasureStandin(const std::wstring& profile, size_t& paths) {
+    base::UniqueBstr profileName;
+    HANDLE quit = nullptr;
+    if (FAILED(DllRegisterServer()) || FAILED(OutlookStandinOpen(profile.c_str(), profileName.put(), &quit))) return -1;
+    double median = -1;
+    std::thread([&] {
+        const base::ScopedComInitializer com;
+        base::ComPtr<_Application> application;
+        base::ComPtr<_NameSpace> nameSpace;
+        if (FAILED(CoCreateInstance(CLSID_OutlookApplication, nullptr, CLSCTX_ALL, __uuidof(_Application),
+                                    application.put_void())) ||
+            FAILED(outlook::GetNamespace(application.get(), L"MAPI", nameSpace))) {
+            return;
+        }
+        median = Median([&] { return StandinWalk(nameSpace.get()); }, paths);
+    }).join();
+    OutlookStandinClose();
+    return median;
+}
+
+// The add-in's listing through a client of the host; the first request warms up.
+double MeasureAddin(const std::wstring& profile, size_t& paths) {
+    std::wstring commandLine = L"\"" + ProgramFolder() + L"outlook-standin.exe\" --profile \"" + profile +
+                               L"\" --stop-event " + kStopEvent;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        return -1;
+    }
+    const base::UniqueHandle process(info.hProcess), thread(info.hThread);
+    // Waits for the host to publish the channel; the walk itself takes seconds.
+    std::unique_ptr<MailClient> client = MailClient::Connect(L"DiRirire.MSOutlook", 2, kHostTimeoutMs);
+    double median = -1;
+    std::vector<std::wstring> texts;
+    if (client && client->BeginRequest(RequestCode::GetAllFoldersList) && client->ReceiveTexts(&texts)) {
+        median = Median(
+            [&] {
+                texts.clear();
+                const bool ok = client->BeginRequest(RequestCode::GetAllFoldersList) && client->ReceiveTexts(&texts);
+                return ok ? texts.size() : 0;
+            },
+            paths);
+    }
+    client.reset();
+    const base::UniqueHandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, kStopEvent));
+    if (!stop || !SetEvent(stop.get()) || WaitForSingleObject(process.get(), kHostTimeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), 1);
+    }
+    return median;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 2) {
+        fputs("usage: folders_bench.exe PROFILE_FOLDER\n", stderr);
+        return 2;
+    }
+    size_t standinPaths = 0, addinPaths = 0;
+    const double standin = MeasureStandin(argv[1], standinPaths);
+    const double addin = MeasureAddin(argv[1], addinPaths);
+    printf("folder list (code 0), median of %d:\n", kRounds);
+    printf("  the stand-in's own walk:  %7.1f ms, %zu paths\n", standin * 1000, standinPaths);
+    printf("  the add-in, over the wire: %7.1f ms, %zu paths\n", addin * 1000, addinPaths);
+    printf("  ratio: %.2fx (goal: at most 1.5x)\n", addin / standin);
+    return standin > 0 && addin > 0 && standinPaths == addinPaths ? 0 : 1;
+}

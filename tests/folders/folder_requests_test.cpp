@@ -1,0 +1,180 @@
+// The folder list (code 0), the folder tree (code 7) and the profile name (code 4)
+// through the add-in, as Outlook runs it: the Outlook stand-in host in a process of
+// its own, on small profiles with fault switches; the backup client in this process.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/unique_resource.h"
+#include "client/mail_client.h"
+#include "diag/log.h"
+#include "server/mail_server.h"
+#include "tests/addin/plugin.h"
+#include "tests/standin/store/mapi_test_util.h"
+#include "tests/support/child_process.h"
+#include "tests/support/log_reader.h"
+
+namespace {
+
+using Texts = std::vector<std::wstring>;
+
+constexpr DWORD kHostTimeoutMs = 60000;
+
+std::wstring BinFolder() {
+    const std::wstring plugin = addintest::PluginPath();
+    return plugin.substr(0, plugin.find_last_of(L'\\') + 1);
+}
+
+// outlook-standin.exe on a profile, connecting the registered add-in; stopped
+// through its stop event, as a user closes Outlook.
+class Host {
+public:
+    explicit Host(const std::wstring& profile)
+        : stopEvent_(testsupport::UniqueName(L"Local\\FoldersTest.Stop")),
+          process_(testsupport::StartProgram(L"\"" + BinFolder() + L"outlook-standin.exe\" --profile \"" + profile +
+                                             L"\" --stop-event " + stopEvent_)) {}
+    ~Host() {
+        const base::UniqueHandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, stopEvent_.c_str()));
+        if (!stop || !SetEvent(stop.get()) || WaitForSingleObject(process_.get(), kHostTimeoutMs) != WAIT_OBJECT_0) {
+            TerminateProcess(process_.get(), 1);
+        }
+    }
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    // Once the host has connected the add-in and its server publishes the channel;
+    // replies may take as long on a loaded machine.
+    [[nodiscard]] std::unique_ptr<MailClient> Connect() const {
+        return process_ ? MailClient::Connect(kMailServerChannel, 2, kHostTimeoutMs) : nullptr;
+    }
+
+private:
+    std::wstring stopEvent_;
+    base::UniqueHandle process_;
+};
+
+// A profile and what the add-in answers on it. A list that is not there means the
+// request is answered by nothing at all.
+struct RequestCase {
+    const char* description;  // null: the bundled default profile
+    std::wstring profileName;  // code 4
+    std::optional<Texts> folderList;  // code 0
+    Texts folderTree;  // code 7
+    Texts logLines;  // each begins a line of the add-in's log
+};
+
+// The stand-in gives folders in the order of their names.
+const std::wstring D = L"\\\\Mailbox - Demo User";
+const RequestCase kCases[] = {
+    // Non-mail folders leave out their subtrees; names holding a backslash or any
+    // escaped character come as Outlook gives them; the tree leaves out the default
+    // store's Junk E-mail and Deleted Items, not their subfolders nor the Archive's.
+    {nullptr,
+     L"Outlook",
+     Texts{D, D + L"\\Deleted Items", D + L"\\Deleted Items\\Old Mail", D + L"\\Drafts", D + L"\\Inbox",
+           D + L"\\Inbox\\A\\B", D + L"\\Inbox\\Projects", D + L"\\Inbox\\Projects\\2023",
+           D + L"\\Inbox\\Projects\\2023\\Q1", D + L"\\Inbox\\Projects\\Sales/Marketing",
+           D + L"\\Inbox\\Q: \"What?\" <maybe> | *", D + L"\\Junk E-mail", D + L"\\Sent Items", L"\\\\Archive",
+           L"\\\\Archive\\Archive 2022", L"\\\\Archive\\Archive 2022\\Travel", L"\\\\Archive\\Deleted Items"},
+     Texts{D, D + L"\\Deleted Items\\Old Mail", D + L"\\Drafts", D + L"\\Inbox", D + L"\\Inbox\\A\\B",
+           D + L"\\Inbox\\Projects", D + L"\\Inbox\\Projects\\2023", D + L"\\Inbox\\Projects\\2023\\Q1",
+           D + L"\\Inbox\\Projects\\Sales/Marketing", D + L"\\Inbox\\Q: \"What?\" <maybe> | *", D + L"\\Sent Items",
+           L"\\\\Archive", L"\\\\Archive\\Archive 2022", L"\\\\Archive\\Archive 2022\\Travel",
+           L"\\\\Archive\\Deleted Items"},
+     {L"CKsCommMailServer::GetAllFoldersList", L"Logging off session."}},
+    // A failing first store, a store without a folder tree, two stores of one root
+    // name, folders without an entry or store ID; the name only in a wide status
+    // table, and through MAPI's logon as UTF-8: the lists come from a logon by name.
+    {R"(profile "Prüfung ✓ Ünïcode" fault=status-table-unicode-only
+store "Broken" fault=open-store
+  folder "Never listed"
+store "Mailbox" default
+  folder "Inbox" role=inbox
+    folder "No entry ID" fault=entry-id
+      folder "Below it"
+    folder "No store ID" fault=store-id
+    folder "Tasks" type=tasks
+      folder "Mail below tasks"
+  folder "Deleted Items" role=deleted-items
+    folder "Kept"
+store "Mailbox" uid=0123456789ABCDEF0123456789ABCDEF
+  folder "Deleted Items"
+  folder "Other"
+store "No tree" fault=no-ipm-subtree
+  folder "Hidden"
+)",
+     L"Prüfung ✓ Ünïcode",
+     Texts{L"\\\\Mailbox", L"\\\\Mailbox\\Deleted Items", L"\\\\Mailbox\\Deleted Items\\Kept",
+           L"\\\\Mailbox\\Inbox", L"\\\\Mailbox\\Inbox\\No entry ID\\Below it", L"\\\\Mailbox",
+           L"\\\\Mailbox\\Deleted Items", L"\\\\Mailbox\\Other"},
+     Texts{L"\\\\Mailbox", L"\\\\Mailbox\\Deleted Items\\Kept", L"\\\\Mailbox\\Inbox",
+           L"\\\\Mailbox\\Inbox\\No entry ID\\Below it", L"\\\\Mailbox", L"\\\\Mailbox\\Other"},
+     {L"enumSession.GetCurrent() failed with "}},
+    // A failing last store fails the list but not the tree; without the profile's
+    // status row the name is empty, and the walk logs on by the registry's default.
+    {R"(profile "Outlook" fault=status-table-no-subsystem
+store "Mailbox" default
+  folder "Inbox" role=inbox
+  folder "Junk E-mail" role=junk
+store "Broken" fault=open-store
+)",
+     L"",
+     std::nullopt,
+     Texts{L"\\\\Mailbox", L"\\\\Mailbox\\Inbox"},
+     {L"enumSession.GetCurrent() failed with ",
+      L"[CKsCommMailServer::GetAllFoldersList] GetFoldersOnAllStores failed."}},
+};
+
+size_t CountPrefix(const Texts& texts, const std::wstring& prefix) {
+    return static_cast<size_t>(
+        std::count_if(texts.begin(), texts.end(), [&](const std::wstring& t) { return t.starts_with(prefix); }));
+}
+
+TEST(FolderRequests, ListTreeAndProfileNameOnProfiles) {
+    addintest::LoadedPlugin plugin;
+    ASSERT_TRUE(plugin.loaded());
+    ASSERT_EQ(S_OK, plugin.RegisterServer());
+    const storetest::TempFolder temp;
+    const std::wstring log = DefaultLogPath();
+    for (size_t i = 0; i < std::size(kCases); ++i) {
+        SCOPED_TRACE(testing::Message() << "case " << i);
+        const RequestCase& c = kCases[i];
+        std::wstring profile = BinFolder() + L"..\\profiles\\default";
+        if (c.description) {
+            profile = temp.Sub(L"profile" + std::to_wstring(i));
+            ASSERT_EQ(0u, storetest::GenerateProfile(c.description, profile));
+        }
+        DeleteFileW(log.c_str());
+        const Host host(profile);
+        const auto client = host.Connect();
+        ASSERT_NE(nullptr, client) << "the add-in's channel never appeared";
+
+        std::wstring name = L"sentinel";
+        ASSERT_TRUE(client->BeginRequest(RequestCode::SendCurrentProfileName));
+        ASSERT_TRUE(client->ReceiveText(&name));
+        EXPECT_EQ(c.profileName, name);
+
+        Texts texts;
+        ASSERT_TRUE(client->BeginRequest(RequestCode::GetAllFoldersList));
+        if (c.folderList) {
+            ASSERT_TRUE(client->ReceiveTexts(&texts));
+            EXPECT_EQ(*c.folderList, texts);
+        } else {
+            // Nothing answers code 0: the next reply read is code 4's one text.
+            ASSERT_TRUE(client->BeginRequest(RequestCode::SendCurrentProfileName));
+            ASSERT_TRUE(client->ReceiveText(&name)) << "code 0 sent a reply";
+        }
+
+        ASSERT_TRUE(client->BeginRequest(RequestCode::FillFolderTree));
+        ASSERT_TRUE(client->ReceiveTexts(&texts));
+        EXPECT_EQ(c.folderTree, texts);
+
+        const Texts logTexts = testsupport::ReadLogTexts(log);
+        for (const std::wstring& line : c.logLines) EXPECT_LE(1u, CountPrefix(logTexts, line)) << line;
+    }
+}
+
+}  // namespace

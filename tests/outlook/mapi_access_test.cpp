@@ -1,0 +1,117 @@
+// Outlook's MAPI library as the add-in finds and binds it, and the default profile's
+// name from the registry.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include "base/unique_module.h"
+#include "base/unique_resource.h"
+#include "outlook/mapi_library.h"
+#include "outlook/mapi_session.h"
+#include "tests/support/log_reader.h"
+
+namespace {
+
+std::wstring ProgramFolder() {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder = path;
+    return folder.substr(0, folder.find_last_of(L'\\') + 1);
+}
+
+// The first subfolder holding the file wins; plain files and subfolders without it are passed by.
+TEST(MapiLibrary, FoundInASubfolderBoundByPlainOrDecoratedNames) {
+    const std::wstring root = testsupport::TempPath(L"MapiSearch") + L"\\";
+    ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((root + L"1031").c_str(), nullptr));
+    ASSERT_TRUE(base::UniqueFile(CreateFileW((root + L"1032").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr))
+                    .valid());
+    ASSERT_TRUE(CreateDirectoryW((root + L"1033").c_str(), nullptr));
+    const std::wstring library = root + L"1033\\msmapi32.dll";
+    ASSERT_TRUE(CopyFileW((ProgramFolder() + L"msmapi32.dll").c_str(), library.c_str(), TRUE));
+
+    outlook::MapiFunctions table{};
+    outlook::FindMapiLibrary(table, root.c_str(), L"\\msmapi32.dll");
+    EXPECT_EQ(GetModuleHandleW(library.c_str()), table.hModule);
+    EXPECT_EQ(S_OK, outlook::UnloadMSMAPI(table));
+    EXPECT_EQ(nullptr, table.hModule);
+
+    // mapi32.dll exports only the plain names, msmapi32.dll the decorated ones too.
+    const base::UniqueModule mapi32(LoadLibraryW((ProgramFolder() + L"mapi32.dll").c_str()));
+    outlook::BindMapiFunctions(table, mapi32.get());
+    EXPECT_TRUE(outlook::IsComplete(&table));
+    EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(mapi32.get(), "HexFromBin")),
+              reinterpret_cast<void*>(table.HexFromBin));
+    table = outlook::MapiFunctions{};
+    outlook::LoadMSMAPI(table);  // under Common Files, where Outlook installs it
+    EXPECT_TRUE(outlook::IsComplete(&table));
+    EXPECT_EQ(S_OK, outlook::UnloadMSMAPI(table));
+    EXPECT_FALSE(outlook::IsComplete(&table));
+
+    EXPECT_TRUE(DeleteFileW(library.c_str()));
+    DeleteFileW((root + L"1032").c_str());
+    for (const wchar_t* sub : {L"1031", L"1033", L""}) RemoveDirectoryW((root + sub).c_str());
+}
+
+constexpr wchar_t kMessagingKey[] =
+    L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows Messaging Subsystem\\Profiles";
+// Office versions' keys, which the add-in's own registration under Office shares.
+constexpr const wchar_t* kOfficeKeys[] = {L"Software\\Microsoft\\Office\\16.0", L"Software\\Microsoft\\Office\\15.0"};
+constexpr wchar_t kValue[] = L"DefaultProfile";
+constexpr wchar_t kKeyOnly[] = L"(key without the value)";
+
+// The value (null: none) or kKeyOnly under a subkey of the current user.
+void SetRegistry(const std::wstring& subkey, const wchar_t* text, DWORD type = REG_SZ) {
+    if (!text) return;
+    base::UniqueRegKey key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, subkey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                             key.put(), nullptr));
+    if (text == kKeyOnly) return;
+    const DWORD size = static_cast<DWORD>(wcslen(text) * sizeof(wchar_t));  // stored without a terminator
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), kValue, 0, type, reinterpret_cast<const BYTE*>(text), size));
+}
+
+struct ProfileCase {
+    const wchar_t* messaging;
+    DWORD messagingType;
+    const wchar_t* office16;
+    const wchar_t* office15;
+    HRESULT result;
+    const wchar_t* name;  // "sentinel" when left as it was
+};
+
+const ProfileCase kProfileCases[] = {
+    {L"Main", REG_SZ, L"Sixteen", L"Fifteen", S_OK, L"Main"},
+    {L"", REG_SZ, nullptr, nullptr, S_OK, L""},
+    {L"Main", REG_EXPAND_SZ, L"Sixteen", nullptr, S_OK, L"Sixteen"},
+    {nullptr, REG_SZ, L"Sixteen", L"Fifteen", S_OK, L"Sixteen"},
+    {nullptr, REG_SZ, kKeyOnly, L"Fifteen", E_FAIL, L"sentinel"},  // the newest Office decides
+    {nullptr, REG_SZ, nullptr, L"Fifteen", S_OK, L"Fifteen"},
+    {nullptr, REG_SZ, nullptr, nullptr, E_FAIL, L"sentinel"},
+};
+
+// Shares the registry's default profile with the Outlook stand-in host, which writes
+// it at each start: this program holds the add-in's lock.
+TEST(DefaultProfileName, MessagingSubsystemFirstThenTheNewestOffice) {
+    std::wstring saved;
+    const bool hadValue = outlook::GetRegistryString(HKEY_CURRENT_USER, kMessagingKey, kValue, saved);
+    for (size_t i = 0; i < std::size(kProfileCases); ++i) {
+        const ProfileCase& c = kProfileCases[i];
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kMessagingKey, kValue);
+        for (const wchar_t* key : kOfficeKeys) RegDeleteTreeW(HKEY_CURRENT_USER, key);
+        SetRegistry(kMessagingKey, c.messaging, c.messagingType);
+        SetRegistry(std::wstring(kOfficeKeys[0]) + L"\\Outlook", c.office16);
+        SetRegistry(std::wstring(kOfficeKeys[1]) + L"\\Outlook", c.office15);
+        std::wstring name = L"sentinel";
+        const HRESULT hr = outlook::GetDefaultProfileName(name);
+        EXPECT_EQ(c.result, hr) << "case " << i << ": got 0x" << std::hex << hr;
+        EXPECT_EQ(c.name, name) << "case " << i;
+    }
+    for (const wchar_t* key : kOfficeKeys) RegDeleteTreeW(HKEY_CURRENT_USER, key);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kMessagingKey, kValue);
+    if (hadValue) SetRegistry(kMessagingKey, saved.c_str());
+}
+
+}  // namespace
