@@ -2,7 +2,7 @@
 
 #include "base/critical_section.h"
 #include "base/mapi_buffer.h"
-#include "standin/mapi32/com_object.h"
+#include "base/com_object.h"
 #include "standin/mapi32/props.h"
 #include "standin/mapi32/strings.h"
 
@@ -162,7 +162,7 @@ struct StoredRow {
     return hr;
 }
 
-class MemoryTable final : public ComObject<IMAPITable> {
+class MemoryTable final : public base::ComObject<IMAPITable> {
 public:
     MemoryTable(ULONG tableType, std::vector<StoredRow> rows) noexcept
         : tableType_(tableType), rows_(std::move(rows)) {}
@@ -173,8 +173,9 @@ public:
         return RebuildView();
     }
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
-        return QueryFor(iid, {&IID_IMAPITable}, out);
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IMAPITable}};
+        return kInterfaces;
     }
     STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR* error) noexcept override {
         if (error) *error = nullptr;

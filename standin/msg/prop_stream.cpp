@@ -32,7 +32,7 @@ namespace {
     return std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
 }
 
-class PropertyStream final : public ComObject<IStream> {
+class PropertyStream final : public base::ComObject<IStream> {
 public:
     PropertyStream(IUnknown* owner, PropertySet& props, ULONG tag, bool writable) noexcept
         : props_(props), tag_(tag), writable_(writable) {
@@ -50,8 +50,9 @@ public:
         return inner_->Seek(start, STREAM_SEEK_SET, nullptr);
     }
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
-        return QueryFor(iid, {&IID_ISequentialStream, &IID_IStream}, out);
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_ISequentialStream}, {&IID_IStream}};
+        return kInterfaces;
     }
     STDMETHODIMP Read(void* data, ULONG size, ULONG* read) noexcept override { return inner_->Read(data, size, read); }
     STDMETHODIMP Write(const void* data, ULONG size, ULONG* written) noexcept override {

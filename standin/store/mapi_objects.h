@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "base/com.h"
-#include "standin/mapi32/com_object.h"
+#include "base/com_object.h"
 #include "standin/store/profile.h"
 #include "standin/store/property_set.h"
 
@@ -35,7 +35,7 @@ namespace standin::store {
 // IMAPIProp over a PropertySet made on each call, so it is always current.
 // Writing is refused unless a subclass accepts it.
 template <typename Interface>
-class PropObject : public standin::ComObject<Interface> {
+class PropObject : public base::ComObject<Interface> {
 public:
     STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR* error) noexcept override {
         if (!error) return MAPI_E_INVALID_PARAMETER;

@@ -72,12 +72,13 @@ PropertySet StatusRow(ULONG index, LONG resourceType, const std::wstring& name, 
     return row;
 }
 
-class Session final : public standin::ComObject<IMAPISession> {
+class Session final : public base::ComObject<IMAPISession> {
 public:
     explicit Session(std::shared_ptr<Profile> profile) : profile_(std::move(profile)) {}
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
-        return QueryFor(iid, {&IID_IMAPISession}, out);
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IMAPISession}};
+        return kInterfaces;
     }
 
     STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR* error) noexcept override {

@@ -249,6 +249,18 @@ TEST_F(ConnectTest, ConnectionLifecycle) {
     connect_.reset();
     EXPECT_EQ(Texts{L"CConnect::~CConnect"}, LogAfter(mark, L"CConnect::~CConnect"));
     EXPECT_EQ(S_OK, plugin_.CanUnloadNow());
+
+    // A host that releases a connected object without disconnecting it: the module
+    // stays while the server runs (unloading would stop its threads under the loader
+    // lock), until another object's disconnection stops it.
+    ASSERT_EQ(S_OK, plugin_.CreateConnect(connect_));
+    ASSERT_EQ(S_OK, connect_->OnConnection(outlook.application(), ext_cm_AfterStartup, nullptr, nullptr));
+    connect_.reset();
+    EXPECT_TRUE(ServerRunning());
+    EXPECT_EQ(S_FALSE, plugin_.CanUnloadNow());
+    ASSERT_EQ(S_OK, plugin_.CreateConnect(connect_));
+    EXPECT_EQ(S_OK, connect_->OnDisconnection(ext_dm_HostShutdown, nullptr));
+    EXPECT_FALSE(ServerRunning());
 }
 
 }  // namespace

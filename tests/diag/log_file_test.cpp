@@ -23,25 +23,16 @@ TEST_CHILD_ROLE(connect) {
     return 0;
 }
 
-// PATH: every call before the log is open writes nothing and creates nothing.
-TEST_CHILD_ROLE(log_before_open) {
-    if (args.size() != 1) return 2;
+// GOOD BAD...: every call before the log is open, or after a bad path was given,
+// writes nothing and creates nothing; then the good path turns logging on.
+TEST_CHILD_ROLE(open_late) {
+    if (args.empty()) return 2;
     SetLogClockForTesting(&FixedClock);
     // Formatting this would fault: a closed log must not format at all.
     LogMessage(L"lost %s", reinterpret_cast<const wchar_t*>(uintptr_t{1}));
     WriteLogLine(L"lost");
     WriteLogBytes(L"lost", 8);
     WriteLogHeader();
-    if (FileExists(args[0])) return 3;
-    OpenLogFile(args[0].c_str());
-    LogMessage(L"kept");
-    return 0;
-}
-
-// GOOD BAD...: each bad path leaves logging off, then the good one turns it on.
-TEST_CHILD_ROLE(open_bad_paths) {
-    if (args.empty()) return 2;
-    SetLogClockForTesting(&FixedClock);
     OpenLogFile(nullptr);
     LogMessage(L"lost after a null path");
     for (size_t i = 1; i < args.size(); ++i) {
@@ -49,6 +40,7 @@ TEST_CHILD_ROLE(open_bad_paths) {
         LogMessage(L"lost after bad path %u", static_cast<unsigned>(i));
         WriteLogHeader();
     }
+    if (FileExists(args[0])) return 3;
     OpenLogFile(args[0].c_str());
     LogMessage(L"kept");
     return 0;
@@ -84,15 +76,7 @@ TEST(LogFile, ExistingFileIsAppendedToWithoutMark) {
     EXPECT_EQ(text, oneRun + oneRun);
 }
 
-TEST(LogFile, CallsBeforeOpenWriteNothing) {
-    ScratchFolder scratch;
-    const std::wstring path = scratch.Path(L"before.log");
-    const DWORD code = RunChild(L"log_before_open", {path});
-    ASSERT_EQ(code, 0u) << "got 0x" << std::hex << code << " (3: the file appeared before open)";
-    EXPECT_EQ(ReadFileBytes(path), kMark + Utf16Bytes(Stamped(L"kept")));
-}
-
-TEST(LogFile, UnopenablePathsLeaveLoggingOffUntilAGoodOne) {
+TEST(LogFile, NothingIsWrittenBeforeAGoodPathIsOpened) {
     ScratchFolder scratch;
     const std::wstring folder = scratch.Path(L"a folder");
     const std::wstring plainFile = scratch.Path(L"plain");
@@ -100,7 +84,8 @@ TEST(LogFile, UnopenablePathsLeaveLoggingOffUntilAGoodOne) {
     ASSERT_TRUE(WriteFileBytes(plainFile, "x"));
     const std::wstring good = scratch.Path(L"good.log");
 
-    ASSERT_EQ(RunChild(L"open_bad_paths", {good, folder, plainFile + L"\\below\\a.log"}), 0u);
+    const DWORD code = RunChild(L"open_late", {good, folder, plainFile + L"\\below\\a.log"});
+    ASSERT_EQ(code, 0u) << "got " << code << " (3: the file appeared before it was opened)";
 
     EXPECT_EQ(ReadFileBytes(good), kMark + Utf16Bytes(Stamped(L"kept")));
     EXPECT_EQ(ReadFileBytes(plainFile), "x");

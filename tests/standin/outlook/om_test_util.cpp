@@ -97,8 +97,7 @@ RawCall::~RawCall() {
     SysFreeString(exception.bstrHelpFile);
 }
 
-void Invoke(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args, RawCall& call,
-            bool withException) {
+void Invoke(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args, RawCall& call) {
     DISPID id = DISPID_UNKNOWN;
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     ASSERT_EQ(S_OK, object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id)) << "no member " << name;
@@ -107,7 +106,7 @@ void Invoke(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARI
     const bool put = (flags & DISPATCH_PROPERTYPUT) != 0;
     DISPPARAMS params{args.data(), put ? &putValue : nullptr, static_cast<UINT>(args.size()), put ? 1u : 0u};
     call.result = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, &call.value,
-                                 withException ? &call.exception : nullptr, &call.argumentError);
+                                 &call.exception, &call.argumentError);
     for (VARIANT& arg : args) VariantClear(&arg);
 }
 

@@ -52,10 +52,8 @@ struct RawCall {
     RawCall(const RawCall&) = delete;
     RawCall& operator=(const RawCall&) = delete;
 };
-// `args` in declaration order; a put names its value. With `withException`
-// false, no EXCEPINFO is passed.
-void Invoke(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args, RawCall& call,
-            bool withException = true);
+// `args` in declaration order (cleared after the call); a put names its value.
+void Invoke(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args, RawCall& call);
 
 [[nodiscard]] VARIANT TextArgument(const wchar_t* text);  // the caller clears it
 [[nodiscard]] VARIANT LongArgument(long number);
