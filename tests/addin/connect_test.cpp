@@ -33,16 +33,6 @@ std::wstring LogFolder() {
 }
 std::wstring LogPath() { return LogFolder() + L"\\TallowmereAddin.log"; }
 
-std::string ReadBytes(const std::wstring& path) {
-    const base::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                            OPEN_EXISTING, 0, nullptr));
-    std::string bytes;
-    char buffer[4096];
-    DWORD read = 0;
-    while (file && ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
-    return bytes;
-}
-
 size_t Count(const std::string& bytes, const std::string& part) {
     size_t count = 0;
     for (size_t at = bytes.find(part); at != std::string::npos; at = bytes.find(part, at + 1)) ++count;
@@ -104,13 +94,13 @@ protected:
         // A log left by another process goes; one this process holds open stays.
         DeleteFileW(LogPath().c_str());
         RemoveDirectoryW(LogFolder().c_str());
-        logBefore_ = ReadBytes(LogPath());
+        logBefore_ = testsupport::ReadFileBytes(LogPath());
         ASSERT_EQ(S_OK, plugin_.CreateConnect(connect_));
     }
 
     // The log has not changed, and the folder of a missing log was not created.
     void ExpectNothingWritten() const {
-        EXPECT_EQ(logBefore_, ReadBytes(LogPath()));
+        EXPECT_EQ(logBefore_, testsupport::ReadFileBytes(LogPath()));
         if (logBefore_.empty()) {
             EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(LogFolder().c_str()));
         }
@@ -187,7 +177,7 @@ TEST_F(ConnectTest, ConnectionLifecycle) {
     EXPECT_EQ(static_cast<IDispatch*>(connectPart.get()), outlook.published);
     EXPECT_TRUE(ServerRunning());
 
-    const std::string bytes = ReadBytes(LogPath());
+    const std::string bytes = testsupport::ReadFileBytes(LogPath());
     ASSERT_GE(bytes.size(), 10u);
     EXPECT_EQ(std::string("\xFF\xFE\r\0\n\0\r\0\n\0", 10), bytes.substr(0, 10)) << "mark, then CR LF CR LF";
     Texts texts = LogAfter(0, L"Initializing mail server...");
@@ -236,7 +226,7 @@ TEST_F(ConnectTest, ConnectionLifecycle) {
               LogAfter(mark, L"Initializing mail server..."));
     texts = testsupport::ReadLogTexts(LogPath());
     EXPECT_EQ(2, std::count(texts.begin(), texts.end(), kHyphens)) << "two headers";
-    const std::string again = ReadBytes(LogPath());
+    const std::string again = testsupport::ReadFileBytes(LogPath());
     EXPECT_EQ(1u, Count(again, "\xFF\xFE")) << "one mark, at the start";
     // The second header's blank lines follow the line before it: CR LF three times.
     EXPECT_EQ(1u, Count(again, std::string("\r\0\n\0\r\0\n\0\r\0\n\0", 12)));

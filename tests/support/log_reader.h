@@ -1,4 +1,4 @@
-// Reads the add-in's log file back: UTF-16LE lines, each "stamp | text".
+// Reads the add-in's log file back: its bytes, or its UTF-16LE lines ("stamp | text").
 #pragma once
 
 #include <windows.h>
@@ -8,6 +8,9 @@
 #include <vector>
 
 namespace testsupport {
+
+// The whole file, read while others may still hold it open; "" if it cannot be read.
+std::string ReadFileBytes(const std::wstring& path);
 
 // The texts of the stamped lines (what follows " | "), in file order.
 std::vector<std::wstring> ReadLogTexts(const std::wstring& path);
