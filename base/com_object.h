@@ -9,6 +9,9 @@
 #include <new>
 #include <span>
 #include <tuple>
+#include <utility>
+
+#include "base/com.h"
 
 namespace base {
 
@@ -115,18 +118,31 @@ protected:
     StaticComObject() noexcept = default;
 };
 
+// A new `Object` made from `args`, with one reference, owned by `out` (as `Result`, one of
+// its interfaces or itself); E_OUTOFMEMORY (MAPI's MAPI_E_NOT_ENOUGH_MEMORY too) when
+// it cannot be made.
+template <typename Object, typename Result = Object, typename... Args>
+[[nodiscard]] HRESULT MakeObject(ComPtr<Result>& out, Args&&... args) noexcept {
+    try {
+        out.reset(static_cast<Result*>(new Object(std::forward<Args>(args)...)));
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        out.reset();
+        return E_OUTOFMEMORY;
+    }
+}
+
 // Makes or finds the instance a class object hands out, queried for `iid`.
 using CreateFunction = HRESULT (*)(REFIID iid, void** out) noexcept;
 
-// A new `Object` (default-constructed, one reference) queried for `iid`; an object
-// that does not answer it is destroyed again.
+// A new `Object` (default-constructed) queried for `iid`; an object that does not
+// answer it is destroyed again.
 template <typename Object>
 [[nodiscard]] HRESULT CreateNew(REFIID iid, void** out) noexcept {
-    Object* object = new (std::nothrow) Object();
-    if (!object) return E_OUTOFMEMORY;
-    const HRESULT hr = object->QueryInterface(iid, out);
-    object->Release();
-    return hr;
+    ComPtr<Object> object;
+    const HRESULT hr = MakeObject<Object>(object);
+    if (FAILED(hr)) return hr;
+    return object->QueryInterface(iid, out);
 }
 
 // The class object of one class: a static whose instances `Create` gives.

@@ -497,13 +497,10 @@ HRESULT CreateTable(ULONG tableType, const SPropTagArray& columns, std::span<con
             if (HRESULT hr = CopyPropArray(rows[i], stored[i].values.put()); FAILED(hr)) return hr;
             stored[i].count = static_cast<ULONG>(rows[i].size());
         }
-        auto* created = new (std::nothrow) MemoryTable(tableType, std::move(stored));
-        if (!created) return MAPI_E_NOT_ENOUGH_MEMORY;
-        if (HRESULT hr = created->Initialize(columns); FAILED(hr)) {
-            created->Release();
-            return hr;
-        }
-        *table = created;
+        base::ComPtr<MemoryTable> created;
+        if (HRESULT hr = base::MakeObject<MemoryTable>(created, tableType, std::move(stored)); FAILED(hr)) return hr;
+        if (HRESULT hr = created->Initialize(columns); FAILED(hr)) return hr;
+        *table = created.detach();
         return S_OK;
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;

@@ -155,13 +155,11 @@ HRESULT OpenPropertyStream(IUnknown* owner, PropertySet& props, UINT codePage, U
     if (!value && !create) return MAPI_E_NOT_FOUND;
     try {
         const std::string bytes = value && !create ? ValueBytes(*value, type, codePage) : std::string();
-        auto* stream = new (std::nothrow) PropertyStream(owner, props, tag, (flags & (MAPI_MODIFY | MAPI_CREATE)) != 0);
-        if (!stream) return MAPI_E_NOT_ENOUGH_MEMORY;
-        if (HRESULT hr = stream->Initialize(bytes); FAILED(hr)) {
-            stream->Release();
-            return hr;
-        }
-        *out = stream;
+        base::ComPtr<PropertyStream> stream;
+        const bool writable = (flags & (MAPI_MODIFY | MAPI_CREATE)) != 0;
+        if (HRESULT hr = base::MakeObject<PropertyStream>(stream, owner, props, tag, writable); FAILED(hr)) return hr;
+        if (HRESULT hr = stream->Initialize(bytes); FAILED(hr)) return hr;
+        *out = stream.detach();
         return S_OK;
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;

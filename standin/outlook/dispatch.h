@@ -174,16 +174,6 @@ template <typename T>
     return base::ComPtr<T>(object);
 }
 
-// A new object with one reference for `out`, as the interface `Result` (which
-// the object answers); E_OUTOFMEMORY when it cannot be made.
-template <typename Object, typename Result, typename... Args>
-[[nodiscard]] HRESULT MakeObject(base::ComPtr<Result>& out, Args&&... args) noexcept {
-    try {
-        out.reset(static_cast<Result*>(new Object(std::forward<Args>(args)...)));
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-}
+using base::MakeObject;
 
 }  // namespace standin::outlook
