@@ -1,6 +1,7 @@
 // The one way this code base writes a COM object: an atomic reference count, a
 // QueryInterface served from a table of interfaces, a lock on the module while the
-// object lives; and the one class object that hands such objects out.
+// object lives; the one class object that hands such objects out, and the module's
+// DllGetClassObject and DllCanUnloadNow over them.
 #pragma once
 
 #include <objbase.h>
@@ -28,8 +29,8 @@ public:
     ModuleLock& operator=(const ModuleLock&) = delete;
 };
 
-// The IUnknown of an object that implements `Interfaces`. The object lists what it
-// answers in Interfaces(): IUnknown is answered by the first row (the object's
+// The QueryInterface of an object that implements `Interfaces`. The object lists what
+// it answers in Table(): IUnknown is answered by the first row (the object's
 // identity), every other IID by its own row; anything else is E_NOINTERFACE with a
 // null out-parameter.
 template <typename... Interfaces>

@@ -102,10 +102,7 @@ DWORD RunChild(const wchar_t* role, const std::vector<std::wstring>& args) {
     return child.Wait(kChildTimeoutMs);
 }
 
-ScratchFolder::ScratchFolder() {
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    root_ = std::wstring(temp) + testsupport::UniqueName(L"diag_tests");
+ScratchFolder::ScratchFolder() : root_(testsupport::TempPath(L"diag_tests")) {
     CreateDirectoryW(root_.c_str(), nullptr);
 }
 

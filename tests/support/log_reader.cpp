@@ -51,7 +51,11 @@ std::vector<std::wstring> WaitForLog(
 std::wstring TempPath(const wchar_t* stem) {
     wchar_t folder[MAX_PATH];
     GetTempPathW(MAX_PATH, folder);
-    return std::wstring(folder) + UniqueName(stem);
+    // Wine reuses process IDs, and files outlive their processes: the clock tells apart
+    // two processes that got the same ID.
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    return std::wstring(folder) + UniqueName(stem) + L"." + std::to_wstring(now.QuadPart);
 }
 
 }  // namespace testsupport

@@ -20,7 +20,7 @@ std::vector<std::wstring> WaitForLog(const std::wstring& path,
                                      const std::function<bool(const std::vector<std::wstring>&)>& done,
                                      DWORD timeoutMs = 60000);
 
-// A fresh path in the temporary folder, unique among parallel tests.
+// A fresh path in the temporary folder, unique among parallel and earlier tests.
 std::wstring TempPath(const wchar_t* stem);
 
 }  // namespace testsupport
