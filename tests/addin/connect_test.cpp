@@ -240,17 +240,24 @@ TEST_F(ConnectTest, ConnectionLifecycle) {
     EXPECT_EQ(Texts{L"CConnect::~CConnect"}, LogAfter(mark, L"CConnect::~CConnect"));
     EXPECT_EQ(S_OK, plugin_.CanUnloadNow());
 
-    // A host that releases a connected object without disconnecting it: the module
-    // stays while the server runs (unloading would stop its threads under the loader
-    // lock), until another object's disconnection stops it.
+    // An object connected again, this time without its entry in the add-in list (so it
+    // no longer holds its own published interface), then released without a
+    // disconnection: the object ends, but the module stays while the server it started
+    // runs (unloading would stop its threads under the loader lock).
     ASSERT_EQ(S_OK, plugin_.CreateConnect(connect_));
     ASSERT_EQ(S_OK, connect_->OnConnection(outlook.application(), ext_cm_AfterStartup, nullptr, nullptr));
+    outlook.itemMissing = true;
+    ASSERT_EQ(S_OK, connect_->OnConnection(outlook.application(), ext_cm_AfterStartup, nullptr, nullptr));
+    mark = testsupport::ReadLogTexts(LogPath()).size();
     connect_.reset();
+    EXPECT_EQ(Texts{L"CConnect::~CConnect"}, LogAfter(mark, L"CConnect::~CConnect"));
     EXPECT_TRUE(ServerRunning());
     EXPECT_EQ(S_FALSE, plugin_.CanUnloadNow());
     ASSERT_EQ(S_OK, plugin_.CreateConnect(connect_));
     EXPECT_EQ(S_OK, connect_->OnDisconnection(ext_dm_HostShutdown, nullptr));
     EXPECT_FALSE(ServerRunning());
+    connect_.reset();
+    EXPECT_EQ(S_OK, plugin_.CanUnloadNow());
 }
 
 }  // namespace
