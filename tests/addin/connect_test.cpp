@@ -112,39 +112,38 @@ protected:
     std::string logBefore_;
 };
 
-TEST_F(ConnectTest, AnApplicationThatIsNotOutlookIsRefused) {
-    const ComPtr<FakeDispatch> notOutlook = FakeDispatch::Create();
-    EXPECT_EQ(S_FALSE, connect_->OnConnection(notOutlook.get(), ext_cm_Startup, nullptr, nullptr));
-    EXPECT_EQ(S_FALSE, connect_->OnConnection(nullptr, ext_cm_Startup, nullptr, nullptr));
-    EXPECT_FALSE(ServerRunning());
-    ExpectNothingWritten();
-    EXPECT_EQ(S_OK, connect_->OnDisconnection(ext_dm_HostShutdown, nullptr));
-    EXPECT_EQ(1u, notOutlook->references());
-}
-
-TEST_F(ConnectTest, WithoutItsEntryInTheAddInListTheAddInStaysInert) {
+// An application that is not Outlook's is refused; without its entry in Outlook's
+// add-in list the add-in stays inert. Either way nothing is logged or served.
+TEST_F(ConnectTest, WithoutOutlookOrItsEntryInTheAddInListTheAddInStaysInert) {
     const struct {
         const wchar_t* what;
+        bool outlook;
         HRESULT addInsFailure;
         HRESULT itemFailure;
         bool itemMissing;
+        HRESULT expected;
     } cases[] = {
-        {L"COMAddIns fails", E_ACCESSDENIED, S_OK, false},
-        {L"Item fails", S_OK, static_cast<HRESULT>(0x80070057), false},
-        {L"Item gives nothing", S_OK, S_OK, true},
+        {L"not Outlook", false, S_OK, S_OK, false, S_FALSE},
+        {L"COMAddIns fails", true, E_ACCESSDENIED, S_OK, false, S_OK},
+        {L"Item fails", true, S_OK, static_cast<HRESULT>(0x80070057), false, S_OK},
+        {L"Item gives nothing", true, S_OK, S_OK, true, S_OK},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(testing::Message() << "case " << i << " (" << testing::PrintToString(cases[i].what) << ")");
         FakeOutlook outlook;
         outlook.addInsFailure = cases[i].addInsFailure;
         outlook.itemFailure = cases[i].itemFailure;
         outlook.itemMissing = cases[i].itemMissing;
-        EXPECT_EQ(S_OK, connect_->OnConnection(outlook.application(), ext_cm_Startup, nullptr, nullptr))
-            << "case " << i;
-        EXPECT_EQ(0, outlook.puts) << "case " << i;
-        EXPECT_FALSE(ServerRunning()) << "case " << i << " (" << testing::PrintToString(cases[i].what) << ")";
+        const ComPtr<FakeDispatch> notOutlook = FakeDispatch::Create();
+        IDispatch* const application = cases[i].outlook ? outlook.application() : notOutlook.get();
+        EXPECT_EQ(cases[i].expected, connect_->OnConnection(application, ext_cm_Startup, nullptr, nullptr));
+        EXPECT_EQ(0, outlook.puts);
+        EXPECT_FALSE(ServerRunning());
         ExpectNothingWritten();
-        EXPECT_EQ(S_OK, connect_->OnDisconnection(ext_dm_HostShutdown, nullptr)) << "case " << i;
+        EXPECT_EQ(S_OK, connect_->OnDisconnection(ext_dm_HostShutdown, nullptr));
+        EXPECT_EQ(1u, notOutlook->references());
     }
+    EXPECT_EQ(S_FALSE, connect_->OnConnection(nullptr, ext_cm_Startup, nullptr, nullptr));
 }
 
 // The log's texts after `mark` lines, once `last` has been written.

@@ -46,34 +46,51 @@ TEST_CHILD_ROLE(open_late) {
     return 0;
 }
 
-TEST(LogFile, NewFileGetsOneMarkAndAHeaderPerConnection) {
-    ScratchFolder scratch;
-    const std::wstring path = scratch.Path(L"TallowmereAddin.log");
-    ASSERT_EQ(RunChild(L"connect", {path, L"2"}), 0u);
+// Where the log opens and what it adds: a mark only to a new file, a header per
+// connection, earlier content (not even UTF-16: the log never looks) untouched.
+TEST(LogFile, OpensWhereverItsFolderCanBeMadeAndAppends) {
+    const struct {
+        const wchar_t* name;
+        std::wstring (*make)(const ScratchFolder& scratch);
+        std::string earlier;  // the file before the runs; empty: no file
+        int runs;
+        int connections;  // per run
+    } cases[] = {
+        {L"new file", [](const ScratchFolder& scratch) { return scratch.Path(L"TallowmereAddin.log"); }, "", 1, 2},
+        {L"existing file", [](const ScratchFolder& scratch) { return scratch.Path(L"TallowmereAddin.log"); },
+         "earlier run\n", 2, 1},
+        {L"three missing folder levels",
+         [](const ScratchFolder& scratch) { return scratch.Path(L"one\\two\\three\\x.log"); }, "", 1, 1},
+        // The folder part "C:" is a drive root; inside this build's own prefix.
+        {L"drive root", [](const ScratchFolder&) { return L"C:\\" + testsupport::UniqueName(L"diag_root") + L".log"; },
+         "", 1, 1},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(testing::Message() << "case " << i << ": " << cases[i].name);
+        ScratchFolder scratch;
+        const std::wstring path = cases[i].make(scratch);
+        if (!cases[i].earlier.empty()) {
+            ASSERT_TRUE(WriteFileBytes(path, cases[i].earlier));
+        }
+        for (int run = 0; run < cases[i].runs; ++run) {
+            ASSERT_EQ(RunChild(L"connect", {path, std::to_wstring(cases[i].connections)}), 0u) << run;
+        }
 
-    const std::string bytes = ReadFileBytes(path);
-    ASSERT_TRUE(bytes.starts_with(kMark)) << "no FF FE at the start";
-    const std::wstring text = FromUtf16Bytes(std::string_view(bytes).substr(2));
-    const std::wstring commandLine = LastLineText(text);
-    EXPECT_NE(commandLine.find(L"--child connect"), std::wstring::npos) << commandLine;
-    EXPECT_EQ(text, ConnectionHeader(commandLine) + ConnectionHeader(commandLine) +
-                        Stamped(commandLine));
-}
-
-TEST(LogFile, ExistingFileIsAppendedToWithoutMark) {
-    ScratchFolder scratch;
-    const std::wstring path = scratch.Path(L"TallowmereAddin.log");
-    const std::string earlier = "earlier run\n";  // not even UTF-16: the log never looks
-    ASSERT_TRUE(WriteFileBytes(path, earlier));
-
-    for (int run = 0; run < 2; ++run) ASSERT_EQ(RunChild(L"connect", {path, L"1"}), 0u) << run;
-
-    const std::string bytes = ReadFileBytes(path);
-    ASSERT_TRUE(bytes.starts_with(earlier)) << "the earlier content was touched";
-    const std::wstring text = FromUtf16Bytes(std::string_view(bytes).substr(earlier.size()));
-    const std::wstring commandLine = LastLineText(text);
-    const std::wstring oneRun = ConnectionHeader(commandLine) + Stamped(commandLine);
-    EXPECT_EQ(text, oneRun + oneRun);
+        const std::string bytes = ReadFileBytes(path);
+        const std::string start = cases[i].earlier.empty() ? std::string(kMark) : cases[i].earlier;
+        ASSERT_TRUE(bytes.starts_with(start)) << "no mark, or the earlier content was touched";
+        const std::wstring text = FromUtf16Bytes(std::string_view(bytes).substr(start.size()));
+        const std::wstring commandLine = LastLineText(text);
+        EXPECT_NE(commandLine.find(L"--child connect"), std::wstring::npos) << commandLine;
+        std::wstring run;
+        for (int c = 0; c < cases[i].connections; ++c) run += ConnectionHeader(commandLine);
+        run += Stamped(commandLine);
+        std::wstring expected;
+        for (int r = 0; r < cases[i].runs; ++r) expected += run;
+        EXPECT_EQ(text, expected);
+        SetLastError(0xdeadbeef);
+        EXPECT_TRUE(DeleteFileW(path.c_str())) << "got " << GetLastError();
+    }
 }
 
 TEST(LogFile, NothingIsWrittenBeforeAGoodPathIsOpened) {
@@ -90,35 +107,6 @@ TEST(LogFile, NothingIsWrittenBeforeAGoodPathIsOpened) {
     EXPECT_EQ(ReadFileBytes(good), kMark + Utf16Bytes(Stamped(L"kept")));
     EXPECT_EQ(ReadFileBytes(plainFile), "x");
     EXPECT_TRUE(RemoveDirectoryW(folder.c_str())) << "the folder is no longer empty";
-}
-
-struct PathCase {
-    const wchar_t* name;
-    std::wstring (*make)(const ScratchFolder& scratch);
-};
-const PathCase kPathCases[] = {
-    {L"three missing folder levels",
-     [](const ScratchFolder& scratch) { return scratch.Path(L"one\\two\\three\\x.log"); }},
-    // The folder part "C:" is a drive root; inside this build's own prefix.
-    {L"drive root",
-     [](const ScratchFolder&) { return L"C:\\" + testsupport::UniqueName(L"diag_root") + L".log"; }},
-};
-
-TEST(LogFile, OpensWhereverItsFolderCanBeMade) {
-    for (size_t i = 0; i < std::size(kPathCases); ++i) {
-        SCOPED_TRACE(testing::Message() << "case " << i << ": " << kPathCases[i].name);
-        ScratchFolder scratch;
-        const std::wstring path = kPathCases[i].make(scratch);
-        EXPECT_EQ(RunChild(L"connect", {path, L"1"}), 0u);
-
-        const std::string bytes = ReadFileBytes(path);
-        EXPECT_TRUE(bytes.starts_with(kMark));
-        const std::wstring text = FromUtf16Bytes(std::string_view(bytes).substr(2));
-        const std::wstring commandLine = LastLineText(text);
-        EXPECT_EQ(text, ConnectionHeader(commandLine) + Stamped(commandLine));
-        SetLastError(0xdeadbeef);
-        EXPECT_TRUE(DeleteFileW(path.c_str())) << "got " << GetLastError();
-    }
 }
 
 TEST(LogFile, DefaultPathIsInRoamingApplicationData) {
