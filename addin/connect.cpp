@@ -1,6 +1,5 @@
 #include "addin/connect.h"
 
-#include "addin/com_object.h"
 #include "addin/module.h"
 #include "base/unique_variant.h"
 #include "diag/log.h"
@@ -15,31 +14,17 @@ TypeInfoCache g_connectTypeInfo(__uuidof(IConnect));
 TypeInfoCache g_extensibilityTypeInfo(__uuidof(_IDTExtensibility2), LIBID_AddInDesignerObjects,
                                       kAddInDesignerObjectsMajor, kAddInDesignerObjectsMinor);
 
-CConnect::CConnect() noexcept {
-    LogMessage(L"CConnect::CConnect");
-    g_module.Lock();
-}
+CConnect::CConnect() noexcept { LogMessage(L"CConnect::CConnect"); }
 
-CConnect::~CConnect() {
-    g_module.Unlock();
-    LogMessage(L"CConnect::~CConnect");
-}
+CConnect::~CConnect() { LogMessage(L"CConnect::~CConnect"); }
 
-STDMETHODIMP CConnect::QueryInterface(REFIID iid, void** out) noexcept {
-    static constexpr InterfaceEntry<CConnect> kInterfaces[] = {
-        {&IID_IDispatch, &AsInterface<CConnect, _IDTExtensibility2>},
-        {&__uuidof(_IDTExtensibility2), &AsInterface<CConnect, _IDTExtensibility2>},
-        {&__uuidof(IConnect), &AsInterface<CConnect, IConnect>},
+std::span<const CConnect::InterfaceEntry> CConnect::Table() const noexcept {
+    static constexpr InterfaceEntry kInterfaces[] = {
+        {&IID_IDispatch},
+        {&__uuidof(_IDTExtensibility2)},
+        Answer<DualInterface<IConnect, g_connectTypeInfo>>(__uuidof(IConnect)),
     };
-    return QueryInterfaceFromTable<CConnect>(this, kInterfaces, iid, out);
-}
-
-STDMETHODIMP_(ULONG) CConnect::AddRef() noexcept { return ++references_; }
-
-STDMETHODIMP_(ULONG) CConnect::Release() noexcept {
-    const ULONG remaining = --references_;
-    if (remaining == 0) delete this;
-    return remaining;
+    return kInterfaces;
 }
 
 STDMETHODIMP CConnect::OnConnection(IDispatch* Application, ext_ConnectMode, IDispatch*, SAFEARRAY**) noexcept {

@@ -25,7 +25,7 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
     return g_module.GetClassObject(clsid, iid, object);
 }
 
-STDAPI DllCanUnloadNow() { return g_module.LockCount() == 0 ? S_OK : S_FALSE; }
+STDAPI DllCanUnloadNow() { return g_module.CanUnloadNow(); }
 
 STDAPI DllRegisterServer() { return g_module.RegisterServer(); }
 

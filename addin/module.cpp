@@ -6,12 +6,13 @@
 #include <new>
 #include <string>
 
-#include "addin/com_object.h"
 #include "addin/connect.h"
 #include "addin/connect_ids.h"
 #include "addin/registration.h"
 #include "addin/resource.h"
 #include "base/com.h"
+#include "base/com_object.h"
+#include "server/mail_server.h"
 
 namespace addin {
 
@@ -23,7 +24,7 @@ namespace {
 constexpr wchar_t kRunningMarkerName[] = L"Local\\Kestrava.TallowmerePlugin.RunningMtx";
 constexpr DWORD kTypeInfoLockSpinCount = 0;
 
-ClassObject<CConnect> g_connectClassObject;
+base::ClassFactory<&base::CreateNew<CConnect>> g_connectClassObject;
 
 // The module's classes, each with its class object and its registration script.
 struct ClassEntry {
@@ -69,19 +70,17 @@ bool CTallowmerePluginModule::Attach(HINSTANCE instance) noexcept {
 
 void CTallowmerePluginModule::Detach() noexcept { runningMarker_.reset(); }
 
-void CTallowmerePluginModule::Lock() noexcept { ::InterlockedIncrement(&lockCount_); }
-
-void CTallowmerePluginModule::Unlock() noexcept { ::InterlockedDecrement(&lockCount_); }
-
-LONG CTallowmerePluginModule::LockCount() const noexcept { return lockCount_; }
+HRESULT CTallowmerePluginModule::CanUnloadNow() const noexcept {
+    return g_mailServer.stopEvent() ? S_FALSE : base::CanUnloadNow();
+}
 
 HRESULT CTallowmerePluginModule::GetClassObject(REFCLSID clsid, REFIID iid, void** out) noexcept {
-    if (!out) return E_POINTER;
-    *out = nullptr;
+    HRESULT hr = CLASS_E_CLASSNOTAVAILABLE;
     for (const ClassEntry& entry : kClassTable) {
-        if (IsEqualCLSID(clsid, *entry.clsid)) return entry.classObject->QueryInterface(iid, out);
+        hr = base::GetClassObject(*entry.clsid, *entry.classObject, clsid, iid, out);
+        if (hr != CLASS_E_CLASSNOTAVAILABLE) break;
     }
-    return CLASS_E_CLASSNOTAVAILABLE;
+    return hr;
 }
 
 HRESULT CTallowmerePluginModule::GetModulePath(std::wstring& path) const noexcept {

@@ -24,10 +24,10 @@ public:
     // DLL_PROCESS_DETACH: closes the running marker.
     void Detach() noexcept;
 
-    // Live objects and explicit locks; DllCanUnloadNow is S_OK only at 0. Any thread.
-    void Lock() noexcept;
-    void Unlock() noexcept;
-    [[nodiscard]] LONG LockCount() const noexcept;
+    // DllCanUnloadNow: S_OK only without live objects, held class objects or locks, and
+    // while the mail server does not run (unloading would stop its threads under the
+    // loader lock). Any thread.
+    [[nodiscard]] HRESULT CanUnloadNow() const noexcept;
 
     // The class object of `clsid` from the class table, queried for `iid`;
     // CLASS_E_CLASSNOTAVAILABLE for any other class.
@@ -49,7 +49,6 @@ public:
 private:
     HINSTANCE instance_ = nullptr;
     base::UniqueHandle runningMarker_;
-    volatile LONG lockCount_ = 0;
     base::CriticalSection typeInfoLock_;
 };
 

@@ -28,6 +28,7 @@ constexpr size_t kMaxArguments = 4;  // NameSpace.Logon
 [[nodiscard]] HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, ArgumentSpan args,
                                    VARIANT* result) noexcept {
     if (!object) return E_POINTER;
+    if (args.size() > kMaxArguments) return E_INVALIDARG;
     DISPID member = DISPID_UNKNOWN;
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &member);
@@ -81,6 +82,7 @@ template <typename T>
 [[nodiscard]] HRESULT CallWithText(IDispatch* object, const wchar_t* name, const wchar_t* text, ArgumentSpan rest,
                                    ComPtr<T>& out) noexcept {
     out.reset();
+    if (rest.size() >= kMaxArguments) return E_INVALIDARG;
     UniqueVariant textArgument;
     const HRESULT hr = textArgument.SetText(text);
     if (FAILED(hr)) return hr;

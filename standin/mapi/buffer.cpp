@@ -4,6 +4,8 @@
 // lives as long as its root. All functions are safe to call from any thread.
 #include "standin/mapi/mapi.h"
 
+#include "base/com_object.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -47,19 +49,9 @@ void TieToRoot(BlockHeader* root, BlockHeader* child) noexcept {
 }
 
 // A default IMalloc over the process heap, one object for the process.
-class DefaultMalloc final : public IMalloc {
+class DefaultMalloc final : public base::StaticComObject<IMalloc> {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IMalloc) {
-            *out = static_cast<IMalloc*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    // The object is static and counts no references: AddRef and Release both
-    // answer 1, as MAPI's default allocator does.
+    // MAPI's default allocator counts no references: AddRef and Release answer 1.
     STDMETHODIMP_(ULONG) AddRef() noexcept override { return 1; }
     STDMETHODIMP_(ULONG) Release() noexcept override { return 1; }
     STDMETHODIMP_(void*) Alloc(SIZE_T cb) noexcept override { return ::HeapAlloc(::GetProcessHeap(), 0, cb); }
@@ -79,6 +71,12 @@ public:
     }
     STDMETHODIMP_(int) DidAlloc(void* pv) noexcept override { return pv ? -1 : 0; }
     STDMETHODIMP_(void) HeapMinimize() noexcept override {}
+
+private:
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IMalloc}};
+        return kInterfaces;
+    }
 };
 
 DefaultMalloc g_defaultMalloc;

@@ -2,7 +2,7 @@
 
 #include "base/critical_section.h"
 #include "base/mapi_buffer.h"
-#include "standin/mapi/com_object.h"
+#include "base/com_object.h"
 #include "standin/mapi/props.h"
 #include "standin/mapi/strings.h"
 
@@ -162,7 +162,7 @@ struct StoredRow {
     return hr;
 }
 
-class MemoryTable final : public ComObject<IMAPITable> {
+class MemoryTable final : public base::ComObject<IMAPITable> {
 public:
     MemoryTable(ULONG tableType, std::vector<StoredRow> rows) noexcept
         : tableType_(tableType), rows_(std::move(rows)) {}
@@ -173,8 +173,9 @@ public:
         return RebuildView();
     }
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
-        return QueryFor(iid, {&IID_IMAPITable}, out);
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IMAPITable}};
+        return kInterfaces;
     }
     STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR* error) noexcept override {
         if (error) *error = nullptr;
@@ -496,13 +497,10 @@ HRESULT CreateTable(ULONG tableType, const SPropTagArray& columns, std::span<con
             if (HRESULT hr = CopyPropArray(rows[i], stored[i].values.put()); FAILED(hr)) return hr;
             stored[i].count = static_cast<ULONG>(rows[i].size());
         }
-        auto* created = new (std::nothrow) MemoryTable(tableType, std::move(stored));
-        if (!created) return MAPI_E_NOT_ENOUGH_MEMORY;
-        if (HRESULT hr = created->Initialize(columns); FAILED(hr)) {
-            created->Release();
-            return hr;
-        }
-        *table = created;
+        base::ComPtr<MemoryTable> created;
+        if (HRESULT hr = base::MakeObject<MemoryTable>(created, tableType, std::move(stored)); FAILED(hr)) return hr;
+        if (HRESULT hr = created->Initialize(columns); FAILED(hr)) return hr;
+        *table = created.detach();
         return S_OK;
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;

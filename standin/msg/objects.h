@@ -7,7 +7,7 @@
 
 #include "base/com.h"
 #include "base/critical_section.h"
-#include "standin/mapi/com_object.h"
+#include "base/com_object.h"
 #include "standin/msg/message_data.h"
 
 #include <memory>
@@ -26,7 +26,7 @@ struct Tree {
 
 // IMAPIProp over a PropertySet, the part messages and attachments share.
 template <typename Interface>
-class PropObject : public ComObject<Interface> {
+class PropObject : public base::ComObject<Interface> {
 public:
     STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR* error) noexcept override;
     STDMETHODIMP GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* values) noexcept override;
@@ -97,8 +97,9 @@ public:
     [[nodiscard]] MessageData& data() noexcept { return data_; }
     [[nodiscard]] UINT CodePage() const noexcept override;
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
-        return QueryFor(iid, {&IID_IMAPIProp, &IID_IMessage}, out);
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IMAPIProp}, {&IID_IMessage}};
+        return kInterfaces;
     }
     STDMETHODIMP SaveChanges(ULONG flags) noexcept override;
     STDMETHODIMP CopyTo(ULONG excludedInterfaceCount, LPCIID excludedInterfaces, LPSPropTagArray excluded,
@@ -133,8 +134,9 @@ public:
     [[nodiscard]] AttachmentData& data() noexcept { return data_; }
     [[nodiscard]] UINT CodePage() const noexcept override { return parent_->CodePage(); }
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
-        return QueryFor(iid, {&IID_IMAPIProp, &IID_IAttachment}, out);
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IMAPIProp}, {&IID_IAttachment}};
+        return kInterfaces;
     }
     STDMETHODIMP SaveChanges(ULONG flags) noexcept override;
     STDMETHODIMP OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, LPUNKNOWN* out) noexcept override;

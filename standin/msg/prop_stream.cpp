@@ -32,7 +32,7 @@ namespace {
     return std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
 }
 
-class PropertyStream final : public ComObject<IStream> {
+class PropertyStream final : public base::ComObject<IStream> {
 public:
     PropertyStream(IUnknown* owner, PropertySet& props, ULONG tag, bool writable) noexcept
         : props_(props), tag_(tag), writable_(writable) {
@@ -50,8 +50,9 @@ public:
         return inner_->Seek(start, STREAM_SEEK_SET, nullptr);
     }
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
-        return QueryFor(iid, {&IID_ISequentialStream, &IID_IStream}, out);
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_ISequentialStream}, {&IID_IStream}};
+        return kInterfaces;
     }
     STDMETHODIMP Read(void* data, ULONG size, ULONG* read) noexcept override { return inner_->Read(data, size, read); }
     STDMETHODIMP Write(const void* data, ULONG size, ULONG* written) noexcept override {
@@ -154,13 +155,11 @@ HRESULT OpenPropertyStream(IUnknown* owner, PropertySet& props, UINT codePage, U
     if (!value && !create) return MAPI_E_NOT_FOUND;
     try {
         const std::string bytes = value && !create ? ValueBytes(*value, type, codePage) : std::string();
-        auto* stream = new (std::nothrow) PropertyStream(owner, props, tag, (flags & (MAPI_MODIFY | MAPI_CREATE)) != 0);
-        if (!stream) return MAPI_E_NOT_ENOUGH_MEMORY;
-        if (HRESULT hr = stream->Initialize(bytes); FAILED(hr)) {
-            stream->Release();
-            return hr;
-        }
-        *out = stream;
+        base::ComPtr<PropertyStream> stream;
+        const bool writable = (flags & (MAPI_MODIFY | MAPI_CREATE)) != 0;
+        if (HRESULT hr = base::MakeObject<PropertyStream>(stream, owner, props, tag, writable); FAILED(hr)) return hr;
+        if (HRESULT hr = stream->Initialize(bytes); FAILED(hr)) return hr;
+        *out = stream.detach();
         return S_OK;
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;

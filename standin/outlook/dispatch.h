@@ -26,8 +26,7 @@
 #include <utility>
 
 #include "base/com.h"
-#include "standin/mapi/com_object.h"
-#include "standin/outlook/module.h"
+#include "base/com_object.h"
 
 namespace standin::outlook {
 
@@ -116,24 +115,11 @@ HRESULT IdsOfNames(std::span<const Member<Object>> members, LPOLESTR* names, UIN
 }  // namespace dispatch
 
 // IUnknown and IDispatch of an object model object. `Object` derives from it and
-// provides `static constexpr Member<Object> kMembers[]`; it answers QueryInterface
-// for IUnknown, IDispatch and each interface ID its `Implements` accepts (by
-// default `Interface`'s own).
+// provides `static constexpr Member<Object> kMembers[]`; it answers IUnknown,
+// IDispatch and `Interface` (an object may narrow that by its own Table()).
 template <typename Object, typename Interface>
-class DispatchObject : public standin::ComObject<Interface> {
+class DispatchObject : public base::ComObject<Interface> {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IDispatch && !static_cast<const Object*>(this)->Implements(iid)) {
-            return E_NOINTERFACE;
-        }
-        this->AddRef();
-        *out = static_cast<Interface*>(this);
-        return S_OK;
-    }
-    [[nodiscard]] bool Implements(REFIID iid) const noexcept { return iid == __uuidof(Interface); }
-
     // No type information: members are found by name.
     STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override {
         if (!count) return E_POINTER;
@@ -173,10 +159,12 @@ public:
     }
 
 protected:
+    using InterfaceEntry = typename base::ComObject<Interface>::InterfaceEntry;
+    static constexpr InterfaceEntry kDispatchInterfaces[] = {{&IID_IDispatch}, {&__uuidof(Interface)}};
+
     DispatchObject() noexcept = default;
 
-private:
-    ModuleReference moduleReference_;
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override { return kDispatchInterfaces; }
 };
 
 // Another reference to `object`, owned by the result.
@@ -186,16 +174,6 @@ template <typename T>
     return base::ComPtr<T>(object);
 }
 
-// A new object with one reference for `out`, as the interface `Result` (which
-// the object answers); E_OUTOFMEMORY when it cannot be made.
-template <typename Object, typename Result, typename... Args>
-[[nodiscard]] HRESULT MakeObject(base::ComPtr<Result>& out, Args&&... args) noexcept {
-    try {
-        out.reset(static_cast<Result*>(new Object(std::forward<Args>(args)...)));
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-}
+using base::MakeObject;
 
 }  // namespace standin::outlook

@@ -7,7 +7,7 @@
 
 #include "standin/outlook/application.h"
 #include "standin/outlook/host_api.h"
-#include "standin/outlook/module.h"
+#include "base/com_object.h"
 #include "standin/store/logon.h"
 
 using standin::outlook::ApplicationObject;
@@ -60,51 +60,23 @@ base::ComPtr<ApplicationObject> g_application;  // under g_lock
     return S_OK;
 }
 
-// The class object of Outlook's Application class: every instance is the running
-// application. A static object, so its reference count is only for form.
-class ApplicationClass final : public IClassFactory {
-public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
-        *out = static_cast<IClassFactory*>(this);
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() noexcept override { return 2; }
-    STDMETHODIMP_(ULONG) Release() noexcept override { return 1; }
+// Every instance of Outlook's Application class is the running application.
+[[nodiscard]] HRESULT FindApplication(REFIID iid, void** out) noexcept {
+    const std::lock_guard lock(g_lock);
+    if (!g_application) return CO_E_SERVER_EXEC_FAILURE;  // no host runs in this process
+    return g_application->QueryInterface(iid, out);
+}
 
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) noexcept override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (outer) return CLASS_E_NOAGGREGATION;
-        const std::lock_guard lock(g_lock);
-        if (!g_application) return CO_E_SERVER_EXEC_FAILURE;  // no host runs in this process
-        return g_application->QueryInterface(iid, out);
-    }
-    STDMETHODIMP LockServer(BOOL lock) noexcept override {
-        if (lock) {
-            ++standin::outlook::g_moduleReferences;
-        } else {
-            --standin::outlook::g_moduleReferences;
-        }
-        return S_OK;
-    }
-};
-
-ApplicationClass g_applicationClass;
+base::ClassFactory<&FindApplication> g_applicationClass;
 
 }  // namespace
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (clsid != CLSID_OutlookApplication) return CLASS_E_CLASSNOTAVAILABLE;
-    return g_applicationClass.QueryInterface(iid, out);
+    return base::GetClassObject(CLSID_OutlookApplication, g_applicationClass, clsid, iid, out);
 }
 
 // The running application is a live object, so the module stays while it is open.
-STDAPI DllCanUnloadNow() { return standin::outlook::g_moduleReferences == 0 ? S_OK : S_FALSE; }
+STDAPI DllCanUnloadNow() { return base::CanUnloadNow(); }
 
 extern "C" HRESULT WINAPI OutlookStandinOpen(const wchar_t* profileFolder, BSTR* profileName,
                                              HANDLE* quitRequested) noexcept {

@@ -46,7 +46,10 @@ public:
     ItemObject(store::Item item, base::ComPtr<IMessage> message, HRESULT openResult, bool isMail)
         : item_(std::move(item)), message_(std::move(message)), openResult_(openResult), isMail_(isMail) {}
 
-    [[nodiscard]] bool Implements(REFIID iid) const noexcept { return isMail_ && iid == __uuidof(_MailItem); }
+    // Only a mail answers _MailItem.
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        return std::span(kDispatchInterfaces).first(isMail_ ? 2 : 1);
+    }
 
     [[nodiscard]] HRESULT GetEntryID(Call& call) {
         std::vector<BYTE> entryId;

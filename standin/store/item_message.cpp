@@ -12,6 +12,7 @@
 #include <new>
 #include <vector>
 
+#include "base/com_object.h"
 #include "base/msg_session.h"
 #include "standin/store/files.h"
 
@@ -71,7 +72,7 @@ constexpr DWORD kStorageMode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE | STGM_TRAN
 // Properties the message file does not hold but the store knows.
 constexpr ULONG kStoreProperties[] = {PR_ENTRYID, PR_PARENT_ENTRYID, PR_STORE_ENTRYID};
 
-class ItemMessage final : public IMessage {
+class ItemMessage final : public base::ComObject<IMessage> {
 public:
     ItemMessage(Folder folder, Item item, uint32_t faults)
         : folder_(std::move(folder)), item_(std::move(item)), faults_(faults) {}
@@ -86,26 +87,13 @@ public:
         return FAILED(hr) && bytes && hr != MAPI_E_NOT_ENOUGH_MEMORY ? MAPI_E_CORRUPT_DATA : hr;
     }
 
-    ~ItemMessage() {
+    ~ItemMessage() override {
         inner_.reset();  // before its session closes
     }
 
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** object) noexcept override {
-        if (!object) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMAPIProp) || IsEqualIID(riid, IID_IMessage)) {
-            *object = static_cast<IMessage*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() noexcept override {
-        const ULONG left = --references_;
-        if (left == 0) delete this;
-        return left;
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IMAPIProp}, {&IID_IMessage}};
+        return kInterfaces;
     }
 
     // IMAPIProp
@@ -176,7 +164,6 @@ private:
     std::mutex lock_;  // one SaveChanges at a time; guards item_
     Item item_;        // null until a new message is first saved
     const uint32_t faults_;
-    std::atomic<ULONG> references_{1};
     base::ComPtr<ILockBytes> lockBytes_;
     base::ComPtr<IStorage> storage_;
     base::UniqueMsgSession session_;

@@ -47,8 +47,9 @@ class MapiFolder final : public ProviderObject<IMAPIFolder> {
 public:
     explicit MapiFolder(Folder folder) : folder_(std::move(folder)) {}
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
-        return QueryFor(iid, {&IID_IMAPIProp, &IID_IMAPIContainer, &IID_IMAPIFolder}, out);
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IMAPIProp}, {&IID_IMAPIContainer}, {&IID_IMAPIFolder}};
+        return kInterfaces;
     }
 
     STDMETHODIMP SetProps(ULONG count, LPSPropValue values, LPSPropProblemArray* problems) noexcept override;

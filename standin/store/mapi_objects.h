@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/com.h"
-#include "standin/mapi/com_object.h"
+#include "base/com_object.h"
 #include "standin/store/profile.h"
 #include "standin/store/provider_props.h"
 
@@ -40,7 +40,7 @@ namespace standin::store {
 // IMAPIProp over a ProviderProps made on each call, so it is always current.
 // Writing is refused unless a subclass accepts it.
 template <typename Interface>
-class ProviderObject : public standin::ComObject<Interface> {
+class ProviderObject : public base::ComObject<Interface> {
 public:
     STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR* error) noexcept override {
         if (!error) return MAPI_E_INVALID_PARAMETER;

@@ -89,12 +89,13 @@ ProviderProps StatusRow(ULONG index, LONG resourceType, LONG methods, const std:
     return row;
 }
 
-class Session final : public standin::ComObject<IMAPISession> {
+class Session final : public base::ComObject<IMAPISession> {
 public:
     explicit Session(std::shared_ptr<Profile> profile) : profile_(std::move(profile)) {}
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
-        return QueryFor(iid, {&IID_IMAPISession}, out);
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IMAPISession}};
+        return kInterfaces;
     }
 
     STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR* error) noexcept override {

@@ -36,8 +36,9 @@ class MsgStore final : public ProviderObject<IMsgStore> {
 public:
     explicit MsgStore(Store store) : store_(std::move(store)) {}
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
-        return QueryFor(iid, {&IID_IMAPIProp, &IID_IMsgStore}, out);
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IMAPIProp}, {&IID_IMsgStore}};
+        return kInterfaces;
     }
 
     STDMETHODIMP Advise(ULONG, LPENTRYID, ULONG, LPMAPIADVISESINK, ULONG*) noexcept override { return MAPI_E_NO_SUPPORT; }

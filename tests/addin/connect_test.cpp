@@ -33,16 +33,6 @@ std::wstring LogFolder() {
 }
 std::wstring LogPath() { return LogFolder() + L"\\TallowmereAddin.log"; }
 
-std::string ReadBytes(const std::wstring& path) {
-    const base::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                            OPEN_EXISTING, 0, nullptr));
-    std::string bytes;
-    char buffer[4096];
-    DWORD read = 0;
-    while (file && ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
-    return bytes;
-}
-
 size_t Count(const std::string& bytes, const std::string& part) {
     size_t count = 0;
     for (size_t at = bytes.find(part); at != std::string::npos; at = bytes.find(part, at + 1)) ++count;
@@ -104,13 +94,13 @@ protected:
         // A log left by another process goes; one this process holds open stays.
         DeleteFileW(LogPath().c_str());
         RemoveDirectoryW(LogFolder().c_str());
-        logBefore_ = ReadBytes(LogPath());
+        logBefore_ = testsupport::ReadFileBytes(LogPath());
         ASSERT_EQ(S_OK, plugin_.CreateConnect(connect_));
     }
 
     // The log has not changed, and the folder of a missing log was not created.
     void ExpectNothingWritten() const {
-        EXPECT_EQ(logBefore_, ReadBytes(LogPath()));
+        EXPECT_EQ(logBefore_, testsupport::ReadFileBytes(LogPath()));
         if (logBefore_.empty()) {
             EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(LogFolder().c_str()));
         }
@@ -122,39 +112,38 @@ protected:
     std::string logBefore_;
 };
 
-TEST_F(ConnectTest, AnApplicationThatIsNotOutlookIsRefused) {
-    const ComPtr<FakeDispatch> notOutlook = FakeDispatch::Create();
-    EXPECT_EQ(S_FALSE, connect_->OnConnection(notOutlook.get(), ext_cm_Startup, nullptr, nullptr));
-    EXPECT_EQ(S_FALSE, connect_->OnConnection(nullptr, ext_cm_Startup, nullptr, nullptr));
-    EXPECT_FALSE(ServerRunning());
-    ExpectNothingWritten();
-    EXPECT_EQ(S_OK, connect_->OnDisconnection(ext_dm_HostShutdown, nullptr));
-    EXPECT_EQ(1u, notOutlook->references());
-}
-
-TEST_F(ConnectTest, WithoutItsEntryInTheAddInListTheAddInStaysInert) {
+// An application that is not Outlook's is refused; without its entry in Outlook's
+// add-in list the add-in stays inert. Either way nothing is logged or served.
+TEST_F(ConnectTest, WithoutOutlookOrItsEntryInTheAddInListTheAddInStaysInert) {
     const struct {
         const wchar_t* what;
+        bool outlook;
         HRESULT addInsFailure;
         HRESULT itemFailure;
         bool itemMissing;
+        HRESULT expected;
     } cases[] = {
-        {L"COMAddIns fails", E_ACCESSDENIED, S_OK, false},
-        {L"Item fails", S_OK, static_cast<HRESULT>(0x80070057), false},
-        {L"Item gives nothing", S_OK, S_OK, true},
+        {L"not Outlook", false, S_OK, S_OK, false, S_FALSE},
+        {L"COMAddIns fails", true, E_ACCESSDENIED, S_OK, false, S_OK},
+        {L"Item fails", true, S_OK, static_cast<HRESULT>(0x80070057), false, S_OK},
+        {L"Item gives nothing", true, S_OK, S_OK, true, S_OK},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(testing::Message() << "case " << i << " (" << testing::PrintToString(cases[i].what) << ")");
         FakeOutlook outlook;
         outlook.addInsFailure = cases[i].addInsFailure;
         outlook.itemFailure = cases[i].itemFailure;
         outlook.itemMissing = cases[i].itemMissing;
-        EXPECT_EQ(S_OK, connect_->OnConnection(outlook.application(), ext_cm_Startup, nullptr, nullptr))
-            << "case " << i;
-        EXPECT_EQ(0, outlook.puts) << "case " << i;
-        EXPECT_FALSE(ServerRunning()) << "case " << i << " (" << testing::PrintToString(cases[i].what) << ")";
+        const ComPtr<FakeDispatch> notOutlook = FakeDispatch::Create();
+        IDispatch* const application = cases[i].outlook ? outlook.application() : notOutlook.get();
+        EXPECT_EQ(cases[i].expected, connect_->OnConnection(application, ext_cm_Startup, nullptr, nullptr));
+        EXPECT_EQ(0, outlook.puts);
+        EXPECT_FALSE(ServerRunning());
         ExpectNothingWritten();
-        EXPECT_EQ(S_OK, connect_->OnDisconnection(ext_dm_HostShutdown, nullptr)) << "case " << i;
+        EXPECT_EQ(S_OK, connect_->OnDisconnection(ext_dm_HostShutdown, nullptr));
+        EXPECT_EQ(1u, notOutlook->references());
     }
+    EXPECT_EQ(S_FALSE, connect_->OnConnection(nullptr, ext_cm_Startup, nullptr, nullptr));
 }
 
 // The log's texts after `mark` lines, once `last` has been written.
@@ -187,7 +176,7 @@ TEST_F(ConnectTest, ConnectionLifecycle) {
     EXPECT_EQ(static_cast<IDispatch*>(connectPart.get()), outlook.published);
     EXPECT_TRUE(ServerRunning());
 
-    const std::string bytes = ReadBytes(LogPath());
+    const std::string bytes = testsupport::ReadFileBytes(LogPath());
     ASSERT_GE(bytes.size(), 10u);
     EXPECT_EQ(std::string("\xFF\xFE\r\0\n\0\r\0\n\0", 10), bytes.substr(0, 10)) << "mark, then CR LF CR LF";
     Texts texts = LogAfter(0, L"Initializing mail server...");
@@ -236,7 +225,7 @@ TEST_F(ConnectTest, ConnectionLifecycle) {
               LogAfter(mark, L"Initializing mail server..."));
     texts = testsupport::ReadLogTexts(LogPath());
     EXPECT_EQ(2, std::count(texts.begin(), texts.end(), kHyphens)) << "two headers";
-    const std::string again = ReadBytes(LogPath());
+    const std::string again = testsupport::ReadFileBytes(LogPath());
     EXPECT_EQ(1u, Count(again, "\xFF\xFE")) << "one mark, at the start";
     // The second header's blank lines follow the line before it: CR LF three times.
     EXPECT_EQ(1u, Count(again, std::string("\r\0\n\0\r\0\n\0\r\0\n\0", 12)));
@@ -248,6 +237,25 @@ TEST_F(ConnectTest, ConnectionLifecycle) {
     mark = testsupport::ReadLogTexts(LogPath()).size();
     connect_.reset();
     EXPECT_EQ(Texts{L"CConnect::~CConnect"}, LogAfter(mark, L"CConnect::~CConnect"));
+    EXPECT_EQ(S_OK, plugin_.CanUnloadNow());
+
+    // An object connected again, this time without its entry in the add-in list (so it
+    // no longer holds its own published interface), then released without a
+    // disconnection: the object ends, but the module stays while the server it started
+    // runs (unloading would stop its threads under the loader lock).
+    ASSERT_EQ(S_OK, plugin_.CreateConnect(connect_));
+    ASSERT_EQ(S_OK, connect_->OnConnection(outlook.application(), ext_cm_AfterStartup, nullptr, nullptr));
+    outlook.itemMissing = true;
+    ASSERT_EQ(S_OK, connect_->OnConnection(outlook.application(), ext_cm_AfterStartup, nullptr, nullptr));
+    mark = testsupport::ReadLogTexts(LogPath()).size();
+    connect_.reset();
+    EXPECT_EQ(Texts{L"CConnect::~CConnect"}, LogAfter(mark, L"CConnect::~CConnect"));
+    EXPECT_TRUE(ServerRunning());
+    EXPECT_EQ(S_FALSE, plugin_.CanUnloadNow());
+    ASSERT_EQ(S_OK, plugin_.CreateConnect(connect_));
+    EXPECT_EQ(S_OK, connect_->OnDisconnection(ext_dm_HostShutdown, nullptr));
+    EXPECT_FALSE(ServerRunning());
+    connect_.reset();
     EXPECT_EQ(S_OK, plugin_.CanUnloadNow());
 }
 

@@ -19,46 +19,13 @@ using Texts = std::vector<std::wstring>;
 constexpr DWORD kHostTimeoutMs = 60000;
 const std::wstring kChannel = L"DiRirire.MSOutlook";
 
-std::wstring BinFolder() {
-    const std::wstring plugin = addintest::PluginPath();
-    return plugin.substr(0, plugin.find_last_of(L'\\') + 1);
-}
-
 // The host process, started with the build's default profile and its own stop event.
-class OutlookStandin {
+class OutlookStandin : public testsupport::Program {
 public:
-    OutlookStandin() {
-        const std::wstring bin = BinFolder();
-        stopEvent_ = testsupport::UniqueName(L"Local\\AddinHostTest.Stop");
-        std::wstring commandLine = L"\"" + bin + L"outlook-standin.exe\" --profile \"" + bin +
-                                   L"..\\profiles\\default\" --stop-event " + stopEvent_;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                           nullptr, &startup, &info)) {
-            base::UniqueHandle thread(info.hThread);
-            process_.reset(info.hProcess);
-        }
-    }
-    ~OutlookStandin() {
-        if (process_ && WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0) {
-            TerminateProcess(process_.get(), 1);
-            WaitForSingleObject(process_.get(), 5000);
-        }
-    }
-    [[nodiscard]] bool running() const { return process_.valid(); }
-    // The exit code, or STILL_ACTIVE when the host did not end in time.
-    [[nodiscard]] DWORD Wait(DWORD timeoutMs) const {
-        DWORD code = STILL_ACTIVE;
-        if (WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0)
-            GetExitCodeProcess(process_.get(), &code);
-        return code;
-    }
-
-private:
-    base::UniqueHandle process_;
-    std::wstring stopEvent_;
+    OutlookStandin()
+        : Program(testsupport::BesideThisProgram(L"outlook-standin.exe"),
+                  {L"--profile", testsupport::BesideThisProgram(L"..\\profiles\\default"), L"--stop-event",
+                   testsupport::UniqueName(L"Local\\AddinHostTest.Stop")}) {}
 };
 
 // Connects once the host has connected the add-in and its server publishes the channel.

@@ -43,8 +43,4 @@ private:
 // The registry form "{...}" of a GUID.
 std::wstring GuidText(const GUID& guid);
 
-// Runs a program of the system (regsvr32, ...) with `arguments` and waits for its
-// exit code; ~0u when it could not be started or did not end.
-DWORD RunSystemProgram(const std::wstring& commandLine);
-
 }  // namespace addintest

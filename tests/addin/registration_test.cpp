@@ -4,8 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "addin/registrar.h"
+#include "base/com_object.h"
 #include "base/unique_resource.h"
 #include "tests/addin/plugin.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -13,6 +16,7 @@ using addintest::GuidText;
 using addintest::LoadedPlugin;
 using addintest::PluginPath;
 
+constexpr DWORD kProgramTimeoutMs = 60000;  // a limit for a hung program, not a measure
 constexpr wchar_t kAddInKey[] = L"Software\\Microsoft\\Office\\Outlook\\Addins\\TallowmerePlugin.Connect";
 
 struct RawValue {
@@ -83,8 +87,11 @@ protected:
     }
     void TearDown() override { Unregister(); }
 
-    static DWORD Regsvr32(const wchar_t* options) {
-        return addintest::RunSystemProgram(std::wstring(L"regsvr32.exe ") + options + L" \"" + PluginPath() + L"\"");
+    // The system's tool, silent (/s), removing with /u; its exit code.
+    static DWORD Regsvr32(bool removing = false) {
+        std::vector<std::wstring> args{L"/s", PluginPath()};
+        if (removing) args.insert(args.begin(), L"/u");
+        return testsupport::Program(L"regsvr32.exe", args).Wait(kProgramTimeoutMs);
     }
     // Leaves nothing of an earlier registration, whatever state it was left in.
     void Unregister() const {
@@ -96,8 +103,17 @@ protected:
     const LoadedPlugin plugin_;
 };
 
-TEST_F(RegistrationTest, Regsvr32WritesTheAddInKeyWithoutTerminatingZeros) {
-    ASSERT_EQ(0u, Regsvr32(L"/s"));
+// Registering again rewrites the class key (a stray subkey goes) and leaves one add-in
+// key, its texts without terminating zeros.
+TEST_F(RegistrationTest, RegisteringTwiceRewritesTheClassKeyAndWritesTheAddInKeyExactly) {
+    ASSERT_EQ(0u, Regsvr32());
+    const std::wstring stray = L"CLSID\\" + GuidText(CLSID_Connect) + L"\\Stray";
+    base::UniqueRegKey strayKey;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, stray.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                                             strayKey.put(), nullptr));
+    strayKey.reset();
+    ASSERT_EQ(S_OK, plugin_.RegisterServer());
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, stray)) << "the class key was not rewritten";
 
     const struct {
         const wchar_t* name;
@@ -126,7 +142,7 @@ TEST_F(RegistrationTest, Regsvr32WritesTheAddInKeyWithoutTerminatingZeros) {
 }
 
 TEST_F(RegistrationTest, Regsvr32RegistersTheClassItsProgIdsAppIdAndTypeLibrary) {
-    ASSERT_EQ(0u, Regsvr32(L"/s"));
+    ASSERT_EQ(0u, Regsvr32());
 
     const std::wstring clsid = GuidText(CLSID_Connect);
     const std::wstring appId = GuidText(APPID_TallowmerePlugin);
@@ -169,63 +185,25 @@ TEST_F(RegistrationTest, Regsvr32RegistersTheClassItsProgIdsAppIdAndTypeLibrary)
               ReadRawValue(HKEY_CLASSES_ROOT, classKey + L"\\Programmable", nullptr).status);
 }
 
-// What a host does with the registration: find the class by its ProgID, create it in
-// process and load the type library by its ID.
-TEST_F(RegistrationTest, HostsCreateTheRegisteredClassByProgId) {
-    ASSERT_EQ(S_OK, plugin_.RegisterServer());
-
-    CLSID clsid = GUID_NULL;
-    ASSERT_EQ(S_OK, CLSIDFromProgID(L"TallowmerePlugin.Connect", &clsid));
-    EXPECT_TRUE(IsEqualCLSID(CLSID_Connect, clsid));
-    base::ComPtr<_IDTExtensibility2> connect;
-    const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL, __uuidof(_IDTExtensibility2), connect.put_void());
-    ASSERT_EQ(S_OK, hr) << "got 0x" << std::hex << hr;
-    EXPECT_TRUE(connect);
-
-    base::ComPtr<ITypeLib> library;
-    EXPECT_EQ(S_OK, LoadRegTypeLib(LIBID_TallowmerePluginLib, 1, 0, LOCALE_NEUTRAL, library.put()));
-}
-
-TEST_F(RegistrationTest, RegisteringTwiceRewritesTheClassKeyAndKeepsOneAddInKey) {
-    ASSERT_EQ(S_OK, plugin_.RegisterServer());
-    const std::wstring classKey = L"CLSID\\" + GuidText(CLSID_Connect);
-    base::UniqueRegKey stray;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, (classKey + L"\\Stray").c_str(), 0, nullptr, 0,
-                                             KEY_WRITE, nullptr, stray.put(), nullptr));
-    stray.reset();
-
-    ASSERT_EQ(S_OK, plugin_.RegisterServer());
-    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, classKey + L"\\Stray")) << "the class key was not rewritten";
-    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, classKey + L"\\InprocServer32"));
-    const KeyCounts counts = CountsOf(HKEY_CURRENT_USER, kAddInKey);
-    EXPECT_EQ(0u, counts.subkeys);
-    EXPECT_EQ(3u, counts.values);
-    EXPECT_EQ(std::wstring(L"Kestrava Backup"), TextOf(ReadRawValue(HKEY_CURRENT_USER, kAddInKey, L"FriendlyName")));
-}
-
+// Through the system's tool, also when the add-in key went missing before.
 TEST_F(RegistrationTest, UnregisteringRemovesWhatRegistrationWrote) {
-    ASSERT_EQ(0u, Regsvr32(L"/s"));
-    ASSERT_EQ(0u, Regsvr32(L"/u /s"));
+    for (const bool addInKeyGone : {false, true}) {
+        ASSERT_EQ(0u, Regsvr32());
+        if (addInKeyGone) {
+            ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CURRENT_USER, kAddInKey));
+        }
+        ASSERT_EQ(0u, Regsvr32(true)) << addInKeyGone;
 
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kAddInKey));
-    const std::vector<std::wstring> keys = ComKeys();
-    for (size_t i = 0; i < keys.size(); ++i)
-        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, keys[i])) << "case " << i << ": " << testing::PrintToString(keys[i]);
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kAddInKey));
+        const std::vector<std::wstring> keys = ComKeys();
+        for (size_t i = 0; i < keys.size(); ++i) {
+            EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, keys[i])) << "key " << i << ": " << testing::PrintToString(keys[i]);
+        }
+    }
     // Shared parents stay.
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software\\Microsoft\\Office\\Outlook\\Addins"));
-}
-
-TEST_F(RegistrationTest, UnregisteringWithoutTheAddInKeyStillUnregistersTheClass) {
-    ASSERT_EQ(S_OK, plugin_.RegisterServer());
-    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CURRENT_USER, kAddInKey));
-
-    const HRESULT hr = plugin_.UnregisterServer();
-    EXPECT_EQ(S_OK, hr) << "got 0x" << std::hex << hr;
-    const std::vector<std::wstring> keys = ComKeys();
-    for (size_t i = 0; i < keys.size(); ++i)
-        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, keys[i])) << "case " << i << ": " << testing::PrintToString(keys[i]);
 }
 
 TEST_F(RegistrationTest, RegistrationRestoresTheThreadLocale) {
@@ -237,6 +215,87 @@ TEST_F(RegistrationTest, RegistrationRestoresTheThreadLocale) {
     EXPECT_EQ(S_OK, plugin_.UnregisterServer());
     EXPECT_EQ(german, GetThreadLocale());
     SetThreadLocale(saved);
+}
+
+// The system's registrar as the module sees it, registered in this apartment: records
+// each script it runs ("R101" registers resource 101, "U102" removes resource 102) and
+// fails the one numbered as armed (1-based; 0: none) with kInjected.
+constexpr HRESULT kInjected = HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION);
+
+class FakeRegistrar final : public base::ComObject<IRegistrar> {
+public:
+    void Arm(int failAt) {
+        calls.clear();
+        count_ = 0;
+        failAt_ = failAt;
+    }
+    std::wstring calls;
+
+    STDMETHODIMP AddReplacement(LPCOLESTR, LPCOLESTR) noexcept override { return S_OK; }
+    STDMETHODIMP ClearReplacements() noexcept override { return S_OK; }
+    STDMETHODIMP ResourceRegisterSz(LPCOLESTR, LPCOLESTR, LPCOLESTR) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP ResourceUnregisterSz(LPCOLESTR, LPCOLESTR, LPCOLESTR) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP FileRegister(LPCOLESTR) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP FileUnregister(LPCOLESTR) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP StringRegister(LPCOLESTR) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP StringUnregister(LPCOLESTR) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP ResourceRegister(LPCOLESTR, UINT id, LPCOLESTR) noexcept override { return Run(L'R', id); }
+    STDMETHODIMP ResourceUnregister(LPCOLESTR, UINT id, LPCOLESTR) noexcept override { return Run(L'U', id); }
+
+private:
+    [[nodiscard]] HRESULT Run(wchar_t mode, UINT id) noexcept {
+        calls += (calls.empty() ? L"" : L" ") + std::wstring(1, mode) + std::to_wstring(id);
+        return ++count_ == failAt_ ? kInjected : S_OK;
+    }
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&__uuidof(IRegistrar)}};
+        return kInterfaces;
+    }
+
+    int count_ = 0;
+    int failAt_ = 0;
+};
+
+FakeRegistrar* g_registrar = nullptr;
+
+[[nodiscard]] HRESULT FindRegistrar(REFIID iid, void** out) noexcept { return g_registrar->QueryInterface(iid, out); }
+
+// Each step runs in its order; the first failure is the result and the steps after it
+// are skipped (the type library is registered last and removed between the scripts).
+TEST_F(RegistrationTest, AFailingStepEndsRegistrationWithItsCode) {
+    const struct {
+        bool registering;
+        int failAt;
+        HRESULT expected;
+        const wchar_t* calls;
+        bool typeLibraryAfter;
+    } cases[] = {
+        {true, 0, S_OK, L"R101 R102", true},
+        {true, 1, kInjected, L"R101", false},
+        {true, 2, kInjected, L"R101 R102", false},
+        {false, 0, S_OK, L"U102 U101", false},
+        {false, 1, kInjected, L"U102", true},
+        {false, 2, kInjected, L"U102 U101", false},
+    };
+    static base::ClassFactory<&FindRegistrar> factory;
+    DWORD cookie = 0;
+    ASSERT_EQ(S_OK, CoRegisterClassObject(CLSID_Registrar, static_cast<IClassFactory*>(&factory),
+                                          CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie));
+    const std::wstring typeLibraryKey = L"TypeLib\\" + GuidText(LIBID_TallowmerePluginLib);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const base::ComPtr<FakeRegistrar> registrar(new FakeRegistrar());
+        g_registrar = registrar.get();
+        // The opposite first, so that the type library's step has something to do
+        // (removing a library that is not registered may fail: not examined).
+        static_cast<void>(cases[i].registering ? plugin_.UnregisterServer() : plugin_.RegisterServer());
+        registrar->Arm(cases[i].failAt);
+        const HRESULT hr = cases[i].registering ? plugin_.RegisterServer() : plugin_.UnregisterServer();
+        EXPECT_EQ(cases[i].expected, hr) << "case " << i << ": got 0x" << std::hex << hr;
+        EXPECT_EQ(cases[i].calls, registrar->calls) << "case " << i;
+        EXPECT_EQ(cases[i].typeLibraryAfter, KeyExists(HKEY_CLASSES_ROOT, typeLibraryKey)) << "case " << i;
+    }
+    g_registrar = nullptr;
+    EXPECT_EQ(S_OK, CoRevokeClassObject(cookie));
 }
 
 }  // namespace

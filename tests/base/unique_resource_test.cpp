@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "base/unique_resource.h"
-#include "tests/support/child_process.h"
 
 namespace {
 
@@ -35,14 +34,6 @@ TEST(UniqueFile, InvalidHandleValueIsEmpty) {
                                       OPEN_EXISTING, 0, nullptr));
     EXPECT_FALSE(file.valid());
     EXPECT_EQ(file.get(), INVALID_HANDLE_VALUE);
-}
-
-TEST_CHILD_ROLE(exit_with) { return args.size() == 1 ? _wtoi(args[0].c_str()) : 99; }
-
-TEST(ChildProcess, RunsARoleInASecondProcess) {
-    testsupport::ChildProcess child(L"exit_with", {L"42"});
-    ASSERT_TRUE(child.running());
-    EXPECT_EQ(child.Wait(30000), 42u);
 }
 
 }  // namespace

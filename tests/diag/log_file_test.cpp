@@ -23,25 +23,16 @@ TEST_CHILD_ROLE(connect) {
     return 0;
 }
 
-// PATH: every call before the log is open writes nothing and creates nothing.
-TEST_CHILD_ROLE(log_before_open) {
-    if (args.size() != 1) return 2;
+// GOOD BAD...: every call before the log is open, or after a bad path was given,
+// writes nothing and creates nothing; then the good path turns logging on.
+TEST_CHILD_ROLE(open_late) {
+    if (args.empty()) return 2;
     SetLogClockForTesting(&FixedClock);
     // Formatting this would fault: a closed log must not format at all.
     LogMessage(L"lost %s", reinterpret_cast<const wchar_t*>(uintptr_t{1}));
     WriteLogLine(L"lost");
     WriteLogBytes(L"lost", 8);
     WriteLogHeader();
-    if (FileExists(args[0])) return 3;
-    OpenLogFile(args[0].c_str());
-    LogMessage(L"kept");
-    return 0;
-}
-
-// GOOD BAD...: each bad path leaves logging off, then the good one turns it on.
-TEST_CHILD_ROLE(open_bad_paths) {
-    if (args.empty()) return 2;
-    SetLogClockForTesting(&FixedClock);
     OpenLogFile(nullptr);
     LogMessage(L"lost after a null path");
     for (size_t i = 1; i < args.size(); ++i) {
@@ -49,50 +40,60 @@ TEST_CHILD_ROLE(open_bad_paths) {
         LogMessage(L"lost after bad path %u", static_cast<unsigned>(i));
         WriteLogHeader();
     }
+    if (FileExists(args[0])) return 3;
     OpenLogFile(args[0].c_str());
     LogMessage(L"kept");
     return 0;
 }
 
-TEST(LogFile, NewFileGetsOneMarkAndAHeaderPerConnection) {
-    ScratchFolder scratch;
-    const std::wstring path = scratch.Path(L"TallowmereAddin.log");
-    ASSERT_EQ(RunChild(L"connect", {path, L"2"}), 0u);
+// Where the log opens and what it adds: a mark only to a new file, a header per
+// connection, earlier content (not even UTF-16: the log never looks) untouched.
+TEST(LogFile, OpensWhereverItsFolderCanBeMadeAndAppends) {
+    const struct {
+        const wchar_t* name;
+        std::wstring (*make)(const ScratchFolder& scratch);
+        std::string earlier;  // the file before the runs; empty: no file
+        int runs;
+        int connections;  // per run
+    } cases[] = {
+        {L"new file", [](const ScratchFolder& scratch) { return scratch.Path(L"TallowmereAddin.log"); }, "", 1, 2},
+        {L"existing file", [](const ScratchFolder& scratch) { return scratch.Path(L"TallowmereAddin.log"); },
+         "earlier run\n", 2, 1},
+        {L"three missing folder levels",
+         [](const ScratchFolder& scratch) { return scratch.Path(L"one\\two\\three\\x.log"); }, "", 1, 1},
+        // The folder part "C:" is a drive root; inside this build's own prefix.
+        {L"drive root", [](const ScratchFolder&) { return L"C:\\" + testsupport::UniqueName(L"diag_root") + L".log"; },
+         "", 1, 1},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(testing::Message() << "case " << i << ": " << cases[i].name);
+        ScratchFolder scratch;
+        const std::wstring path = cases[i].make(scratch);
+        if (!cases[i].earlier.empty()) {
+            ASSERT_TRUE(WriteFileBytes(path, cases[i].earlier));
+        }
+        for (int run = 0; run < cases[i].runs; ++run) {
+            ASSERT_EQ(RunChild(L"connect", {path, std::to_wstring(cases[i].connections)}), 0u) << run;
+        }
 
-    const std::string bytes = ReadFileBytes(path);
-    ASSERT_TRUE(bytes.starts_with(kMark)) << "no FF FE at the start";
-    const std::wstring text = FromUtf16Bytes(std::string_view(bytes).substr(2));
-    const std::wstring commandLine = LastLineText(text);
-    EXPECT_NE(commandLine.find(L"--child connect"), std::wstring::npos) << commandLine;
-    EXPECT_EQ(text, ConnectionHeader(commandLine) + ConnectionHeader(commandLine) +
-                        Stamped(commandLine));
+        const std::string bytes = ReadFileBytes(path);
+        const std::string start = cases[i].earlier.empty() ? std::string(kMark) : cases[i].earlier;
+        ASSERT_TRUE(bytes.starts_with(start)) << "no mark, or the earlier content was touched";
+        const std::wstring text = FromUtf16Bytes(std::string_view(bytes).substr(start.size()));
+        const std::wstring commandLine = LastLineText(text);
+        EXPECT_NE(commandLine.find(L"--child connect"), std::wstring::npos) << commandLine;
+        std::wstring run;
+        for (int c = 0; c < cases[i].connections; ++c) run += ConnectionHeader(commandLine);
+        run += Stamped(commandLine);
+        std::wstring expected;
+        for (int r = 0; r < cases[i].runs; ++r) expected += run;
+        EXPECT_EQ(text, expected);
+        SetLastError(0xdeadbeef);
+        EXPECT_TRUE(DeleteFileW(path.c_str())) << "got " << GetLastError();
+    }
 }
 
-TEST(LogFile, ExistingFileIsAppendedToWithoutMark) {
-    ScratchFolder scratch;
-    const std::wstring path = scratch.Path(L"TallowmereAddin.log");
-    const std::string earlier = "earlier run\n";  // not even UTF-16: the log never looks
-    ASSERT_TRUE(WriteFileBytes(path, earlier));
-
-    for (int run = 0; run < 2; ++run) ASSERT_EQ(RunChild(L"connect", {path, L"1"}), 0u) << run;
-
-    const std::string bytes = ReadFileBytes(path);
-    ASSERT_TRUE(bytes.starts_with(earlier)) << "the earlier content was touched";
-    const std::wstring text = FromUtf16Bytes(std::string_view(bytes).substr(earlier.size()));
-    const std::wstring commandLine = LastLineText(text);
-    const std::wstring oneRun = ConnectionHeader(commandLine) + Stamped(commandLine);
-    EXPECT_EQ(text, oneRun + oneRun);
-}
-
-TEST(LogFile, CallsBeforeOpenWriteNothing) {
-    ScratchFolder scratch;
-    const std::wstring path = scratch.Path(L"before.log");
-    const DWORD code = RunChild(L"log_before_open", {path});
-    ASSERT_EQ(code, 0u) << "got 0x" << std::hex << code << " (3: the file appeared before open)";
-    EXPECT_EQ(ReadFileBytes(path), kMark + Utf16Bytes(Stamped(L"kept")));
-}
-
-TEST(LogFile, UnopenablePathsLeaveLoggingOffUntilAGoodOne) {
+TEST(LogFile, NothingIsWrittenBeforeAGoodPathIsOpened) {
     ScratchFolder scratch;
     const std::wstring folder = scratch.Path(L"a folder");
     const std::wstring plainFile = scratch.Path(L"plain");
@@ -100,40 +101,12 @@ TEST(LogFile, UnopenablePathsLeaveLoggingOffUntilAGoodOne) {
     ASSERT_TRUE(WriteFileBytes(plainFile, "x"));
     const std::wstring good = scratch.Path(L"good.log");
 
-    ASSERT_EQ(RunChild(L"open_bad_paths", {good, folder, plainFile + L"\\below\\a.log"}), 0u);
+    const DWORD code = RunChild(L"open_late", {good, folder, plainFile + L"\\below\\a.log"});
+    ASSERT_EQ(code, 0u) << "got " << code << " (3: the file appeared before it was opened)";
 
     EXPECT_EQ(ReadFileBytes(good), kMark + Utf16Bytes(Stamped(L"kept")));
     EXPECT_EQ(ReadFileBytes(plainFile), "x");
     EXPECT_TRUE(RemoveDirectoryW(folder.c_str())) << "the folder is no longer empty";
-}
-
-struct PathCase {
-    const wchar_t* name;
-    std::wstring (*make)(const ScratchFolder& scratch);
-};
-const PathCase kPathCases[] = {
-    {L"three missing folder levels",
-     [](const ScratchFolder& scratch) { return scratch.Path(L"one\\two\\three\\x.log"); }},
-    // The folder part "C:" is a drive root; inside this build's own prefix.
-    {L"drive root",
-     [](const ScratchFolder&) { return L"C:\\" + testsupport::UniqueName(L"diag_root") + L".log"; }},
-};
-
-TEST(LogFile, OpensWhereverItsFolderCanBeMade) {
-    for (size_t i = 0; i < std::size(kPathCases); ++i) {
-        SCOPED_TRACE(testing::Message() << "case " << i << ": " << kPathCases[i].name);
-        ScratchFolder scratch;
-        const std::wstring path = kPathCases[i].make(scratch);
-        EXPECT_EQ(RunChild(L"connect", {path, L"1"}), 0u);
-
-        const std::string bytes = ReadFileBytes(path);
-        EXPECT_TRUE(bytes.starts_with(kMark));
-        const std::wstring text = FromUtf16Bytes(std::string_view(bytes).substr(2));
-        const std::wstring commandLine = LastLineText(text);
-        EXPECT_EQ(text, ConnectionHeader(commandLine) + Stamped(commandLine));
-        SetLastError(0xdeadbeef);
-        EXPECT_TRUE(DeleteFileW(path.c_str())) << "got " << GetLastError();
-    }
 }
 
 TEST(LogFile, DefaultPathIsInRoamingApplicationData) {

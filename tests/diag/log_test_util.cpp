@@ -84,21 +84,6 @@ std::wstring FromUtf16Bytes(std::string_view bytes) {
     return text;
 }
 
-std::string ReadFileBytes(const std::wstring& path) {
-    base::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size)) return {};
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    if (!bytes.empty() &&
-        (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-         read != bytes.size()))
-        return {};
-    return bytes;
-}
-
 bool WriteFileBytes(const std::wstring& path, std::string_view bytes) {
     base::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -117,10 +102,7 @@ DWORD RunChild(const wchar_t* role, const std::vector<std::wstring>& args) {
     return child.Wait(kChildTimeoutMs);
 }
 
-ScratchFolder::ScratchFolder() {
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    root_ = std::wstring(temp) + testsupport::UniqueName(L"diag_tests");
+ScratchFolder::ScratchFolder() : root_(testsupport::TempPath(L"diag_tests")) {
     CreateDirectoryW(root_.c_str(), nullptr);
 }
 

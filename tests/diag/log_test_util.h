@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/log_reader.h"
+
 namespace diagtest {
 
 inline constexpr DWORD kChildTimeoutMs = 120000;  // a limit for hung children, not a measure
@@ -29,8 +31,7 @@ inline constexpr wchar_t kFixedStamp[] = L"2015/01/03 00:05:00.007";
 [[nodiscard]] std::wstring FromUtf16Bytes(std::string_view bytes);
 inline constexpr char kMark[] = "\xFF\xFE";
 
-// The whole file, read while others may still hold it open; "" if it cannot be read.
-[[nodiscard]] std::string ReadFileBytes(const std::wstring& path);
+using testsupport::ReadFileBytes;
 [[nodiscard]] bool WriteFileBytes(const std::wstring& path, std::string_view bytes);
 [[nodiscard]] bool FileExists(const std::wstring& path);
 

@@ -34,13 +34,10 @@ class Host {
 public:
     explicit Host(const std::wstring& profile)
         : stopEvent_(testsupport::UniqueName(L"Local\\FoldersTest.Stop")),
-          process_(testsupport::StartProgram(L"\"" + BinFolder() + L"outlook-standin.exe\" --profile \"" + profile +
-                                             L"\" --stop-event " + stopEvent_)) {}
+          process_(BinFolder() + L"outlook-standin.exe", {L"--profile", profile, L"--stop-event", stopEvent_}) {}
     ~Host() {
         const base::UniqueHandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, stopEvent_.c_str()));
-        if (!stop || !SetEvent(stop.get()) || WaitForSingleObject(process_.get(), kHostTimeoutMs) != WAIT_OBJECT_0) {
-            TerminateProcess(process_.get(), 1);
-        }
+        if (stop && SetEvent(stop.get())) (void)process_.Wait(kHostTimeoutMs);
     }
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
@@ -48,12 +45,12 @@ public:
     // Once the host has connected the add-in and its server publishes the channel;
     // replies may take as long on a loaded machine.
     [[nodiscard]] std::unique_ptr<MailClient> Connect() const {
-        return process_ ? MailClient::Connect(kMailServerChannel, 2, kHostTimeoutMs) : nullptr;
+        return process_.running() ? MailClient::Connect(kMailServerChannel, 2, kHostTimeoutMs) : nullptr;
     }
 
 private:
     std::wstring stopEvent_;
-    base::UniqueHandle process_;
+    testsupport::Program process_;
 };
 
 // A profile and what the add-in answers on it. A list that is not there means the

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/com_object.h"
 #include "diag/log.h"
 #include "outlook/application.h"
 #include "outlook/error_text.h"
@@ -41,24 +42,16 @@ std::wstring UnableToInstantiate(HRESULT hr) {
 }
 
 // Outlook's Application class, registered in this apartment for the owner's lifetime:
-// creating it gives `application`, or fails with `failure`.
-class RegisteredOutlook final : public IClassFactory {
+// creating it gives `application`, or fails with `failure` (then `application` may be null).
+class RegisteredOutlook final : public base::StaticComObject<IClassFactory> {
 public:
-    RegisteredOutlook(IUnknown* application, HRESULT failure = S_OK) : application_(application), failure_(failure) {
-        EXPECT_EQ(S_OK, CoRegisterClassObject(CLSID_OutlookApplication, this, CLSCTX_INPROC_SERVER,
-                                              REGCLS_MULTIPLEUSE, &cookie_));
+    RegisteredOutlook(IDispatch* application, HRESULT failure = S_OK) : application_(application), failure_(failure) {
+        EXPECT_EQ(S_OK, CoRegisterClassObject(CLSID_OutlookApplication, static_cast<IClassFactory*>(this),
+                                              CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie_));
     }
-    ~RegisteredOutlook() { EXPECT_EQ(S_OK, CoRevokeClassObject(cookie_)); }
+    ~RegisteredOutlook() override { EXPECT_EQ(S_OK, CoRevokeClassObject(cookie_)); }
     [[nodiscard]] int created() const noexcept { return created_; }
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
-        *out = nullptr;
-        if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IClassFactory)) return E_NOINTERFACE;
-        *out = static_cast<IClassFactory*>(this);
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() noexcept override { return 2; }  // lives on the test's stack
-    STDMETHODIMP_(ULONG) Release() noexcept override { return 1; }
     STDMETHODIMP CreateInstance(IUnknown*, REFIID iid, void** out) noexcept override {
         *out = nullptr;
         if (FAILED(failure_)) return failure_;
@@ -68,100 +61,104 @@ public:
     STDMETHODIMP LockServer(BOOL) noexcept override { return S_OK; }
 
 private:
-    IUnknown* application_;
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IClassFactory}};
+        return kInterfaces;
+    }
+
+    IDispatch* application_;
     HRESULT failure_;
     DWORD cookie_ = 0;
     int created_ = 0;
 };
 
 constexpr HRESULT kNoServer = CO_E_SERVER_EXEC_FAILURE;
+constexpr HRESULT kNotRunning = CO_E_APPNOTFOUND;  // the application's Run fails
+constexpr HRESULT kNotRunnable = S_FALSE;          // the application has no IRunnableObject
 
 class OutlookApplicationTest : public testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(apartment_.succeeded());
-        mark_ = testsupport::ReadLogTexts(ProcessLog()).size();
-        application_->On(L"Quit", [this](const Invocation& call) {
-            ++quits_;
-            return FAILED(quitResult_) ? quitResult_ : fake::ReturnNothing(call);
+    void SetUp() override { ASSERT_TRUE(apartment_.succeeded()); }
+
+    // An application object that counts its Quit calls, failing them with `quitResult`.
+    ComPtr<FakeDispatch> Application(HRESULT run, HRESULT quitResult, int& quits) {
+        ComPtr<FakeDispatch> application = FakeDispatch::Create({__uuidof(_Application)});
+        if (run != kNotRunnable) application->MakeRunnable(run);
+        application->On(L"Quit", [quitResult, &quits](const Invocation& call) {
+            ++quits;
+            return FAILED(quitResult) ? quitResult : fake::ReturnNothing(call);
         });
+        return application;
     }
 
     const base::ScopedComInitializer apartment_;
-    const ComPtr<FakeDispatch> application_ = FakeDispatch::Create({__uuidof(_Application)});
-    HRESULT quitResult_ = S_OK;
-    int quits_ = 0;
-    size_t mark_ = 0;
     CKsCommMailServer server_;
 };
 
-TEST_F(OutlookApplicationTest, GetOutlookApplicationGivesTheRunningApplication) {
-    RegisteredOutlook outlook(application_.get());
-    ComPtr<_Application> found;
-    outlook::GetOutlookApplication(found);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(static_cast<IDispatch*>(application_.get()), static_cast<IDispatch*>(found.get()));
-    EXPECT_EQ(1, outlook.created());
-    found.reset();
-    EXPECT_EQ(1u, application_->references());
-    EXPECT_EQ(Texts{}, LogSince(mark_));
-}
-
-TEST_F(OutlookApplicationTest, GetOutlookApplicationLogsWhatFailed) {
-    const ComPtr<FakeDispatch> notOutlook = FakeDispatch::Create();
+// Created, put into the running state and queried for _Application; any failure is
+// logged once with its code, and nothing is kept.
+TEST_F(OutlookApplicationTest, GetOutlookApplicationRunsTheApplicationOrLogsWhatFailed) {
     const struct {
-        IUnknown* object;
         HRESULT creation;
-        HRESULT logged;
+        HRESULT run;
+        bool outlook;
+        HRESULT logged;  // S_OK: found, nothing logged
     } cases[] = {
-        {application_.get(), kNoServer, kNoServer},
-        {notOutlook.get(), S_OK, E_NOINTERFACE},
+        {S_OK, kNotRunnable, true, S_OK},
+        {S_OK, S_OK, true, S_OK},
+        {kNoServer, S_OK, true, kNoServer},
+        {S_OK, kNotRunning, true, kNotRunning},
+        {S_OK, kNotRunnable, false, E_NOINTERFACE},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
+        int quits = 0;
+        const ComPtr<FakeDispatch> application = cases[i].outlook ? Application(cases[i].run, S_OK, quits)
+                                                                  : FakeDispatch::Create();
         const size_t mark = testsupport::ReadLogTexts(ProcessLog()).size();
-        RegisteredOutlook outlook(cases[i].object, cases[i].creation);
-        ComPtr<_Application> found(static_cast<_Application*>(nullptr));
-        outlook::GetOutlookApplication(found);
-        EXPECT_FALSE(found) << "case " << i;
-        EXPECT_EQ(Texts{UnableToInstantiate(cases[i].logged)}, LogSince(mark)) << "case " << i;
+        {
+            RegisteredOutlook outlook(application.get(), cases[i].creation);
+            ComPtr<_Application> found;
+            outlook::GetOutlookApplication(found);
+            EXPECT_EQ(cases[i].logged == S_OK, static_cast<bool>(found)) << "case " << i;
+            EXPECT_EQ(cases[i].run != kNotRunnable && SUCCEEDED(cases[i].creation) ? 1 : 0, application->runs())
+                << "case " << i;
+        }
+        EXPECT_EQ(cases[i].logged == S_OK ? Texts{} : Texts{UnableToInstantiate(cases[i].logged)}, LogSince(mark))
+            << "case " << i;
+        EXPECT_EQ(1u, application->references()) << "case " << i << ": a reference was kept";
     }
-    EXPECT_EQ(1u, notOutlook->references());
 }
 
-TEST_F(OutlookApplicationTest, QuitOutlookQuitsTheApplication) {
-    RegisteredOutlook outlook(application_.get());
-    EXPECT_TRUE(server_.QuitOutlook());
-    EXPECT_EQ(1, quits_);
-    EXPECT_EQ(1u, application_->references());
-    EXPECT_EQ(Texts{}, LogSince(mark_));
-}
-
-TEST_F(OutlookApplicationTest, QuitOutlookAnswersFalseWhenRefusedOrUnavailable) {
-    {
-        RegisteredOutlook outlook(application_.get());
-        quitResult_ = E_ACCESSDENIED;
-        EXPECT_FALSE(server_.QuitOutlook());
-        EXPECT_EQ(1, quits_);
-        EXPECT_EQ(Texts{}, LogSince(mark_)) << "a refused Quit is not logged";
+// Code 5 quits the application and answers whether it did; code 8 only makes sure
+// Outlook runs and always answers true.
+TEST_F(OutlookApplicationTest, QuitAndStartOutlookAnswerAsTheApplicationDoes) {
+    const struct {
+        bool (CKsCommMailServer::*operation)();
+        HRESULT creation;
+        HRESULT quitResult;
+        bool answer;
+        int quits;
+        HRESULT logged;
+    } cases[] = {
+        {&CKsCommMailServer::QuitOutlook, S_OK, S_OK, true, 1, S_OK},
+        {&CKsCommMailServer::QuitOutlook, S_OK, E_ACCESSDENIED, false, 1, S_OK},  // a refusal is not logged
+        {&CKsCommMailServer::QuitOutlook, kNoServer, S_OK, false, 0, kNoServer},
+        {&CKsCommMailServer::StartOutlook, S_OK, S_OK, true, 0, S_OK},
+        {&CKsCommMailServer::StartOutlook, kNoServer, S_OK, true, 0, kNoServer},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        int quits = 0;
+        const ComPtr<FakeDispatch> application = Application(S_OK, cases[i].quitResult, quits);
+        const size_t mark = testsupport::ReadLogTexts(ProcessLog()).size();
+        {
+            RegisteredOutlook outlook(application.get(), cases[i].creation);
+            EXPECT_EQ(cases[i].answer, (server_.*cases[i].operation)()) << "case " << i;
+        }
+        EXPECT_EQ(cases[i].quits, quits) << "case " << i;
+        EXPECT_EQ(cases[i].logged == S_OK ? Texts{} : Texts{UnableToInstantiate(cases[i].logged)}, LogSince(mark))
+            << "case " << i;
+        EXPECT_EQ(1u, application->references()) << "case " << i;
     }
-    RegisteredOutlook unavailable(application_.get(), kNoServer);
-    EXPECT_FALSE(server_.QuitOutlook());
-    EXPECT_EQ(1, quits_);
-    EXPECT_EQ(Texts{UnableToInstantiate(kNoServer)}, LogSince(mark_));
-}
-
-TEST_F(OutlookApplicationTest, StartOutlookCreatesTheApplicationAndLetsItRun) {
-    RegisteredOutlook outlook(application_.get());
-    EXPECT_TRUE(server_.StartOutlook());
-    EXPECT_EQ(1, outlook.created());
-    EXPECT_EQ(0, quits_);
-    EXPECT_EQ(1u, application_->references());
-}
-
-TEST_F(OutlookApplicationTest, StartOutlookAnswersTrueWithoutOutlookAndLogsOnce) {
-    RegisteredOutlook unavailable(application_.get(), kNoServer);
-    EXPECT_TRUE(server_.StartOutlook());
-    EXPECT_EQ(Texts{UnableToInstantiate(kNoServer)}, LogSince(mark_));
 }
 
 // A thread already in the multithreaded apartment cannot enter a single-threaded one:
@@ -171,7 +168,7 @@ TEST_F(OutlookApplicationTest, RequestsOnAThreadOfAnotherApartmentLeaveItAlone) 
     bool answered = true;
     std::thread worker([&] {
         const base::ScopedComInitializer multithreaded(COINIT_MULTITHREADED);
-        RegisteredOutlook unavailable(application_.get(), kNoServer);
+        RegisteredOutlook unavailable(nullptr, kNoServer);
         answered = server_.QuitOutlook();
         const base::ScopedComInitializer again(COINIT_MULTITHREADED);
         stillEntered = again.result();

@@ -10,30 +10,30 @@ base::ComPtr<FakeDispatch> FakeDispatch::Create(std::initializer_list<IID> inter
     return base::ComPtr<FakeDispatch>(new FakeDispatch(interfaces));
 }
 
+FakeDispatch::FakeDispatch(std::initializer_list<IID> interfaces) : interfaces_(interfaces) {
+    table_.push_back({&IID_IDispatch});
+    for (const IID& iid : interfaces_) table_.push_back({&iid});
+}
+
 FakeDispatch& FakeDispatch::On(const std::wstring& name, Member member) {
     names_.push_back(name);
     members_.push_back(std::move(member));
     return *this;
 }
 
-STDMETHODIMP FakeDispatch::QueryInterface(REFIID iid, void** out) noexcept {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    const bool known = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
-                       std::any_of(interfaces_.begin(), interfaces_.end(),
-                                   [&](const IID& known) { return IsEqualIID(iid, known) != FALSE; });
-    if (!known) return E_NOINTERFACE;
-    AddRef();
-    *out = static_cast<IDispatch*>(this);
-    return S_OK;
+void FakeDispatch::MakeRunnable(HRESULT result) {
+    runResult_ = result;
+    table_.push_back(Answer<IRunnableObject>(IID_IRunnableObject));
 }
 
-STDMETHODIMP_(ULONG) FakeDispatch::AddRef() noexcept { return ++references_; }
+ULONG FakeDispatch::references() {
+    AddRef();
+    return Release();
+}
 
-STDMETHODIMP_(ULONG) FakeDispatch::Release() noexcept {
-    const ULONG remaining = --references_;
-    if (remaining == 0) delete this;
-    return remaining;
+STDMETHODIMP FakeDispatch::Run(IBindCtx*) noexcept {
+    ++runs_;
+    return runResult_;
 }
 
 STDMETHODIMP FakeDispatch::GetTypeInfoCount(UINT* count) noexcept {

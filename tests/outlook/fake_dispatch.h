@@ -1,18 +1,18 @@
 // A scripted automation object for tests, playing an object of Outlook's object model:
-// it answers QueryInterface for IUnknown, IDispatch and the IIDs it is given, and
-// serves members by name (case-insensitively, as automation does) through handlers.
-// Its reference count is atomic; handlers run on the calling thread.
+// it answers QueryInterface for IUnknown, IDispatch and the IIDs it is given (and
+// IRunnableObject once made runnable), and serves members by name (case-insensitively,
+// as automation does) through handlers, which run on the calling thread.
 #pragma once
 
 #include <oaidl.h>
 
-#include <atomic>
 #include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "base/com.h"
+#include "base/com_object.h"
 
 namespace fake {
 
@@ -34,33 +34,41 @@ struct Call {
     bool namedPut = false;
 };
 
-class FakeDispatch final : public IDispatch {
+class FakeDispatch final : public base::ComObject<IDispatch, IRunnableObject> {
 public:
     static base::ComPtr<FakeDispatch> Create(std::initializer_list<IID> interfaces = {});
 
     // Serves `name` with `member` from now on.
     FakeDispatch& On(const std::wstring& name, Member member);
+    // Answers IRunnableObject from now on; Run gives `result`.
+    void MakeRunnable(HRESULT result);
     [[nodiscard]] const std::vector<Call>& calls() const noexcept { return calls_; }
-    [[nodiscard]] ULONG references() const noexcept { return references_; }
+    [[nodiscard]] int runs() const noexcept { return runs_; }
+    [[nodiscard]] ULONG references();
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override;
-    STDMETHODIMP_(ULONG) AddRef() noexcept override;
-    STDMETHODIMP_(ULONG) Release() noexcept override;
     STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override;
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) noexcept override;
     STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids) noexcept override;
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* exception, UINT* argumentError) noexcept override;
 
-private:
-    explicit FakeDispatch(std::initializer_list<IID> interfaces) : interfaces_(interfaces) {}
-    ~FakeDispatch() = default;
+    STDMETHODIMP GetRunningClass(CLSID*) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP Run(IBindCtx*) noexcept override;
+    BOOL STDMETHODCALLTYPE IsRunning() noexcept override { return runs_ > 0 && SUCCEEDED(runResult_); }
+    STDMETHODIMP LockRunning(BOOL, BOOL) noexcept override { return S_OK; }
+    STDMETHODIMP SetContainedObject(BOOL) noexcept override { return S_OK; }
 
-    std::atomic<ULONG> references_{1};
+private:
+    explicit FakeDispatch(std::initializer_list<IID> interfaces);
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override { return table_; }
+
     std::vector<IID> interfaces_;
-    std::vector<std::wstring> names_;  // DISPID = index + 1
+    std::vector<InterfaceEntry> table_;  // IDispatch, then interfaces_, then IRunnableObject
+    std::vector<std::wstring> names_;    // DISPID = index + 1
     std::vector<Member> members_;
     std::vector<Call> calls_;
+    HRESULT runResult_ = S_OK;
+    int runs_ = 0;
 };
 
 // Results a member gives.

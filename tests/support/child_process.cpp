@@ -32,45 +32,53 @@ std::wstring QuoteArgument(const std::wstring& arg) {
     return quoted + L"\"";
 }
 
+std::wstring SelfPath() {
+    wchar_t self[MAX_PATH];
+    return std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+}
+
 }  // namespace
 
 ChildRole::ChildRole(const wchar_t* name, ChildMain main) noexcept { Roles()[name] = main; }
 
-ChildProcess::ChildProcess(const std::wstring& role, const std::vector<std::wstring>& args) {
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring commandLine = QuoteArgument(self) + L" --child " + QuoteArgument(role);
+Program::Program(const std::wstring& program, const std::vector<std::wstring>& args) {
+    std::wstring commandLine = QuoteArgument(program);
     for (const auto& arg : args) commandLine += L" " + QuoteArgument(arg);
-    process_ = StartProgram(std::move(commandLine));
-}
-
-base::UniqueHandle StartProgram(std::wstring commandLine) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
-        return base::UniqueHandle();
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        base::UniqueHandle thread(info.hThread);
+        process_.reset(info.hProcess);
     }
-    const base::UniqueHandle thread(info.hThread);
-    return base::UniqueHandle(info.hProcess);
 }
 
-ChildProcess::~ChildProcess() { Kill(); }
+Program::~Program() { Kill(); }
 
-DWORD ChildProcess::Wait(DWORD timeoutMs) noexcept {
-    if (!process_ || WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0)
-        return STILL_ACTIVE;
+DWORD Program::Wait(DWORD timeoutMs) const noexcept {
+    if (!process_ || WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
     DWORD code = STILL_ACTIVE;
     GetExitCodeProcess(process_.get(), &code);
     return code;
 }
 
-void ChildProcess::Kill() noexcept {
+void Program::Kill() noexcept {
     if (process_ && WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0) {
         TerminateProcess(process_.get(), 0xDEAD);
         WaitForSingleObject(process_.get(), 5000);
     }
+}
+
+ChildProcess::ChildProcess(const std::wstring& role, const std::vector<std::wstring>& args)
+    : Program(SelfPath(), [&] {
+          std::vector<std::wstring> all{L"--child", role};
+          all.insert(all.end(), args.begin(), args.end());
+          return all;
+      }()) {}
+
+std::wstring BesideThisProgram(const wchar_t* file) {
+    const std::wstring self = SelfPath();
+    return self.substr(0, self.find_last_of(L'\\') + 1) + file;
 }
 
 bool RunChildRoleIfAsked(int* exitCode) {

@@ -26,17 +26,19 @@ struct ChildRole {
                                                                       ChildRole_##name); \
     static int ChildRole_##name([[maybe_unused]] const std::vector<std::wstring>& args)
 
-class ChildProcess {
+// A program in a process of its own, killed if it outlives its owner.
+class Program {
 public:
-    // Starts this program as the given role; check running() afterwards.
-    ChildProcess(const std::wstring& role, const std::vector<std::wstring>& args);
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-    ~ChildProcess();  // kills the child if it still runs
+    // Starts `program` (a path, or a name the system searches for) with `args`, each
+    // passed as one argument; check running() afterwards.
+    Program(const std::wstring& program, const std::vector<std::wstring>& args);
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+    ~Program();  // kills the process if it still runs
 
     [[nodiscard]] bool running() const noexcept { return process_.valid(); }
-    // The exit code, or STILL_ACTIVE if the child did not end in time.
-    [[nodiscard]] DWORD Wait(DWORD timeoutMs) noexcept;
+    // The exit code, or STILL_ACTIVE if the process did not end in time.
+    [[nodiscard]] DWORD Wait(DWORD timeoutMs) const noexcept;
     void Kill() noexcept;
     [[nodiscard]] HANDLE handle() const noexcept { return process_.get(); }
 
@@ -44,9 +46,14 @@ private:
     base::UniqueHandle process_;
 };
 
-// Starts a program by its command line (the program quoted first); the process, or
-// an empty handle when it cannot be started.
-base::UniqueHandle StartProgram(std::wstring commandLine);
+// This test program, started as the role `role` with `args`.
+class ChildProcess : public Program {
+public:
+    ChildProcess(const std::wstring& role, const std::vector<std::wstring>& args);
+};
+
+// The full path of `file` in this test program's folder.
+std::wstring BesideThisProgram(const wchar_t* file);
 
 // Runs the role named on the command line if there is one; returns false otherwise.
 bool RunChildRoleIfAsked(int* exitCode);

@@ -9,17 +9,21 @@ namespace {
 constexpr wchar_t kStampSeparator[] = L" | ";
 }
 
-std::vector<std::wstring> ReadLogTexts(const std::wstring& path) {
-    base::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
-    std::vector<std::wstring> texts;
-    if (!file) return texts;
-    std::wstring content;
-    wchar_t buffer[4096];
+std::string ReadFileBytes(const std::wstring& path) {
+    const base::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+    std::string bytes;
+    char buffer[4096];
     DWORD read = 0;
-    while (ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
-        content.append(buffer, read / sizeof(wchar_t));
+    while (file && ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
+    return bytes;
+}
+
+std::vector<std::wstring> ReadLogTexts(const std::wstring& path) {
+    const std::string bytes = ReadFileBytes(path);
+    const std::wstring content(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    std::vector<std::wstring> texts;
     size_t begin = 0;
     while (begin < content.size()) {
         size_t end = content.find(L"\r\n", begin);
@@ -47,7 +51,11 @@ std::vector<std::wstring> WaitForLog(
 std::wstring TempPath(const wchar_t* stem) {
     wchar_t folder[MAX_PATH];
     GetTempPathW(MAX_PATH, folder);
-    return std::wstring(folder) + UniqueName(stem);
+    // Wine reuses process IDs, and files outlive their processes: the clock tells apart
+    // two processes that got the same ID.
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    return std::wstring(folder) + UniqueName(stem) + L"." + std::to_wstring(now.QuadPart);
 }
 
 }  // namespace testsupport

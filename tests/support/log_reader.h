@@ -1,4 +1,4 @@
-// Reads the add-in's log file back: UTF-16LE lines, each "stamp | text".
+// Reads the add-in's log file back: its bytes, or its UTF-16LE lines ("stamp | text").
 #pragma once
 
 #include <windows.h>
@@ -9,6 +9,9 @@
 
 namespace testsupport {
 
+// The whole file, read while others may still hold it open; "" if it cannot be read.
+std::string ReadFileBytes(const std::wstring& path);
+
 // The texts of the stamped lines (what follows " | "), in file order.
 std::vector<std::wstring> ReadLogTexts(const std::wstring& path);
 
@@ -17,7 +20,7 @@ std::vector<std::wstring> WaitForLog(const std::wstring& path,
                                      const std::function<bool(const std::vector<std::wstring>&)>& done,
                                      DWORD timeoutMs = 60000);
 
-// A fresh path in the temporary folder, unique among parallel tests.
+// A fresh path in the temporary folder, unique among parallel and earlier tests.
 std::wstring TempPath(const wchar_t* stem);
 
 }  // namespace testsupport

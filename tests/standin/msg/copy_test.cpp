@@ -4,6 +4,8 @@
 
 #include "tests/standin/msg/msg_test_util.h"
 
+#include "base/com_object.h"
+
 #include <cstring>
 #include <cwchar>
 
@@ -18,24 +20,17 @@ constexpr ULONG kLargeValue = 32 * 1024;
 // A destination that takes large strings and binaries only through streams, as
 // store providers may: SetProps reports them as too large. Everything else goes
 // to the message it wraps.
-class StreamOnlyMessage final : public IMessage {
+class StreamOnlyMessage final : public base::StaticComObject<IMessage> {  // lives on the test's stack
 public:
     explicit StreamOnlyMessage(IMessage* inner) : inner_(inner) { inner_->AddRef(); }
-    ~StreamOnlyMessage() { inner_->Release(); }
+    ~StreamOnlyMessage() override { inner_->Release(); }
 
     int streamedValues = 0;
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (iid == IID_IUnknown || iid == IID_IMAPIProp || iid == IID_IMessage) {
-            *out = static_cast<IMessage*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IMAPIProp}, {&IID_IMessage}};
+        return kInterfaces;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // lives on the test's stack
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
 
     STDMETHODIMP SetProps(ULONG count, LPSPropValue values, LPSPropProblemArray* problems) override {
         std::vector<SPropValue> small;

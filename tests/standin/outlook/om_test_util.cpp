@@ -2,7 +2,6 @@
 
 #include <ole2.h>
 
-#include <algorithm>
 #include <thread>
 
 namespace omtest {
@@ -90,41 +89,20 @@ std::vector<ComPtr<IDispatch>> AllItems(MAPIFolder* folder) {
     return all;
 }
 
-RawCall::~RawCall() {
+RawGet::~RawGet() {
     VariantClear(&value);
     SysFreeString(exception.bstrSource);
     SysFreeString(exception.bstrDescription);
     SysFreeString(exception.bstrHelpFile);
 }
 
-void Invoke(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args, RawCall& call,
-            bool withException) {
+void GetProperty(IDispatch* object, const wchar_t* name, RawGet& get) {
     DISPID id = DISPID_UNKNOWN;
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     ASSERT_EQ(S_OK, object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id)) << "no member " << name;
-    std::reverse(args.begin(), args.end());
-    DISPID putValue = DISPID_PROPERTYPUT;
-    const bool put = (flags & DISPATCH_PROPERTYPUT) != 0;
-    DISPPARAMS params{args.data(), put ? &putValue : nullptr, static_cast<UINT>(args.size()), put ? 1u : 0u};
-    call.result = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, &call.value,
-                                 withException ? &call.exception : nullptr, &call.argumentError);
-    for (VARIANT& arg : args) VariantClear(&arg);
-}
-
-VARIANT TextArgument(const wchar_t* text) {
-    VARIANT value;
-    VariantInit(&value);
-    value.vt = VT_BSTR;
-    value.bstrVal = SysAllocString(text);
-    return value;
-}
-
-VARIANT LongArgument(long number) {
-    VARIANT value;
-    VariantInit(&value);
-    value.vt = VT_I4;
-    value.lVal = number;
-    return value;
+    DISPPARAMS none{};
+    get.result = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &get.value,
+                                &get.exception, nullptr);
 }
 
 void HostedApplication::SetUpTestSuite() {

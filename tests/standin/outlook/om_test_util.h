@@ -41,24 +41,17 @@ void AsAddInWorker(const std::function<void(_Application* application)>& body);
 // Every item of a folder through Items.GetFirst / GetNext, until "Nothing".
 [[nodiscard]] std::vector<base::ComPtr<IDispatch>> AllItems(MAPIFolder* folder);
 
-// A member called by name with raw IDispatch::Invoke, for the automation rules.
-struct RawCall {
+// A property read by name with raw IDispatch::Invoke, as a scripting client reads it.
+struct RawGet {
     HRESULT result = 0xdeadbeef;
     EXCEPINFO exception{};
-    UINT argumentError = 0xdeadbeef;
     VARIANT value{};
-    RawCall() { VariantInit(&value); }
-    ~RawCall();
-    RawCall(const RawCall&) = delete;
-    RawCall& operator=(const RawCall&) = delete;
+    RawGet() { VariantInit(&value); }
+    ~RawGet();
+    RawGet(const RawGet&) = delete;
+    RawGet& operator=(const RawGet&) = delete;
 };
-// `args` in declaration order; a put names its value. With `withException`
-// false, no EXCEPINFO is passed.
-void Invoke(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args, RawCall& call,
-            bool withException = true);
-
-[[nodiscard]] VARIANT TextArgument(const wchar_t* text);  // the caller clears it
-[[nodiscard]] VARIANT LongArgument(long number);
+void GetProperty(IDispatch* object, const wchar_t* name, RawGet& get);
 
 // The test plays the host: the application opened on a profile of its own.
 class HostedApplication : public testing::Test {

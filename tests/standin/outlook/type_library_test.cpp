@@ -11,6 +11,7 @@
 #include <string>
 
 #include "base/com.h"
+#include "base/com_object.h"
 #include "outlook/outlook_interfaces.h"
 #include "standin/outlook/host_api.h"
 
@@ -18,12 +19,9 @@ namespace {
 
 using base::ComPtr;
 
-// Records the calls that reach it through its vtable.
-class Recorder final : public _IDTExtensibility2 {
+// Records the calls that reach it through its vtable. Lives on the test's stack.
+class Recorder final : public base::StaticComObject<_IDTExtensibility2> {
 public:
-    STDMETHODIMP QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
     STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
@@ -56,6 +54,11 @@ public:
     }
 
     static constexpr HRESULT kRefused = static_cast<HRESULT>(0x80040BAD);
+
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IDispatch}, {&__uuidof(_IDTExtensibility2)}};
+        return kInterfaces;
+    }
 
     std::wstring calls;
     IDispatch* connectedApplication = nullptr;

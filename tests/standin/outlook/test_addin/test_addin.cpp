@@ -1,22 +1,17 @@
 // A small add-in for the host's tests, "OutlookStandinTest.Connect": it records,
-// one line each, what its host calls, and does what the real add-in does with the
-// host: publishes itself through COMAddIns, and can quit the host from a worker
-// thread as the add-in's request code 5 does.
-//
-// Set by the test that starts the host (the host's environment is the add-in's):
-//   OUTLOOK_STANDIN_TEST_LOG   the file the lines are appended to (UTF-8, LF)
-//   OUTLOOK_STANDIN_TEST_QUIT  when set: OnStartupComplete starts the quitting worker
+// one line each, what its host calls, and publishes itself through COMAddIns as
+// the real add-in does. The test that starts the host names the file the lines are
+// appended to (UTF-8, LF) in OUTLOOK_STANDIN_TEST_LOG.
 #include <windows.h>
 #include <ole2.h>
 #include <olectl.h>
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
-#include <new>
 #include <string>
 
 #include "base/com.h"
+#include "base/com_object.h"
 #include "base/unique_resource.h"
 #include "base/unique_variant.h"
 #include "outlook/object_model.h"
@@ -24,8 +19,6 @@
 #include "tests/standin/outlook/test_addin/test_addin_ids.h"
 
 namespace {
-
-std::atomic<long> g_locks{0};  // live objects and LockServer
 
 std::wstring Environment(const wchar_t* name) {
     wchar_t value[MAX_PATH] = {};
@@ -50,43 +43,9 @@ void Record(const char* format, ...) {
     if (file) static_cast<void>(::WriteFile(file.get(), line, static_cast<DWORD>(size + 1), &written, nullptr));
 }
 
-// What the add-in's quit request does, on a thread of its own apartment.
-DWORD WINAPI QuitFromWorker(void*) {
-    const base::ScopedComInitializer com(COINIT_APARTMENTTHREADED);
-    base::ComPtr<IUnknown> object;
-    HRESULT hr = ::CoCreateInstance(CLSID_OutlookApplication, nullptr, CLSCTX_ALL, IID_IUnknown, object.put_void());
-    base::ComPtr<_Application> application;
-    if (SUCCEEDED(hr)) hr = ::OleRun(object.get());
-    if (SUCCEEDED(hr)) hr = object.As(application);
-    if (SUCCEEDED(hr)) hr = outlook::Quit(application.get());
-    Record("worker Quit 0x%08lx", static_cast<unsigned long>(hr));
-    return 0;
-}
-
-class Connect final : public _IDTExtensibility2 {
+class Connect final : public base::ComObject<_IDTExtensibility2> {
 public:
-    Connect() noexcept { ++g_locks; }
-    ~Connect() {
-        Record("destroyed");
-        --g_locks;
-    }
-    Connect(const Connect&) = delete;
-    Connect& operator=(const Connect&) = delete;
-
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IDispatch && iid != __uuidof(_IDTExtensibility2)) return E_NOINTERFACE;
-        AddRef();
-        *out = static_cast<_IDTExtensibility2*>(this);
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() noexcept override {
-        const ULONG remaining = --references_;
-        if (remaining == 0) delete this;
-        return remaining;
-    }
+    ~Connect() override { Record("destroyed"); }
 
     // Only its vtable is used: no type information.
     STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override {
@@ -121,19 +80,19 @@ public:
     }
     STDMETHODIMP OnStartupComplete(SAFEARRAY**) noexcept override {
         Record("OnStartupComplete");
-        if (!Environment(kTestQuitVariable).empty()) {
-            worker_.reset(::CreateThread(nullptr, 0, &QuitFromWorker, nullptr, 0, nullptr));
-        }
         return S_OK;
     }
-    // Lets the worker finish first, so its line comes before this one.
     STDMETHODIMP OnBeginShutdown(SAFEARRAY**) noexcept override {
-        if (worker_) ::WaitForSingleObject(worker_.get(), INFINITE);
         Record("OnBeginShutdown");
         return S_OK;
     }
 
 private:
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IDispatch}, {&__uuidof(_IDTExtensibility2)}};
+        return kInterfaces;
+    }
+
     // COMAddIns.Item(own ProgID).Object = this, as the add-in publishes itself.
     [[nodiscard]] HRESULT Publish(_Application* application) noexcept {
         base::ComPtr<COMAddIns> addIns;
@@ -146,40 +105,9 @@ private:
         return outlook::PutObject(entry.get(), this);
     }
 
-    ULONG references_ = 1;
-    base::UniqueHandle worker_;
 };
 
-class ConnectClass final : public IClassFactory {
-public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
-        *out = static_cast<IClassFactory*>(this);
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() noexcept override { return 2; }
-    STDMETHODIMP_(ULONG) Release() noexcept override { return 1; }
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) noexcept override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (outer) return CLASS_E_NOAGGREGATION;
-        const base::ComPtr<Connect> created(new (std::nothrow) Connect());
-        if (!created) return E_OUTOFMEMORY;
-        return created->QueryInterface(iid, out);
-    }
-    STDMETHODIMP LockServer(BOOL lock) noexcept override {
-        if (lock) {
-            ++g_locks;
-        } else {
-            --g_locks;
-        }
-        return S_OK;
-    }
-};
-
-ConnectClass g_connectClass;
+base::ClassFactory<&base::CreateNew<Connect>> g_connectClass;
 
 [[nodiscard]] HRESULT SetClassesText(const std::wstring& subkey, const wchar_t* name, const std::wstring& text) {
     base::UniqueRegKey key;
@@ -194,13 +122,10 @@ ConnectClass g_connectClass;
 }  // namespace
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (clsid != CLSID_TestAddIn) return CLASS_E_CLASSNOTAVAILABLE;
-    return g_connectClass.QueryInterface(iid, out);
+    return base::GetClassObject(CLSID_TestAddIn, g_connectClass, clsid, iid, out);
 }
 
-STDAPI DllCanUnloadNow() { return g_locks == 0 ? S_OK : S_FALSE; }
+STDAPI DllCanUnloadNow() { return base::CanUnloadNow(); }
 
 // The ProgID and the class, in-process with ThreadingModel "Both", under HKCR.
 STDAPI DllRegisterServer() {
