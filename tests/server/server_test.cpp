@@ -1,6 +1,7 @@
 // The mail server in this process, its clients in second processes.
 #include <gtest/gtest.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <string>
@@ -73,12 +74,6 @@ TEST_CHILD_ROLE(many_clients) {
     }
     for (auto& t : threads) t.join();
     return served == count ? 0 : 2;
-}
-
-// Sets a named event another process created.
-TEST_CHILD_ROLE(set_event) {
-    base::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, args.at(0).c_str()));
-    return event && SetEvent(event.get()) ? 0 : 1;
 }
 
 const std::wstring kMarker = std::to_wstring(kRequestMarker);
@@ -257,11 +252,15 @@ TEST_F(MailServerTest, StopWaitsForARequestInFlight) {
     EXPECT_EQ(Count(testsupport::ReadLogTexts(logPath_), L"Nothing to process. Timeout: 400"), 1u);
 }
 
-TEST_F(MailServerTest, LifecycleStopNeverStartedStopTwiceAndRestart) {
+TEST_F(MailServerTest, LifecycleStopNeverStartedStartTwiceStopTwiceAndRestart) {
     EXPECT_EQ(server_.Stop(INFINITE), 0u) << "never started";
     EXPECT_EQ(server_.stopEvent(), nullptr);
 
     StartServer();
+    const HANDLE stopEvent = server_.stopEvent();
+    StartServer();  // a host connecting twice: the running server goes on as it was
+    EXPECT_EQ(server_.stopEvent(), stopEvent);
+    EXPECT_EQ(server_.ThreadCount(), 1u);
     EXPECT_EQ(server_.Stop(INFINITE), 0u);
     EXPECT_EQ(server_.Stop(INFINITE), 0u) << "second stop";
 
@@ -271,9 +270,84 @@ TEST_F(MailServerTest, LifecycleStopNeverStartedStopTwiceAndRestart) {
     WaitForLines(L"[Processing message finish]", 1);
 }
 
+// How the seam's thread creator fails, and for which thread.
+enum class ThreadFault { kNone, kNull, kInvalid, kUnresumable };
+ThreadFault acceptFault = ThreadFault::kNone, workerFault = ThreadFault::kNone;
+constexpr DWORD kAcceptStack = 0x20000;
+
+HANDLE FaultyThread(DWORD stackSize, LPTHREAD_START_ROUTINE routine, void* argument) {
+    switch (stackSize == kAcceptStack ? acceptFault : workerFault) {
+        case ThreadFault::kNull: return nullptr;
+        case ThreadFault::kInvalid: return INVALID_HANDLE_VALUE;
+        default: break;
+    }
+    HANDLE thread = CreateThread(nullptr, stackSize, routine, argument, CREATE_SUSPENDED, nullptr);
+    if (!thread || (stackSize == kAcceptStack ? acceptFault : workerFault) == ThreadFault::kNone)
+        return thread;
+    // A handle that may wait and terminate, but not resume.
+    base::UniqueHandle full(thread);
+    HANDLE limited = nullptr;
+    DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &limited,
+                    SYNCHRONIZE | THREAD_TERMINATE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0);
+    return limited;
+}
+
+DWORD HandleCount() {
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
+}
+
+TEST_F(MailServerTest, FailedStartLeavesNothingAndAFailedWorkerCostsOnlyItsClient) {
+    struct Case {
+        bool stopEventTaken;
+        ThreadFault accept, worker;
+    };
+    const Case cases[] = {
+        {true, ThreadFault::kNone, ThreadFault::kNone},
+        {false, ThreadFault::kNull, ThreadFault::kNone},
+        {false, ThreadFault::kInvalid, ThreadFault::kNone},
+        {false, ThreadFault::kUnresumable, ThreadFault::kNone},
+        {false, ThreadFault::kNone, ThreadFault::kNull},
+        {false, ThreadFault::kNone, ThreadFault::kUnresumable},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(testing::Message() << "case " << i);
+        acceptFault = cases[i].accept;
+        workerFault = cases[i].worker;
+        const DWORD handlesBefore = HandleCount();
+        const bool startFails = cases[i].stopEventTaken || cases[i].accept != ThreadFault::kNone;
+        {
+            base::UniqueHandle squatter(
+                cases[i].stopEventTaken
+                    ? CreateMutexW(nullptr, FALSE, MailClient::StopEventName(channel_).c_str())
+                    : nullptr);
+            CKsCommMailServer server;
+            server.SetThreadCreator(FaultyThread);
+            const HRESULT hr = server.Start(channel_.c_str(), kServerModeLocal, 10000);
+            EXPECT_EQ(hr, startFails ? E_FAIL : S_OK) << "got 0x" << std::hex << hr;
+            if (!startFails) {
+                // Connected, but nobody takes its request.
+                ChildProcess client = Client(2, {L"fail", kMarker});
+                EXPECT_EQ(client.Wait(kChildTimeoutMs), 0u);
+                EXPECT_EQ(server.ThreadCount(), 1u) << "the failed worker stayed listed";
+                server.Stop(INFINITE);
+            }
+            EXPECT_EQ(server.stopEvent(), nullptr);
+            EXPECT_EQ(server.ThreadCount(), 0u);
+            EXPECT_FALSE(server.holdsLock());
+        }
+        EXPECT_EQ(HandleCount(), handlesBefore);
+    }
+    StartServer();
+    ChildProcess client = Client(2, {kMarker, L"6"});
+    EXPECT_EQ(client.Wait(kChildTimeoutMs), 0u);
+    WaitForLines(L"[Processing message finish]", 1);
+}
+
 TEST_F(MailServerTest, AnotherProcessSettingTheStopEventEndsAccepting) {
     StartServer();
-    ChildProcess stopper(L"set_event", {server_.GetStopEventName()});
+    ChildProcess stopper = Client(2, {L"signal:" + server_.GetStopEventName()});
     EXPECT_EQ(stopper.Wait(kChildTimeoutMs), 0u);
     EXPECT_TRUE(server_.IsStopping());
     // The accept thread has left by itself: Stop only collects it.
@@ -284,23 +358,17 @@ TEST_F(MailServerTest, AnotherProcessSettingTheStopEventEndsAccepting) {
 TEST_F(MailServerTest, StopEventGrantsEveryoneAllEventRightsButDelete) {
     StartServer();
     PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD error = GetSecurityInfo(server_.stopEvent(), SE_KERNEL_OBJECT,
-                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                                  &descriptor);
-    base::UniqueLocal<PSECURITY_DESCRIPTOR> owned(descriptor);
-    ASSERT_EQ(error, 0u);
-    ASSERT_NE(dacl, nullptr);
-    ASSERT_EQ(dacl->AceCount, 1);
+    base::UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+    ASSERT_EQ(GetSecurityInfo(server_.stopEvent(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, &dacl, nullptr, descriptor.put()),
+              0u);
     ACCESS_ALLOWED_ACE* ace = nullptr;
-    ASSERT_TRUE(GetAce(dacl, 0, reinterpret_cast<void**>(&ace)));
+    ASSERT_TRUE(dacl && dacl->AceCount == 1 && GetAce(dacl, 0, reinterpret_cast<void**>(&ace)));
     EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
     EXPECT_EQ(ace->Mask, 0x1E0003u) << "got 0x" << std::hex << ace->Mask;
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    base::UniqueSid everyone;
-    ASSERT_TRUE(AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
-                                         everyone.put()));
-    EXPECT_TRUE(EqualSid(&ace->SidStart, everyone.get()));
+    base::UniqueLocal<wchar_t*> sid;
+    ASSERT_TRUE(ConvertSidToStringSidW(&ace->SidStart, sid.put()));
+    EXPECT_STREQ(sid.get(), L"S-1-1-0");
 }
 
 TEST(MailServerModes, PrefixNamesAndThreadsFollowTheMode) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "tests/tunnel/tunnel_peer.h"
 
@@ -77,21 +78,25 @@ TEST_P(TunnelTransfer, MessagesTravelBothWaysAsTheChunkRuleDemands) {
     }
 }
 
-// Chunks a misbehaving client puts, and the typed receive they must fail.
+// Chunks a misbehaving client puts, and the typed receive they must fail. A chunk
+// the server can take is taken (acknowledged) even when the message it ends breaks
+// its kind's rule on the length; a wrong kind or an oversized length is not.
 struct BadInputCase {
     bool number;  // else a text is expected
     const wchar_t* chunks;
+    UINT acked;   // how many of the chunks the server took
 };
 constexpr BadInputCase kBadInputCases[] = {
-    {true, L"4:1"},                // a number that says it is a text
-    {true, L"8:2"},                // a number of 8 bytes
-    {true, L"3:2"},                // a number of 3 bytes
-    {false, L"3:1"},               // a text of odd length
-    {false, L"4:2"},               // a text that says it is a number
-    {false, L"65529:1"},           // one byte more than a chunk holds
-    {false, L"4294967295:1"},      // a length from nowhere
-    {false, L"65528:1,4:2"},       // the kind changes within a message
-    {false, L"65528:1,65530:1"},   // an oversized continuation
+    {true, L"4:1", 0},                // a number that says it is a text
+    {true, L"8:2", 1},                // a number of 8 bytes
+    {true, L"3:2", 1},                // a number of 3 bytes
+    {true, L"65528:2,0:2", 2},        // a number of two chunks
+    {false, L"3:1", 1},               // a text of odd length
+    {false, L"4:2", 0},               // a text that says it is a number
+    {false, L"65529:1", 0},           // one byte more than a chunk holds
+    {false, L"4294967295:1", 0},      // a length from nowhere
+    {false, L"65528:1,4:2", 1},       // the kind changes within a message
+    {false, L"65528:1,65530:1", 1},   // an oversized continuation
 };
 
 TEST_P(TunnelTransfer, BadInputClosesTheConnection) {
@@ -108,7 +113,9 @@ TEST_P(TunnelTransfer, BadInputClosesTheConnection) {
                         : TunnelReceiveString(session.connection.get(), &text, kLongMs, nullptr);
         EXPECT_FALSE(received) << i;
         EXPECT_EQ(session.connection->view.get(), nullptr) << i << ": the connection stayed open";
-        EXPECT_EQ(session.connection->clientEvent.get(), nullptr) << i;
+        EXPECT_EQ(session.connection->event(kClientEvent), nullptr) << i;
+        SetEvent(session.ended.get());
+        EXPECT_EQ(session.child.Wait(kLongMs), kExitAcked + test.acked) << i;
     }
 }
 
@@ -139,10 +146,10 @@ TEST_P(TunnelTransfer, ServerThatVanishesMidMessageFailsTheClientsReceive) {
     TunnelConnection& c = *session.connection;
     const uint32_t header[2] = {kPayload, kTunnelKindString};
     std::memcpy(c.view.get(), header, sizeof(header));
-    ASSERT_TRUE(SetEvent(c.serverEvent.get()));
+    ASSERT_TRUE(SetEvent(c.event(kServerEvent)));
     const bool taken = GetParam() == 2
-                           ? WaitForSingleObject(c.clientRecvEvent.get(), kLongMs) == WAIT_OBJECT_0
-                           : TunnelWaitReset(c.serverEvent.get(), kLongMs);
+                           ? WaitForSingleObject(c.event(kClientRecvEvent), kLongMs) == WAIT_OBJECT_0
+                           : TunnelWaitReset(c.event(kServerEvent), kLongMs);
     EXPECT_TRUE(taken);
     TunnelClose(&c);
     EXPECT_EQ(session.child.Wait(kLongMs), kExitOpFailed);
@@ -170,10 +177,7 @@ TEST(TunnelTransferClosed, EveryCallFailsAndCloseTwiceIsHarmless) {
     TunnelClose(connection);
     EXPECT_EQ(connection->view.get(), nullptr);
     EXPECT_EQ(connection->mapping.get(), nullptr);
-    EXPECT_EQ(connection->serverEvent.get(), nullptr);
-    EXPECT_EQ(connection->serverRecvEvent.get(), nullptr);
-    EXPECT_EQ(connection->clientEvent.get(), nullptr);
-    EXPECT_EQ(connection->clientRecvEvent.get(), nullptr);
+    for (const base::UniqueHandle& event : connection->events) EXPECT_EQ(event.get(), nullptr);
     TunnelClose(connection);
     uint32_t value = 0xdeadbeef;
     TunnelMessage data(static_cast<uint8_t*>(std::malloc(1)));
@@ -186,18 +190,67 @@ TEST(TunnelTransferClosed, EveryCallFailsAndCloseTwiceIsHarmless) {
     EXPECT_EQ(value, 0xdeadbeefu);
 }
 
-TEST(TunnelTransferAbort, SetAbortEventEndsWaitsAtOnce) {
-    // A timeout far beyond the test's limit: only the abort event can end these waits.
-    constexpr uint32_t kForever = 0xFFFFFFFE;
-    base::UniqueHandle abort(CreateEventW(nullptr, TRUE, TRUE, nullptr));
-    base::UniqueHandle never(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    EXPECT_FALSE(TunnelWaitSignalled(never.get(), kForever, abort.get()));
-    EXPECT_FALSE(TunnelWaitSignalled(nullptr, 0, nullptr));
+// Every slice's wait as the seam sees it; the event is signalled at slice `signalAt`.
+struct SliceLog {
+    HANDLE event, abort;
+    int signalAt;
+    std::vector<std::pair<DWORD, DWORD>> waits;  // handle count, ms
+    bool handlesRight = true;
+};
+SliceLog* sliceLog = nullptr;
 
+DWORD RecordSlice(DWORD count, const HANDLE* handles, DWORD ms) {
+    SliceLog& log = *sliceLog;
+    log.waits.emplace_back(count, ms);
+    log.handlesRight = log.handlesRight && handles[0] == log.event &&
+                       (count == 1 || handles[1] == log.abort);
+    if (static_cast<int>(log.waits.size()) == log.signalAt) return WAIT_OBJECT_0;
+    return log.abort ? WAIT_OBJECT_0 + 1 : WAIT_TIMEOUT;  // the abort counts as a failed slice
+}
+
+// Longer waits are cut into more slices, each of which an abort event ends.
+struct SliceCase {
+    uint32_t timeoutMs;
+    bool abort;
+    int signalAt;  // 0: never
+    size_t slices;
+    DWORD sliceMs;
+};
+constexpr SliceCase kSliceCases[] = {
+    {0, false, 0, 1, 0},          {39, false, 0, 1, 39},     {40, false, 0, 2, 20},
+    {999, false, 0, 4, 249},      {10000, false, 0, 10, 1000}, {125000, true, 0, 10, 12500},
+    {10000, true, 3, 3, 1000},
+};
+
+TEST(TunnelWaitSignalled, SlicesFollowTheTimeoutAndEachSeesTheAbort) {
+    base::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    base::UniqueHandle abort(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    for (size_t i = 0; i < std::size(kSliceCases); ++i) {
+        const SliceCase& test = kSliceCases[i];
+        SliceLog log{event.get(), test.abort ? abort.get() : nullptr, test.signalAt, {}};
+        sliceLog = &log;
+        TunnelSetSliceWait(RecordSlice);
+        const bool signalled = TunnelWaitSignalled(event.get(), test.timeoutMs, log.abort);
+        TunnelSetSliceWait(nullptr);
+        EXPECT_EQ(signalled, test.signalAt != 0) << i;
+        EXPECT_TRUE(log.handlesRight) << i;
+        ASSERT_EQ(log.waits.size(), test.slices) << i;
+        for (const auto& [count, ms] : log.waits) {
+            EXPECT_EQ(count, test.abort ? 2u : 1u) << i;
+            EXPECT_EQ(ms, test.sliceMs) << i;
+        }
+    }
+    // The kernel's own waits: a timeout far beyond the test's limit, ended by the abort.
+    EXPECT_FALSE(TunnelWaitSignalled(event.get(), 0xFFFFFFFE, abort.get()));
+    EXPECT_FALSE(TunnelWaitSignalled(nullptr, 0, nullptr));
+}
+
+TEST(TunnelTransferAbort, SetAbortEventFailsTheReceiveAtOnce) {
+    base::UniqueHandle abort(CreateEventW(nullptr, TRUE, TRUE, nullptr));
     Session session(2);
     ASSERT_TRUE(session.accepted);
     std::wstring text = L"sentinel";
-    EXPECT_FALSE(TunnelReceiveString(session.connection.get(), &text, kForever, abort.get()));
+    EXPECT_FALSE(TunnelReceiveString(session.connection.get(), &text, 0xFFFFFFFE, abort.get()));
     EXPECT_EQ(text, L"sentinel");
     EXPECT_EQ(session.connection->view.get(), nullptr);
 }
