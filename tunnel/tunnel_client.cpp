@@ -133,7 +133,9 @@ bool TunnelClient::CompleteHandshake(uint32_t timeoutMs) noexcept {
            TunnelWaitReset(channel_.event(kClientEvent), timeoutMs);
 }
 
-ChunkEndpoint TunnelClient::Endpoint() const noexcept { return {&channel_, kClientRoles}; }
+ChunkEndpoint TunnelClient::Endpoint() const noexcept {
+    return {&channel_, kClientRoles, kClientGrowthFactor};
+}
 
 bool TunnelClient::CloseOnFailure(bool ok) noexcept {
     if (!ok) Close();

@@ -69,10 +69,17 @@ struct Roles {
 inline constexpr Roles kServerRoles{kServerEvent, kClientEvent, kServerRecvEvent, kClientRecvEvent};
 inline constexpr Roles kClientRoles{kClientEvent, kServerEvent, kClientRecvEvent, kServerRecvEvent};
 
+// How fast an end's receive buffers grow. The server trusts no client: it never
+// holds more than twice what a client actually sent. The client trusts its server
+// and saves the copies and fresh pages of frequent growth.
+inline constexpr uint32_t kServerGrowthFactor = 2;
+inline constexpr uint32_t kClientGrowthFactor = 8;
+
 // One end of an open channel: the shared record seen through that end's roles.
 struct ChunkEndpoint {
     const TunnelConnection* channel;  // null or with a null view: closed
     Roles roles;
+    uint32_t growthFactor;
     [[nodiscard]] HANDLE Event(TunnelEvent role) const noexcept { return channel->event(role); }
 };
 

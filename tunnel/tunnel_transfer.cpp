@@ -2,6 +2,7 @@
 // the server's public transfer calls are thin wrappers over an endpoint of its roles.
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <new>
 
@@ -57,10 +58,10 @@ std::atomic<TunnelSliceWait> sliceWaitForTest{nullptr};
     return false;
 }
 
-// A client decides how much it sends: a growing buffer at most doubles, so that
-// what the receiver holds stays within about twice what actually arrived.
-[[nodiscard]] size_t GrownCapacity(size_t needed, size_t capacity) noexcept {
-    return std::max(needed, capacity * 2);
+// A receive buffer grows by the endpoint's factor, to powers of two, so that it never
+// holds more than that factor times what actually arrived.
+[[nodiscard]] size_t GrownCapacity(size_t needed, size_t capacity, uint32_t factor) noexcept {
+    return std::bit_ceil(std::max(needed, capacity * factor));
 }
 
 // Where the chunks of one message go, in order, as they are taken out of the
@@ -70,11 +71,13 @@ std::atomic<TunnelSliceWait> sliceWaitForTest{nullptr};
 
 // A malloc block, as TunnelReceiveMessage hands it out; exact for a single chunk.
 struct BlockSink {
+    explicit BlockSink(uint32_t factor) noexcept : growthFactor(factor) {}
+
     [[nodiscard]] bool Append(const uint8_t* bytes, uint32_t length, bool last) noexcept {
         const size_t needed = size_t{count} + length;
         if (!data || needed > capacity) {
             const size_t grown = !data && last ? std::max<size_t>(length, 1)
-                                               : GrownCapacity(needed, capacity);
+                                               : GrownCapacity(needed, capacity, growthFactor);
             void* block = std::realloc(data.get(), grown);
             if (!block) return false;  // the old block stays owned by data
             (void)data.release();
@@ -86,6 +89,7 @@ struct BlockSink {
         return true;
     }
 
+    uint32_t growthFactor;
     TunnelMessage data;
     size_t capacity = 0;
     uint32_t count = 0;
@@ -94,12 +98,14 @@ struct BlockSink {
 // A text, straight into the string. Every chunk but the last has an even length,
 // so only the last can leave a byte over, which makes the text invalid.
 struct TextSink {
+    explicit TextSink(uint32_t factor) noexcept : growthFactor(factor) {}
+
     [[nodiscard]] bool Append(const uint8_t* bytes, uint32_t length, bool) noexcept {
         oddLength = length % sizeof(wchar_t) != 0;
         const size_t chars = length / sizeof(wchar_t);
         try {
             if (text.size() + chars > text.capacity())
-                text.reserve(GrownCapacity(text.size() + chars, text.capacity()));
+                text.reserve(GrownCapacity(text.size() + chars, text.capacity(), growthFactor));
             text.append(reinterpret_cast<const wchar_t*>(bytes), chars);
         } catch (const std::exception&) {
             return false;
@@ -107,6 +113,7 @@ struct TextSink {
         return true;
     }
 
+    uint32_t growthFactor;
     std::wstring text;
     bool oddLength = false;
 };
@@ -223,7 +230,7 @@ bool ReceiveDwordOn(const ChunkEndpoint& endpoint, uint32_t* value, uint32_t tim
 
 bool ReceiveStringOn(const ChunkEndpoint& endpoint, std::wstring* text, uint32_t timeoutMs,
                      HANDLE abortEvent) noexcept {
-    TextSink sink;
+    TextSink sink(endpoint.growthFactor);
     if (!ReceiveChunks(endpoint, &sink, kTunnelKindString, timeoutMs, abortEvent) ||
         sink.oddLength)
         return false;
@@ -238,7 +245,7 @@ using namespace tunnel_internal;
 namespace {
 
 [[nodiscard]] ChunkEndpoint ServerEndpoint(const TunnelConnection* connection) noexcept {
-    return {connection, kServerRoles};
+    return {connection, kServerRoles, kServerGrowthFactor};
 }
 
 // The typed calls leave no connection open mid-message.
@@ -276,7 +283,7 @@ bool TunnelReceiveMessage(TunnelConnection* connection, TunnelMessage* data, uin
                           uint32_t expectedKind, uint32_t timeoutMs, HANDLE abortEvent) noexcept {
     data->reset();
     *byteCount = 0;
-    BlockSink sink;
+    BlockSink sink(kServerGrowthFactor);
     if (!ReceiveChunks(ServerEndpoint(connection), &sink, expectedKind, timeoutMs, abortEvent))
         return false;
     *data = std::move(sink.data);
