@@ -283,9 +283,9 @@ bool TunnelReceiveMessage(TunnelConnection* connection, TunnelMessage* data, uin
                           uint32_t expectedKind, uint32_t timeoutMs, HANDLE abortEvent) noexcept {
     data->reset();
     *byteCount = 0;
-    BlockSink sink(kServerGrowthFactor);
-    if (!ReceiveChunks(ServerEndpoint(connection), &sink, expectedKind, timeoutMs, abortEvent))
-        return false;
+    const ChunkEndpoint endpoint = ServerEndpoint(connection);
+    BlockSink sink(endpoint.growthFactor);
+    if (!ReceiveChunks(endpoint, &sink, expectedKind, timeoutMs, abortEvent)) return false;
     *data = std::move(sink.data);
     *byteCount = sink.count;
     return true;

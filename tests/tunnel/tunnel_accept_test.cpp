@@ -269,6 +269,7 @@ TEST(TunnelAccept, HeldRendezvousBlockOrDispatchMutexHoldsTheAcceptUp) {
             EXPECT_EQ(connection->version, test.version) << i;
         } else {
             EXPECT_EQ(connection, nullptr) << i;
+            EXPECT_EQ(holder.child.Wait(0), STILL_ACTIVE) << i << ": ended once the holder gave up";
             if (!block) {
                 EXPECT_FALSE(BlockExists(tunnelName)) << i << ": the block was left";
             }
