@@ -90,6 +90,9 @@ class MailServerTest : public testing::Test {
 protected:
     void SetUp() override {
         logPath_ = testsupport::TempPath(L"server.log");
+        // The open log cannot be deleted at the end, and Wine reuses process ids: a
+        // file of an earlier process may stand under this name.
+        DeleteFileW(logPath_.c_str());
         OpenLogFile(logPath_.c_str());
         channel_ = testsupport::UniqueName(L"ServerTest");
     }
