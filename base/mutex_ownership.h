@@ -16,4 +16,12 @@ struct MutexOwnershipTraits {
 
 using UniqueMutexOwnership = UniqueResource<MutexOwnershipTraits>;
 
+// Waits for the mutex; the owner is empty unless the wait made this thread its owner.
+// An abandoned mutex is owned too: its last owner died, and the caller takes over.
+[[nodiscard]] inline UniqueMutexOwnership AcquireMutex(HANDLE mutex, DWORD timeoutMs) noexcept {
+    const DWORD result = ::WaitForSingleObject(mutex, timeoutMs);
+    return UniqueMutexOwnership(result == WAIT_OBJECT_0 || result == WAIT_ABANDONED ? mutex
+                                                                                    : nullptr);
+}
+
 }  // namespace base

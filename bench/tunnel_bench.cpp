@@ -1,7 +1,8 @@
 // Tunnel benchmark, run on demand (scripts/bench): throughput of one 256 MiB text and
-// round trips of 4-byte numbers between two processes, next to a named pipe, a bare
-// shared-memory exchange with auto-reset events and no protocol (the limit set by
-// the event calls), and memcpy of 64 KiB blocks.
+// round trips of 4-byte numbers between two processes, next to a named pipe, bare
+// shared-memory exchanges with no header and no checks (one that makes exactly the
+// tunnel's event calls, the limit the tunnel can reach, and lighter ones), and memcpy
+// of 64 KiB blocks.
 //
 //   tunnel_bench.exe [ROUNDS]             the measuring side; starts its peer itself
 //   tunnel_bench.exe --peer PREFIX ROUNDS the other side of every exchange
@@ -74,16 +75,25 @@ struct FreeBlock {
 // one kernel call for both, as the tunnel uses it. The receiver copies each block
 // either into one buffer it reuses (only the events count) or, as any receiver of
 // a new message must, into fresh memory, whose first touch costs a page fault.
+// The protocol's own mode has a manual-reset send event and an auto-reset
+// acknowledge event per direction and makes the tunnel's version-2 calls: the sender
+// SignalObjectAndWait(send, peer's ack) per chunk; the receiver waits (joined with
+// the acknowledgement of the chunk before), resets the send event, and sets its
+// acknowledgement after a message's last chunk.
 struct BareMode {
     bool combined;
     bool freshTarget;
+    bool protocol;
     const char* label;
 };
 constexpr BareMode kBareModes[] = {
-    {false, false, "bare, SetEvent + wait, reused buffer"},
-    {false, true, "bare, SetEvent + wait, fresh memory"},
-    {true, true, "bare, SignalObjectAndWait, fresh memory"},
+    {true, true, true, "bare, the protocol's event calls"},
+    {false, false, false, "bare, SetEvent + wait, reused buffer"},
+    {false, true, false, "bare, SetEvent + wait, fresh memory"},
+    {true, true, false, "bare, SignalObjectAndWait, fresh memory"},
 };
+constexpr size_t kProtocolMode = 0;
+constexpr uint32_t kPayloadBytes = kMappingSize - 8;  // a chunk's payload, as the tunnel's
 constexpr size_t kBareModeCount = std::size(kBareModes);
 
 struct Bare {
@@ -91,6 +101,8 @@ struct Bare {
     base::UniqueView view;
     base::UniqueHandle serverEvent;  // the server's block or number is there
     base::UniqueHandle clientEvent;  // the client's acknowledgement or number is there
+    base::UniqueHandle serverAck;    // protocol mode: the server took the client's chunk
+    base::UniqueHandle clientAck;    // protocol mode: the client took the server's chunk
     bool combined = false;
 
     // Sets `signal`, then waits for `event`; `wait` false: only sets.
@@ -123,9 +135,10 @@ struct Channels {
     Bare bare[kBareModeCount];
 };
 
-[[nodiscard]] bool MapBare(Bare* bare) {
+[[nodiscard]] bool MapBare(Bare* bare, bool protocol) {
     if (bare->mapping) bare->view.reset(MapViewOfFile(bare->mapping.get(), FILE_MAP_WRITE, 0, 0, 0));
-    return bare->view && bare->serverEvent && bare->clientEvent;
+    return bare->view && bare->serverEvent && bare->clientEvent &&
+           (!protocol || (bare->serverAck && bare->clientAck));
 }
 
 [[nodiscard]] bool OpenMeasuringSide(const Names& names, Channels* channels) {
@@ -141,11 +154,19 @@ struct Channels {
     for (size_t mode = 0; mode < kBareModeCount; ++mode) {
         Bare& bare = channels->bare[mode];
         bare.combined = kBareModes[mode].combined;
+        const bool protocol = kBareModes[mode].protocol;
         bare.mapping.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                               kBlockBytes, names.Bare(mode, L"Map").c_str()));
-        bare.serverEvent.reset(CreateEventW(nullptr, FALSE, FALSE, names.Bare(mode, L"S").c_str()));
-        bare.clientEvent.reset(CreateEventW(nullptr, FALSE, FALSE, names.Bare(mode, L"C").c_str()));
-        if (!MapBare(&bare)) return false;
+        const auto event = [&](BOOL manual, const wchar_t* what) {
+            return CreateEventW(nullptr, manual, FALSE, names.Bare(mode, what).c_str());
+        };
+        bare.serverEvent.reset(event(protocol, L"S"));
+        bare.clientEvent.reset(event(protocol, L"C"));
+        if (protocol) {
+            bare.serverAck.reset(event(FALSE, L"SA"));
+            bare.clientAck.reset(event(FALSE, L"CA"));
+        }
+        if (!MapBare(&bare, protocol)) return false;
     }
     return true;
 }
@@ -170,9 +191,14 @@ struct Channels {
                                   names.Bare(mode, what).c_str());
             });
         };
+        const bool protocol = kBareModes[mode].protocol;
         bare.serverEvent.reset(openEvent(L"S"));
         bare.clientEvent.reset(openEvent(L"C"));
-        if (!MapBare(&bare)) return false;
+        if (protocol) {
+            bare.serverAck.reset(openEvent(L"SA"));
+            bare.clientAck.reset(openEvent(L"CA"));
+        }
+        if (!MapBare(&bare, protocol)) return false;
     }
     return true;
 }
@@ -313,6 +339,81 @@ struct Samples {
     return true;
 }
 
+// The protocol mode, one message of `bytes` each way the tunnel would cut it.
+[[nodiscard]] bool Waited(DWORD result) { return result == WAIT_OBJECT_0; }
+
+[[nodiscard]] bool ProtocolSend(void* view, HANDLE send, HANDLE peerAck, const uint8_t* bytes,
+                                uint32_t size) {
+    for (uint32_t offset = 0;;) {
+        const uint32_t chunk = std::min(size - offset, kPayloadBytes);
+        std::memcpy(view, bytes + offset, chunk);
+        if (!Waited(SignalObjectAndWait(send, peerAck, kTimeoutMs, FALSE))) return false;
+        if (chunk < kPayloadBytes) return true;
+        offset += chunk;
+    }
+}
+
+[[nodiscard]] bool ProtocolReceive(const void* view, HANDLE peerSend, HANDLE ownAck,
+                                   uint8_t* target, uint32_t size) {
+    HANDLE pendingAck = nullptr;
+    for (uint32_t offset = 0;;) {
+        const uint32_t chunk = std::min(size - offset, kPayloadBytes);
+        if (!Waited(pendingAck ? SignalObjectAndWait(pendingAck, peerSend, kTimeoutMs, FALSE)
+                               : WaitForSingleObject(peerSend, kTimeoutMs)))
+            return false;
+        std::memcpy(target + offset, view, chunk);
+        if (!ResetEvent(peerSend)) return false;
+        if (chunk < kPayloadBytes) return SetEvent(ownAck);
+        pendingAck = ownAck;
+        offset += chunk;
+    }
+}
+
+[[nodiscard]] bool MeasureProtocol(const Bare& bare, const std::vector<uint8_t>& source,
+                                   std::vector<double>* bulkSamples,
+                                   std::vector<double>* tripSamples) {
+    void* view = bare.view.get();
+    // The receiver has its target ready.
+    if (!bare.Await(bare.clientEvent.get()) || !ResetEvent(bare.clientEvent.get())) return false;
+    Stopwatch bulk;
+    if (!ProtocolSend(view, bare.serverEvent.get(), bare.clientAck.get(), source.data(), kBulkBytes))
+        return false;
+    bulkSamples->push_back(BulkRate(bulk));
+
+    Stopwatch trips;
+    for (uint32_t i = 0; i < kRoundTrips; ++i) {
+        uint32_t value = 0;
+        if (!ProtocolReceive(view, bare.clientEvent.get(), bare.serverAck.get(),
+                             reinterpret_cast<uint8_t*>(&value), 4))
+            return false;
+        value += 1;
+        if (!ProtocolSend(view, bare.serverEvent.get(), bare.clientAck.get(),
+                          reinterpret_cast<const uint8_t*>(&value), 4))
+            return false;
+    }
+    tripSamples->push_back(TripRate(trips));
+    return true;
+}
+
+[[nodiscard]] bool PeerProtocol(const Bare& bare) {
+    std::unique_ptr<uint8_t, FreeBlock> target(static_cast<uint8_t*>(std::malloc(kBulkBytes)));
+    void* view = bare.view.get();
+    if (!target || !SetEvent(bare.clientEvent.get()) ||
+        !ProtocolReceive(view, bare.serverEvent.get(), bare.clientAck.get(), target.get(),
+                         kBulkBytes))
+        return false;
+    for (uint32_t i = 0; i < kRoundTrips; ++i) {
+        uint32_t value = i;
+        if (!ProtocolSend(view, bare.clientEvent.get(), bare.serverAck.get(),
+                          reinterpret_cast<const uint8_t*>(&value), 4) ||
+            !ProtocolReceive(view, bare.serverEvent.get(), bare.clientAck.get(),
+                             reinterpret_cast<uint8_t*>(&value), 4) ||
+            value != i + 1)
+            return false;
+    }
+    return true;
+}
+
 // memcpy of 64 KiB blocks out of a 256 MiB buffer, as a sender fills the view.
 void MeasureMemcpy(const std::vector<uint8_t>& source, Samples* samples) {
     std::vector<uint8_t> block(kBlockBytes);
@@ -334,7 +435,8 @@ void MeasureMemcpy(const std::vector<uint8_t>& source, Samples* samples) {
     for (int round = 0; round < rounds; ++round) {
         if (!PeerTunnel(channels.client.get(), text)) return 3;
         if (!PeerPipe(channels.pipe.get())) return 4;
-        for (size_t mode = 0; mode < kBareModeCount; ++mode)
+        if (!PeerProtocol(channels.bare[kProtocolMode])) return 5;
+        for (size_t mode = kProtocolMode + 1; mode < kBareModeCount; ++mode)
             if (!PeerBare(channels.bare[mode], kBareModes[mode].freshTarget, reused.data())) return 5;
     }
     return 0;
@@ -404,9 +506,10 @@ void PrintFigures(const Samples& samples, int rounds) {
     PrintShare("named pipe", tunnel, pipe);
     PrintShare("memcpy", tunnel, copy);
     // Under Wine every event call is a wineserver round trip: these counts set the limits.
-    std::printf("Event calls per 64 KiB chunk / per round trip: tunnel v2 3 / 8 (the protocol's\n"
-                "reset of the manual-reset send event and the acknowledge event of every message),\n"
-                "bare SetEvent + wait 4 / 4, bare SignalObjectAndWait 2 / 2.\n");
+    std::printf("Event calls per 64 KiB chunk / per round trip: tunnel v2 and the protocol's\n"
+                "bare exchange 3 / 8 (the reset of the manual-reset send event and the\n"
+                "acknowledge event of every message), bare SetEvent + wait 4 / 4, bare\n"
+                "SignalObjectAndWait 2 / 2.\n");
 }
 
 [[nodiscard]] int RunMeasuringSide(int rounds) {
@@ -429,8 +532,8 @@ void PrintFigures(const Samples& samples, int rounds) {
         if (!MeasureTunnel(channels.tunnel.get(), text, &samples)) failed = "tunnel";
         if (!failed && !MeasurePipe(channels.pipe.get(), source, &samples)) failed = "named pipe";
         for (size_t mode = 0; !failed && mode < kBareModeCount; ++mode)
-            if (!MeasureBare(channels.bare[mode], source, &samples.bareBulk[mode],
-                             &samples.bareTrips[mode]))
+            if (!(mode == kProtocolMode ? MeasureProtocol : MeasureBare)(
+                    channels.bare[mode], source, &samples.bareBulk[mode], &samples.bareTrips[mode]))
                 failed = kBareModes[mode].label;
         if (failed) {
             std::fprintf(stderr, "tunnel_bench: %s failed in round %d\n", failed, round + 1);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <new>
-#include <optional>
 
 namespace {
 
@@ -29,29 +28,29 @@ bool IsThreadHandle(HANDLE thread) noexcept {
     return thread != nullptr && thread != INVALID_HANDLE_VALUE;
 }
 
-// A running thread's handle, or nullptr.
-HANDLE CreateSuspendedThread(DWORD stackSize, LPTHREAD_START_ROUTINE routine, void* argument) {
-    HANDLE thread = CreateThread(nullptr, stackSize, routine, argument, CREATE_SUSPENDED, nullptr);
-    return IsThreadHandle(thread) ? thread : nullptr;
+// What is left of a timeout that started at `start`; INFINITE stays INFINITE.
+DWORD RemainingMs(DWORD start, uint32_t timeoutMs) noexcept {
+    if (timeoutMs == INFINITE) return INFINITE;
+    const DWORD elapsed = GetTickCount() - start;
+    return elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
 }
 
-// Waits for all threads, in groups of the most one wait can cover. True when all
-// ended within the timeout, measured from the first wait.
-bool WaitForAllThreads(const std::vector<HANDLE>& threads, uint32_t timeoutMs) {
+// Waits for every thread, in groups of the most one wait can cover, all against the
+// same deadline; whatever still runs then is ended.
+void EndThreads(const std::vector<base::UniqueHandle>& threads, uint32_t timeoutMs) {
     const DWORD start = GetTickCount();
+    bool allEnded = true;
+    HANDLE group[MAXIMUM_WAIT_OBJECTS];
     for (size_t first = 0; first < threads.size(); first += MAXIMUM_WAIT_OBJECTS) {
-        const DWORD count =
-            static_cast<DWORD>(std::min<size_t>(MAXIMUM_WAIT_OBJECTS, threads.size() - first));
-        DWORD remaining = INFINITE;
-        if (timeoutMs != INFINITE) {
-            const DWORD elapsed = GetTickCount() - start;
-            remaining = elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
-        }
-        if (WaitForMultipleObjects(count, threads.data() + first, TRUE, remaining) !=
-            WAIT_OBJECT_0)
-            return false;
+        const size_t count = std::min<size_t>(MAXIMUM_WAIT_OBJECTS, threads.size() - first);
+        for (size_t i = 0; i < count; ++i) group[i] = threads[first + i].get();
+        if (WaitForMultipleObjects(static_cast<DWORD>(count), group, TRUE,
+                                   RemainingMs(start, timeoutMs)) != WAIT_OBJECT_0)
+            allEnded = false;
     }
-    return true;
+    if (allEnded) return;
+    for (const base::UniqueHandle& thread : threads)
+        if (WaitForSingleObject(thread.get(), 0) != WAIT_OBJECT_0) TerminateThread(thread.get(), 0);
 }
 
 }  // namespace
@@ -61,13 +60,17 @@ SharedMemServer::~SharedMemServer() { Stop(INFINITE); }
 bool SharedMemServer::IsSingleRequest() { return false; }
 
 HRESULT SharedMemServer::Start(const wchar_t* name, uint32_t mode, uint32_t timeoutMs) {
-    try {
-        name_ = name ? name : L"";
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    // Running (a host that connects twice): new fields would change names and the
+    // lock under the live threads, so the server goes on as it was started.
+    if (stopEvent_) return S_OK;
     mode_ = mode;
     timeoutMs_ = timeoutMs;
+    try {
+        name_ = name ? name : L"";
+        tunnelName_ = GetTunnelName();
+    } catch (const std::bad_alloc&) {
+        return E_FAIL;
+    }
 
     auto lock = std::unique_ptr<base::CriticalSection>(new (std::nothrow) base::CriticalSection);
     if (!lock || !lock->Initialize(kThreadsLockSpinCount)) {
@@ -78,20 +81,13 @@ HRESULT SharedMemServer::Start(const wchar_t* name, uint32_t mode, uint32_t time
 
     if (mode_ == kServerModeNoTunnel) {
         stopEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        return stopEvent_ ? S_OK : E_FAIL;
+        if (stopEvent_) return S_OK;
+    } else if (SUCCEEDED(CreateStopEvent()) &&
+               StartThread(kAcceptThreadStackSize, AcceptThread, this)) {
+        return S_OK;
     }
-    if (FAILED(CreateStopEvent())) return E_FAIL;
-
-    HANDLE accept = CreateSuspendedThread(kAcceptThreadStackSize, AcceptThread, this);
-    if (!accept) {
-        Stop(INFINITE);
-        return E_FAIL;
-    }
-    if (!StartListedThread(accept)) {
-        Stop(INFINITE);
-        return E_FAIL;
-    }
-    return S_OK;
+    Stop(INFINITE);
+    return E_FAIL;
 }
 
 HRESULT SharedMemServer::CreateStopEvent() {
@@ -116,32 +112,32 @@ uint32_t SharedMemServer::SignalStop() {
 uint32_t SharedMemServer::Stop(uint32_t timeoutMs) {
     SignalStop();
     // Workers may still register while earlier ones are waited for: repeat until
-    // a snapshot comes back empty.
-    for (std::vector<HANDLE> threads = TakeThreads(); !threads.empty(); threads = TakeThreads()) {
-        if (!WaitForAllThreads(threads, timeoutMs)) {
-            for (HANDLE thread : threads) {
-                if (WaitForSingleObject(thread, 0) != WAIT_OBJECT_0) TerminateThread(thread, 0);
-            }
-        }
-        for (HANDLE thread : threads) base::UniqueHandle owned(thread);
-    }
+    // a snapshot comes back empty. The snapshot's owners close the handles.
+    for (auto threads = TakeThreads(); !threads.empty(); threads = TakeThreads())
+        EndThreads(threads, timeoutMs);
     stopEvent_.reset();
     threadsLock_.reset();
     return 0;
 }
 
-std::vector<HANDLE> SharedMemServer::TakeThreads() {
-    std::optional<base::ScopedLock> guard;
-    if (threadsLock_) guard.emplace(*threadsLock_);
+std::optional<base::ScopedLock> SharedMemServer::LockThreads() {
+    if (!threadsLock_) return std::nullopt;
+    return std::optional<base::ScopedLock>(std::in_place, *threadsLock_);
+}
+
+std::vector<base::UniqueHandle> SharedMemServer::TakeThreads() {
+    const auto guard = LockThreads();
     return std::exchange(threads_, {});
 }
 
 void SharedMemServer::ResetState() {
     // Forgets without closing: for an object whose resources went elsewhere.
     name_.clear();
+    tunnelName_.clear();
     mode_ = kServerModeLocal;
     timeoutMs_ = 0;
     (void)stopEvent_.release();
+    for (base::UniqueHandle& thread : threads_) (void)thread.release();
     threads_.clear();
     (void)threadsLock_.release();
 }
@@ -161,26 +157,23 @@ std::wstring SharedMemServer::GetStopEventName() {
 
 uint32_t SharedMemServer::GetRequestTimeout() { return timeoutMs_; }
 
-void SharedMemServer::AddThread(HANDLE thread) { (void)TryAddThread(thread); }
-
-bool SharedMemServer::TryAddThread(HANDLE thread) {
-    std::optional<base::ScopedLock> guard;
-    if (threadsLock_) guard.emplace(*threadsLock_);
+void SharedMemServer::AddThread(HANDLE thread) {
+    const auto guard = LockThreads();
     try {
-        threads_.push_back(thread);
+        threads_.emplace_back(thread);
     } catch (const std::bad_alloc&) {
-        return false;
     }
-    return true;
 }
 
 void SharedMemServer::RemoveThread(HANDLE thread) {
-    std::optional<base::ScopedLock> guard;
-    if (threadsLock_) guard.emplace(*threadsLock_);
-    const auto listed = std::remove(threads_.begin(), threads_.end(), thread);
-    if (listed == threads_.end()) return;  // Stop took it and closes it
-    threads_.erase(listed, threads_.end());
-    if (IsThreadHandle(thread)) CloseHandle(thread);
+    base::UniqueHandle removed;  // closed once the lock is left
+    const auto guard = LockThreads();
+    const auto listed = [thread](const base::UniqueHandle& h) { return h.get() == thread; };
+    if (std::none_of(threads_.begin(), threads_.end(), listed)) return;  // Stop took it
+    for (base::UniqueHandle& h : threads_)
+        if (listed(h)) (void)h.release();
+    std::erase_if(threads_, [](const base::UniqueHandle& h) { return !h; });
+    if (IsThreadHandle(thread)) removed.reset(thread);
 }
 
 bool SharedMemServer::IsStopping() {
@@ -188,19 +181,35 @@ bool SharedMemServer::IsStopping() {
 }
 
 size_t SharedMemServer::ThreadCount() {
-    std::optional<base::ScopedLock> guard;
-    if (threadsLock_) guard.emplace(*threadsLock_);
+    const auto guard = LockThreads();
     return threads_.size();
 }
 
-bool SharedMemServer::StartListedThread(HANDLE thread) {
-    if (!TryAddThread(thread)) {
-        // Never ran: nothing of it to unwind.
-        TerminateThread(thread, 0);
-        base::UniqueHandle owned(thread);
+HANDLE SharedMemServer::CreateSuspendedThread(DWORD stackSize, LPTHREAD_START_ROUTINE routine,
+                                              void* argument) noexcept {
+    return CreateThread(nullptr, stackSize, routine, argument, CREATE_SUSPENDED, nullptr);
+}
+
+bool SharedMemServer::StartThread(DWORD stackSize, LPTHREAD_START_ROUTINE routine, void* argument,
+                                  HANDLE* handleForThread) {
+    const HANDLE created = createThread_(stackSize, routine, argument);
+    if (!IsThreadHandle(created)) return false;
+    base::UniqueHandle thread(created);
+    if (handleForThread) *handleForThread = created;
+    // Listed and resumed under one hold of the lock: Stop sees the thread only once
+    // it runs, or not at all.
+    const auto guard = LockThreads();
+    try {
+        threads_.reserve(threads_.size() + 1);
+    } catch (const std::bad_alloc&) {
+        TerminateThread(created, 0);  // never ran: nothing of it to unwind
         return false;
     }
-    ResumeThread(thread);
+    if (ResumeThread(created) == static_cast<DWORD>(-1)) {
+        TerminateThread(created, 0);
+        return false;
+    }
+    threads_.push_back(std::move(thread));
     return true;
 }
 
@@ -209,13 +218,7 @@ bool SharedMemServer::OnClientConnected(std::unique_ptr<TunnelConnection>& conne
     auto start = std::unique_ptr<WorkerStart>(new (std::nothrow) WorkerStart{this, nullptr});
     if (!start) return false;
     start->connection = std::move(connection);
-    HANDLE worker = CreateSuspendedThread(kWorkerThreadStackSize, WorkerThread, start.get());
-    if (!worker) {
-        connection = std::move(start->connection);
-        return false;
-    }
-    start->thread = worker;
-    if (!StartListedThread(worker)) {
+    if (!StartThread(kWorkerThreadStackSize, WorkerThread, start.get(), &start->thread)) {
         connection = std::move(start->connection);
         return false;
     }
@@ -225,17 +228,12 @@ bool SharedMemServer::OnClientConnected(std::unique_ptr<TunnelConnection>& conne
 
 DWORD WINAPI SharedMemServer::AcceptThread(void* argument) noexcept {
     auto* server = static_cast<SharedMemServer*>(argument);
-    std::wstring tunnelName;
-    try {
-        tunnelName = server->GetTunnelName();
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
     for (;;) {
         std::unique_ptr<TunnelConnection> connection;
         // Fails only when the stop event is set, given no time limit.
-        if (!TunnelAccept(tunnelName.c_str(), &connection, server->mode_, server->stopEvent_.get(),
-                          INFINITE, kChannelMappingSize, kHandshakeTimeoutMs))
+        if (!TunnelAccept(server->tunnelName_.c_str(), &connection, server->mode_,
+                          server->stopEvent_.get(), INFINITE, kChannelMappingSize,
+                          kHandshakeTimeoutMs))
             break;
         // A worker that cannot start costs only this connection, closed on scope exit.
         (void)server->OnClientConnected(connection);

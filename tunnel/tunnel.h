@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -16,28 +17,34 @@
 inline constexpr uint32_t kTunnelKindString = 1;  // UTF-16LE text, no terminator
 inline constexpr uint32_t kTunnelKindDword = 2;   // one little-endian uint32
 
-// Header of the data mapping: length (uint32) and kind (uint32), then the payload.
-inline constexpr uint32_t kTunnelChunkHeaderSize = 8;
-
 inline constexpr uint32_t kTunnelRendezvousSize = 4096;
 inline constexpr uint32_t kTunnelMaxNameLength = 210;   // characters of a tunnel name
 inline constexpr uint32_t kTunnelRandomNameLength = 32;
 
-// One accepted client channel, used by exactly one thread at a time.
+// The four events of a channel, in the order the server creates them; the index
+// into TunnelConnection::events and into the table of their names.
+enum TunnelEvent : size_t {
+    kServerEvent,      // manual reset: a server chunk is in the buffer
+    kServerRecvEvent,  // auto reset: v2, the server took a client chunk
+    kClientEvent,      // manual reset: a client chunk is in the buffer
+    kClientRecvEvent,  // auto reset: v2, the client took a server chunk
+    kTunnelEventCount
+};
+
+// One open channel, as either end holds it; used by exactly one thread at a time.
 struct TunnelConnection {
     base::UniqueHandle mapping;
     base::UniqueView view;  // null once closed: every transfer then fails
     uint32_t size = 0;      // bytes of the data mapping
-    base::UniqueHandle serverEvent;      // manual reset: a server chunk is in the buffer
-    base::UniqueHandle serverRecvEvent;  // auto reset: v2, the server took a client chunk
-    base::UniqueHandle clientEvent;      // manual reset: a client chunk is in the buffer
-    base::UniqueHandle clientRecvEvent;  // auto reset: v2, the client took a server chunk
-    uint32_t version = 0;                // 1 or 2, agreed in the handshake
+    base::UniqueHandle events[kTunnelEventCount];
+    uint32_t version = 0;   // 1 or 2, agreed in the handshake
 
     TunnelConnection() noexcept = default;
     TunnelConnection(const TunnelConnection&) = delete;
     TunnelConnection& operator=(const TunnelConnection&) = delete;
     ~TunnelConnection();  // TunnelClose
+
+    [[nodiscard]] HANDLE event(TunnelEvent which) const noexcept { return events[which].get(); }
 };
 
 // Everything needed to create one kind of tunnel object with the tunnel's DACL
@@ -73,6 +80,10 @@ void TunnelClose(TunnelConnection* connection) noexcept;
 
 // Waits in slices so that a set abort event ends the wait within one slice.
 [[nodiscard]] bool TunnelWaitSignalled(HANDLE event, uint32_t timeoutMs, HANDLE abortEvent) noexcept;
+// Test seam: the wait of every slice of TunnelWaitSignalled, on {event} or {event,
+// abort event}, wait-any; null restores the kernel's WaitForMultipleObjects.
+using TunnelSliceWait = DWORD (*)(DWORD count, const HANDLE* handles, DWORD ms);
+void TunnelSetSliceWait(TunnelSliceWait wait) noexcept;
 // Version 1 acknowledgement: waits until the peer has reset the event.
 [[nodiscard]] bool TunnelWaitReset(HANDLE event, uint32_t timeoutMs) noexcept;
 

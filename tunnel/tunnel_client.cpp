@@ -47,7 +47,7 @@ std::unique_ptr<TunnelClient> TunnelClient::Connect(const wchar_t* tunnelName, u
     if (!tunnelName || !*tunnelName || (version != 1 && version != 2)) return nullptr;
     try {
         std::unique_ptr<TunnelClient> client(new TunnelClient());
-        client->version_ = version;
+        client->channel_.version = version;
         const DWORD start = GetTickCount();
         const auto remaining = [&] {
             const uint32_t elapsed = ElapsedMs(start);
@@ -56,9 +56,8 @@ std::unique_ptr<TunnelClient> TunnelClient::Connect(const wchar_t* tunnelName, u
         base::UniqueHandle queue(CreateMutexExW(
             nullptr, DottedName(tunnelName, kClientQueueSuffix).c_str(), 0, kClientQueueAccess));
         if (!queue) return nullptr;
-        const DWORD waited = WaitForSingleObject(queue.get(), timeoutMs);
-        if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return nullptr;
-        base::UniqueMutexOwnership turn(queue.get());
+        const base::UniqueMutexOwnership turn = base::AcquireMutex(queue.get(), timeoutMs);
+        if (!turn) return nullptr;
         // A channel whose handshake fails (its accept gave up) is dropped for the next one.
         for (;;) {
             if (client->ClaimChannel(tunnelName, remaining()) &&
@@ -83,9 +82,8 @@ bool TunnelClient::ClaimChannel(const wchar_t* tunnelName, uint32_t gateWaitMs) 
     base::UniqueHandle gate(CreateMutexExW(
         nullptr, DottedName(tunnelName, kDispatchMutexSuffix).c_str(), 0, kMutexAccess));
     if (!gate) return false;
-    const DWORD waited = WaitForSingleObject(gate.get(), gateWaitMs);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return false;
-    base::UniqueMutexOwnership owned(gate.get());
+    const base::UniqueMutexOwnership owned = base::AcquireMutex(gate.get(), gateWaitMs);
+    if (!owned) return false;
 
     base::UniqueHandle block(OpenFileMappingW(kMappingAccess, FALSE, tunnelName));
     if (!block) return false;
@@ -98,22 +96,20 @@ bool TunnelClient::ClaimChannel(const wchar_t* tunnelName, uint32_t gateWaitMs) 
 }
 
 bool TunnelClient::OpenChannel(const std::wstring& privateName) {
-    mapping_.reset(OpenFileMappingW(kMappingAccess, FALSE, privateName.c_str()));
-    if (!mapping_) return false;
-    view_.reset(MapViewOfFile(mapping_.get(), FILE_MAP_WRITE, 0, 0, 0));
-    if (!view_) return false;
+    channel_.mapping.reset(OpenFileMappingW(kMappingAccess, FALSE, privateName.c_str()));
+    if (!channel_.mapping) return false;
+    channel_.view.reset(MapViewOfFile(channel_.mapping.get(), FILE_MAP_WRITE, 0, 0, 0));
+    if (!channel_.view) return false;
     // The server chose the size; a mapping's view covers it whole, in pages.
     MEMORY_BASIC_INFORMATION region{};
-    if (!VirtualQuery(view_.get(), &region, sizeof(region)) ||
-        region.RegionSize <= kTunnelChunkHeaderSize || region.RegionSize > UINT32_MAX)
+    if (!VirtualQuery(channel_.view.get(), &region, sizeof(region)) ||
+        region.RegionSize <= kChunkPayloadOffset || region.RegionSize > UINT32_MAX)
         return false;
-    size_ = static_cast<uint32_t>(region.RegionSize);
-    base::UniqueHandle* const events[kChannelEventCount] = {&serverEvent_, &serverRecvEvent_,
-                                                            &clientEvent_, &clientRecvEvent_};
-    for (size_t i = 0; i < kChannelEventCount; ++i) {
-        events[i]->reset(OpenEventW(kEventAccess, FALSE,
-                                    DottedName(privateName, kChannelEvents[i].suffix).c_str()));
-        if (!*events[i]) return false;
+    channel_.size = static_cast<uint32_t>(region.RegionSize);
+    for (size_t i = 0; i < kTunnelEventCount; ++i) {
+        channel_.events[i].reset(OpenEventW(
+            kEventAccess, FALSE, DottedName(privateName, kChannelEvents[i].suffix).c_str()));
+        if (!channel_.events[i]) return false;
     }
     privateName_ = privateName;
     return true;
@@ -121,27 +117,24 @@ bool TunnelClient::OpenChannel(const std::wstring& privateName) {
 
 bool TunnelClient::Announce() noexcept {
     // Version 2 is told by the acknowledge event, set no later than the announcement.
-    if (version_ == 2 && !SetEvent(clientRecvEvent_.get())) return false;
-    return SetEvent(clientEvent_.get());
+    if (channel_.version == 2 && !SetEvent(channel_.event(kClientRecvEvent))) return false;
+    return SetEvent(channel_.event(kClientEvent));
 }
 
 bool TunnelClient::CompleteHandshake(uint32_t timeoutMs) noexcept {
-    if (version_ == 2)
-        return TunnelWaitSignalled(serverRecvEvent_.get(), timeoutMs, nullptr) &&
-               SetEvent(clientRecvEvent_.get());
+    if (channel_.version == 2)
+        return TunnelWaitSignalled(channel_.event(kServerRecvEvent), timeoutMs, nullptr) &&
+               SetEvent(channel_.event(kClientRecvEvent));
     // Version 1: the server answers with its event, which we take back before setting
     // ours again; the server's reset of ours ends the handshake, so that our first
     // chunk cannot be lost to that reset.
-    return TunnelWaitSignalled(serverEvent_.get(), timeoutMs, nullptr) &&
-           ResetEvent(serverEvent_.get()) && SetEvent(clientEvent_.get()) &&
-           TunnelWaitReset(clientEvent_.get(), timeoutMs);
+    return TunnelWaitSignalled(channel_.event(kServerEvent), timeoutMs, nullptr) &&
+           ResetEvent(channel_.event(kServerEvent)) && SetEvent(channel_.event(kClientEvent)) &&
+           TunnelWaitReset(channel_.event(kClientEvent), timeoutMs);
 }
 
 ChunkEndpoint TunnelClient::Endpoint() const noexcept {
-    return {view_.get(),          size_,
-            version_,             clientEvent_.get(),
-            serverEvent_.get(),   clientRecvEvent_.get(),
-            serverRecvEvent_.get()};
+    return {&channel_, kClientRoles, kClientGrowthFactor};
 }
 
 bool TunnelClient::CloseOnFailure(bool ok) noexcept {
@@ -170,11 +163,4 @@ bool TunnelClient::SendMessage(const void* data, uint32_t byteCount, uint32_t ki
     return SendChunks(Endpoint(), data, byteCount, kind, timeoutMs, nullptr);
 }
 
-void TunnelClient::Close() noexcept {
-    serverEvent_.reset();
-    serverRecvEvent_.reset();
-    clientEvent_.reset();
-    clientRecvEvent_.reset();
-    view_.reset();
-    mapping_.reset();
-}
+void TunnelClient::Close() noexcept { TunnelClose(&channel_); }

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "base/unique_resource.h"
+#include "tunnel/tunnel.h"
 
 namespace tunnel_internal {
 struct ChunkEndpoint;
@@ -37,9 +37,9 @@ public:
     [[nodiscard]] bool SendMessage(const void* data, uint32_t byteCount, uint32_t kind,
                                    uint32_t timeoutMs) noexcept;
 
-    [[nodiscard]] uint32_t version() const noexcept { return version_; }
+    [[nodiscard]] uint32_t version() const noexcept { return channel_.version; }
     [[nodiscard]] const std::wstring& privateName() const noexcept { return privateName_; }
-    [[nodiscard]] bool connected() const noexcept { return view_.valid(); }
+    [[nodiscard]] bool connected() const noexcept { return channel_.view.valid(); }
     void Close() noexcept;
 
 private:
@@ -56,12 +56,5 @@ private:
     [[nodiscard]] bool CloseOnFailure(bool ok) noexcept;
 
     std::wstring privateName_;
-    base::UniqueHandle mapping_;
-    base::UniqueView view_;
-    uint32_t size_ = 0;
-    base::UniqueHandle serverEvent_;
-    base::UniqueHandle serverRecvEvent_;
-    base::UniqueHandle clientEvent_;
-    base::UniqueHandle clientRecvEvent_;
-    uint32_t version_ = 0;
+    TunnelConnection channel_;
 };

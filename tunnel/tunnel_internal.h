@@ -1,6 +1,6 @@
 // What the server side and the client side of the tunnel share: object names and
-// access rights, the rendezvous block layout, and the chunked transfer written once
-// in terms of an endpoint's roles of the four events.
+// access rights, the layouts of the rendezvous block and of a chunk, and the chunked
+// transfer written once in terms of an end's roles of the four events.
 #pragma once
 
 #include <windows.h>
@@ -19,23 +19,27 @@ inline constexpr DWORD kMutexAccess = SYNCHRONIZE | MUTANT_QUERY_STATE;
 
 inline constexpr wchar_t kDispatchMutexSuffix[] = L"DispatchMtx";
 
-// The four events of a private channel, in the order the server creates them.
+// Names and reset modes of the four events, indexed by TunnelEvent.
 struct EventKind {
     const wchar_t* suffix;
     BOOL manualReset;
 };
-inline constexpr EventKind kChannelEvents[] = {
-    {L"ServerEvt", TRUE},       // a server chunk is in the buffer
-    {L"ServerRecvEvt", FALSE},  // v2: the server took the client's chunk
-    {L"ClientEvt", TRUE},       // a client chunk is in the buffer
-    {L"ClientRecvEvt", FALSE},  // v2: the client took the server's chunk
+inline constexpr EventKind kChannelEvents[kTunnelEventCount] = {
+    {L"ServerEvt", TRUE},
+    {L"ServerRecvEvt", FALSE},
+    {L"ClientEvt", TRUE},
+    {L"ClientRecvEvt", FALSE},
 };
-inline constexpr size_t kChannelEventCount = sizeof(kChannelEvents) / sizeof(kChannelEvents[0]);
 
 // Rendezvous block: byte count of the private name at 0, the name with its NUL at 4.
 inline constexpr uint32_t kRendezvousCountOffset = 0;
 inline constexpr uint32_t kRendezvousNameOffset = 4;
 inline constexpr uint32_t kRendezvousNameCapacity = 2046;  // characters, NUL included
+
+// A chunk in the data mapping: payload length, message kind, then the payload.
+inline constexpr uint32_t kChunkLengthOffset = 0;
+inline constexpr uint32_t kChunkKindOffset = 4;
+inline constexpr uint32_t kChunkPayloadOffset = 8;
 
 // "%s.%s" of a name and a suffix: the private name, the event and mutex names.
 [[nodiscard]] std::wstring DottedName(const std::wstring& name, const wchar_t* suffix);
@@ -52,18 +56,31 @@ inline void WriteShared(void* view, uint32_t offset, uint32_t value) noexcept {
     *reinterpret_cast<volatile uint32_t*>(static_cast<uint8_t*>(view) + offset) = value;
 }
 
-// One side of an open channel. The sender sets its own manual-reset event when its
+// An end's roles of the events. The sender sets its own manual-reset event when its
 // chunk is in the buffer; the taker resets that event and, in version 2, also sets
 // its own auto-reset acknowledge event, which the sender waits for. In version 1
 // the reset alone is the acknowledgement.
+struct Roles {
+    TunnelEvent ownSend;   // set when my chunk is in the buffer
+    TunnelEvent peerSend;  // set by the peer; I reset it after taking its chunk
+    TunnelEvent ownAck;    // v2: set after taking the peer's chunk
+    TunnelEvent peerAck;   // v2: the peer sets it after taking my chunk
+};
+inline constexpr Roles kServerRoles{kServerEvent, kClientEvent, kServerRecvEvent, kClientRecvEvent};
+inline constexpr Roles kClientRoles{kClientEvent, kServerEvent, kClientRecvEvent, kServerRecvEvent};
+
+// How fast an end's receive buffers grow. The server trusts no client: it never
+// holds more than twice what a client actually sent. The client trusts its server
+// and saves the copies and fresh pages of frequent growth.
+inline constexpr uint32_t kServerGrowthFactor = 2;
+inline constexpr uint32_t kClientGrowthFactor = 8;
+
+// One end of an open channel: the shared record seen through that end's roles.
 struct ChunkEndpoint {
-    void* view = nullptr;  // null: the channel is closed
-    uint32_t size = 0;     // bytes of the data mapping
-    uint32_t version = 0;
-    HANDLE ownSend = nullptr;   // set when my chunk is in the buffer
-    HANDLE peerSend = nullptr;  // set by the peer; I reset it after taking its chunk
-    HANDLE ownAck = nullptr;    // v2: set after taking the peer's chunk
-    HANDLE peerAck = nullptr;   // v2: the peer sets it after taking my chunk
+    const TunnelConnection* channel;  // null or with a null view: closed
+    Roles roles;
+    uint32_t growthFactor;
+    [[nodiscard]] HANDLE Event(TunnelEvent role) const noexcept { return channel->event(role); }
 };
 
 // The chunked layer: closes nothing on failure.

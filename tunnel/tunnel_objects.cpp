@@ -21,9 +21,10 @@ constexpr uint32_t kMappingGranularity = 4096;
 constexpr DWORD kAcceptRetryMs = 100;
 constexpr DWORD kDispatchMutexRetryMs = 1;
 
-[[nodiscard]] uint32_t LastErrorOrFailure() noexcept {
+// A failure that left no error code is counted as lack of memory.
+[[nodiscard]] uint32_t LastErrorOrOutOfMemory() noexcept {
     const DWORD error = GetLastError();
-    return error ? error : ERROR_GEN_FAILURE;
+    return error ? error : ERROR_OUTOFMEMORY;
 }
 
 [[nodiscard]] bool IsSet(HANDLE abortEvent) noexcept {
@@ -67,16 +68,13 @@ struct AcceptSecurity {
     channel->view.reset(MapViewOfFile(channel->mapping.get(), FILE_MAP_WRITE, 0, 0, 0));
     if (!channel->view) return false;
     channel->size = size;
-    base::UniqueHandle* const events[kChannelEventCount] = {
-        &channel->serverEvent, &channel->serverRecvEvent, &channel->clientEvent,
-        &channel->clientRecvEvent};
-    for (size_t i = 0; i < kChannelEventCount; ++i) {
+    for (size_t i = 0; i < kTunnelEventCount; ++i) {
         SECURITY_ATTRIBUTES attributes = security.events.attributes;
         const std::wstring name = DottedName(privateName, kChannelEvents[i].suffix);
-        *events[i] = CreateNew([&] {
+        channel->events[i] = CreateNew([&] {
             return CreateEventW(&attributes, kChannelEvents[i].manualReset, FALSE, name.c_str());
         });
-        if (!*events[i]) return false;
+        if (!channel->events[i]) return false;
     }
     return true;
 }
@@ -125,15 +123,15 @@ struct Rendezvous {
 // (the zero-time wait consumes it); version 1 otherwise.
 [[nodiscard]] bool NegotiateVersion(TunnelConnection* channel, uint32_t waitMs,
                                     HANDLE abortEvent) noexcept {
-    if (WaitForSingleObject(channel->clientRecvEvent.get(), 0) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(channel->event(kClientRecvEvent), 0) != WAIT_OBJECT_0) {
         channel->version = 1;
-        return SetEvent(channel->serverEvent.get()) &&
-               TunnelWaitSignalled(channel->clientEvent.get(), waitMs, abortEvent) &&
-               ResetEvent(channel->clientEvent.get());
+        return SetEvent(channel->event(kServerEvent)) &&
+               TunnelWaitSignalled(channel->event(kClientEvent), waitMs, abortEvent) &&
+               ResetEvent(channel->event(kClientEvent));
     }
     channel->version = 2;
-    return SetEvent(channel->serverRecvEvent.get()) &&
-           TunnelWaitSignalled(channel->clientRecvEvent.get(), waitMs, abortEvent);
+    return SetEvent(channel->event(kServerRecvEvent)) &&
+           TunnelWaitSignalled(channel->event(kClientRecvEvent), waitMs, abortEvent);
 }
 
 [[nodiscard]] bool ValidAcceptArguments(const wchar_t* tunnelName, uint32_t mappingSize) noexcept {
@@ -154,33 +152,23 @@ struct Rendezvous {
     if (!TunnelMakeRandomName(&random) || random.size() != kTunnelRandomNameLength) return false;
     const std::wstring privateName = DottedName(tunnelName, random.c_str());
 
-    TunnelConnection channel;  // closes whatever was created if the attempt fails
-    if (!CreateChannel(privateName, mappingSize, security, &channel)) return false;
+    // Whatever was created is closed with the record if the attempt fails.
+    std::unique_ptr<TunnelConnection> channel(new (std::nothrow) TunnelConnection);
+    if (!channel || !CreateChannel(privateName, mappingSize, security, channel.get())) return false;
     Rendezvous rendezvous;
     if (!PublishName(tunnelName, privateName, security.mapping, &rendezvous) ||
         !TakeDispatchMutex(DottedName(tunnelName, kDispatchMutexSuffix), security.mutex, start,
                            timeoutMs, abortEvent, &rendezvous) ||
-        !TunnelWaitSignalled(channel.clientEvent.get(), timeoutMs, abortEvent))
+        !TunnelWaitSignalled(channel->event(kClientEvent), timeoutMs, abortEvent))
         return false;
     // The client has announced itself: free the name for the next accept.
     rendezvous.view.reset();
     rendezvous.block.reset();
     rendezvous.mutex.reset();
-    if (!ResetEvent(channel.clientEvent.get()) ||
-        !NegotiateVersion(&channel, std::min(timeoutMs, handshakeTimeoutMs), abortEvent))
+    if (!ResetEvent(channel->event(kClientEvent)) ||
+        !NegotiateVersion(channel.get(), std::min(timeoutMs, handshakeTimeoutMs), abortEvent))
         return false;
-
-    std::unique_ptr<TunnelConnection> accepted(new (std::nothrow) TunnelConnection);
-    if (!accepted) return false;
-    accepted->mapping = std::move(channel.mapping);
-    accepted->view = std::move(channel.view);
-    accepted->size = channel.size;
-    accepted->serverEvent = std::move(channel.serverEvent);
-    accepted->serverRecvEvent = std::move(channel.serverRecvEvent);
-    accepted->clientEvent = std::move(channel.clientEvent);
-    accepted->clientRecvEvent = std::move(channel.clientRecvEvent);
-    accepted->version = channel.version;
-    *connection = std::move(accepted);
+    *connection = std::move(channel);
     return true;
 }
 
@@ -207,7 +195,7 @@ uint32_t TunnelBuildSecurity(uint32_t accessMask, TunnelSecurity* security,
     SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
     if (!AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
                                   security->everyone.put()))
-        return fail(LastErrorOrFailure());
+        return fail(LastErrorOrOutOfMemory());
 
     EXPLICIT_ACCESS_W access{};
     access.grfAccessPermissions = accessMask;
@@ -229,7 +217,7 @@ uint32_t TunnelBuildSecurity(uint32_t accessMask, TunnelSecurity* security,
     PSECURITY_DESCRIPTOR descriptor = security->descriptor.get();
     if (!InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION) ||
         !SetSecurityDescriptorDacl(descriptor, TRUE, security->acl.get(), FALSE))
-        return fail(LastErrorOrFailure());
+        return fail(LastErrorOrOutOfMemory());
 
     BOOL saclPresent = FALSE;
     BOOL saclDefaulted = FALSE;
@@ -302,10 +290,7 @@ bool TunnelAccept(const wchar_t* tunnelName, std::unique_ptr<TunnelConnection>* 
 
 void TunnelClose(TunnelConnection* connection) noexcept {
     if (!connection) return;
-    connection->serverEvent.reset();
-    connection->serverRecvEvent.reset();
-    connection->clientEvent.reset();
-    connection->clientRecvEvent.reset();
+    for (base::UniqueHandle& event : connection->events) event.reset();
     connection->view.reset();
     connection->mapping.reset();
 }

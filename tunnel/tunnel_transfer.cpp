@@ -1,6 +1,7 @@
 // Waits, the chunked transfer and the typed messages, for both ends of a channel;
 // the server's public transfer calls are thin wrappers over an endpoint of its roles.
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -24,6 +25,15 @@ constexpr SliceRule kSliceRules[] = {{1000, 10}, {200, 4}, {40, 2}, {0, 1}};
     return 1;
 }
 
+std::atomic<TunnelSliceWait> sliceWaitForTest{nullptr};
+
+[[nodiscard]] DWORD WaitSlice(DWORD count, const HANDLE* handles, DWORD ms) noexcept {
+    if (const TunnelSliceWait wait = sliceWaitForTest.load(std::memory_order_relaxed))
+        return wait(count, handles, ms);
+    return count == 1 ? WaitForSingleObject(handles[0], ms)
+                      : WaitForMultipleObjects(count, handles, FALSE, ms);
+}
+
 // TunnelWaitSignalled, optionally setting `signalFirst` just before. Without an abort
 // event the set and the first slice go to the kernel as one SignalObjectAndWait:
 // under Wine every event call is a wineserver round trip, and this saves one per chunk.
@@ -40,35 +50,34 @@ constexpr SliceRule kSliceRules[] = {{1000, 10}, {200, 4}, {40, 2}, {0, 1}};
         if (combined && slice == 0) {
             result = SignalObjectAndWait(signalFirst, event, sliceMs, FALSE);
             if (result == WAIT_FAILED) return false;  // the set may not have happened
-        } else if (abortEvent) {
-            result = WaitForMultipleObjects(2, handles, FALSE, sliceMs);
         } else {
-            result = WaitForSingleObject(event, sliceMs);
+            result = WaitSlice(abortEvent ? 2 : 1, handles, sliceMs);
         }
         if (result == WAIT_OBJECT_0) return true;
     }
     return false;
 }
 
-// A long message lands in fresh memory, and the first touch of every fresh page is a
-// page fault (costly on a virtual machine): buffers grow eightfold, to powers of two,
-// so the copies a growing buffer leaves behind add at most a seventh to the message.
-constexpr size_t kGrowthFactor = 8;
-
-[[nodiscard]] size_t GrownCapacity(size_t needed, size_t capacity) noexcept {
-    return std::bit_ceil(std::max(needed, capacity * kGrowthFactor));
+// A receive buffer grows by the endpoint's factor, to powers of two, so that it never
+// holds more than that factor times what actually arrived.
+[[nodiscard]] size_t GrownCapacity(size_t needed, size_t capacity, uint32_t factor) noexcept {
+    return std::bit_ceil(std::max(needed, capacity * factor));
 }
 
 // Where the chunks of one message go, in order, as they are taken out of the
-// buffer: one copy per chunk. A false Append fails the receive.
+// buffer: one copy per chunk. A false Append (no memory) fails the receive; a
+// message that breaks its kind's rule on the length is taken whole and then
+// refused by the typed call.
 
 // A malloc block, as TunnelReceiveMessage hands it out; exact for a single chunk.
 struct BlockSink {
+    explicit BlockSink(uint32_t factor) noexcept : growthFactor(factor) {}
+
     [[nodiscard]] bool Append(const uint8_t* bytes, uint32_t length, bool last) noexcept {
         const size_t needed = size_t{count} + length;
         if (!data || needed > capacity) {
             const size_t grown = !data && last ? std::max<size_t>(length, 1)
-                                               : GrownCapacity(needed, capacity);
+                                               : GrownCapacity(needed, capacity, growthFactor);
             void* block = std::realloc(data.get(), grown);
             if (!block) return false;  // the old block stays owned by data
             (void)data.release();
@@ -80,20 +89,23 @@ struct BlockSink {
         return true;
     }
 
+    uint32_t growthFactor;
     TunnelMessage data;
     size_t capacity = 0;
     uint32_t count = 0;
 };
 
-// A text, straight into the string: whole characters only, since every chunk but
-// the last has an even length.
+// A text, straight into the string. Every chunk but the last has an even length,
+// so only the last can leave a byte over, which makes the text invalid.
 struct TextSink {
+    explicit TextSink(uint32_t factor) noexcept : growthFactor(factor) {}
+
     [[nodiscard]] bool Append(const uint8_t* bytes, uint32_t length, bool) noexcept {
-        if (length % sizeof(wchar_t) != 0) return false;
+        oddLength = length % sizeof(wchar_t) != 0;
         const size_t chars = length / sizeof(wchar_t);
         try {
             if (text.size() + chars > text.capacity())
-                text.reserve(GrownCapacity(text.size() + chars, text.capacity()));
+                text.reserve(GrownCapacity(text.size() + chars, text.capacity(), growthFactor));
             text.append(reinterpret_cast<const wchar_t*>(bytes), chars);
         } catch (const std::exception&) {
             return false;
@@ -101,47 +113,61 @@ struct TextSink {
         return true;
     }
 
+    uint32_t growthFactor;
     std::wstring text;
+    bool oddLength = false;
 };
 
-// A number: four bytes, no more.
+// A number: its first four bytes and how many came, however many that is.
 struct DwordSink {
     [[nodiscard]] bool Append(const uint8_t* bytes, uint32_t length, bool) noexcept {
-        if (length > sizeof(value) - count) return false;
-        std::memcpy(value + count, bytes, length);
+        if (count < sizeof(value))
+            std::memcpy(value + count, bytes, std::min<size_t>(length, sizeof(value) - count));
         count += length;
         return true;
     }
 
-    uint8_t value[sizeof(uint32_t)];
+    uint8_t value[sizeof(uint32_t)]{};
     uint32_t count = 0;
 };
+
+// The view and the payload size of an open channel; false when it is closed.
+[[nodiscard]] bool OpenBuffer(const ChunkEndpoint& endpoint, uint8_t** buffer,
+                              uint32_t* payloadMax) noexcept {
+    const TunnelConnection* channel = endpoint.channel;
+    if (!channel || !channel->view || channel->size <= kChunkPayloadOffset) return false;
+    *buffer = static_cast<uint8_t*>(channel->view.get());
+    *payloadMax = channel->size - kChunkPayloadOffset;
+    return true;
+}
 
 template <typename Sink>
 [[nodiscard]] bool ReceiveChunks(const ChunkEndpoint& endpoint, Sink* sink, uint32_t expectedKind,
                                  uint32_t timeoutMs, HANDLE abortEvent) noexcept {
-    if (!endpoint.view || endpoint.size <= kTunnelChunkHeaderSize) return false;
-    const uint32_t payloadMax = endpoint.size - kTunnelChunkHeaderSize;
-    const auto* buffer = static_cast<const uint8_t*>(endpoint.view);
+    uint8_t* buffer = nullptr;
+    uint32_t payloadMax = 0;
+    if (!OpenBuffer(endpoint, &buffer, &payloadMax)) return false;
+    const HANDLE peerSend = endpoint.Event(endpoint.roles.peerSend);
+    const HANDLE ownAck = endpoint.Event(endpoint.roles.ownAck);
     uint32_t count = 0;
     // v2: the acknowledgement of a full chunk goes out together with the wait for the next.
     HANDLE pendingAck = nullptr;
     for (;;) {
-        if (!SignalThenWait(pendingAck, endpoint.peerSend, timeoutMs, abortEvent)) return false;
+        if (!SignalThenWait(pendingAck, peerSend, timeoutMs, abortEvent)) return false;
         pendingAck = nullptr;
-        const uint32_t length = ReadShared(buffer, 0);
-        const uint32_t kind = ReadShared(buffer, 4);
-        // A bad chunk is left unacknowledged.
+        const uint32_t length = ReadShared(buffer, kChunkLengthOffset);
+        const uint32_t kind = ReadShared(buffer, kChunkKindOffset);
+        // A chunk that cannot be taken is left unacknowledged.
         if (length > payloadMax || kind != expectedKind || length > UINT32_MAX - count) return false;
         const bool last = length < payloadMax;
-        if (!sink->Append(buffer + kTunnelChunkHeaderSize, length, last)) return false;
+        if (!sink->Append(buffer + kChunkPayloadOffset, length, last)) return false;
         count += length;
         // Reset before acknowledging: once acknowledged, the sender may set it again.
-        if (!ResetEvent(endpoint.peerSend)) return false;
-        if (endpoint.version == 2) {
+        if (!ResetEvent(peerSend)) return false;
+        if (endpoint.channel->version == 2) {
             if (!last) {
-                pendingAck = endpoint.ownAck;
-            } else if (!SetEvent(endpoint.ownAck)) {
+                pendingAck = ownAck;
+            } else if (!SetEvent(ownAck)) {
                 return false;
             }
         }
@@ -153,21 +179,23 @@ template <typename Sink>
 
 bool SendChunks(const ChunkEndpoint& endpoint, const void* data, uint32_t byteCount,
                 uint32_t kind, uint32_t timeoutMs, HANDLE abortEvent) noexcept {
-    if (!data || !endpoint.view || endpoint.size <= kTunnelChunkHeaderSize) return false;
-    const uint32_t payloadMax = endpoint.size - kTunnelChunkHeaderSize;
-    if (endpoint.version == 1 && byteCount > payloadMax) return false;  // v1: one chunk only
-    auto* buffer = static_cast<uint8_t*>(endpoint.view);
+    uint8_t* buffer = nullptr;
+    uint32_t payloadMax = 0;
+    if (!data || !OpenBuffer(endpoint, &buffer, &payloadMax)) return false;
+    const uint32_t version = endpoint.channel->version;
+    if (version == 1 && byteCount > payloadMax) return false;  // v1: one chunk only
+    const HANDLE ownSend = endpoint.Event(endpoint.roles.ownSend);
+    const HANDLE peerAck = endpoint.Event(endpoint.roles.peerAck);
     const auto* bytes = static_cast<const uint8_t*>(data);
     uint32_t offset = 0;
     for (;;) {
         const uint32_t chunk = std::min(byteCount - offset, payloadMax);
-        WriteShared(buffer, 0, chunk);
-        WriteShared(buffer, 4, kind);
-        std::memcpy(buffer + kTunnelChunkHeaderSize, bytes + offset, chunk);
-        if (endpoint.version == 1) {
-            if (!SetEvent(endpoint.ownSend) || !TunnelWaitReset(endpoint.ownSend, timeoutMs))
-                return false;
-        } else if (!SignalThenWait(endpoint.ownSend, endpoint.peerAck, timeoutMs, abortEvent)) {
+        WriteShared(buffer, kChunkLengthOffset, chunk);
+        WriteShared(buffer, kChunkKindOffset, kind);
+        std::memcpy(buffer + kChunkPayloadOffset, bytes + offset, chunk);
+        if (version == 1) {
+            if (!SetEvent(ownSend) || !TunnelWaitReset(ownSend, timeoutMs)) return false;
+        } else if (!SignalThenWait(ownSend, peerAck, timeoutMs, abortEvent)) {
             return false;
         }
         if (chunk < payloadMax) return true;
@@ -192,6 +220,7 @@ bool SendStringOn(const ChunkEndpoint& endpoint, const wchar_t* text, size_t len
 bool ReceiveDwordOn(const ChunkEndpoint& endpoint, uint32_t* value, uint32_t timeoutMs,
                     HANDLE abortEvent) noexcept {
     DwordSink sink;
+    // The whole message is taken before its length is judged.
     if (!ReceiveChunks(endpoint, &sink, kTunnelKindDword, timeoutMs, abortEvent) ||
         sink.count != sizeof(*value))
         return false;
@@ -201,8 +230,10 @@ bool ReceiveDwordOn(const ChunkEndpoint& endpoint, uint32_t* value, uint32_t tim
 
 bool ReceiveStringOn(const ChunkEndpoint& endpoint, std::wstring* text, uint32_t timeoutMs,
                      HANDLE abortEvent) noexcept {
-    TextSink sink;
-    if (!ReceiveChunks(endpoint, &sink, kTunnelKindString, timeoutMs, abortEvent)) return false;
+    TextSink sink(endpoint.growthFactor);
+    if (!ReceiveChunks(endpoint, &sink, kTunnelKindString, timeoutMs, abortEvent) ||
+        sink.oddLength)
+        return false;
     text->swap(sink.text);
     return true;
 }
@@ -213,14 +244,8 @@ using namespace tunnel_internal;
 
 namespace {
 
-// The server's roles: it sends with the server event, takes the client's chunks
-// from the client event, acknowledges with the server acknowledge event.
 [[nodiscard]] ChunkEndpoint ServerEndpoint(const TunnelConnection* connection) noexcept {
-    if (!connection) return {};
-    return {connection->view.get(),          connection->size,
-            connection->version,             connection->serverEvent.get(),
-            connection->clientEvent.get(),   connection->serverRecvEvent.get(),
-            connection->clientRecvEvent.get()};
+    return {connection, kServerRoles, kServerGrowthFactor};
 }
 
 // The typed calls leave no connection open mid-message.
@@ -230,6 +255,10 @@ namespace {
 }
 
 }  // namespace
+
+void TunnelSetSliceWait(TunnelSliceWait wait) noexcept {
+    sliceWaitForTest.store(wait, std::memory_order_relaxed);
+}
 
 bool TunnelWaitSignalled(HANDLE event, uint32_t timeoutMs, HANDLE abortEvent) noexcept {
     return SignalThenWait(nullptr, event, timeoutMs, abortEvent);
@@ -254,9 +283,9 @@ bool TunnelReceiveMessage(TunnelConnection* connection, TunnelMessage* data, uin
                           uint32_t expectedKind, uint32_t timeoutMs, HANDLE abortEvent) noexcept {
     data->reset();
     *byteCount = 0;
-    BlockSink sink;
-    if (!ReceiveChunks(ServerEndpoint(connection), &sink, expectedKind, timeoutMs, abortEvent))
-        return false;
+    const ChunkEndpoint endpoint = ServerEndpoint(connection);
+    BlockSink sink(endpoint.growthFactor);
+    if (!ReceiveChunks(endpoint, &sink, expectedKind, timeoutMs, abortEvent)) return false;
     *data = std::move(sink.data);
     *byteCount = sink.count;
     return true;

@@ -16,36 +16,48 @@ namespace {
 // The client's objects opened a second time, to speak chunks by hand, written from
 // the published names and rights rather than from the tunnel's code.
 struct RawClient {
-    bool Open(const std::wstring& privateName, uint32_t protocolVersion) {
-        version = protocolVersion;
-        mapping.reset(OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, privateName.c_str()));
-        if (mapping) view.reset(MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, kSize));
+    bool Open(const std::wstring& privateName, const std::wstring& tunnelName, uint32_t version) {
+        channel.version = version;
+        channel.mapping.reset(
+            OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, privateName.c_str()));
+        if (channel.mapping)
+            channel.view.reset(MapViewOfFile(channel.mapping.get(), FILE_MAP_WRITE, 0, 0, kSize));
         const wchar_t* suffixes[] = {L".ServerEvt", L".ServerRecvEvt", L".ClientEvt",
                                      L".ClientRecvEvt"};
-        base::UniqueHandle* events[] = {&serverEvent, &serverRecvEvent, &clientEvent,
-                                        &clientRecvEvent};
-        for (int i = 0; i < 4; ++i)
-            events[i]->reset(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE,
-                                        (privateName + suffixes[i]).c_str()));
-        return view && serverEvent && serverRecvEvent && clientEvent && clientRecvEvent;
+        bool opened = channel.view.valid();
+        for (int i = 0; i < 4; ++i) {
+            channel.events[i].reset(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE,
+                                               (privateName + suffixes[i]).c_str()));
+            opened = opened && channel.events[i];
+        }
+        // Only a Session's test reports the server done.
+        ended.reset(OpenEventW(SYNCHRONIZE, FALSE, (tunnelName + L".Ended").c_str()));
+        return opened;
     }
 
-    // Puts a chunk that claims `length` bytes (only what fits is written) and
-    // waits up to `ackMs` for the server to take it.
-    bool PutChunk(uint32_t length, uint32_t kind, uint32_t ackMs) {
-        auto* buffer = static_cast<uint8_t*>(view.get());
+    // Puts a chunk that claims `length` bytes (only what fits is written); true once
+    // the server took it, false if the test reports the server done without it.
+    bool PutChunk(uint32_t length, uint32_t kind) {
+        auto* buffer = static_cast<uint8_t*>(channel.view.get());
         std::memcpy(buffer, &length, 4);
         std::memcpy(buffer + 4, &kind, 4);
         std::memset(buffer + 8, 0x41, length < kPayload ? length : kPayload);
-        if (!SetEvent(clientEvent.get())) return false;
-        if (version == 2) return WaitForSingleObject(serverRecvEvent.get(), ackMs) == WAIT_OBJECT_0;
-        return TunnelWaitReset(clientEvent.get(), ackMs);
+        if (!SetEvent(channel.event(kClientEvent))) return false;
+        if (channel.version == 2) {
+            const HANDLE handles[] = {channel.event(kServerRecvEvent), ended.get()};
+            return WaitForMultipleObjects(ended ? 2 : 1, handles, FALSE, kLongMs) == WAIT_OBJECT_0;
+        }
+        // Version 1: taken means reset; once the server is done, the event is final.
+        for (DWORD start = GetTickCount(); GetTickCount() - start < kLongMs; Sleep(1)) {
+            const bool done = ended && WaitForSingleObject(ended.get(), 0) == WAIT_OBJECT_0;
+            if (WaitForSingleObject(channel.event(kClientEvent), 0) == WAIT_TIMEOUT) return true;
+            if (done) return false;
+        }
+        return false;
     }
 
-    uint32_t version = 0;
-    base::UniqueHandle mapping;
-    base::UniqueView view;
-    base::UniqueHandle serverEvent, serverRecvEvent, clientEvent, clientRecvEvent;
+    TunnelConnection channel;
+    base::UniqueHandle ended;
 };
 
 // "65528:1,3:2" → {{65528, 1}, {3, 2}}
@@ -73,8 +85,7 @@ bool RunOp(TunnelClient* client, RawClient* raw, uint32_t op) {
             return client->ReceiveDword(&value, kLongMs) && client->SendDword(value, kLongMs);
         }
         case kRecordChunks:
-            return client->SendString(TakeRawMessage(raw->view.get(), raw->serverEvent.get(),
-                                                     raw->clientRecvEvent.get(), raw->version),
+            return client->SendString(TakeRawMessage(raw->channel, kServerEvent, kClientRecvEvent),
                                       kLongMs);
         case kSendMessage: {
             uint32_t size = 0, kind = 0;
@@ -86,12 +97,16 @@ bool RunOp(TunnelClient* client, RawClient* raw, uint32_t op) {
         case kSendRawChunks: {
             std::wstring text;
             if (!client->ReceiveString(&text, kLongMs)) return false;
-            for (const auto& [length, kind] : ParseChunks(text))
-                if (!raw->PutChunk(length, kind, kLongMs)) break;
-            return true;
+            UINT acked = 0;
+            for (const auto& [length, kind] : ParseChunks(text)) {
+                if (!raw->PutChunk(length, kind)) break;
+                ++acked;
+            }
+            WaitForSingleObject(raw->ended.get(), kLongMs);
+            ExitProcess(kExitAcked + acked);
         }
         case kDieAfterChunk:
-            if (raw->PutChunk(kPayload, kTunnelKindString, kLongMs)) ExitProcess(kExitDiedAfterAck);
+            if (raw->PutChunk(kPayload, kTunnelKindString)) ExitProcess(kExitDiedAfterAck);
             return false;
         case kGoDeaf:
             Sleep(INFINITE);
@@ -107,15 +122,16 @@ bool RunOp(TunnelClient* client, RawClient* raw, uint32_t op) {
 
 }  // namespace
 
-std::wstring TakeRawMessage(const void* view, HANDLE peerSend, HANDLE ownAck, uint32_t version) {
+std::wstring TakeRawMessage(const TunnelConnection& channel, TunnelEvent peerSend,
+                            TunnelEvent ownAck) {
     std::wstring text;
     for (;;) {
-        if (WaitForSingleObject(peerSend, kLongMs) != WAIT_OBJECT_0) return L"failed";
+        if (WaitForSingleObject(channel.event(peerSend), kLongMs) != WAIT_OBJECT_0) return L"failed";
         uint32_t length = 0, kind = 0;
-        std::memcpy(&length, view, 4);
-        std::memcpy(&kind, static_cast<const uint8_t*>(view) + 4, 4);
-        ResetEvent(peerSend);
-        if (version == 2) SetEvent(ownAck);
+        std::memcpy(&length, channel.view.get(), 4);
+        std::memcpy(&kind, static_cast<const uint8_t*>(channel.view.get()) + 4, 4);
+        ResetEvent(channel.event(peerSend));
+        if (channel.version == 2) SetEvent(channel.event(ownAck));
         if (!text.empty()) text += L",";
         text += std::to_wstring(length) + L":" + std::to_wstring(kind);
         if (length != kPayload) return text;
@@ -127,7 +143,7 @@ TEST_CHILD_ROLE(client) {
     const auto client = TunnelClient::Connect(args.at(0).c_str(), std::stoul(args.at(1)), kLongMs);
     if (!client || !client->SendString(client->privateName(), kLongMs)) return kExitConnectFailed;
     RawClient raw;
-    if (!raw.Open(client->privateName(), client->version())) return kExitOpenFailed;
+    if (!raw.Open(client->privateName(), args.at(0), client->version())) return kExitOpenFailed;
     for (;;) {
         uint32_t op = kQuit;
         if (!client->ReceiveDword(&op, kLongMs)) return kExitNoOp;
@@ -137,7 +153,9 @@ TEST_CHILD_ROLE(client) {
 }
 
 Session::Session(uint32_t version, uint32_t mode, std::wstring name)
-    : tunnelName(std::move(name)), child(L"client", {tunnelName, std::to_wstring(version)}) {
+    : tunnelName(std::move(name)),
+      ended(CreateEventW(nullptr, TRUE, FALSE, (tunnelName + L".Ended").c_str())),
+      child(L"client", {tunnelName, std::to_wstring(version)}) {
     accepted = TunnelAccept(tunnelName.c_str(), &connection, mode, nullptr, kLongMs, kSize,
                             kLongMs) &&
                TunnelReceiveString(connection.get(), &privateName, kLongMs, nullptr);
@@ -146,8 +164,7 @@ Session::Session(uint32_t version, uint32_t mode, std::wstring name)
 bool Session::Tell(Op op) { return TunnelSendDword(connection.get(), op, kLongMs, nullptr); }
 
 std::wstring Session::TakeRawMessage() {
-    return tunneltest::TakeRawMessage(connection->view.get(), connection->clientEvent.get(),
-                                      connection->serverRecvEvent.get(), connection->version);
+    return tunneltest::TakeRawMessage(*connection, kClientEvent, kServerRecvEvent);
 }
 
 std::wstring TunnelTestName() { return testsupport::UniqueName(L"Local\\TunnelTest"); }

@@ -26,7 +26,8 @@ enum Op : uint32_t {
     kEchoDword,      // receive a number, send it back
     kRecordChunks,   // take one message by hand, send back its chunks as text
     kSendMessage,    // receive size and kind, send that many bytes through the client
-    kSendRawChunks,  // receive "length:kind,..." and put those chunks by hand
+    kSendRawChunks,  // receive "length:kind,..." and put those chunks by hand; exits
+                     // with kExitAcked + how many were taken once the server ends
     kDieAfterChunk,  // put one full chunk by hand, exit once it is acknowledged
     kGoDeaf,         // take nothing more
     kReceiveText,    // receive a text, waiting kVanishMs for each chunk
@@ -41,12 +42,14 @@ enum Exit : DWORD {
     kExitNoOp = 3,
     kExitOpFailed = 4,
     kExitDiedAfterAck = 77,
+    kExitAcked = 80,
 };
 
 // Takes one whole message by hand through the named events' roles: waits for
 // `peerSend`, reads the header, resets `peerSend`, in version 2 sets `ownAck`.
 // Returns the chunks as "length:kind,..." or "failed" when a wait timed out.
-std::wstring TakeRawMessage(const void* view, HANDLE peerSend, HANDLE ownAck, uint32_t version);
+std::wstring TakeRawMessage(const TunnelConnection& channel, TunnelEvent peerSend,
+                            TunnelEvent ownAck);
 
 // A fresh tunnel name, unique among tests running in the same Wine prefix.
 std::wstring TunnelTestName();
@@ -61,6 +64,7 @@ struct Session {
     std::wstring TakeRawMessage();
 
     std::wstring tunnelName;
+    base::UniqueHandle ended;  // set by the test: the server will take nothing more
     testsupport::ChildProcess child;
     std::unique_ptr<TunnelConnection> connection;
     std::wstring privateName;

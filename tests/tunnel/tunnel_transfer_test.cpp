@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "tests/tunnel/tunnel_peer.h"
 
@@ -13,33 +15,6 @@ class TunnelTransfer : public testing::TestWithParam<uint32_t> {};
 
 INSTANTIATE_TEST_SUITE_P(Versions, TunnelTransfer, testing::Values(1u, 2u),
                          [](const auto& info) { return "v" + std::to_string(info.param); });
-
-TEST_P(TunnelTransfer, TextsAndNumbersMakeTheRoundTrip) {
-    Session session(GetParam());
-    ASSERT_TRUE(session.accepted);
-    EXPECT_EQ(session.connection->version, GetParam());
-    // Version 1 carries only messages that fit one chunk (65528 bytes at most).
-    const size_t lengths[] = {0, 1, 5, kPayload / 2 - 1, kPayload / 2, 40000, 100000};
-    for (size_t i = 0; i < std::size(lengths); ++i) {
-        if (GetParam() == 1 && lengths[i] * 2 > kPayload) continue;
-        std::wstring text(lengths[i], L'x');
-        for (size_t c = 0; c < text.size(); ++c) text[c] = static_cast<wchar_t>(0x20 + c % 0xD000);
-        std::wstring echo = L"sentinel";
-        ASSERT_TRUE(session.Tell(kEchoString)) << i;
-        ASSERT_TRUE(TunnelSendString(session.connection.get(), text.c_str(), kLongMs, nullptr)) << i;
-        ASSERT_TRUE(TunnelReceiveString(session.connection.get(), &echo, kLongMs, nullptr)) << i;
-        EXPECT_TRUE(echo == text) << i << ": got " << echo.size() << " characters";
-    }
-    for (uint32_t value : {0u, 0xdeadbeefu}) {
-        uint32_t echo = 0x12345678;
-        ASSERT_TRUE(session.Tell(kEchoDword));
-        ASSERT_TRUE(TunnelSendDword(session.connection.get(), value, kLongMs, nullptr));
-        ASSERT_TRUE(TunnelReceiveDword(session.connection.get(), &echo, kLongMs, nullptr));
-        EXPECT_EQ(echo, value) << "got 0x" << std::hex << echo;
-    }
-    EXPECT_TRUE(session.Tell(kQuit));
-    EXPECT_EQ(session.child.Wait(kLongMs), kExitQuit);
-}
 
 // A chunk of exactly 65528 bytes means more follows; a message ends with the first shorter one.
 struct ChunkCase {
@@ -54,12 +29,26 @@ constexpr ChunkCase kChunkCases[] = {
     {2 * kPayload, L"65528:1,65528:1,0:1"},
 };
 
-TEST_P(TunnelTransfer, MessagesTravelBothWaysAsTheChunkRuleDemands) {
+TEST_P(TunnelTransfer, MessagesTravelBothWaysAsTheChunkRuleDemandsAndEchoIntact) {
     Session session(GetParam());
     ASSERT_TRUE(session.accepted);
+    EXPECT_EQ(session.connection->version, GetParam());
     for (size_t i = 0; i < std::size(kChunkCases); ++i) {
         const ChunkCase& test = kChunkCases[i];
+        // Version 1 carries only messages that fit one chunk.
         if (GetParam() == 1 && test.size > kPayload) continue;
+        std::wstring text(test.size / 2, L'x'), echo = L"sentinel";
+        for (size_t c = 0; c < text.size(); ++c) text[c] = static_cast<wchar_t>(0x20 + c % 0xD000);
+        uint32_t number = 0x12345678;
+        ASSERT_TRUE(session.Tell(kEchoString) &&
+                    TunnelSendString(session.connection.get(), text.c_str(), kLongMs, nullptr) &&
+                    TunnelReceiveString(session.connection.get(), &echo, kLongMs, nullptr) &&
+                    session.Tell(kEchoDword) &&
+                    TunnelSendDword(session.connection.get(), ~test.size, kLongMs, nullptr) &&
+                    TunnelReceiveDword(session.connection.get(), &number, kLongMs, nullptr))
+            << i;
+        EXPECT_TRUE(echo == text) << i << ": got " << echo.size() << " characters";
+        EXPECT_EQ(number, ~test.size) << i << ": got 0x" << std::hex << number;
         // Server to client: the child takes the chunks by hand and reports them.
         const std::vector<uint8_t> bytes(test.size + 1, 0x33);  // never a null pointer
         std::wstring chunks;
@@ -77,21 +66,25 @@ TEST_P(TunnelTransfer, MessagesTravelBothWaysAsTheChunkRuleDemands) {
     }
 }
 
-// Chunks a misbehaving client puts, and the typed receive they must fail.
+// Chunks a misbehaving client puts, and the typed receive they must fail. A chunk
+// the server can take is taken (acknowledged) even when the message it ends breaks
+// its kind's rule on the length; a wrong kind or an oversized length is not.
 struct BadInputCase {
     bool number;  // else a text is expected
     const wchar_t* chunks;
+    UINT acked;   // how many of the chunks the server took
 };
 constexpr BadInputCase kBadInputCases[] = {
-    {true, L"4:1"},                // a number that says it is a text
-    {true, L"8:2"},                // a number of 8 bytes
-    {true, L"3:2"},                // a number of 3 bytes
-    {false, L"3:1"},               // a text of odd length
-    {false, L"4:2"},               // a text that says it is a number
-    {false, L"65529:1"},           // one byte more than a chunk holds
-    {false, L"4294967295:1"},      // a length from nowhere
-    {false, L"65528:1,4:2"},       // the kind changes within a message
-    {false, L"65528:1,65530:1"},   // an oversized continuation
+    {true, L"4:1", 0},                // a number that says it is a text
+    {true, L"8:2", 1},                // a number of 8 bytes
+    {true, L"3:2", 1},                // a number of 3 bytes
+    {true, L"65528:2,0:2", 2},        // a number of two chunks
+    {false, L"3:1", 1},               // a text of odd length
+    {false, L"4:2", 0},               // a text that says it is a number
+    {false, L"65529:1", 0},           // one byte more than a chunk holds
+    {false, L"4294967295:1", 0},      // a length from nowhere
+    {false, L"65528:1,4:2", 1},       // the kind changes within a message
+    {false, L"65528:1,65530:1", 1},   // an oversized continuation
 };
 
 TEST_P(TunnelTransfer, BadInputClosesTheConnection) {
@@ -108,27 +101,23 @@ TEST_P(TunnelTransfer, BadInputClosesTheConnection) {
                         : TunnelReceiveString(session.connection.get(), &text, kLongMs, nullptr);
         EXPECT_FALSE(received) << i;
         EXPECT_EQ(session.connection->view.get(), nullptr) << i << ": the connection stayed open";
-        EXPECT_EQ(session.connection->clientEvent.get(), nullptr) << i;
+        EXPECT_EQ(session.connection->event(kClientEvent), nullptr) << i;
+        SetEvent(session.ended.get());
+        EXPECT_EQ(session.child.Wait(kLongMs), kExitAcked + test.acked) << i;
     }
 }
 
-TEST_P(TunnelTransfer, ClientThatStopsTakingFailsTheSend) {
-    Session session(GetParam());
-    ASSERT_TRUE(session.accepted);
-    ASSERT_TRUE(session.Tell(kGoDeaf));
+TEST_P(TunnelTransfer, ClientThatStopsTakingOrDiesMidMessageFailsTheTransfer) {
+    Session deaf(GetParam()), dying(GetParam());
+    ASSERT_TRUE(deaf.accepted && dying.accepted);
+    ASSERT_TRUE(deaf.Tell(kGoDeaf) && dying.Tell(kDieAfterChunk));
     const std::wstring text(kPayload / 2 - 1, L'q');
-    EXPECT_FALSE(TunnelSendString(session.connection.get(), text.c_str(), kShortMs, nullptr));
-    EXPECT_EQ(session.connection->view.get(), nullptr);
-}
-
-TEST_P(TunnelTransfer, ClientThatDiesMidMessageFailsTheReceive) {
-    Session session(GetParam());
-    ASSERT_TRUE(session.accepted);
-    ASSERT_TRUE(session.Tell(kDieAfterChunk));
-    std::wstring text = L"sentinel";
-    EXPECT_FALSE(TunnelReceiveString(session.connection.get(), &text, 2000, nullptr));
-    EXPECT_EQ(session.child.Wait(kLongMs), kExitDiedAfterAck) << "the first chunk was not taken";
-    EXPECT_EQ(session.connection->view.get(), nullptr);
+    EXPECT_FALSE(TunnelSendString(deaf.connection.get(), text.c_str(), kShortMs, nullptr));
+    EXPECT_EQ(deaf.connection->view.get(), nullptr);
+    std::wstring received = L"sentinel";
+    EXPECT_FALSE(TunnelReceiveString(dying.connection.get(), &received, 2000, nullptr));
+    EXPECT_EQ(dying.child.Wait(kLongMs), kExitDiedAfterAck) << "the first chunk was not taken";
+    EXPECT_EQ(dying.connection->view.get(), nullptr);
 }
 
 TEST_P(TunnelTransfer, ServerThatVanishesMidMessageFailsTheClientsReceive) {
@@ -139,10 +128,10 @@ TEST_P(TunnelTransfer, ServerThatVanishesMidMessageFailsTheClientsReceive) {
     TunnelConnection& c = *session.connection;
     const uint32_t header[2] = {kPayload, kTunnelKindString};
     std::memcpy(c.view.get(), header, sizeof(header));
-    ASSERT_TRUE(SetEvent(c.serverEvent.get()));
+    ASSERT_TRUE(SetEvent(c.event(kServerEvent)));
     const bool taken = GetParam() == 2
-                           ? WaitForSingleObject(c.clientRecvEvent.get(), kLongMs) == WAIT_OBJECT_0
-                           : TunnelWaitReset(c.serverEvent.get(), kLongMs);
+                           ? WaitForSingleObject(c.event(kClientRecvEvent), kLongMs) == WAIT_OBJECT_0
+                           : TunnelWaitReset(c.event(kServerEvent), kLongMs);
     EXPECT_TRUE(taken);
     TunnelClose(&c);
     EXPECT_EQ(session.child.Wait(kLongMs), kExitOpFailed);
@@ -157,27 +146,26 @@ TEST(TunnelTransferV1, MessageLongerThanOneChunkFailsWithoutWritingAndCloses) {
     const uint32_t sentinel[2] = {0xdeadbeef, 0xfeedface};
     std::memcpy(spy.get(), sentinel, sizeof(sentinel));
     const std::wstring text(40000, L'z');
-    SetLastError(0xdeadbeef);
     EXPECT_FALSE(TunnelSendString(session.connection.get(), text.c_str(), kLongMs, nullptr));
     EXPECT_EQ(std::memcmp(spy.get(), sentinel, sizeof(sentinel)), 0) << "the send wrote a chunk";
     EXPECT_EQ(session.connection->view.get(), nullptr);
 }
 
-TEST(TunnelTransferClosed, EveryCallFailsAndCloseTwiceIsHarmless) {
+TEST(TunnelTransferClosed, AbortFailsAtOnceThenEveryCallFailsAndCloseTwiceIsHarmless) {
+    base::UniqueHandle abort(CreateEventW(nullptr, TRUE, TRUE, nullptr));
     Session session(2);
     ASSERT_TRUE(session.accepted);
     TunnelConnection* connection = session.connection.get();
-    TunnelClose(connection);
+    // A timeout far beyond the test's limit: only the abort event can end this wait.
+    std::wstring text = L"sentinel";
+    EXPECT_FALSE(TunnelReceiveString(connection, &text, 0xFFFFFFFE, abort.get()));
+    EXPECT_EQ(text, L"sentinel");
     EXPECT_EQ(connection->view.get(), nullptr);
     EXPECT_EQ(connection->mapping.get(), nullptr);
-    EXPECT_EQ(connection->serverEvent.get(), nullptr);
-    EXPECT_EQ(connection->serverRecvEvent.get(), nullptr);
-    EXPECT_EQ(connection->clientEvent.get(), nullptr);
-    EXPECT_EQ(connection->clientRecvEvent.get(), nullptr);
+    for (const base::UniqueHandle& event : connection->events) EXPECT_EQ(event.get(), nullptr);
     TunnelClose(connection);
-    uint32_t value = 0xdeadbeef;
+    uint32_t value = 0xdeadbeef, count = 0xdeadbeef;
     TunnelMessage data(static_cast<uint8_t*>(std::malloc(1)));
-    uint32_t count = 0xdeadbeef;
     EXPECT_FALSE(TunnelSendDword(connection, 1, kShortMs, nullptr));
     EXPECT_FALSE(TunnelReceiveDword(connection, &value, kShortMs, nullptr));
     EXPECT_FALSE(TunnelReceiveMessage(connection, &data, &count, kTunnelKindDword, kShortMs, nullptr));
@@ -186,20 +174,51 @@ TEST(TunnelTransferClosed, EveryCallFailsAndCloseTwiceIsHarmless) {
     EXPECT_EQ(value, 0xdeadbeefu);
 }
 
-TEST(TunnelTransferAbort, SetAbortEventEndsWaitsAtOnce) {
-    // A timeout far beyond the test's limit: only the abort event can end these waits.
-    constexpr uint32_t kForever = 0xFFFFFFFE;
-    base::UniqueHandle abort(CreateEventW(nullptr, TRUE, TRUE, nullptr));
-    base::UniqueHandle never(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    EXPECT_FALSE(TunnelWaitSignalled(never.get(), kForever, abort.get()));
-    EXPECT_FALSE(TunnelWaitSignalled(nullptr, 0, nullptr));
+// Every slice's wait as the seam sees it, as "handles:ms"; the event is signalled
+// at wait number `signalAt`, and every other wait fails as a set abort event would.
+struct SliceLog {
+    HANDLE event, abort;
+    size_t signalAt;
+    std::vector<std::string> waits;
+} *sliceLog = nullptr;
 
-    Session session(2);
-    ASSERT_TRUE(session.accepted);
-    std::wstring text = L"sentinel";
-    EXPECT_FALSE(TunnelReceiveString(session.connection.get(), &text, kForever, abort.get()));
-    EXPECT_EQ(text, L"sentinel");
-    EXPECT_EQ(session.connection->view.get(), nullptr);
+DWORD RecordSlice(DWORD count, const HANDLE* handles, DWORD ms) {
+    SliceLog& log = *sliceLog;
+    const bool right = handles[0] == log.event && (count == 1 || handles[1] == log.abort);
+    log.waits.push_back(right ? std::to_string(count) + ":" + std::to_string(ms) : "wrong handles");
+    if (log.waits.size() == log.signalAt) return WAIT_OBJECT_0;
+    return log.abort ? WAIT_OBJECT_0 + 1 : WAIT_TIMEOUT;
+}
+
+// Longer waits are cut into more slices, each of which an abort event ends.
+struct SliceCase {
+    uint32_t timeoutMs;
+    bool abort;
+    size_t signalAt;  // 0: never
+    size_t slices;
+    const char* wait;
+};
+constexpr SliceCase kSliceCases[] = {
+    {0, false, 0, 1, "1:0"},        {39, false, 0, 1, "1:39"},      {40, false, 0, 2, "1:20"},
+    {999, false, 0, 4, "1:249"},    {10000, false, 0, 10, "1:1000"}, {125000, true, 0, 10, "2:12500"},
+    {10000, true, 3, 3, "2:1000"},
+};
+
+TEST(TunnelWaitSignalled, SlicesFollowTheTimeoutAndEachSeesTheAbort) {
+    base::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    base::UniqueHandle abort(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    for (size_t i = 0; i < std::size(kSliceCases); ++i) {
+        const SliceCase& test = kSliceCases[i];
+        SliceLog log{event.get(), test.abort ? abort.get() : nullptr, test.signalAt, {}};
+        sliceLog = &log;
+        TunnelSetSliceWait(RecordSlice);
+        EXPECT_EQ(TunnelWaitSignalled(event.get(), test.timeoutMs, log.abort), test.signalAt != 0) << i;
+        TunnelSetSliceWait(nullptr);
+        EXPECT_EQ(log.waits, std::vector<std::string>(test.slices, test.wait)) << i;
+    }
+    // The kernel's own waits: a timeout far beyond the test's limit, ended by the abort.
+    EXPECT_FALSE(TunnelWaitSignalled(event.get(), 0xFFFFFFFE, abort.get()));
+    EXPECT_FALSE(TunnelWaitSignalled(nullptr, 0, nullptr));
 }
 
 }  // namespace
