@@ -17,13 +17,13 @@ store "Mailbox" default
     folder "A\\B"
     folder "Q: \"What?\" <maybe> | *"
     folder "Mäil"
-store "Mailbox" uid=00000000000000000000000000000002
+store "Mailbox"
   folder "Inbox"
     folder "Only in the second"
-store "Archive" uid=00000000000000000000000000000003
+store "Archive"
   folder "Inbox"
     folder "First"
-store "Archive" uid=00000000000000000000000000000004
+store "Archive"
   folder "Inbox"
     folder "Second"
 )";

@@ -97,7 +97,7 @@ store "Mailbox" default
       folder "Mail below tasks"
   folder "Deleted Items" role=deleted-items
     folder "Kept"
-store "Mailbox" uid=0123456789ABCDEF0123456789ABCDEF
+store "Mailbox"
   folder "Deleted Items"
   folder "Other"
 store "No tree" fault=no-ipm-subtree

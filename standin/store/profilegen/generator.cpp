@@ -2,6 +2,7 @@
 
 #include "standin/mapi/mapi.h"
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <set>
@@ -171,20 +172,25 @@ HRESULT Generator::Run(const ProfilePlan& plan, const std::wstring& folder) {
     std::shared_ptr<store::Profile> profile;
     HRESULT hr = store::Profile::Create(folder, plan.name, profile);
     if (FAILED(hr)) return Fail(hr, L"creating the profile folder " + folder);
-    for (const StorePlan& storePlan : plan.stores) {
-        const GUID uid = storePlan.hasUid ? storePlan.uid : store::StableGuid(plan.name + L"|" + storePlan.name);
-        const GUID serviceUid = storePlan.hasServiceUid ? storePlan.serviceUid
-                                                        : store::StableGuid(plan.name + L"|service|" + storePlan.name);
+    for (auto storePlan = plan.stores.begin(); storePlan != plan.stores.end(); ++storePlan) {
+        // Stores of one name are told apart by how many came before them, so each has
+        // its own entry IDs; the first keeps the UIDs of its name alone.
+        const auto earlier = std::count_if(plan.stores.begin(), storePlan,
+                                           [&](const StorePlan& other) { return other.name == storePlan->name; });
+        const std::wstring seed = storePlan->name + (earlier ? L"|" + std::to_wstring(earlier) : std::wstring());
+        const GUID uid = storePlan->hasUid ? storePlan->uid : store::StableGuid(plan.name + L"|" + seed);
+        const GUID serviceUid =
+            storePlan->hasServiceUid ? storePlan->serviceUid : store::StableGuid(plan.name + L"|service|" + seed);
         store::Store created;
-        hr = profile->AddStore(storePlan.name, created, &uid, &serviceUid);
-        if (FAILED(hr)) return Fail(hr, L"adding the store " + storePlan.name);
-        if (storePlan.isDefault && FAILED(hr = profile->SetDefaultStore(created))) {
-            return Fail(hr, L"making " + storePlan.name + L" the default store");
+        hr = profile->AddStore(storePlan->name, created, &uid, &serviceUid);
+        if (FAILED(hr)) return Fail(hr, L"adding the store " + storePlan->name);
+        if (storePlan->isDefault && FAILED(hr = profile->SetDefaultStore(created))) {
+            return Fail(hr, L"making " + storePlan->name + L" the default store");
         }
-        hr = FillFolder(created.RootFolder(), storePlan.root);
+        hr = FillFolder(created.RootFolder(), storePlan->root);
         if (FAILED(hr)) return hr;
-        if (storePlan.faults && FAILED(hr = created.SetFaults(storePlan.faults))) {
-            return Fail(hr, L"setting the faults of " + storePlan.name);
+        if (storePlan->faults && FAILED(hr = created.SetFaults(storePlan->faults))) {
+            return Fail(hr, L"setting the faults of " + storePlan->name);
         }
     }
     if (plan.faults && FAILED(hr = profile->SetFaults(plan.faults))) return Fail(hr, L"setting the profile's faults");
