@@ -34,7 +34,6 @@ public:
     FakeDispatch& On(const std::wstring& name, Member member);
     // Answers IRunnableObject from now on; Run gives `result`.
     void MakeRunnable(HRESULT result);
-    [[nodiscard]] int runs() const noexcept { return runs_; }
     [[nodiscard]] ULONG references() { AddRef(); return Release(); }
 
     STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override { *count = 0; return S_OK; }
