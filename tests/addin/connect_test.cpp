@@ -10,7 +10,7 @@
 #include "client/mail_client.h"
 #include "tests/addin/plugin.h"
 #include "tests/outlook/fake_dispatch.h"
-#include "tests/support/child_process.h"
+#include "tests/support/com_check.h"
 #include "tests/support/log_reader.h"
 
 namespace {
@@ -24,7 +24,6 @@ using Texts = std::vector<std::wstring>;
 constexpr wchar_t kChannel[] = L"DiRirire.MSOutlook";
 constexpr wchar_t kServerStopEvent[] = L"Local\\Kestrava.DiRirire.MSOutlook.Event";
 constexpr wchar_t kHyphens[] = L"------------------------------------------";
-constexpr DWORD kChildTimeoutMs = 60000;  // a limit for hung children, not a measure
 
 std::wstring LogFolder() {
     wchar_t appData[MAX_PATH];
@@ -42,13 +41,6 @@ size_t Count(const std::string& bytes, const std::string& part) {
 bool ServerRunning() {
     const base::UniqueHandle stop(OpenEventW(SYNCHRONIZE, FALSE, kServerStopEvent));
     return stop.valid();
-}
-
-// A backup client in its own process: connects to the add-in's channel and sends code 6.
-TEST_CHILD_ROLE(noop_client) {
-    const auto client = MailClient::Connect(kChannel);
-    if (!client) return 1;
-    return client->BeginRequest(RequestCode::NoOperation) ? 0 : 2;
 }
 
 // Outlook's application with its add-in list; the add-in's entry records what is put
@@ -112,6 +104,14 @@ protected:
     std::string logBefore_;
 };
 
+TEST_F(ConnectTest, AnswersItsInterfacesEachDualOneWithItsOwnVtable) {
+    testsupport::ExpectInterfaces(connect_.get(), {&IID_IDispatch, &__uuidof(_IDTExtensibility2), &__uuidof(IConnect)},
+                                  {&__uuidof(_Application)});
+    ComPtr<IConnect> connect;
+    ASSERT_EQ(S_OK, connect_.As(connect));
+    EXPECT_NE(static_cast<IUnknown*>(connect_.get()), static_cast<IUnknown*>(connect.get()));
+}
+
 // An application that is not Outlook's is refused; without its entry in Outlook's
 // add-in list the add-in stays inert. Either way nothing is logged or served.
 TEST_F(ConnectTest, WithoutOutlookOrItsEntryInTheAddInListTheAddInStaysInert) {
@@ -158,10 +158,6 @@ bool Contains(const Texts& texts, const std::wstring& text) {
     return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
-bool ContainsPrefix(const Texts& texts, const std::wstring& prefix) {
-    return std::any_of(texts.begin(), texts.end(), [&](const std::wstring& t) { return t.starts_with(prefix); });
-}
-
 // One process, one log: the whole life of a connection, as Outlook leads it.
 TEST_F(ConnectTest, ConnectionLifecycle) {
     ASSERT_TRUE(logBefore_.empty()) << "this process opened the log before";
@@ -186,14 +182,6 @@ TEST_F(ConnectTest, ConnectionLifecycle) {
     EXPECT_EQ(L"Initializing mail server...", texts[2]);
     EXPECT_FALSE(Contains(texts, L"CConnect::CConnect")) << "written before the log was open";
     EXPECT_FALSE(Contains(texts, L"CConnect::OnConnection")) << "written before the log was open";
-
-    // Served while connected: a backup client in another process sends code 6.
-    testsupport::ChildProcess client(L"noop_client", {});
-    EXPECT_EQ(0u, client.Wait(kChildTimeoutMs));
-    texts = testsupport::WaitForLog(LogPath(), [](const Texts& t) {
-        return ContainsPrefix(t, L"[Processing message finish] - ");
-    });
-    EXPECT_TRUE(ContainsPrefix(texts, L"[Processing message 6] - "));
 
     const struct {
         HRESULT (*call)(_IDTExtensibility2* connect);

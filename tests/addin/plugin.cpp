@@ -14,10 +14,6 @@ std::wstring PluginPath() { return testsupport::BesideThisProgram(L"TallowmerePl
 
 LoadedPlugin::LoadedPlugin() : module_(LoadLibraryW(PluginPath().c_str())) {}
 
-HRESULT LoadedPlugin::GetClassObject(REFCLSID clsid, REFIID iid, void** out) const {
-    return Find<GetClassObjectExport>("DllGetClassObject")(clsid, iid, out);
-}
-
 HRESULT LoadedPlugin::CanUnloadNow() const { return Find<PlainExport>("DllCanUnloadNow")(); }
 
 HRESULT LoadedPlugin::RegisterServer() const { return Find<PlainExport>("DllRegisterServer")(); }
@@ -26,7 +22,8 @@ HRESULT LoadedPlugin::UnregisterServer() const { return Find<PlainExport>("DllUn
 
 HRESULT LoadedPlugin::CreateConnect(base::ComPtr<_IDTExtensibility2>& connect) const {
     base::ComPtr<IClassFactory> factory;
-    const HRESULT hr = GetClassObject(CLSID_Connect, IID_IClassFactory, factory.put_void());
+    const HRESULT hr =
+        Find<GetClassObjectExport>("DllGetClassObject")(CLSID_Connect, IID_IClassFactory, factory.put_void());
     if (FAILED(hr)) return hr;
     return factory->CreateInstance(nullptr, __uuidof(_IDTExtensibility2), connect.put_void());
 }

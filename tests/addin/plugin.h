@@ -21,9 +21,7 @@ class LoadedPlugin {
 public:
     LoadedPlugin();
     [[nodiscard]] bool loaded() const noexcept { return module_.valid(); }
-    [[nodiscard]] HMODULE module() const noexcept { return module_.get(); }
 
-    [[nodiscard]] HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** out) const;
     [[nodiscard]] HRESULT CanUnloadNow() const;
     [[nodiscard]] HRESULT RegisterServer() const;
     [[nodiscard]] HRESULT UnregisterServer() const;

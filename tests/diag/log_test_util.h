@@ -14,26 +14,19 @@
 namespace diagtest {
 
 inline constexpr DWORD kChildTimeoutMs = 120000;  // a limit for hung children, not a measure
+inline constexpr char kMark[] = "\xFF\xFE";
 
 // The clock of the tests that compare bytes: 3 January 2015, 00:05:00.007.
 void WINAPI FixedClock(SYSTEMTIME* now);
-inline constexpr wchar_t kFixedStamp[] = L"2015/01/03 00:05:00.007";
-
 // One line as the log writes it at FixedClock's time.
 [[nodiscard]] std::wstring Stamped(std::wstring_view text);
-// The separator block that one connection writes at FixedClock's time.
-[[nodiscard]] std::wstring ConnectionHeader(std::wstring_view commandLine);
-// The text of the last stamped line of `text`, without its CR LF.
-[[nodiscard]] std::wstring LastLineText(std::wstring_view text);
 
 // UTF-16LE bytes of a text, and back (the byte count must be even).
 [[nodiscard]] std::string Utf16Bytes(std::wstring_view text);
 [[nodiscard]] std::wstring FromUtf16Bytes(std::string_view bytes);
-inline constexpr char kMark[] = "\xFF\xFE";
 
 using testsupport::ReadFileBytes;
 [[nodiscard]] bool WriteFileBytes(const std::wstring& path, std::string_view bytes);
-[[nodiscard]] bool FileExists(const std::wstring& path);
 
 // Runs this test program as `role` and waits for it: its exit code, or STILL_ACTIVE.
 [[nodiscard]] DWORD RunChild(const wchar_t* role, const std::vector<std::wstring>& args);
@@ -50,15 +43,5 @@ public:
 private:
     std::wstring root_;
 };
-
-// A stamped line read back: its local time and its text.
-struct LogLine {
-    SYSTEMTIME stamp{};
-    std::wstring text;
-};
-// Splits at CR LF; false with the reason in *error at the first malformed line.
-[[nodiscard]] bool ParseLogLines(std::wstring_view text, std::vector<LogLine>* lines,
-                                 std::wstring* error);
-[[nodiscard]] ULONGLONG TimeValue(const SYSTEMTIME& time);  // 0 for an invalid time
 
 }  // namespace diagtest

@@ -41,35 +41,29 @@ std::wstring UnableToInstantiate(HRESULT hr) {
     return std::wstring(L"Unable to instantiate Outlook. Error ") + outlook::ErrorText(hr).c_str() + L" occured.";
 }
 
+// What creating Outlook's Application class gives while a RegisteredOutlook lives.
+IDispatch* g_application = nullptr;
+HRESULT g_creationFailure = S_OK;
+
+HRESULT CreateApplication(REFIID iid, void** out) noexcept {
+    return FAILED(g_creationFailure) ? g_creationFailure : g_application->QueryInterface(iid, out);
+}
+
 // Outlook's Application class, registered in this apartment for the owner's lifetime:
 // creating it gives `application`, or fails with `failure` (then `application` may be null).
-class RegisteredOutlook final : public base::StaticComObject<IClassFactory> {
+class RegisteredOutlook {
 public:
-    RegisteredOutlook(IDispatch* application, HRESULT failure = S_OK) : application_(application), failure_(failure) {
-        EXPECT_EQ(S_OK, CoRegisterClassObject(CLSID_OutlookApplication, static_cast<IClassFactory*>(this),
+    RegisteredOutlook(IDispatch* application, HRESULT failure = S_OK) {
+        g_application = application;
+        g_creationFailure = failure;
+        static base::ClassFactory<&CreateApplication> factory;
+        EXPECT_EQ(S_OK, CoRegisterClassObject(CLSID_OutlookApplication, static_cast<IClassFactory*>(&factory),
                                               CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie_));
     }
-    ~RegisteredOutlook() override { EXPECT_EQ(S_OK, CoRevokeClassObject(cookie_)); }
-    [[nodiscard]] int created() const noexcept { return created_; }
-
-    STDMETHODIMP CreateInstance(IUnknown*, REFIID iid, void** out) noexcept override {
-        *out = nullptr;
-        if (FAILED(failure_)) return failure_;
-        ++created_;
-        return application_->QueryInterface(iid, out);
-    }
-    STDMETHODIMP LockServer(BOOL) noexcept override { return S_OK; }
+    ~RegisteredOutlook() { EXPECT_EQ(S_OK, CoRevokeClassObject(cookie_)); }
 
 private:
-    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
-        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IClassFactory}};
-        return kInterfaces;
-    }
-
-    IDispatch* application_;
-    HRESULT failure_;
     DWORD cookie_ = 0;
-    int created_ = 0;
 };
 
 constexpr HRESULT kNoServer = CO_E_SERVER_EXEC_FAILURE;
@@ -95,60 +89,34 @@ protected:
     CKsCommMailServer server_;
 };
 
-// Created, put into the running state and queried for _Application; any failure is
-// logged once with its code, and nothing is kept.
-TEST_F(OutlookApplicationTest, GetOutlookApplicationRunsTheApplicationOrLogsWhatFailed) {
-    const struct {
-        HRESULT creation;
-        HRESULT run;
-        bool outlook;
-        HRESULT logged;  // S_OK: found, nothing logged
-    } cases[] = {
-        {S_OK, kNotRunnable, true, S_OK},
-        {S_OK, S_OK, true, S_OK},
-        {kNoServer, S_OK, true, kNoServer},
-        {S_OK, kNotRunning, true, kNotRunning},
-        {S_OK, kNotRunnable, false, E_NOINTERFACE},
-    };
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        int quits = 0;
-        const ComPtr<FakeDispatch> application = cases[i].outlook ? Application(cases[i].run, S_OK, quits)
-                                                                  : FakeDispatch::Create();
-        const size_t mark = testsupport::ReadLogTexts(ProcessLog()).size();
-        {
-            RegisteredOutlook outlook(application.get(), cases[i].creation);
-            ComPtr<_Application> found;
-            outlook::GetOutlookApplication(found);
-            EXPECT_EQ(cases[i].logged == S_OK, static_cast<bool>(found)) << "case " << i;
-            EXPECT_EQ(cases[i].run != kNotRunnable && SUCCEEDED(cases[i].creation) ? 1 : 0, application->runs())
-                << "case " << i;
-        }
-        EXPECT_EQ(cases[i].logged == S_OK ? Texts{} : Texts{UnableToInstantiate(cases[i].logged)}, LogSince(mark))
-            << "case " << i;
-        EXPECT_EQ(1u, application->references()) << "case " << i << ": a reference was kept";
-    }
-}
-
 // Code 5 quits the application and answers whether it did; code 8 only makes sure
-// Outlook runs and always answers true.
-TEST_F(OutlookApplicationTest, QuitAndStartOutlookAnswerAsTheApplicationDoes) {
+// Outlook runs and always answers true. Both create the application, put it into the
+// running state and query it for _Application; any failure there is logged once with
+// its code, and nothing is kept.
+TEST_F(OutlookApplicationTest, QuitAndStartOutlookRunTheApplicationOrLogWhatFailed) {
     const struct {
         bool (CKsCommMailServer::*operation)();
         HRESULT creation;
+        HRESULT run;
+        bool outlook;
         HRESULT quitResult;
         bool answer;
         int quits;
         HRESULT logged;
     } cases[] = {
-        {&CKsCommMailServer::QuitOutlook, S_OK, S_OK, true, 1, S_OK},
-        {&CKsCommMailServer::QuitOutlook, S_OK, E_ACCESSDENIED, false, 1, S_OK},  // a refusal is not logged
-        {&CKsCommMailServer::QuitOutlook, kNoServer, S_OK, false, 0, kNoServer},
-        {&CKsCommMailServer::StartOutlook, S_OK, S_OK, true, 0, S_OK},
-        {&CKsCommMailServer::StartOutlook, kNoServer, S_OK, true, 0, kNoServer},
+        {&CKsCommMailServer::QuitOutlook, S_OK, kNotRunnable, true, S_OK, true, 1, S_OK},
+        {&CKsCommMailServer::QuitOutlook, S_OK, S_OK, true, S_OK, true, 1, S_OK},
+        {&CKsCommMailServer::QuitOutlook, S_OK, S_OK, true, E_ACCESSDENIED, false, 1, S_OK},  // a refusal is not logged
+        {&CKsCommMailServer::QuitOutlook, kNoServer, S_OK, true, S_OK, false, 0, kNoServer},
+        {&CKsCommMailServer::QuitOutlook, S_OK, kNotRunning, true, S_OK, false, 0, kNotRunning},
+        {&CKsCommMailServer::QuitOutlook, S_OK, kNotRunnable, false, S_OK, false, 0, E_NOINTERFACE},
+        {&CKsCommMailServer::StartOutlook, S_OK, S_OK, true, S_OK, true, 0, S_OK},
+        {&CKsCommMailServer::StartOutlook, kNoServer, S_OK, true, S_OK, true, 0, kNoServer},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         int quits = 0;
-        const ComPtr<FakeDispatch> application = Application(S_OK, cases[i].quitResult, quits);
+        const ComPtr<FakeDispatch> application = cases[i].outlook ? Application(cases[i].run, cases[i].quitResult, quits)
+                                                                  : FakeDispatch::Create();
         const size_t mark = testsupport::ReadLogTexts(ProcessLog()).size();
         {
             RegisteredOutlook outlook(application.get(), cases[i].creation);
@@ -157,7 +125,7 @@ TEST_F(OutlookApplicationTest, QuitAndStartOutlookAnswerAsTheApplicationDoes) {
         EXPECT_EQ(cases[i].quits, quits) << "case " << i;
         EXPECT_EQ(cases[i].logged == S_OK ? Texts{} : Texts{UnableToInstantiate(cases[i].logged)}, LogSince(mark))
             << "case " << i;
-        EXPECT_EQ(1u, application->references()) << "case " << i;
+        EXPECT_EQ(1u, application->references()) << "case " << i << ": a reference was kept";
     }
 }
 

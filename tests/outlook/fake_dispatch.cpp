@@ -26,24 +26,9 @@ void FakeDispatch::MakeRunnable(HRESULT result) {
     table_.push_back(Answer<IRunnableObject>(IID_IRunnableObject));
 }
 
-ULONG FakeDispatch::references() {
-    AddRef();
-    return Release();
-}
-
 STDMETHODIMP FakeDispatch::Run(IBindCtx*) noexcept {
     ++runs_;
     return runResult_;
-}
-
-STDMETHODIMP FakeDispatch::GetTypeInfoCount(UINT* count) noexcept {
-    *count = 0;
-    return S_OK;
-}
-
-STDMETHODIMP FakeDispatch::GetTypeInfo(UINT, LCID, ITypeInfo** info) noexcept {
-    *info = nullptr;
-    return DISP_E_BADINDEX;
 }
 
 STDMETHODIMP FakeDispatch::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) noexcept {
@@ -69,7 +54,6 @@ STDMETHODIMP FakeDispatch::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPP
     call.namedPut = params->cNamedArgs == 1 && params->rgdispidNamedArgs[0] == DISPID_PROPERTYPUT;
     call.result = result;
     call.exception = exception;
-    calls_.push_back({names_[id - 1], flags, call.args.size(), call.namedPut});
     return members_[id - 1](call);
 }
 
@@ -79,22 +63,6 @@ HRESULT ReturnObject(const Invocation& call, IDispatch* object) {
     call.result->vt = VT_DISPATCH;
     call.result->pdispVal = object;
     if (object) object->AddRef();
-    return S_OK;
-}
-
-HRESULT ReturnText(const Invocation& call, const wchar_t* text) {
-    if (!call.result) return E_POINTER;
-    VariantInit(call.result);
-    call.result->vt = VT_BSTR;
-    call.result->bstrVal = SysAllocString(text);
-    return S_OK;
-}
-
-HRESULT ReturnLong(const Invocation& call, long number) {
-    if (!call.result) return E_POINTER;
-    VariantInit(call.result);
-    call.result->vt = VT_I4;
-    call.result->lVal = number;
     return S_OK;
 }
 

@@ -26,14 +26,6 @@ struct Invocation {
 };
 using Member = std::function<HRESULT(const Invocation&)>;
 
-// What Invoke received, for tests that check how a member was called.
-struct Call {
-    std::wstring name;
-    WORD flags = 0;
-    size_t argumentCount = 0;
-    bool namedPut = false;
-};
-
 class FakeDispatch final : public base::ComObject<IDispatch, IRunnableObject> {
 public:
     static base::ComPtr<FakeDispatch> Create(std::initializer_list<IID> interfaces = {});
@@ -42,12 +34,10 @@ public:
     FakeDispatch& On(const std::wstring& name, Member member);
     // Answers IRunnableObject from now on; Run gives `result`.
     void MakeRunnable(HRESULT result);
-    [[nodiscard]] const std::vector<Call>& calls() const noexcept { return calls_; }
-    [[nodiscard]] int runs() const noexcept { return runs_; }
-    [[nodiscard]] ULONG references();
+    [[nodiscard]] ULONG references() { AddRef(); return Release(); }
 
-    STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override;
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) noexcept override;
+    STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override { *count = 0; return S_OK; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) noexcept override { *info = nullptr; return DISP_E_BADINDEX; }
     STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids) noexcept override;
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* exception, UINT* argumentError) noexcept override;
@@ -66,15 +56,12 @@ private:
     std::vector<InterfaceEntry> table_;  // IDispatch, then interfaces_, then IRunnableObject
     std::vector<std::wstring> names_;    // DISPID = index + 1
     std::vector<Member> members_;
-    std::vector<Call> calls_;
     HRESULT runResult_ = S_OK;
     int runs_ = 0;
 };
 
 // Results a member gives.
 HRESULT ReturnObject(const Invocation& call, IDispatch* object);
-HRESULT ReturnText(const Invocation& call, const wchar_t* text);
-HRESULT ReturnLong(const Invocation& call, long number);
 HRESULT ReturnNothing(const Invocation& call);
 // Fails the way automation reports an exception: `code` in EXCEPINFO, DISP_E_EXCEPTION.
 HRESULT Raise(const Invocation& call, HRESULT code);

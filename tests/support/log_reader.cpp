@@ -1,13 +1,11 @@
 #include "tests/support/log_reader.h"
 
+#include <algorithm>
+
 #include "base/unique_resource.h"
 #include "tests/support/child_process.h"
 
 namespace testsupport {
-
-namespace {
-constexpr wchar_t kStampSeparator[] = L" | ";
-}
 
 std::string ReadFileBytes(const std::wstring& path) {
     const base::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
@@ -24,15 +22,10 @@ std::vector<std::wstring> ReadLogTexts(const std::wstring& path) {
     const std::string bytes = ReadFileBytes(path);
     const std::wstring content(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
     std::vector<std::wstring> texts;
-    size_t begin = 0;
-    while (begin < content.size()) {
-        size_t end = content.find(L"\r\n", begin);
-        if (end == std::wstring::npos) end = content.size();
-        const std::wstring line = content.substr(begin, end - begin);
-        const size_t separator = line.find(kStampSeparator);
-        if (separator != std::wstring::npos)
-            texts.push_back(line.substr(separator + wcslen(kStampSeparator)));
-        begin = end + 2;
+    for (size_t begin = 0, end; begin < content.size(); begin = end + 2) {
+        end = std::min(content.find(L"\r\n", begin), content.size());
+        const size_t separator = content.find(L" | ", begin);
+        if (separator < end) texts.push_back(content.substr(separator + 3, end - separator - 3));
     }
     return texts;
 }

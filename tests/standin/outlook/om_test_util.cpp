@@ -121,10 +121,10 @@ void HostedApplication::Open(const std::string& description) {
     profile_ = temp_.Sub(L"profile" + std::to_wstring(++opened_));
     ASSERT_EQ(0u, storetest::GenerateProfile(description, profile_));
     base::UniqueBstr name;
-    quitRequested_ = reinterpret_cast<HANDLE>(0xdeadbeef);
-    const HRESULT hr = OutlookStandinOpen(profile_.c_str(), name.put(), &quitRequested_);
+    HANDLE quitRequested = nullptr;
+    const HRESULT hr = OutlookStandinOpen(profile_.c_str(), name.put(), &quitRequested);
     ASSERT_EQ(S_OK, hr) << "OutlookStandinOpen got 0x" << std::hex << hr;
-    ASSERT_NE(nullptr, quitRequested_);
+    ASSERT_NE(nullptr, quitRequested);
 }
 
 }  // namespace omtest

@@ -63,7 +63,6 @@ protected:
     // Closes the application and opens it again on a new profile.
     void Reopen(const std::string& description);
     [[nodiscard]] const std::wstring& profile() const noexcept { return profile_; }
-    [[nodiscard]] HANDLE quitRequested() const noexcept { return quitRequested_; }
 
 private:
     void Open(const std::string& description);
@@ -71,7 +70,6 @@ private:
     storetest::TempFolder temp_;
     std::wstring profile_;
     int opened_ = 0;
-    HANDLE quitRequested_ = nullptr;
 };
 
 // The profile most tests run on.
