@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "addin/registrar.h"
+#include "base/com_object.h"
 #include "base/unique_resource.h"
 #include "tests/addin/plugin.h"
 #include "tests/support/child_process.h"
@@ -182,6 +184,87 @@ TEST_F(RegistrationTest, UnregisteringRemovesWhatRegistrationWrote) {
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software\\Microsoft\\Office\\Outlook\\Addins"));
+}
+
+// The system's registrar as the module sees it, registered in this apartment: records
+// each script it runs ("R101" registers resource 101, "U102" removes resource 102) and
+// fails the one numbered as armed (1-based; 0: none) with kInjected.
+constexpr HRESULT kInjected = HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION);
+
+class FakeRegistrar final : public base::ComObject<IRegistrar> {
+public:
+    void Arm(int failAt) {
+        calls.clear();
+        count_ = 0;
+        failAt_ = failAt;
+    }
+    std::wstring calls;
+
+    STDMETHODIMP AddReplacement(LPCOLESTR, LPCOLESTR) noexcept override { return S_OK; }
+    STDMETHODIMP ClearReplacements() noexcept override { return S_OK; }
+    STDMETHODIMP ResourceRegisterSz(LPCOLESTR, LPCOLESTR, LPCOLESTR) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP ResourceUnregisterSz(LPCOLESTR, LPCOLESTR, LPCOLESTR) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP FileRegister(LPCOLESTR) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP FileUnregister(LPCOLESTR) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP StringRegister(LPCOLESTR) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP StringUnregister(LPCOLESTR) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP ResourceRegister(LPCOLESTR, UINT id, LPCOLESTR) noexcept override { return Run(L'R', id); }
+    STDMETHODIMP ResourceUnregister(LPCOLESTR, UINT id, LPCOLESTR) noexcept override { return Run(L'U', id); }
+
+private:
+    [[nodiscard]] HRESULT Run(wchar_t mode, UINT id) noexcept {
+        calls += (calls.empty() ? L"" : L" ") + std::wstring(1, mode) + std::to_wstring(id);
+        return ++count_ == failAt_ ? kInjected : S_OK;
+    }
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        static constexpr InterfaceEntry kInterfaces[] = {{&__uuidof(IRegistrar)}};
+        return kInterfaces;
+    }
+
+    int count_ = 0;
+    int failAt_ = 0;
+};
+
+FakeRegistrar* g_registrar = nullptr;
+
+[[nodiscard]] HRESULT FindRegistrar(REFIID iid, void** out) noexcept { return g_registrar->QueryInterface(iid, out); }
+
+// Each step runs in its order; the first failure is the result and the steps after it
+// are skipped (the type library is registered last and removed between the scripts).
+TEST_F(RegistrationTest, AFailingStepEndsRegistrationWithItsCode) {
+    const struct {
+        bool registering;
+        int failAt;
+        HRESULT expected;
+        const wchar_t* calls;
+        bool typeLibraryAfter;
+    } cases[] = {
+        {true, 0, S_OK, L"R101 R102", true},
+        {true, 1, kInjected, L"R101", false},
+        {true, 2, kInjected, L"R101 R102", false},
+        {false, 0, S_OK, L"U102 U101", false},
+        {false, 1, kInjected, L"U102", true},
+        {false, 2, kInjected, L"U102 U101", false},
+    };
+    static base::ClassFactory<&FindRegistrar> factory;
+    DWORD cookie = 0;
+    ASSERT_EQ(S_OK, CoRegisterClassObject(CLSID_Registrar, static_cast<IClassFactory*>(&factory),
+                                          CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie));
+    const std::wstring typeLibraryKey = L"TypeLib\\" + GuidText(LIBID_TallowmerePluginLib);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const base::ComPtr<FakeRegistrar> registrar(new FakeRegistrar());
+        g_registrar = registrar.get();
+        // The opposite first, so that the type library's step has something to do
+        // (removing a library that is not registered may fail: not examined).
+        static_cast<void>(cases[i].registering ? plugin_.UnregisterServer() : plugin_.RegisterServer());
+        registrar->Arm(cases[i].failAt);
+        const HRESULT hr = cases[i].registering ? plugin_.RegisterServer() : plugin_.UnregisterServer();
+        EXPECT_EQ(cases[i].expected, hr) << "case " << i << ": got 0x" << std::hex << hr;
+        EXPECT_EQ(cases[i].calls, registrar->calls) << "case " << i;
+        EXPECT_EQ(cases[i].typeLibraryAfter, KeyExists(HKEY_CLASSES_ROOT, typeLibraryKey)) << "case " << i;
+    }
+    g_registrar = nullptr;
+    EXPECT_EQ(S_OK, CoRevokeClassObject(cookie));
 }
 
 }  // namespace
