@@ -35,6 +35,7 @@ inline constexpr char kId[] = "id";
 inline constexpr char kType[] = "type";
 inline constexpr char kNextItem[] = "next-item";
 inline constexpr char kMessageFault[] = "message-fault";
+inline constexpr char kPropertySizeLimit[] = "property-size-limit";
 
 [[nodiscard]] uint64_t Fnv1a(std::wstring_view text, uint64_t seed);
 [[nodiscard]] std::wstring UpperCase(std::wstring text);

@@ -4,6 +4,7 @@
 #include <objbase.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <map>
 
 #include "standin/store/files.h"
@@ -114,6 +115,20 @@ HRESULT Profile::GetFaults(uint32_t& faults) const {
     const HRESULT hr = LoadMetadata(metadata);
     if (FAILED(hr)) return hr;
     return ReadFaults(metadata, FaultScope::Profile, kFault, faults);
+}
+
+HRESULT Profile::GetPropertySizeLimit(uint32_t& bytes) const {
+    bytes = kDefaultPropertySizeLimit;
+    Metadata metadata;
+    const HRESULT hr = LoadMetadata(metadata);
+    if (FAILED(hr)) return hr;
+    const std::wstring* value = metadata.Find(kPropertySizeLimit);
+    if (!value) return S_OK;
+    wchar_t* end = nullptr;
+    const unsigned long parsed = std::wcstoul(value->c_str(), &end, 10);
+    if (value->empty() || *end || parsed == 0 || parsed > UINT32_MAX) return MAPI_E_CORRUPT_DATA;
+    bytes = static_cast<uint32_t>(parsed);
+    return S_OK;
 }
 
 HRESULT Profile::SetFaults(uint32_t faults) {

@@ -225,6 +225,11 @@ struct Entry {
 };
 
 // A profile folder. Thread-safe; shared by everything opened on it in this process.
+// "PRB: IMAPIProp::GetProps May Return Truncated Data for PR_BODY": store
+// providers limit what GetProps returns, typically to between 4 KB and 16 KB, and
+// answer a larger value with E_OUTOFMEMORY (MAPI_E_NOT_ENOUGH_MEMORY).
+inline constexpr uint32_t kDefaultPropertySizeLimit = 16 * 1024;
+
 class Profile : public std::enable_shared_from_this<Profile> {
 public:
     // Opens the profile in `folder`, which must hold a readable profile.ini
@@ -238,6 +243,10 @@ public:
     [[nodiscard]] HRESULT GetName(std::wstring& name) const;
     [[nodiscard]] HRESULT GetFaults(uint32_t& faults) const;
     [[nodiscard]] HRESULT SetFaults(uint32_t faults);
+    // The largest string or binary value, in bytes, that GetProps of an item
+    // returns; a larger one comes back as MAPI_E_NOT_ENOUGH_MEMORY, to be read with
+    // OpenProperty. profile.ini `property-size-limit`, else kDefaultPropertySizeLimit.
+    [[nodiscard]] HRESULT GetPropertySizeLimit(uint32_t& bytes) const;
     // In profile order. A store line of profile.ini whose folder is missing is
     // still listed; its calls fail with MAPI_E_NOT_FOUND.
     [[nodiscard]] HRESULT GetStores(std::vector<Store>& stores);

@@ -224,6 +224,8 @@ bool Parser::Item(FolderPlan& parent, const std::string& keyword, uint32_t numbe
             plan.ansi = true;
         } else if (token.key == "count") {
             if (!ParseCount(token.value, plan.count, problem)) return false;
+        } else if (token.key == "body-repeat") {
+            if (!ParseCount(token.value, plan.bodyRepeat, problem)) return false;
         } else if (token.key == "fault") {
             if (!ParseFaultValue(FaultScope::Message, token.value, plan.faults, problem)) return false;
         } else if (std::find(std::begin(kItemAttributes), std::end(kItemAttributes), token.key) !=

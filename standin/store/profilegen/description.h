@@ -7,7 +7,7 @@
 //                   [folder-fault=<folder faults>]
 //     folder "Inbox" [type=mail|calendar|contacts|tasks|journal|notes] [role=inbox|sent-items|...]
 //                    [fault=<folder faults>] [message-fault=<message faults>] [count=N]
-//       mail [subject=..] [body=..] [from="Name <address>"] [to="Name <address>; ..."] [cc=..]
+//       mail [subject=..] [body=..] [body-repeat=N] [from="Name <address>"] [to="Name <address>; ..."] [cc=..]
 //            [date=2023-03-14T09:05:07] [message-id=<..>|none] [submit-time=none]
 //            [class=IPM.Note] [attach="name.txt:content"]... [embed="Subject"] [ansi]
 //            [fault=<message faults>] [count=N]
@@ -37,6 +37,7 @@ struct ItemPlan {
     bool ansi = false;
     uint32_t faults = 0;
     uint32_t count = 1;
+    uint32_t bodyRepeat = 1;  // the body is its text N times over
     uint32_t line = 0;
 
     [[nodiscard]] const std::wstring* Find(std::string_view key) const noexcept;

@@ -275,7 +275,9 @@ HRESULT Generator::WriteContent(IMessage* message, const ItemPlan& plan, uint32_
     Properties properties(plan.ansi);
     properties.Text(PR_MESSAGE_CLASS, text("class", kDefaultClass));
     properties.Text(PR_SUBJECT, subject);
-    properties.Text(PR_BODY, text("body", L"Body of " + subject + L"."));
+    std::wstring body;
+    for (uint32_t i = 0; i < plan.bodyRepeat; ++i) body += text("body", L"Body of " + subject + L".");
+    properties.Text(PR_BODY, body);
     properties.Text(PR_SENDER_NAME, from.name);
     properties.Text(PR_SENDER_EMAIL_ADDRESS, from.email);
     properties.Text(PR_SENDER_ADDRTYPE, kAddressType);

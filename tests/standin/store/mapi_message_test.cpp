@@ -233,9 +233,10 @@ TEST_F(MapiMessages, ConcurrentSessionsReadAndWrite) {
 // ---------------------------------------------------------------- the default profile
 
 // Every folder path below `path`, and the class of every item, through the
-// hierarchy and contents tables.
+// hierarchy and contents tables; `largeBodies` counts the bodies HrGetOneProp
+// refuses as too large, which OpenProperty reads whole.
 void WalkFolder(IMAPISession* session, IMAPIFolder* folder, const std::wstring& path,
-                std::vector<std::wstring>& folders, std::vector<std::wstring>& classes) {
+                std::vector<std::wstring>& folders, std::vector<std::wstring>& classes, int& largeBodies) {
     std::vector<std::vector<BYTE>> items;
     ASSERT_EQ(S_OK, ReadContents(folder, items)) << Utf8(path);
     for (const std::vector<BYTE>& id : items) {
@@ -244,6 +245,15 @@ void WalkFolder(IMAPISession* session, IMAPIFolder* folder, const std::wstring& 
         ASSERT_EQ(S_OK, OpenEntryAs(session, id, IID_IMessage, message)) << Utf8(path);
         ASSERT_EQ(S_OK, GetText(message.get(), PR_MESSAGE_CLASS, messageClass));
         classes.push_back(messageClass);
+        base::UniqueMapiBuffer<SPropValue> body;
+        const HRESULT hr = HrGetOneProp(message.get(), PR_BODY_A, body.put());
+        if (hr != MAPI_E_NOT_ENOUGH_MEMORY) continue;
+        ++largeBodies;
+        base::ComPtr<IStream> stream;
+        ASSERT_EQ(S_OK, message->OpenProperty(PR_BODY_A, &IID_IStream, 0, 0, reinterpret_cast<IUnknown**>(stream.put())));
+        STATSTG stat{};
+        ASSERT_EQ(S_OK, stream->Stat(&stat, STATFLAG_NONAME));
+        EXPECT_GT(stat.cbSize.QuadPart, 16u * 1024);
     }
     std::vector<FolderRow> rows;
     ASSERT_EQ(S_OK, ReadHierarchy(folder, rows));
@@ -252,7 +262,7 @@ void WalkFolder(IMAPISession* session, IMAPIFolder* folder, const std::wstring& 
         ASSERT_EQ(S_OK, OpenEntryAs(session, row.entryId, IID_IMAPIFolder, sub));
         const std::wstring subPath = path + L"\\" + row.name;  // not a reference into the growing list
         folders.push_back(subPath);
-        WalkFolder(session, sub.get(), subPath, folders, classes);
+        WalkFolder(session, sub.get(), subPath, folders, classes, largeBodies);
     }
 }
 
@@ -272,6 +282,7 @@ TEST(DefaultProfile, IsTheHostsByDefaultAndReadsBackWhole) {
     ASSERT_EQ(2u, rows.size());
     EXPECT_TRUE(rows[0].isDefault);
     std::vector<std::wstring> folders, classes;
+    int largeBodies = 0;
     for (const StoreRow& row : rows) {
         base::ComPtr<IMsgStore> store;
         ASSERT_EQ(S_OK, shared->OpenMsgStore(0, static_cast<ULONG>(row.entryId.size()),
@@ -283,10 +294,11 @@ TEST(DefaultProfile, IsTheHostsByDefaultAndReadsBackWhole) {
         std::wstring rootName;
         ASSERT_EQ(S_OK, OpenEntryAs(shared.get(), subtree, IID_IMAPIFolder, root));
         ASSERT_EQ(S_OK, GetText(root.get(), PR_DISPLAY_NAME, rootName));
-        WalkFolder(shared.get(), root.get(), L"\\\\" + rootName, folders, classes);
+        WalkFolder(shared.get(), root.get(), L"\\\\" + rootName, folders, classes, largeBodies);
     }
     EXPECT_EQ(18u, folders.size());
-    EXPECT_EQ(25u, classes.size());
+    EXPECT_EQ(26u, classes.size());
+    EXPECT_EQ(1, largeBodies);
     for (const wchar_t* path : {L"\\\\Mailbox - Demo User\\Inbox\\Projects\\Sales/Marketing",
                                 L"\\\\Mailbox - Demo User\\Inbox\\A\\B",
                                 L"\\\\Mailbox - Demo User\\Inbox\\Q: \"What?\" <maybe> | *",
