@@ -70,6 +70,7 @@ struct StoreInfo {
     GUID uid{};         // the store's UID in entry IDs; PR_STORE_RECORD_KEY
     GUID serviceUid{};  // PR_SERVICE_UID of the store's row in the stores table
     uint32_t faults = 0;
+    std::wstring dataFile;  // the file NameSpace.AddStore added it from; empty for others
 };
 
 class Store {
@@ -88,7 +89,7 @@ public:
     // MAPI_E_CORRUPT_DATA) and `info.uid` is then derived from the directory name,
     // so the store still has an entry ID that leads to that error.
     [[nodiscard]] HRESULT GetInfo(StoreInfo& info) const;
-    // Always succeeds for an existing store (see GetInfo).
+    // Always succeeds for a listed store, also one whose data is gone (see GetInfo).
     [[nodiscard]] HRESULT GetEntryId(std::vector<BYTE>& entryId) const;
     // The root folder's name.
     [[nodiscard]] HRESULT GetDisplayName(std::wstring& name) const;
@@ -103,6 +104,7 @@ public:
     [[nodiscard]] HRESULT GetDefaultFolder(FolderRole role, Folder& folder) const;
     [[nodiscard]] HRESULT SetDefaultFolder(FolderRole role, const Folder& folder) const;
     [[nodiscard]] HRESULT SetFaults(uint32_t faults) const;
+    [[nodiscard]] HRESULT SetDataFile(std::wstring_view file) const;
 
 private:
     std::shared_ptr<Profile> profile_;

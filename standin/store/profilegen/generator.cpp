@@ -186,6 +186,10 @@ HRESULT Generator::Run(const ProfilePlan& plan, const std::wstring& folder) {
         if (storePlan.faults && FAILED(hr = created.SetFaults(storePlan.faults))) {
             return Fail(hr, L"setting the faults of " + storePlan.name);
         }
+        // A store whose data file is gone: still listed, every call of it fails.
+        if ((storePlan.faults & store::fault::kDataMissing) && FAILED(hr = store::DeleteTree(created.path()))) {
+            return Fail(hr, L"removing the data of " + storePlan.name);
+        }
     }
     if (plan.faults && FAILED(hr = profile->SetFaults(plan.faults))) return Fail(hr, L"setting the profile's faults");
     return S_OK;

@@ -112,23 +112,30 @@ TEST_F(MapiStore, StoresTableAndOpeningEachStore) {
     LogonHost(session);
     std::vector<StoreRow> rows;
     ASSERT_EQ(S_OK, ReadStoresTable(session.get(), rows));
-    ASSERT_EQ(4u, rows.size());
+    ASSERT_EQ(5u, rows.size());
     EXPECT_TRUE(rows[0].isDefault);
     EXPECT_FALSE(rows[1].isDefault);
     EXPECT_EQ(Bytes({0xFF, 0xEE, 0xDD, 0xCC, 0xBB, 0xAA, 0x99, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0x00}),
               rows[0].serviceUid);
 
+    // A store's name is its row's; its IPM subtree carries the provider's name.
     const struct {
         HRESULT open;
         HRESULT subtree;
         const wchar_t* name;
+        bool serviceUid;
     } expected[] = {
-        {S_OK, S_OK, L"Mailbox"},
-        {S_OK, S_OK, L"Archive"},
-        {MAPI_E_CALL_FAILED, S_OK, nullptr},
-        {S_OK, MAPI_E_NOT_FOUND, nullptr},
+        {S_OK, S_OK, L"Mailbox", true},
+        {S_OK, S_OK, L"Archive", true},
+        {MAPI_E_CALL_FAILED, S_OK, L"Closed", false},
+        {S_OK, MAPI_E_NOT_FOUND, L"No subtree", true},
+        {MAPI_E_NOT_FOUND, S_OK, nullptr, true},  // listed, its data gone
     };
     for (size_t i = 0; i < rows.size(); ++i) {
+        if (expected[i].name) {
+            EXPECT_EQ(expected[i].name, rows[i].name) << i;
+        }
+        EXPECT_EQ(expected[i].serviceUid, !rows[i].serviceUid.empty()) << i;
         base::ComPtr<IMsgStore> store;
         HRESULT hr = session->OpenMsgStore(0, static_cast<ULONG>(rows[i].entryId.size()),
                                            reinterpret_cast<LPENTRYID>(rows[i].entryId.data()), nullptr,
@@ -148,7 +155,7 @@ TEST_F(MapiStore, StoresTableAndOpeningEachStore) {
             EXPECT_EQ(static_cast<ULONG>(MAPI_FOLDER), type);
             std::wstring name;
             EXPECT_EQ(S_OK, GetText(root.get(), PR_DISPLAY_NAME, name));
-            EXPECT_EQ(expected[i].name, name) << i;
+            EXPECT_EQ(L"Top of Personal Folders", name) << i;
         }
         ULONG flags = LOGOFF_ORDERLY;
         EXPECT_EQ(S_OK, store->StoreLogoff(&flags)) << i;
@@ -189,7 +196,7 @@ TEST_F(MapiStore, ABrokenStoreFailsAloneAndAStrangeEntryIdIsRefused) {
     LogonHost(session);
     std::vector<StoreRow> rows;
     ASSERT_EQ(S_OK, ReadStoresTable(session.get(), rows));
-    ASSERT_EQ(4u, rows.size());
+    ASSERT_EQ(5u, rows.size());
     base::ComPtr<IMsgStore> store;
     EXPECT_EQ(MAPI_E_CORRUPT_DATA, session->OpenMsgStore(0, static_cast<ULONG>(rows[1].entryId.size()),
                                                          reinterpret_cast<LPENTRYID>(rows[1].entryId.data()), nullptr,
@@ -248,7 +255,11 @@ TEST_F(MapiStore, CreateFolderNewExistingAndRefused) {
     ASSERT_EQ(S_OK, FindSubfolder(opened.session.get(), opened.root.get(), L"Locked", locked));
     EXPECT_EQ(MAPI_E_CALL_FAILED, locked->CreateFolder(FOLDER_GENERIC, const_cast<LPTSTR>(reinterpret_cast<const TCHAR*>("x")),
                                                        nullptr, nullptr, OPEN_IF_EXISTS, created.put()));
-    // The restore's road to a folder: through the store with IUnknown.
+    // The restore's road to a folder: through the store with IUnknown, also when
+    // the session's OpenEntry claims not to know the ID.
+    std::ofstream(std::filesystem::path(host() + L"\\profile.ini"), std::ios::app) << "fault = session-unknown-entry-id\n";
+    base::ComPtr<IUnknown> refused;
+    EXPECT_EQ(MAPI_E_UNKNOWN_ENTRYID, OpenEntryAs(opened.session.get(), ids[0], IID_IUnknown, refused));
     ULONG type = 0;
     base::ComPtr<IUnknown> viaStore;
     ASSERT_EQ(S_OK, opened.store->OpenEntry(static_cast<ULONG>(ids[0].size()), reinterpret_cast<LPENTRYID>(ids[0].data()),
