@@ -15,7 +15,8 @@
 //   HRESULT in EXCEPINFO.scode. A caller that passes no EXCEPINFO gets the HRESULT
 //   itself, since it could not learn it otherwise.
 // Objects are free-threaded: reference counts are atomic and each object guards
-// what it changes, so a pointer is used directly on any thread of the process.
+// what it changes, so a pointer is used directly on any thread of the process;
+// member calls pass one at a time through the CallGate (module.h).
 #pragma once
 
 #include <oaidl.h>
@@ -152,6 +153,8 @@ public:
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* exception, UINT* argumentError) noexcept override {
         if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+        const CallGate gate;
+        if (gate.refused()) return RPC_E_CALL_REJECTED;
         static const DISPPARAMS kNoArguments{};
         const DISPPARAMS& arguments = params ? *params : kNoArguments;
         for (const Member<Object>& member : Object::kMembers) {

@@ -4,7 +4,6 @@
 #include <objbase.h>
 
 #include <cstdio>
-#include <cwchar>
 #include <map>
 
 #include "standin/store/files.h"
@@ -117,18 +116,27 @@ HRESULT Profile::GetFaults(uint32_t& faults) const {
     return ReadFaults(metadata, FaultScope::Profile, kFault, faults);
 }
 
-HRESULT Profile::GetPropertySizeLimit(uint32_t& bytes) const {
-    bytes = kDefaultPropertySizeLimit;
+HRESULT Profile::GetNumber(std::string_view key, uint32_t fallback, uint32_t& value) const {
+    value = fallback;
     Metadata metadata;
     const HRESULT hr = LoadMetadata(metadata);
     if (FAILED(hr)) return hr;
-    const std::wstring* value = metadata.Find(kPropertySizeLimit);
-    if (!value) return S_OK;
-    wchar_t* end = nullptr;
-    const unsigned long parsed = std::wcstoul(value->c_str(), &end, 10);
-    if (value->empty() || *end || parsed == 0 || parsed > UINT32_MAX) return MAPI_E_CORRUPT_DATA;
-    bytes = static_cast<uint32_t>(parsed);
-    return S_OK;
+    return metadata.GetNumber(key, fallback, value);
+}
+
+HRESULT Profile::GetPropertySizeLimit(uint32_t& bytes) const {
+    return GetNumber(kPropertySizeLimit, kDefaultPropertySizeLimit, bytes);
+}
+
+HRESULT Profile::GetBusyCall(uint32_t& call) const { return GetNumber(kBusyCall, 0, call); }
+
+HRESULT Profile::SetBusyCall(uint32_t call) {
+    const WriteLock lock(*this);
+    Metadata metadata;
+    const HRESULT hr = LoadMetadata(metadata);
+    if (FAILED(hr)) return hr;
+    metadata.SetNumber(kBusyCall, call);
+    return metadata.Save(JoinPath(path_, kProfileFile));
 }
 
 HRESULT Profile::SetFaults(uint32_t faults) {

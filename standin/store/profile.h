@@ -249,6 +249,10 @@ public:
     // returns; a larger one comes back as MAPI_E_NOT_ENOUGH_MEMORY, to be read with
     // OpenProperty. profile.ini `property-size-limit`, else kDefaultPropertySizeLimit.
     [[nodiscard]] HRESULT GetPropertySizeLimit(uint32_t& bytes) const;
+    // The object-model call, counted from the application's start, that Outlook
+    // refuses as busy; 0 for none. profile.ini `busy-call`.
+    [[nodiscard]] HRESULT GetBusyCall(uint32_t& call) const;
+    [[nodiscard]] HRESULT SetBusyCall(uint32_t call);
     // In profile order. A store line of profile.ini whose folder is missing is
     // still listed; its calls fail with MAPI_E_NOT_FOUND.
     [[nodiscard]] HRESULT GetStores(std::vector<Store>& stores);
@@ -290,6 +294,7 @@ public:
 
 private:
     [[nodiscard]] HRESULT LoadMetadata(class Metadata& metadata) const;
+    [[nodiscard]] HRESULT GetNumber(std::string_view key, uint32_t fallback, uint32_t& value) const;
 
     const std::wstring path_;
     base::UniqueHandle writeMutex_;

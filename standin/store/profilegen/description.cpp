@@ -133,6 +133,8 @@ bool Parser::Profile(const std::vector<Token>& tokens, std::wstring& problem) {
             profile_.name = token.value;
         } else if (token.key == "fault") {
             if (!ParseFaultValue(FaultScope::Profile, token.value, profile_.faults, problem)) return false;
+        } else if (token.key == "busy-call") {
+            if (!ParseCount(token.value, profile_.busyCall, problem)) return false;
         } else {
             return UnknownAttribute(token, problem);
         }

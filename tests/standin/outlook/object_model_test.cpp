@@ -512,6 +512,15 @@ TEST_F(StandinObjectModel, FaultSwitchesOfTheStoreReachTheObjectModel) {
         EXPECT_EQ(DISP_E_EXCEPTION, messageObject.result);
         EXPECT_EQ(MAPI_E_CORRUPT_DATA, messageObject.exception.scode) << "got 0x" << std::hex << messageObject.exception.scode;
     });
+
+    // Outlook busy: the profile's busy call alone is refused, the next one served.
+    Reopen("profile \"Busy\" busy-call=2\nstore \"Mailbox\" default\n");
+    AsAddInWorker([](_Application* application) {
+        const ComPtr<_NameSpace> nameSpace = MapiNamespace(application);
+        ComPtr<_Folders> roots;
+        EXPECT_EQ(RPC_E_CALL_REJECTED, outlook::GetFolders(nameSpace.get(), roots));
+        EXPECT_EQ(S_OK, outlook::GetFolders(nameSpace.get(), roots));
+    });
 }
 
 // An object an add-in publishes, counting its references.
