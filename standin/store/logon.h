@@ -24,10 +24,13 @@ namespace standin::store {
 
 inline constexpr wchar_t kHostProfileVariable[] = L"STANDIN_MAPI_PROFILE";
 inline constexpr wchar_t kProfilesVariable[] = L"STANDIN_MAPI_PROFILES";
+// A file each logon appends "flags=<decimal> name=<the name's bytes in hex, or none>" to.
+inline constexpr wchar_t kLogonRecordVariable[] = L"STANDIN_MAPI_LOGON_RECORD";
 
-// MAPILogonEx. `profileName` is UTF-8, or UTF-16 with MAPI_UNICODE in `flags`;
-// null or empty means none. Without a name the logon needs MAPI_ALLOW_OTHERS or
-// MAPI_USE_DEFAULT and gets the host's open profile. MAPI_E_LOGON_FAILED when no
+// MAPILogonEx. `profileName` is in the ANSI code page, or UTF-16 with MAPI_UNICODE
+// in `flags`; null or empty means none. MAPI_ALLOW_OTHERS without MAPI_NEW_SESSION
+// gets the host's open profile whatever the name; so does no name with
+// MAPI_USE_DEFAULT. MAPI_E_LOGON_FAILED when no
 // profile matches, the profile cannot be read, or its `logon` fault switch is set.
 // It does not ask for MAPIInitialize first: in a host such as Outlook, the host
 // has initialised MAPI before an add-in logs on.

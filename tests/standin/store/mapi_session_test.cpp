@@ -24,11 +24,13 @@ std::vector<BYTE> Bytes(std::initializer_list<BYTE> bytes) { return bytes; }
 
 // ---------------------------------------------------------------- logon
 
-TEST_F(MapiStore, LogonFindsTheHostsProfileOrOneByName) {
-    (void)AddNamedProfile(L"second", "profile \"Prüfung 日本\"\nstore \"Second store\"\n");
+TEST_F(MapiStore, LogonSharesTheHostsSessionOrFindsOneByName) {
+    (void)AddNamedProfile(L"second", "profile \"Pr\xC3\xBC" "fung\"\nstore \"Second store\"\n");
     (void)AddNamedProfile(L"refusing", "profile \"Refusing\" fault=logon\nstore \"S\"\n");
-    const std::string unicodeName = Utf8(L"Prüfung 日本");
-    const std::string lowerCase = Utf8(L"prüfung 日本");
+    const TempFolder temp;
+    const std::wstring record = temp.Sub(L"logons.txt");
+    const ScopedEnvironment recording(L"STANDIN_MAPI_LOGON_RECORD", record.c_str());
+    constexpr ULONG kNewSession = MAPI_EXTENDED | MAPI_NEW_SESSION;
     const struct {
         const char* name;
         ULONG flags;
@@ -36,15 +38,18 @@ TEST_F(MapiStore, LogonFindsTheHostsProfileOrOneByName) {
         const wchar_t* profile;
     } cases[] = {
         {nullptr, kAllowOthers, S_OK, L"Host Profile"},
-        {nullptr, kEnumSessionFlags, S_OK, L"Host Profile"},
         {nullptr, kFolderLookupFlags, S_OK, L"Host Profile"},
         {"", kEnumSessionFlags, S_OK, L"Host Profile"},
-        {"Host Profile", kEnumSessionFlags, S_OK, L"Host Profile"},
-        {unicodeName.c_str(), kEnumSessionFlags, S_OK, L"Prüfung 日本"},
-        {lowerCase.c_str(), kEnumSessionFlags, S_OK, L"Prüfung 日本"},
-        {"Unknown profile", kEnumSessionFlags, MAPI_E_LOGON_FAILED, nullptr},
+        // The shared session, whatever the name.
+        {"Pr\xC3\xBC" "fung", kEnumSessionFlags, S_OK, L"Host Profile"},
+        {"Unknown profile", kEnumSessionFlags, S_OK, L"Host Profile"},
+        // A new session by name: narrow names are in the ANSI code page.
+        {"Host Profile", kNewSession, S_OK, L"Host Profile"},
+        {"pr\xFC" "fung", kNewSession, S_OK, L"Pr\u00FC" L"fung"},
+        {"Pr\xC3\xBC" "fung", kNewSession, MAPI_E_LOGON_FAILED, nullptr},
+        {"Unknown profile", kNewSession, MAPI_E_LOGON_FAILED, nullptr},
         {nullptr, MAPI_EXTENDED, MAPI_E_LOGON_FAILED, nullptr},  // nothing to share, nothing named
-        {"Refusing", kEnumSessionFlags, MAPI_E_LOGON_FAILED, nullptr},
+        {"Refusing", kNewSession, MAPI_E_LOGON_FAILED, nullptr},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         base::ComPtr<IMAPISession> session;
@@ -56,6 +61,11 @@ TEST_F(MapiStore, LogonFindsTheHostsProfileOrOneByName) {
         EXPECT_EQ(cases[i].profile, name) << i;
         EXPECT_EQ(S_OK, session->Logoff(0, 0, 0)) << i;
     }
+    // Each logon's name bytes, exactly as passed.
+    std::ifstream in(std::filesystem::path(record), std::ios::binary);
+    const std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(std::string::npos, lines.find("flags=8 name=none\r\n"));
+    EXPECT_NE(std::string::npos, lines.find("flags=40 name=5072C3BC66756E67\r\n")) << lines;
 }
 
 TEST_F(MapiStore, LogonFailsWithoutAHostProfileOrWithABrokenOne) {
@@ -97,7 +107,7 @@ TEST_F(MapiStore, StatusTableNamesTheProfileAndItsFaults) {
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         base::ComPtr<IMAPISession> session;
-        ASSERT_EQ(S_OK, Logon(cases[i].profile, kEnumSessionFlags, session)) << i;
+        ASSERT_EQ(S_OK, Logon(cases[i].profile, MAPI_EXTENDED | MAPI_NEW_SESSION, session)) << i;
         std::wstring name = L"unchanged";
         const HRESULT hr = StatusTableName(session.get(), cases[i].flags, name);
         EXPECT_EQ(cases[i].expected, hr) << "case " << i << ": got 0x" << std::hex << hr;
