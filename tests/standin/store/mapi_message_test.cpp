@@ -1,7 +1,6 @@
 // Messages of the store through mapi32.dll: creating and saving items, opening
 // them by entry ID, CopyTo to and from message files, their fault switches,
-// deleting and moving, several sessions at work at once, and the bundled
-// default profile read back whole.
+// deleting and moving, and the bundled default profile read back whole.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -10,10 +9,6 @@
 #include <mapiguid.h>
 #include <mapitags.h>
 #include <mapiutil.h>
-
-#include <atomic>
-#include <set>
-#include <thread>
 
 #include "base/mapi_buffer.h"
 #include "base/mapi_row_set.h"
@@ -51,7 +46,6 @@ protected:
         LogonHost(opened_.session);
         OpenDefaultStore(opened_.session.get(), opened_);
         ASSERT_EQ(S_OK, FindSubfolder(session(), opened_.root.get(), L"Inbox", inbox_));
-        ASSERT_EQ(S_OK, GetBinary(inbox_.get(), PR_ENTRYID, inboxId_));
     }
     [[nodiscard]] IMAPISession* session() const { return opened_.session.get(); }
     [[nodiscard]] IMAPIFolder* inbox() const { return inbox_.get(); }
@@ -76,7 +70,6 @@ private:
     base::ComPtr<IMAPIFolder> inbox_;
 
 protected:
-    std::vector<BYTE> inboxId_;
 };
 
 TEST_F(MapiMessages, SaveChangesWritesANewItemAndThenReplacesIt) {
@@ -177,57 +170,6 @@ TEST_F(MapiMessages, ACorruptItemFailsAloneWhenOpened) {
     base::ComPtr<IMessage> message;
     EXPECT_EQ(MAPI_E_CORRUPT_DATA, OpenEntryAs(session(), ids[0], IID_IMessage, message));
     EXPECT_EQ(L"Uncopyable", SubjectOf(ids[1]));
-}
-
-// Sessions on several threads write items into one folder and read an item that
-// another thread keeps rewriting: every item gets its own number, no reader
-// ever meets a half-written file.
-TEST_F(MapiMessages, ConcurrentSessionsReadAndWrite) {
-    constexpr int kWriters = 3, kItemsEach = 8, kRewrites = 20;
-    const std::vector<std::vector<BYTE>> existing = Contents(inbox());
-    ASSERT_EQ(2u, existing.size());
-    std::atomic<int> failures{0};
-    const auto session = [&](auto work) {
-        base::ComPtr<IMAPISession> own;
-        if (FAILED(MAPILogonEx(0, nullptr, nullptr, kAllowOthers, own.put()))) return void(++failures);
-        work(own.get());
-    };
-    std::vector<std::thread> threads;
-    threads.emplace_back(session, [&](IMAPISession* own) {
-        base::ComPtr<IMessage> message;
-        if (FAILED(OpenEntryAs(own, existing[0], IID_IMessage, message))) return void(++failures);
-        for (int i = 0; i < kRewrites; ++i) {
-            if (FAILED(SetSubject(message.get(), i % 2 ? L"First" : L"Rewritten")) ||
-                FAILED(message->SaveChanges(KEEP_OPEN_READWRITE))) {
-                ++failures;
-            }
-        }
-    });
-    for (int t = 0; t < kWriters; ++t) {
-        threads.emplace_back(session, [&, t](IMAPISession* own) {
-            base::ComPtr<IMAPIFolder> folder;
-            if (FAILED(OpenEntryAs(own, inboxId_, IID_IMAPIFolder, folder))) return void(++failures);
-            for (int i = 0; i < kItemsEach; ++i) {
-                base::ComPtr<IMessage> message, read;
-                const std::wstring subject = L"t" + std::to_wstring(t) + L"-" + std::to_wstring(i);
-                std::wstring text;
-                if (FAILED(folder->CreateMessage(nullptr, 0, message.put())) ||
-                    FAILED(SetSubject(message.get(), subject.c_str())) ||
-                    FAILED(message->SaveChanges(KEEP_OPEN_READWRITE)) ||
-                    FAILED(OpenEntryAs(own, existing[0], IID_IMessage, read)) ||
-                    FAILED(GetText(read.get(), PR_SUBJECT, text)) || (text != L"First" && text != L"Rewritten")) {
-                    ++failures;
-                }
-            }
-        });
-    }
-    for (std::thread& thread : threads) thread.join();
-    EXPECT_EQ(0, failures.load());
-    const std::vector<std::vector<BYTE>> ids = Contents(inbox());
-    ASSERT_EQ(static_cast<size_t>(2 + kWriters * kItemsEach), ids.size());
-    std::set<std::wstring> subjects;
-    for (size_t i = 2; i < ids.size(); ++i) subjects.insert(SubjectOf(ids[i]));
-    EXPECT_EQ(static_cast<size_t>(kWriters * kItemsEach), subjects.size());
 }
 
 // ---------------------------------------------------------------- the default profile
