@@ -118,18 +118,19 @@ HRESULT FindProfileByName(const std::wstring& name, std::wstring& folder) {
 HRESULT Logon(const void* profileName, ULONG flags, base::ComPtr<IMAPISession>& session) noexcept {
     try {
         RecordLogon(profileName, flags);
-        // "MAPILogonEx": without MAPI_NEW_SESSION an existing shared session is used
-        // even when a profile is named; a narrow name is in the ANSI code page.
-        const bool shared = (flags & MAPI_ALLOW_OTHERS) && !(flags & MAPI_NEW_SESSION);
+        // "MAPILogonEx": without MAPI_NEW_SESSION the existing shared session (the
+        // host's, which shares it) is used even when a profile is named; a narrow
+        // name is in the ANSI code page.
+        const bool shared = !(flags & MAPI_NEW_SESSION);
         const std::wstring name = shared ? std::wstring() : TextArgument(profileName, flags);
         std::wstring folder;
         HRESULT hr = S_OK;
         if (!name.empty()) {
             hr = FindProfileByName(name, folder);
-        } else if (flags & (MAPI_ALLOW_OTHERS | kMapiUseDefault)) {
+        } else if (shared || (flags & kMapiUseDefault)) {
             hr = FindHostProfile(folder);
         } else {
-            hr = MAPI_E_LOGON_FAILED;  // no profile named and none to share: MAPI would ask the user
+            hr = MAPI_E_LOGON_FAILED;  // a new session on no profile: MAPI would ask the user
         }
         if (FAILED(hr)) return MAPI_E_LOGON_FAILED;
         std::shared_ptr<Profile> profile;

@@ -40,7 +40,7 @@ TEST_F(MapiStore, LogonSharesTheHostsSessionOrFindsOneByName) {
         {nullptr, kAllowOthers, S_OK, L"Host Profile"},
         {nullptr, kFolderLookupFlags, S_OK, L"Host Profile"},
         {"", kEnumSessionFlags, S_OK, L"Host Profile"},
-        // The shared session, whatever the name.
+        // The host's shared session, whatever the name.
         {"Pr\xC3\xBC" "fung", kEnumSessionFlags, S_OK, L"Host Profile"},
         {"Unknown profile", kEnumSessionFlags, S_OK, L"Host Profile"},
         // A new session by name: narrow names are in the ANSI code page.
@@ -48,7 +48,8 @@ TEST_F(MapiStore, LogonSharesTheHostsSessionOrFindsOneByName) {
         {"pr\xFC" "fung", kNewSession, S_OK, L"Pr\u00FC" L"fung"},
         {"Pr\xC3\xBC" "fung", kNewSession, MAPI_E_LOGON_FAILED, nullptr},
         {"Unknown profile", kNewSession, MAPI_E_LOGON_FAILED, nullptr},
-        {nullptr, MAPI_EXTENDED, MAPI_E_LOGON_FAILED, nullptr},  // nothing to share, nothing named
+        {nullptr, MAPI_EXTENDED, S_OK, L"Host Profile"},  // shared without MAPI_ALLOW_OTHERS too
+        {nullptr, kNewSession, MAPI_E_LOGON_FAILED, nullptr},  // a new session on no profile
         {"Refusing", kNewSession, MAPI_E_LOGON_FAILED, nullptr},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
