@@ -65,8 +65,7 @@ TEST_F(MapiStore, LogonSharesTheHostsSessionOrFindsOneByName) {
         EXPECT_EQ(MAPI_E_LOGON_FAILED, session->GetMsgStoresTable(0, table.put())) << i;
     }
     // Each logon's name bytes, exactly as passed.
-    std::ifstream in(std::filesystem::path(record), std::ios::binary);
-    const std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string lines = ReadText(record);
     EXPECT_NE(std::string::npos, lines.find("flags=8 name=none\r\n"));
     EXPECT_NE(std::string::npos, lines.find("flags=40 name=5072C3BC66756E67\r\n")) << lines;
 
@@ -298,8 +297,7 @@ TEST_F(MapiStore, EntryIdsAreTheSameInAnotherProcess) {
     testsupport::ChildProcess child(L"folder_ids", {temp.Sub(L"ids.txt")});
     ASSERT_TRUE(child.running());
     ASSERT_EQ(0u, child.Wait(60000));
-    std::ifstream in(std::filesystem::path(temp.Sub(L"ids.txt")), std::ios::binary);
-    const std::string theirs((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string theirs = ReadText(temp.Sub(L"ids.txt"));
     EXPECT_EQ(mine, theirs);
     EXPECT_EQ(4u, rows.size());
 }

@@ -53,6 +53,11 @@ void WriteText(const std::wstring& path, const std::string& text) {
     std::ofstream(std::filesystem::path(path), std::ios::binary) << text;
 }
 
+std::string ReadText(const std::wstring& path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 std::string Utf8(const std::wstring& text) {
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(size), '\0');

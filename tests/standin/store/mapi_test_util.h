@@ -52,6 +52,7 @@ private:
 [[nodiscard]] DWORD GenerateProfile(const std::string& description, const std::wstring& folder);
 
 void WriteText(const std::wstring& path, const std::string& text);
+[[nodiscard]] std::string ReadText(const std::wstring& path);
 [[nodiscard]] std::string Utf8(const std::wstring& text);
 [[nodiscard]] std::wstring Hex(const void* bytes, size_t size);
 
