@@ -1,11 +1,13 @@
-// What keeps the object model module loaded: live objects and class factory locks.
+// What keeps the object model module loaded (live objects, class factory locks),
+// and the gate every member call passes.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+
+#include "base/critical_section.h"
 
 namespace standin::outlook {
 
@@ -30,21 +32,28 @@ class CallGate {
 public:
     // Refuses call number `call` from now on (0: none), as the profile asks.
     static void RefuseCall(uint32_t call) noexcept {
-        const std::lock_guard lock(mutex_);
+        const base::ScopedLock lock(Section());
         refused_ = call;
         calls_ = 0;
     }
 
     // Holds the gate for one call; refused() when Outlook is busy for it.
-    CallGate() : lock_(mutex_) { refused_now_ = refused_ != 0 && ++calls_ == refused_; }
-    [[nodiscard]] bool refused() const noexcept { return refused_now_; }
+    CallGate() noexcept : lock_(Section()) { refusedNow_ = refused_ != 0 && ++calls_ == refused_; }
+    [[nodiscard]] bool refused() const noexcept { return refusedNow_; }
 
 private:
-    static inline std::recursive_mutex mutex_;
+    // Recursive, so a member that calls another on its thread goes on.
+    static base::CriticalSection& Section() noexcept {
+        static base::CriticalSection section;
+        static const bool initialized = section.Initialize(0);  // cannot fail since Windows Vista
+        (void)initialized;
+        return section;
+    }
+
     static inline uint32_t refused_ = 0;
     static inline uint32_t calls_ = 0;
-    std::lock_guard<std::recursive_mutex> lock_;
-    bool refused_now_ = false;
+    base::ScopedLock lock_;
+    bool refusedNow_ = false;
 };
 
 }  // namespace standin::outlook
