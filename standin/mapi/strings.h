@@ -5,11 +5,12 @@
 // PR_MESSAGE_CODEPAGE when it holds a valid code page ("PidTagMessageCodepage
 // Canonical Property": the code page of the message's 8-bit strings), else, for
 // the body alone, PR_INTERNET_CPID ("PidTagInternetCodepage Canonical Property":
-// the code page of PR_BODY), else the system's ANSI code page (CP_ACP). The conversion is WideCharToMultiByte /
-// MultiByteToWideChar with no flags and the code page's default character, so a
-// character the code page cannot hold becomes its best-fit look-alike where
-// Windows has one ("ā" -> "a" in 1252) and the default character ("?") otherwise;
-// undecodable bytes become what the code page maps them to (U+FFFD in UTF-8).
+// the code page of PR_BODY), else the system's ANSI code page (CP_ACP). The
+// conversion is WideCharToMultiByte / MultiByteToWideChar with no flags and the
+// code page's default character, so a character the code page cannot hold
+// becomes its best-fit look-alike where Windows has one ("ā" -> "a" in 1252) and
+// the default character ("?") otherwise; undecodable bytes become what the code
+// page maps them to (U+FFFD in UTF-8).
 // The add-in reads text 8-bit first and hashes the result, so its mail signatures
 // depend on exactly this.
 #pragma once

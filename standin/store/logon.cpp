@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "base/unique_resource.h"
+#include "standin/mapi/hex.h"
 #include "standin/store/files.h"
 #include "standin/store/mapi_objects.h"
 #include "standin/store/names.h"
@@ -68,15 +69,15 @@ void RecordLogon(const void* profileName, ULONG flags) {
     if (!profileName) {
         line += "none";
     } else {
-        const auto* bytes = static_cast<const BYTE*>(profileName);
         const size_t size = (flags & MAPI_UNICODE) ? std::wcslen(static_cast<const wchar_t*>(profileName)) * 2
                                                    : std::strlen(static_cast<const char*>(profileName));
-        static constexpr char kDigits[] = "0123456789ABCDEF";
-        for (size_t i = 0; i < size; ++i) line += {kDigits[bytes[i] >> 4], kDigits[bytes[i] & 15]};
+        const size_t at = line.size();
+        line.resize(at + 2 * size);
+        mapi::EncodeHex(static_cast<const BYTE*>(profileName), size, line.data() + at);
     }
     line += "\r\n";
-    base::UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    base::UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
     if (file) (void)WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
