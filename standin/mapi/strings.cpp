@@ -48,8 +48,9 @@ template <typename From, typename To, typename Convert>
 
 }  // namespace
 
-UINT CodePageOf(std::span<const SPropValue> values) noexcept {
+UINT CodePageOf(std::span<const SPropValue> values, ULONG tag) noexcept {
     if (const SPropValue* v = FindPropById(values, PR_MESSAGE_CODEPAGE); UsableCodePage(v)) return v->Value.l;
+    if (PROP_ID(tag) != PROP_ID(PR_BODY)) return CP_ACP;
     if (const SPropValue* v = FindPropById(values, PR_INTERNET_CPID); UsableCodePage(v)) return v->Value.l;
     return CP_ACP;
 }

@@ -2,12 +2,15 @@
 //
 // The rule, as MAPI converts: a text stored as PT_UNICODE and asked for as
 // PT_STRING8 (or the reverse) is converted through the object's code page:
-// PR_MESSAGE_CODEPAGE when it holds a valid code page, else PR_INTERNET_CPID, else
-// the system's ANSI code page (CP_ACP). The conversion is WideCharToMultiByte /
-// MultiByteToWideChar with no flags and the code page's default character, so a
-// character the code page cannot hold becomes its best-fit look-alike where
-// Windows has one ("ā" -> "a" in 1252) and the default character ("?") otherwise;
-// undecodable bytes become what the code page maps them to (U+FFFD in UTF-8).
+// PR_MESSAGE_CODEPAGE when it holds a valid code page ("PidTagMessageCodepage
+// Canonical Property": the code page of the message's 8-bit strings), else, for
+// the body alone, PR_INTERNET_CPID ("PidTagInternetCodepage Canonical Property":
+// the code page of PR_BODY), else the system's ANSI code page (CP_ACP). The
+// conversion is WideCharToMultiByte / MultiByteToWideChar with no flags and the
+// code page's default character, so a character the code page cannot hold
+// becomes its best-fit look-alike where Windows has one ("ā" -> "a" in 1252) and
+// the default character ("?") otherwise; undecodable bytes become what the code
+// page maps them to (U+FFFD in UTF-8).
 // The add-in reads text 8-bit first and hashes the result, so its mail signatures
 // depend on exactly this.
 #pragma once
@@ -19,8 +22,8 @@
 
 namespace standin {
 
-// The code page of an object whose properties are `values`, as above.
-[[nodiscard]] UINT CodePageOf(std::span<const SPropValue> values) noexcept;
+// The code page of property `tag` of an object whose properties are `values`, as above.
+[[nodiscard]] UINT CodePageOf(std::span<const SPropValue> values, ULONG tag) noexcept;
 
 // Converts a PT_STRING8 / PT_UNICODE value (or their multi-valued forms) to
 // `wantedType`, the other width of the same kind; data tied to `parent` by

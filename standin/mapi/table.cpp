@@ -68,7 +68,7 @@ template <typename Sequence>
     }
     if (!AreStringTwins(type, PROP_TYPE(r.lpProp->ulPropTag)) && type != PROP_TYPE(r.lpProp->ulPropTag)) return false;
     if (type != PT_STRING8 && type != PT_UNICODE) return false;
-    const UINT codePage = CodePageOf(row);
+    const UINT codePage = CodePageOf(row, r.ulPropTag);
     std::wstring text = ContentText(*value, codePage);
     std::wstring pattern = ContentText(*r.lpProp, codePage);
     if (r.ulFuzzyLevel & FL_IGNORECASE) {
@@ -438,7 +438,6 @@ HRESULT MemoryTable::BuildRow(const StoredRow& row, SRow& out) const noexcept {
     HRESULT hr = ::MAPIAllocateBuffer(static_cast<ULONG>(columns.cValues * sizeof(SPropValue)),
                                       reinterpret_cast<void**>(values.put()));
     if (FAILED(hr)) return hr;
-    const UINT codePage = CodePageOf(row.span());
     for (ULONG c = 0; c < columns.cValues; ++c) {
         const ULONG tag = columns.aulPropTag[c];
         SPropValue& slot = values.get()[c];
@@ -448,7 +447,7 @@ HRESULT MemoryTable::BuildRow(const StoredRow& row, SRow& out) const noexcept {
         if (value && (want == PT_UNSPECIFIED || want == have || have == PT_ERROR)) {
             hr = CopyPropValue(*value, values.get(), slot);
         } else if (value && AreStringTwins(have, want)) {
-            hr = ConvertStringValue(*value, want, codePage, values.get(), slot);
+            hr = ConvertStringValue(*value, want, CodePageOf(row.span(), tag), values.get(), slot);
         } else {
             slot = ErrorValue(tag, MAPI_E_NOT_FOUND);
         }

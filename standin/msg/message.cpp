@@ -83,6 +83,43 @@ template <typename Target, typename Copy>
     }
 }
 
+// Replaces the Unicode strings of `props` by 8-bit ones in the code page
+// `codePageSource` names (strings.h); only its numbers are read.
+[[nodiscard]] HRESULT NarrowStrings(PropertySet& props, std::span<const SPropValue> codePageSource) noexcept {
+    std::vector<SPropValue> values;
+    if (HRESULT hr = props.Values(values); FAILED(hr)) return hr;
+    for (const SPropValue& v : values) {
+        const ULONG type = PROP_TYPE(v.ulPropTag);
+        if ((type & ~MV_FLAG) != PT_UNICODE) continue;
+        base::UniqueMapiBuffer<SPropValue> narrow;
+        HRESULT hr = ::MAPIAllocateBuffer(sizeof(SPropValue), reinterpret_cast<void**>(narrow.put()));
+        if (SUCCEEDED(hr)) {
+            hr = ConvertStringValue(v, (type & MV_FLAG) | PT_STRING8, CodePageOf(codePageSource, v.ulPropTag),
+                                    narrow.get(), *narrow.get());
+        }
+        if (SUCCEEDED(hr)) hr = props.Set(*narrow.get());
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+// A message file made without MAPI_UNICODE holds 8-bit strings only, converted
+// through the message's code page ("OpenIMsgSession", "OpenIMsgOnIStg": only
+// MAPI_UNICODE makes a Unicode message file, with STORE_UNICODE_OK).
+[[nodiscard]] HRESULT NarrowMessage(MessageData& message) noexcept {
+    std::vector<SPropValue> own;
+    HRESULT hr = message.props.Values(own);
+    if (SUCCEEDED(hr)) hr = NarrowStrings(message.props, own);
+    for (RecipientData& recipient : message.recipients) {
+        if (SUCCEEDED(hr)) hr = NarrowStrings(recipient.props, own);
+    }
+    for (auto& [number, attachment] : message.attachments) {
+        if (SUCCEEDED(hr)) hr = NarrowStrings(attachment.props, own);
+        if (SUCCEEDED(hr) && attachment.embedded) hr = NarrowMessage(*attachment.embedded);
+    }
+    return hr;
+}
+
 [[nodiscard]] bool IsInterface(LPCIID iid, const IID& expected) noexcept {
     return !iid || *iid == expected || *iid == IID_IMAPIProp || *iid == IID_IUnknown;
 }
@@ -93,6 +130,8 @@ template <typename Target, typename Copy>
 
 Message::Message(std::shared_ptr<Tree> tree, FileBinding binding, Attachment* parent) noexcept
     : PropObject(std::move(tree), &data_.props), binding_(std::move(binding)) {
+    supportMask_.ulPropTag = PR_STORE_SUPPORT_MASK;
+    supportMask_.Value.l = this->tree().unicode ? static_cast<LONG>(STORE_UNICODE_OK) : 0;
     if (parent) {
         parent->AddRef();
         parent_.reset(parent);
@@ -137,10 +176,10 @@ HRESULT Message::OpenEmbedded(Attachment* parent, const MessageData* data, Messa
     return S_OK;
 }
 
-UINT Message::CodePage() const noexcept {
+UINT Message::CodePage(ULONG tag) const noexcept {
     std::vector<SPropValue> values;
     if (FAILED(data_.props.Values(values))) return CP_ACP;
-    return CodePageOf(values);
+    return CodePageOf(values, tag);
 }
 
 HRESULT Message::SaveChanges(ULONG) noexcept {
@@ -152,6 +191,9 @@ HRESULT Message::SaveChanges(ULONG) noexcept {
     }
     IStorage* storage = binding_.storage.get();
     if (!storage) return MAPI_E_INVALID_OBJECT;  // its session was closed
+    if (!tree().unicode) {
+        if (HRESULT hr = NarrowMessage(data_); FAILED(hr)) return hr;
+    }
     CLSID current{};
     if (FAILED(::ReadClassStg(storage, &current)) || current == CLSID_NULL) {
         if (HRESULT hr = ::WriteClassStg(storage, kClsidMailMessage); FAILED(hr)) return MapStorageError(hr);

@@ -8,6 +8,7 @@
 // The handle imessage.h leaves opaque: the caller's reference to a session.
 struct _MSGSESS {
     std::shared_ptr<standin::msg::SessionState> state;
+    bool unicode = false;  // MAPI_UNICODE: its messages keep Unicode strings
 };
 
 namespace standin::msg {
@@ -44,7 +45,7 @@ void SessionState::Close() noexcept {
 
 extern "C" {
 
-SCODE WINAPI OpenIMsgSession(LPMALLOC, ULONG, LPMSGSESS* lppMsgSess) {
+SCODE WINAPI OpenIMsgSession(LPMALLOC, ULONG ulFlags, LPMSGSESS* lppMsgSess) {
     if (!lppMsgSess) return MAPI_E_INVALID_PARAMETER;
     *lppMsgSess = nullptr;
     auto* session = new (std::nothrow) _MSGSESS;
@@ -59,6 +60,7 @@ SCODE WINAPI OpenIMsgSession(LPMALLOC, ULONG, LPMSGSESS* lppMsgSess) {
         delete session;
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }
+    session->unicode = (ulFlags & MAPI_UNICODE) != 0;
     *lppMsgSess = session;
     return S_OK;
 }
@@ -88,6 +90,8 @@ SCODE WINAPI OpenIMsgOnIStg(LPMSGSESS lpMsgSess, LPALLOCATEBUFFER lpAllocateBuff
     tree->allocateBuffer = lpAllocateBuffer;
     tree->allocateMore = lpAllocateMore;
     tree->freeBuffer = lpFreeBuffer;
+    // Either call's MAPI_UNICODE makes a Unicode message ("OpenIMsgSession", "OpenIMsgOnIStg").
+    tree->unicode = lpMsgSess->unicode || (ulFlags & MAPI_UNICODE) != 0;
     lpStg->AddRef();
     Message::FileBinding binding{base::ComPtr<IStorage>(lpStg), (ulFlags & IMSG_NO_ISTG_COMMIT) != 0,
                                  lpMsgSess->state, lpfMsgCallRelease, ulCallerData};

@@ -22,6 +22,7 @@ struct Tree {
     LPALLOCATEBUFFER allocateBuffer = &::MAPIAllocateBuffer;  // for every buffer handed out
     LPALLOCATEMORE allocateMore = &::MAPIAllocateMore;
     LPFREEBUFFER freeBuffer = &::MAPIFreeBuffer;
+    bool unicode = true;  // opened with MAPI_UNICODE: strings are kept as they are given
 };
 
 // IMAPIProp over a PropertySet, the part messages and attachments share.
@@ -41,8 +42,8 @@ public:
     [[nodiscard]] PropertySet& props() noexcept { return *props_; }
     [[nodiscard]] Tree& tree() noexcept { return *tree_; }
     [[nodiscard]] const std::shared_ptr<Tree>& sharedTree() const noexcept { return tree_; }
-    // The code page 8-bit strings of this object are in (its message's).
-    [[nodiscard]] virtual UINT CodePage() const noexcept = 0;
+    // The code page property `tag` of this object is in as 8-bit text (its message's rule).
+    [[nodiscard]] virtual UINT CodePage(ULONG tag) const noexcept = 0;
 
 protected:
     PropObject(std::shared_ptr<Tree> tree, PropertySet* props) noexcept : tree_(std::move(tree)), props_(props) {}
@@ -95,7 +96,7 @@ public:
     // Drops the storage: the file's session closed. Later saves fail.
     void Detach() noexcept { binding_.storage.reset(); }
     [[nodiscard]] MessageData& data() noexcept { return data_; }
-    [[nodiscard]] UINT CodePage() const noexcept override;
+    [[nodiscard]] UINT CodePage(ULONG tag) const noexcept override;
 
     [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
         static constexpr InterfaceEntry kInterfaces[] = {{&IID_IMAPIProp}, {&IID_IMessage}};
@@ -120,7 +121,10 @@ private:
     Message(std::shared_ptr<Tree> tree, FileBinding binding, Attachment* parent) noexcept;
     ~Message() override;
 
+    [[nodiscard]] std::span<const SPropValue> Computed() const noexcept override { return {&supportMask_, 1}; }
+
     MessageData data_;
+    SPropValue supportMask_{};             // PR_STORE_SUPPORT_MASK
     FileBinding binding_;                  // the file's message
     base::ComPtr<Attachment> parent_;      // an embedded message
 };
@@ -132,7 +136,7 @@ public:
                                       Attachment** out) noexcept;
 
     [[nodiscard]] AttachmentData& data() noexcept { return data_; }
-    [[nodiscard]] UINT CodePage() const noexcept override { return parent_->CodePage(); }
+    [[nodiscard]] UINT CodePage(ULONG tag) const noexcept override { return parent_->CodePage(tag); }
 
     [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
         static constexpr InterfaceEntry kInterfaces[] = {{&IID_IMAPIProp}, {&IID_IAttachment}};

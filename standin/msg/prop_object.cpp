@@ -86,7 +86,6 @@ HRESULT PropObject<Interface>::GetProps(LPSPropTagArray tags, ULONG flags, ULONG
                                        reinterpret_cast<void**>(&out));
     if (FAILED(hr)) return hr;
     bool errors = false;
-    const UINT codePage = CodePage();
     for (std::size_t i = 0; i < wanted.size(); ++i) {
         const ULONG tag = wanted[i];
         const SPropValue* value = Lookup(tag);
@@ -96,7 +95,7 @@ HRESULT PropObject<Interface>::GetProps(LPSPropTagArray tags, ULONG flags, ULONG
         if (value && type == stored) {
             hr = CopyPropValue(*value, out, out[i], tree_->allocateMore);
         } else if (value && AreStringTwins(stored, type)) {
-            hr = ConvertStringValue(*value, type, codePage, out, out[i], tree_->allocateMore);
+            hr = ConvertStringValue(*value, type, CodePage(tag), out, out[i], tree_->allocateMore);
         } else {
             out[i] = ErrorValue(tag, MAPI_E_NOT_FOUND);
             errors = true;
@@ -136,7 +135,7 @@ HRESULT PropObject<Interface>::OpenProperty(ULONG tag, LPCIID iid, ULONG, ULONG 
     *out = nullptr;
     if (*iid != IID_IStream) return MAPI_E_INTERFACE_NOT_SUPPORTED;
     IStream* stream = nullptr;
-    HRESULT hr = OpenPropertyStream(this, *props_, CodePage(), tag, flags, &stream);
+    HRESULT hr = OpenPropertyStream(this, *props_, CodePage(tag), tag, flags, &stream);
     if (SUCCEEDED(hr)) *out = stream;
     return hr;
 }

@@ -81,8 +81,12 @@ HRESULT ApplicationObject::Create(std::shared_ptr<store::Profile> profile,
     out.reset();
     base::UniqueHandle quitRequested(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!quitRequested) return HRESULT_FROM_WIN32(::GetLastError());
+    uint32_t busyCall = 0;
+    HRESULT hr = profile->GetBusyCall(busyCall);
+    if (FAILED(hr)) return hr;
+    CallGate::RefuseCall(busyCall);
     base::ComPtr<_NameSpace> nameSpace;
-    HRESULT hr = NewNameSpace(std::move(profile), nameSpace);
+    hr = NewNameSpace(std::move(profile), nameSpace);
     if (FAILED(hr)) return hr;
     base::ComPtr<AddInsObject> addIns;
     hr = MakeObject<AddInsObject>(addIns);

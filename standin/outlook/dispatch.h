@@ -15,7 +15,8 @@
 //   HRESULT in EXCEPINFO.scode. A caller that passes no EXCEPINFO gets the HRESULT
 //   itself, since it could not learn it otherwise.
 // Objects are free-threaded: reference counts are atomic and each object guards
-// what it changes, so a pointer is used directly on any thread of the process.
+// what it changes, so a pointer is used directly on any thread of the process;
+// member calls pass one at a time through the CallGate (call_gate.h).
 #pragma once
 
 #include <oaidl.h>
@@ -27,6 +28,7 @@
 
 #include "base/com.h"
 #include "base/com_object.h"
+#include "standin/outlook/call_gate.h"
 
 namespace standin::outlook {
 
@@ -138,6 +140,8 @@ public:
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* exception, UINT* argumentError) noexcept override {
         if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+        const CallGate gate;
+        if (gate.refused()) return RPC_E_CALL_REJECTED;
         static const DISPPARAMS kNoArguments{};
         const DISPPARAMS& arguments = params ? *params : kNoArguments;
         for (const Member<Object>& member : Object::kMembers) {

@@ -9,19 +9,11 @@
 namespace standin::outlook {
 namespace {
 
-// A store added by AddStore is named after its file: the name without folder and
-// without the data file extension.
-constexpr std::wstring_view kDataFileExtension = L".pst";
-
-[[nodiscard]] std::wstring StoreNameFromFile(std::wstring_view file) {
-    const size_t slash = file.find_last_of(L"\\/");
-    if (slash != std::wstring_view::npos) file.remove_prefix(slash + 1);
-    if (file.size() > kDataFileExtension.size() &&
-        store::SameName(file.substr(file.size() - kDataFileExtension.size()), kDataFileExtension)) {
-        file.remove_suffix(kDataFileExtension.size());
-    }
-    return std::wstring(file);
-}
+// The root of a new data file: named as Outlook names a new personal store, with
+// its Deleted Items folder, one of the folders every IPM store has
+// ("HrValidateIPMSubtree": Search Root, IPM Subtree and Deleted Items at least).
+constexpr wchar_t kNewDataFileName[] = L"Personal Folders";
+constexpr wchar_t kDeletedItemsName[] = L"Deleted Items";
 
 class NameSpaceObject final : public DispatchObject<NameSpaceObject, _NameSpace> {
 public:
@@ -69,19 +61,33 @@ public:
         return call.ReturnObject(roots.get());
     }
 
-    // AddStore(Store): a new, empty store, last in the profile.
+    // AddStore(Store): the data file at that path, last in the profile; a file
+    // not there yet is made ("NameSpace.AddStore method (Outlook)"). A file the
+    // profile has open already adds nothing.
     [[nodiscard]] HRESULT AddStore(Call& call) {
         std::wstring file;
         HRESULT hr = call.Text(0, file);
         if (FAILED(hr)) return hr;
-        const std::wstring name = StoreNameFromFile(file);
-        if (name.empty()) return E_INVALIDARG;
+        if (file.empty()) return E_INVALIDARG;
         uint32_t faults = 0;
         hr = profile_->GetFaults(faults);
         if (FAILED(hr)) return hr;
         if (faults & store::fault::kAddStore) return E_FAIL;
+        std::vector<store::Store> stores;
+        hr = profile_->GetStores(stores);
+        if (FAILED(hr)) return hr;
+        for (const store::Store& open : stores) {
+            store::StoreInfo info;
+            if (SUCCEEDED(open.GetInfo(info)) && store::SameName(info.dataFile, file)) return S_OK;
+        }
         store::Store added;
-        return profile_->AddStore(name, added);
+        store::Folder deletedItems;
+        if (FAILED(hr = profile_->AddStore(kNewDataFileName, added)) || FAILED(hr = added.SetDataFile(file)) ||
+            FAILED(hr = added.RootFolder().CreateSubfolder(kDeletedItemsName, store::ItemType::Mail,
+                                                           store::Folder::IfExists::Open, deletedItems))) {
+            return hr;
+        }
+        return added.SetDefaultFolder(store::FolderRole::DeletedItems, deletedItems);
     }
 
     // Logon([Profile], [Password], [ShowDialog], [NewSession]): the application is

@@ -23,8 +23,11 @@ inline constexpr uint32_t kLogon = 1;                   // MAPILogonEx fails
 inline constexpr uint32_t kStatusTableUnicodeOnly = 2;  // the status table refuses 8-bit columns
 inline constexpr uint32_t kStatusTableNoSubsystem = 4;  // the status table has no subsystem row
 inline constexpr uint32_t kAddStore = 8;                // NameSpace.AddStore fails
+inline constexpr uint32_t kSessionUnknownEntryId = 16;  // IMAPISession::OpenEntry: MAPI_E_UNKNOWN_ENTRYID
 inline constexpr uint32_t kOpenStore = 1;               // OpenMsgStore fails
 inline constexpr uint32_t kNoIpmSubtree = 2;            // the store has no PR_IPM_SUBTREE_ENTRYID
+inline constexpr uint32_t kNoServiceUid = 4;            // its stores table row has no PR_SERVICE_UID
+inline constexpr uint32_t kDataMissing = 8;             // listed, but the generator leaves its data out
 inline constexpr uint32_t kCreateFolder = 1;            // CreateFolder fails
 inline constexpr uint32_t kEntryId = 2;                 // the object model's EntryID of the folder fails
 inline constexpr uint32_t kStoreId = 4;                 // the object model's StoreID of the folder fails
@@ -42,8 +45,11 @@ inline constexpr FaultWord kFaultWords[] = {
     {FaultScope::Profile, fault::kStatusTableUnicodeOnly, L"status-table-unicode-only"},
     {FaultScope::Profile, fault::kStatusTableNoSubsystem, L"status-table-no-subsystem"},
     {FaultScope::Profile, fault::kAddStore, L"add-store"},
+    {FaultScope::Profile, fault::kSessionUnknownEntryId, L"session-unknown-entry-id"},
     {FaultScope::Store, fault::kOpenStore, L"open-store"},
     {FaultScope::Store, fault::kNoIpmSubtree, L"no-ipm-subtree"},
+    {FaultScope::Store, fault::kNoServiceUid, L"no-service-uid"},
+    {FaultScope::Store, fault::kDataMissing, L"data-missing"},
     {FaultScope::Folder, fault::kCreateFolder, L"create-folder"},
     {FaultScope::Folder, fault::kEntryId, L"entry-id"},
     {FaultScope::Folder, fault::kStoreId, L"store-id"},

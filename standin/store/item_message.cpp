@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -74,8 +75,8 @@ constexpr ULONG kStoreProperties[] = {PR_ENTRYID, PR_PARENT_ENTRYID, PR_STORE_EN
 
 class ItemMessage final : public base::ComObject<IMessage> {
 public:
-    ItemMessage(Folder folder, Item item, uint32_t faults)
-        : folder_(std::move(folder)), item_(std::move(item)), faults_(faults) {}
+    ItemMessage(Folder folder, Item item, uint32_t faults, uint32_t sizeLimit)
+        : folder_(std::move(folder)), item_(std::move(item)), faults_(faults), sizeLimit_(sizeLimit) {}
 
     [[nodiscard]] HRESULT Initialize(const std::vector<BYTE>* bytes) {
         HRESULT hr = MemoryStorage(bytes, lockBytes_, storage_);
@@ -83,7 +84,7 @@ public:
         hr = OpenIMsgSession(MAPIGetDefaultMalloc(), 0, session_.put());
         if (FAILED(hr)) return hr;
         hr = OpenIMsgOnIStg(session_.get(), MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer,
-                            MAPIGetDefaultMalloc(), nullptr, storage_.get(), nullptr, 0, 0, inner_.put());
+                            MAPIGetDefaultMalloc(), nullptr, storage_.get(), nullptr, 0, MAPI_UNICODE, inner_.put());
         return FAILED(hr) && bytes && hr != MAPI_E_NOT_ENOUGH_MEMORY ? MAPI_E_CORRUPT_DATA : hr;
     }
 
@@ -164,6 +165,7 @@ private:
     std::mutex lock_;  // one SaveChanges at a time; guards item_
     Item item_;        // null until a new message is first saved
     const uint32_t faults_;
+    const uint32_t sizeLimit_;  // Profile::GetPropertySizeLimit
     base::ComPtr<ILockBytes> lockBytes_;
     base::ComPtr<IStorage> storage_;
     base::UniqueMsgSession session_;
@@ -219,17 +221,34 @@ HRESULT ItemMessage::StoreProperty(ULONG tag, void* parent, SPropValue& value) {
     return S_OK;
 }
 
+// The size of a string or binary value as GetProps hands it out; 0 for others.
+[[nodiscard]] std::size_t ValueSize(const SPropValue& value) noexcept {
+    switch (PROP_TYPE(value.ulPropTag)) {
+        case PT_STRING8: return value.Value.lpszA ? std::strlen(value.Value.lpszA) + 1 : 0;
+        case PT_UNICODE: return value.Value.lpszW ? (std::wcslen(value.Value.lpszW) + 1) * sizeof(wchar_t) : 0;
+        case PT_BINARY: return value.Value.bin.cb;
+        default: return 0;
+    }
+}
+
 HRESULT ItemMessage::GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* values) noexcept {
     try {
         HRESULT hr = inner_->GetProps(tags, flags, count, values);
-        if (FAILED(hr) || !tags || !values || !*values) return hr;
+        if (FAILED(hr) || !values || !*values) return hr;
         bool errorsLeft = false;
         for (ULONG i = 0; i < *count; ++i) {
             SPropValue& value = (*values)[i];
-            const ULONG wanted = tags->aulPropTag[i];
+            // A value above the profile's limit comes back as an error, to be read with
+            // OpenProperty ("PRB: IMAPIProp::GetProps May Return Truncated Data for
+            // PR_BODY"; "2.4.2 Property Error Codes": NotEnoughMemory on get).
+            if (ValueSize(value) > sizeLimit_) {
+                value.ulPropTag = PROP_TAG(PT_ERROR, PROP_ID(value.ulPropTag));
+                value.Value.err = MAPI_E_NOT_ENOUGH_MEMORY;
+            }
+            const ULONG wanted = tags ? tags->aulPropTag[i] : value.ulPropTag;
             const bool ours = std::find(std::begin(kStoreProperties), std::end(kStoreProperties),
                                         CHANGE_PROP_TYPE(wanted, PT_BINARY)) != std::end(kStoreProperties);
-            if (ours && PROP_TYPE(value.ulPropTag) == PT_ERROR) {
+            if (tags && ours && PROP_TYPE(value.ulPropTag) == PT_ERROR) {
                 (void)StoreProperty(CHANGE_PROP_TYPE(wanted, PT_BINARY), *values, value);
             }
             errorsLeft = errorsLeft || PROP_TYPE(value.ulPropTag) == PT_ERROR;
@@ -249,7 +268,9 @@ HRESULT OpenItemMessage(const Folder& folder, const Item* item, uint32_t faults,
             const HRESULT hr = ReadFileBytes(item->path(), bytes);
             if (FAILED(hr)) return hr;
         }
-        base::ComPtr<ItemMessage> created(new ItemMessage(folder, item ? *item : Item(), faults));
+        uint32_t sizeLimit = kDefaultPropertySizeLimit;
+        if (const HRESULT hr = folder.store().profile()->GetPropertySizeLimit(sizeLimit); FAILED(hr)) return hr;
+        base::ComPtr<ItemMessage> created(new ItemMessage(folder, item ? *item : Item(), faults, sizeLimit));
         const HRESULT hr = created->Initialize(item ? &bytes : nullptr);
         if (FAILED(hr)) return hr;
         message.reset(created.detach());

@@ -2,6 +2,11 @@
 
 #include <mapicode.h>
 
+#include <cstring>
+#include <cwchar>
+
+#include "base/unique_resource.h"
+#include "standin/mapi/hex.h"
 #include "standin/store/files.h"
 #include "standin/store/mapi_objects.h"
 #include "standin/store/names.h"
@@ -54,10 +59,27 @@ std::wstring ProfilesFolder() {
     return folder.empty() ? JoinPath(ModuleParentFolder(), kProfilesFolder) : folder;
 }
 
-std::wstring NameArgument(const void* profileName, ULONG flags) {
-    if (!profileName) return {};
-    if (flags & MAPI_UNICODE) return static_cast<const wchar_t*>(profileName);
-    return FromUtf8(static_cast<const char*>(profileName));
+// Appends the name's bytes as MAPILogonEx received them, in hexadecimal, and the
+// flags to the file STANDIN_MAPI_LOGON_RECORD names: a caller's tests see there
+// the exact text a logon passed, which the shared session otherwise ignores.
+void RecordLogon(const void* profileName, ULONG flags) {
+    const std::wstring path = Environment(kLogonRecordVariable);
+    if (path.empty()) return;
+    std::string line = "flags=" + std::to_string(flags) + " name=";
+    if (!profileName) {
+        line += "none";
+    } else {
+        const size_t size = (flags & MAPI_UNICODE) ? std::wcslen(static_cast<const wchar_t*>(profileName)) * 2
+                                                   : std::strlen(static_cast<const char*>(profileName));
+        const size_t at = line.size();
+        line.resize(at + 2 * size);
+        mapi::EncodeHex(static_cast<const BYTE*>(profileName), size, line.data() + at);
+    }
+    line += "\r\n";
+    base::UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file) (void)WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 bool ProfileHasName(const std::wstring& folder, const std::wstring& name) {
@@ -96,15 +118,20 @@ HRESULT FindProfileByName(const std::wstring& name, std::wstring& folder) {
 
 HRESULT Logon(const void* profileName, ULONG flags, base::ComPtr<IMAPISession>& session) noexcept {
     try {
-        const std::wstring name = NameArgument(profileName, flags);
+        RecordLogon(profileName, flags);
+        // "MAPILogonEx": without MAPI_NEW_SESSION the existing shared session (the
+        // host's, which shares it) is used even when a profile is named; a narrow
+        // name is in the ANSI code page.
+        const bool shared = !(flags & MAPI_NEW_SESSION);
+        const std::wstring name = shared ? std::wstring() : TextArgument(profileName, flags);
         std::wstring folder;
         HRESULT hr = S_OK;
         if (!name.empty()) {
             hr = FindProfileByName(name, folder);
-        } else if (flags & (MAPI_ALLOW_OTHERS | kMapiUseDefault)) {
+        } else if (shared || (flags & kMapiUseDefault)) {
             hr = FindHostProfile(folder);
         } else {
-            hr = MAPI_E_LOGON_FAILED;  // no profile named and none to share: MAPI would ask the user
+            hr = MAPI_E_LOGON_FAILED;  // a new session on no profile: MAPI would ask the user
         }
         if (FAILED(hr)) return MAPI_E_LOGON_FAILED;
         std::shared_ptr<Profile> profile;

@@ -1,12 +1,12 @@
 // MAPI logon onto the stand-in's profiles, and which profile a logon finds.
 //
-// The host's open profile (what MAPILogonEx with MAPI_ALLOW_OTHERS and no profile
-// name joins, as an add-in joins the session of the Outlook that loaded it) is the
+// The host's open profile (what MAPILogonEx without MAPI_NEW_SESSION joins, as an
+// add-in joins the shared session of the Outlook that loaded it) is the
 // profile folder named by the environment variable STANDIN_MAPI_PROFILE, read at
 // each logon; without it, the bundled default profile, profiles\default beside
 // the folder of mapi32.dll (build\profiles\default for build\bin\mapi32.dll).
 //
-// A logon by name finds the profile whose profile.ini `name` equals it, ignoring
+// A new session by name finds the profile whose profile.ini `name` equals it, ignoring
 // case, among the host's open profile and the profile folders inside the folder
 // named by STANDIN_MAPI_PROFILES (default: profiles beside the DLL's folder).
 #pragma once
@@ -24,10 +24,13 @@ namespace standin::store {
 
 inline constexpr wchar_t kHostProfileVariable[] = L"STANDIN_MAPI_PROFILE";
 inline constexpr wchar_t kProfilesVariable[] = L"STANDIN_MAPI_PROFILES";
+// A file each logon appends "flags=<decimal> name=<the name's bytes in hex, or none>" to.
+inline constexpr wchar_t kLogonRecordVariable[] = L"STANDIN_MAPI_LOGON_RECORD";
 
-// MAPILogonEx. `profileName` is UTF-8, or UTF-16 with MAPI_UNICODE in `flags`;
-// null or empty means none. Without a name the logon needs MAPI_ALLOW_OTHERS or
-// MAPI_USE_DEFAULT and gets the host's open profile. MAPI_E_LOGON_FAILED when no
+// MAPILogonEx. `profileName` is in the ANSI code page, or UTF-16 with MAPI_UNICODE
+// in `flags`; null or empty means none. Without MAPI_NEW_SESSION the logon shares
+// the host's open profile whatever the name; with it, it opens the profile named,
+// or without a name and with MAPI_USE_DEFAULT the host's. MAPI_E_LOGON_FAILED when no
 // profile matches, the profile cannot be read, or its `logon` fault switch is set.
 // It does not ask for MAPIInitialize first: in a host such as Outlook, the host
 // has initialised MAPI before an add-in logs on.

@@ -19,6 +19,8 @@ std::vector<BYTE> InstanceKey(ULONG row) {
     return key;
 }
 
+constexpr std::wstring_view kIpmSubtreeName = L"Top of Personal Folders";
+
 // Properties every view of a folder shares: the folder's own, a hierarchy row.
 [[nodiscard]] HRESULT FolderProperties(const Folder& folder, ProviderProps& properties) {
     FolderInfo info;
@@ -32,7 +34,9 @@ std::vector<BYTE> InstanceKey(ULONG row) {
     } else {
         properties.SetError(PR_ENTRYID, hr);
     }
-    properties.SetString(PR_DISPLAY_NAME, info.name);
+    // The IPM subtree carries its provider's name; the store's display name is the
+    // object model's Name of that folder.
+    properties.SetString(PR_DISPLAY_NAME, folder.IsRoot() ? std::wstring(kIpmSubtreeName) : info.name);
     properties.SetLong(PR_OBJECT_TYPE, MAPI_FOLDER);
     properties.SetLong(PR_FOLDER_TYPE, FOLDER_GENERIC);
     properties.SetString(PR_CONTAINER_CLASS, std::wstring(ContainerClass(info.type)));

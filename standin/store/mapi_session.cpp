@@ -56,7 +56,7 @@ std::vector<BYTE> InstanceKey(ULONG row) {
     if (FAILED(hr)) return hr;
     row.SetBinary(PR_ENTRYID, entryId);
     row.SetBoolean(PR_DEFAULT_STORE, isDefault);
-    row.SetBinary(PR_SERVICE_UID, GuidBytes(info.serviceUid));
+    if (!(info.faults & fault::kNoServiceUid)) row.SetBinary(PR_SERVICE_UID, GuidBytes(info.serviceUid));
     row.SetString(PR_DISPLAY_NAME, name);
     row.SetBinary(PR_RECORD_KEY, GuidBytes(info.uid));
     row.SetBinary(PR_INSTANCE_KEY, InstanceKey(index));
@@ -113,6 +113,12 @@ public:
                            LPUNKNOWN* object) noexcept override {
         if (FAILED(CheckOpen())) return MAPI_E_LOGON_FAILED;
         (void)flags;
+        // As for an entry ID no provider of the session claims: the caller goes
+        // through the entry's store instead.
+        uint32_t faults = 0;
+        if (SUCCEEDED(profile_->GetFaults(faults)) && (faults & fault::kSessionUnknownEntryId)) {
+            return MAPI_E_UNKNOWN_ENTRYID;
+        }
         return OpenEntryObject(*profile_, nullptr, entryIdSize, entryId, interfaceId, objectType, object);
     }
     STDMETHODIMP CompareEntryIDs(ULONG size1, LPENTRYID id1, ULONG size2, LPENTRYID id2, ULONG,

@@ -1,4 +1,5 @@
 // IMsgStore over a store of the profile.
+#include "standin/mapi/mapi.h"
 #include "standin/store/mapi_objects.h"
 
 #include <mapicode.h>
@@ -23,9 +24,8 @@ constexpr RoleProperty kRoleProperties[] = {
     {FolderRole::Outbox, PR_IPM_OUTBOX_ENTRYID},
 };
 
-constexpr LONG kStoreUnicodeOk = 0x00040000;  // STORE_UNICODE_OK, missing from the headers
 constexpr LONG kSupportMask = STORE_ENTRYID_UNIQUE | STORE_MODIFY_OK | STORE_CREATE_OK | STORE_ATTACH_OK |
-                              STORE_OLE_OK | kStoreUnicodeOk;
+                              STORE_OLE_OK | STORE_UNICODE_OK;
 
 std::vector<BYTE> GuidBytes(const GUID& guid) {
     const auto* bytes = reinterpret_cast<const BYTE*>(&guid);

@@ -116,6 +116,29 @@ HRESULT Profile::GetFaults(uint32_t& faults) const {
     return ReadFaults(metadata, FaultScope::Profile, kFault, faults);
 }
 
+HRESULT Profile::GetNumber(std::string_view key, uint32_t fallback, uint32_t& value) const {
+    value = fallback;
+    Metadata metadata;
+    const HRESULT hr = LoadMetadata(metadata);
+    if (FAILED(hr)) return hr;
+    return metadata.GetNumber(key, fallback, value);
+}
+
+HRESULT Profile::GetPropertySizeLimit(uint32_t& bytes) const {
+    return GetNumber(kPropertySizeLimit, kDefaultPropertySizeLimit, bytes);
+}
+
+HRESULT Profile::GetBusyCall(uint32_t& call) const { return GetNumber(kBusyCall, 0, call); }
+
+HRESULT Profile::SetBusyCall(uint32_t call) {
+    const WriteLock lock(*this);
+    Metadata metadata;
+    const HRESULT hr = LoadMetadata(metadata);
+    if (FAILED(hr)) return hr;
+    metadata.SetNumber(kBusyCall, call);
+    return metadata.Save(JoinPath(path_, kProfileFile));
+}
+
 HRESULT Profile::SetFaults(uint32_t faults) {
     const WriteLock lock(*this);
     Metadata metadata;

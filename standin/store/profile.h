@@ -70,6 +70,7 @@ struct StoreInfo {
     GUID uid{};         // the store's UID in entry IDs; PR_STORE_RECORD_KEY
     GUID serviceUid{};  // PR_SERVICE_UID of the store's row in the stores table
     uint32_t faults = 0;
+    std::wstring dataFile;  // the file NameSpace.AddStore added it from; empty for others
 };
 
 class Store {
@@ -88,7 +89,7 @@ public:
     // MAPI_E_CORRUPT_DATA) and `info.uid` is then derived from the directory name,
     // so the store still has an entry ID that leads to that error.
     [[nodiscard]] HRESULT GetInfo(StoreInfo& info) const;
-    // Always succeeds for an existing store (see GetInfo).
+    // Always succeeds for a listed store, also one whose data is gone (see GetInfo).
     [[nodiscard]] HRESULT GetEntryId(std::vector<BYTE>& entryId) const;
     // The root folder's name.
     [[nodiscard]] HRESULT GetDisplayName(std::wstring& name) const;
@@ -103,6 +104,7 @@ public:
     [[nodiscard]] HRESULT GetDefaultFolder(FolderRole role, Folder& folder) const;
     [[nodiscard]] HRESULT SetDefaultFolder(FolderRole role, const Folder& folder) const;
     [[nodiscard]] HRESULT SetFaults(uint32_t faults) const;
+    [[nodiscard]] HRESULT SetDataFile(std::wstring_view file) const;
 
 private:
     std::shared_ptr<Profile> profile_;
@@ -225,6 +227,11 @@ struct Entry {
 };
 
 // A profile folder. Thread-safe; shared by everything opened on it in this process.
+// "PRB: IMAPIProp::GetProps May Return Truncated Data for PR_BODY": store
+// providers limit what GetProps returns, typically to between 4 KB and 16 KB, and
+// answer a larger value with E_OUTOFMEMORY (MAPI_E_NOT_ENOUGH_MEMORY).
+inline constexpr uint32_t kDefaultPropertySizeLimit = 16 * 1024;
+
 class Profile : public std::enable_shared_from_this<Profile> {
 public:
     // Opens the profile in `folder`, which must hold a readable profile.ini
@@ -238,6 +245,14 @@ public:
     [[nodiscard]] HRESULT GetName(std::wstring& name) const;
     [[nodiscard]] HRESULT GetFaults(uint32_t& faults) const;
     [[nodiscard]] HRESULT SetFaults(uint32_t faults);
+    // The largest string or binary value, in bytes, that GetProps of an item
+    // returns; a larger one comes back as MAPI_E_NOT_ENOUGH_MEMORY, to be read with
+    // OpenProperty. profile.ini `property-size-limit`, else kDefaultPropertySizeLimit.
+    [[nodiscard]] HRESULT GetPropertySizeLimit(uint32_t& bytes) const;
+    // The object-model call, counted from the application's start, that Outlook
+    // refuses as busy; 0 for none. profile.ini `busy-call`.
+    [[nodiscard]] HRESULT GetBusyCall(uint32_t& call) const;
+    [[nodiscard]] HRESULT SetBusyCall(uint32_t call);
     // In profile order. A store line of profile.ini whose folder is missing is
     // still listed; its calls fail with MAPI_E_NOT_FOUND.
     [[nodiscard]] HRESULT GetStores(std::vector<Store>& stores);
@@ -279,6 +294,7 @@ public:
 
 private:
     [[nodiscard]] HRESULT LoadMetadata(class Metadata& metadata) const;
+    [[nodiscard]] HRESULT GetNumber(std::string_view key, uint32_t fallback, uint32_t& value) const;
 
     const std::wstring path_;
     base::UniqueHandle writeMutex_;

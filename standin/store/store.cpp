@@ -35,11 +35,11 @@ HRESULT Store::GetInfo(StoreInfo& info) const {
     info.uid = uid;
     info.serviceUid = serviceText ? serviceUid : uid;
     info.faults = faults;
+    if (const std::wstring* file = metadata.Find(kDataFile)) info.dataFile = *file;
     return S_OK;
 }
 
 HRESULT Store::GetEntryId(std::vector<BYTE>& entryId) const {
-    if (!IsDirectory(path())) return MAPI_E_NOT_FOUND;
     StoreInfo info;
     (void)GetInfo(info);  // a broken store.ini still has a derived UID
     EntryId id;
@@ -118,13 +118,26 @@ HRESULT Store::SetDefaultFolder(FolderRole role, const Folder& folder) const {
     return metadata.Save(StoreFileOf(*this));
 }
 
-HRESULT Store::SetFaults(uint32_t faults) const {
-    const Profile::WriteLock lock(*profile_);
+namespace {
+
+template <typename Change>
+[[nodiscard]] HRESULT ChangeStoreFile(const Store& store, Change change) {
+    const Profile::WriteLock lock(*store.profile());
     Metadata metadata;
-    const HRESULT hr = metadata.Load(StoreFileOf(*this));
+    const HRESULT hr = metadata.Load(StoreFileOf(store));
     if (FAILED(hr)) return hr;
-    WriteFaults(metadata, FaultScope::Store, kFault, faults);
-    return metadata.Save(StoreFileOf(*this));
+    change(metadata);
+    return metadata.Save(StoreFileOf(store));
+}
+
+}  // namespace
+
+HRESULT Store::SetFaults(uint32_t faults) const {
+    return ChangeStoreFile(*this, [&](Metadata& metadata) { WriteFaults(metadata, FaultScope::Store, kFault, faults); });
+}
+
+HRESULT Store::SetDataFile(std::wstring_view file) const {
+    return ChangeStoreFile(*this, [&](Metadata& metadata) { metadata.Set(kDataFile, file); });
 }
 
 }  // namespace standin::store

@@ -133,6 +133,8 @@ bool Parser::Profile(const std::vector<Token>& tokens, std::wstring& problem) {
             profile_.name = token.value;
         } else if (token.key == "fault") {
             if (!ParseFaultValue(FaultScope::Profile, token.value, profile_.faults, problem)) return false;
+        } else if (token.key == "busy-call") {
+            if (!ParseCount(token.value, profile_.busyCall, problem)) return false;
         } else {
             return UnknownAttribute(token, problem);
         }
@@ -224,6 +226,8 @@ bool Parser::Item(FolderPlan& parent, const std::string& keyword, uint32_t numbe
             plan.ansi = true;
         } else if (token.key == "count") {
             if (!ParseCount(token.value, plan.count, problem)) return false;
+        } else if (token.key == "body-repeat") {
+            if (!ParseCount(token.value, plan.bodyRepeat, problem)) return false;
         } else if (token.key == "fault") {
             if (!ParseFaultValue(FaultScope::Message, token.value, plan.faults, problem)) return false;
         } else if (std::find(std::begin(kItemAttributes), std::end(kItemAttributes), token.key) !=

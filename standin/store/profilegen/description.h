@@ -2,12 +2,12 @@
 // one line per profile, store, folder or item, nesting shown by indentation.
 //
 //   # comment
-//   profile "Outlook" [fault=<profile faults>]
+//   profile "Outlook" [fault=<profile faults>] [busy-call=N]
 //   store "Mailbox" [default] [uid=<32 hex>] [service-uid=<32 hex>] [fault=<store faults>]
 //                   [folder-fault=<folder faults>]
 //     folder "Inbox" [type=mail|calendar|contacts|tasks|journal|notes] [role=inbox|sent-items|...]
 //                    [fault=<folder faults>] [message-fault=<message faults>] [count=N]
-//       mail [subject=..] [body=..] [from="Name <address>"] [to="Name <address>; ..."] [cc=..]
+//       mail [subject=..] [body=..] [body-repeat=N] [from="Name <address>"] [to="Name <address>; ..."] [cc=..]
 //            [date=2023-03-14T09:05:07] [message-id=<..>|none] [submit-time=none]
 //            [class=IPM.Note] [attach="name.txt:content"]... [embed="Subject"] [ansi]
 //            [fault=<message faults>] [count=N]
@@ -37,6 +37,7 @@ struct ItemPlan {
     bool ansi = false;
     uint32_t faults = 0;
     uint32_t count = 1;
+    uint32_t bodyRepeat = 1;  // the body is its text N times over
     uint32_t line = 0;
 
     [[nodiscard]] const std::wstring* Find(std::string_view key) const noexcept;
@@ -68,6 +69,7 @@ struct StorePlan {
 struct ProfilePlan {
     std::wstring name;
     uint32_t faults = 0;
+    uint32_t busyCall = 0;  // the object-model call refused as busy; 0: none
     std::vector<StorePlan> stores;
 };
 

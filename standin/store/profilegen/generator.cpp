@@ -192,8 +192,13 @@ HRESULT Generator::Run(const ProfilePlan& plan, const std::wstring& folder) {
         if (storePlan->faults && FAILED(hr = created.SetFaults(storePlan->faults))) {
             return Fail(hr, L"setting the faults of " + storePlan->name);
         }
+        // A store whose data file is gone: still listed, every call of it fails.
+        if ((storePlan->faults & store::fault::kDataMissing) && FAILED(hr = store::DeleteTree(created.path()))) {
+            return Fail(hr, L"removing the data of " + storePlan->name);
+        }
     }
     if (plan.faults && FAILED(hr = profile->SetFaults(plan.faults))) return Fail(hr, L"setting the profile's faults");
+    if (plan.busyCall && FAILED(hr = profile->SetBusyCall(plan.busyCall))) return Fail(hr, L"setting the busy call");
     return S_OK;
 }
 
@@ -281,7 +286,9 @@ HRESULT Generator::WriteContent(IMessage* message, const ItemPlan& plan, uint32_
     Properties properties(plan.ansi);
     properties.Text(PR_MESSAGE_CLASS, text("class", kDefaultClass));
     properties.Text(PR_SUBJECT, subject);
-    properties.Text(PR_BODY, text("body", L"Body of " + subject + L"."));
+    std::wstring body;
+    for (uint32_t i = 0; i < plan.bodyRepeat; ++i) body += text("body", L"Body of " + subject + L".");
+    properties.Text(PR_BODY, body);
     properties.Text(PR_SENDER_NAME, from.name);
     properties.Text(PR_SENDER_EMAIL_ADDRESS, from.email);
     properties.Text(PR_SENDER_ADDRTYPE, kAddressType);

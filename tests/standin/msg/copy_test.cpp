@@ -2,6 +2,7 @@
 // interface only.
 #include <gtest/gtest.h>
 
+#include "standin/mapi/mapi.h"
 #include "tests/standin/msg/msg_test_util.h"
 
 #include "base/com_object.h"
@@ -92,7 +93,7 @@ private:
 // returns both files' streams.
 template <typename Wrap>
 void CopyFileThrough(bool unicode, Wrap wrap, std::map<std::string, std::string>& source,
-                     std::map<std::string, std::string>& copy) {
+                     std::map<std::string, std::string>& copy, ULONG copyFlags = MAPI_UNICODE) {
     TempMessagePath sourcePath(L"copy_source");
     TempMessagePath copyPath(L"copy_target");
     ASSERT_EQ(msgtest::WriteRichFile(sourcePath.path, unicode), S_OK);
@@ -100,7 +101,11 @@ void CopyFileThrough(bool unicode, Wrap wrap, std::map<std::string, std::string>
         MessageFile from;
         ASSERT_EQ(msgtest::OpenMessageFile(sourcePath.path, from), S_OK);
         MessageFile to;
-        ASSERT_EQ(msgtest::CreateMessageFile(copyPath.path, to), S_OK);
+        ASSERT_EQ(msgtest::CreateMessageFile(copyPath.path, to, copyFlags), S_OK);
+        LPSPropValue mask = nullptr;
+        ASSERT_EQ(HrGetOneProp(to.message.get(), PR_STORE_SUPPORT_MASK, &mask), S_OK);
+        EXPECT_EQ(copyFlags & MAPI_UNICODE ? STORE_UNICODE_OK : 0, mask->Value.l & STORE_UNICODE_OK);
+        MAPIFreeBuffer(mask);
         IMessage* destination = wrap(to.message.get());
         LPSPropProblemArray problems = reinterpret_cast<LPSPropProblemArray>(0xdeadbeef);
         ASSERT_EQ(from.message->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, destination, 0, &problems),
@@ -147,6 +152,23 @@ TEST_P(CopyTo, LargeValuesGoThroughStreamsWhenTheDestinationWantsThem) {
     ASSERT_TRUE(destination);
     EXPECT_EQ(destination->streamedValues, 2) << "the body and the 70000-byte binary";
     ExpectSameStreams(source, copy);
+}
+
+// The add-in makes its message file with flags 0: every Unicode string of the
+// source lands as 8-bit text in the ANSI code page, "?" where it has no character.
+TEST(CopyToAnEightBitFile, StoresEveryStringConvertedToTheCodePage) {
+    std::map<std::string, std::string> source, copy;
+    CopyFileThrough(true, [](IMessage* m) { return m; }, source, copy, 0);
+    for (const auto& [name, bytes] : source) {
+        if (name.size() < 4 || name.compare(name.size() - 4, 4, "001F") != 0) continue;
+        const std::wstring wide(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+        std::string narrow(wide.size() * 2, '\0');
+        narrow.resize(WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), narrow.data(),
+                                          static_cast<int>(narrow.size()), nullptr, nullptr));
+        const std::string narrowName = name.substr(0, name.size() - 4) + "001E";
+        EXPECT_TRUE(!copy.count(name) && copy.count(narrowName) && copy.at(narrowName) == narrow) << name;
+    }
+    EXPECT_EQ(copy.at("/__substg1.0_0037001E"), "Quarterly report \xE9t\xE9");
 }
 
 INSTANTIATE_TEST_SUITE_P(StringWidths, CopyTo, testing::Values(true, false),

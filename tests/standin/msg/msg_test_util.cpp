@@ -79,20 +79,20 @@ HRESULT MessageFile::Save() {
     return storage->Commit(STGC_DEFAULT);
 }
 
-HRESULT OpenMessageOn(IStorage* storage, MessageFile& file) {
+HRESULT OpenMessageOn(IStorage* storage, MessageFile& file, ULONG flags) {
     LPMSGSESS session = nullptr;
     HRESULT hr = OpenIMsgSession(MAPIGetDefaultMalloc(), 0, &session);
     if (FAILED(hr)) return hr;
     file.session.reset(session);
     return OpenIMsgOnIStg(session, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, MAPIGetDefaultMalloc(),
-                          nullptr, storage, nullptr, 0, 0, file.message.put());
+                          nullptr, storage, nullptr, 0, flags, file.message.put());
 }
 
-HRESULT CreateMessageFile(const std::wstring& path, MessageFile& file) {
+HRESULT CreateMessageFile(const std::wstring& path, MessageFile& file, ULONG flags) {
     DeleteFileW(path.c_str());
     HRESULT hr = StgCreateDocfile(path.c_str(), kCreateMode, 0, file.storage.put());
     if (FAILED(hr)) return hr;
-    if (FAILED(hr = OpenMessageOn(file.storage.get(), file))) return hr;
+    if (FAILED(hr = OpenMessageOn(file.storage.get(), file, flags))) return hr;
     return WriteClassStg(file.storage.get(), kClsidMailMessage);
 }
 

@@ -37,12 +37,13 @@ struct MessageFile {
     [[nodiscard]] HRESULT Save();
 };
 
-// A new file at `path` (replacing one there), with its root class set, as the add-in writes.
-[[nodiscard]] HRESULT CreateMessageFile(const std::wstring& path, MessageFile& file);
+// A new file at `path` (replacing one there), with its root class set; the add-in
+// writes with `flags` 0, an 8-bit message file.
+[[nodiscard]] HRESULT CreateMessageFile(const std::wstring& path, MessageFile& file, ULONG flags = MAPI_UNICODE);
 // An existing file, opened as the add-in opens one to restore it.
 [[nodiscard]] HRESULT OpenMessageFile(const std::wstring& path, MessageFile& file);
 // A message over `storage`.
-[[nodiscard]] HRESULT OpenMessageOn(IStorage* storage, MessageFile& file);
+[[nodiscard]] HRESULT OpenMessageOn(IStorage* storage, MessageFile& file, ULONG flags = MAPI_UNICODE);
 
 // A file name unique to this test run, in the test's working folder; the file
 // goes when the object does.

@@ -46,10 +46,10 @@ TEST_P(RoundTrip, EveryPropertyTypeSurvivesTheFile) {
     ASSERT_EQ(read.size(), tags.size());
     for (std::size_t i = 0; i < tags.size(); ++i) EXPECT_EQ(read[i], written[i]) << "tag " << i;
 
-    // Every stored property is listed, named ones among them.
+    // Every stored property is listed, named ones among them, and PR_STORE_SUPPORT_MASK.
     LPSPropTagArray list = nullptr;
     ASSERT_EQ(file.message->GetPropList(unicode ? MAPI_UNICODE : 0, &list), S_OK);
-    EXPECT_EQ(list->cValues, tags.size());
+    EXPECT_EQ(list->cValues, tags.size() + 1);
     MAPIFreeBuffer(list);
 }
 
@@ -124,6 +124,7 @@ struct Case {
     LONG internetCodePage;
     std::wstring stored;   // stored as Unicode, read as 8-bit ...
     std::string expected8;
+    ULONG tag = PR_SUBJECT_W;
 };
 
 TEST(StringConversion, UnicodeReadAsEightBitGoesThroughTheCodePage) {
@@ -133,7 +134,9 @@ TEST(StringConversion, UnicodeReadAsEightBitGoesThroughTheCodePage) {
         // Best fit where Windows has one, '?' where it has none.
         {"best fit", 1252, 0, L"\u0101 \u2603", "a ?"},
         {"message code page", 1251, 0, L"\u0439", "\xe9"},
-        {"internet code page", 0, 65001, L"\u00e9\u2603", "\xc3\xa9\xe2\x98\x83"},
+        // The internet code page is the body's alone.
+        {"internet code page", 0, 65001, L"\u00e9\u2603", "\xc3\xa9\xe2\x98\x83", PR_BODY_W},
+        {"internet code page not for the subject", 0, 65001, L"\u00e9\u2603", "\xe9?"},
         {"message before internet", 1252, 65001, L"\u00e9", "\xe9"},
         {"invalid code page ignored", 12345, 0, L"\u00e9", "\xe9"},
     };
@@ -143,12 +146,12 @@ TEST(StringConversion, UnicodeReadAsEightBitGoesThroughTheCodePage) {
         MessageFile file;
         ASSERT_EQ(msgtest::CreateMessageFile(path.path, file), S_OK);
         msgtest::Values v;
-        std::vector<SPropValue> values = {v.Wide(PR_SUBJECT_W, c.stored)};
+        std::vector<SPropValue> values = {v.Wide(c.tag, c.stored)};
         if (c.messageCodePage) values.push_back(v.Long(PROP_TAG(PT_LONG, 0x3FFD), c.messageCodePage));
         if (c.internetCodePage) values.push_back(v.Long(PROP_TAG(PT_LONG, 0x3FDE), c.internetCodePage));
         ASSERT_EQ(file.message->SetProps(static_cast<ULONG>(values.size()), values.data(), nullptr), S_OK);
         LPSPropValue got = nullptr;
-        ASSERT_EQ(HrGetOneProp(file.message.get(), PR_SUBJECT_A, &got), S_OK) << c.name;
+        ASSERT_EQ(HrGetOneProp(file.message.get(), CHANGE_PROP_TYPE(c.tag, PT_STRING8), &got), S_OK) << c.name;
         EXPECT_EQ(std::string(got->Value.lpszA), c.expected8) << "case " << i << " " << c.name;
         MAPIFreeBuffer(got);
 

@@ -24,11 +24,13 @@ std::vector<BYTE> Bytes(std::initializer_list<BYTE> bytes) { return bytes; }
 
 // ---------------------------------------------------------------- logon
 
-TEST_F(MapiStore, LogonFindsTheHostsProfileOrOneByName) {
-    (void)AddNamedProfile(L"second", "profile \"Prüfung 日本\"\nstore \"Second store\"\n");
+TEST_F(MapiStore, LogonSharesTheHostsSessionOrFindsOneByName) {
+    (void)AddNamedProfile(L"second", "profile \"Pr\xC3\xBC" "fung\"\nstore \"Second store\"\n");
     (void)AddNamedProfile(L"refusing", "profile \"Refusing\" fault=logon\nstore \"S\"\n");
-    const std::string unicodeName = Utf8(L"Prüfung 日本");
-    const std::string lowerCase = Utf8(L"prüfung 日本");
+    const TempFolder temp;
+    const std::wstring record = temp.Sub(L"logons.txt");
+    const ScopedEnvironment recording(L"STANDIN_MAPI_LOGON_RECORD", record.c_str());
+    constexpr ULONG kNewSession = MAPI_EXTENDED | MAPI_NEW_SESSION;
     const struct {
         const char* name;
         ULONG flags;
@@ -36,15 +38,19 @@ TEST_F(MapiStore, LogonFindsTheHostsProfileOrOneByName) {
         const wchar_t* profile;
     } cases[] = {
         {nullptr, kAllowOthers, S_OK, L"Host Profile"},
-        {nullptr, kEnumSessionFlags, S_OK, L"Host Profile"},
         {nullptr, kFolderLookupFlags, S_OK, L"Host Profile"},
         {"", kEnumSessionFlags, S_OK, L"Host Profile"},
-        {"Host Profile", kEnumSessionFlags, S_OK, L"Host Profile"},
-        {unicodeName.c_str(), kEnumSessionFlags, S_OK, L"Prüfung 日本"},
-        {lowerCase.c_str(), kEnumSessionFlags, S_OK, L"Prüfung 日本"},
-        {"Unknown profile", kEnumSessionFlags, MAPI_E_LOGON_FAILED, nullptr},
-        {nullptr, MAPI_EXTENDED, MAPI_E_LOGON_FAILED, nullptr},  // nothing to share, nothing named
-        {"Refusing", kEnumSessionFlags, MAPI_E_LOGON_FAILED, nullptr},
+        // The host's shared session, whatever the name.
+        {"Pr\xC3\xBC" "fung", kEnumSessionFlags, S_OK, L"Host Profile"},
+        {"Unknown profile", kEnumSessionFlags, S_OK, L"Host Profile"},
+        // A new session by name: narrow names are in the ANSI code page.
+        {"Host Profile", kNewSession, S_OK, L"Host Profile"},
+        {"pr\xFC" "fung", kNewSession, S_OK, L"Pr\u00FC" L"fung"},
+        {"Pr\xC3\xBC" "fung", kNewSession, MAPI_E_LOGON_FAILED, nullptr},
+        {"Unknown profile", kNewSession, MAPI_E_LOGON_FAILED, nullptr},
+        {nullptr, MAPI_EXTENDED, S_OK, L"Host Profile"},  // shared without MAPI_ALLOW_OTHERS too
+        {nullptr, kNewSession, MAPI_E_LOGON_FAILED, nullptr},  // a new session on no profile
+        {"Refusing", kNewSession, MAPI_E_LOGON_FAILED, nullptr},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         base::ComPtr<IMAPISession> session;
@@ -55,10 +61,15 @@ TEST_F(MapiStore, LogonFindsTheHostsProfileOrOneByName) {
         EXPECT_EQ(S_OK, StatusTableName(session.get(), MAPI_UNICODE, name)) << i;
         EXPECT_EQ(cases[i].profile, name) << i;
         EXPECT_EQ(S_OK, session->Logoff(0, 0, 0)) << i;
+        base::ComPtr<IMAPITable> table;  // a logged-off session answers no more
+        EXPECT_EQ(MAPI_E_LOGON_FAILED, session->GetMsgStoresTable(0, table.put())) << i;
     }
-}
+    // Each logon's name bytes, exactly as passed.
+    const std::string lines = ReadText(record);
+    EXPECT_NE(std::string::npos, lines.find("flags=8 name=none\r\n"));
+    EXPECT_NE(std::string::npos, lines.find("flags=40 name=5072C3BC66756E67\r\n")) << lines;
 
-TEST_F(MapiStore, LogonFailsWithoutAHostProfileOrWithABrokenOne) {
+    // No host profile, or a broken one: nothing to share.
     {
         const ScopedEnvironment missing(L"STANDIN_MAPI_PROFILE", L"C:\\nowhere\\at\\all");
         base::ComPtr<IMAPISession> session;
@@ -67,14 +78,6 @@ TEST_F(MapiStore, LogonFailsWithoutAHostProfileOrWithABrokenOne) {
     WriteText(host() + L"\\profile.ini", "this is not metadata\n");
     base::ComPtr<IMAPISession> session;
     EXPECT_EQ(MAPI_E_LOGON_FAILED, Logon(nullptr, kAllowOthers, session));
-}
-
-TEST_F(MapiStore, ALoggedOffSessionAnswersNoMore) {
-    base::ComPtr<IMAPISession> session;
-    LogonHost(session);
-    ASSERT_EQ(S_OK, session->Logoff(0, 0, 0));
-    base::ComPtr<IMAPITable> table;
-    EXPECT_EQ(MAPI_E_LOGON_FAILED, session->GetMsgStoresTable(0, table.put()));
 }
 
 // ---------------------------------------------------------------- status table
@@ -97,7 +100,7 @@ TEST_F(MapiStore, StatusTableNamesTheProfileAndItsFaults) {
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         base::ComPtr<IMAPISession> session;
-        ASSERT_EQ(S_OK, Logon(cases[i].profile, kEnumSessionFlags, session)) << i;
+        ASSERT_EQ(S_OK, Logon(cases[i].profile, MAPI_EXTENDED | MAPI_NEW_SESSION, session)) << i;
         std::wstring name = L"unchanged";
         const HRESULT hr = StatusTableName(session.get(), cases[i].flags, name);
         EXPECT_EQ(cases[i].expected, hr) << "case " << i << ": got 0x" << std::hex << hr;
@@ -112,23 +115,28 @@ TEST_F(MapiStore, StoresTableAndOpeningEachStore) {
     LogonHost(session);
     std::vector<StoreRow> rows;
     ASSERT_EQ(S_OK, ReadStoresTable(session.get(), rows));
-    ASSERT_EQ(4u, rows.size());
+    ASSERT_EQ(5u, rows.size());
     EXPECT_TRUE(rows[0].isDefault);
     EXPECT_FALSE(rows[1].isDefault);
     EXPECT_EQ(Bytes({0xFF, 0xEE, 0xDD, 0xCC, 0xBB, 0xAA, 0x99, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0x00}),
               rows[0].serviceUid);
 
+    // A store's name is its row's; its IPM subtree carries the provider's name.
     const struct {
         HRESULT open;
         HRESULT subtree;
         const wchar_t* name;
+        bool serviceUid;
     } expected[] = {
-        {S_OK, S_OK, L"Mailbox"},
-        {S_OK, S_OK, L"Archive"},
-        {MAPI_E_CALL_FAILED, S_OK, nullptr},
-        {S_OK, MAPI_E_NOT_FOUND, nullptr},
+        {S_OK, S_OK, L"Mailbox", true},
+        {S_OK, S_OK, L"Archive", true},
+        {MAPI_E_CALL_FAILED, S_OK, L"Closed", false},
+        {S_OK, MAPI_E_NOT_FOUND, L"No subtree", true},
+        {MAPI_E_NOT_FOUND, S_OK, L"Gone", true},  // listed, its data gone
     };
     for (size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(expected[i].name, rows[i].name) << i;
+        EXPECT_EQ(expected[i].serviceUid, !rows[i].serviceUid.empty()) << i;
         base::ComPtr<IMsgStore> store;
         HRESULT hr = session->OpenMsgStore(0, static_cast<ULONG>(rows[i].entryId.size()),
                                            reinterpret_cast<LPENTRYID>(rows[i].entryId.data()), nullptr,
@@ -148,7 +156,7 @@ TEST_F(MapiStore, StoresTableAndOpeningEachStore) {
             EXPECT_EQ(static_cast<ULONG>(MAPI_FOLDER), type);
             std::wstring name;
             EXPECT_EQ(S_OK, GetText(root.get(), PR_DISPLAY_NAME, name));
-            EXPECT_EQ(expected[i].name, name) << i;
+            EXPECT_EQ(L"Top of Personal Folders", name) << i;
         }
         ULONG flags = LOGOFF_ORDERLY;
         EXPECT_EQ(S_OK, store->StoreLogoff(&flags)) << i;
@@ -189,7 +197,7 @@ TEST_F(MapiStore, ABrokenStoreFailsAloneAndAStrangeEntryIdIsRefused) {
     LogonHost(session);
     std::vector<StoreRow> rows;
     ASSERT_EQ(S_OK, ReadStoresTable(session.get(), rows));
-    ASSERT_EQ(4u, rows.size());
+    ASSERT_EQ(5u, rows.size());
     base::ComPtr<IMsgStore> store;
     EXPECT_EQ(MAPI_E_CORRUPT_DATA, session->OpenMsgStore(0, static_cast<ULONG>(rows[1].entryId.size()),
                                                          reinterpret_cast<LPENTRYID>(rows[1].entryId.data()), nullptr,
@@ -248,7 +256,11 @@ TEST_F(MapiStore, CreateFolderNewExistingAndRefused) {
     ASSERT_EQ(S_OK, FindSubfolder(opened.session.get(), opened.root.get(), L"Locked", locked));
     EXPECT_EQ(MAPI_E_CALL_FAILED, locked->CreateFolder(FOLDER_GENERIC, const_cast<LPTSTR>(reinterpret_cast<const TCHAR*>("x")),
                                                        nullptr, nullptr, OPEN_IF_EXISTS, created.put()));
-    // The restore's road to a folder: through the store with IUnknown.
+    // The restore's road to a folder: through the store with IUnknown, also when
+    // the session's OpenEntry claims not to know the ID.
+    std::ofstream(std::filesystem::path(host() + L"\\profile.ini"), std::ios::app) << "fault = session-unknown-entry-id\n";
+    base::ComPtr<IUnknown> refused;
+    EXPECT_EQ(MAPI_E_UNKNOWN_ENTRYID, OpenEntryAs(opened.session.get(), ids[0], IID_IUnknown, refused));
     ULONG type = 0;
     base::ComPtr<IUnknown> viaStore;
     ASSERT_EQ(S_OK, opened.store->OpenEntry(static_cast<ULONG>(ids[0].size()), reinterpret_cast<LPENTRYID>(ids[0].data()),
@@ -285,8 +297,7 @@ TEST_F(MapiStore, EntryIdsAreTheSameInAnotherProcess) {
     testsupport::ChildProcess child(L"folder_ids", {temp.Sub(L"ids.txt")});
     ASSERT_TRUE(child.running());
     ASSERT_EQ(0u, child.Wait(60000));
-    std::ifstream in(std::filesystem::path(temp.Sub(L"ids.txt")), std::ios::binary);
-    const std::string theirs((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string theirs = ReadText(temp.Sub(L"ids.txt"));
     EXPECT_EQ(mine, theirs);
     EXPECT_EQ(4u, rows.size());
 }

@@ -53,6 +53,11 @@ void WriteText(const std::wstring& path, const std::string& text) {
     std::ofstream(std::filesystem::path(path), std::ios::binary) << text;
 }
 
+std::string ReadText(const std::wstring& path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 std::string Utf8(const std::wstring& text) {
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(size), '\0');
@@ -129,23 +134,26 @@ HRESULT ReadStoresTable(IMAPISession* session, std::vector<StoreRow>& rows) {
     base::ComPtr<IMAPITable> table;
     HRESULT hr = session->GetMsgStoresTable(0, table.put());
     if (FAILED(hr)) return hr;
-    SizedSPropTagArray(3, columns) = {3, {PR_ENTRYID, PR_DEFAULT_STORE, PR_SERVICE_UID}};
+    SizedSPropTagArray(4, columns) = {4, {PR_ENTRYID, PR_DEFAULT_STORE, PR_SERVICE_UID, PR_DISPLAY_NAME_W}};
     base::UniqueRowSet all;
     hr = HrQueryAllRows(table.get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, all.put());
     if (FAILED(hr)) return hr;
     rows.clear();
     for (ULONG i = 0; i < all.get()->cRows; ++i) {
         const SRow& row = all.get()->aRow[i];
-        if (row.cValues != 3 || row.lpProps[0].ulPropTag != PR_ENTRYID || row.lpProps[1].ulPropTag != PR_DEFAULT_STORE ||
-            row.lpProps[2].ulPropTag != PR_SERVICE_UID) {
+        if (row.cValues != 4 || row.lpProps[0].ulPropTag != PR_ENTRYID || row.lpProps[1].ulPropTag != PR_DEFAULT_STORE ||
+            row.lpProps[3].ulPropTag != PR_DISPLAY_NAME_W) {
             return MAPI_E_CORRUPT_DATA;
         }
         StoreRow out;
         const SBinary& id = row.lpProps[0].Value.bin;
         out.entryId.assign(id.lpb, id.lpb + id.cb);
         out.isDefault = row.lpProps[1].Value.b != 0;
-        const SBinary& uid = row.lpProps[2].Value.bin;
-        out.serviceUid.assign(uid.lpb, uid.lpb + uid.cb);
+        if (row.lpProps[2].ulPropTag == PR_SERVICE_UID) {
+            const SBinary& uid = row.lpProps[2].Value.bin;
+            out.serviceUid.assign(uid.lpb, uid.lpb + uid.cb);
+        }
+        out.name = row.lpProps[3].Value.lpszW;
         rows.push_back(std::move(out));
     }
     return S_OK;

@@ -52,6 +52,7 @@ private:
 [[nodiscard]] DWORD GenerateProfile(const std::string& description, const std::wstring& folder);
 
 void WriteText(const std::wstring& path, const std::string& text);
+[[nodiscard]] std::string ReadText(const std::wstring& path);
 [[nodiscard]] std::string Utf8(const std::wstring& text);
 [[nodiscard]] std::wstring Hex(const void* bytes, size_t size);
 
@@ -64,7 +65,8 @@ void WriteText(const std::wstring& path, const std::string& text);
 struct StoreRow {
     std::vector<BYTE> entryId;
     bool isDefault = false;
-    std::vector<BYTE> serviceUid;
+    std::vector<BYTE> serviceUid;  // empty when the row has none
+    std::wstring name;
 };
 [[nodiscard]] HRESULT ReadStoresTable(IMAPISession* session, std::vector<StoreRow>& rows);
 
@@ -112,8 +114,9 @@ store "Mailbox" default uid=00112233445566778899AABBCCDDEEFF service-uid=FFEEDDC
   folder "Calendar" type=calendar
 store "Archive"
   folder "2022"
-store "Closed" fault=open-store
+store "Closed" fault="open-store no-service-uid"
 store "No subtree" fault=no-ipm-subtree
+store "Gone" fault=data-missing
 )";
 
 // Profiles for one test: the host's open profile, and named ones beside it.

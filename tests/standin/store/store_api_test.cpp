@@ -18,14 +18,9 @@ namespace {
 
 using namespace standin::store;
 
+using storetest::ReadText;
 using storetest::TempFolder;
 using storetest::WriteText;
-
-std::string ReadText(const std::wstring& path) {
-    std::vector<BYTE> bytes;
-    EXPECT_EQ(S_OK, ReadFileBytes(path, bytes));
-    return std::string(bytes.begin(), bytes.end());
-}
 
 // ---------------------------------------------------------------- metadata
 
@@ -146,8 +141,9 @@ TEST(Profile, BrokenMetadataFailsWhereItIsMetAndTheRestWorks) {
     EXPECT_EQ(MAPI_E_NOT_FOUND, Profile::Open(f.temp.Sub(L"nowhere"), reopened));
 }
 
-// Writers in another process and in threads here meet on one folder: every item
-// gets its own number and no file is ever half written.
+// Writers in another process and in threads here meet on one folder, while one
+// item is rewritten over and over as SaveChanges rewrites it: every item gets its
+// own number and no reader ever meets a half-written file.
 TEST_CHILD_ROLE(add_items) {
     std::shared_ptr<Profile> profile;
     if (FAILED(Profile::Open(args.at(0), profile))) return 2;
@@ -166,13 +162,24 @@ TEST(Profile, ConcurrentWritersAcrossThreadsAndProcesses) {
     testsupport::ChildProcess child(L"add_items", {f.profile->path()});
     ASSERT_TRUE(child.running());
     const Folder root = f.mailbox.RootFolder();
+    Item rewritten;
+    const std::vector<BYTE> first(3000, 'r'), second(5000, 'R');
+    ASSERT_EQ(S_OK, root.AddItemFile(first.data(), first.size(), rewritten));
     std::vector<std::thread> threads;
     std::atomic<int> failures{0};
+    threads.emplace_back([&] {
+        for (int i = 0; i < 40; ++i) {
+            const std::vector<BYTE>& content = i % 2 ? first : second;
+            if (FAILED(WriteFileAtomically(rewritten.path(), content.data(), content.size(), true))) ++failures;
+        }
+    });
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([&, t] {
             const std::string content(1000 + t, static_cast<char>('a' + t));
             for (int i = 0; i < 40; ++i) {
                 Item item;
+                std::vector<BYTE> seen;  // read as the store reads, sharing the file with its renames
+                if (FAILED(ReadFileBytes(rewritten.path(), seen)) || (seen != first && seen != second)) ++failures;
                 if (FAILED(root.AddItemFile(content.data(), content.size(), item))) ++failures;
                 Folder created;  // the same folder name from every thread: one folder
                 if (FAILED(root.CreateSubfolder(L"Shared", ItemType::Mail, Folder::IfExists::Open, created))) ++failures;
@@ -184,7 +191,7 @@ TEST(Profile, ConcurrentWritersAcrossThreadsAndProcesses) {
     EXPECT_EQ(0, failures.load());
     std::vector<Item> items;
     ASSERT_EQ(S_OK, root.GetItems(items));
-    ASSERT_EQ(160u, items.size());
+    ASSERT_EQ(161u, items.size());
     for (size_t i = 0; i < items.size(); ++i) {
         if (i > 0) {
             EXPECT_LT(items[i - 1].number(), items[i].number()) << i;  // each its own number
