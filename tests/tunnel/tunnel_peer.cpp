@@ -3,9 +3,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <cstdio>
 #include <cstring>
-#include <sstream>
+#include <cwchar>
 #include <vector>
 
 #include "tunnel/tunnel_client.h"
@@ -60,29 +59,14 @@ struct RawClient {
     base::UniqueHandle ended;
 };
 
-// "65528:1,3:2" → {{65528, 1}, {3, 2}}
-std::vector<std::pair<uint32_t, uint32_t>> ParseChunks(const std::wstring& text) {
-    std::vector<std::pair<uint32_t, uint32_t>> chunks;
-    std::wistringstream in(text);
-    uint32_t length = 0, kind = 0;
-    wchar_t colon = 0, comma = 0;
-    while (in >> length >> colon >> kind) {
-        chunks.emplace_back(length, kind);
-        in >> comma;
-    }
-    return chunks;
-}
-
 // Runs one operation of the "client" child; false ends the child.
 bool RunOp(TunnelClient* client, RawClient* raw, uint32_t op) {
     switch (op) {
-        case kEchoString: {
+        case kEcho: {
             std::wstring text;
-            return client->ReceiveString(&text, kLongMs) && client->SendString(text, kLongMs);
-        }
-        case kEchoDword: {
             uint32_t value = 0;
-            return client->ReceiveDword(&value, kLongMs) && client->SendDword(value, kLongMs);
+            return client->ReceiveString(&text, kLongMs) && client->ReceiveDword(&value, kLongMs) &&
+                   client->SendString(text, kLongMs) && client->SendDword(value, kLongMs);
         }
         case kRecordChunks:
             return client->SendString(TakeRawMessage(raw->channel, kServerEvent, kClientRecvEvent),
@@ -98,23 +82,18 @@ bool RunOp(TunnelClient* client, RawClient* raw, uint32_t op) {
             std::wstring text;
             if (!client->ReceiveString(&text, kLongMs)) return false;
             UINT acked = 0;
-            for (const auto& [length, kind] : ParseChunks(text)) {
-                if (!raw->PutChunk(length, kind)) break;
+            uint32_t length = 0, kind = 0;
+            while (swscanf(text.c_str(), L"%u:%u", &length, &kind) == 2 && raw->PutChunk(length, kind)) {
                 ++acked;
+                const size_t comma = text.find(L',');
+                text = comma == std::wstring::npos ? L"" : text.substr(comma + 1);
             }
             WaitForSingleObject(raw->ended.get(), kLongMs);
             ExitProcess(kExitAcked + acked);
         }
-        case kDieAfterChunk:
-            if (raw->PutChunk(kPayload, kTunnelKindString)) ExitProcess(kExitDiedAfterAck);
-            return false;
         case kGoDeaf:
             Sleep(INFINITE);
             return false;
-        case kReceiveText: {
-            std::wstring text;
-            return client->ReceiveString(&text, kVanishMs);
-        }
         default:
             return false;
     }
@@ -141,12 +120,13 @@ std::wstring TakeRawMessage(const TunnelConnection& channel, TunnelEvent peerSen
 // args: tunnel name, version. Sends its private name, then runs operations.
 TEST_CHILD_ROLE(client) {
     const auto client = TunnelClient::Connect(args.at(0).c_str(), std::stoul(args.at(1)), kLongMs);
-    if (!client || !client->SendString(client->privateName(), kLongMs)) return kExitConnectFailed;
     RawClient raw;
-    if (!raw.Open(client->privateName(), args.at(0), client->version())) return kExitOpenFailed;
+    if (!client || !client->SendString(client->privateName(), kLongMs) ||
+        !raw.Open(client->privateName(), args.at(0), client->version()))
+        return kExitSetupFailed;
     for (;;) {
         uint32_t op = kQuit;
-        if (!client->ReceiveDword(&op, kLongMs)) return kExitNoOp;
+        if (!client->ReceiveDword(&op, kLongMs)) return kExitSetupFailed;
         if (op == kQuit) return kExitQuit;
         if (!RunOp(client.get(), &raw, op)) return kExitOpFailed;
     }
@@ -169,42 +149,33 @@ std::wstring Session::TakeRawMessage() {
 
 std::wstring TunnelTestName() { return testsupport::UniqueName(L"Local\\TunnelTest"); }
 
-namespace {
-
-std::string AclText(const ACL* acl) {
-    if (!acl) return "none";
-    std::string text;
-    for (DWORD i = 0; i < acl->AceCount; ++i) {
-        void* ace = nullptr;
-        if (!GetAce(const_cast<ACL*>(acl), i, &ace)) return "bad ACE";
-        // Allowed and label entries share the layout: header, mask, SID.
-        const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-        const char* type = entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE          ? "allow"
-                           : entry->Header.AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE ? "label"
-                                                                                       : "other";
-        base::UniqueLocal<wchar_t*> sid;
-        if (!ConvertSidToStringSidW(const_cast<DWORD*>(&entry->SidStart), sid.put()))
-            return "bad SID";
-        char line[128];
-        std::snprintf(line, sizeof(line), "%s%s 0x%08lx %ls", text.empty() ? "" : "; ", type,
-                      entry->Mask, sid.get());
-        text += line;
-    }
-    return text;
-}
-
-std::string SecurityText(HANDLE object, SECURITY_INFORMATION what) {
-    PACL dacl = nullptr, sacl = nullptr;
+std::wstring DaclText(HANDLE object) {
     base::UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
-    const DWORD error = GetSecurityInfo(object, SE_KERNEL_OBJECT, what, nullptr, nullptr, &dacl,
-                                        &sacl, descriptor.put());
-    if (error) return "error " + std::to_string(error);
-    return AclText(what == DACL_SECURITY_INFORMATION ? dacl : sacl);
+    base::UniqueLocal<wchar_t*> text;
+    const DWORD error = GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                        nullptr, nullptr, nullptr, descriptor.put());
+    if (error) return L"error " + std::to_wstring(error);
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor.get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, text.put(), nullptr))
+        return L"not convertible";
+    return text.get();
 }
 
-}  // namespace
-
-std::string DaclText(HANDLE object) { return SecurityText(object, DACL_SECURITY_INFORMATION); }
-std::string LabelText(HANDLE object) { return SecurityText(object, LABEL_SECURITY_INFORMATION); }
+// Read by hand: Wine's converter writes a label without its type.
+std::wstring LabelText(HANDLE object) {
+    PACL sacl = nullptr;
+    base::UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+    const DWORD error = GetSecurityInfo(object, SE_KERNEL_OBJECT, LABEL_SECURITY_INFORMATION,
+                                        nullptr, nullptr, nullptr, &sacl, descriptor.put());
+    if (error) return L"error " + std::to_wstring(error);
+    if (!sacl || sacl->AceCount == 0) return L"none";
+    SYSTEM_MANDATORY_LABEL_ACE* ace = nullptr;
+    base::UniqueLocal<wchar_t*> sid;
+    if (sacl->AceCount != 1 || !GetAce(sacl, 0, reinterpret_cast<void**>(&ace)) ||
+        ace->Header.AceType != SYSTEM_MANDATORY_LABEL_ACE_TYPE ||
+        !ConvertSidToStringSidW(&ace->SidStart, sid.put()))
+        return L"not one label";
+    return std::to_wstring(ace->Mask) + L" " + sid.get();
+}
 
 }  // namespace tunneltest
