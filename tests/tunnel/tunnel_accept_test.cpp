@@ -29,35 +29,16 @@ HANDLE OpenWhenThere(Open open) {
     return handle;
 }
 
-// args: "block" or "mutex", the object's name, ready event, release event.
-// Holds a handle to the object from ready until release.
+// args: "block" or "mutex", the object's name. Holds the object until killed.
 TEST_CHILD_ROLE(hold) {
     base::UniqueHandle object(
         args.at(0) == L"block"
             ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
                                  args.at(1).c_str())
             : CreateMutexW(nullptr, FALSE, args.at(1).c_str()));
-    base::UniqueHandle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, args.at(2).c_str()));
-    base::UniqueHandle release(OpenEventW(SYNCHRONIZE, FALSE, args.at(3).c_str()));
-    if (!object || !ready || !release || !SetEvent(ready.get())) return 1;
-    return WaitForSingleObject(release.get(), kLongMs) == WAIT_OBJECT_0 ? 0 : 2;
+    Sleep(INFINITE);
+    return 0;
 }
-
-// A second process holding a handle to a named object until released.
-struct Holder {
-    Holder(const wchar_t* kind, const std::wstring& objectName)
-        : readyName(testsupport::UniqueName(L"Local\\TunnelTestReady")),
-          releaseName(testsupport::UniqueName(L"Local\\TunnelTestRelease")),
-          ready(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str())),
-          release(CreateEventW(nullptr, TRUE, FALSE, releaseName.c_str())),
-          child(L"hold", {kind, objectName, readyName, releaseName}),
-          holding(WaitForSingleObject(ready.get(), kLongMs) == WAIT_OBJECT_0) {}
-
-    std::wstring readyName, releaseName;
-    base::UniqueHandle ready, release;
-    testsupport::ChildProcess child;
-    bool holding;
-};
 
 // args: tunnel name, note mapping, version. Reads the rendezvous block by hand once
 // the dispatch mutex shows that it is written, notes the private name if a NUL ends
@@ -190,7 +171,7 @@ TEST(TunnelAccept, RendezvousBlockAndDispatchMutexGrantEveryoneExactlyTheirRight
 }
 
 // Another process holding the publishing slot or the gate holds the accept up until
-// it lets go, until the accept's own timeout or until its abort event.
+// it dies, until the accept's own timeout or until its abort event.
 enum class Ending { kRelease, kTimeout, kAbort };
 constexpr struct {
     const wchar_t* kind;
@@ -206,8 +187,12 @@ TEST(TunnelAccept, HeldRendezvousBlockOrDispatchMutexHoldsTheAcceptUp) {
         const auto& test = kHeldObjectCases[i];
         const bool block = test.kind == std::wstring(L"block");
         const std::wstring tunnelName = TunnelTestName();
-        Holder holder(test.kind, block ? tunnelName : MutexName(tunnelName));
-        ASSERT_TRUE(holder.holding) << i;
+        const std::wstring held = block ? tunnelName : MutexName(tunnelName);
+        testsupport::ChildProcess holder(L"hold", {test.kind, held});
+        ASSERT_TRUE(base::UniqueHandle(OpenWhenThere([&] {
+            return block ? OpenFileMappingW(FILE_MAP_READ, FALSE, held.c_str())
+                         : OpenMutexW(SYNCHRONIZE, FALSE, held.c_str());
+        }))) << i;
         std::unique_ptr<testsupport::ChildProcess> client;
         if (test.ending == Ending::kRelease)
             client = std::make_unique<testsupport::ChildProcess>(
@@ -220,16 +205,16 @@ TEST(TunnelAccept, HeldRendezvousBlockOrDispatchMutexHoldsTheAcceptUp) {
                 [&] { return OpenFileMappingW(FILE_MAP_READ, FALSE, tunnelName.c_str()); }));
             // Whatever the machine's speed, no accept can complete while the object is held.
             EXPECT_EQ(accept.result.wait_for(500ms), std::future_status::timeout) << i;
-            SetEvent(test.ending == Ending::kAbort ? accept.abort.get() : holder.release.get());
+            if (test.ending == Ending::kAbort) SetEvent(accept.abort.get());
+            else holder.Kill();
         }
         EXPECT_EQ(accept.result.get(), test.ending == Ending::kRelease) << i;
         if (test.ending == Ending::kRelease) {
-            EXPECT_EQ(holder.child.Wait(kLongMs), 0u) << i;
             ASSERT_NE(accept.connection, nullptr) << i;
             EXPECT_EQ(accept.connection->version, test.version) << i;
         } else {
             EXPECT_EQ(accept.connection, nullptr) << i;
-            EXPECT_EQ(holder.child.Wait(0), STILL_ACTIVE) << i << ": ended once the holder gave up";
+            EXPECT_EQ(holder.Wait(0), STILL_ACTIVE) << i << ": ended once the holder gave up";
             EXPECT_TRUE(block || !BlockExists(tunnelName)) << i << ": the block was left";
         }
     }
