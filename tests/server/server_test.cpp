@@ -1,5 +1,7 @@
 // The mail server in this process, its clients in second processes.
 #include <gtest/gtest.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <string>
@@ -11,7 +13,6 @@
 #include "server/mail_server.h"
 #include "tests/support/child_process.h"
 #include "tests/support/log_reader.h"
-#include "tests/tunnel/tunnel_peer.h"
 
 namespace {
 
@@ -113,36 +114,10 @@ protected:
         return texts;
     }
 
-    // A named event a client sets when it reached a step.
-    std::pair<base::UniqueHandle, std::wstring> Milestone() {
-        std::wstring name = testsupport::UniqueName(L"Local\\ServerTest.Milestone");
-        return {base::UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, name.c_str())), name};
-    }
-
     std::wstring logPath_;
     std::wstring channel_;
     CKsCommMailServer server_;
 };
-
-// Codes 2, 3 and 8 log no dispatch lines, an unknown code logs them and the
-// connection serves on; both lines name the worker's thread; code 6 sends nothing.
-TEST_F(MailServerTest, DispatchLinesPerCodeInBothVersions) {
-    StartServer();
-    EXPECT_EQ(Client(1, {kMarker, L"12", kMarker, L"6", L"silence"}).Wait(kChildTimeoutMs), 0u);
-    EXPECT_EQ(Client(2, {kMarker, L"2", kMarker, L"3", kMarker, L"8", kMarker, L"6", L"silence"})
-                  .Wait(kChildTimeoutMs),
-              0u);
-    Texts texts = WaitForLines(L"[Processing message finish]", 3);
-    std::erase_if(texts, [](const std::wstring& t) { return !t.starts_with(L"[Processing message"); });
-    ASSERT_EQ(texts.size(), 6u);
-    for (size_t i = 0; i < texts.size(); i += 2) {
-        unsigned code = 99, started = 0, finished = 1;
-        ASSERT_EQ(swscanf(texts[i].c_str(), L"[Processing message %u] - %u.", &code, &started), 2);
-        ASSERT_EQ(swscanf(texts[i + 1].c_str(), L"[Processing message finish] - %u.", &finished), 1);
-        EXPECT_EQ(code, i == 0 ? 12u : 6u) << i;
-        EXPECT_EQ(started, finished) << i;
-    }
-}
 
 // A client that misses the request timeout, sends a wrong marker, dies inside a
 // request or stays idle past the marker timeout loses its connection; the server
@@ -150,7 +125,9 @@ TEST_F(MailServerTest, DispatchLinesPerCodeInBothVersions) {
 TEST_F(MailServerTest, MisbehavingClientLosesOnlyItsConnection) {
     server_.SetMarkerTimeout(300);
     StartServer(kShortRequestTimeoutMs);
-    auto [sent, sentName] = Milestone();
+    // Set by a client once its marker was taken.
+    const std::wstring sentName = testsupport::UniqueName(L"Local\\ServerTest.Sent");
+    base::UniqueHandle sent(CreateEventW(nullptr, TRUE, FALSE, sentName.c_str()));
     const std::vector<std::wstring> scripts[] = {
         {kMarker, L"sleep:1500", L"fail", kMarker},
         {L"5", L"sleep:500", L"fail", kMarker},
@@ -205,13 +182,19 @@ TEST_F(MailServerTest, HundredClientsAreServedAndStopEndsEveryThread) {
     EXPECT_LE(HandleCount(), handlesBefore + 2) << "before " << handlesBefore;
 }
 
-TEST_F(MailServerTest, LifecycleStopNeverStartedStartTwiceStopTwiceRestartAndStopFromOutside) {
+TEST_F(MailServerTest, LifecycleAndDispatchLinesPerCode) {
     EXPECT_EQ(server_.Stop(INFINITE), 0u) << "never started";
     EXPECT_EQ(server_.stopEvent(), nullptr);
 
     StartServer();
     // Everyone gets all event rights but DELETE.
-    EXPECT_EQ(tunneltest::DaclText(server_.stopEvent()), L"D:(A;;0x1e0003;;;WD)");
+    base::UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+    base::UniqueLocal<wchar_t*> dacl;
+    ASSERT_EQ(GetSecurityInfo(server_.stopEvent(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, nullptr, nullptr, descriptor.put()), 0u);
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        descriptor.get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, dacl.put(), nullptr));
+    EXPECT_STREQ(dacl.get(), L"D:(A;;0x1e0003;;;WD)");
     const HANDLE stopEvent = server_.stopEvent();
     StartServer();  // a host connecting twice: the running server goes on as it was
     EXPECT_EQ(server_.stopEvent(), stopEvent);
@@ -219,10 +202,24 @@ TEST_F(MailServerTest, LifecycleStopNeverStartedStartTwiceStopTwiceRestartAndSto
     EXPECT_EQ(server_.Stop(INFINITE), 0u);
     EXPECT_EQ(server_.Stop(INFINITE), 0u) << "second stop";
 
+    // Restarted, it serves: codes 2, 3 and 8 log no dispatch lines, an unknown code logs
+    // them and the connection serves on; both lines name the worker's thread; code 6
+    // sends nothing.
     StartServer();
-    ChildProcess client = Client(2, {kMarker, L"6"});
-    EXPECT_EQ(client.Wait(kChildTimeoutMs), 0u);
-    WaitForLines(L"[Processing message finish]", 1);
+    EXPECT_EQ(Client(1, {kMarker, L"12", kMarker, L"6", L"silence"}).Wait(kChildTimeoutMs), 0u);
+    EXPECT_EQ(Client(2, {kMarker, L"2", kMarker, L"3", kMarker, L"8", kMarker, L"6", L"silence"})
+                  .Wait(kChildTimeoutMs),
+              0u);
+    Texts texts = WaitForLines(L"[Processing message finish]", 3);
+    std::erase_if(texts, [](const std::wstring& t) { return !t.starts_with(L"[Processing message"); });
+    ASSERT_EQ(texts.size(), 6u);
+    for (size_t i = 0; i < texts.size(); i += 2) {
+        unsigned code = 99, started = 0, finished = 1;
+        ASSERT_EQ(swscanf(texts[i].c_str(), L"[Processing message %u] - %u.", &code, &started), 2);
+        ASSERT_EQ(swscanf(texts[i + 1].c_str(), L"[Processing message finish] - %u.", &finished), 1);
+        EXPECT_EQ(code, i == 0 ? 12u : 6u) << i;
+        EXPECT_EQ(started, finished) << i;
+    }
     // Another process may set the stop event: the accept thread leaves by itself.
     EXPECT_EQ(Client(2, {L"signal:" + server_.GetStopEventName()}).Wait(kChildTimeoutMs), 0u);
     EXPECT_TRUE(server_.IsStopping());
@@ -260,10 +257,8 @@ TEST_F(MailServerTest, FailedStartLeavesNothingAndAFailedWorkerCostsOnlyItsClien
         const bool startFails = cases[i].stopEventTaken || cases[i].accept != kNone;
         const DWORD handlesBefore = HandleCount();
         {
-            base::UniqueHandle squatter(
-                cases[i].stopEventTaken
-                    ? CreateMutexW(nullptr, FALSE, MailClient::StopEventName(channel_).c_str())
-                    : nullptr);
+            const std::wstring squatted = cases[i].stopEventTaken ? MailClient::StopEventName(channel_) : L"";
+            base::UniqueHandle squatter(squatted.empty() ? nullptr : CreateMutexW(nullptr, FALSE, squatted.c_str()));
             CKsCommMailServer server;
             server.SetThreadCreator(FaultyThread);
             const HRESULT hr = server.Start(channel_.c_str(), kServerModeLocal, 10000);
