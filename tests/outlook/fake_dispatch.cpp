@@ -43,15 +43,13 @@ STDMETHODIMP FakeDispatch::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LC
     return DISP_E_UNKNOWNNAME;
 }
 
-STDMETHODIMP FakeDispatch::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+STDMETHODIMP FakeDispatch::Invoke(DISPID id, REFIID iid, LCID, WORD, DISPPARAMS* params, VARIANT* result,
                                   EXCEPINFO* exception, UINT*) noexcept {
     if (!IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     if (id < 1 || static_cast<size_t>(id) > members_.size()) return DISP_E_MEMBERNOTFOUND;
     Invocation call;
-    call.flags = flags;
     call.args.assign(params->rgvarg, params->rgvarg + params->cArgs);
     std::reverse(call.args.begin(), call.args.end());
-    call.namedPut = params->cNamedArgs == 1 && params->rgdispidNamedArgs[0] == DISPID_PROPERTYPUT;
     call.result = result;
     call.exception = exception;
     return members_[id - 1](call);

@@ -1,7 +1,6 @@
-// A scripted automation object for tests, playing an object of Outlook's object model:
-// it answers QueryInterface for IUnknown, IDispatch and the IIDs it is given (and
-// IRunnableObject once made runnable), and serves members by name (case-insensitively,
-// as automation does) through handlers, which run on the calling thread.
+// A scripted object of Outlook's object model: answers IUnknown, IDispatch, the IIDs it
+// is given (and IRunnableObject once made runnable), and serves members by name
+// (case-insensitively, as automation does) through handlers on the calling thread.
 #pragma once
 
 #include <oaidl.h>
@@ -18,9 +17,7 @@ namespace fake {
 
 // One call as the member sees it: arguments in declared order (borrowed).
 struct Invocation {
-    WORD flags = 0;
     std::vector<VARIANT> args;
-    bool namedPut = false;  // the value of a put carried its DISPID_PROPERTYPUT name
     VARIANT* result = nullptr;
     EXCEPINFO* exception = nullptr;
 };

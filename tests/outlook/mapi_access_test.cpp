@@ -48,7 +48,6 @@ constexpr wchar_t kMessagingKey[] =
     L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows Messaging Subsystem\\Profiles";
 // Office versions' keys, which the add-in's own registration under Office shares.
 constexpr const wchar_t* kOfficeKeys[] = {L"Software\\Microsoft\\Office\\16.0", L"Software\\Microsoft\\Office\\15.0"};
-constexpr wchar_t kValue[] = L"DefaultProfile";
 constexpr wchar_t kKeyOnly[] = L"(key without the value)";
 
 // The value (null: none) or kKeyOnly under a subkey of the current user.
@@ -59,47 +58,46 @@ void SetRegistry(const std::wstring& subkey, const wchar_t* text, DWORD type = R
                                              key.put(), nullptr));
     if (text == kKeyOnly) return;
     const DWORD size = static_cast<DWORD>(wcslen(text) * sizeof(wchar_t));  // stored without a terminator
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), kValue, 0, type, reinterpret_cast<const BYTE*>(text), size));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetValueExW(key.get(), L"DefaultProfile", 0, type, reinterpret_cast<const BYTE*>(text), size));
 }
 
-struct ProfileCase {
-    const wchar_t* messaging;
-    DWORD messagingType;
-    const wchar_t* office16;
-    const wchar_t* office15;
-    HRESULT result;
-    const wchar_t* name;  // "sentinel" when left as it was
-};
-
-const ProfileCase kProfileCases[] = {
-    {L"Main", REG_SZ, L"Sixteen", L"Fifteen", S_OK, L"Main"},
-    {L"", REG_SZ, nullptr, nullptr, S_OK, L""},
-    {L"Main", REG_EXPAND_SZ, L"Sixteen", nullptr, S_OK, L"Sixteen"},
-    {nullptr, REG_SZ, L"Sixteen", L"Fifteen", S_OK, L"Sixteen"},
-    {nullptr, REG_SZ, kKeyOnly, L"Fifteen", E_FAIL, L"sentinel"},  // the newest Office decides
-    {nullptr, REG_SZ, nullptr, L"Fifteen", S_OK, L"Fifteen"},
-    {nullptr, REG_SZ, nullptr, nullptr, E_FAIL, L"sentinel"},
-};
+void ClearProfiles() {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kMessagingKey, L"DefaultProfile");
+    for (const wchar_t* key : kOfficeKeys) RegDeleteTreeW(HKEY_CURRENT_USER, key);
+}
 
 // Shares the registry's default profile with the Outlook stand-in host, which writes
 // it at each start: this program holds the add-in's lock.
 TEST(DefaultProfileName, MessagingSubsystemFirstThenTheNewestOffice) {
+    const struct {
+        const wchar_t* messaging;
+        DWORD messagingType;
+        const wchar_t *office16, *office15;
+        HRESULT result;
+        const wchar_t* name;  // "sentinel" when left as it was
+    } cases[] = {
+        {L"Main", REG_SZ, L"Sixteen", L"Fifteen", S_OK, L"Main"},
+        {L"", REG_SZ, nullptr, nullptr, S_OK, L""},
+        {L"Main", REG_EXPAND_SZ, L"Sixteen", nullptr, S_OK, L"Sixteen"},
+        {nullptr, REG_SZ, L"Sixteen", L"Fifteen", S_OK, L"Sixteen"},
+        {nullptr, REG_SZ, kKeyOnly, L"Fifteen", E_FAIL, L"sentinel"},  // the newest Office decides
+        {nullptr, REG_SZ, nullptr, L"Fifteen", S_OK, L"Fifteen"},
+        {nullptr, REG_SZ, nullptr, nullptr, E_FAIL, L"sentinel"},
+    };
     std::wstring saved;
-    const bool hadValue = outlook::GetRegistryString(HKEY_CURRENT_USER, kMessagingKey, kValue, saved);
-    for (size_t i = 0; i < std::size(kProfileCases); ++i) {
-        const ProfileCase& c = kProfileCases[i];
-        RegDeleteKeyValueW(HKEY_CURRENT_USER, kMessagingKey, kValue);
-        for (const wchar_t* key : kOfficeKeys) RegDeleteTreeW(HKEY_CURRENT_USER, key);
-        SetRegistry(kMessagingKey, c.messaging, c.messagingType);
-        SetRegistry(std::wstring(kOfficeKeys[0]) + L"\\Outlook", c.office16);
-        SetRegistry(std::wstring(kOfficeKeys[1]) + L"\\Outlook", c.office15);
+    const bool hadValue = outlook::GetRegistryString(HKEY_CURRENT_USER, kMessagingKey, L"DefaultProfile", saved);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        ClearProfiles();
+        SetRegistry(kMessagingKey, cases[i].messaging, cases[i].messagingType);
+        SetRegistry(std::wstring(kOfficeKeys[0]) + L"\\Outlook", cases[i].office16);
+        SetRegistry(std::wstring(kOfficeKeys[1]) + L"\\Outlook", cases[i].office15);
         std::wstring name = L"sentinel";
         const HRESULT hr = outlook::GetDefaultProfileName(name);
-        EXPECT_EQ(c.result, hr) << "case " << i << ": got 0x" << std::hex << hr;
-        EXPECT_EQ(c.name, name) << "case " << i;
+        EXPECT_EQ(cases[i].result, hr) << "case " << i << ": got 0x" << std::hex << hr;
+        EXPECT_EQ(cases[i].name, name) << "case " << i;
     }
-    for (const wchar_t* key : kOfficeKeys) RegDeleteTreeW(HKEY_CURRENT_USER, key);
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, kMessagingKey, kValue);
+    ClearProfiles();
     if (hadValue) SetRegistry(kMessagingKey, saved.c_str());
 }
 

@@ -22,20 +22,17 @@ using Texts = std::vector<std::wstring>;
 constexpr uint32_t kShortRequestTimeoutMs = 400;
 constexpr DWORD kChildTimeoutMs = 30000;
 
-// Exit codes of the client roles: 0, or 100 + the index of the step that failed.
-constexpr int kStepFailed = 100;
-
-// Plays a scripted client: connects with the version given, then runs the steps:
-// a number is sent as a number message; "silence" expects nothing to arrive within
-// a short time; "sleep:N" sleeps N ms; "signal:NAME" sets a named event; "hang" waits to be killed; "fail" expects
-// the next number to be refused (the server dropped the connection).
+// Connects with the version given, then runs the steps: a number is sent as a number
+// message; "silence" expects nothing to arrive; "sleep:N" sleeps N ms; "signal:NAME"
+// sets a named event; "hang" waits to be killed; "fail" expects the next number to be
+// refused. Exits 0, or 100 + the index of the step that failed.
 TEST_CHILD_ROLE(scripted_client) {
     auto client = MailClient::Connect(args.at(0), _wtoi(args.at(1).c_str()), 10000);
     if (!client) return 1;
     bool expectFailure = false;
     for (size_t i = 2; i < args.size(); ++i) {
         const std::wstring& step = args[i];
-        const int failed = kStepFailed + static_cast<int>(i);
+        const int failed = 100 + static_cast<int>(i);
         if (step == L"silence") {
             uint32_t value = 0;
             if (client->tunnel().ReceiveDword(&value, 300)) return failed;
@@ -78,9 +75,6 @@ TEST_CHILD_ROLE(many_clients) {
 
 const std::wstring kMarker = std::to_wstring(kRequestMarker);
 
-size_t Count(const Texts& texts, const std::wstring& text) {
-    return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
-}
 size_t CountPrefix(const Texts& texts, const std::wstring& prefix) {
     return static_cast<size_t>(std::count_if(
         texts.begin(), texts.end(), [&](const std::wstring& t) { return t.starts_with(prefix); }));
@@ -120,144 +114,87 @@ protected:
         return texts;
     }
 
-    // A named event a client sets when it reached a step.
-    std::pair<base::UniqueHandle, std::wstring> Milestone() {
-        std::wstring name = testsupport::UniqueName(L"Local\\ServerTest.Milestone");
-        return {base::UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, name.c_str())), name};
-    }
-
     std::wstring logPath_;
     std::wstring channel_;
     CKsCommMailServer server_;
 };
 
-TEST_F(MailServerTest, NoOperationLogsBothLinesAndSendsNothing) {
-    StartServer();
-    for (uint32_t version : {1u, 2u}) {
-        SCOPED_TRACE(testing::Message() << "version " << version);
-        ChildProcess client = Client(version, {kMarker, L"6", kMarker, L"6", L"silence"});
-        ASSERT_TRUE(client.running());
-        EXPECT_EQ(client.Wait(kChildTimeoutMs), 0u);
-    }
-    const Texts texts = WaitForLines(L"[Processing message finish]", 4);
-    ASSERT_EQ(texts.size(), 8u);
-    for (size_t i = 0; i < texts.size(); i += 2) {
-        SCOPED_TRACE(testing::Message() << "request " << i / 2);
-        unsigned code = 99, started = 0, finished = 1;
-        ASSERT_EQ(swscanf(texts[i].c_str(), L"[Processing message %u] - %u.", &code, &started), 2);
-        ASSERT_EQ(swscanf(texts[i + 1].c_str(), L"[Processing message finish] - %u.", &finished), 1);
-        EXPECT_EQ(code, 6u);
-        EXPECT_EQ(started, finished) << "both lines name the worker's thread";
-    }
-}
-
-TEST_F(MailServerTest, CodesTwoThreeAndEightWriteNoDispatchLine) {
-    StartServer();
-    ChildProcess client = Client(2, {kMarker, L"2", kMarker, L"3", kMarker, L"8", kMarker, L"6"});
-    EXPECT_EQ(client.Wait(kChildTimeoutMs), 0u);
-    // The operations may log their own lines (code 8 may even start Outlook, which can
-    // take long in a fresh process); only the dispatch lines count here.
-    const Texts texts = WaitForLines(L"[Processing message finish]", 1);
-    EXPECT_EQ(CountPrefix(texts, L"[Processing message"), 2u);
-    EXPECT_EQ(CountPrefix(texts, L"[Processing message 6] - "), 1u);
-}
-
-TEST_F(MailServerTest, UnknownCodeIsLoggedAndTheConnectionServesTheNextRequest) {
-    StartServer();
-    ChildProcess client = Client(2, {kMarker, L"12", kMarker, L"6", L"silence"});
-    EXPECT_EQ(client.Wait(kChildTimeoutMs), 0u);
-    const Texts texts = WaitForLines(L"[Processing message finish]", 2);
-    ASSERT_EQ(texts.size(), 4u);
-    EXPECT_TRUE(texts[0].starts_with(L"[Processing message 12] - "));
-    EXPECT_TRUE(texts[2].starts_with(L"[Processing message 6] - "));
-}
-
-TEST_F(MailServerTest, MissingCodeLogsTheTimeoutAndDropsTheClient) {
-    StartServer(kShortRequestTimeoutMs);
-    ChildProcess client = Client(2, {kMarker, L"sleep:1500", L"fail", kMarker});
-    EXPECT_EQ(client.Wait(kChildTimeoutMs), 0u);
-    const Texts texts = WaitForLines(L"Nothing to process.", 1);
-    EXPECT_EQ(Count(texts, L"Nothing to process. Timeout: 400"), 1u);
-}
-
-// A client that sends a wrong marker, dies inside a request or stays idle past the
-// marker timeout loses its connection; the server serves the next one.
+// A client that misses the request timeout, sends a wrong marker, dies inside a
+// request or stays idle past the marker timeout loses its connection; the server
+// serves the next one, and Stop waits for a request in flight to time out.
 TEST_F(MailServerTest, MisbehavingClientLosesOnlyItsConnection) {
     server_.SetMarkerTimeout(300);
     StartServer(kShortRequestTimeoutMs);
-    auto [sent, sentName] = Milestone();
+    // Set by a client once its marker was taken.
+    const std::wstring sentName = testsupport::UniqueName(L"Local\\ServerTest.Sent");
+    base::UniqueHandle sent(CreateEventW(nullptr, TRUE, FALSE, sentName.c_str()));
     const std::vector<std::wstring> scripts[] = {
+        {kMarker, L"sleep:1500", L"fail", kMarker},
         {L"5", L"sleep:500", L"fail", kMarker},
         {L"sleep:2000", L"fail", kMarker},
         {kMarker, L"signal:" + sentName, L"hang"},
     };
     for (size_t i = 0; i < std::size(scripts); ++i) {
-        SCOPED_TRACE(testing::Message() << "script " << i);
         ChildProcess client = Client(2, scripts[i]);
         if (scripts[i].back() == L"hang") {
             ASSERT_EQ(WaitForSingleObject(sent.get(), kChildTimeoutMs), WAIT_OBJECT_0);
             client.Kill();
-            WaitForLines(L"Nothing to process.", 1);
+            WaitForLines(L"Nothing to process.", 2);
         } else {
-            EXPECT_EQ(client.Wait(kChildTimeoutMs), 0u);
+            EXPECT_EQ(client.Wait(kChildTimeoutMs), 0u) << i;
         }
-        EXPECT_EQ(Client(2, {kMarker, L"6"}).Wait(kChildTimeoutMs), 0u);
+        EXPECT_EQ(Client(2, {kMarker, L"6"}).Wait(kChildTimeoutMs), 0u) << i;
         WaitForLines(L"[Processing message finish]", i + 1);
     }
     // Only the accept thread is left once the dropped workers have ended.
     testsupport::WaitForLog(logPath_, [&](const Texts&) { return server_.ThreadCount() == 1; });
     EXPECT_EQ(server_.ThreadCount(), 1u);
+    ResetEvent(sent.get());
+    ChildProcess inFlight = Client(2, {kMarker, L"signal:" + sentName, L"hang"});
+    ASSERT_EQ(WaitForSingleObject(sent.get(), kChildTimeoutMs), WAIT_OBJECT_0);
+    server_.Stop(INFINITE);
+    const Texts texts = testsupport::ReadLogTexts(logPath_);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), L"Nothing to process. Timeout: 400"), 3);
 }
 
-class ManyClientsTest : public MailServerTest, public testing::WithParamInterface<int> {};
+DWORD HandleCount() {
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
+}
 
-TEST_P(ManyClientsTest, AllAreServedAndStopEndsEveryThread) {
-    const int count = GetParam();
-    const DWORD handlesBefore = [] {
-        DWORD n = 0;
-        GetProcessHandleCount(GetCurrentProcess(), &n);
-        return n;
-    }();
+TEST_F(MailServerTest, HundredClientsAreServedAndStopEndsEveryThread) {
+    constexpr int kClients = 100;
+    const DWORD handlesBefore = HandleCount();
     StartServer();
     const std::wstring releaseName = testsupport::UniqueName(L"Local\\ServerTest.Release");
     base::UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, releaseName.c_str()));
-    ChildProcess clients(L"many_clients", {channel_, std::to_wstring(count), releaseName});
-    ASSERT_TRUE(clients.running());
-
-    WaitForLines(L"[Processing message finish]", count);
-    EXPECT_EQ(server_.ThreadCount(), static_cast<size_t>(count) + 1) << "accept thread and workers";
-
+    ChildProcess clients(L"many_clients", {channel_, std::to_wstring(kClients), releaseName});
+    WaitForLines(L"[Processing message finish]", kClients);
+    EXPECT_EQ(server_.ThreadCount(), kClients + 1u) << "accept thread and workers";
     // Stop while every client still holds its connection.
     EXPECT_EQ(server_.Stop(INFINITE), 0u);
     EXPECT_EQ(server_.ThreadCount(), 0u);
     EXPECT_EQ(server_.stopEvent(), nullptr);
     SetEvent(release.get());
     EXPECT_EQ(clients.Wait(kChildTimeoutMs), 0u);
-
-    DWORD handlesAfter = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
     // The release event and the child's process handle are still ours.
-    EXPECT_LE(handlesAfter, handlesBefore + 2) << "before " << handlesBefore;
+    EXPECT_LE(HandleCount(), handlesBefore + 2) << "before " << handlesBefore;
 }
 
-INSTANTIATE_TEST_SUITE_P(Clients, ManyClientsTest, testing::Values(2, 100));
-
-TEST_F(MailServerTest, StopWaitsForARequestInFlight) {
-    StartServer(kShortRequestTimeoutMs);
-    auto [sent, sentName] = Milestone();
-    ChildProcess client = Client(2, {kMarker, L"signal:" + sentName, L"hang"});
-    // The marker was taken: the worker is inside the request, waiting for its code.
-    ASSERT_EQ(WaitForSingleObject(sent.get(), kChildTimeoutMs), WAIT_OBJECT_0);
-    server_.Stop(INFINITE);
-    // The request's own wait ran out rather than the thread being cut short.
-    EXPECT_EQ(Count(testsupport::ReadLogTexts(logPath_), L"Nothing to process. Timeout: 400"), 1u);
-}
-
-TEST_F(MailServerTest, LifecycleStopNeverStartedStartTwiceStopTwiceRestartAndStopFromOutside) {
+TEST_F(MailServerTest, LifecycleAndDispatchLinesPerCode) {
     EXPECT_EQ(server_.Stop(INFINITE), 0u) << "never started";
     EXPECT_EQ(server_.stopEvent(), nullptr);
 
     StartServer();
+    // Everyone gets all event rights but DELETE.
+    base::UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+    base::UniqueLocal<wchar_t*> dacl;
+    ASSERT_EQ(GetSecurityInfo(server_.stopEvent(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, nullptr, nullptr, descriptor.put()), 0u);
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        descriptor.get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, dacl.put(), nullptr));
+    EXPECT_STREQ(dacl.get(), L"D:(A;;0x1e0003;;;WD)");
     const HANDLE stopEvent = server_.stopEvent();
     StartServer();  // a host connecting twice: the running server goes on as it was
     EXPECT_EQ(server_.stopEvent(), stopEvent);
@@ -265,10 +202,24 @@ TEST_F(MailServerTest, LifecycleStopNeverStartedStartTwiceStopTwiceRestartAndSto
     EXPECT_EQ(server_.Stop(INFINITE), 0u);
     EXPECT_EQ(server_.Stop(INFINITE), 0u) << "second stop";
 
+    // Restarted, it serves: codes 2, 3 and 8 log no dispatch lines, an unknown code logs
+    // them and the connection serves on; both lines name the worker's thread; code 6
+    // sends nothing.
     StartServer();
-    ChildProcess client = Client(2, {kMarker, L"6"});
-    EXPECT_EQ(client.Wait(kChildTimeoutMs), 0u);
-    WaitForLines(L"[Processing message finish]", 1);
+    EXPECT_EQ(Client(1, {kMarker, L"12", kMarker, L"6", L"silence"}).Wait(kChildTimeoutMs), 0u);
+    EXPECT_EQ(Client(2, {kMarker, L"2", kMarker, L"3", kMarker, L"8", kMarker, L"6", L"silence"})
+                  .Wait(kChildTimeoutMs),
+              0u);
+    Texts texts = WaitForLines(L"[Processing message finish]", 3);
+    std::erase_if(texts, [](const std::wstring& t) { return !t.starts_with(L"[Processing message"); });
+    ASSERT_EQ(texts.size(), 6u);
+    for (size_t i = 0; i < texts.size(); i += 2) {
+        unsigned code = 99, started = 0, finished = 1;
+        ASSERT_EQ(swscanf(texts[i].c_str(), L"[Processing message %u] - %u.", &code, &started), 2);
+        ASSERT_EQ(swscanf(texts[i + 1].c_str(), L"[Processing message finish] - %u.", &finished), 1);
+        EXPECT_EQ(code, i == 0 ? 12u : 6u) << i;
+        EXPECT_EQ(started, finished) << i;
+    }
     // Another process may set the stop event: the accept thread leaves by itself.
     EXPECT_EQ(Client(2, {L"signal:" + server_.GetStopEventName()}).Wait(kChildTimeoutMs), 0u);
     EXPECT_TRUE(server_.IsStopping());
@@ -292,12 +243,6 @@ HANDLE FaultyThread(DWORD stackSize, LPTHREAD_START_ROUTINE routine, void* argum
     return thread;
 }
 
-DWORD HandleCount() {
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
-}
-
 TEST_F(MailServerTest, FailedStartLeavesNothingAndAFailedWorkerCostsOnlyItsClient) {
     using enum ThreadFault;
     const struct {
@@ -312,10 +257,8 @@ TEST_F(MailServerTest, FailedStartLeavesNothingAndAFailedWorkerCostsOnlyItsClien
         const bool startFails = cases[i].stopEventTaken || cases[i].accept != kNone;
         const DWORD handlesBefore = HandleCount();
         {
-            base::UniqueHandle squatter(
-                cases[i].stopEventTaken
-                    ? CreateMutexW(nullptr, FALSE, MailClient::StopEventName(channel_).c_str())
-                    : nullptr);
+            const std::wstring squatted = cases[i].stopEventTaken ? MailClient::StopEventName(channel_) : L"";
+            base::UniqueHandle squatter(squatted.empty() ? nullptr : CreateMutexW(nullptr, FALSE, squatted.c_str()));
             CKsCommMailServer server;
             server.SetThreadCreator(FaultyThread);
             const HRESULT hr = server.Start(channel_.c_str(), kServerModeLocal, 10000);
@@ -332,47 +275,23 @@ TEST_F(MailServerTest, FailedStartLeavesNothingAndAFailedWorkerCostsOnlyItsClien
         }
         EXPECT_EQ(HandleCount(), handlesBefore);
     }
-    StartServer();
-    EXPECT_EQ(Client(2, {kMarker, L"6"}).Wait(kChildTimeoutMs), 0u);
-    WaitForLines(L"[Processing message finish]", 1);
-}
-
-TEST_F(MailServerTest, StopEventGrantsEveryoneAllEventRightsButDelete) {
-    StartServer();
-    PACL dacl = nullptr;
-    base::UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
-    ASSERT_EQ(GetSecurityInfo(server_.stopEvent(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
-                              nullptr, nullptr, &dacl, nullptr, descriptor.put()),
-              0u);
-    ACCESS_ALLOWED_ACE* ace = nullptr;
-    ASSERT_TRUE(dacl && dacl->AceCount == 1 && GetAce(dacl, 0, reinterpret_cast<void**>(&ace)));
-    EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-    EXPECT_EQ(ace->Mask, 0x1E0003u) << "got 0x" << std::hex << ace->Mask;
-    base::UniqueLocal<wchar_t*> sid;
-    ASSERT_TRUE(ConvertSidToStringSidW(&ace->SidStart, sid.put()));
-    EXPECT_STREQ(sid.get(), L"S-1-1-0");
 }
 
 TEST(MailServerModes, PrefixNamesAndThreadsFollowTheMode) {
-    struct Case {
+    const struct {
         uint32_t mode;
         const wchar_t* prefix;
         size_t threads;
-    };
-    const Case cases[] = {
-        {1, L"Local\\", 1}, {2, L"Global\\", 1}, {3, L"Global\\", 1}, {100, L"Local\\", 0},
-        {7, L"Local\\", 1},
-    };
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        SCOPED_TRACE(testing::Message() << "case " << i << ", mode " << cases[i].mode);
+    } cases[] = {{1, L"Local\\", 1}, {2, L"Global\\", 1}, {3, L"Global\\", 1}, {100, L"Local\\", 0},
+                 {7, L"Local\\", 1}};
+    for (const auto& test : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << test.mode);
         const std::wstring name = testsupport::UniqueName(L"ModeTest");
         CKsCommMailServer server;
-        ASSERT_EQ(server.Start(name.c_str(), cases[i].mode, 0), S_OK);
-        EXPECT_EQ(server.GetNamespacePrefix(), cases[i].prefix);
-        EXPECT_EQ(server.GetTunnelName(), cases[i].prefix + (L"Kestrava." + name + L".Tunnel"));
-        EXPECT_EQ(server.GetStopEventName(), cases[i].prefix + (L"Kestrava." + name + L".Event"));
-        EXPECT_EQ(server.ThreadCount(), cases[i].threads);
-        EXPECT_NE(server.stopEvent(), nullptr);
+        ASSERT_EQ(server.Start(name.c_str(), test.mode, 0), S_OK);
+        EXPECT_EQ(server.GetTunnelName(), test.prefix + (L"Kestrava." + name + L".Tunnel"));
+        EXPECT_EQ(server.GetStopEventName(), test.prefix + (L"Kestrava." + name + L".Event"));
+        EXPECT_EQ(server.ThreadCount(), test.threads);
         EXPECT_FALSE(server.IsStopping());
         server.Stop(INFINITE);
         EXPECT_TRUE(server.IsStopping()) << "no stop event left";

@@ -1,5 +1,6 @@
-// Reaching Outlook's application, and the request operations of codes 5 and 8, with a
-// scripted application registered in this process as Outlook's Application class.
+// The code that talks to Outlook, against scripted automation objects: the typed
+// object-model layer's results, reaching Outlook's application for the request
+// operations of codes 5 and 8, and the texts their failures are logged with.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,6 +11,7 @@
 #include "diag/log.h"
 #include "outlook/application.h"
 #include "outlook/error_text.h"
+#include "outlook/object_model.h"
 #include "server/mail_server.h"
 #include "tests/outlook/fake_dispatch.h"
 #include "tests/support/log_reader.h"
@@ -21,8 +23,7 @@ using fake::FakeDispatch;
 using fake::Invocation;
 using Texts = std::vector<std::wstring>;
 
-// The log of this test process, opened once at a path of its own.
-const std::wstring& ProcessLog() {
+const std::wstring& ProcessLog() {  // opened once, at a path of its own
     static const std::wstring path = [] {
         std::wstring p = testsupport::TempPath(L"outlook-tests.log");
         OpenLogFile(p.c_str());
@@ -74,17 +75,6 @@ class OutlookApplicationTest : public testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(apartment_.succeeded()); }
 
-    // An application object that counts its Quit calls, failing them with `quitResult`.
-    ComPtr<FakeDispatch> Application(HRESULT run, HRESULT quitResult, int& quits) {
-        ComPtr<FakeDispatch> application = FakeDispatch::Create({__uuidof(_Application)});
-        if (run != kNotRunnable) application->MakeRunnable(run);
-        application->On(L"Quit", [quitResult, &quits](const Invocation& call) {
-            ++quits;
-            return FAILED(quitResult) ? quitResult : fake::ReturnNothing(call);
-        });
-        return application;
-    }
-
     const base::ScopedComInitializer apartment_;
     CKsCommMailServer server_;
 };
@@ -96,9 +86,8 @@ protected:
 TEST_F(OutlookApplicationTest, QuitAndStartOutlookRunTheApplicationOrLogWhatFailed) {
     const struct {
         bool (CKsCommMailServer::*operation)();
-        HRESULT creation;
-        HRESULT run;
-        bool outlook;
+        HRESULT creation, run;
+        bool outlook;  // the application answers _Application
         HRESULT quitResult;
         bool answer;
         int quits;
@@ -115,8 +104,13 @@ TEST_F(OutlookApplicationTest, QuitAndStartOutlookRunTheApplicationOrLogWhatFail
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         int quits = 0;
-        const ComPtr<FakeDispatch> application = cases[i].outlook ? Application(cases[i].run, cases[i].quitResult, quits)
-                                                                  : FakeDispatch::Create();
+        const ComPtr<FakeDispatch> application =
+            cases[i].outlook ? FakeDispatch::Create({__uuidof(_Application)}) : FakeDispatch::Create();
+        if (cases[i].run != kNotRunnable) application->MakeRunnable(cases[i].run);
+        application->On(L"Quit", [&](const Invocation& call) {
+            ++quits;
+            return FAILED(cases[i].quitResult) ? cases[i].quitResult : fake::ReturnNothing(call);
+        });
         const size_t mark = testsupport::ReadLogTexts(ProcessLog()).size();
         {
             RegisteredOutlook outlook(application.get(), cases[i].creation);
@@ -144,6 +138,87 @@ TEST_F(OutlookApplicationTest, RequestsOnAThreadOfAnotherApartmentLeaveItAlone) 
     worker.join();
     EXPECT_FALSE(answered);
     EXPECT_EQ(S_FALSE, stillEntered) << "got 0x" << std::hex << stillEntered;
+}
+
+template <typename Interface>
+ComPtr<Interface> As(IDispatch* object) {
+    ComPtr<Interface> typed;
+    EXPECT_EQ(S_OK, object->QueryInterface(__uuidof(Interface), typed.put_void()));
+    return typed;
+}
+
+HRESULT WINAPI FillInNotFound(EXCEPINFO* exception) {
+    exception->scode = static_cast<HRESULT>(0x8004010F);
+    return S_OK;
+}
+
+// The typed object-model layer: every object result goes the same way: failures give the member's own code, "Nothing"
+// a null result, an object of another kind its query's failure; the out-parameter,
+// pre-filled, is null unless an object of the right kind came.
+TEST(ObjectModelTest, ObjectResultsAndFailures) {
+    const ComPtr<FakeDispatch> meeting = FakeDispatch::Create();  // no MAPIFolder
+    const struct {
+        fake::Member member;
+        HRESULT expected;
+    } cases[] = {
+        {[](const Invocation&) { return E_ACCESSDENIED; }, E_ACCESSDENIED},
+        {[](const Invocation& call) { return fake::Raise(call, static_cast<HRESULT>(0x8004010F)); },
+         static_cast<HRESULT>(0x8004010F)},
+        {[](const Invocation& call) {  // an exception filled in later
+             *call.exception = EXCEPINFO{};
+             call.exception->pfnDeferredFillIn = FillInNotFound;
+             return DISP_E_EXCEPTION;
+         },
+         static_cast<HRESULT>(0x8004010F)},
+        {[](const Invocation& call) {  // an exception without a code
+             *call.exception = EXCEPINFO{};
+             call.exception->wCode = 1001;
+             return DISP_E_EXCEPTION;
+         },
+         DISP_E_EXCEPTION},
+        {[](const Invocation& call) { return fake::ReturnNothing(call); }, S_OK},
+        {[](const Invocation& call) { return fake::ReturnObject(call, nullptr); }, S_OK},
+        {[](const Invocation& call) {
+             VariantInit(call.result);
+             call.result->vt = VT_NULL;
+             return S_OK;
+         },
+         S_OK},
+        {[&](const Invocation& call) { return fake::ReturnObject(call, meeting.get()); }, E_NOINTERFACE},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const ComPtr<FakeDispatch> folders = FakeDispatch::Create({__uuidof(MAPIFolder), __uuidof(_Folders)});
+        folders->On(L"Item", cases[i].member);
+        ComPtr<MAPIFolder> folder(As<MAPIFolder>(folders.get()).detach());
+        const HRESULT hr = outlook::Item(As<_Folders>(folders.get()).get(), 3, folder);
+        EXPECT_EQ(cases[i].expected, hr) << "case " << i << ": got 0x" << std::hex << hr;
+        EXPECT_FALSE(folder) << "case " << i;
+    }
+    EXPECT_EQ(1u, meeting->references()) << "a reference was kept";
+}
+
+TEST(ErrorTextTest, SystemTextWithoutItsLineBreakOrAFallback) {
+    const struct {
+        HRESULT hr;
+        const wchar_t* expected;  // null: the system's own text, without its line break
+    } cases[] = {
+        {static_cast<HRESULT>(ERROR_ACCESS_DENIED), nullptr},
+        {E_OUTOFMEMORY, nullptr},
+        {static_cast<HRESULT>(0x80040205), L"IDispatch error #5"},
+        {static_cast<HRESULT>(0x8004FFFF), L"IDispatch error #65023"},    // the range's last
+        {static_cast<HRESULT>(0x80040200), L"Unknown error 0x80040200"},  // just below the range
+        {static_cast<HRESULT>(0x80050000), L"Unknown error 0x80050000"},  // just above it
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        outlook::ErrorText text(cases[i].hr);
+        const std::wstring got = text.c_str() ? text.c_str() : L"";
+        if (cases[i].expected) {
+            EXPECT_EQ(cases[i].expected, got) << "case " << i;
+        } else {  // Wine's wording differs from Windows': only its shape is checked
+            EXPECT_TRUE(!got.empty() && got.back() != L'\n' && got.back() != L'\r') << "case " << i << ": " << got.size();
+            EXPECT_FALSE(got.starts_with(L"IDispatch error") || got.starts_with(L"Unknown error")) << "case " << i;
+        }
+    }
 }
 
 }  // namespace
