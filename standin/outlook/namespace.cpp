@@ -9,9 +9,14 @@
 namespace standin::outlook {
 namespace {
 
-// A store added by AddStore is named after its file: the name without folder and
-// without the data file extension.
+// A store added by AddStore keeps its folder on disk under its file's name: the
+// name without folder and without the data file extension.
 constexpr std::wstring_view kDataFileExtension = L".pst";
+
+// What Outlook gives a new data file: this display name for its root, and a Deleted
+// Items folder.
+constexpr std::wstring_view kNewDataFileName = L"Outlook Data File";
+constexpr std::wstring_view kDeletedItemsName = L"Deleted Items";
 
 [[nodiscard]] std::wstring StoreNameFromFile(std::wstring_view file) {
     const size_t slash = file.find_last_of(L"\\/");
@@ -69,7 +74,8 @@ public:
         return call.ReturnObject(roots.get());
     }
 
-    // AddStore(Store): a new, empty store, last in the profile.
+    // AddStore(Store): a new data file, last in the profile: its root under the default
+    // display name, holding only its Deleted Items folder.
     [[nodiscard]] HRESULT AddStore(Call& call) {
         std::wstring file;
         HRESULT hr = call.Text(0, file);
@@ -81,7 +87,15 @@ public:
         if (FAILED(hr)) return hr;
         if (faults & store::fault::kAddStore) return E_FAIL;
         store::Store added;
-        return profile_->AddStore(name, added);
+        if (FAILED(hr = profile_->AddStore(name, added))) return hr;
+        const store::Folder root = added.RootFolder();
+        store::Folder deletedItems;
+        if (FAILED(hr = root.Rename(kNewDataFileName)) ||
+            FAILED(hr = root.CreateSubfolder(kDeletedItemsName, store::ItemType::Mail,
+                                             store::Folder::IfExists::Unchecked, deletedItems))) {
+            return hr;
+        }
+        return added.SetDefaultFolder(store::FolderRole::DeletedItems, deletedItems);
     }
 
     // Logon([Profile], [Password], [ShowDialog], [NewSession]): the application is

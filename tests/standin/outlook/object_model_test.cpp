@@ -359,9 +359,9 @@ TEST_F(StandinObjectModel, AddStoreAppendsAStoreWhoseRootIsTheLastFolderAndTakes
         const wchar_t* rootName;
     };
     constexpr Case cases[] = {
-        {L"Restored2", S_OK, L"Restored2"},
-        {L"C:\\Data\\Backup.pst", S_OK, L"Backup"},
-        {L"2", S_OK, L"2"},
+        {L"Restored2", S_OK, L"Outlook Data File"},
+        {L"C:\\Data\\Backup.pst", S_OK, L"Outlook Data File"},
+        {L"2", S_OK, L"Outlook Data File"},
         {L"", E_INVALIDARG, nullptr},
     };
     AsAddInWorker([&](_Application* application) {
