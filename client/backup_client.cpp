@@ -2,6 +2,7 @@
 // sends requests by name or number, printing what it does.
 //
 //   backup-client.exe [--channel NAME] [--version 1|2] REQUEST...   (noop, 12, ...)
+//   REQUEST may carry texts: restore FILE FOLDER-PATH
 //   backup-client.exe [--channel NAME] --stop                       (sets the stop event)
 #include <windows.h>
 #include <shellapi.h>
@@ -17,12 +18,13 @@
 namespace {
 
 // What the client reads back after a request.
-enum class Reply { None, Text, Texts };
+enum class Reply { None, Text, Texts, Number };
 
 struct NamedRequest {
     const wchar_t* name;
     RequestCode code;
     Reply reply;
+    int texts = 0;  // the arguments after the name sent as the request's texts
 };
 
 constexpr NamedRequest kNamedRequests[] = {
@@ -32,14 +34,17 @@ constexpr NamedRequest kNamedRequests[] = {
     {L"start-outlook", RequestCode::StartOutlook, Reply::None},
     {L"profile", RequestCode::SendCurrentProfileName, Reply::Text},
     {L"folder-tree", RequestCode::FillFolderTree, Reply::Texts},
+    {L"restore", RequestCode::RestoreMailFromMSGFile, Reply::Number, 2},
 };
 
-bool ParseRequest(const std::wstring& text, uint32_t* code, Reply* reply) {
+bool ParseRequest(const std::wstring& text, uint32_t* code, Reply* reply, int* texts) {
     *reply = Reply::None;
+    *texts = 0;
     for (const auto& request : kNamedRequests) {
         if (text == request.name) {
             *code = static_cast<uint32_t>(request.code);
             *reply = request.reply;
+            *texts = request.texts;
             return true;
         }
     }
@@ -61,6 +66,12 @@ int StopServer(const std::wstring& channel) {
 
 // Prints the reply, one text a line; false when it does not come.
 bool PrintReply(MailClient& client, Reply reply) {
+    if (reply == Reply::Number) {
+        uint32_t number = 0;
+        const bool received = client.tunnel().ReceiveDword(&number, MailClient::kDefaultTimeoutMs);
+        wprintf(received ? L"  %u\n" : L"  no reply\n", number);
+        return received;
+    }
     std::vector<std::wstring> texts(1);
     const bool received = reply == Reply::Text ? client.ReceiveText(&texts[0]) : client.ReceiveTexts(&texts);
     if (!received) {
@@ -101,11 +112,13 @@ int main() {
     }
     wprintf(L"connected to %ls, protocol version %u, channel %ls\n", channel.c_str(),
             client->tunnel().version(), client->tunnel().privateName().c_str());
-    for (const auto& request : requests) {
+    for (size_t r = 0; r < requests.size(); ++r) {
+        const std::wstring& request = requests[r];
         uint32_t code = 0;
         Reply reply = Reply::None;
-        if (!ParseRequest(request, &code, &reply)) {
-            wprintf(L"unknown request %ls\n", request.c_str());
+        int texts = 0;
+        if (!ParseRequest(request, &code, &reply, &texts) || r + texts >= requests.size()) {
+            wprintf(L"unknown request %ls, or its texts missing\n", request.c_str());
             return 2;
         }
         if (!client->BeginRequest(code)) {
@@ -114,6 +127,11 @@ int main() {
             return 1;
         }
         wprintf(L"sent request %ls (code %u)\n", request.c_str(), code);
+        for (; texts > 0; --texts) {
+            const std::wstring& text = requests[++r];
+            if (!client->tunnel().SendString(text, MailClient::kDefaultTimeoutMs)) return 1;
+            wprintf(L"  sent \"%ls\"\n", text.c_str());
+        }
         if (reply != Reply::None && !PrintReply(*client, reply)) return 1;
     }
     return 0;

@@ -33,25 +33,6 @@ constexpr std::wstring_view kRootPrefix = L"\\\\";
     }
 }
 
-// The first folder of `folders` whose name matches; folders whose Item or get_Name
-// fails are skipped. `lastResult` is the last call's result.
-[[nodiscard]] bool FindByName(_Folders* folders, long count, const std::wstring& name,
-                              base::ComPtr<MAPIFolder>& found, HRESULT& lastResult) noexcept {
-    for (long index = 1; index <= count; ++index) {
-        base::ComPtr<MAPIFolder> candidate;
-        base::UniqueBstr candidateName;
-        if (FAILED(lastResult = outlook::Item(folders, index, candidate)) ||
-            FAILED(lastResult = outlook::GetName(candidate.get(), candidateName))) {
-            continue;
-        }
-        if (NamesMatch(candidateName.c_str(), name.c_str())) {
-            found = std::move(candidate);
-            return true;
-        }
-    }
-    return false;
-}
-
 // Makes `folder` the root of the store named `rootName`. A failure to reach the roots
 // or the default root is returned; otherwise S_OK, with `searchResult` the result of
 // the search's last call.
@@ -89,6 +70,23 @@ constexpr std::wstring_view kRootPrefix = L"\\\\";
 }
 
 }  // namespace
+
+bool FindByName(_Folders* folders, long count, const std::wstring& name,
+                              base::ComPtr<MAPIFolder>& found, HRESULT& lastResult) noexcept {
+    for (long index = 1; index <= count; ++index) {
+        base::ComPtr<MAPIFolder> candidate;
+        base::UniqueBstr candidateName;
+        if (FAILED(lastResult = outlook::Item(folders, index, candidate)) ||
+            FAILED(lastResult = outlook::GetName(candidate.get(), candidateName))) {
+            continue;
+        }
+        if (NamesMatch(candidateName.c_str(), name.c_str())) {
+            found = std::move(candidate);
+            return true;
+        }
+    }
+    return false;
+}
 
 HRESULT BuildFolderPath(MAPIFolder* folder, base::UniqueBstr& path) noexcept {
     if (!folder) return E_FAIL;

@@ -35,6 +35,11 @@ struct PathStep {
 };
 [[nodiscard]] PathStep SplitFolderPath(std::wstring_view path);
 
+// The first folder of `folders` (1 to `count`) whose name matches `name`; folders
+// whose Item or get_Name fails are skipped. `lastResult` is the last call's result.
+[[nodiscard]] bool FindByName(_Folders* folders, long count, const std::wstring& name,
+                              base::ComPtr<MAPIFolder>& found, HRESULT& lastResult) noexcept;
+
 // The root folder of the default store: the Inbox's parent.
 [[nodiscard]] HRESULT getDefaultPST(_NameSpace* nameSpace, base::ComPtr<MAPIFolder>& root) noexcept;
 

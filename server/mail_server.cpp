@@ -1,6 +1,7 @@
 #include "server/mail_server.h"
 
 #include "folders/folder_requests.h"
+#include "restore/restore_requests.h"
 #include "outlook/outlook_requests.h"
 
 CKsCommMailServer g_mailServer;
@@ -14,7 +15,7 @@ bool CKsCommMailServer::GetAllFoldersList(TunnelConnection* c) { return folders:
 bool CKsCommMailServer::GetAllMailsFromFolder(TunnelConnection*) { return false; }
 bool CKsCommMailServer::fillFolderTree(TunnelConnection* c) { return folders::fillFolderTree(c, GetRequestTimeout()); }
 bool CKsCommMailServer::SaveMailToMSGFile(TunnelConnection*) { return false; }
-bool CKsCommMailServer::RestoreMailFromMSGFile(TunnelConnection*) { return false; }
+bool CKsCommMailServer::RestoreMailFromMSGFile(TunnelConnection* c) { return restore::RestoreMailFromMSGFile(c, GetRequestTimeout()); }
 bool CKsCommMailServer::QuitOutlook() { return outlook::QuitOutlook(); }
 bool CKsCommMailServer::SendCurrentProfileName(TunnelConnection* c) {
     return outlook::SendCurrentProfileName(c, GetRequestTimeout());

@@ -9,11 +9,25 @@
 namespace standin::outlook {
 namespace {
 
+// A store added by AddStore keeps its folder on disk under its file's name: the
+// name without folder and without the data file extension.
+constexpr std::wstring_view kDataFileExtension = L".pst";
+
 // The root of a new data file: named as Outlook names a new personal store, with
 // its Deleted Items folder, one of the folders every IPM store has
 // ("HrValidateIPMSubtree": Search Root, IPM Subtree and Deleted Items at least).
-constexpr wchar_t kNewDataFileName[] = L"Personal Folders";
-constexpr wchar_t kDeletedItemsName[] = L"Deleted Items";
+constexpr std::wstring_view kNewDataFileName = L"Personal Folders";
+constexpr std::wstring_view kDeletedItemsName = L"Deleted Items";
+
+[[nodiscard]] std::wstring StoreNameFromFile(std::wstring_view file) {
+    const size_t slash = file.find_last_of(L"\\/");
+    if (slash != std::wstring_view::npos) file.remove_prefix(slash + 1);
+    if (file.size() > kDataFileExtension.size() &&
+        store::SameName(file.substr(file.size() - kDataFileExtension.size()), kDataFileExtension)) {
+        file.remove_suffix(kDataFileExtension.size());
+    }
+    return std::wstring(file);
+}
 
 class NameSpaceObject final : public DispatchObject<NameSpaceObject, _NameSpace> {
 public:
@@ -82,8 +96,9 @@ public:
         }
         store::Store added;
         store::Folder deletedItems;
-        if (FAILED(hr = profile_->AddStore(kNewDataFileName, added)) || FAILED(hr = added.SetDataFile(file)) ||
-            FAILED(hr = added.RootFolder().CreateSubfolder(kDeletedItemsName, store::ItemType::Mail,
+        if (FAILED(hr = profile_->AddStore(StoreNameFromFile(file), added)) || FAILED(hr = added.SetDataFile(file)) ||
+            FAILED(hr = added.RootFolder().Rename(std::wstring(kNewDataFileName))) ||
+            FAILED(hr = added.RootFolder().CreateSubfolder(std::wstring(kDeletedItemsName), store::ItemType::Mail,
                                                            store::Folder::IfExists::Open, deletedItems))) {
             return hr;
         }

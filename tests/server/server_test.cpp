@@ -41,6 +41,11 @@ TEST_CHILD_ROLE(scripted_client) {
         } else if (step.starts_with(L"signal:")) {
             base::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, step.c_str() + 7));
             if (!event || !SetEvent(event.get())) return failed;
+        } else if (step.starts_with(L"text:")) {
+            if (!client->tunnel().SendString(step.substr(5), 1000)) return failed;
+        } else if (step == L"reply") {
+            uint32_t value = 0;
+            if (!client->tunnel().ReceiveDword(&value, 60000)) return failed;
         } else if (step == L"hang") {
             Sleep(INFINITE);
         } else if (step == L"fail") {
@@ -207,7 +212,9 @@ TEST_F(MailServerTest, LifecycleAndDispatchLinesPerCode) {
     // sends nothing.
     StartServer();
     EXPECT_EQ(Client(1, {kMarker, L"12", kMarker, L"6", L"silence"}).Wait(kChildTimeoutMs), 0u);
-    EXPECT_EQ(Client(2, {kMarker, L"2", kMarker, L"3", kMarker, L"8", kMarker, L"6", L"silence"})
+    // Code 3 reads its two texts and replies (0: no file to restore).
+    EXPECT_EQ(Client(2, {kMarker, L"2", kMarker, L"3", L"text:", L"text:", L"reply", kMarker, L"8", kMarker, L"6",
+                         L"silence"})
                   .Wait(kChildTimeoutMs),
               0u);
     Texts texts = WaitForLines(L"[Processing message finish]", 3);

@@ -1,0 +1,312 @@
+// Restoring message files (code 3) through the add-in, as Outlook runs it: the Outlook
+// stand-in host in a process of its own on generated profiles, the backup client in
+// this process. What was restored is read back through the stand-in's MAPI here and
+// compared with the message file property by property.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/mapi_buffer.h"
+#include "base/mapi_row_set.h"
+#include "diag/log.h"
+#include "tests/addin/plugin.h"
+#include "tests/standin/msg/msg_test_util.h"
+#include "tests/standin/store/mapi_test_util.h"
+#include "tests/support/log_reader.h"
+#include "tests/support/standin_host.h"
+
+namespace {
+
+using base::ComPtr;
+using Texts = std::vector<std::wstring>;
+
+constexpr char kProfile[] = R"(profile "Restore"
+store "Mailbox" default
+  folder "Inbox" role=inbox
+    folder "Old"
+  folder "Deleted Items" role=deleted-items
+  folder "Locked" fault=create-folder
+  folder "No ID" fault=entry-id
+  folder "Unsaveable" message-fault=save-changes
+store "Archive"
+  folder "2022"
+)";
+constexpr char kNoAddStoreProfile[] = R"(profile "Restore" fault=add-store
+store "Mailbox" default
+  folder "Inbox" role=inbox
+)";
+
+enum class File { Rich, RichAnsi, Missing, NotCompound, HeldOpen, ReadOnly, Foreign1, Foreign2, NoPath };
+
+struct RestoreCase {
+    const char* profile;
+    File file;
+    const wchar_t* folderPath;  // as the client sends it
+    Texts target;               // root name, then folder names; empty when the reply is 0
+    size_t messages;            // in the target afterwards
+    const wchar_t* logLine;     // begins a new line of the add-in's log, or null
+};
+
+const wchar_t* const kOpenFailed = L"KsCommMailServer::LoadMailFromMSGFile::StgOpenStorage failed. HR = 0x";
+
+// In order, on one host per profile: later rows see what earlier rows restored.
+const RestoreCase kCases[] = {
+    {kProfile, File::Rich, L"\\\\Mailbox\\Inbox", {L"Mailbox", L"Inbox"}, 1, nullptr},
+    // Names ignore case; the same file again is a second message.
+    {kProfile, File::Rich, L"\\\\mAILBOX\\INBOX", {L"Mailbox", L"Inbox"}, 2, nullptr},
+    // Without the leading backslashes; missing levels below an existing one.
+    {kProfile, File::RichAnsi, L"Mailbox\\Inbox\\Old\\New\\Deeper", {L"Mailbox", L"Inbox", L"Old", L"New", L"Deeper"},
+     1, nullptr},
+    // No store of that root name: one is added, takes the name, and gets the folders.
+    {kProfile, File::Rich, L"\\\\Restored\\Year 2024\\May", {L"Restored", L"Year 2024", L"May"}, 1, nullptr},
+    {kProfile, File::Rich, L"\\\\restored\\Year 2024", {L"Restored", L"Year 2024"}, 1, nullptr},
+    // Escapes are decoded before matching and creating.
+    {kProfile, File::Rich, L"\\\\Archive\\Q&#58 &#34x&#34 &#60y&#62", {L"Archive", L"Q: \"x\" <y>"}, 1, nullptr},
+    {kProfile, File::Rich, L"\\\\Archive\\2022", {L"Archive", L"2022"}, 1, nullptr},
+    // An empty path is the root of the empty name: a store "2" is added for it.
+    {kProfile, File::Rich, L"", {L""}, 1, nullptr},
+    {kProfile, File::Foreign1, L"\\\\Mailbox\\Foreign", {L"Mailbox", L"Foreign"}, 1, nullptr},
+    {kProfile, File::Foreign2, L"\\\\Mailbox\\Foreign", {L"Mailbox", L"Foreign"}, 2, nullptr},
+    // A level that cannot be made leaves the mail in its parent.
+    {kProfile, File::Rich, L"\\\\Mailbox\\Locked\\Below\\Deeper", {L"Mailbox", L"Locked"}, 1, nullptr},
+    {kProfile, File::Rich, L"\\\\Mailbox\\No ID", {}, 0,
+     L"KsCommMailServer::LoadMailFromMSGFile::getIMAPIFolder failed"},
+    {kProfile, File::Rich, L"\\\\Mailbox\\Unsaveable", {}, 0,
+     L"KsCommMailServer::LoadMailFromMSGFile::SaveChanges failed. HR = 0x"},
+    {kProfile, File::Missing, L"\\\\Mailbox\\Inbox", {}, 0, kOpenFailed},
+    {kProfile, File::NotCompound, L"\\\\Mailbox\\Inbox", {}, 0, kOpenFailed},
+    {kProfile, File::HeldOpen, L"\\\\Mailbox\\Inbox", {}, 0, kOpenFailed},
+    // Opened for writing too: refused where the system keeps writers out of a read-only
+    // file (Windows; Wine lets an administrator in), and unchanged either way.
+    {kProfile, File::ReadOnly, L"\\\\Mailbox\\Inbox", {L"Mailbox", L"Inbox"}, 3, nullptr},
+    {kProfile, File::NoPath, L"\\\\Mailbox\\Inbox", {}, 0, nullptr},
+    // The store cannot be added: the folders go below the default store's root.
+    {kNoAddStoreProfile, File::Rich, L"\\\\Elsewhere\\Kept",
+     {L"Mailbox", L"Kept"}, 1, L"KsCommMailServer::getFolder::AddStoreEx failed. Fallback"},
+};
+
+size_t CountPrefix(const Texts& texts, const std::wstring& prefix) {
+    return static_cast<size_t>(
+        std::count_if(texts.begin(), texts.end(), [&](const std::wstring& t) { return t.starts_with(prefix); }));
+}
+
+// The folder a target names: the last store whose root has that name, then subfolders.
+ComPtr<IMAPIFolder> OpenTarget(IMAPISession* session, const Texts& target) {
+    std::vector<storetest::StoreRow> rows;
+    if (FAILED(storetest::ReadStoresTable(session, rows))) return {};
+    ComPtr<IMAPIFolder> folder;
+    // The name Outlook shows for a store's root is the store's, in its row.
+    for (storetest::StoreRow& row : rows) {
+        ComPtr<IMsgStore> store;
+        std::vector<BYTE> subtree;
+        ComPtr<IMAPIFolder> root;
+        if (row.name == target[0] &&
+            SUCCEEDED(session->OpenMsgStore(0, static_cast<ULONG>(row.entryId.size()),
+                                            reinterpret_cast<LPENTRYID>(row.entryId.data()), nullptr,
+                                            storetest::kOpenStoreFlags, store.put())) &&
+            SUCCEEDED(storetest::GetBinary(store.get(), storetest::PR_IPM_SUBTREE_ENTRYID_TAG, subtree)) &&
+            SUCCEEDED(storetest::OpenEntryAs(session, subtree, IID_IMAPIFolder, root))) {
+            folder = std::move(root);
+        }
+    }
+    for (size_t level = 1; folder && level < target.size(); ++level) {
+        ComPtr<IMAPIFolder> child;
+        static_cast<void>(storetest::FindSubfolder(session, folder.get(), target[level], child));
+        folder = std::move(child);
+    }
+    return folder;
+}
+
+// Every property but objects, by tag, or for named ones by name; the value without its tag.
+std::map<std::string, std::string> Properties(IMAPIProp* object) {
+    std::map<std::string, std::string> out;
+    ULONG count = 0;
+    base::UniqueMapiBuffer<SPropValue> values;
+    if (FAILED(object->GetProps(nullptr, 0, &count, values.put()))) return out;
+    for (ULONG i = 0; i < count; ++i) {
+        const SPropValue& v = values.get()[i];
+        if (PROP_TYPE(v.ulPropTag) == PT_OBJECT) continue;
+        std::ostringstream key;
+        key << std::hex << v.ulPropTag;
+        if (PROP_ID(v.ulPropTag) >= 0x8000) {
+            SizedSPropTagArray(1, tag) = {1, {v.ulPropTag}};
+            auto* tags = reinterpret_cast<LPSPropTagArray>(&tag);
+            ULONG names = 0;
+            LPMAPINAMEID* name = nullptr;
+            if (SUCCEEDED(object->GetNamesFromIDs(&tags, nullptr, 0, &names, &name)) && names == 1 && name[0]) {
+                key.str("");
+                key << storetest::Utf8(storetest::Hex(name[0]->lpguid, sizeof(GUID))) << '/' << PROP_TYPE(v.ulPropTag)
+                    << '/';
+                if (name[0]->ulKind == MNID_ID) key << name[0]->Kind.lID;
+                if (name[0]->ulKind == MNID_STRING) key << storetest::Utf8(name[0]->Kind.lpwstrName);
+            }
+            MAPIFreeBuffer(name);
+        }
+        out[key.str()] = msgtest::Describe(v).substr(9);
+    }
+    return out;
+}
+
+// The bytes of a property read as a stream; empty when it cannot be.
+std::string StreamBytes(IMAPIProp* object, ULONG tag) {
+    ComPtr<IStream> stream;
+    if (!tag || FAILED(object->OpenProperty(tag, &IID_IStream, 0, 0, reinterpret_cast<IUnknown**>(stream.put())))) {
+        return {};
+    }
+    std::string bytes;
+    char buffer[4096];
+    for (ULONG read = 0; SUCCEEDED(stream->Read(buffer, sizeof(buffer), &read)) && read > 0;) bytes.append(buffer, read);
+    return bytes;
+}
+
+// The rows of a recipient or attachment table, in order.
+std::vector<std::map<std::string, std::string>> Rows(IMAPITable* table) {
+    std::vector<std::map<std::string, std::string>> out;
+    base::UniqueRowSet rows;
+    if (!table || FAILED(HrQueryAllRows(table, nullptr, nullptr, nullptr, 0, rows.put()))) return out;
+    for (ULONG r = 0; r < rows.get()->cRows; ++r) {
+        std::map<std::string, std::string>& row = out.emplace_back();
+        const SRow& source = rows.get()->aRow[r];
+        for (ULONG c = 0; c < source.cValues; ++c) row[msgtest::Describe(source.lpProps[c]).substr(0, 8)] =
+            msgtest::Describe(source.lpProps[c]);
+    }
+    return out;
+}
+
+// Everything of `saved` is in `restored` with the same value: properties, recipients,
+// attachments, and embedded messages in turn. The store may add properties of its own.
+void ExpectSameMessage(IMessage* saved, IMessage* restored, const std::string& where) {
+    const auto savedProps = Properties(saved), restoredProps = Properties(restored);
+    EXPECT_FALSE(savedProps.empty()) << where;
+    for (const auto& [key, value] : savedProps) {
+        const auto found = restoredProps.find(key);
+        if (found != restoredProps.end() && found->second == value) continue;
+        // A value too large for GetProps comes from the store as an error: its stream counts.
+        const ULONG tag = key.find('/') == std::string::npos ? std::stoul(key, nullptr, 16) : 0;
+        const std::string savedStream = StreamBytes(saved, tag);
+        EXPECT_TRUE(!savedStream.empty() && savedStream == StreamBytes(restored, tag)) << where << " property " << key;
+    }
+    ComPtr<IMAPITable> savedRecipients, restoredRecipients, savedAttachments, restoredAttachments;
+    static_cast<void>(saved->GetRecipientTable(0, savedRecipients.put()));
+    static_cast<void>(restored->GetRecipientTable(0, restoredRecipients.put()));
+    EXPECT_EQ(Rows(savedRecipients.get()), Rows(restoredRecipients.get())) << where << " recipients";
+    static_cast<void>(saved->GetAttachmentTable(0, savedAttachments.put()));
+    static_cast<void>(restored->GetAttachmentTable(0, restoredAttachments.put()));
+    const auto savedRows = Rows(savedAttachments.get()), restoredRows = Rows(restoredAttachments.get());
+    ASSERT_EQ(savedRows.size(), restoredRows.size()) << where << " attachments";
+    for (ULONG n = 0; n < savedRows.size(); ++n) {
+        const std::string at = where + " attachment " + std::to_string(n);
+        ComPtr<IAttach> savedAttach, restoredAttach;
+        ASSERT_EQ(S_OK, saved->OpenAttach(n, nullptr, 0, savedAttach.put())) << at;
+        ASSERT_EQ(S_OK, restored->OpenAttach(n, nullptr, 0, restoredAttach.put())) << at;
+        const auto attachProps = Properties(savedAttach.get());
+        EXPECT_EQ(attachProps, Properties(restoredAttach.get())) << at;
+        ComPtr<IMessage> savedEmbedded, restoredEmbedded;
+        if (SUCCEEDED(savedAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0,
+                                                reinterpret_cast<IUnknown**>(savedEmbedded.put())))) {
+            ASSERT_EQ(S_OK, restoredAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0,
+                                                         reinterpret_cast<IUnknown**>(restoredEmbedded.put())))
+                << at;
+            ExpectSameMessage(savedEmbedded.get(), restoredEmbedded.get(), at + " embedded");
+        }
+    }
+}
+
+// The message files of the cases, written or copied into a fresh folder.
+std::wstring PrepareFile(File kind, const storetest::TempFolder& temp) {
+    const std::wstring path = temp.Sub(L"saved.msg");
+    DeleteFileW(path.c_str());
+    const wchar_t* foreign = kind == File::Foreign1 ? L"top_level_email.msg" : L"freiraum_test.msg";
+    switch (kind) {
+        case File::Rich:
+        case File::RichAnsi:
+        case File::HeldOpen:
+        case File::ReadOnly: EXPECT_EQ(S_OK, msgtest::WriteRichFile(path, kind != File::RichAnsi)); break;
+        case File::Foreign1:
+        case File::Foreign2: {
+            wchar_t data[MAX_PATH] = {};
+            GetEnvironmentVariableW(L"RESTORE_TEST_DATA", data, MAX_PATH);
+            EXPECT_TRUE(CopyFileW((std::wstring(data) + L"\\" + foreign).c_str(), path.c_str(), FALSE));
+            break;
+        }
+        case File::NotCompound: storetest::WriteText(path, "From: someone\r\n\r\nnot a compound file\r\n"); break;
+        case File::Missing: break;
+        case File::NoPath: return L"";
+    }
+    if (kind == File::ReadOnly) SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    return path;
+}
+
+TEST(Restore, MessageFilesIntoFoldersAndStores) {
+    addintest::LoadedPlugin plugin;
+    ASSERT_TRUE(plugin.loaded());
+    ASSERT_EQ(S_OK, plugin.RegisterServer());
+    const storetest::TempFolder temp;
+    const std::wstring log = DefaultLogPath();
+    std::unique_ptr<testsupport::StandinHost> host;
+    std::unique_ptr<MailClient> client;
+    std::wstring profile;
+    const char* description = nullptr;
+    for (size_t i = 0; i < std::size(kCases); ++i) {
+        SCOPED_TRACE(testing::Message() << "case " << i);
+        const RestoreCase& c = kCases[i];
+        if (c.profile != description) {
+            client.reset();
+            host.reset();
+            description = c.profile;
+            profile = temp.Sub(L"profile" + std::to_wstring(i));
+            ASSERT_EQ(0u, storetest::GenerateProfile(description, profile));
+            DeleteFileW(log.c_str());
+            host = std::make_unique<testsupport::StandinHost>(profile);
+            client = host->Connect();
+            ASSERT_NE(nullptr, client) << "the add-in's channel never appeared";
+        }
+        const std::wstring file = PrepareFile(c.file, temp);
+        const bool refused = c.file == File::ReadOnly && base::UniqueFile(CreateFileW(file.c_str(), GENERIC_WRITE, 0,
+                                                                                      nullptr, OPEN_EXISTING, 0,
+                                                                                      nullptr)).get() ==
+                                                             INVALID_HANDLE_VALUE;
+        const wchar_t* logLine = refused ? kOpenFailed : c.logLine;
+        const Texts target = refused ? Texts{} : c.target;
+        const std::string before = testsupport::ReadFileBytes(file);
+        const size_t logged = CountPrefix(testsupport::ReadLogTexts(log), logLine ? logLine : L"KsCommMailServer");
+        uint32_t reply = 0xdeadbeef;
+        {
+            // Another process holds the file open, without sharing.
+            const base::UniqueFile held(c.file == File::HeldOpen ? CreateFileW(file.c_str(), GENERIC_READ, 0,
+                                                                                     nullptr, OPEN_EXISTING, 0, nullptr)
+                                                                       : INVALID_HANDLE_VALUE);
+            ASSERT_TRUE(client->BeginRequest(RequestCode::RestoreMailFromMSGFile));
+            ASSERT_TRUE(client->tunnel().SendString(file, MailClient::kDefaultTimeoutMs));
+            ASSERT_TRUE(client->tunnel().SendString(c.folderPath, MailClient::kDefaultTimeoutMs));
+            ASSERT_TRUE(client->tunnel().ReceiveDword(&reply, testsupport::StandinHost::kTimeoutMs));
+        }
+        EXPECT_EQ(target.empty() ? 0u : 1u, reply);
+        EXPECT_TRUE(testsupport::ReadFileBytes(file) == before) << "the message file changed";
+        const size_t nowLogged =
+            CountPrefix(testsupport::ReadLogTexts(log), logLine ? logLine : L"KsCommMailServer");
+        EXPECT_EQ(logged + (logLine ? 1 : 0), nowLogged) << (logLine ? logLine : L"a line was logged");
+        SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (target.empty()) continue;
+
+        const storetest::ScopedEnvironment onProfile(L"STANDIN_MAPI_PROFILE", profile.c_str());
+        ComPtr<IMAPISession> session;
+        ASSERT_EQ(S_OK, MAPILogonEx(0, nullptr, nullptr, storetest::kAllowOthers, session.put()));
+        const ComPtr<IMAPIFolder> folder = OpenTarget(session.get(), target);
+        ASSERT_TRUE(folder) << "no folder where the mail should be";
+        std::vector<std::vector<BYTE>> entryIds;
+        ASSERT_EQ(S_OK, storetest::ReadContents(folder.get(), entryIds));
+        ASSERT_EQ(c.messages, entryIds.size());
+        ComPtr<IMessage> restored;
+        ASSERT_EQ(S_OK, storetest::OpenEntryAs(session.get(), entryIds.back(), IID_IMessage, restored));
+        msgtest::MessageFile saved;
+        ASSERT_EQ(S_OK, msgtest::OpenMessageFile(file, saved));
+        ExpectSameMessage(saved.message.get(), restored.get(), "message");
+    }
+}
+
+}  // namespace

@@ -1,0 +1,43 @@
+// outlook-standin.exe (beside this test program) on a profile, in a process of its
+// own, connecting the registered add-in as Outlook does; stopped through its stop
+// event, as a user closes Outlook. Tests that use it link the backup client.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "base/unique_resource.h"
+#include "client/mail_client.h"
+#include "server/mail_server.h"
+#include "tests/support/child_process.h"
+
+namespace testsupport {
+
+class StandinHost {
+public:
+    // The host's start and the add-in's replies may take this long on a loaded machine.
+    static constexpr DWORD kTimeoutMs = 60000;
+
+    explicit StandinHost(const std::wstring& profile)
+        : stopEvent_(UniqueName(L"Local\\StandinHost.Stop")),
+          process_(BesideThisProgram(L"outlook-standin.exe"), {L"--profile", profile, L"--stop-event", stopEvent_}) {}
+    ~StandinHost() {
+        const base::UniqueHandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, stopEvent_.c_str()));
+        if (stop && SetEvent(stop.get())) static_cast<void>(process_.Wait(kTimeoutMs));
+    }
+    StandinHost(const StandinHost&) = delete;
+    StandinHost& operator=(const StandinHost&) = delete;
+
+    // Once the host has connected the add-in and its server publishes the channel.
+    [[nodiscard]] std::unique_ptr<MailClient> Connect() const {
+        return process_.running() ? MailClient::Connect(kMailServerChannel, 2, kTimeoutMs) : nullptr;
+    }
+
+private:
+    std::wstring stopEvent_;
+    Program process_;
+};
+
+}  // namespace testsupport
