@@ -44,16 +44,6 @@ Profile::Profile(std::wstring path) : path_(std::move(path)) {
     writeMutex_.reset(CreateMutexW(nullptr, FALSE, name));
 }
 
-Profile::WriteLock::WriteLock(const Profile& profile) noexcept : mutex_(profile.writeMutex_.get()) {
-    // An abandoned mutex is ours all the same; the files it guarded are whole,
-    // since every write is a rename.
-    if (mutex_) WaitForSingleObject(mutex_, INFINITE);
-}
-
-Profile::WriteLock::~WriteLock() {
-    if (mutex_) ReleaseMutex(mutex_);
-}
-
 HRESULT Profile::Open(const std::wstring& folder, std::shared_ptr<Profile>& profile) {
     try {
         std::wstring full;

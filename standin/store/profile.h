@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "base/com.h"
+#include "base/mutex_ownership.h"
 #include "base/unique_resource.h"
 #include "standin/store/entry_id.h"
 #include "standin/store/faults.h"
@@ -274,13 +275,13 @@ public:
     // folders, across threads and processes (a named mutex per profile folder).
     class WriteLock {
     public:
-        explicit WriteLock(const Profile& profile) noexcept;
-        ~WriteLock();
-        WriteLock(const WriteLock&) = delete;
-        WriteLock& operator=(const WriteLock&) = delete;
+        // An abandoned mutex is taken all the same: the files it guarded are whole,
+        // since every write is a rename.
+        explicit WriteLock(const Profile& profile) noexcept
+            : owned_(base::AcquireMutex(profile.writeMutex_.get(), INFINITE)) {}
 
     private:
-        HANDLE mutex_;
+        base::UniqueMutexOwnership owned_;
     };
     // Item numbers this process has reserved in a folder's metadata and not used
     // yet: taking one needs no metadata write.
