@@ -7,7 +7,7 @@
 //                   [folder-fault=<folder faults>]
 //     folder "Inbox" [type=mail|calendar|contacts|tasks|journal|notes] [role=inbox|sent-items|...]
 //                    [fault=<folder faults>] [message-fault=<message faults>] [count=N]
-//       mail [subject=..] [body=..] [from="Name <address>"] [to="Name <address>; ..."] [cc=..]
+//       mail [subject=..] [body=..] [from="Name <address>"] [to="Name <address>; ..."] [cc=..] [bcc=..]
 //            [date=2023-03-14T09:05:07] [message-id=<..>|none] [submit-time=none]
 //            [class=IPM.Note] [attach="name.txt:content"]... [embed="Subject"] [ansi]
 //            [fault=<message faults>] [count=N]
