@@ -1,6 +1,7 @@
 #include "server/mail_server.h"
 
 #include "folders/folder_requests.h"
+#include "mails/mail_requests.h"
 #include "outlook/outlook_requests.h"
 
 CKsCommMailServer g_mailServer;
@@ -11,9 +12,11 @@ CKsCommMailServer::~CKsCommMailServer() { Stop(INFINITE); }
 // connection and the request timeout. Operations whose owners are not built yet
 // answer nothing: the connection stays open for the client's next request.
 bool CKsCommMailServer::GetAllFoldersList(TunnelConnection* c) { return folders::GetAllFoldersList(c, GetRequestTimeout()); }
-bool CKsCommMailServer::GetAllMailsFromFolder(TunnelConnection*) { return false; }
+bool CKsCommMailServer::GetAllMailsFromFolder(TunnelConnection* c) {
+    return mails::GetAllMailsFromFolder(c, GetRequestTimeout());
+}
 bool CKsCommMailServer::fillFolderTree(TunnelConnection* c) { return folders::fillFolderTree(c, GetRequestTimeout()); }
-bool CKsCommMailServer::SaveMailToMSGFile(TunnelConnection*) { return false; }
+bool CKsCommMailServer::SaveMailToMSGFile(TunnelConnection* c) { return mails::SaveMailToMSGFile(c, GetRequestTimeout()); }
 bool CKsCommMailServer::RestoreMailFromMSGFile(TunnelConnection*) { return false; }
 bool CKsCommMailServer::QuitOutlook() { return outlook::QuitOutlook(); }
 bool CKsCommMailServer::SendCurrentProfileName(TunnelConnection* c) {

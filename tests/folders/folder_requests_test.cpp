@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "base/unique_resource.h"
 #include "client/mail_client.h"
 #include "diag/log.h"
 #include "server/mail_server.h"
@@ -16,42 +15,16 @@
 #include "tests/standin/store/mapi_test_util.h"
 #include "tests/support/child_process.h"
 #include "tests/support/log_reader.h"
+#include "tests/support/standin_host.h"
 
 namespace {
 
 using Texts = std::vector<std::wstring>;
 
-constexpr DWORD kHostTimeoutMs = 60000;
-
-std::wstring BinFolder() {
-    const std::wstring plugin = addintest::PluginPath();
-    return plugin.substr(0, plugin.find_last_of(L'\\') + 1);
+// The add-in's channel, once the host has connected the add-in.
+std::unique_ptr<MailClient> Connect(const testsupport::StandinHost& host) {
+    return host.running() ? MailClient::Connect(kMailServerChannel, 2, testsupport::StandinHost::kTimeoutMs) : nullptr;
 }
-
-// outlook-standin.exe on a profile, connecting the registered add-in; stopped
-// through its stop event, as a user closes Outlook.
-class Host {
-public:
-    explicit Host(const std::wstring& profile)
-        : stopEvent_(testsupport::UniqueName(L"Local\\FoldersTest.Stop")),
-          process_(BinFolder() + L"outlook-standin.exe", {L"--profile", profile, L"--stop-event", stopEvent_}) {}
-    ~Host() {
-        const base::UniqueHandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, stopEvent_.c_str()));
-        if (stop && SetEvent(stop.get())) (void)process_.Wait(kHostTimeoutMs);
-    }
-    Host(const Host&) = delete;
-    Host& operator=(const Host&) = delete;
-
-    // Once the host has connected the add-in and its server publishes the channel;
-    // replies may take as long on a loaded machine.
-    [[nodiscard]] std::unique_ptr<MailClient> Connect() const {
-        return process_.running() ? MailClient::Connect(kMailServerChannel, 2, kHostTimeoutMs) : nullptr;
-    }
-
-private:
-    std::wstring stopEvent_;
-    testsupport::Program process_;
-};
 
 // A profile and what the add-in answers on it. A list that is not there means the
 // request is answered by nothing at all.
@@ -139,14 +112,14 @@ TEST(FolderRequests, ListTreeAndProfileNameOnProfiles) {
     for (size_t i = 0; i < std::size(kCases); ++i) {
         SCOPED_TRACE(testing::Message() << "case " << i);
         const RequestCase& c = kCases[i];
-        std::wstring profile = BinFolder() + L"..\\profiles\\default";
+        std::wstring profile = testsupport::BesideThisProgram(L"..\\profiles\\default");
         if (c.description) {
             profile = temp.Sub(L"profile" + std::to_wstring(i));
             ASSERT_EQ(0u, storetest::GenerateProfile(c.description, profile));
         }
         DeleteFileW(log.c_str());
-        const Host host(profile);
-        const auto client = host.Connect();
+        const testsupport::StandinHost host(profile);
+        const auto client = Connect(host);
         ASSERT_NE(nullptr, client) << "the add-in's channel never appeared";
 
         std::wstring name = L"sentinel";

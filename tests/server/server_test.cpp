@@ -25,7 +25,8 @@ constexpr DWORD kChildTimeoutMs = 30000;
 constexpr int kStepFailed = 100;
 
 // Plays a scripted client: connects with the version given, then runs the steps:
-// a number is sent as a number message; "silence" expects nothing to arrive within
+// a number is sent as a number message, "text:T" the text T; "reply" expects a number;
+// "silence" expects nothing to arrive within
 // a short time; "sleep:N" sleeps N ms; "signal:NAME" sets a named event; "hang" waits to be killed; "fail" expects
 // the next number to be refused (the server dropped the connection).
 TEST_CHILD_ROLE(scripted_client) {
@@ -47,6 +48,11 @@ TEST_CHILD_ROLE(scripted_client) {
             Sleep(INFINITE);
         } else if (step == L"fail") {
             expectFailure = true;
+        } else if (step.starts_with(L"text:")) {
+            if (!client->tunnel().SendString(step.substr(5), 1000)) return failed;
+        } else if (step == L"reply") {
+            uint32_t value = 0;
+            if (!client->tunnel().ReceiveDword(&value, 10000)) return failed;
         } else {
             const bool sent = client->tunnel().SendDword(wcstoul(step.c_str(), nullptr, 0), 1000);
             if (sent == expectFailure) return failed;
@@ -155,7 +161,9 @@ TEST_F(MailServerTest, NoOperationLogsBothLinesAndSendsNothing) {
 
 TEST_F(MailServerTest, CodesTwoThreeAndEightWriteNoDispatchLine) {
     StartServer();
-    ChildProcess client = Client(2, {kMarker, L"2", kMarker, L"3", kMarker, L"8", kMarker, L"6"});
+    // Code 2 reads an entry ID and a path, and answers.
+    ChildProcess client =
+        Client(2, {kMarker, L"2", L"text:", L"text:", L"reply", kMarker, L"3", kMarker, L"8", kMarker, L"6"});
     EXPECT_EQ(client.Wait(kChildTimeoutMs), 0u);
     // The operations may log their own lines (code 8 may even start Outlook, which can
     // take long in a fresh process); only the dispatch lines count here.
