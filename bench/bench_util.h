@@ -1,0 +1,87 @@
+// What the benchmarks share: a clock, medians, and the Outlook stand-in host in a
+// second process on a profile, with the add-in it connects reached through a client.
+#pragma once
+
+#include <windows.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/unique_resource.h"
+#include "client/mail_client.h"
+
+namespace bench {
+
+inline double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return double(to.QuadPart - from.QuadPart) / double(frequency.QuadPart);
+}
+
+inline LARGE_INTEGER Now() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now;
+}
+
+// The median time of `rounds` runs of `work`, which gives how many things it did.
+inline double Median(int rounds, const std::function<size_t()>& work, size_t& done) {
+    std::vector<double> times;
+    for (int i = 0; i < rounds; ++i) {
+        const LARGE_INTEGER start = Now();
+        done = work();
+        times.push_back(Seconds(start, Now()));
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+inline std::wstring ProgramFolder() {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring self = path;
+    return self.substr(0, self.find_last_of(L'\\') + 1);
+}
+
+// outlook-standin.exe on a profile, connecting the registered add-in, until the
+// owner goes: then stopped through its stop event, or killed.
+class StandinHost {
+public:
+    static constexpr DWORD kTimeoutMs = 60000;
+
+    explicit StandinHost(const std::wstring& profile) {
+        std::wstring commandLine = L"\"" + ProgramFolder() + L"outlook-standin.exe\" --profile \"" + profile +
+                                   L"\" --stop-event " + kStopEvent;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                           &info)) {
+            process_.reset(info.hProcess);
+            CloseHandle(info.hThread);
+        }
+    }
+    ~StandinHost() {
+        if (!process_) return;
+        const base::UniqueHandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, kStopEvent));
+        if (!stop || !SetEvent(stop.get()) || WaitForSingleObject(process_.get(), kTimeoutMs) != WAIT_OBJECT_0) {
+            TerminateProcess(process_.get(), 1);
+        }
+    }
+    StandinHost(const StandinHost&) = delete;
+    StandinHost& operator=(const StandinHost&) = delete;
+
+    // Waits for the host to publish the add-in's channel.
+    [[nodiscard]] std::unique_ptr<MailClient> Connect() const {
+        return process_ ? MailClient::Connect(L"DiRirire.MSOutlook", 2, kTimeoutMs) : nullptr;
+    }
+
+private:
+    static constexpr wchar_t kStopEvent[] = L"Local\\TallowmereBench.Stop";
+    base::UniqueHandle process_;
+};
+
+}  // namespace bench
