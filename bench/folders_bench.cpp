@@ -15,14 +15,12 @@
 #include <cstdio>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/com.h"
 #include "bench/bench_util.h"
 #include "outlook/mapi_session.h"
 #include "outlook/object_model.h"
-#include "standin/outlook/host_api.h"
 
 namespace {
 
@@ -98,22 +96,10 @@ size_t StandinWalk(_NameSpace* nameSpace) {
 
 // The stand-in's walk, timed on a thread of its own apartment, as a request runs.
 double MeasureStandin(const std::wstring& profile, size_t& paths) {
-    base::UniqueBstr profileName;
-    HANDLE quit = nullptr;
-    if (FAILED(DllRegisterServer()) || FAILED(OutlookStandinOpen(profile.c_str(), profileName.put(), &quit))) return -1;
     double median = -1;
-    std::thread([&] {
-        const base::ScopedComInitializer com;
-        base::ComPtr<_Application> application;
-        base::ComPtr<_NameSpace> nameSpace;
-        if (FAILED(CoCreateInstance(CLSID_OutlookApplication, nullptr, CLSCTX_ALL, __uuidof(_Application),
-                                    application.put_void())) ||
-            FAILED(outlook::GetNamespace(application.get(), L"MAPI", nameSpace))) {
-            return;
-        }
-        median = bench::Median(kRounds, [&] { return StandinWalk(nameSpace.get()); }, paths);
-    }).join();
-    OutlookStandinClose();
+    bench::WithStandinNamespace(profile, [&](_NameSpace* nameSpace) {
+        median = bench::Median(kRounds, [&] { return StandinWalk(nameSpace); }, paths);
+    });
     return median;
 }
 

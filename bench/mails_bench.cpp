@@ -11,7 +11,6 @@
 
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/com.h"
@@ -19,7 +18,6 @@
 #include "mails/mail_record.h"
 #include "mails/mail_requests.h"
 #include "outlook/object_model.h"
-#include "standin/outlook/host_api.h"
 
 namespace {
 
@@ -51,24 +49,11 @@ void ForEachMail(_NameSpace* nameSpace, const std::function<bool(_MailItem*, IMe
 
 // The stand-in's own work, on a thread of its own apartment, as a request runs.
 Figures MeasureStandin(const std::wstring& profile, const std::wstring& output) {
-    base::UniqueBstr profileName;
-    HANDLE quit = nullptr;
     Figures figures;
-    if (FAILED(DllRegisterServer()) || FAILED(OutlookStandinOpen(profile.c_str(), profileName.put(), &quit))) {
-        return figures;
-    }
-    std::thread([&] {
-        const base::ScopedComInitializer com;
-        base::ComPtr<_Application> application;
-        base::ComPtr<_NameSpace> nameSpace;
-        if (FAILED(CoCreateInstance(CLSID_OutlookApplication, nullptr, CLSCTX_ALL, __uuidof(_Application),
-                                    application.put_void())) ||
-            FAILED(outlook::GetNamespace(application.get(), L"MAPI", nameSpace))) {
-            return;
-        }
+    bench::WithStandinNamespace(profile, [&](_NameSpace* nameSpace) {
         figures.list = bench::Median(kRounds, [&] {
             size_t listed = 0;
-            ForEachMail(nameSpace.get(), [&](_MailItem* mail, IMessage* message) {
+            ForEachMail(nameSpace, [&](_MailItem* mail, IMessage* message) {
                 base::UniqueBstr entryId;
                 if (SUCCEEDED(outlook::GetEntryID(mail, entryId)) && !mails::BuildMailRecord(message, false).empty()) {
                     ++listed;
@@ -79,15 +64,14 @@ Figures MeasureStandin(const std::wstring& profile, const std::wstring& output) 
         }, figures.listed);
         figures.save = bench::Median(kRounds, [&] {
             size_t saved = 0;
-            ForEachMail(nameSpace.get(), [&](_MailItem*, IMessage* message) {
+            ForEachMail(nameSpace, [&](_MailItem*, IMessage* message) {
                 const std::wstring path = output + L"\\standin" + std::to_wstring(saved) + L".msg";
                 if (SUCCEEDED(mails::WriteMessageFile(message, path.c_str()))) ++saved;
                 return saved < kSaved;
             });
             return saved;
         }, figures.saved);
-    }).join();
-    OutlookStandinClose();
+    });
     return figures;
 }
 
