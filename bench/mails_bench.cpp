@@ -5,7 +5,8 @@
 // second process, beside the stand-in's own cost for the same work in this process
 // without the add-in and its tunnel: every Inbox item with its entry ID and the
 // record's properties read through MAPI; the first kSaved mails copied into new
-// message files. Both on the same profile in the same run; medians of kRounds.
+// message files. Both on the same profile in the same run; one round each, as a
+// round takes minutes under Wine.
 #include <windows.h>
 #include <ole2.h>
 
@@ -21,7 +22,7 @@
 
 namespace {
 
-constexpr int kRounds = 3;
+constexpr int kRounds = 1;
 constexpr size_t kSaved = 1000;
 constexpr wchar_t kInbox[] = L"\\\\Bench\\Inbox";
 
@@ -75,13 +76,13 @@ Figures MeasureStandin(const std::wstring& profile, const std::wstring& output) 
     return figures;
 }
 
-// The add-in's list and saves through a client of the host; the first list warms up.
+// The add-in's list and saves through a client of the host.
 Figures MeasureAddin(const std::wstring& profile, const std::wstring& output) {
     Figures figures;
     const bench::StandinHost host(profile);
     const std::unique_ptr<MailClient> client = host.Connect();
     std::vector<std::wstring> entries;
-    if (!client || !client->ListMails(kInbox, 0, &entries)) return figures;
+    if (!client) return figures;
     figures.list = bench::Median(kRounds, [&] { return client->ListMails(kInbox, 0, &entries) ? entries.size() : 0; },
                                  figures.listed);
     figures.save = bench::Median(kRounds, [&] {
@@ -98,9 +99,11 @@ Figures MeasureAddin(const std::wstring& profile, const std::wstring& output) {
 }
 
 void Report(const wchar_t* what, double standin, size_t standinCount, double addin, size_t addinCount) {
-    wprintf(L"%ls, median of %d:\n", what, kRounds);
-    wprintf(L"  the stand-in's own work:   %8.1f ms, %zu mails\n", standin * 1000, standinCount);
-    wprintf(L"  the add-in, over the wire: %8.1f ms, %zu mails\n", addin * 1000, addinCount);
+    wprintf(L"%ls:\n", what);
+    wprintf(L"  the stand-in's own work:   %8.1f ms, %zu mails, %.2f ms a mail\n", standin * 1000, standinCount,
+            standin * 1000 / double(standinCount));
+    wprintf(L"  the add-in, over the wire: %8.1f ms, %zu mails, %.2f ms a mail\n", addin * 1000, addinCount,
+            addin * 1000 / double(addinCount));
     wprintf(L"  ratio: %.2fx (goal: at most 1.5x)\n", addin / standin);
 }
 
