@@ -55,7 +55,7 @@ constexpr DWORD kMessageFileMode = STGM_TRANSACTED | STGM_CREATE | STGM_READWRIT
 }
 
 // The list entry of one item; the reason it is ignored goes to the log.
-[[nodiscard]] std::wstring MailListEntry(IDispatch* item, bool includeBody) {
+[[nodiscard]] std::wstring MailListEntry(IDispatch* item, bool includeBody, HCRYPTPROV provider) {
     base::ComPtr<_MailItem> mailItem;
     HRESULT hr = item->QueryInterface(__uuidof(_MailItem), mailItem.put_void());
     if (hr == E_NOINTERFACE) {
@@ -72,7 +72,7 @@ constexpr DWORD kMessageFileMode = STGM_TRANSACTED | STGM_CREATE | STGM_READWRIT
         return kIgnoredEntry;
     }
     std::wstring signature;
-    if (FAILED(hr = GetMailSignature(entryId.c_str(), signature, includeBody))) {
+    if (FAILED(hr = GetMailSignature(entryId.c_str(), signature, includeBody, provider))) {
         LogMessage(L"GetMailSignature failed: hr = %x", hr);
         return kIgnoredEntry;
     }
@@ -115,12 +115,13 @@ bool GetAllMailsFromFolder(TunnelConnection* connection, uint32_t timeoutMs) noe
         return false;
     }
     if (!TunnelSendDword(connection, static_cast<uint32_t>(count), timeoutMs, nullptr)) return false;
+    const base::UniqueCryptProv provider = AcquireDigestProvider();
     base::ComPtr<IDispatch> item;
     if (FAILED(outlook::GetFirst(items.get(), item))) return true;
     while (item) {
         bool sent = false;
         try {
-            sent = TunnelSendString(connection, MailListEntry(item.get(), includeBody != 0).c_str(), timeoutMs, nullptr);
+            sent = TunnelSendString(connection, MailListEntry(item.get(), includeBody != 0, provider.get()).c_str(), timeoutMs, nullptr);
         } catch (const std::bad_alloc&) {
             sent = TunnelSendString(connection, kIgnoredEntry, timeoutMs, nullptr);
         }

@@ -15,7 +15,8 @@ constexpr DWORD kMd5Length = 16;
 
 }  // namespace
 
-HRESULT GetMailSignature(const wchar_t* entryId, std::wstring& signature, bool includeBody) noexcept {
+HRESULT GetMailSignature(const wchar_t* entryId, std::wstring& signature, bool includeBody,
+                         HCRYPTPROV provider) noexcept {
     signature.clear();
     base::ComPtr<_MailItem> mailItem;
     HRESULT hr = GetMailItemByEntryID(entryId, mailItem);
@@ -24,21 +25,32 @@ HRESULT GetMailSignature(const wchar_t* entryId, std::wstring& signature, bool i
     if (FAILED(hr = GetMailMessage(mailItem.get(), message))) return hr;
     try {
         const std::wstring record = BuildMailRecord(message.get(), includeBody);
-        signature = AnsiToWide(ComputeMD5Hex(record.data(), static_cast<long long>(record.size())).c_str());
+        signature = AnsiToWide(ComputeMD5Hex(record.data(), static_cast<long long>(record.size()), provider).c_str());
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
     return S_OK;
 }
 
-std::string ComputeMD5Hex(const void* data, long long byteCount) {
-    if (!data || byteCount < 0 || byteCount > MAXDWORD) return std::string();
+base::UniqueCryptProv AcquireDigestProvider() noexcept {
     base::UniqueCryptProv provider;
-    base::UniqueCryptHash hash;
+    if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) {
+        provider.reset();
+    }
+    return provider;
+}
+
+std::string ComputeMD5Hex(const void* data, long long byteCount, HCRYPTPROV provider) {
+    if (!data || byteCount < 0 || byteCount > MAXDWORD) return std::string();
+    base::UniqueCryptProv own;
+    if (!provider) {
+        own = AcquireDigestProvider();
+        provider = own.get();
+    }
+    base::UniqueCryptHash hash;  // destroyed before its provider is released
     BYTE digest[kMd5Length] = {};
     DWORD length = sizeof(digest);
-    if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | CRYPT_SILENT) ||
-        !CryptCreateHash(provider.get(), CALG_MD5, 0, 0, hash.put()) ||
+    if (!provider || !CryptCreateHash(provider, CALG_MD5, 0, 0, hash.put()) ||
         !CryptHashData(hash.get(), static_cast<const BYTE*>(data), static_cast<DWORD>(byteCount), 0) ||
         !CryptGetHashParam(hash.get(), HP_HASHVAL, digest, &length, 0) || length != kMd5Length) {
         return std::string();
