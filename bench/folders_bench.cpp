@@ -15,52 +15,16 @@
 #include <cstdio>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/com.h"
-#include "base/unique_resource.h"
-#include "client/mail_client.h"
+#include "bench/bench_util.h"
 #include "outlook/mapi_session.h"
 #include "outlook/object_model.h"
-#include "standin/outlook/host_api.h"
 
 namespace {
 
 constexpr int kRounds = 5;
-constexpr DWORD kHostTimeoutMs = 60000;
-constexpr wchar_t kStopEvent[] = L"Local\\FoldersBench.Stop";
-
-LARGE_INTEGER Now() {
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now;
-}
-
-double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return double(to.QuadPart - from.QuadPart) / double(frequency.QuadPart);
-}
-
-// The median time of kRounds runs of `walk`, which gives the number of paths.
-double Median(const std::function<size_t()>& walk, size_t& paths) {
-    std::vector<double> times;
-    for (int i = 0; i < kRounds; ++i) {
-        const LARGE_INTEGER start = Now();
-        paths = walk();
-        times.push_back(Seconds(start, Now()));
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
-
-std::wstring ProgramFolder() {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    const std::wstring self = path;
-    return self.substr(0, self.find_last_of(L'\\') + 1);
-}
 
 // The stand-in's walk below `folder`, as the add-in's walk visits it.
 void WalkBelow(MAPIFolder* folder, const std::wstring& path, size_t& paths) {
@@ -132,55 +96,27 @@ size_t StandinWalk(_NameSpace* nameSpace) {
 
 // The stand-in's walk, timed on a thread of its own apartment, as a request runs.
 double MeasureStandin(const std::wstring& profile, size_t& paths) {
-    base::UniqueBstr profileName;
-    HANDLE quit = nullptr;
-    if (FAILED(DllRegisterServer()) || FAILED(OutlookStandinOpen(profile.c_str(), profileName.put(), &quit))) return -1;
     double median = -1;
-    std::thread([&] {
-        const base::ScopedComInitializer com;
-        base::ComPtr<_Application> application;
-        base::ComPtr<_NameSpace> nameSpace;
-        if (FAILED(CoCreateInstance(CLSID_OutlookApplication, nullptr, CLSCTX_ALL, __uuidof(_Application),
-                                    application.put_void())) ||
-            FAILED(outlook::GetNamespace(application.get(), L"MAPI", nameSpace))) {
-            return;
-        }
-        median = Median([&] { return StandinWalk(nameSpace.get()); }, paths);
-    }).join();
-    OutlookStandinClose();
+    bench::WithStandinNamespace(profile, [&](_NameSpace* nameSpace) {
+        median = bench::Median(kRounds, [&] { return StandinWalk(nameSpace); }, paths);
+    });
     return median;
 }
 
 // The add-in's listing through a client of the host; the first request warms up.
 double MeasureAddin(const std::wstring& profile, size_t& paths) {
-    std::wstring commandLine = L"\"" + ProgramFolder() + L"outlook-standin.exe\" --profile \"" + profile +
-                               L"\" --stop-event " + kStopEvent;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-        return -1;
-    }
-    const base::UniqueHandle process(info.hProcess), thread(info.hThread);
-    // Waits for the host to publish the channel; the walk itself takes seconds.
-    std::unique_ptr<MailClient> client = MailClient::Connect(L"DiRirire.MSOutlook", 2, kHostTimeoutMs);
-    double median = -1;
+    const bench::StandinHost host(profile);
+    const std::unique_ptr<MailClient> client = host.Connect();
     std::vector<std::wstring> texts;
-    if (client && client->BeginRequest(RequestCode::GetAllFoldersList) && client->ReceiveTexts(&texts)) {
-        median = Median(
-            [&] {
-                texts.clear();
-                const bool ok = client->BeginRequest(RequestCode::GetAllFoldersList) && client->ReceiveTexts(&texts);
-                return ok ? texts.size() : 0;
-            },
-            paths);
-    }
-    client.reset();
-    const base::UniqueHandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, kStopEvent));
-    if (!stop || !SetEvent(stop.get()) || WaitForSingleObject(process.get(), kHostTimeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process.get(), 1);
-    }
-    return median;
+    if (!client || !client->BeginRequest(RequestCode::GetAllFoldersList) || !client->ReceiveTexts(&texts)) return -1;
+    return bench::Median(
+        kRounds,
+        [&] {
+            texts.clear();
+            const bool ok = client->BeginRequest(RequestCode::GetAllFoldersList) && client->ReceiveTexts(&texts);
+            return ok ? texts.size() : 0;
+        },
+        paths);
 }
 
 }  // namespace

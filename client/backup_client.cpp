@@ -1,8 +1,11 @@
 // A small backup client for the demo: connects to the mail server's channel and
 // sends requests by name or number, printing what it does.
 //
-//   backup-client.exe [--channel NAME] [--version 1|2] REQUEST...   (noop, 12, ...)
+//   backup-client.exe [--channel NAME] [--version 1|2] [--save-to FOLDER] REQUEST...   (noop, 12, ...)
 //   REQUEST may carry texts: restore FILE FOLDER-PATH
+//
+// The request "mails" is the backup itself: the folder list, then every folder's mail
+// list, and with --save-to every mail saved there as a message file.
 //   backup-client.exe [--channel NAME] --stop                       (sets the stop event)
 #include <windows.h>
 #include <shellapi.h>
@@ -18,7 +21,7 @@
 namespace {
 
 // What the client reads back after a request.
-enum class Reply { None, Text, Texts, Number };
+enum class Reply { None, Text, Texts, Number, Mails };
 
 struct NamedRequest {
     const wchar_t* name;
@@ -35,6 +38,7 @@ constexpr NamedRequest kNamedRequests[] = {
     {L"profile", RequestCode::SendCurrentProfileName, Reply::Text},
     {L"folder-tree", RequestCode::FillFolderTree, Reply::Texts},
     {L"restore", RequestCode::RestoreMailFromMSGFile, Reply::Number, 2},
+    {L"mails", RequestCode::GetAllFoldersList, Reply::Mails},
 };
 
 bool ParseRequest(const std::wstring& text, uint32_t* code, Reply* reply, int* texts) {
@@ -85,12 +89,42 @@ bool PrintReply(MailClient& client, Reply reply) {
 
 }  // namespace
 
+// The folder list's reply, then each folder's mails: a line per item with its
+// signature (or the placeholder of an item that is not a mail), and where it was saved.
+bool BackUpMails(MailClient& client, const std::wstring& saveTo) {
+    std::vector<std::wstring> folders;
+    if (!client.ReceiveTexts(&folders)) return false;
+    unsigned files = 0;
+    for (const std::wstring& folder : folders) {
+        std::vector<std::wstring> entries;
+        if (!client.ListMails(folder, 0, &entries)) return false;
+        wprintf(L"  \"%ls\": %zu items\n", folder.c_str(), entries.size());
+        for (const std::wstring& entry : entries) {
+            const size_t separator = entry.find(L"#####");
+            if (separator == std::wstring::npos) {
+                wprintf(L"    %ls\n", entry.c_str());
+                continue;
+            }
+            wprintf(L"    signature %ls", entry.substr(0, separator).c_str());
+            if (!saveTo.empty()) {
+                const std::wstring name = L"mail" + std::to_wstring(++files) + L".msg";
+                uint32_t saved = 0;
+                if (!client.SaveMail(entry.substr(separator + 5), saveTo + L"\\" + name, &saved)) return false;
+                wprintf(saved ? L", saved to %ls" : L", not saved (%ls)", name.c_str());
+            }
+            wprintf(L"\n");
+        }
+    }
+    return true;
+}
+
 int main() {
     int argc = 0;
     base::UniqueLocal<wchar_t**> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
     if (!argv) return 2;
     std::wstring channel = L"DiRirire.MSOutlook";
     uint32_t version = 2;
+    std::wstring saveTo;
     std::vector<std::wstring> requests;
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv.get()[i];
@@ -98,6 +132,8 @@ int main() {
             channel = argv.get()[++i];
         } else if (arg == L"--version" && i + 1 < argc) {
             version = wcstoul(argv.get()[++i], nullptr, 10);
+        } else if (arg == L"--save-to" && i + 1 < argc) {
+            saveTo = argv.get()[++i];
         } else if (arg == L"--stop") {
             return StopServer(channel);
         } else {
@@ -132,7 +168,14 @@ int main() {
             if (!client->tunnel().SendString(text, MailClient::kDefaultTimeoutMs)) return 1;
             wprintf(L"  sent \"%ls\"\n", text.c_str());
         }
-        if (reply != Reply::None && !PrintReply(*client, reply)) return 1;
+        if (reply == Reply::Mails) {
+            if (!BackUpMails(*client, saveTo)) {
+                wprintf(L"  no reply\n");
+                return 1;
+            }
+        } else if (reply != Reply::None && !PrintReply(*client, reply)) {
+            return 1;
+        }
     }
     return 0;
 }

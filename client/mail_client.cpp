@@ -22,3 +22,13 @@ bool MailClient::ReceiveTexts(std::vector<std::wstring>* texts) {
     }
     return true;
 }
+
+bool MailClient::ListMails(const std::wstring& folderPath, uint32_t includeBody, std::vector<std::wstring>* entries) {
+    return BeginRequest(RequestCode::GetAllMailsFromFolder) && tunnel_->SendString(folderPath, timeoutMs_) &&
+           tunnel_->SendDword(includeBody, timeoutMs_) && ReceiveTexts(entries);
+}
+
+bool MailClient::SaveMail(const std::wstring& entryId, const std::wstring& path, uint32_t* saved) {
+    return BeginRequest(RequestCode::SaveMailToMSGFile) && tunnel_->SendString(entryId, timeoutMs_) &&
+           tunnel_->SendString(path, timeoutMs_) && tunnel_->ReceiveDword(saved, timeoutMs_);
+}

@@ -42,6 +42,13 @@ public:
     [[nodiscard]] bool ReceiveText(std::wstring* text) noexcept { return tunnel_->ReceiveString(text, timeoutMs_); }
     [[nodiscard]] bool ReceiveTexts(std::vector<std::wstring>* texts);
 
+    // Code 1: the entries of a folder's items ("<signature>#####<entry ID>" or
+    // "IGNOREMAILENTRY"), after their count.
+    [[nodiscard]] bool ListMails(const std::wstring& folderPath, uint32_t includeBody,
+                                 std::vector<std::wstring>* entries);
+    // Code 2: the mail of an entry ID saved to a message file; `saved` is the reply, 1 or 0.
+    [[nodiscard]] bool SaveMail(const std::wstring& entryId, const std::wstring& path, uint32_t* saved);
+
     [[nodiscard]] TunnelClient& tunnel() noexcept { return *tunnel_; }
 
     static std::wstring TunnelName(const std::wstring& channel) {

@@ -33,6 +33,8 @@ inline constexpr uint32_t kEntryId = 2;                 // the object model's En
 inline constexpr uint32_t kStoreId = 4;                 // the object model's StoreID of the folder fails
 inline constexpr uint32_t kCopyTo = 1;                  // IMessage::CopyTo fails
 inline constexpr uint32_t kSaveChanges = 2;             // SaveChanges fails
+inline constexpr uint32_t kString8 = 4;                 // reads of text as PT_STRING8 give error values
+inline constexpr uint32_t kErrorValue = 8;              // the Internet message ID and submit time give error values
 }  // namespace fault
 
 struct FaultWord {
@@ -55,6 +57,8 @@ inline constexpr FaultWord kFaultWords[] = {
     {FaultScope::Folder, fault::kStoreId, L"store-id"},
     {FaultScope::Message, fault::kCopyTo, L"copy-to"},
     {FaultScope::Message, fault::kSaveChanges, L"save-changes"},
+    {FaultScope::Message, fault::kString8, L"string8"},
+    {FaultScope::Message, fault::kErrorValue, L"error-value"},
 };
 
 // What a failing switch makes its call return.

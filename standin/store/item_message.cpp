@@ -73,6 +73,17 @@ constexpr DWORD kStorageMode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE | STGM_TRAN
 // Properties the message file does not hold but the store knows.
 constexpr ULONG kStoreProperties[] = {PR_ENTRYID, PR_PARENT_ENTRYID, PR_STORE_ENTRYID};
 
+// The properties fault::kErrorValue makes unreadable: PR_INTERNET_MESSAGE_ID, PR_CLIENT_SUBMIT_TIME.
+constexpr ULONG kErrorValueIds[] = {0x1035, 0x0039};
+
+// The error a fault puts in place of the value asked for by `tag`; S_OK for none.
+[[nodiscard]] SCODE FaultError(uint32_t faults, ULONG tag) noexcept {
+    if ((faults & fault::kString8) && PROP_TYPE(tag) == PT_STRING8) return MAPI_E_BAD_CHARWIDTH;
+    const bool unreadable = std::find(std::begin(kErrorValueIds), std::end(kErrorValueIds), PROP_ID(tag)) !=
+                            std::end(kErrorValueIds);
+    return (faults & fault::kErrorValue) && unreadable ? MAPI_E_NOT_ENOUGH_MEMORY : S_OK;
+}
+
 class ItemMessage final : public base::ComObject<IMessage> {
 public:
     ItemMessage(Folder folder, Item item, uint32_t faults, uint32_t sizeLimit)
@@ -250,6 +261,10 @@ HRESULT ItemMessage::GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, L
                                         CHANGE_PROP_TYPE(wanted, PT_BINARY)) != std::end(kStoreProperties);
             if (tags && ours && PROP_TYPE(value.ulPropTag) == PT_ERROR) {
                 (void)StoreProperty(CHANGE_PROP_TYPE(wanted, PT_BINARY), *values, value);
+            }
+            if (const SCODE error = FaultError(faults_, wanted); FAILED(error)) {
+                value.ulPropTag = PROP_TAG(PT_ERROR, PROP_ID(wanted));
+                value.Value.err = error;
             }
             errorsLeft = errorsLeft || PROP_TYPE(value.ulPropTag) == PT_ERROR;
         }

@@ -14,7 +14,8 @@ namespace standin::store {
 
 // Opens an existing item (its file is read into memory) or, with a null `item`,
 // a new message of `folder` that becomes an item at its first SaveChanges.
-// `faults` (fault::kCopyTo, fault::kSaveChanges) make those calls fail.
+// `faults` (fault::kCopyTo, fault::kSaveChanges) make those calls fail; fault::kString8
+// and fault::kErrorValue turn what GetProps gives into error values.
 [[nodiscard]] HRESULT OpenItemMessage(const Folder& folder, const Item* item, uint32_t faults,
                                       base::ComPtr<IMessage>& message);
 

@@ -23,7 +23,7 @@ constexpr uint32_t kShortRequestTimeoutMs = 400;
 constexpr DWORD kChildTimeoutMs = 30000;
 
 // Connects with the version given, then runs the steps: a number is sent as a number
-// message; "silence" expects nothing to arrive; "sleep:N" sleeps N ms; "signal:NAME"
+// message, "text:T" the text T; "reply" expects a number; "silence" expects nothing to arrive; "sleep:N" sleeps N ms; "signal:NAME"
 // sets a named event; "hang" waits to be killed; "fail" expects the next number to be
 // refused. Exits 0, or 100 + the index of the step that failed.
 TEST_CHILD_ROLE(scripted_client) {
@@ -50,6 +50,11 @@ TEST_CHILD_ROLE(scripted_client) {
             Sleep(INFINITE);
         } else if (step == L"fail") {
             expectFailure = true;
+        } else if (step.starts_with(L"text:")) {
+            if (!client->tunnel().SendString(step.substr(5), 1000)) return failed;
+        } else if (step == L"reply") {
+            uint32_t value = 0;
+            if (!client->tunnel().ReceiveDword(&value, 10000)) return failed;
         } else {
             const bool sent = client->tunnel().SendDword(wcstoul(step.c_str(), nullptr, 0), 1000);
             if (sent == expectFailure) return failed;
@@ -212,9 +217,9 @@ TEST_F(MailServerTest, LifecycleAndDispatchLinesPerCode) {
     // sends nothing.
     StartServer();
     EXPECT_EQ(Client(1, {kMarker, L"12", kMarker, L"6", L"silence"}).Wait(kChildTimeoutMs), 0u);
-    // Code 3 reads its two texts and replies (0: no file to restore).
-    EXPECT_EQ(Client(2, {kMarker, L"2", kMarker, L"3", L"text:", L"text:", L"reply", kMarker, L"8", kMarker, L"6",
-                         L"silence"})
+    // Codes 2 and 3 read their two texts and reply (0: no mail to save, no file to restore).
+    EXPECT_EQ(Client(2, {kMarker, L"2", L"text:", L"text:", L"reply", kMarker, L"3", L"text:", L"text:", L"reply",
+                         kMarker, L"8", kMarker, L"6", L"silence"})
                   .Wait(kChildTimeoutMs),
               0u);
     Texts texts = WaitForLines(L"[Processing message finish]", 3);

@@ -30,6 +30,7 @@ public:
     StandinHost(const StandinHost&) = delete;
     StandinHost& operator=(const StandinHost&) = delete;
 
+    [[nodiscard]] bool running() const noexcept { return process_.running(); }
     // Once the host has connected the add-in and its server publishes the channel.
     [[nodiscard]] std::unique_ptr<MailClient> Connect() const {
         return process_.running() ? MailClient::Connect(kMailServerChannel, 2, kTimeoutMs) : nullptr;

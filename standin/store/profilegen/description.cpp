@@ -213,7 +213,7 @@ bool Parser::Folder(FolderPlan& parent, const std::vector<Token>& tokens, std::w
     return true;
 }
 
-constexpr std::string_view kItemAttributes[] = {"subject", "body", "from", "to", "cc", "date", "message-id",
+constexpr std::string_view kItemAttributes[] = {"subject", "body", "from", "to", "cc", "bcc", "date", "message-id",
                                                 "submit-time", "class", "attach", "embed"};
 
 bool Parser::Item(FolderPlan& parent, const std::string& keyword, uint32_t number, const std::vector<Token>& tokens,

@@ -160,7 +160,8 @@ private:
     [[nodiscard]] HRESULT FillFolder(const Folder& folder, const FolderPlan& plan);
     [[nodiscard]] HRESULT WriteItem(const Folder& folder, const ItemPlan& plan, uint32_t n);
     [[nodiscard]] HRESULT WriteContent(IMessage* message, const ItemPlan& plan, uint32_t n, const std::wstring& subject);
-    [[nodiscard]] HRESULT AddRecipients(IMessage* message, const std::vector<Address>& to, const std::vector<Address>& cc);
+    [[nodiscard]] HRESULT AddRecipients(IMessage* message, const std::vector<Address>& to, const std::vector<Address>& cc,
+                                        const std::vector<Address>& bcc);
     [[nodiscard]] HRESULT AddAttachment(IMessage* message, const std::wstring& nameAndContent);
     [[nodiscard]] HRESULT AddEmbedded(IMessage* message, const std::wstring& subject, bool ansi);
 
@@ -277,6 +278,7 @@ HRESULT Generator::WriteContent(IMessage* message, const ItemPlan& plan, uint32_
     const Address from = ParseAddress(text("from", kDefaultFrom));
     const std::vector<Address> to = ParseAddresses(text("to", kDefaultTo));
     const std::vector<Address> cc = ParseAddresses(text("cc", L""));
+    const std::vector<Address> bcc = ParseAddresses(text("bcc", L""));
     const auto names = [](const std::vector<Address>& addresses) {
         std::wstring joined;
         for (const Address& address : addresses) joined += (joined.empty() ? L"" : L"; ") + address.name;
@@ -297,6 +299,7 @@ HRESULT Generator::WriteContent(IMessage* message, const ItemPlan& plan, uint32_
     properties.Text(PR_SENT_REPRESENTING_ADDRTYPE, kAddressType);
     properties.Text(PR_DISPLAY_TO, names(to));
     if (!cc.empty()) properties.Text(PR_DISPLAY_CC, names(cc));
+    if (!bcc.empty()) properties.Text(PR_DISPLAY_BCC, names(bcc));
     const std::wstring messageId = text("message-id", L"<" + std::to_wstring(serial_) + L".generated@example.org>");
     if (messageId != kNone) properties.Text(PR_INTERNET_MESSAGE_ID_W, messageId);
     if (text("submit-time", L"") != kNone) properties.Time(PR_CLIENT_SUBMIT_TIME, date);
@@ -308,7 +311,7 @@ HRESULT Generator::WriteContent(IMessage* message, const ItemPlan& plan, uint32_
     HRESULT hr = properties.ApplyTo(message);
     if (FAILED(hr)) return Fail(hr, where + L"setting the properties of " + subject);
 
-    hr = AddRecipients(message, to, cc);
+    hr = AddRecipients(message, to, cc, bcc);
     if (FAILED(hr)) return Fail(hr, where + L"adding the recipients of " + subject);
     for (const std::wstring& attachment : plan.FindAll("attach")) {
         hr = AddAttachment(message, Substitute(attachment, n));
@@ -321,9 +324,10 @@ HRESULT Generator::WriteContent(IMessage* message, const ItemPlan& plan, uint32_
     return S_OK;
 }
 
-HRESULT Generator::AddRecipients(IMessage* message, const std::vector<Address>& to, const std::vector<Address>& cc) {
+HRESULT Generator::AddRecipients(IMessage* message, const std::vector<Address>& to, const std::vector<Address>& cc,
+                                 const std::vector<Address>& bcc) {
     constexpr ULONG kPropsPerRecipient = 4;
-    const size_t count = to.size() + cc.size();
+    const size_t count = to.size() + cc.size() + bcc.size();
     if (count == 0) return S_OK;
     base::UniqueMapiBuffer<ADRLIST> list;
     HRESULT hr = MAPIAllocateBuffer(CbNewADRLIST(count), reinterpret_cast<void**>(list.put()));
@@ -333,8 +337,8 @@ HRESULT Generator::AddRecipients(IMessage* message, const std::vector<Address>& 
     std::vector<base::UniqueMapiBuffer<SPropValue>> entries;
     std::deque<std::wstring> texts;
     for (size_t i = 0; i < count; ++i) {
-        const bool isTo = i < to.size();
-        const Address& address = isTo ? to[i] : cc[i - to.size()];
+        const bool isTo = i < to.size(), isCc = !isTo && i < to.size() + cc.size();
+        const Address& address = isTo ? to[i] : isCc ? cc[i - to.size()] : bcc[i - to.size() - cc.size()];
         base::UniqueMapiBuffer<SPropValue>& values = entries.emplace_back();
         hr = MAPIAllocateBuffer(kPropsPerRecipient * sizeof(SPropValue), reinterpret_cast<void**>(values.put()));
         if (FAILED(hr)) return hr;
@@ -346,7 +350,7 @@ HRESULT Generator::AddRecipients(IMessage* message, const std::vector<Address>& 
         value[2].ulPropTag = PR_ADDRTYPE_W;
         value[2].Value.lpszW = texts.emplace_back(kAddressType).data();
         value[3].ulPropTag = PR_RECIPIENT_TYPE;
-        value[3].Value.l = isTo ? MAPI_TO : MAPI_CC;
+        value[3].Value.l = isTo ? MAPI_TO : isCc ? MAPI_CC : MAPI_BCC;
         list.get()->aEntries[i].cValues = kPropsPerRecipient;
         list.get()->aEntries[i].rgPropVals = value;
     }

@@ -1,0 +1,157 @@
+// The mail list (code 1) and saving a mail (code 2) through the add-in, as Outlook
+// runs it: the Outlook stand-in host in a process of its own on the mail tests'
+// profile, the backup client in this process. The saved message file is read back
+// here through the stand-in's MAPI, and by python3-olefile in a test of its own.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cwctype>
+#include <string>
+#include <vector>
+
+#include "client/mail_client.h"
+#include "diag/log.h"
+#include "server/mail_server.h"
+#include "tests/addin/plugin.h"
+#include "tests/mails/mail_profile.h"
+#include "tests/standin/msg/msg_test_util.h"
+#include "tests/standin/store/mapi_test_util.h"
+#include "tests/support/log_reader.h"
+#include "tests/support/standin_host.h"
+
+namespace {
+
+using Texts = std::vector<std::wstring>;
+constexpr wchar_t kIgnored[] = L"IGNOREMAILENTRY";
+constexpr wchar_t kAny[] = L"";  // any signature
+
+// Signatures of records worked out by hand (see the record test for the records):
+// MD5 of the first N bytes of the record's UTF-16LE, N its length in characters.
+// "<known@example.org>It's knownanna@example.orgBob ONeil; CyDArcyEve E", + "Hiand!"
+constexpr wchar_t kKnown0[] = L"56C91506CC9A1FC085B725B78A653C84";
+constexpr wchar_t kKnown1[] = L"C3661EB6C422BAFC16E97CB0A3FB3A44";
+// "Never sentsender@example.orgDemo User" + "Lineonelinetwo<mailto:open" once, twice
+constexpr wchar_t kNeverSent0[] = L"2929C0E3CCC39F307CD45DE51637D0D1";
+constexpr wchar_t kNeverSent1[] = L"681049C30AB3D9BA058C3EC30277F039";
+
+struct ListCase {
+    const wchar_t* path;
+    uint32_t includeBody;
+    std::vector<const wchar_t*> signatures;  // per item; null for IGNOREMAILENTRY
+};
+
+const std::vector<const wchar_t*> kInbox0 = {kKnown0, nullptr, kNeverSent0, nullptr, kAny, kAny, kAny, kAny, kAny, kAny};
+const std::vector<const wchar_t*> kInbox1 = {kKnown1, nullptr, kNeverSent1, nullptr, kAny, kAny, kAny, kAny, kAny, kAny};
+const ListCase kLists[] = {
+    {L"\\\\Mailbox\\Inbox", 0, kInbox0},
+    {L"Mailbox\\Inbox", 1, kInbox1},  // the leading backslashes are added
+    {L"\\\\Mailbox\\Inbox", 2, kInbox1},
+    {L"\\\\Mailbox\\Empty", 1, {}},
+    {L"\\\\Mailbox\\Nowhere", 0, {}},  // logged, and answered as an empty folder
+};
+
+bool IsSignature(const std::wstring& text) {
+    return text.size() == 32 && std::all_of(text.begin(), text.end(), [](wchar_t c) {
+               return std::iswdigit(c) || (c >= L'A' && c <= L'F');
+           });
+}
+
+// The file olefile reads after this test (tests/mails/check_saved.py).
+std::wstring SavedForOlefile() {
+    wchar_t folder[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, folder);
+    return std::wstring(folder) + L"\\mails_saved.msg";
+}
+
+ULONG RowCount(HRESULT (IMessage::*table)(ULONG, LPMAPITABLE*), IMessage* message) {
+    base::ComPtr<IMAPITable> rows;
+    ULONG count = 0;
+    EXPECT_EQ(S_OK, (message->*table)(0, rows.put()));
+    if (rows) {
+        EXPECT_EQ(S_OK, rows->GetRowCount(0, &count));
+    }
+    return count;
+}
+
+TEST(MailRequests, ListAndSaveThroughTheAddIn) {
+    addintest::LoadedPlugin plugin;
+    ASSERT_TRUE(plugin.loaded());
+    ASSERT_EQ(S_OK, plugin.RegisterServer());
+    const storetest::TempFolder temp;
+    ASSERT_EQ(0u, storetest::GenerateProfile(mailtest::kMailProfile, temp.Sub(L"profile")));
+    const std::wstring log = DefaultLogPath();
+    DeleteFileW(log.c_str());
+    const testsupport::StandinHost host(temp.Sub(L"profile"));
+    ASSERT_TRUE(host.running());
+    const auto client = host.Connect();
+    ASSERT_NE(nullptr, client) << "the add-in's channel never appeared";
+
+    Texts entryIds;
+    for (size_t i = 0; i < std::size(kLists); ++i) {
+        const ListCase& c = kLists[i];
+        Texts entries;
+        ASSERT_TRUE(client->ListMails(c.path, c.includeBody, &entries)) << "case " << i;
+        ASSERT_EQ(c.signatures.size(), entries.size()) << "case " << i;
+        for (size_t e = 0; e < entries.size(); ++e) {
+            if (!c.signatures[e]) {
+                EXPECT_EQ(kIgnored, entries[e]) << "case " << i << " item " << e;
+                continue;
+            }
+            const size_t separator = entries[e].find(L"#####");
+            ASSERT_NE(std::wstring::npos, separator) << "case " << i << " item " << e;
+            const std::wstring signature = entries[e].substr(0, separator), entryId = entries[e].substr(separator + 5);
+            EXPECT_TRUE(IsSignature(signature)) << "case " << i << " item " << e;
+            if (*c.signatures[e]) {
+                EXPECT_EQ(c.signatures[e], signature) << "case " << i << " item " << e;
+            }
+            if (entryIds.size() < entries.size()) entryIds.resize(entries.size());
+            if (entryIds[e].empty()) entryIds[e] = entryId;
+            EXPECT_EQ(entryIds[e], entryId) << "case " << i << " item " << e;
+        }
+    }
+    ASSERT_EQ(size_t{mailtest::kItems}, entryIds.size());
+
+    struct SaveCase {
+        std::wstring entryId;
+        std::wstring path;
+        bool earlierFile;  // a file is there before: it goes, whether the save succeeds or not
+        uint32_t reply;
+    } const kSaves[] = {
+        {L"00", temp.Sub(L"unknown.msg"), true, 0},
+        {entryIds[mailtest::kKnown], temp.Sub(L"no folder\\known.msg"), false, 0},
+        {entryIds[mailtest::kKnown], L"", false, 0},
+        {entryIds[mailtest::kUncopyable], temp.Sub(L"uncopyable.msg"), true, 0},
+        {entryIds[mailtest::kKnown], SavedForOlefile(), true, 1},
+    };
+    for (size_t i = 0; i < std::size(kSaves); ++i) {
+        const SaveCase& c = kSaves[i];
+        if (c.earlierFile) storetest::WriteText(c.path, "an earlier file");
+        uint32_t saved = 0xdeadbeef;
+        ASSERT_TRUE(client->SaveMail(c.entryId, c.path, &saved)) << "case " << i;
+        EXPECT_EQ(c.reply, saved) << "case " << i;
+        if (c.earlierFile && c.reply == 0) {
+            const std::string left = testsupport::ReadFileBytes(c.path);
+            EXPECT_TRUE(left.empty() || left.starts_with("\xD0\xCF\x11\xE0")) << "case " << i << ": an earlier file was left";
+        }
+    }
+
+    // The saved mail read back through the stand-in's MAPI.
+    msgtest::MessageFile file;
+    ASSERT_EQ(S_OK, msgtest::OpenMessageFile(SavedForOlefile(), file));
+    EXPECT_EQ(L"It's known", msgtest::SubjectOf(file.message.get()));
+    std::wstring body;
+    EXPECT_EQ(S_OK, storetest::GetText(file.message.get(), PR_BODY_W, body));
+    EXPECT_EQ(L"Hi <mailto:x@y.org> and <mailto:x@y.org>!\n", body);
+    EXPECT_EQ(4u, RowCount(&IMessage::GetRecipientTable, file.message.get()));
+    EXPECT_EQ(1u, RowCount(&IMessage::GetAttachmentTable, file.message.get()));
+
+    const Texts logTexts = testsupport::ReadLogTexts(log);
+    for (const wchar_t* line : {L"Ignoring non-mail item ...",
+                                L"CKsCommMailServer::GetAllMailsFromFolder failed with error 80004005",
+                                L"CConect::SaveMailToMSGFileEx(MailSubject:<100%s sure> )::CopyTo failed with "
+                                L"HR = 0x80004005, will try SaveAs"}) {
+        EXPECT_NE(logTexts.end(), std::find(logTexts.begin(), logTexts.end(), line)) << line;
+    }
+}
+
+}  // namespace
