@@ -5,7 +5,6 @@
 #include "tests/standin/msg/msg_test_util.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <vector>
 
@@ -13,7 +12,6 @@ namespace {
 
 using base::ComPtr;
 using msgtest::MessageFile;
-using msgtest::PutStream;
 
 std::string U32(uint32_t v) {
     std::string s(4, '\0');
@@ -37,34 +35,29 @@ HRESULT MemoryStorage(ComPtr<IStorage>& storage) {
                                         storage.put());
 }
 
-ComPtr<IStorage> Child(IStorage* parent, const wchar_t* name) {
-    ComPtr<IStorage> child;
-    EXPECT_EQ(parent->CreateStorage(name, STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0, child.put()),
-              S_OK);
-    return child;
-}
-
-// Rebuilds a storage from a dump (stream paths and bytes; classes are left out).
+// Rebuilds a storage from a dump.
 // Every storage on a path stays open while its children are written: releasing
 // a parent reverts its children.
 void Rebuild(IStorage* root, const std::map<std::string, std::string>& dump) {
+    constexpr DWORD kMode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
     for (const auto& [path, bytes] : dump) {
-        if (path.find("/<class>") != std::string::npos) continue;
         std::vector<ComPtr<IStorage>> chain;
         IStorage* at = root;
         std::size_t start = 1;
         for (std::size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
             const std::wstring name(path.begin() + start, path.begin() + slash);
             ComPtr<IStorage> child;
-            if (FAILED(at->OpenStorage(name.c_str(), nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, nullptr, 0,
-                                       child.put()))) {
-                child = Child(at, name.c_str());
+            if (FAILED(at->OpenStorage(name.c_str(), nullptr, kMode, nullptr, 0, child.put()))) {
+                ASSERT_EQ(at->CreateStorage(name.c_str(), kMode | STGM_CREATE, 0, 0, child.put()), S_OK) << path;
             }
-            ASSERT_TRUE(child) << path;
             at = child.get();
             chain.push_back(std::move(child));
         }
-        ASSERT_EQ(PutStream(at, std::wstring(path.begin() + start, path.end()), bytes), S_OK) << path;
+        ComPtr<IStream> stream;
+        const std::wstring name(path.begin() + start, path.end());
+        ASSERT_EQ(at->CreateStream(name.c_str(), kMode | STGM_CREATE, 0, 0, stream.put()), S_OK) << path;
+        ULONG written = 0;
+        ASSERT_EQ(bytes.empty() ? S_OK : stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written), S_OK);
     }
 }
 
@@ -72,38 +65,9 @@ using Streams = std::map<std::string, std::string>;
 
 // A fresh in-memory storage holding `streams`, then the message over it.
 HRESULT OpenBuilt(const Streams& streams, MessageFile& file) {
-    ComPtr<IStorage> storage;
-    if (HRESULT hr = MemoryStorage(storage); FAILED(hr)) return hr;
-    Rebuild(storage.get(), streams);
-    file.storage = std::move(storage);
+    if (HRESULT hr = MemoryStorage(file.storage); FAILED(hr)) return hr;
+    Rebuild(file.storage.get(), streams);
     return msgtest::OpenMessageOn(file.storage.get(), file);
-}
-
-TEST(BadInput, FilesOfOtherWritersOpen) {
-    // An 8-bit message as another program writes it: no named-property storage,
-    // string sizes with their terminator, a recipient without PR_ROWID.
-    const Streams streams = {
-        {"/__properties_version1.0", TopHeader(1) + Entry(PR_SUBJECT_A, 6) + Entry(PR_IMPORTANCE, 2)},
-        {"/__substg1.0_0037001E", "Hello"},
-        {"/__recip_version1.0_#00000000/__properties_version1.0", std::string(8, '\0') + Entry(PR_DISPLAY_NAME_A, 4)},
-        {"/__recip_version1.0_#00000000/__substg1.0_3001001E", std::string("Bob\0", 4)},
-    };
-    MessageFile file;
-    ASSERT_EQ(OpenBuilt(streams, file), S_OK);
-    EXPECT_EQ(msgtest::SubjectOf(file.message.get()), L"Hello");
-    LPSPropValue importance = nullptr;
-    ASSERT_EQ(HrGetOneProp(file.message.get(), PR_IMPORTANCE, &importance), S_OK);
-    EXPECT_EQ(importance->Value.l, 2);
-    MAPIFreeBuffer(importance);
-    ComPtr<IMAPITable> recipients;
-    ASSERT_EQ(file.message->GetRecipientTable(MAPI_UNICODE, recipients.put()), S_OK);
-    SizedSPropTagArray(1, name) = {1, {PR_DISPLAY_NAME_W}};
-    ASSERT_EQ(recipients->SetColumns(reinterpret_cast<SPropTagArray*>(&name), 0), S_OK);
-    LPSRowSet rows = nullptr;
-    ASSERT_EQ(recipients->QueryRows(10, 0, &rows), S_OK);
-    ASSERT_EQ(rows->cRows, 1u);
-    EXPECT_STREQ(rows->aRow[0].lpProps[0].Value.lpszW, L"Bob");
-    FreeProws(rows);
 }
 
 TEST(BadInput, CorruptLayoutsAreRejected) {
@@ -114,10 +78,19 @@ TEST(BadInput, CorruptLayoutsAreRejected) {
                        {"/__nameid_version1.0/__substg1.0_00030102", entries},
                        {"/__nameid_version1.0/__substg1.0_00040102", strings}};
     };
+    Streams deep = {{props, TopHeader(0, 1)}};
+    std::string level;
+    for (int depth = 0; depth < 20; ++depth) {
+        level += "/__attach_version1.0_#00000000";
+        deep[level + "/__properties_version1.0"] = std::string(8, '\0') + Entry(PR_ATTACH_DATA_OBJ, 0xFFFFFFFF);
+        level += "/__substg1.0_3701000D";
+        deep[level + "/__properties_version1.0"] = std::string(24, '\0');
+    }
     const struct {
         const char* name;
         Streams streams;
     } cases[] = {
+        {"embedded messages nested too deep", deep},
         {"partial entry", {{props, top + "abc"}}},
         {"short header", {{props, "12345678"}}},
         {"no property stream", {{"/__substg1.0_0037001F", "x"}}},
@@ -150,19 +123,6 @@ TEST(BadInput, CorruptLayoutsAreRejected) {
     }
 }
 
-TEST(BadInput, EmbeddedMessagesNestedTooDeepAreRejected) {
-    Streams streams = {{"/__properties_version1.0", TopHeader(0, 1)}};
-    std::string level;
-    for (int depth = 0; depth < 20; ++depth) {
-        level += "/__attach_version1.0_#00000000";
-        streams[level + "/__properties_version1.0"] = std::string(8, '\0') + Entry(PR_ATTACH_DATA_OBJ, 0xFFFFFFFF);
-        level += "/__substg1.0_3701000D";
-        streams[level + "/__properties_version1.0"] = std::string(24, '\0');
-    }
-    MessageFile file;
-    EXPECT_EQ(OpenBuilt(streams, file), MAPI_E_CORRUPT_DATA);
-}
-
 // Mutates the streams of a rich message in a deterministic loop (bytes flipped,
 // sizes and counts made huge, streams cut, lengthened or removed); every mutant
 // either fails with a MAPI error or opens and can be read and copied.
@@ -174,7 +134,7 @@ TEST(BadInput, FuzzedMessagesFailCleanly) {
     std::vector<std::string> streams;
     for (const auto& [name, bytes] : original) {
         // The small streams hold the layout; the big ones are only values.
-        if (name.find("/<class>") == std::string::npos && bytes.size() < 4096) streams.push_back(name);
+        if (bytes.size() < 4096) streams.push_back(name);
     }
     ASSERT_GT(streams.size(), 20u);
 
@@ -185,7 +145,7 @@ TEST(BadInput, FuzzedMessagesFailCleanly) {
         seed ^= seed << 5;
         return seed;
     };
-    int opened = 0, rejected = 0, copied = 0;
+    int opened = 0, rejected = 0;
     for (int i = 0; i < kIterations; ++i) {
         std::map<std::string, std::string> mutant = original;
         const int mutations = 1 + static_cast<int>(next() % 3);
@@ -223,21 +183,17 @@ TEST(BadInput, FuzzedMessagesFailCleanly) {
         LPSPropValue values = nullptr;
         EXPECT_TRUE(SUCCEEDED(file.message->GetProps(nullptr, MAPI_UNICODE, &count, &values))) << "iteration " << i;
         MAPIFreeBuffer(values);
-        ComPtr<IStorage> target;
-        ASSERT_EQ(MemoryStorage(target), S_OK);
         MessageFile copy;
-        copy.storage = std::move(target);
+        ASSERT_EQ(MemoryStorage(copy.storage), S_OK);
         ASSERT_EQ(msgtest::OpenMessageOn(copy.storage.get(), copy), S_OK);
         if (SUCCEEDED(file.message->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, copy.message.get(), 0,
                                            nullptr))) {
             EXPECT_EQ(copy.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK) << "iteration " << i;
-            ++copied;
         }
     }
     EXPECT_EQ(opened + rejected, kIterations);
     EXPECT_GT(rejected, kIterations / 10) << "mutants of the layout are refused";
     EXPECT_GT(opened, 0) << "mutants of values still open";
-    std::printf("fuzz: %d opened (%d copied), %d rejected\n", opened, copied, rejected);
 }
 
 }  // namespace

@@ -20,11 +20,8 @@ def check(condition, what):
 
 def entries(data, header):
     """The property stream's entries: tag -> (flags, 8 value bytes)."""
-    out = {}
-    for at in range(header, len(data), 16):
-        tag, flags = struct.unpack_from("<II", data, at)
-        out[tag] = (flags, data[at + 8:at + 16])
-    return out
+    return {struct.unpack_from("<I", data, at)[0]: (struct.unpack_from("<I", data, at + 4)[0], data[at + 8:at + 16])
+            for at in range(header, len(data), 16)}
 
 
 def main(path):
@@ -91,9 +88,7 @@ def main(path):
     embedded = ole.openstream("__attach_version1.0_#00000001/__substg1.0_3701000D/__properties_version1.0").read()
     check((len(embedded) - 24) % 16 == 0, "embedded message header of 24 bytes")
 
-    for failure in failures:
-        print("FAIL:", failure)
-    print("olefile read %d elements; %d failures" % (len(names), len(failures)))
+    print("\n".join(["olefile read %d elements" % len(names)] + ["FAIL: " + f for f in failures]))
     return 1 if failures else 0
 
 

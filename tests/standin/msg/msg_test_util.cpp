@@ -1,8 +1,6 @@
 #include "tests/standin/msg/msg_test_util.h"
 
-#include <cstdio>
-#include <cstring>
-
+#include "standin/mapi/hex.h"
 #include "tests/support/child_process.h"
 
 namespace msgtest {
@@ -12,31 +10,19 @@ constexpr CLSID kClsidMailMessage = {0x00020D0B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 
 constexpr DWORD kCreateMode = STGM_TRANSACTED | STGM_CREATE | STGM_READWRITE;
 constexpr DWORD kOpenMode = STGM_TRANSACTED | STGM_SHARE_EXCLUSIVE | STGM_READWRITE;
 
-std::string Narrow(const wchar_t* s) {
-    std::string out;
-    for (; *s; ++s) out.push_back(*s < 0x80 ? static_cast<char>(*s) : '?');
-    return out;
-}
-
 std::string Hex(const void* data, std::size_t size) {
-    std::string out;
-    char digits[3];
-    for (std::size_t i = 0; i < size; ++i) {
-        std::snprintf(digits, sizeof(digits), "%02X", static_cast<const BYTE*>(data)[i]);
-        out += digits;
-    }
-    return out;
+    const std::wstring text = standin::mapi::HexText(static_cast<const BYTE*>(data), size);
+    return std::string(text.begin(), text.end());
 }
 
 void Dump(IStorage* storage, const std::string& path, std::map<std::string, std::string>& out) {
-    STATSTG self{};
-    if (SUCCEEDED(storage->Stat(&self, STATFLAG_NONAME))) out[path + "/<class>"] = Hex(&self.clsid, sizeof(CLSID));
     base::ComPtr<IEnumSTATSTG> elements;
     if (FAILED(storage->EnumElements(0, nullptr, 0, elements.put()))) return;
     STATSTG stat{};
     ULONG fetched = 0;
     while (elements->Next(1, &stat, &fetched) == S_OK && fetched == 1) {
-        const std::string name = path + "/" + Narrow(stat.pwcsName);
+        const std::wstring wide = stat.pwcsName;  // the layout's names are ASCII
+        const std::string name = path + "/" + std::string(wide.begin(), wide.end());
         if (stat.type == STGTY_STORAGE) {
             base::ComPtr<IStorage> child;
             if (SUCCEEDED(storage->OpenStorage(stat.pwcsName, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0,
@@ -80,11 +66,9 @@ HRESULT MessageFile::Save() {
 }
 
 HRESULT OpenMessageOn(IStorage* storage, MessageFile& file, ULONG flags) {
-    LPMSGSESS session = nullptr;
-    HRESULT hr = OpenIMsgSession(MAPIGetDefaultMalloc(), 0, &session);
+    HRESULT hr = OpenIMsgSession(MAPIGetDefaultMalloc(), 0, file.session.put());
     if (FAILED(hr)) return hr;
-    file.session.reset(session);
-    return OpenIMsgOnIStg(session, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, MAPIGetDefaultMalloc(),
+    return OpenIMsgOnIStg(file.session.get(), MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, MAPIGetDefaultMalloc(),
                           nullptr, storage, nullptr, 0, flags, file.message.put());
 }
 
@@ -105,12 +89,6 @@ HRESULT OpenMessageFile(const std::wstring& path, MessageFile& file) {
 TempMessagePath::TempMessagePath(const wchar_t* stem) : path(testsupport::UniqueName(stem) + L".msg") {}
 TempMessagePath::~TempMessagePath() { DeleteFileW(path.c_str()); }
 
-SPropValue Values::Long(ULONG tag, LONG v) {
-    SPropValue p{tag, 0, {}};
-    p.Value.l = v;
-    return p;
-}
-
 SPropValue Values::Wide(ULONG tag, const std::wstring& s) {
     texts_.push_back(std::make_unique<std::wstring>(s));
     SPropValue p{tag, 0, {}};
@@ -129,12 +107,6 @@ SPropValue Values::Binary(ULONG tag, const std::string& bytes) {
     bytes_.push_back(std::make_unique<std::string>(bytes));
     SPropValue p{tag, 0, {}};
     p.Value.bin = {static_cast<ULONG>(bytes.size()), reinterpret_cast<BYTE*>(bytes_.back()->data())};
-    return p;
-}
-
-SPropValue Values::Raw(ULONG tag, const void* data, std::size_t size) {
-    SPropValue p{tag, 0, {}};
-    std::memcpy(&p.Value, data, size);
     return p;
 }
 
@@ -171,15 +143,6 @@ std::map<std::string, std::string> DumpFile(const std::wstring& path) {
     return out;
 }
 
-HRESULT PutStream(IStorage* storage, const std::wstring& name, const std::string& bytes) {
-    base::ComPtr<IStream> stream;
-    HRESULT hr = storage->CreateStream(name.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, 0,
-                                       stream.put());
-    if (FAILED(hr)) return hr;
-    ULONG written = 0;
-    return bytes.empty() ? S_OK : stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written);
-}
-
 namespace {
 
 constexpr GUID kTestPropertySet = {0x12345678, 0x9ABC, 0xDEF0, {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80}};
@@ -209,19 +172,15 @@ HRESULT SetAll(IMAPIProp* object, std::vector<SPropValue>& values) {
 HRESULT AddRecipients(IMessage* message, bool unicode, int count) {
     Values v;
     SizedADRLIST(3, list) = {0, {}};
-    std::vector<std::vector<SPropValue>> rows;
     for (int i = 0; i < count; ++i) {
-        rows.push_back({Text(v, unicode, PROP_ID(PR_DISPLAY_NAME), L"Recipient \u00e9 " + std::to_wstring(i)),
-                        Text(v, unicode, PROP_ID(PR_EMAIL_ADDRESS), L"r" + std::to_wstring(i) + L"@example.org"),
-                        v.Long(PR_RECIPIENT_TYPE, i == 0 ? MAPI_TO : MAPI_CC),
-                        v.Binary(PR_ENTRYID, Pattern(24 + i, i))});
-    }
-    // Each entry's values in a MAPI buffer of its own, as ModifyRecipients expects.
-    for (int i = 0; i < count; ++i) {
-        SPropValue* values = nullptr;
-        MAPIAllocateBuffer(static_cast<ULONG>(rows[i].size() * sizeof(SPropValue)), reinterpret_cast<void**>(&values));
-        std::copy(rows[i].begin(), rows[i].end(), values);
-        list.aEntries[i] = {0, static_cast<ULONG>(rows[i].size()), values};
+        const SPropValue row[] = {
+            Text(v, unicode, PROP_ID(PR_DISPLAY_NAME), L"Recipient \u00e9 " + std::to_wstring(i)),
+            Text(v, unicode, PROP_ID(PR_EMAIL_ADDRESS), L"r" + std::to_wstring(i) + L"@example.org"),
+            v.Long(PR_RECIPIENT_TYPE, i == 0 ? MAPI_TO : MAPI_CC), v.Binary(PR_ENTRYID, Pattern(24 + i, i))};
+        SPropValue* values = nullptr;  // in a MAPI buffer of its own, as ModifyRecipients expects
+        MAPIAllocateBuffer(sizeof(row), reinterpret_cast<void**>(&values));
+        std::copy(std::begin(row), std::end(row), values);
+        list.aEntries[i] = {0, static_cast<ULONG>(std::size(row)), values};
         list.cEntries = i + 1;
     }
     const HRESULT hr = message->ModifyRecipients(MODRECIP_ADD, reinterpret_cast<ADRLIST*>(&list));
@@ -282,18 +241,6 @@ HRESULT FillRichMessage(IMessage* message, bool unicode, std::vector<ULONG>* tag
                                  {static_cast<ULONG>(b2.size()), reinterpret_cast<BYTE*>(b2.data())}};
     static GUID clsid = kSomeClass;
 
-    const short i2 = -12345;
-    const float r4 = 1.5f;
-    const double dbl = 3.25;
-    const double appTime = 45000.5;
-    const LONGLONG currency = 123456789;
-    const LONGLONG i8 = 0x0123456789ABCDEFLL;
-    const FILETIME submit = {0x2A2E1000, 0x01D95650};
-    SPropValue yes = v.Long(PROP_TAG(PT_BOOLEAN, 0x6808), 0);
-    yes.Value.b = 1;
-    SPropValue no = v.Long(PROP_TAG(PT_BOOLEAN, 0x6809), 0);
-    SPropValue guid{PROP_TAG(PT_CLSID, 0x680A), 0, {}};
-    guid.Value.lpguid = &clsid;
     auto array = [](ULONG type, ULONG id, ULONG count, void* elements) {
         SPropValue p{PROP_TAG(type, id), 0, {}};
         p.Value.MVi.cValues = count;
@@ -310,18 +257,18 @@ HRESULT FillRichMessage(IMessage* message, bool unicode, std::vector<ULONG>* tag
         Text(v, unicode, PROP_ID(PR_MESSAGE_CLASS), L"IPM.Note"),
         Text(v, unicode, PROP_ID(PR_SENDER_EMAIL_ADDRESS), L"sender@example.org"),
         Text(v, unicode, 0x6811, L""),
-        v.Raw(PR_CLIENT_SUBMIT_TIME, &submit, sizeof(submit)),
+        v.Raw(PR_CLIENT_SUBMIT_TIME, FILETIME{0x2A2E1000, 0x01D95650}),
         v.Long(PR_MESSAGE_FLAGS, MSGFLAG_READ),
-        v.Raw(PROP_TAG(PT_I2, 0x6801), &i2, sizeof(i2)),
+        v.Raw(PROP_TAG(PT_I2, 0x6801), short{-12345}),
         v.Long(PROP_TAG(PT_LONG, 0x6802), 0x7FFFFFFF),
-        v.Raw(PROP_TAG(PT_R4, 0x6803), &r4, sizeof(r4)),
-        v.Raw(PROP_TAG(PT_DOUBLE, 0x6804), &dbl, sizeof(dbl)),
-        v.Raw(PROP_TAG(PT_CURRENCY, 0x6805), &currency, sizeof(currency)),
-        v.Raw(PROP_TAG(PT_APPTIME, 0x6806), &appTime, sizeof(appTime)),
-        v.Raw(PROP_TAG(PT_I8, 0x6807), &i8, sizeof(i8)),
-        yes,
-        no,
-        guid,
+        v.Raw(PROP_TAG(PT_R4, 0x6803), 1.5f),
+        v.Raw(PROP_TAG(PT_DOUBLE, 0x6804), 3.25),
+        v.Raw(PROP_TAG(PT_CURRENCY, 0x6805), LONGLONG{123456789}),
+        v.Raw(PROP_TAG(PT_APPTIME, 0x6806), 45000.5),
+        v.Raw(PROP_TAG(PT_I8, 0x6807), LONGLONG{0x0123456789ABCDEFLL}),
+        v.Raw(PROP_TAG(PT_BOOLEAN, 0x6808), short{1}),
+        v.Raw(PROP_TAG(PT_BOOLEAN, 0x6809), short{0}),
+        v.Raw(PROP_TAG(PT_CLSID, 0x680A), &clsid),
         v.Binary(PROP_TAG(PT_BINARY, 0x680B), ""),
         v.Binary(PROP_TAG(PT_BINARY, 0x680C), "\xFF"),
         v.Binary(PROP_TAG(PT_BINARY, 0x680D), Pattern(4095, 1)),
@@ -340,10 +287,6 @@ HRESULT FillRichMessage(IMessage* message, bool unicode, std::vector<ULONG>* tag
         array(PT_MV_UNICODE, 0x682A, 2, wide),
         array(PT_MV_BINARY, 0x682B, 3, binaries),
     };
-    if (tags) {
-        tags->clear();
-        for (const SPropValue& p : values) tags->push_back(p.ulPropTag);
-    }
     HRESULT hr = SetAll(message, values);
     if (FAILED(hr)) return hr;
 
@@ -361,7 +304,10 @@ HRESULT FillRichMessage(IMessage* message, bool unicode, std::vector<ULONG>* tag
                                      Text(v, unicode, PROP_ID(ids->aulPropTag[1]), L"named value")};
     MAPIFreeBuffer(ids);
     if (tags) {
-        for (const SPropValue& p : named) tags->push_back(p.ulPropTag);
+        tags->clear();
+        for (const auto* set : {&values, &named}) {
+            for (const SPropValue& p : *set) tags->push_back(p.ulPropTag);
+        }
     }
     if (FAILED(hr = SetAll(message, named))) return hr;
 
@@ -389,14 +335,6 @@ HRESULT WriteRichFile(const std::wstring& path, bool unicode) {
     HRESULT hr = CreateMessageFile(path, file);
     if (SUCCEEDED(hr)) hr = FillRichMessage(file.message.get(), unicode);
     return SUCCEEDED(hr) ? file.Save() : hr;
-}
-
-std::wstring SubjectOf(IMessage* message) {
-    LPSPropValue value = nullptr;
-    if (FAILED(HrGetOneProp(message, PR_SUBJECT_W, &value))) return L"<error>";
-    std::wstring subject = value->Value.lpszW;
-    MAPIFreeBuffer(value);
-    return subject;
 }
 
 }  // namespace msgtest

@@ -1,6 +1,5 @@
-// Message files for tests: created and opened the way the add-in does (through
-// mapi32.dll's exports), property builders, and a dump of a compound file's
-// streams for exact comparisons.
+// Message files for tests, created and opened the way the add-in does (through
+// mapi32.dll's exports), property builders, and a dump of a compound file.
 #pragma once
 
 #include <windows.h>
@@ -12,25 +11,22 @@
 #include <mapiguid.h>
 #include <imessage.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "base/com.h"
+#include "base/msg_session.h"
 
 namespace msgtest {
-
-struct SessionCloser {
-    void operator()(_MSGSESS* session) const noexcept { CloseIMsgSession(session); }
-};
-using UniqueSession = std::unique_ptr<_MSGSESS, SessionCloser>;
 
 // A message over a compound file. Members release in reverse order: the message
 // before its session.
 struct MessageFile {
     base::ComPtr<IStorage> storage;
-    UniqueSession session;
+    base::UniqueMsgSession session;
     base::ComPtr<IMessage> message;
 
     // SaveChanges(KEEP_OPEN_READWRITE), then commits the root storage.
@@ -42,7 +38,6 @@ struct MessageFile {
 [[nodiscard]] HRESULT CreateMessageFile(const std::wstring& path, MessageFile& file, ULONG flags = MAPI_UNICODE);
 // An existing file, opened as the add-in opens one to restore it.
 [[nodiscard]] HRESULT OpenMessageFile(const std::wstring& path, MessageFile& file);
-// A message over `storage`.
 [[nodiscard]] HRESULT OpenMessageOn(IStorage* storage, MessageFile& file, ULONG flags = MAPI_UNICODE);
 
 // A file name unique to this test run, in the test's working folder; the file
@@ -58,11 +53,16 @@ struct TempMessagePath {
 // Property values that point into `Values`-owned memory.
 class Values {
 public:
-    SPropValue Long(ULONG tag, LONG v);
+    SPropValue Long(ULONG tag, LONG v) { return Raw(tag, v); }
     SPropValue Wide(ULONG tag, const std::wstring& s);
     SPropValue Narrow(ULONG tag, const std::string& s);
     SPropValue Binary(ULONG tag, const std::string& bytes);
-    SPropValue Raw(ULONG tag, const void* data, std::size_t size);  // into Value, for inline types
+    template <typename T>
+    SPropValue Raw(ULONG tag, const T& value) {  // into Value, for inline types
+        SPropValue p{tag, 0, {}};
+        std::memcpy(&p.Value, &value, sizeof(T));
+        return p;
+    }
 
 private:
     std::vector<std::unique_ptr<std::string>> bytes_;
@@ -78,17 +78,10 @@ private:
 // A new file at `path` holding the rich message above, saved and committed.
 [[nodiscard]] HRESULT WriteRichFile(const std::wstring& path, bool unicode);
 
-// The subject of a message (as Unicode), or "<error>".
-[[nodiscard]] std::wstring SubjectOf(IMessage* message);
-
 // A readable rendering of one value, for comparisons and messages.
 [[nodiscard]] std::string Describe(const SPropValue& v);
 
-// Every stream of a compound file (by path) with its bytes, and every storage's
-// class (by path + "/<class>").
+// Every stream of a compound file, by path, with its bytes.
 [[nodiscard]] std::map<std::string, std::string> DumpFile(const std::wstring& path);
-
-// Writes one stream into `storage`.
-[[nodiscard]] HRESULT PutStream(IStorage* storage, const std::wstring& name, const std::string& bytes);
 
 }  // namespace msgtest

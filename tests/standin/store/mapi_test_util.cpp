@@ -10,22 +10,10 @@
 #include "base/mapi_buffer.h"
 #include "base/mapi_row_set.h"
 #include "base/unique_resource.h"
+#include "standin/mapi/hex.h"
 #include "tests/support/child_process.h"
 
 namespace storetest {
-
-namespace {
-
-constexpr DWORD kGeneratorTimeoutMs = 120000;
-
-std::wstring ProgramFolder() {
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L'\\'));
-}
-
-}  // namespace
 
 TempFolder::TempFolder() {
     wchar_t temp[MAX_PATH];
@@ -66,20 +54,13 @@ std::string Utf8(const std::wstring& text) {
     return out;
 }
 
-std::wstring Hex(const void* bytes, size_t size) {
-    std::wstring text;
-    wchar_t two[3];
-    for (size_t i = 0; i < size; ++i) {
-        _snwprintf(two, 3, L"%02X", static_cast<const BYTE*>(bytes)[i]);
-        text += two;
-    }
-    return text;
-}
+std::wstring Hex(const void* bytes, size_t size) { return standin::mapi::HexText(static_cast<const BYTE*>(bytes), size); }
 
 DWORD GenerateProfile(const std::string& description, const std::wstring& folder) {
+    constexpr DWORD kGeneratorTimeoutMs = 120000;
     const std::wstring file = folder + L".txt";
     WriteText(file, description);
-    std::wstring command = L"\"" + ProgramFolder() + L"\\profile-gen.exe\" \"" + file + L"\" \"" + folder + L"\"";
+    std::wstring command = L"\"" + testsupport::BesideThisProgram(L"profile-gen.exe") + L"\" \"" + file + L"\" \"" + folder + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
@@ -102,14 +83,10 @@ HRESULT StatusTableName(IMAPISession* session, ULONG flags, std::wstring& name) 
     SizedSPropTagArray(2, columns) = {2, {wide ? PR_DISPLAY_NAME_W : PR_DISPLAY_NAME_A, PR_RESOURCE_TYPE}};
     hr = table->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0);
     if (FAILED(hr)) return hr;
-    SPropValue subsystem{};
-    subsystem.ulPropTag = PR_RESOURCE_TYPE;
+    SPropValue subsystem{PR_RESOURCE_TYPE, 0, {}};
     subsystem.Value.l = MAPI_SUBSYSTEM;
-    SRestriction restriction{};
-    restriction.rt = RES_PROPERTY;
-    restriction.res.resProperty.relop = RELOP_EQ;
-    restriction.res.resProperty.ulPropTag = PR_RESOURCE_TYPE;
-    restriction.res.resProperty.lpProp = &subsystem;
+    SRestriction restriction{RES_PROPERTY, {}};
+    restriction.res.resProperty = {RELOP_EQ, PR_RESOURCE_TYPE, &subsystem};
     if (FAILED(hr = table->Restrict(&restriction, TBL_BATCH)) ||
         FAILED(hr = table->FindRow(&restriction, BOOKMARK_BEGINNING, 0))) {
         return hr;
@@ -163,7 +140,6 @@ HRESULT GetBinary(IMAPIProp* object, ULONG tag, std::vector<BYTE>& bytes) {
     base::UniqueMapiBuffer<SPropValue> value;
     const HRESULT hr = HrGetOneProp(object, tag, value.put());
     if (FAILED(hr)) return hr;
-    if (value.get()->ulPropTag != tag) return MAPI_E_NOT_FOUND;
     bytes.assign(value.get()->Value.bin.lpb, value.get()->Value.bin.lpb + value.get()->Value.bin.cb);
     return S_OK;
 }

@@ -1,6 +1,5 @@
-// Helpers of the tests that reach the store through mapi32.dll, as the add-in
-// does: temporary profiles written by profile-gen.exe, environment switches,
-// and the MAPI calls the add-in makes, step by step.
+// Helpers of the tests that reach the store through mapi32.dll as the add-in
+// does, on temporary profiles written by profile-gen.exe.
 #pragma once
 
 #include <windows.h>

