@@ -113,6 +113,9 @@ TEST(FolderRequests, ListTreeAndProfileNameOnProfiles) {
             ASSERT_EQ(0u, storetest::GenerateProfile(c.description, profile));
         }
         DeleteFileW(log.c_str());
+        // The stand-in records the bytes of every MAPI logon's profile name here.
+        const std::wstring logons = temp.Sub(L"logons" + std::to_wstring(i) + L".txt");
+        ASSERT_TRUE(SetEnvironmentVariableW(L"STANDIN_MAPI_LOGON_RECORD", logons.c_str()));
         const testsupport::StandinHost host(profile);
         const auto client = host.Connect();
         ASSERT_NE(nullptr, client) << "the add-in's channel never appeared";
@@ -136,6 +139,13 @@ TEST(FolderRequests, ListTreeAndProfileNameOnProfiles) {
         ASSERT_TRUE(client->BeginRequest(RequestCode::FillFolderTree));
         ASSERT_TRUE(client->ReceiveTexts(&texts));
         EXPECT_EQ(c.folderTree, texts);
+
+        // The walk logs on by the running profile's name (else the registry's default,
+        // the profile's own here) in UTF-8, with MAPI_EXTENDED | MAPI_ALLOW_OTHERS.
+        const std::string utf8 = storetest::Utf8(c.profileName.empty() ? L"Outlook" : c.profileName);
+        const std::wstring hex = storetest::Hex(utf8.data(), utf8.size());
+        const std::string logon = "flags=40 name=" + std::string(hex.begin(), hex.end()) + "\r\n";
+        EXPECT_NE(std::string::npos, testsupport::ReadFileBytes(logons).find(logon)) << logon;
 
         const Texts logTexts = testsupport::ReadLogTexts(log);
         for (const std::wstring& line : c.logLines) EXPECT_LE(1u, CountPrefix(logTexts, line)) << line;
