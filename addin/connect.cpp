@@ -27,7 +27,8 @@ std::span<const CConnect::InterfaceEntry> CConnect::Table() const noexcept {
     return kInterfaces;
 }
 
-STDMETHODIMP CConnect::OnConnection(IDispatch* Application, ext_ConnectMode, IDispatch*, SAFEARRAY**) noexcept {
+STDMETHODIMP CConnect::OnConnection(IDispatch* Application, ext_ConnectMode, IDispatch*,
+                                    SAFEARRAY**) noexcept {
     LogMessage(L"CConnect::OnConnection");
     if (!Application || FAILED(Application->QueryInterface(__uuidof(_Application), host_.put_void())))
         return S_FALSE;
@@ -49,8 +50,8 @@ STDMETHODIMP CConnect::OnConnection(IDispatch* Application, ext_ConnectMode, IDi
 bool CConnect::PublishInAddInList(const VARIANT& progId) noexcept {
     base::ComPtr<COMAddIns> addIns;
     base::ComPtr<COMAddIn> addIn;
-    if (FAILED(outlook::GetCOMAddIns(host_.get(), addIns)) || FAILED(outlook::Item(addIns.get(), progId, addIn)) ||
-        !addIn) {
+    if (FAILED(outlook::GetCOMAddIns(host_.get(), addIns)) ||
+        FAILED(outlook::Item(addIns.get(), progId, addIn)) || !addIn) {
         LogMessage(L"NULL myAddin pointer in getBackupPlugin");
         return false;
     }

@@ -44,8 +44,8 @@ private:
     // IConnect; false when the host's add-in list has no such entry.
     [[nodiscard]] bool PublishInAddInList(const VARIANT& progId) noexcept;
 
-    base::ComPtr<_Application> host_;      // set by OnConnection, kept until the object dies
-    base::ComPtr<IConnect> published_;     // this object's own IConnect while connected
+    base::ComPtr<_Application> host_;   // set by OnConnection, kept until the object dies
+    base::ComPtr<IConnect> published_;  // this object's own IConnect while connected
 };
 
 }  // namespace addin

@@ -63,7 +63,8 @@ public:
         base::ComPtr<ITypeInfo> info;
         const HRESULT hr = Cache.Get(info.put());
         if (FAILED(hr)) return hr;
-        return info->Invoke(static_cast<Interface*>(this), id, flags, params, result, exception, argumentError);
+        return info->Invoke(static_cast<Interface*>(this), id, flags, params, result, exception,
+                            argumentError);
     }
 };
 

@@ -47,7 +47,8 @@ void SetTextValue(HKEY key, const wchar_t* name, std::wstring_view text) noexcep
     return separator == std::wstring::npos ? std::wstring() : text.substr(0, separator + 1);
 }
 
-[[nodiscard]] HRESULT LoadModuleTypeLibrary(const wchar_t* modulePath, base::ComPtr<ITypeLib>& library) noexcept {
+[[nodiscard]] HRESULT LoadModuleTypeLibrary(const wchar_t* modulePath,
+                                            base::ComPtr<ITypeLib>& library) noexcept {
     return ::LoadTypeLibEx(modulePath, REGKIND_NONE, library.put());
 }
 
@@ -73,13 +74,14 @@ void RegisterAddInKey() noexcept {
 void UnregisterAddInKey() noexcept {
     const REGSAM view = RemovalView();
     base::UniqueRegKey addIns;
-    if (::RegOpenKeyExW(HKEY_CURRENT_USER, kAddInsKey, 0, KEY_ALL_ACCESS | view, addIns.put()) != ERROR_SUCCESS)
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, kAddInsKey, 0, KEY_ALL_ACCESS | view, addIns.put()) !=
+        ERROR_SUCCESS)
         return;
     ::RegDeleteKeyExW(addIns.get(), kConnectProgId, view, 0);
 }
 
-HRESULT RunRegistrationScript(const wchar_t* modulePath, UINT resourceId, std::span<const Replacement> replacements,
-                              ScriptMode mode) noexcept {
+HRESULT RunRegistrationScript(const wchar_t* modulePath, UINT resourceId,
+                              std::span<const Replacement> replacements, ScriptMode mode) noexcept {
     base::ComPtr<IRegistrar> registrar;
     HRESULT hr = ::CoCreateInstance(CLSID_Registrar, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IRegistrar),
                                     registrar.put_void());

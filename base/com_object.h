@@ -171,8 +171,8 @@ private:
 };
 
 // DllGetClassObject of a module that serves the class `served` through `factory`.
-[[nodiscard]] inline HRESULT GetClassObject(REFCLSID served, IClassFactory& factory, REFCLSID clsid, REFIID iid,
-                                            void** out) noexcept {
+[[nodiscard]] inline HRESULT GetClassObject(REFCLSID served, IClassFactory& factory, REFCLSID clsid,
+                                            REFIID iid, void** out) noexcept {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (!IsEqualCLSID(clsid, served)) return CLASS_E_CLASSNOTAVAILABLE;

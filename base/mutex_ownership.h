@@ -20,8 +20,7 @@ using UniqueMutexOwnership = UniqueResource<MutexOwnershipTraits>;
 // An abandoned mutex is owned too: its last owner died, and the caller takes over.
 [[nodiscard]] inline UniqueMutexOwnership AcquireMutex(HANDLE mutex, DWORD timeoutMs) noexcept {
     const DWORD result = ::WaitForSingleObject(mutex, timeoutMs);
-    return UniqueMutexOwnership(result == WAIT_OBJECT_0 || result == WAIT_ABANDONED ? mutex
-                                                                                    : nullptr);
+    return UniqueMutexOwnership(result == WAIT_OBJECT_0 || result == WAIT_ABANDONED ? mutex : nullptr);
 }
 
 }  // namespace base

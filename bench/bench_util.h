@@ -56,7 +56,8 @@ inline std::wstring ProgramFolder() {
 inline bool WithStandinNamespace(const std::wstring& profile, const std::function<void(_NameSpace*)>& work) {
     base::UniqueBstr profileName;
     HANDLE quit = nullptr;
-    if (FAILED(DllRegisterServer()) || FAILED(OutlookStandinOpen(profile.c_str(), profileName.put(), &quit))) {
+    if (FAILED(DllRegisterServer()) ||
+        FAILED(OutlookStandinOpen(profile.c_str(), profileName.put(), &quit))) {
         return false;
     }
     bool ran = false;
@@ -88,8 +89,8 @@ public:
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION info{};
-        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                           &info)) {
+        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                           &startup, &info)) {
             process_.reset(info.hProcess);
             CloseHandle(info.hThread);
         }
@@ -97,7 +98,8 @@ public:
     ~StandinHost() {
         if (!process_) return;
         const base::UniqueHandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, kStopEvent));
-        if (!stop || !SetEvent(stop.get()) || WaitForSingleObject(process_.get(), kTimeoutMs) != WAIT_OBJECT_0) {
+        if (!stop || !SetEvent(stop.get()) ||
+            WaitForSingleObject(process_.get(), kTimeoutMs) != WAIT_OBJECT_0) {
             TerminateProcess(process_.get(), 1);
         }
     }

@@ -30,7 +30,9 @@ constexpr int kRounds = 5;
 void WalkBelow(MAPIFolder* folder, const std::wstring& path, size_t& paths) {
     base::ComPtr<_Folders> subfolders;
     long count = 0;
-    if (FAILED(outlook::GetFolders(folder, subfolders)) || FAILED(outlook::GetCount(subfolders.get(), &count))) return;
+    if (FAILED(outlook::GetFolders(folder, subfolders)) ||
+        FAILED(outlook::GetCount(subfolders.get(), &count)))
+        return;
     for (long i = 1; i <= count; ++i) {
         base::ComPtr<MAPIFolder> subfolder;
         long type = -1;
@@ -57,7 +59,8 @@ size_t StandinWalk(_NameSpace* nameSpace) {
     SizedSPropTagArray(1, columns) = {1, {PR_ENTRYID}};
     SRowSet* rows = nullptr;
     if (FAILED(session->GetMsgStoresTable(0, table.put())) ||
-        FAILED(HrQueryAllRows(table.get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, &rows))) {
+        FAILED(HrQueryAllRows(table.get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0,
+                              &rows))) {
         return 0;
     }
     size_t paths = 0;
@@ -65,8 +68,8 @@ size_t StandinWalk(_NameSpace* nameSpace) {
         const SBinary& id = rows->aRow[r].lpProps[0].Value.bin;
         base::ComPtr<IMsgStore> store;
         SPropValue* top = nullptr;
-        if (FAILED(session->OpenMsgStore(0, id.cb, reinterpret_cast<LPENTRYID>(id.lpb), nullptr, MDB_NO_DIALOG,
-                                         store.put())) ||
+        if (FAILED(session->OpenMsgStore(0, id.cb, reinterpret_cast<LPENTRYID>(id.lpb), nullptr,
+                                         MDB_NO_DIALOG, store.put())) ||
             FAILED(HrGetOneProp(store.get(), PR_IPM_SUBTREE_ENTRYID, &top))) {
             continue;
         }
@@ -75,7 +78,8 @@ size_t StandinWalk(_NameSpace* nameSpace) {
         outlook::HexIntoBuffer(imports, id, storeHex);
         outlook::HexIntoBuffer(imports, top->Value.bin, topHex);
         MAPIFreeBuffer(top);
-        const std::wstring storeText(storeHex, storeHex + strlen(storeHex)), topText(topHex, topHex + strlen(topHex));
+        const std::wstring storeText(storeHex, storeHex + strlen(storeHex)),
+            topText(topHex, topHex + strlen(topHex));
         base::UniqueBstr storeBstr(SysAllocString(storeText.c_str()));
         VARIANT storeId;
         storeId.vt = VT_BSTR;
@@ -98,7 +102,8 @@ size_t StandinWalk(_NameSpace* nameSpace) {
 double MeasureStandin(const std::wstring& profile, size_t& paths) {
     double median = -1;
     bench::WithStandinNamespace(profile, [&](_NameSpace* nameSpace) {
-        median = bench::Median(kRounds, [&] { return StandinWalk(nameSpace); }, paths);
+        median = bench::Median(
+            kRounds, [&] { return StandinWalk(nameSpace); }, paths);
     });
     return median;
 }
@@ -108,12 +113,14 @@ double MeasureAddin(const std::wstring& profile, size_t& paths) {
     const bench::StandinHost host(profile);
     const std::unique_ptr<MailClient> client = host.Connect();
     std::vector<std::wstring> texts;
-    if (!client || !client->BeginRequest(RequestCode::GetAllFoldersList) || !client->ReceiveTexts(&texts)) return -1;
+    if (!client || !client->BeginRequest(RequestCode::GetAllFoldersList) || !client->ReceiveTexts(&texts))
+        return -1;
     return bench::Median(
         kRounds,
         [&] {
             texts.clear();
-            const bool ok = client->BeginRequest(RequestCode::GetAllFoldersList) && client->ReceiveTexts(&texts);
+            const bool ok =
+                client->BeginRequest(RequestCode::GetAllFoldersList) && client->ReceiveTexts(&texts);
             return ok ? texts.size() : 0;
         },
         paths);

@@ -52,26 +52,33 @@ void ForEachMail(_NameSpace* nameSpace, const std::function<bool(_MailItem*, IMe
 Figures MeasureStandin(const std::wstring& profile, const std::wstring& output) {
     Figures figures;
     bench::WithStandinNamespace(profile, [&](_NameSpace* nameSpace) {
-        figures.list = bench::Median(kRounds, [&] {
-            size_t listed = 0;
-            ForEachMail(nameSpace, [&](_MailItem* mail, IMessage* message) {
-                base::UniqueBstr entryId;
-                if (SUCCEEDED(outlook::GetEntryID(mail, entryId)) && !mails::BuildMailRecord(message, false).empty()) {
-                    ++listed;
-                }
-                return true;
-            });
-            return listed;
-        }, figures.listed);
-        figures.save = bench::Median(kRounds, [&] {
-            size_t saved = 0;
-            ForEachMail(nameSpace, [&](_MailItem*, IMessage* message) {
-                const std::wstring path = output + L"\\standin" + std::to_wstring(saved) + L".msg";
-                if (SUCCEEDED(mails::WriteMessageFile(message, path.c_str()))) ++saved;
-                return saved < kSaved;
-            });
-            return saved;
-        }, figures.saved);
+        figures.list = bench::Median(
+            kRounds,
+            [&] {
+                size_t listed = 0;
+                ForEachMail(nameSpace, [&](_MailItem* mail, IMessage* message) {
+                    base::UniqueBstr entryId;
+                    if (SUCCEEDED(outlook::GetEntryID(mail, entryId)) &&
+                        !mails::BuildMailRecord(message, false).empty()) {
+                        ++listed;
+                    }
+                    return true;
+                });
+                return listed;
+            },
+            figures.listed);
+        figures.save = bench::Median(
+            kRounds,
+            [&] {
+                size_t saved = 0;
+                ForEachMail(nameSpace, [&](_MailItem*, IMessage* message) {
+                    const std::wstring path = output + L"\\standin" + std::to_wstring(saved) + L".msg";
+                    if (SUCCEEDED(mails::WriteMessageFile(message, path.c_str()))) ++saved;
+                    return saved < kSaved;
+                });
+                return saved;
+            },
+            figures.saved);
     });
     return figures;
 }
@@ -83,25 +90,28 @@ Figures MeasureAddin(const std::wstring& profile, const std::wstring& output) {
     const std::unique_ptr<MailClient> client = host.Connect();
     std::vector<std::wstring> entries;
     if (!client) return figures;
-    figures.list = bench::Median(kRounds, [&] { return client->ListMails(kInbox, 0, &entries) ? entries.size() : 0; },
-                                 figures.listed);
-    figures.save = bench::Median(kRounds, [&] {
-        size_t saved = 0;
-        for (size_t i = 0; i < kSaved && i < entries.size(); ++i) {
-            const std::wstring entryId = entries[i].substr(entries[i].find(L"#####") + 5);
-            const std::wstring path = output + L"\\addin" + std::to_wstring(i) + L".msg";
-            uint32_t ok = 0;
-            if (client->SaveMail(entryId, path, &ok) && ok == 1) ++saved;
-        }
-        return saved;
-    }, figures.saved);
+    figures.list = bench::Median(
+        kRounds, [&] { return client->ListMails(kInbox, 0, &entries) ? entries.size() : 0; }, figures.listed);
+    figures.save = bench::Median(
+        kRounds,
+        [&] {
+            size_t saved = 0;
+            for (size_t i = 0; i < kSaved && i < entries.size(); ++i) {
+                const std::wstring entryId = entries[i].substr(entries[i].find(L"#####") + 5);
+                const std::wstring path = output + L"\\addin" + std::to_wstring(i) + L".msg";
+                uint32_t ok = 0;
+                if (client->SaveMail(entryId, path, &ok) && ok == 1) ++saved;
+            }
+            return saved;
+        },
+        figures.saved);
     return figures;
 }
 
 void Report(const wchar_t* what, double standin, size_t standinCount, double addin, size_t addinCount) {
     wprintf(L"%ls:\n", what);
-    wprintf(L"  the stand-in's own work:   %8.1f ms, %zu mails, %.2f ms a mail\n", standin * 1000, standinCount,
-            standin * 1000 / double(standinCount));
+    wprintf(L"  the stand-in's own work:   %8.1f ms, %zu mails, %.2f ms a mail\n", standin * 1000,
+            standinCount, standin * 1000 / double(standinCount));
     wprintf(L"  the add-in, over the wire: %8.1f ms, %zu mails, %.2f ms a mail\n", addin * 1000, addinCount,
             addin * 1000 / double(addinCount));
     wprintf(L"  ratio: %.2fx (goal: at most 1.5x)\n", addin / standin);
@@ -118,5 +128,8 @@ int wmain(int argc, wchar_t** argv) {
     const Figures addin = MeasureAddin(argv[1], argv[2]);
     Report(L"mail list of the Inbox (code 1)", standin.list, standin.listed, addin.list, addin.listed);
     Report(L"saving mails to message files (code 2)", standin.save, standin.saved, addin.save, addin.saved);
-    return standin.list > 0 && addin.list > 0 && standin.listed == addin.listed && standin.saved == addin.saved ? 0 : 1;
+    return standin.list > 0 && addin.list > 0 && standin.listed == addin.listed &&
+                   standin.saved == addin.saved
+               ? 0
+               : 1;
 }

@@ -43,8 +43,8 @@ DWORD RunSelf(const std::wstring& arguments, HANDLE* running = nullptr) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info))
+    if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info))
         return 1;
     base::UniqueHandle process(info.hProcess), thread(info.hThread);
     if (running) {
@@ -99,8 +99,8 @@ int IdleChild(const std::wstring& channel, const std::wstring& releaseName) {
 
 // Child: the named-pipe side of the ping-pong.
 int PipeChild(const std::wstring& pipeName) {
-    base::UniqueFile pipe(CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr));
+    base::UniqueFile pipe(
+        CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!pipe) return 2;
     uint32_t value = 0;
     DWORD done = 0;
@@ -114,8 +114,8 @@ int PipeChild(const std::wstring& pipeName) {
 
 void MeasureNamedPipe() {
     const std::wstring name = L"\\\\.\\pipe\\server-bench." + std::to_wstring(GetCurrentProcessId());
-    base::UniqueFile pipe(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
-                                           PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr));
+    base::UniqueFile pipe(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                           4096, 4096, 0, nullptr));
     HANDLE child = nullptr;
     RunSelf(L"pipe-child " + name, &child);
     base::UniqueHandle owned(child);

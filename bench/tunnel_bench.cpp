@@ -142,12 +142,12 @@ struct Channels {
 }
 
 [[nodiscard]] bool OpenMeasuringSide(const Names& names, Channels* channels) {
-    if (!TunnelAccept(names.tunnel.c_str(), &channels->tunnel, kServerMode, nullptr, kTimeoutMs,
-                      kMappingSize, kHandshakeTimeoutMs))
+    if (!TunnelAccept(names.tunnel.c_str(), &channels->tunnel, kServerMode, nullptr, kTimeoutMs, kMappingSize,
+                      kHandshakeTimeoutMs))
         return false;
     channels->pipe.reset(CreateNamedPipeW(names.pipe.c_str(), PIPE_ACCESS_DUPLEX,
-                                          PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
-                                          kBlockBytes, kBlockBytes, 0, nullptr));
+                                          PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kBlockBytes,
+                                          kBlockBytes, 0, nullptr));
     if (!channels->pipe ||
         (!ConnectNamedPipe(channels->pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED))
         return false;
@@ -155,8 +155,8 @@ struct Channels {
         Bare& bare = channels->bare[mode];
         bare.combined = kBareModes[mode].combined;
         const bool protocol = kBareModes[mode].protocol;
-        bare.mapping.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                              kBlockBytes, names.Bare(mode, L"Map").c_str()));
+        bare.mapping.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kBlockBytes,
+                                              names.Bare(mode, L"Map").c_str()));
         const auto event = [&](BOOL manual, const wchar_t* what) {
             return CreateEventW(nullptr, manual, FALSE, names.Bare(mode, what).c_str());
         };
@@ -175,20 +175,18 @@ struct Channels {
     channels->client = TunnelClient::Connect(names.tunnel.c_str(), 2, kTimeoutMs);
     if (!channels->client) return false;
     channels->pipe.reset(OpenWhenThere([&] {
-        return CreateFileW(names.pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+        return CreateFileW(names.pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
     }));
     if (!channels->pipe.get()) return false;
     for (size_t mode = 0; mode < kBareModeCount; ++mode) {
         Bare& bare = channels->bare[mode];
         bare.combined = kBareModes[mode].combined;
-        bare.mapping.reset(OpenWhenThere([&] {
-            return OpenFileMappingW(FILE_MAP_WRITE, FALSE, names.Bare(mode, L"Map").c_str());
-        }));
+        bare.mapping.reset(OpenWhenThere(
+            [&] { return OpenFileMappingW(FILE_MAP_WRITE, FALSE, names.Bare(mode, L"Map").c_str()); }));
         const auto openEvent = [&](const wchar_t* what) {
             return OpenWhenThere([&] {
-                return OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE,
-                                  names.Bare(mode, what).c_str());
+                return OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, names.Bare(mode, what).c_str());
             });
         };
         const bool protocol = kBareModes[mode].protocol;
@@ -240,8 +238,7 @@ struct Samples {
         return false;
     for (uint32_t i = 0; i < kRoundTrips; ++i) {
         uint32_t reply = 0;
-        if (!client->SendDword(i, kTimeoutMs) || !client->ReceiveDword(&reply, kTimeoutMs) ||
-            reply != i + 1)
+        if (!client->SendDword(i, kTimeoutMs) || !client->ReceiveDword(&reply, kTimeoutMs) || reply != i + 1)
             return false;
     }
     return true;
@@ -292,8 +289,7 @@ struct Samples {
     if (!PipeWrite(pipe, &ack, 1)) return false;
     for (uint32_t i = 0; i < kRoundTrips; ++i) {
         uint32_t value = i;
-        if (!PipeWrite(pipe, &value, 4) || !PipeRead(pipe, &value, 4) || value != i + 1)
-            return false;
+        if (!PipeWrite(pipe, &value, 4) || !PipeRead(pipe, &value, 4) || value != i + 1) return false;
     }
     return true;
 }
@@ -322,8 +318,8 @@ struct Samples {
 
 [[nodiscard]] bool PeerBare(const Bare& bare, bool freshTarget, uint8_t* reused) {
     const HANDLE mine = bare.clientEvent.get(), theirs = bare.serverEvent.get();
-    std::unique_ptr<uint8_t, FreeBlock> fresh(
-        freshTarget ? static_cast<uint8_t*>(std::malloc(kBulkBytes)) : nullptr);
+    std::unique_ptr<uint8_t, FreeBlock> fresh(freshTarget ? static_cast<uint8_t*>(std::malloc(kBulkBytes))
+                                                          : nullptr);
     uint8_t* target = freshTarget ? fresh.get() : reused;
     if (!target || !bare.Hand(mine, theirs, true)) return false;
     for (uint32_t b = 0; b < kBlocks; ++b) {
@@ -353,8 +349,8 @@ struct Samples {
     }
 }
 
-[[nodiscard]] bool ProtocolReceive(const void* view, HANDLE peerSend, HANDLE ownAck,
-                                   uint8_t* target, uint32_t size) {
+[[nodiscard]] bool ProtocolReceive(const void* view, HANDLE peerSend, HANDLE ownAck, uint8_t* target,
+                                   uint32_t size) {
     HANDLE pendingAck = nullptr;
     for (uint32_t offset = 0;;) {
         const uint32_t chunk = std::min(size - offset, kPayloadBytes);
@@ -370,8 +366,7 @@ struct Samples {
 }
 
 [[nodiscard]] bool MeasureProtocol(const Bare& bare, const std::vector<uint8_t>& source,
-                                   std::vector<double>* bulkSamples,
-                                   std::vector<double>* tripSamples) {
+                                   std::vector<double>* bulkSamples, std::vector<double>* tripSamples) {
     void* view = bare.view.get();
     // The receiver has its target ready.
     if (!bare.Await(bare.clientEvent.get()) || !ResetEvent(bare.clientEvent.get())) return false;
@@ -399,8 +394,7 @@ struct Samples {
     std::unique_ptr<uint8_t, FreeBlock> target(static_cast<uint8_t*>(std::malloc(kBulkBytes)));
     void* view = bare.view.get();
     if (!target || !SetEvent(bare.clientEvent.get()) ||
-        !ProtocolReceive(view, bare.serverEvent.get(), bare.clientAck.get(), target.get(),
-                         kBulkBytes))
+        !ProtocolReceive(view, bare.serverEvent.get(), bare.clientAck.get(), target.get(), kBulkBytes))
         return false;
     for (uint32_t i = 0; i < kRoundTrips; ++i) {
         uint32_t value = i;
@@ -450,8 +444,8 @@ void MeasureMemcpy(const std::vector<uint8_t>& source, Samples* samples) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info))
+    if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info))
         return {};
     base::UniqueHandle thread(info.hThread);
     return base::UniqueHandle(info.hProcess);
@@ -487,9 +481,10 @@ void PrintFigures(const Samples& samples, int rounds) {
     const Figures tunnel{Median(samples.tunnelDown), Median(samples.tunnelTrips)};
     const Figures pipe{Median(samples.pipeBulk), Median(samples.pipeTrips)};
     const Figures copy{Median(samples.memcpyBulk), 0};
-    std::printf("Two processes under one Wine; bulk: one 256 MiB message, round trips: %u "
-                "4-byte numbers each way; medians of %d rounds.\n",
-                kRoundTrips, rounds);
+    std::printf(
+        "Two processes under one Wine; bulk: one 256 MiB message, round trips: %u "
+        "4-byte numbers each way; medians of %d rounds.\n",
+        kRoundTrips, rounds);
     std::printf("  %-44s%12s%14s\n", "", "bulk MB/s", "round trips/s");
     PrintRow("tunnel v2, server to client (text)", tunnel);
     PrintRow("tunnel v2, client to server (text)", {Median(samples.tunnelUp), 0});
@@ -506,10 +501,11 @@ void PrintFigures(const Samples& samples, int rounds) {
     PrintShare("named pipe", tunnel, pipe);
     PrintShare("memcpy", tunnel, copy);
     // Under Wine every event call is a wineserver round trip: these counts set the limits.
-    std::printf("Event calls per 64 KiB chunk / per round trip: tunnel v2 and the protocol's\n"
-                "bare exchange 3 / 8 (the reset of the manual-reset send event and the\n"
-                "acknowledge event of every message), bare SetEvent + wait 4 / 4, bare\n"
-                "SignalObjectAndWait 2 / 2.\n");
+    std::printf(
+        "Event calls per 64 KiB chunk / per round trip: tunnel v2 and the protocol's\n"
+        "bare exchange 3 / 8 (the reset of the manual-reset send event and the\n"
+        "acknowledge event of every message), bare SetEvent + wait 4 / 4, bare\n"
+        "SignalObjectAndWait 2 / 2.\n");
 }
 
 [[nodiscard]] int RunMeasuringSide(int rounds) {
@@ -559,7 +555,6 @@ int main() {
     base::UniqueLocal<wchar_t**> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
     if (!argv) return 1;
     wchar_t** args = argv.get();
-    if (argc == 4 && std::wstring(args[1]) == L"--peer")
-        return RunPeer(args[2], std::max(1, _wtoi(args[3])));
+    if (argc == 4 && std::wstring(args[1]) == L"--peer") return RunPeer(args[2], std::max(1, _wtoi(args[3])));
     return RunMeasuringSide(argc >= 2 ? std::max(1, _wtoi(args[1])) : kDefaultRounds);
 }

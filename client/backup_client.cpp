@@ -109,7 +109,8 @@ bool BackUpMails(MailClient& client, const std::wstring& saveTo) {
             if (!saveTo.empty()) {
                 const std::wstring name = L"mail" + std::to_wstring(++files) + L".msg";
                 uint32_t saved = 0;
-                if (!client.SaveMail(entry.substr(separator + 5), saveTo + L"\\" + name, &saved)) return false;
+                if (!client.SaveMail(entry.substr(separator + 5), saveTo + L"\\" + name, &saved))
+                    return false;
                 wprintf(saved ? L", saved to %ls" : L", not saved (%ls)", name.c_str());
             }
             wprintf(L"\n");
@@ -158,8 +159,8 @@ int main() {
             return 2;
         }
         if (!client->BeginRequest(code)) {
-            wprintf(L"request %ls (code %u) failed: the server dropped the connection\n",
-                    request.c_str(), code);
+            wprintf(L"request %ls (code %u) failed: the server dropped the connection\n", request.c_str(),
+                    code);
             return 1;
         }
         wprintf(L"sent request %ls (code %u)\n", request.c_str(), code);

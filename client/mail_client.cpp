@@ -23,7 +23,8 @@ bool MailClient::ReceiveTexts(std::vector<std::wstring>* texts) {
     return true;
 }
 
-bool MailClient::ListMails(const std::wstring& folderPath, uint32_t includeBody, std::vector<std::wstring>* entries) {
+bool MailClient::ListMails(const std::wstring& folderPath, uint32_t includeBody,
+                           std::vector<std::wstring>* entries) {
     return BeginRequest(RequestCode::GetAllMailsFromFolder) && tunnel_->SendString(folderPath, timeoutMs_) &&
            tunnel_->SendDword(includeBody, timeoutMs_) && ReceiveTexts(entries);
 }

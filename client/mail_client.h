@@ -39,7 +39,9 @@ public:
     }
 
     // A text reply (code 4), and a list reply: a count, then that many texts (codes 0, 7).
-    [[nodiscard]] bool ReceiveText(std::wstring* text) noexcept { return tunnel_->ReceiveString(text, timeoutMs_); }
+    [[nodiscard]] bool ReceiveText(std::wstring* text) noexcept {
+        return tunnel_->ReceiveString(text, timeoutMs_);
+    }
     [[nodiscard]] bool ReceiveTexts(std::vector<std::wstring>* texts);
 
     // Code 1: the entries of a folder's items ("<signature>#####<entry ID>" or

@@ -44,9 +44,7 @@ constinit ProcessLog g_processLog;
 
 LogState& Log() noexcept { return g_processLog.state; }
 
-[[nodiscard]] HANDLE LogFileHandle() noexcept {
-    return Log().file.load(std::memory_order_acquire);
-}
+[[nodiscard]] HANDLE LogFileHandle() noexcept { return Log().file.load(std::memory_order_acquire); }
 
 // Seeks to the end first: another process may have appended since our last write.
 void AppendToFile(HANDLE file, const void* buffer, DWORD byteCount) noexcept {
@@ -101,8 +99,7 @@ std::wstring_view TrimTrailingBackslashes(std::wstring_view path) noexcept {
 
 std::wstring GetSpecialFolder(int csidl) noexcept {
     wchar_t folder[MAX_PATH] = {};
-    if (FAILED(::SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT,
-                                  folder)))
+    if (FAILED(::SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, folder)))
         return {};
     try {
         return std::wstring(TrimTrailingBackslashes(folder));
@@ -128,8 +125,8 @@ void OpenLogFile(const wchar_t* path) noexcept {
     CreateFolderOf(path);
 
     ::SetLastError(0);
-    base::UniqueFile file(::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    base::UniqueFile file(::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         log.lock.Delete();
         return;
@@ -162,8 +159,8 @@ void WriteLogLine(const wchar_t* text) noexcept {
     SYSTEMTIME now{};
     Log().clock.load(std::memory_order_relaxed)(&now);
     std::wstring line;
-    if (!Format(&line, kLineFormat, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
-                now.wSecond, now.wMilliseconds, text))
+    if (!Format(&line, kLineFormat, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                now.wMilliseconds, text))
         return;
     if (line.size() > MAXDWORD / sizeof(wchar_t)) return;  // beyond one WriteFile
     WriteLogBytes(line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)));

@@ -13,7 +13,7 @@ struct Escape {
     wchar_t character;
 };
 constexpr Escape kEscapes[] = {
-    {L"&#32", L' '}, {L"&#34", L'"'}, {L"&#42", L'*'}, {L"&#47", L'/'}, {L"&#58", L':'},
+    {L"&#32", L' '}, {L"&#34", L'"'}, {L"&#42", L'*'}, {L"&#47", L'/'},  {L"&#58", L':'},
     {L"&#60", L'<'}, {L"&#62", L'>'}, {L"&#63", L'?'}, {L"&#92", L'\\'}, {L"&#124", L'|'},
 };
 
@@ -71,8 +71,8 @@ constexpr std::wstring_view kRootPrefix = L"\\\\";
 
 }  // namespace
 
-bool FindByName(_Folders* folders, long count, const std::wstring& name,
-                              base::ComPtr<MAPIFolder>& found, HRESULT& lastResult) noexcept {
+bool FindByName(_Folders* folders, long count, const std::wstring& name, base::ComPtr<MAPIFolder>& found,
+                HRESULT& lastResult) noexcept {
     for (long index = 1; index <= count; ++index) {
         base::ComPtr<MAPIFolder> candidate;
         base::UniqueBstr candidateName;
@@ -118,7 +118,8 @@ HRESULT BuildFolderPath(MAPIFolder* folder, base::UniqueBstr& path) noexcept {
 
 int UnescapeFolderName(std::wstring& name) {
     for (const Escape& escape : kEscapes) {
-        for (size_t at = name.find(escape.entity); at != std::wstring::npos; at = name.find(escape.entity, at + 1)) {
+        for (size_t at = name.find(escape.entity); at != std::wstring::npos;
+             at = name.find(escape.entity, at + 1)) {
             name.replace(at, escape.entity.size(), 1, escape.character);
         }
     }
@@ -130,7 +131,8 @@ PathStep SplitFolderPath(std::wstring_view path) {
     step.absolute = path.starts_with(kRootPrefix);
     const size_t start = step.absolute ? kRootPrefix.size() : 0;
     const size_t separator = path.find(kSeparator, start);
-    step.name = path.substr(start, separator == std::wstring_view::npos ? std::wstring_view::npos : separator - start);
+    step.name = path.substr(
+        start, separator == std::wstring_view::npos ? std::wstring_view::npos : separator - start);
     if (separator != std::wstring_view::npos) step.rest = std::wstring(path.substr(separator + 1));
     return step;
 }
@@ -145,7 +147,8 @@ HRESULT getDefaultPST(_NameSpace* nameSpace, base::ComPtr<MAPIFolder>& root) noe
     return parent.As(root);
 }
 
-HRESULT FindFolderByPath(_NameSpace* nameSpace, base::ComPtr<MAPIFolder>& folder, const std::wstring& path) noexcept {
+HRESULT FindFolderByPath(_NameSpace* nameSpace, base::ComPtr<MAPIFolder>& folder,
+                         const std::wstring& path) noexcept {
     if (path.empty()) return E_FAIL;
     PathStep step;
     if (!NextStep(path, step)) return E_OUTOFMEMORY;

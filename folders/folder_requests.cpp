@@ -101,7 +101,8 @@ bool fillFolderTree(TunnelConnection* connection, uint32_t timeoutMs) noexcept {
     FolderList folders;
     try {
         FolderList excluded;
-        for (const OlDefaultFolders kind : kTreeExclusions) excluded.push_back(DefaultFolderPath(nameSpace.get(), kind));
+        for (const OlDefaultFolders kind : kTreeExclusions)
+            excluded.push_back(DefaultFolderPath(nameSpace.get(), kind));
         // The reply carries whatever the walk collected, whatever its result.
         static_cast<void>(GetFoldersOnAllStores(folders, library.table(), excluded));
     } catch (...) {

@@ -19,7 +19,8 @@ using outlook::ErrorText;
 
 [[nodiscard]] bool IsExcluded(const FolderList& excluded, const wchar_t* path, UINT length) {
     const std::wstring_view candidate(path, length);
-    return std::any_of(excluded.begin(), excluded.end(), [&](const std::wstring& e) { return e == candidate; });
+    return std::any_of(excluded.begin(), excluded.end(),
+                       [&](const std::wstring& e) { return e == candidate; });
 }
 
 // 8-bit MAPI text widened in the thread's ANSI code page, as a BSTR.
@@ -39,7 +40,8 @@ void WalkSubfolder(FolderList& folders, MAPIFolder* subfolder, const FolderList&
     base::UniqueBstr entryId, storeId;
     // A folder without an entry ID or store ID cannot be opened again: not listed,
     // while its subfolders still are.
-    if (SUCCEEDED(outlook::GetEntryID(subfolder, entryId)) && SUCCEEDED(outlook::GetStoreID(subfolder, storeId)) &&
+    if (SUCCEEDED(outlook::GetEntryID(subfolder, entryId)) &&
+        SUCCEEDED(outlook::GetStoreID(subfolder, storeId)) &&
         !IsExcluded(excluded, path.c_str(), path.length())) {
         folders.emplace_back(path.c_str(), path.length());
     }
@@ -48,8 +50,9 @@ void WalkSubfolder(FolderList& folders, MAPIFolder* subfolder, const FolderList&
 }
 
 // Lists one store's root folder and its tree; the result is the running status.
-[[nodiscard]] HRESULT WalkStore(FolderList& folders, _NameSpace* nameSpace, const outlook::MapiFunctions& functions,
-                                const outlook::CEnumSession& session, const FolderList& excluded) {
+[[nodiscard]] HRESULT WalkStore(FolderList& folders, _NameSpace* nameSpace,
+                                const outlook::MapiFunctions& functions, const outlook::CEnumSession& session,
+                                const FolderList& excluded) {
     const std::string topFolder = GetStorePropertyHex(functions, session.store.get(), PR_IPM_SUBTREE_ENTRYID);
     if (topFolder.empty()) return S_OK;  // no tree to show: skipped silently
     base::UniqueBstr storeText = WidenedBstr(session.entryIdHex.get());
@@ -77,12 +80,14 @@ void WalkSubfolder(FolderList& folders, MAPIFolder* subfolder, const FolderList&
 
 }  // namespace
 
-std::string GetStorePropertyHex(const outlook::MapiFunctions& functions, IMsgStore* store, ULONG propertyTag) noexcept {
+std::string GetStorePropertyHex(const outlook::MapiFunctions& functions, IMsgStore* store,
+                                ULONG propertyTag) noexcept {
     try {
         const outlook::MapiFunctions& route = outlook::MapiRoute(&functions);
         SPropValue* read = nullptr;
         if (FAILED(route.HrGetOneProp(store, propertyTag, &read))) return std::string();
-        const outlook::RoutedMapiBuffer<SPropValue> value(read, outlook::MapiBufferFree{route.MAPIFreeBuffer});
+        const outlook::RoutedMapiBuffer<SPropValue> value(read,
+                                                          outlook::MapiBufferFree{route.MAPIFreeBuffer});
         if (!value || value->ulPropTag != propertyTag) return std::string();
         const std::unique_ptr<char[]> text(new char[outlook::kHexCapacity]);
         outlook::HexIntoBuffer(route, value->Value.bin, text.get());

@@ -26,7 +26,8 @@ using FolderList = std::vector<std::wstring>;
 
 // Appends the paths of the mail folders below `folder`. S_OK once the subfolder
 // collection was read, whatever happened below; else the failure reading it.
-[[nodiscard]] HRESULT GetSubFolders(FolderList& folders, MAPIFolder* folder, const FolderList& excluded) noexcept;
+[[nodiscard]] HRESULT GetSubFolders(FolderList& folders, MAPIFolder* folder,
+                                    const FolderList& excluded) noexcept;
 
 // Hexadecimal text of a binary property; empty when it cannot be read or would not
 // fit the text buffer.

@@ -24,7 +24,7 @@ struct TextField {
     bool dropApostrophes;
 };
 constexpr TextField kLeadingFields[] = {
-    {0x1035, false},                     // PR_INTERNET_MESSAGE_ID
+    {0x1035, false},  // PR_INTERNET_MESSAGE_ID
     {PROP_ID(PR_SUBJECT), false},
     {PROP_ID(PR_SENDER_EMAIL_ADDRESS), false},
     {PROP_ID(PR_DISPLAY_TO), true},
@@ -38,7 +38,8 @@ constexpr std::wstring_view kMailtoOpening = L"<mailto:";
 
 // One read through HrGetOneProp; `convert` makes the text of a value of `tag`.
 template <typename Convert>
-[[nodiscard]] HRESULT GetStringProp(IMessage* message, ULONG tag, std::wstring& text, Convert convert) noexcept {
+[[nodiscard]] HRESULT GetStringProp(IMessage* message, ULONG tag, std::wstring& text,
+                                    Convert convert) noexcept {
     text.clear();
     base::UniqueMapiBuffer<SPropValue> value;
     const HRESULT hr = ::HrGetOneProp(message, tag, value.put());

@@ -27,7 +27,8 @@ namespace mails {
 // The mail item of an entry ID through the "MAPI" namespace's GetItemFromID.
 // E_FAIL without Outlook or without an item; E_NOINTERFACE for an item that is not
 // a mail (a meeting request, a report); any other failure as it came. Logs nothing.
-[[nodiscard]] HRESULT GetMailItemByEntryID(const wchar_t* entryId, base::ComPtr<_MailItem>& mailItem) noexcept;
+[[nodiscard]] HRESULT GetMailItemByEntryID(const wchar_t* entryId,
+                                           base::ComPtr<_MailItem>& mailItem) noexcept;
 
 // The mail's Extended MAPI message: its MAPIOBJECT queried for IMessage.
 [[nodiscard]] HRESULT GetMailMessage(_MailItem* mailItem, base::ComPtr<IMessage>& message) noexcept;

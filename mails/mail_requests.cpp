@@ -47,7 +47,8 @@ constexpr DWORD kMessageFileMode = STGM_TRANSACTED | STGM_CREATE | STGM_READWRIT
     if (FAILED(hr = outlook::GetNamespace(application.get(), L"MAPI", nameSpace)) ||
         FAILED(hr = folders::FindFolderByPath(nameSpace.get(), folder, path)) ||
         FAILED(hr = folders::BuildFolderPath(folder.get(), folderPath)) ||
-        FAILED(hr = outlook::GetItems(folder.get(), found)) || FAILED(hr = outlook::GetCount(found.get(), &count))) {
+        FAILED(hr = outlook::GetItems(folder.get(), found)) ||
+        FAILED(hr = outlook::GetCount(found.get(), &count))) {
         return hr;
     }
     items = std::move(found);
@@ -83,7 +84,8 @@ constexpr DWORD kMessageFileMode = STGM_TRANSACTED | STGM_CREATE | STGM_READWRIT
 [[nodiscard]] HRESULT ReadSubjectA(IMessage* message, std::wstring& subject) {
     base::UniqueMapiBuffer<SPropValue> value;
     const HRESULT hr = ::HrGetOneProp(message, PR_SUBJECT_A, value.put());
-    if (SUCCEEDED(hr) && value && value.get()->ulPropTag == PR_SUBJECT_A) subject = AnsiToWide(value.get()->Value.lpszA);
+    if (SUCCEEDED(hr) && value && value.get()->ulPropTag == PR_SUBJECT_A)
+        subject = AnsiToWide(value.get()->Value.lpszA);
     return hr;
 }
 
@@ -121,7 +123,9 @@ bool GetAllMailsFromFolder(TunnelConnection* connection, uint32_t timeoutMs) noe
     while (item) {
         bool sent = false;
         try {
-            sent = TunnelSendString(connection, MailListEntry(item.get(), includeBody != 0, provider.get()).c_str(), timeoutMs, nullptr);
+            sent = TunnelSendString(connection,
+                                    MailListEntry(item.get(), includeBody != 0, provider.get()).c_str(),
+                                    timeoutMs, nullptr);
         } catch (const std::bad_alloc&) {
             sent = TunnelSendString(connection, kIgnoredEntry, timeoutMs, nullptr);
         }

@@ -25,7 +25,8 @@ HRESULT GetMailSignature(const wchar_t* entryId, std::wstring& signature, bool i
     if (FAILED(hr = GetMailMessage(mailItem.get(), message))) return hr;
     try {
         const std::wstring record = BuildMailRecord(message.get(), includeBody);
-        signature = AnsiToWide(ComputeMD5Hex(record.data(), static_cast<long long>(record.size()), provider).c_str());
+        signature =
+            AnsiToWide(ComputeMD5Hex(record.data(), static_cast<long long>(record.size()), provider).c_str());
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
@@ -34,7 +35,8 @@ HRESULT GetMailSignature(const wchar_t* entryId, std::wstring& signature, bool i
 
 base::UniqueCryptProv AcquireDigestProvider() noexcept {
     base::UniqueCryptProv provider;
-    if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) {
+    if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_FULL,
+                              CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) {
         provider.reset();
     }
     return provider;

@@ -10,8 +10,8 @@ namespace {
 
 [[nodiscard]] HRESULT CreateRunningApplication(base::ComPtr<_Application>& application) noexcept {
     base::ComPtr<IUnknown> object;
-    HRESULT hr = ::CoCreateInstance(CLSID_OutlookApplication, nullptr, CLSCTX_ALL, IID_IUnknown,
-                                    object.put_void());
+    HRESULT hr =
+        ::CoCreateInstance(CLSID_OutlookApplication, nullptr, CLSCTX_ALL, IID_IUnknown, object.put_void());
     if (FAILED(hr)) return hr;
     hr = ::OleRun(object.get());
     if (FAILED(hr)) return hr;

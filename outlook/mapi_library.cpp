@@ -53,14 +53,10 @@ constexpr Binding kBindings[] = {
 // mapi32.dll's functions as the add-in imports them, by ordinal. The system headers
 // declare the text parameters as TCHAR; MAPI takes 8-bit text there.
 const MapiFunctions kImported = {
-    nullptr,
-    nullptr,
-    nullptr,
-    reinterpret_cast<MapiLogonExFn*>(&::MAPILogonEx),
-    &::MAPIFreeBuffer,
-    reinterpret_cast<HexFromBinFn*>(&::HexFromBin),
-    &::HrQueryAllRows,
-    &::FreeProws,
+    nullptr,           nullptr,
+    nullptr,           reinterpret_cast<MapiLogonExFn*>(&::MAPILogonEx),
+    &::MAPIFreeBuffer, reinterpret_cast<HexFromBinFn*>(&::HexFromBin),
+    &::HrQueryAllRows, &::FreeProws,
     &::HrGetOneProp,
 };
 
@@ -81,8 +77,7 @@ namespace {
 
 // Not noexcept, and without locals to destroy: the frame carries only the guard's handler.
 __attribute__((noinline)) void FreeLibraryGuarded(HMODULE module) {
-    __try1(FreeLibraryFaultFilter)
-    ::FreeLibrary(module);
+    __try1(FreeLibraryFaultFilter)::FreeLibrary(module);
     __except1
 }
 

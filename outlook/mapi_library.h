@@ -23,8 +23,9 @@ using MapiLogonExFn = HRESULT WINAPI(ULONG_PTR uiParam, LPSTR profileName, LPSTR
                                      LPMAPISESSION* session);
 using MapiFreeBufferFn = ULONG WINAPI(LPVOID buffer);
 using HexFromBinFn = void WINAPI(LPBYTE bytes, int count, LPSTR text);
-using HrQueryAllRowsFn = HRESULT WINAPI(LPMAPITABLE table, LPSPropTagArray columns, LPSRestriction restriction,
-                                        LPSSortOrderSet sortOrder, LONG maxRows, LPSRowSet* rows);
+using HrQueryAllRowsFn = HRESULT WINAPI(LPMAPITABLE table, LPSPropTagArray columns,
+                                        LPSRestriction restriction, LPSSortOrderSet sortOrder, LONG maxRows,
+                                        LPSRowSet* rows);
 using FreeProwsFn = void WINAPI(LPSRowSet rows);
 using HrGetOnePropFn = HRESULT WINAPI(LPMAPIPROP object, ULONG tag, LPSPropValue* value);
 

@@ -128,19 +128,22 @@ bool RegistryKeyExists(HKEY root, const wchar_t* subkey) noexcept {
     return ::RegOpenKeyExW(root, subkey, 0, READ_CONTROL, key.put()) == ERROR_SUCCESS;
 }
 
-bool GetRegistryString(HKEY root, const wchar_t* subkey, const wchar_t* valueName, std::wstring& value) noexcept {
+bool GetRegistryString(HKEY root, const wchar_t* subkey, const wchar_t* valueName,
+                       std::wstring& value) noexcept {
     if (!root) return false;
     base::UniqueRegKey key;
     if (::RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return false;
     DWORD type = 0, size = 0;
-    if (::RegQueryValueExW(key.get(), valueName, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_SZ) {
+    if (::RegQueryValueExW(key.get(), valueName, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        type != REG_SZ) {
         return false;
     }
     try {
         // Four spare zero bytes terminate a stored text that lacks its terminator.
         std::vector<BYTE> buffer(size + 4, 0);
         if (size > 0 && (::RegQueryValueExW(key.get(), valueName, nullptr, &type, buffer.data(), &size) !=
-                             ERROR_SUCCESS || type != REG_SZ)) {
+                             ERROR_SUCCESS ||
+                         type != REG_SZ)) {
             return false;
         }
         value = reinterpret_cast<const wchar_t*>(buffer.data());
@@ -200,8 +203,8 @@ HRESULT CEnumSession::Logon(const std::wstring& profileName) noexcept {
     SizedSPropTagArray(kStoreColumnCount, columns) = {kStoreColumnCount,
                                                       {PR_ENTRYID, PR_DEFAULT_STORE, PR_SERVICE_UID}};
     SRowSet* rows = nullptr;
-    hr = route.HrQueryAllRows(storesTable_.get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0,
-                              &rows);
+    hr = route.HrQueryAllRows(storesTable_.get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr,
+                              nullptr, 0, &rows);
     if (FAILED(hr)) return hr;
     rows_.reset(rows);
     return S_OK;
@@ -220,13 +223,14 @@ HRESULT CEnumSession::GetCurrent() noexcept {
     const SBinary& entryId = row.lpProps[kEntryIdColumn].Value.bin;
     HexIntoBuffer(route, entryId, entryIdHex.get());
     for (ULONG column = 1; column < row.cValues; ++column) {
-        if (row.lpProps[column].ulPropTag == PR_DEFAULT_STORE) isDefaultStore = row.lpProps[column].Value.b != 0;
+        if (row.lpProps[column].ulPropTag == PR_DEFAULT_STORE)
+            isDefaultStore = row.lpProps[column].Value.b != 0;
     }
     if (row.cValues > kServiceUidColumn && row.lpProps[kServiceUidColumn].ulPropTag == PR_SERVICE_UID) {
         HexIntoBuffer(route, row.lpProps[kServiceUidColumn].Value.bin, serviceUidHex.get());
     }
-    const HRESULT hr = session_->OpenMsgStore(0, entryId.cb, reinterpret_cast<LPENTRYID>(entryId.lpb), nullptr,
-                                              kOpenStoreFlags, store.put());
+    const HRESULT hr = session_->OpenMsgStore(0, entryId.cb, reinterpret_cast<LPENTRYID>(entryId.lpb),
+                                              nullptr, kOpenStoreFlags, store.put());
     return FAILED(hr) ? hr : S_OK;
 }
 

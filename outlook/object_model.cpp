@@ -79,8 +79,8 @@ template <typename T>
 
 // Calls the method `name` with `text` (as VT_BSTR) first, then `rest`.
 template <typename T>
-[[nodiscard]] HRESULT CallWithText(IDispatch* object, const wchar_t* name, const wchar_t* text, ArgumentSpan rest,
-                                   ComPtr<T>& out) noexcept {
+[[nodiscard]] HRESULT CallWithText(IDispatch* object, const wchar_t* name, const wchar_t* text,
+                                   ArgumentSpan rest, ComPtr<T>& out) noexcept {
     out.reset();
     if (rest.size() >= kMaxArguments) return E_INVALIDARG;
     UniqueVariant textArgument;
@@ -130,7 +130,8 @@ template <typename T>
 
 [[nodiscard]] HRESULT CallMethod(IDispatch* object, const wchar_t* name, Arguments args) noexcept {
     UniqueVariant ignored;
-    return InvokeByName(object, name, DISPATCH_METHOD, ArgumentSpan(args.begin(), args.size()), ignored.put());
+    return InvokeByName(object, name, DISPATCH_METHOD, ArgumentSpan(args.begin(), args.size()),
+                        ignored.put());
 }
 
 [[nodiscard]] VARIANT LongArgument(long number) noexcept {
@@ -198,7 +199,9 @@ HRESULT Logon(_NameSpace* nameSpace, const VARIANT& profile, const VARIANT& pass
 
 HRESULT Logoff(_NameSpace* nameSpace) noexcept { return CallMethod(nameSpace, L"Logoff", {}); }
 
-HRESULT GetCount(_Folders* folders, long* count) noexcept { return GetLongProperty(folders, L"Count", count); }
+HRESULT GetCount(_Folders* folders, long* count) noexcept {
+    return GetLongProperty(folders, L"Count", count);
+}
 
 HRESULT Item(_Folders* folders, long index, ComPtr<MAPIFolder>& folder) noexcept {
     return CallForObject(folders, L"Item", DISPATCH_METHOD, {LongArgument(index)}, folder);
@@ -208,7 +211,9 @@ HRESULT GetLast(_Folders* folders, ComPtr<MAPIFolder>& folder) noexcept {
     return CallForObject(folders, L"GetLast", DISPATCH_METHOD, {}, folder);
 }
 
-HRESULT GetName(MAPIFolder* folder, UniqueBstr& name) noexcept { return GetTextProperty(folder, L"Name", name); }
+HRESULT GetName(MAPIFolder* folder, UniqueBstr& name) noexcept {
+    return GetTextProperty(folder, L"Name", name);
+}
 
 HRESULT PutName(MAPIFolder* folder, const wchar_t* name) noexcept {
     UniqueVariant value;

@@ -33,11 +33,11 @@ namespace outlook {
 [[nodiscard]] HRESULT PutObject(COMAddIn* addIn, IDispatch* object) noexcept;
 
 // _NameSpace. Entry and store IDs are hexadecimal text.
-[[nodiscard]] HRESULT GetFolderFromID(_NameSpace* nameSpace, const wchar_t* entryId,
-                                      const VARIANT& storeId, base::ComPtr<MAPIFolder>& folder) noexcept;
+[[nodiscard]] HRESULT GetFolderFromID(_NameSpace* nameSpace, const wchar_t* entryId, const VARIANT& storeId,
+                                      base::ComPtr<MAPIFolder>& folder) noexcept;
 // The item of any kind; query it for _MailItem to tell mails from other items.
-[[nodiscard]] HRESULT GetItemFromID(_NameSpace* nameSpace, const wchar_t* entryId,
-                                    const VARIANT& storeId, base::ComPtr<IDispatch>& item) noexcept;
+[[nodiscard]] HRESULT GetItemFromID(_NameSpace* nameSpace, const wchar_t* entryId, const VARIANT& storeId,
+                                    base::ComPtr<IDispatch>& item) noexcept;
 [[nodiscard]] HRESULT GetDefaultFolder(_NameSpace* nameSpace, OlDefaultFolders kind,
                                        base::ComPtr<MAPIFolder>& folder) noexcept;
 // One root folder per open store.

@@ -29,16 +29,15 @@ enum ext_DisconnectMode {
 // after IDispatch. Each `custom` is the host's and may be null.
 MIDL_INTERFACE("B65AD801-ABAF-11D0-BB8B-00A0C90F2744")
 _IDTExtensibility2 : public IDispatch {
-    virtual HRESULT STDMETHODCALLTYPE OnConnection(IDispatch* Application, ext_ConnectMode ConnectMode,
-                                                   IDispatch* AddInInst, SAFEARRAY** custom) = 0;
-    virtual HRESULT STDMETHODCALLTYPE OnDisconnection(ext_DisconnectMode RemoveMode,
-                                                      SAFEARRAY** custom) = 0;
-    virtual HRESULT STDMETHODCALLTYPE OnAddInsUpdate(SAFEARRAY** custom) = 0;
-    virtual HRESULT STDMETHODCALLTYPE OnStartupComplete(SAFEARRAY** custom) = 0;
-    virtual HRESULT STDMETHODCALLTYPE OnBeginShutdown(SAFEARRAY** custom) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnConnection(IDispatch * Application, ext_ConnectMode ConnectMode,
+                                                   IDispatch * AddInInst, SAFEARRAY * *custom) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnDisconnection(ext_DisconnectMode RemoveMode, SAFEARRAY * *custom) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnAddInsUpdate(SAFEARRAY * *custom) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnStartupComplete(SAFEARRAY * *custom) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnBeginShutdown(SAFEARRAY * *custom) = 0;
 };
-__CRT_UUID_DECL(_IDTExtensibility2, 0xB65AD801, 0xABAF, 0x11D0, 0xBB, 0x8B, 0x00, 0xA0, 0xC9, 0x0F,
-                0x27, 0x44)
+__CRT_UUID_DECL(_IDTExtensibility2, 0xB65AD801, 0xABAF, 0x11D0, 0xBB, 0x8B, 0x00, 0xA0, 0xC9, 0x0F, 0x27,
+                0x44)
 
 // The type library that describes _IDTExtensibility2 for IDispatch callers, version 1.0,
 // found through the registry where the host installed it.

@@ -47,8 +47,8 @@ constexpr DWORD kMessageFileMode = STGM_TRANSACTED | STGM_SHARE_EXCLUSIVE | STGM
     }
     // Declared after the session, which must outlive it.
     base::ComPtr<IMessage> fileMessage;
-    hr = ::OpenIMsgOnIStg(session.get(), ::MAPIAllocateBuffer, ::MAPIAllocateMore, ::MAPIFreeBuffer, allocator.get(),
-                          nullptr, storage.get(), nullptr, 0, 0, fileMessage.put());
+    hr = ::OpenIMsgOnIStg(session.get(), ::MAPIAllocateBuffer, ::MAPIAllocateMore, ::MAPIFreeBuffer,
+                          allocator.get(), nullptr, storage.get(), nullptr, 0, 0, fileMessage.put());
     if (FAILED(hr)) {
         LogMessage(L"KsCommMailServer::LoadMailFromMSGFile::OpenIMsgOnIStg failed. HR = 0x%x", hr);
         return hr;

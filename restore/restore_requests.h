@@ -20,6 +20,7 @@ namespace restore {
 
 // Loads the message file into the folder `folderPath` names; E_FAIL without Outlook or
 // for an empty path. Every failure after that is logged with its step.
-[[nodiscard]] HRESULT LoadMailFromMSGFile(const std::wstring& filePath, const std::wstring& folderPath) noexcept;
+[[nodiscard]] HRESULT LoadMailFromMSGFile(const std::wstring& filePath,
+                                          const std::wstring& folderPath) noexcept;
 
 }  // namespace restore

@@ -52,13 +52,15 @@ template <typename Parent>
     if (SUCCEEDED(hr)) hr = outlook::AddStore(nameSpace, file.get());
     if (FAILED(hr)) {
         LogMessage(
-            L"KsCommMailServer::getFolder::AddStoreEx failed. Fallback to searching mails in the default store.");
+            L"KsCommMailServer::getFolder::AddStoreEx failed. Fallback to searching mails in the default "
+            L"store.");
         folder = std::move(defaultRoot);
         return S_OK;
     }
     base::ComPtr<_Folders> roots;
     base::ComPtr<MAPIFolder> added;
-    if (FAILED(hr = outlook::GetFolders(nameSpace, roots)) || FAILED(hr = outlook::GetLast(roots.get(), added))) {
+    if (FAILED(hr = outlook::GetFolders(nameSpace, roots)) ||
+        FAILED(hr = outlook::GetLast(roots.get(), added))) {
         LogMessage(L"KsCommMailServer::getFolder::AddStoreEx failed");
         return hr;
     }
@@ -125,8 +127,8 @@ HRESULT getFolder(base::ComPtr<MAPIFolder>& folder, const std::wstring& path) no
     try {
         folders::PathStep step = folders::SplitFolderPath(path);
         folders::UnescapeFolderName(step.name);
-        const HRESULT hr =
-            step.absolute ? ResolveRoot(application.get(), step.name, folder) : ResolveSubfolder(folder, step.name);
+        const HRESULT hr = step.absolute ? ResolveRoot(application.get(), step.name, folder)
+                                         : ResolveSubfolder(folder, step.name);
         if (FAILED(hr)) return hr;
         // Deeper levels only refine the folder reached: their results are not passed on.
         if (step.rest) static_cast<void>(getFolder(folder, *step.rest));
@@ -167,10 +169,10 @@ HRESULT getIMAPIFolder(MAPIFolder* folder, base::ComPtr<IMAPIFolder>& mapiFolder
         uint32_t storeIdSize = 0;
         base::ComPtr<IMsgStore> store;
         if (FAILED(hr = HexToBinary(storeIdText.get(), storeId, storeIdSize)) ||
-            FAILED(hr = session->OpenMsgStore(0, storeIdSize, reinterpret_cast<LPENTRYID>(storeId.get()), nullptr,
-                                              kOpenStoreFlags, store.put())) ||
-            FAILED(hr = store->OpenEntry(entryIdSize, entry, const_cast<IID*>(&IID_IUnknown), MAPI_BEST_ACCESS,
-                                         &type, opened.put()))) {
+            FAILED(hr = session->OpenMsgStore(0, storeIdSize, reinterpret_cast<LPENTRYID>(storeId.get()),
+                                              nullptr, kOpenStoreFlags, store.put())) ||
+            FAILED(hr = store->OpenEntry(entryIdSize, entry, const_cast<IID*>(&IID_IUnknown),
+                                         MAPI_BEST_ACCESS, &type, opened.put()))) {
             return hr;
         }
     }

@@ -11,13 +11,21 @@ CKsCommMailServer::~CKsCommMailServer() { Stop(INFINITE); }
 
 // Each request operation lives with its subsystem; the server hands it the
 // connection and the request timeout.
-bool CKsCommMailServer::GetAllFoldersList(TunnelConnection* c) { return folders::GetAllFoldersList(c, GetRequestTimeout()); }
+bool CKsCommMailServer::GetAllFoldersList(TunnelConnection* c) {
+    return folders::GetAllFoldersList(c, GetRequestTimeout());
+}
 bool CKsCommMailServer::GetAllMailsFromFolder(TunnelConnection* c) {
     return mails::GetAllMailsFromFolder(c, GetRequestTimeout());
 }
-bool CKsCommMailServer::fillFolderTree(TunnelConnection* c) { return folders::fillFolderTree(c, GetRequestTimeout()); }
-bool CKsCommMailServer::SaveMailToMSGFile(TunnelConnection* c) { return mails::SaveMailToMSGFile(c, GetRequestTimeout()); }
-bool CKsCommMailServer::RestoreMailFromMSGFile(TunnelConnection* c) { return restore::RestoreMailFromMSGFile(c, GetRequestTimeout()); }
+bool CKsCommMailServer::fillFolderTree(TunnelConnection* c) {
+    return folders::fillFolderTree(c, GetRequestTimeout());
+}
+bool CKsCommMailServer::SaveMailToMSGFile(TunnelConnection* c) {
+    return mails::SaveMailToMSGFile(c, GetRequestTimeout());
+}
+bool CKsCommMailServer::RestoreMailFromMSGFile(TunnelConnection* c) {
+    return restore::RestoreMailFromMSGFile(c, GetRequestTimeout());
+}
 bool CKsCommMailServer::QuitOutlook() { return outlook::QuitOutlook(); }
 bool CKsCommMailServer::SendCurrentProfileName(TunnelConnection* c) {
     return outlook::SendCurrentProfileName(c, GetRequestTimeout());

@@ -17,15 +17,15 @@ public:
     // Reads the request code and calls its operation; on the worker thread.
     void Dispatch(TunnelConnection* connection) override;
 
-    virtual bool GetAllFoldersList(TunnelConnection* connection);      // code 0
-    virtual bool GetAllMailsFromFolder(TunnelConnection* connection);  // code 1
-    virtual bool fillFolderTree(TunnelConnection* connection);         // code 7
-    virtual bool SaveMailToMSGFile(TunnelConnection* connection);      // code 2
-    virtual bool RestoreMailFromMSGFile(TunnelConnection* connection); // code 3
-    virtual bool QuitOutlook();                                        // code 5
-    virtual bool NoOperation();                                        // code 6
-    virtual bool SendCurrentProfileName(TunnelConnection* connection); // code 4
-    virtual bool StartOutlook();                                       // code 8
+    virtual bool GetAllFoldersList(TunnelConnection* connection);       // code 0
+    virtual bool GetAllMailsFromFolder(TunnelConnection* connection);   // code 1
+    virtual bool fillFolderTree(TunnelConnection* connection);          // code 7
+    virtual bool SaveMailToMSGFile(TunnelConnection* connection);       // code 2
+    virtual bool RestoreMailFromMSGFile(TunnelConnection* connection);  // code 3
+    virtual bool QuitOutlook();                                         // code 5
+    virtual bool NoOperation();                                         // code 6
+    virtual bool SendCurrentProfileName(TunnelConnection* connection);  // code 4
+    virtual bool StartOutlook();                                        // code 8
 };
 
 // The process's one mail server, constructed when the module loads.

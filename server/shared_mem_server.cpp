@@ -12,8 +12,8 @@ constexpr uint32_t kChannelMappingSize = 0x10000;
 constexpr uint32_t kHandshakeTimeoutMs = 5000;
 constexpr uint32_t kEventQueryState = 0x0001;  // EVENT_QUERY_STATE; missing from mingw's headers
 // Every event right but DELETE, for Everyone: other processes may set and watch it.
-constexpr uint32_t kStopEventAccess = SYNCHRONIZE | WRITE_OWNER | WRITE_DAC | READ_CONTROL |
-                                      EVENT_MODIFY_STATE | kEventQueryState;
+constexpr uint32_t kStopEventAccess =
+    SYNCHRONIZE | WRITE_OWNER | WRITE_DAC | READ_CONTROL | EVENT_MODIFY_STATE | kEventQueryState;
 static_assert(kStopEventAccess == 0x1E0003);
 
 // Handed from the accept thread to a new worker, which frees it as its first act.
@@ -24,9 +24,7 @@ struct WorkerStart {
 };
 
 // A null or INVALID_HANDLE_VALUE thread handle means CreateThread failed.
-bool IsThreadHandle(HANDLE thread) noexcept {
-    return thread != nullptr && thread != INVALID_HANDLE_VALUE;
-}
+bool IsThreadHandle(HANDLE thread) noexcept { return thread != nullptr && thread != INVALID_HANDLE_VALUE; }
 
 // What is left of a timeout that started at `start`; INFINITE stays INFINITE.
 DWORD RemainingMs(DWORD start, uint32_t timeoutMs) noexcept {
@@ -44,8 +42,8 @@ void EndThreads(const std::vector<base::UniqueHandle>& threads, uint32_t timeout
     for (size_t first = 0; first < threads.size(); first += MAXIMUM_WAIT_OBJECTS) {
         const size_t count = std::min<size_t>(MAXIMUM_WAIT_OBJECTS, threads.size() - first);
         for (size_t i = 0; i < count; ++i) group[i] = threads[first + i].get();
-        if (WaitForMultipleObjects(static_cast<DWORD>(count), group, TRUE,
-                                   RemainingMs(start, timeoutMs)) != WAIT_OBJECT_0)
+        if (WaitForMultipleObjects(static_cast<DWORD>(count), group, TRUE, RemainingMs(start, timeoutMs)) !=
+            WAIT_OBJECT_0)
             allEnded = false;
     }
     if (allEnded) return;
@@ -82,8 +80,7 @@ HRESULT SharedMemServer::Start(const wchar_t* name, uint32_t mode, uint32_t time
     if (mode_ == kServerModeNoTunnel) {
         stopEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (stopEvent_) return S_OK;
-    } else if (SUCCEEDED(CreateStopEvent()) &&
-               StartThread(kAcceptThreadStackSize, AcceptThread, this)) {
+    } else if (SUCCEEDED(CreateStopEvent()) && StartThread(kAcceptThreadStackSize, AcceptThread, this)) {
         return S_OK;
     }
     Stop(INFINITE);
@@ -143,8 +140,7 @@ void SharedMemServer::ResetState() {
 }
 
 std::wstring SharedMemServer::GetNamespacePrefix() {
-    return mode_ == kServerModeGlobal || mode_ == kServerModeGlobalLowLabel ? L"Global\\"
-                                                                            : L"Local\\";
+    return mode_ == kServerModeGlobal || mode_ == kServerModeGlobalLowLabel ? L"Global\\" : L"Local\\";
 }
 
 std::wstring SharedMemServer::GetTunnelName() {
@@ -231,9 +227,8 @@ DWORD WINAPI SharedMemServer::AcceptThread(void* argument) noexcept {
     for (;;) {
         std::unique_ptr<TunnelConnection> connection;
         // Fails only when the stop event is set, given no time limit.
-        if (!TunnelAccept(server->tunnelName_.c_str(), &connection, server->mode_,
-                          server->stopEvent_.get(), INFINITE, kChannelMappingSize,
-                          kHandshakeTimeoutMs))
+        if (!TunnelAccept(server->tunnelName_.c_str(), &connection, server->mode_, server->stopEvent_.get(),
+                          INFINITE, kChannelMappingSize, kHandshakeTimeoutMs))
             break;
         // A worker that cannot start costs only this connection, closed on scope exit.
         (void)server->OnClientConnected(connection);

@@ -17,10 +17,10 @@
 
 // How a server names and secures its objects.
 enum ServerMode : uint32_t {
-    kServerModeLocal = 1,            // Local\ names; the mode the add-in uses
-    kServerModeGlobal = 2,           // Global\ names
-    kServerModeGlobalLowLabel = 3,   // Global\ names, objects open to low integrity
-    kServerModeNoTunnel = 100,       // an unnamed stop event only, no threads
+    kServerModeLocal = 1,           // Local\ names; the mode the add-in uses
+    kServerModeGlobal = 2,          // Global\ names
+    kServerModeGlobalLowLabel = 3,  // Global\ names, objects open to low integrity
+    kServerModeNoTunnel = 100,      // an unnamed stop event only, no threads
 };
 
 // Every request on a connection starts with this number.
@@ -61,8 +61,7 @@ public:
     virtual bool OnClientConnected(std::unique_ptr<TunnelConnection>& connection);
 
     // Creates a server thread suspended; null or INVALID_HANDLE_VALUE when it cannot.
-    using ThreadCreator = HANDLE (*)(DWORD stackSize, LPTHREAD_START_ROUTINE routine,
-                                     void* argument);
+    using ThreadCreator = HANDLE (*)(DWORD stackSize, LPTHREAD_START_ROUTINE routine, void* argument);
 
     // Test seam: the idle limit of a worker waiting for a request marker.
     void SetMarkerTimeout(uint32_t timeoutMs) noexcept { markerTimeoutMs_ = timeoutMs; }
@@ -93,7 +92,7 @@ private:
     uint32_t mode_ = kServerModeLocal;
     uint32_t timeoutMs_ = 0;
     base::UniqueHandle stopEvent_;
-    std::vector<base::UniqueHandle> threads_;  // whoever takes one out closes it
+    std::vector<base::UniqueHandle> threads_;             // whoever takes one out closes it
     std::unique_ptr<base::CriticalSection> threadsLock_;  // null: no lock taken
     uint32_t markerTimeoutMs_ = kRequestMarkerTimeoutMs;
     ThreadCreator createThread_ = CreateSuspendedThread;

@@ -18,7 +18,7 @@ inline constexpr uint32_t kTunnelKindString = 1;  // UTF-16LE text, no terminato
 inline constexpr uint32_t kTunnelKindDword = 2;   // one little-endian uint32
 
 inline constexpr uint32_t kTunnelRendezvousSize = 4096;
-inline constexpr uint32_t kTunnelMaxNameLength = 210;   // characters of a tunnel name
+inline constexpr uint32_t kTunnelMaxNameLength = 210;  // characters of a tunnel name
 inline constexpr uint32_t kTunnelRandomNameLength = 32;
 
 // The four events of a channel, in the order the server creates them; the index
@@ -37,7 +37,7 @@ struct TunnelConnection {
     base::UniqueView view;  // null once closed: every transfer then fails
     uint32_t size = 0;      // bytes of the data mapping
     base::UniqueHandle events[kTunnelEventCount];
-    uint32_t version = 0;   // 1 or 2, agreed in the handshake
+    uint32_t version = 0;  // 1 or 2, agreed in the handshake
 
     TunnelConnection() noexcept = default;
     TunnelConnection(const TunnelConnection&) = delete;
@@ -66,14 +66,12 @@ void TunnelFreeSecurity(TunnelSecurity* security) noexcept;
 [[nodiscard]] bool TunnelMakeRandomName(std::wstring* name) noexcept;
 
 // One attempt to publish a channel and complete a client's handshake.
-[[nodiscard]] bool TunnelTryAccept(const wchar_t* tunnelName,
-                                   std::unique_ptr<TunnelConnection>* connection, uint32_t mode,
-                                   HANDLE abortEvent, uint32_t timeoutMs, uint32_t mappingSize,
+[[nodiscard]] bool TunnelTryAccept(const wchar_t* tunnelName, std::unique_ptr<TunnelConnection>* connection,
+                                   uint32_t mode, HANDLE abortEvent, uint32_t timeoutMs, uint32_t mappingSize,
                                    uint32_t handshakeTimeoutMs) noexcept;
 // Retries every 100 ms until a client connected, the timeout passed or abort is set.
-[[nodiscard]] bool TunnelAccept(const wchar_t* tunnelName,
-                                std::unique_ptr<TunnelConnection>* connection, uint32_t mode,
-                                HANDLE abortEvent, uint32_t timeoutMs, uint32_t mappingSize,
+[[nodiscard]] bool TunnelAccept(const wchar_t* tunnelName, std::unique_ptr<TunnelConnection>* connection,
+                                uint32_t mode, HANDLE abortEvent, uint32_t timeoutMs, uint32_t mappingSize,
                                 uint32_t handshakeTimeoutMs) noexcept;
 // Closes every object and nulls every field; a second call does nothing.
 void TunnelClose(TunnelConnection* connection) noexcept;
@@ -94,19 +92,18 @@ struct TunnelFree {
 using TunnelMessage = std::unique_ptr<uint8_t, TunnelFree>;
 
 // The chunked layer; does not close the connection on failure.
-[[nodiscard]] bool TunnelSendMessage(TunnelConnection* connection, const void* data,
-                                     uint32_t byteCount, uint32_t kind, uint32_t timeoutMs,
-                                     HANDLE abortEvent) noexcept;
+[[nodiscard]] bool TunnelSendMessage(TunnelConnection* connection, const void* data, uint32_t byteCount,
+                                     uint32_t kind, uint32_t timeoutMs, HANDLE abortEvent) noexcept;
 [[nodiscard]] bool TunnelReceiveMessage(TunnelConnection* connection, TunnelMessage* data,
-                                        uint32_t* byteCount, uint32_t expectedKind,
-                                        uint32_t timeoutMs, HANDLE abortEvent) noexcept;
+                                        uint32_t* byteCount, uint32_t expectedKind, uint32_t timeoutMs,
+                                        HANDLE abortEvent) noexcept;
 
 // The typed calls: on failure each closes the connection before returning false.
-[[nodiscard]] bool TunnelReceiveDword(TunnelConnection* connection, uint32_t* value,
-                                      uint32_t timeoutMs, HANDLE abortEvent) noexcept;
-[[nodiscard]] bool TunnelReceiveString(TunnelConnection* connection, std::wstring* text,
-                                       uint32_t timeoutMs, HANDLE abortEvent) noexcept;
-[[nodiscard]] bool TunnelSendDword(TunnelConnection* connection, uint32_t value,
-                                   uint32_t timeoutMs, HANDLE abortEvent) noexcept;
-[[nodiscard]] bool TunnelSendString(TunnelConnection* connection, const wchar_t* text,
-                                    uint32_t timeoutMs, HANDLE abortEvent) noexcept;
+[[nodiscard]] bool TunnelReceiveDword(TunnelConnection* connection, uint32_t* value, uint32_t timeoutMs,
+                                      HANDLE abortEvent) noexcept;
+[[nodiscard]] bool TunnelReceiveString(TunnelConnection* connection, std::wstring* text, uint32_t timeoutMs,
+                                       HANDLE abortEvent) noexcept;
+[[nodiscard]] bool TunnelSendDword(TunnelConnection* connection, uint32_t value, uint32_t timeoutMs,
+                                   HANDLE abortEvent) noexcept;
+[[nodiscard]] bool TunnelSendString(TunnelConnection* connection, const wchar_t* text, uint32_t timeoutMs,
+                                    HANDLE abortEvent) noexcept;

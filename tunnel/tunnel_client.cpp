@@ -25,12 +25,11 @@ constexpr DWORD kClientQueueAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 // moment: a zero count means another client has claimed the block already.
 [[nodiscard]] bool ReadPublishedName(const void* block, std::wstring* name) {
     const uint32_t count = ReadShared(block, kRendezvousCountOffset);
-    if (count == 0 || count % sizeof(wchar_t) != 0 ||
-        count / sizeof(wchar_t) >= kRendezvousNameCapacity)
+    if (count == 0 || count % sizeof(wchar_t) != 0 || count / sizeof(wchar_t) >= kRendezvousNameCapacity)
         return false;
     const size_t chars = count / sizeof(wchar_t);
-    const auto* text = reinterpret_cast<const volatile wchar_t*>(
-        static_cast<const uint8_t*>(block) + kRendezvousNameOffset);
+    const auto* text =
+        reinterpret_cast<const volatile wchar_t*>(static_cast<const uint8_t*>(block) + kRendezvousNameOffset);
     name->resize(chars);
     for (size_t i = 0; i < chars; ++i) {
         const wchar_t c = text[i];
@@ -53,15 +52,14 @@ std::unique_ptr<TunnelClient> TunnelClient::Connect(const wchar_t* tunnelName, u
             const uint32_t elapsed = ElapsedMs(start);
             return elapsed < timeoutMs ? timeoutMs - elapsed : 0;
         };
-        base::UniqueHandle queue(CreateMutexExW(
-            nullptr, DottedName(tunnelName, kClientQueueSuffix).c_str(), 0, kClientQueueAccess));
+        base::UniqueHandle queue(CreateMutexExW(nullptr, DottedName(tunnelName, kClientQueueSuffix).c_str(),
+                                                0, kClientQueueAccess));
         if (!queue) return nullptr;
         const base::UniqueMutexOwnership turn = base::AcquireMutex(queue.get(), timeoutMs);
         if (!turn) return nullptr;
         // A channel whose handshake fails (its accept gave up) is dropped for the next one.
         for (;;) {
-            if (client->ClaimChannel(tunnelName, remaining()) &&
-                client->CompleteHandshake(remaining()))
+            if (client->ClaimChannel(tunnelName, remaining()) && client->CompleteHandshake(remaining()))
                 return client;
             client->Close();
             if (ElapsedMs(start) > timeoutMs) return nullptr;
@@ -79,8 +77,8 @@ bool TunnelClient::ClaimChannel(const wchar_t* tunnelName, uint32_t gateWaitMs) 
     if (!base::UniqueHandle(OpenFileMappingW(kMappingAccess, FALSE, tunnelName))) return false;
     // Clients pass the dispatch mutex one at a time, so a block is read and claimed by
     // one of them only; while any client holds it, the server waits at its gate.
-    base::UniqueHandle gate(CreateMutexExW(
-        nullptr, DottedName(tunnelName, kDispatchMutexSuffix).c_str(), 0, kMutexAccess));
+    base::UniqueHandle gate(
+        CreateMutexExW(nullptr, DottedName(tunnelName, kDispatchMutexSuffix).c_str(), 0, kMutexAccess));
     if (!gate) return false;
     const base::UniqueMutexOwnership owned = base::AcquireMutex(gate.get(), gateWaitMs);
     if (!owned) return false;
@@ -89,8 +87,7 @@ bool TunnelClient::ClaimChannel(const wchar_t* tunnelName, uint32_t gateWaitMs) 
     if (!block) return false;
     base::UniqueView view(MapViewOfFile(block.get(), FILE_MAP_WRITE, 0, 0, kTunnelRendezvousSize));
     std::wstring privateName;
-    if (!view || !ReadPublishedName(view.get(), &privateName) || !OpenChannel(privateName))
-        return false;
+    if (!view || !ReadPublishedName(view.get(), &privateName) || !OpenChannel(privateName)) return false;
     WriteShared(view.get(), kRendezvousCountOffset, 0);  // claimed: the next client waits
     return Announce();
 }
@@ -107,8 +104,8 @@ bool TunnelClient::OpenChannel(const std::wstring& privateName) {
         return false;
     channel_.size = static_cast<uint32_t>(region.RegionSize);
     for (size_t i = 0; i < kTunnelEventCount; ++i) {
-        channel_.events[i].reset(OpenEventW(
-            kEventAccess, FALSE, DottedName(privateName, kChannelEvents[i].suffix).c_str()));
+        channel_.events[i].reset(
+            OpenEventW(kEventAccess, FALSE, DottedName(privateName, kChannelEvents[i].suffix).c_str()));
         if (!channel_.events[i]) return false;
     }
     privateName_ = privateName;

@@ -20,8 +20,7 @@ class TunnelClient {
 public:
     // Connects to the server publishing under tunnelName, speaking version 1 or 2.
     // Waits up to timeoutMs for a channel to be published and for the handshake.
-    [[nodiscard]] static std::unique_ptr<TunnelClient> Connect(const wchar_t* tunnelName,
-                                                               uint32_t version,
+    [[nodiscard]] static std::unique_ptr<TunnelClient> Connect(const wchar_t* tunnelName, uint32_t version,
                                                                uint32_t timeoutMs) noexcept;
 
     TunnelClient(const TunnelClient&) = delete;

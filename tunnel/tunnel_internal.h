@@ -92,9 +92,9 @@ struct ChunkEndpoint {
                                HANDLE abortEvent) noexcept;
 [[nodiscard]] bool SendStringOn(const ChunkEndpoint& endpoint, const wchar_t* text, size_t length,
                                 uint32_t timeoutMs, HANDLE abortEvent) noexcept;
-[[nodiscard]] bool ReceiveDwordOn(const ChunkEndpoint& endpoint, uint32_t* value,
-                                  uint32_t timeoutMs, HANDLE abortEvent) noexcept;
-[[nodiscard]] bool ReceiveStringOn(const ChunkEndpoint& endpoint, std::wstring* text,
-                                   uint32_t timeoutMs, HANDLE abortEvent) noexcept;
+[[nodiscard]] bool ReceiveDwordOn(const ChunkEndpoint& endpoint, uint32_t* value, uint32_t timeoutMs,
+                                  HANDLE abortEvent) noexcept;
+[[nodiscard]] bool ReceiveStringOn(const ChunkEndpoint& endpoint, std::wstring* text, uint32_t timeoutMs,
+                                   HANDLE abortEvent) noexcept;
 
 }  // namespace tunnel_internal

@@ -56,8 +56,8 @@ struct AcceptSecurity {
 [[nodiscard]] HANDLE CreatePageFileMapping(const TunnelSecurity& security, uint32_t size,
                                            const std::wstring& name) noexcept {
     SECURITY_ATTRIBUTES attributes = security.attributes;
-    return CreateFileMappingW(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE | SEC_COMMIT, 0,
-                              size, name.c_str());
+    return CreateFileMappingW(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE | SEC_COMMIT, 0, size,
+                              name.c_str());
 }
 
 // The private data mapping, mapped whole, and its four events, all new.
@@ -71,9 +71,8 @@ struct AcceptSecurity {
     for (size_t i = 0; i < kTunnelEventCount; ++i) {
         SECURITY_ATTRIBUTES attributes = security.events.attributes;
         const std::wstring name = DottedName(privateName, kChannelEvents[i].suffix);
-        channel->events[i] = CreateNew([&] {
-            return CreateEventW(&attributes, kChannelEvents[i].manualReset, FALSE, name.c_str());
-        });
+        channel->events[i] = CreateNew(
+            [&] { return CreateEventW(&attributes, kChannelEvents[i].manualReset, FALSE, name.c_str()); });
         if (!channel->events[i]) return false;
     }
     return true;
@@ -90,8 +89,8 @@ struct Rendezvous {
 // Creates the block (failing where another accept publishes now) and writes the name.
 [[nodiscard]] bool PublishName(const wchar_t* tunnelName, const std::wstring& privateName,
                                const TunnelSecurity& security, Rendezvous* rendezvous) {
-    rendezvous->block = CreateNew(
-        [&] { return CreatePageFileMapping(security, kTunnelRendezvousSize, tunnelName); });
+    rendezvous->block =
+        CreateNew([&] { return CreatePageFileMapping(security, kTunnelRendezvousSize, tunnelName); });
     if (!rendezvous->block) return false;
     rendezvous->view.reset(
         MapViewOfFile(rendezvous->block.get(), FILE_MAP_WRITE, 0, 0, kTunnelRendezvousSize));
@@ -111,8 +110,7 @@ struct Rendezvous {
                                      Rendezvous* rendezvous) {
     for (;;) {
         SECURITY_ATTRIBUTES attributes = security.attributes;
-        rendezvous->mutex =
-            CreateNew([&] { return CreateMutexW(&attributes, FALSE, mutexName.c_str()); });
+        rendezvous->mutex = CreateNew([&] { return CreateMutexW(&attributes, FALSE, mutexName.c_str()); });
         if (rendezvous->mutex) return true;
         if (ElapsedMs(start) > timeoutMs || IsSet(abortEvent)) return false;
         Sleep(kDispatchMutexRetryMs);
@@ -121,8 +119,7 @@ struct Rendezvous {
 
 // Version 2 when the client set its acknowledge event no later than its announcement
 // (the zero-time wait consumes it); version 1 otherwise.
-[[nodiscard]] bool NegotiateVersion(TunnelConnection* channel, uint32_t waitMs,
-                                    HANDLE abortEvent) noexcept {
+[[nodiscard]] bool NegotiateVersion(TunnelConnection* channel, uint32_t waitMs, HANDLE abortEvent) noexcept {
     if (WaitForSingleObject(channel->event(kClientRecvEvent), 0) != WAIT_OBJECT_0) {
         channel->version = 1;
         return SetEvent(channel->event(kServerEvent)) &&
@@ -142,8 +139,8 @@ struct Rendezvous {
 }
 
 [[nodiscard]] bool TryAccept(const wchar_t* tunnelName, std::unique_ptr<TunnelConnection>* connection,
-                             uint32_t mode, HANDLE abortEvent, uint32_t timeoutMs,
-                             uint32_t mappingSize, uint32_t handshakeTimeoutMs) {
+                             uint32_t mode, HANDLE abortEvent, uint32_t timeoutMs, uint32_t mappingSize,
+                             uint32_t handshakeTimeoutMs) {
     if (!ValidAcceptArguments(tunnelName, mappingSize)) return false;
     const DWORD start = GetTickCount();
     AcceptSecurity security;
@@ -157,8 +154,8 @@ struct Rendezvous {
     if (!channel || !CreateChannel(privateName, mappingSize, security, channel.get())) return false;
     Rendezvous rendezvous;
     if (!PublishName(tunnelName, privateName, security.mapping, &rendezvous) ||
-        !TakeDispatchMutex(DottedName(tunnelName, kDispatchMutexSuffix), security.mutex, start,
-                           timeoutMs, abortEvent, &rendezvous) ||
+        !TakeDispatchMutex(DottedName(tunnelName, kDispatchMutexSuffix), security.mutex, start, timeoutMs,
+                           abortEvent, &rendezvous) ||
         !TunnelWaitSignalled(channel->event(kClientEvent), timeoutMs, abortEvent))
         return false;
     // The client has announced itself: free the name for the next accept.
@@ -176,16 +173,13 @@ struct Rendezvous {
 
 namespace tunnel_internal {
 
-std::wstring DottedName(const std::wstring& name, const wchar_t* suffix) {
-    return name + L"." + suffix;
-}
+std::wstring DottedName(const std::wstring& name, const wchar_t* suffix) { return name + L"." + suffix; }
 
 }  // namespace tunnel_internal
 
 TunnelConnection::~TunnelConnection() { TunnelClose(this); }
 
-uint32_t TunnelBuildSecurity(uint32_t accessMask, TunnelSecurity* security,
-                             bool withLowLabel) noexcept {
+uint32_t TunnelBuildSecurity(uint32_t accessMask, TunnelSecurity* security, bool withLowLabel) noexcept {
     if (!security) return ERROR_INVALID_PARAMETER;
     TunnelFreeSecurity(security);
     const auto fail = [security](uint32_t error) {
@@ -204,13 +198,12 @@ uint32_t TunnelBuildSecurity(uint32_t accessMask, TunnelSecurity* security,
     access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
     access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
     access.Trustee.ptstrName = static_cast<LPWSTR>(security->everyone.get());
-    if (const DWORD error = SetEntriesInAclW(1, &access, nullptr, security->acl.put()))
-        return fail(error);
+    if (const DWORD error = SetEntriesInAclW(1, &access, nullptr, security->acl.put())) return fail(error);
 
     // Without the label the objects are still usable at medium integrity: ignore failures.
     if (withLowLabel)
-        (void)ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            kLowLabelSddl, SDDL_REVISION_1, security->labelDescriptor.put(), nullptr);
+        (void)ConvertStringSecurityDescriptorToSecurityDescriptorW(kLowLabelSddl, SDDL_REVISION_1,
+                                                                   security->labelDescriptor.put(), nullptr);
 
     security->descriptor.reset(LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH));
     if (!security->descriptor) return fail(ERROR_OUTOFMEMORY);
@@ -223,8 +216,7 @@ uint32_t TunnelBuildSecurity(uint32_t accessMask, TunnelSecurity* security,
     BOOL saclDefaulted = FALSE;
     PACL sacl = nullptr;
     if (security->labelDescriptor &&
-        GetSecurityDescriptorSacl(security->labelDescriptor.get(), &saclPresent, &sacl,
-                                  &saclDefaulted))
+        GetSecurityDescriptorSacl(security->labelDescriptor.get(), &saclPresent, &sacl, &saclDefaulted))
         (void)SetSecurityDescriptorSacl(descriptor, saclPresent, sacl, FALSE);
 
     security->attributes = {sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
@@ -258,8 +250,8 @@ bool TunnelMakeRandomName(std::wstring* name) noexcept {
     return true;
 }
 
-bool TunnelTryAccept(const wchar_t* tunnelName, std::unique_ptr<TunnelConnection>* connection,
-                     uint32_t mode, HANDLE abortEvent, uint32_t timeoutMs, uint32_t mappingSize,
+bool TunnelTryAccept(const wchar_t* tunnelName, std::unique_ptr<TunnelConnection>* connection, uint32_t mode,
+                     HANDLE abortEvent, uint32_t timeoutMs, uint32_t mappingSize,
                      uint32_t handshakeTimeoutMs) noexcept {
     if (!connection) return false;
     connection->reset();
@@ -271,8 +263,8 @@ bool TunnelTryAccept(const wchar_t* tunnelName, std::unique_ptr<TunnelConnection
     }
 }
 
-bool TunnelAccept(const wchar_t* tunnelName, std::unique_ptr<TunnelConnection>* connection,
-                  uint32_t mode, HANDLE abortEvent, uint32_t timeoutMs, uint32_t mappingSize,
+bool TunnelAccept(const wchar_t* tunnelName, std::unique_ptr<TunnelConnection>* connection, uint32_t mode,
+                  HANDLE abortEvent, uint32_t timeoutMs, uint32_t mappingSize,
                   uint32_t handshakeTimeoutMs) noexcept {
     const DWORD start = GetTickCount();
     const auto attempt = [&] {

@@ -76,8 +76,8 @@ struct BlockSink {
     [[nodiscard]] bool Append(const uint8_t* bytes, uint32_t length, bool last) noexcept {
         const size_t needed = size_t{count} + length;
         if (!data || needed > capacity) {
-            const size_t grown = !data && last ? std::max<size_t>(length, 1)
-                                               : GrownCapacity(needed, capacity, growthFactor);
+            const size_t grown =
+                !data && last ? std::max<size_t>(length, 1) : GrownCapacity(needed, capacity, growthFactor);
             void* block = std::realloc(data.get(), grown);
             if (!block) return false;  // the old block stays owned by data
             (void)data.release();
@@ -177,8 +177,8 @@ template <typename Sink>
 
 }  // namespace
 
-bool SendChunks(const ChunkEndpoint& endpoint, const void* data, uint32_t byteCount,
-                uint32_t kind, uint32_t timeoutMs, HANDLE abortEvent) noexcept {
+bool SendChunks(const ChunkEndpoint& endpoint, const void* data, uint32_t byteCount, uint32_t kind,
+                uint32_t timeoutMs, HANDLE abortEvent) noexcept {
     uint8_t* buffer = nullptr;
     uint32_t payloadMax = 0;
     if (!data || !OpenBuffer(endpoint, &buffer, &payloadMax)) return false;
@@ -210,11 +210,11 @@ bool SendDwordOn(const ChunkEndpoint& endpoint, uint32_t value, uint32_t timeout
     return SendChunks(endpoint, bytes, sizeof(bytes), kTunnelKindDword, timeoutMs, abortEvent);
 }
 
-bool SendStringOn(const ChunkEndpoint& endpoint, const wchar_t* text, size_t length,
-                  uint32_t timeoutMs, HANDLE abortEvent) noexcept {
+bool SendStringOn(const ChunkEndpoint& endpoint, const wchar_t* text, size_t length, uint32_t timeoutMs,
+                  HANDLE abortEvent) noexcept {
     if (!text || length > UINT32_MAX / sizeof(wchar_t)) return false;
-    return SendChunks(endpoint, text, static_cast<uint32_t>(length * sizeof(wchar_t)),
-                      kTunnelKindString, timeoutMs, abortEvent);
+    return SendChunks(endpoint, text, static_cast<uint32_t>(length * sizeof(wchar_t)), kTunnelKindString,
+                      timeoutMs, abortEvent);
 }
 
 bool ReceiveDwordOn(const ChunkEndpoint& endpoint, uint32_t* value, uint32_t timeoutMs,
@@ -231,8 +231,7 @@ bool ReceiveDwordOn(const ChunkEndpoint& endpoint, uint32_t* value, uint32_t tim
 bool ReceiveStringOn(const ChunkEndpoint& endpoint, std::wstring* text, uint32_t timeoutMs,
                      HANDLE abortEvent) noexcept {
     TextSink sink(endpoint.growthFactor);
-    if (!ReceiveChunks(endpoint, &sink, kTunnelKindString, timeoutMs, abortEvent) ||
-        sink.oddLength)
+    if (!ReceiveChunks(endpoint, &sink, kTunnelKindString, timeoutMs, abortEvent) || sink.oddLength)
         return false;
     text->swap(sink.text);
     return true;
@@ -274,8 +273,8 @@ bool TunnelWaitReset(HANDLE event, uint32_t timeoutMs) noexcept {
     }
 }
 
-bool TunnelSendMessage(TunnelConnection* connection, const void* data, uint32_t byteCount,
-                       uint32_t kind, uint32_t timeoutMs, HANDLE abortEvent) noexcept {
+bool TunnelSendMessage(TunnelConnection* connection, const void* data, uint32_t byteCount, uint32_t kind,
+                       uint32_t timeoutMs, HANDLE abortEvent) noexcept {
     return SendChunks(ServerEndpoint(connection), data, byteCount, kind, timeoutMs, abortEvent);
 }
 
@@ -305,13 +304,12 @@ bool TunnelReceiveString(TunnelConnection* connection, std::wstring* text, uint3
 
 bool TunnelSendDword(TunnelConnection* connection, uint32_t value, uint32_t timeoutMs,
                      HANDLE abortEvent) noexcept {
-    return CloseOnFailure(connection,
-                          SendDwordOn(ServerEndpoint(connection), value, timeoutMs, abortEvent));
+    return CloseOnFailure(connection, SendDwordOn(ServerEndpoint(connection), value, timeoutMs, abortEvent));
 }
 
 bool TunnelSendString(TunnelConnection* connection, const wchar_t* text, uint32_t timeoutMs,
                       HANDLE abortEvent) noexcept {
     const size_t length = text ? std::wcslen(text) : 0;
-    return CloseOnFailure(connection, SendStringOn(ServerEndpoint(connection), text, length,
-                                                   timeoutMs, abortEvent));
+    return CloseOnFailure(connection,
+                          SendStringOn(ServerEndpoint(connection), text, length, timeoutMs, abortEvent));
 }

@@ -24,8 +24,7 @@ struct Options {
     std::wstring logPath;
 };
 
-constexpr wchar_t kUsage[] =
-    L"usage: server-host --channel NAME [--mode N] [--timeout MS] --log PATH\n";
+constexpr wchar_t kUsage[] = L"usage: server-host --channel NAME [--mode N] [--timeout MS] --log PATH\n";
 
 bool ParseOptions(Options* options) {
     int argc = 0;

@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr std::uint64_t kRootMagic = 0x746F6F5269706D41; 
+constexpr std::uint64_t kRootMagic = 0x746F6F5269706D41;
 constexpr std::uint64_t kChildMagic = 0x646C696869706D41;
 constexpr std::uint64_t kFreedMagic = 0x6565724669706D41;
 
@@ -24,9 +24,7 @@ struct alignas(16) BlockHeader {
 };
 static_assert(sizeof(BlockHeader) == 32);
 
-[[nodiscard]] BlockHeader* HeaderOf(void* data) noexcept {
-    return static_cast<BlockHeader*>(data) - 1;
-}
+[[nodiscard]] BlockHeader* HeaderOf(void* data) noexcept { return static_cast<BlockHeader*>(data) - 1; }
 
 [[nodiscard]] BlockHeader* NewBlock(ULONG cb) noexcept {
     return static_cast<BlockHeader*>(

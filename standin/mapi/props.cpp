@@ -16,14 +16,15 @@ struct FixedArrayType {
     ULONG elementSize;
 };
 constexpr FixedArrayType kFixedArrayTypes[] = {
-    {PT_MV_I2, sizeof(short)},          {PT_MV_LONG, sizeof(LONG)},       {PT_MV_R4, sizeof(float)},
-    {PT_MV_DOUBLE, sizeof(double)},     {PT_MV_CURRENCY, sizeof(CURRENCY)}, {PT_MV_APPTIME, sizeof(double)},
-    {PT_MV_SYSTIME, sizeof(FILETIME)},  {PT_MV_I8, sizeof(LARGE_INTEGER)}, {PT_MV_CLSID, sizeof(GUID)},
+    {PT_MV_I2, sizeof(short)},         {PT_MV_LONG, sizeof(LONG)},         {PT_MV_R4, sizeof(float)},
+    {PT_MV_DOUBLE, sizeof(double)},    {PT_MV_CURRENCY, sizeof(CURRENCY)}, {PT_MV_APPTIME, sizeof(double)},
+    {PT_MV_SYSTIME, sizeof(FILETIME)}, {PT_MV_I8, sizeof(LARGE_INTEGER)},  {PT_MV_CLSID, sizeof(GUID)},
 };
 
 // Single-valued types held entirely inside the SPropValue.
-constexpr ULONG kInlineTypes[] = {PT_UNSPECIFIED, PT_NULL,  PT_I2,      PT_LONG, PT_R4,      PT_DOUBLE, PT_CURRENCY,
-                                  PT_APPTIME,     PT_ERROR, PT_BOOLEAN, PT_OBJECT, PT_I8,    PT_SYSTIME};
+constexpr ULONG kInlineTypes[] = {PT_UNSPECIFIED, PT_NULL,     PT_I2,      PT_LONG,  PT_R4,
+                                  PT_DOUBLE,      PT_CURRENCY, PT_APPTIME, PT_ERROR, PT_BOOLEAN,
+                                  PT_OBJECT,      PT_I8,       PT_SYSTIME};
 
 [[nodiscard]] bool IsInlineType(ULONG type) noexcept {
     for (ULONG t : kInlineTypes) {
@@ -116,7 +117,8 @@ std::size_t FixedArrayElementSize(ULONG type) noexcept {
     return 0;
 }
 
-HRESULT CopyPropValue(const SPropValue& src, void* parent, SPropValue& dst, LPALLOCATEMORE allocateMore) noexcept {
+HRESULT CopyPropValue(const SPropValue& src, void* parent, SPropValue& dst,
+                      LPALLOCATEMORE allocateMore) noexcept {
     const Target to{parent, allocateMore};
     const ULONG type = PROP_TYPE(src.ulPropTag);
     dst = src;
@@ -127,23 +129,23 @@ HRESULT CopyPropValue(const SPropValue& src, void* parent, SPropValue& dst, LPAL
                          reinterpret_cast<void**>(&dst.Value.MVi.lpi));
     }
     switch (type) {
-        case PT_STRING8:
-            return CopyString(src.Value.lpszA, to, &dst.Value.lpszA);
-        case PT_UNICODE:
-            return CopyString(src.Value.lpszW, to, &dst.Value.lpszW);
-        case PT_BINARY:
-            return CopyBinary(src.Value.bin, to, dst.Value.bin);
-        case PT_CLSID:
-            return CopyBytes(src.Value.lpguid, sizeof(GUID), to, reinterpret_cast<void**>(&dst.Value.lpguid));
-        case PT_MV_STRING8:
-            return CopyStringArray(src.Value.MVszA.cValues, src.Value.MVszA.lppszA, to, &dst.Value.MVszA.lppszA);
-        case PT_MV_UNICODE:
-            return CopyStringArray(src.Value.MVszW.cValues, src.Value.MVszW.lppszW, to, &dst.Value.MVszW.lppszW);
-        case PT_MV_BINARY:
-            return CopyBinaryArray(src.Value.MVbin, to, dst.Value.MVbin);
-        default:
-            dst.Value.l = 0;
-            return MAPI_E_INVALID_TYPE;
+    case PT_STRING8:
+        return CopyString(src.Value.lpszA, to, &dst.Value.lpszA);
+    case PT_UNICODE:
+        return CopyString(src.Value.lpszW, to, &dst.Value.lpszW);
+    case PT_BINARY:
+        return CopyBinary(src.Value.bin, to, dst.Value.bin);
+    case PT_CLSID:
+        return CopyBytes(src.Value.lpguid, sizeof(GUID), to, reinterpret_cast<void**>(&dst.Value.lpguid));
+    case PT_MV_STRING8:
+        return CopyStringArray(src.Value.MVszA.cValues, src.Value.MVszA.lppszA, to, &dst.Value.MVszA.lppszA);
+    case PT_MV_UNICODE:
+        return CopyStringArray(src.Value.MVszW.cValues, src.Value.MVszW.lppszW, to, &dst.Value.MVszW.lppszW);
+    case PT_MV_BINARY:
+        return CopyBinaryArray(src.Value.MVbin, to, dst.Value.MVbin);
+    default:
+        dst.Value.l = 0;
+        return MAPI_E_INVALID_TYPE;
     }
 }
 
@@ -182,32 +184,32 @@ std::optional<int> ComparePropValues(const SPropValue& a, const SPropValue& b) n
     const _PV& x = a.Value;
     const _PV& y = b.Value;
     switch (type) {
-        case PT_I2:
-            return Order(x.i, y.i);
-        case PT_LONG:
-        case PT_ERROR:
-            return Order(x.l, y.l);
-        case PT_BOOLEAN:
-            return Order(x.b != 0, y.b != 0);
-        case PT_R4:
-            return Order(x.flt, y.flt);
-        case PT_DOUBLE:
-        case PT_APPTIME:
-            return Order(x.dbl, y.dbl);
-        case PT_I8:
-        case PT_CURRENCY:
-            return Order(x.li.QuadPart, y.li.QuadPart);
-        case PT_SYSTIME:
-            return Order(FileTimeValue(x.ft), FileTimeValue(y.ft));
-        case PT_STRING8:
-        case PT_UNICODE:
-            return CompareStrings(a, b);
-        case PT_BINARY:
-            return OrderBytes(x.bin.lpb, x.bin.cb, y.bin.lpb, y.bin.cb);
-        case PT_CLSID:
-            return OrderBytes(x.lpguid, sizeof(GUID), y.lpguid, sizeof(GUID));
-        default:
-            return std::nullopt;
+    case PT_I2:
+        return Order(x.i, y.i);
+    case PT_LONG:
+    case PT_ERROR:
+        return Order(x.l, y.l);
+    case PT_BOOLEAN:
+        return Order(x.b != 0, y.b != 0);
+    case PT_R4:
+        return Order(x.flt, y.flt);
+    case PT_DOUBLE:
+    case PT_APPTIME:
+        return Order(x.dbl, y.dbl);
+    case PT_I8:
+    case PT_CURRENCY:
+        return Order(x.li.QuadPart, y.li.QuadPart);
+    case PT_SYSTIME:
+        return Order(FileTimeValue(x.ft), FileTimeValue(y.ft));
+    case PT_STRING8:
+    case PT_UNICODE:
+        return CompareStrings(a, b);
+    case PT_BINARY:
+        return OrderBytes(x.bin.lpb, x.bin.cb, y.bin.lpb, y.bin.cb);
+    case PT_CLSID:
+        return OrderBytes(x.lpguid, sizeof(GUID), y.lpguid, sizeof(GUID));
+    default:
+        return std::nullopt;
     }
 }
 

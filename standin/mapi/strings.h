@@ -29,7 +29,8 @@ namespace standin {
 // `wantedType`, the other width of the same kind; data tied to `parent` by
 // `allocateMore`.
 [[nodiscard]] HRESULT ConvertStringValue(const SPropValue& src, ULONG wantedType, UINT codePage, void* parent,
-                                         SPropValue& dst, LPALLOCATEMORE allocateMore = &::MAPIAllocateMore) noexcept;
+                                         SPropValue& dst,
+                                         LPALLOCATEMORE allocateMore = &::MAPIAllocateMore) noexcept;
 
 // True when `a` and `b` are the two widths of one string type (single or multi).
 [[nodiscard]] bool AreStringTwins(ULONG a, ULONG b) noexcept;

@@ -23,22 +23,32 @@ constexpr BOOKMARK kFirstBookmark = BOOKMARK_END + 1;
 
 [[nodiscard]] bool RelationHolds(ULONG relop, int order) noexcept {
     switch (relop) {
-        case RELOP_LT: return order < 0;
-        case RELOP_LE: return order <= 0;
-        case RELOP_GT: return order > 0;
-        case RELOP_GE: return order >= 0;
-        case RELOP_EQ: return order == 0;
-        case RELOP_NE: return order != 0;
-        default: return false;
+    case RELOP_LT:
+        return order < 0;
+    case RELOP_LE:
+        return order <= 0;
+    case RELOP_GT:
+        return order > 0;
+    case RELOP_GE:
+        return order >= 0;
+    case RELOP_EQ:
+        return order == 0;
+    case RELOP_NE:
+        return order != 0;
+    default:
+        return false;
     }
 }
 
 // The bytes of a string or binary value for content matching, strings as UTF-16.
 [[nodiscard]] std::wstring ContentText(const SPropValue& v, UINT codePage) {
     switch (PROP_TYPE(v.ulPropTag)) {
-        case PT_UNICODE: return v.Value.lpszW ? v.Value.lpszW : L"";
-        case PT_STRING8: return ToWide(codePage, v.Value.lpszA ? v.Value.lpszA : "");
-        default: return {};
+    case PT_UNICODE:
+        return v.Value.lpszW ? v.Value.lpszW : L"";
+    case PT_STRING8:
+        return ToWide(codePage, v.Value.lpszA ? v.Value.lpszA : "");
+    default:
+        return {};
     }
 }
 
@@ -50,9 +60,12 @@ constexpr BOOKMARK kFirstBookmark = BOOKMARK_END + 1;
 template <typename Sequence>
 [[nodiscard]] bool ContentMatches(const Sequence& value, const Sequence& pattern, ULONG fuzzy) {
     switch (fuzzy & 0xFFFF) {
-        case FL_FULLSTRING: return value == pattern;
-        case FL_PREFIX: return value.size() >= pattern.size() && std::equal(pattern.begin(), pattern.end(), value.begin());
-        default: return std::search(value.begin(), value.end(), pattern.begin(), pattern.end()) != value.end();
+    case FL_FULLSTRING:
+        return value == pattern;
+    case FL_PREFIX:
+        return value.size() >= pattern.size() && std::equal(pattern.begin(), pattern.end(), value.begin());
+    default:
+        return std::search(value.begin(), value.end(), pattern.begin(), pattern.end()) != value.end();
     }
 }
 
@@ -66,7 +79,8 @@ template <typename Sequence>
         return ContentMatches(std::string(reinterpret_cast<const char*>(v.lpb), v.cb),
                               std::string(reinterpret_cast<const char*>(p.lpb), p.cb), r.ulFuzzyLevel);
     }
-    if (!AreStringTwins(type, PROP_TYPE(r.lpProp->ulPropTag)) && type != PROP_TYPE(r.lpProp->ulPropTag)) return false;
+    if (!AreStringTwins(type, PROP_TYPE(r.lpProp->ulPropTag)) && type != PROP_TYPE(r.lpProp->ulPropTag))
+        return false;
     if (type != PT_STRING8 && type != PT_UNICODE) return false;
     const UINT codePage = CodePageOf(row, r.ulPropTag);
     std::wstring text = ContentText(*value, codePage);
@@ -98,53 +112,53 @@ HRESULT Evaluate(const SRestriction& r, TableRow row, int depth, bool& matches) 
     matches = false;
     if (depth > kMaxRestrictionDepth) return MAPI_E_TOO_COMPLEX;
     switch (r.rt) {
-        case RES_AND:
-            return EvaluateList(r.res.resAnd.cRes, r.res.resAnd.lpRes, true, row, depth, matches);
-        case RES_OR:
-            return EvaluateList(r.res.resOr.cRes, r.res.resOr.lpRes, false, row, depth, matches);
-        case RES_NOT: {
-            if (!r.res.resNot.lpRes) return MAPI_E_INVALID_PARAMETER;
-            const HRESULT hr = Evaluate(*r.res.resNot.lpRes, row, depth + 1, matches);
-            matches = !matches;
-            return hr;
-        }
-        case RES_EXIST:
-            matches = FindPropById(row, r.res.resExist.ulPropTag) != nullptr;
+    case RES_AND:
+        return EvaluateList(r.res.resAnd.cRes, r.res.resAnd.lpRes, true, row, depth, matches);
+    case RES_OR:
+        return EvaluateList(r.res.resOr.cRes, r.res.resOr.lpRes, false, row, depth, matches);
+    case RES_NOT: {
+        if (!r.res.resNot.lpRes) return MAPI_E_INVALID_PARAMETER;
+        const HRESULT hr = Evaluate(*r.res.resNot.lpRes, row, depth + 1, matches);
+        matches = !matches;
+        return hr;
+    }
+    case RES_EXIST:
+        matches = FindPropById(row, r.res.resExist.ulPropTag) != nullptr;
+        return S_OK;
+    case RES_PROPERTY: {
+        const SPropertyRestriction& p = r.res.resProperty;
+        const SPropValue* value = FindPropById(row, p.ulPropTag);
+        if (!value || !p.lpProp) return S_OK;
+        const auto order = ComparePropValues(*value, *p.lpProp);
+        matches = order && RelationHolds(p.relop, *order);
+        return S_OK;
+    }
+    case RES_COMPAREPROPS: {
+        const SComparePropsRestriction& c = r.res.resCompareProps;
+        const SPropValue* first = FindPropById(row, c.ulPropTag1);
+        const SPropValue* second = FindPropById(row, c.ulPropTag2);
+        if (!first || !second) return S_OK;
+        const auto order = ComparePropValues(*first, *second);
+        matches = order && RelationHolds(c.relop, *order);
+        return S_OK;
+    }
+    case RES_BITMASK: {
+        const SBitMaskRestriction& b = r.res.resBitMask;
+        const SPropValue* value = FindPropById(row, b.ulPropTag);
+        if (!value || PROP_TYPE(value->ulPropTag) != PT_LONG) return S_OK;
+        const bool zero = (value->Value.ul & b.ulMask) == 0;
+        matches = b.relBMR == BMR_EQZ ? zero : !zero;
+        return S_OK;
+    }
+    case RES_CONTENT:
+        try {
+            matches = EvaluateContent(r.res.resContent, row);
             return S_OK;
-        case RES_PROPERTY: {
-            const SPropertyRestriction& p = r.res.resProperty;
-            const SPropValue* value = FindPropById(row, p.ulPropTag);
-            if (!value || !p.lpProp) return S_OK;
-            const auto order = ComparePropValues(*value, *p.lpProp);
-            matches = order && RelationHolds(p.relop, *order);
-            return S_OK;
+        } catch (const std::bad_alloc&) {
+            return MAPI_E_NOT_ENOUGH_MEMORY;
         }
-        case RES_COMPAREPROPS: {
-            const SComparePropsRestriction& c = r.res.resCompareProps;
-            const SPropValue* first = FindPropById(row, c.ulPropTag1);
-            const SPropValue* second = FindPropById(row, c.ulPropTag2);
-            if (!first || !second) return S_OK;
-            const auto order = ComparePropValues(*first, *second);
-            matches = order && RelationHolds(c.relop, *order);
-            return S_OK;
-        }
-        case RES_BITMASK: {
-            const SBitMaskRestriction& b = r.res.resBitMask;
-            const SPropValue* value = FindPropById(row, b.ulPropTag);
-            if (!value || PROP_TYPE(value->ulPropTag) != PT_LONG) return S_OK;
-            const bool zero = (value->Value.ul & b.ulMask) == 0;
-            matches = b.relBMR == BMR_EQZ ? zero : !zero;
-            return S_OK;
-        }
-        case RES_CONTENT:
-            try {
-                matches = EvaluateContent(r.res.resContent, row);
-                return S_OK;
-            } catch (const std::bad_alloc&) {
-                return MAPI_E_NOT_ENOUGH_MEMORY;
-            }
-        default:
-            return MAPI_E_TOO_COMPLEX;
+    default:
+        return MAPI_E_TOO_COMPLEX;
     }
 }
 
@@ -156,7 +170,8 @@ struct StoredRow {
     [[nodiscard]] TableRow span() const noexcept { return {values.get(), count}; }
 };
 
-[[nodiscard]] HRESULT CopyTagArray(const SPropTagArray& tags, base::UniqueMapiBuffer<SPropTagArray>& out) noexcept {
+[[nodiscard]] HRESULT CopyTagArray(const SPropTagArray& tags,
+                                   base::UniqueMapiBuffer<SPropTagArray>& out) noexcept {
     HRESULT hr = ::MAPIAllocateBuffer(CbSPropTagArray(&tags), reinterpret_cast<void**>(out.put()));
     if (SUCCEEDED(hr)) std::copy_n(&tags.cValues, 1 + tags.cValues, &out.get()->cValues);
     return hr;
@@ -330,10 +345,12 @@ HRESULT MemoryTable::QueryColumns(ULONG flags, LPSPropTagArray* columns) noexcep
         std::vector<ULONG> tags;
         for (const StoredRow& row : rows_) {
             for (const SPropValue& v : row.span()) {
-                if (std::find(tags.begin(), tags.end(), v.ulPropTag) == tags.end()) tags.push_back(v.ulPropTag);
+                if (std::find(tags.begin(), tags.end(), v.ulPropTag) == tags.end())
+                    tags.push_back(v.ulPropTag);
             }
         }
-        HRESULT hr = ::MAPIAllocateBuffer(CbNewSPropTagArray(tags.size()), reinterpret_cast<void**>(out.put()));
+        HRESULT hr =
+            ::MAPIAllocateBuffer(CbNewSPropTagArray(tags.size()), reinterpret_cast<void**>(out.put()));
         if (FAILED(hr)) return hr;
         out.get()->cValues = static_cast<ULONG>(tags.size());
         std::copy(tags.begin(), tags.end(), out.get()->aulPropTag);
@@ -346,15 +363,21 @@ HRESULT MemoryTable::QueryColumns(ULONG flags, LPSPropTagArray* columns) noexcep
 
 HRESULT MemoryTable::PositionOf(BOOKMARK bookmark, std::size_t& position) const noexcept {
     switch (bookmark) {
-        case BOOKMARK_BEGINNING: position = 0; return S_OK;
-        case BOOKMARK_CURRENT: position = position_; return S_OK;
-        case BOOKMARK_END: position = view_.size(); return S_OK;
-        default: {
-            const auto found = bookmarks_.find(bookmark);
-            if (found == bookmarks_.end()) return MAPI_E_INVALID_BOOKMARK;
-            position = std::min(found->second, view_.size());
-            return S_OK;
-        }
+    case BOOKMARK_BEGINNING:
+        position = 0;
+        return S_OK;
+    case BOOKMARK_CURRENT:
+        position = position_;
+        return S_OK;
+    case BOOKMARK_END:
+        position = view_.size();
+        return S_OK;
+    default: {
+        const auto found = bookmarks_.find(bookmark);
+        if (found == bookmarks_.end()) return MAPI_E_INVALID_BOOKMARK;
+        position = std::min(found->second, view_.size());
+        return S_OK;
+    }
     }
 }
 
@@ -362,8 +385,8 @@ HRESULT MemoryTable::SeekRow(BOOKMARK origin, LONG rowCount, LONG* rowsSought) n
     base::ScopedLock lock(lock_);
     std::size_t start = 0;
     if (HRESULT hr = PositionOf(origin, start); FAILED(hr)) return hr;
-    const LONGLONG target = std::clamp<LONGLONG>(static_cast<LONGLONG>(start) + rowCount, 0,
-                                                 static_cast<LONGLONG>(view_.size()));
+    const LONGLONG target =
+        std::clamp<LONGLONG>(static_cast<LONGLONG>(start) + rowCount, 0, static_cast<LONGLONG>(view_.size()));
     position_ = static_cast<std::size_t>(target);
     if (rowsSought) *rowsSought = static_cast<LONG>(target - static_cast<LONGLONG>(start));
     return S_OK;
@@ -379,7 +402,8 @@ HRESULT MemoryTable::FindRow(LPSRestriction restriction, BOOKMARK origin, ULONG 
     for (std::size_t i = start; backward ? i > 0 : i < view_.size(); backward ? --i : ++i) {
         const std::size_t candidate = backward ? i - 1 : i;
         bool matches = false;
-        if (HRESULT hr = Evaluate(*restriction, rows_[view_[candidate]].span(), 0, matches); FAILED(hr)) return hr;
+        if (HRESULT hr = Evaluate(*restriction, rows_[view_[candidate]].span(), 0, matches); FAILED(hr))
+            return hr;
         if (matches) {
             position_ = candidate;
             return S_OK;
@@ -468,7 +492,8 @@ HRESULT MemoryTable::QueryRows(LONG rowCount, ULONG flags, LPSRowSet* rows) noex
     const std::size_t first = rowCount < 0 ? position_ - std::min(wanted, position_) : position_;
     const std::size_t count = rowCount < 0 ? position_ - first : std::min(wanted, view_.size() - position_);
     base::UniqueMapiBuffer<SRowSet> set;
-    HRESULT hr = ::MAPIAllocateBuffer(static_cast<ULONG>(CbNewSRowSet(count)), reinterpret_cast<void**>(set.put()));
+    HRESULT hr =
+        ::MAPIAllocateBuffer(static_cast<ULONG>(CbNewSRowSet(count)), reinterpret_cast<void**>(set.put()));
     if (FAILED(hr)) return hr;
     set.get()->cRows = 0;
     for (std::size_t i = 0; i < count; ++i) {
@@ -497,7 +522,8 @@ HRESULT CreateTable(ULONG tableType, const SPropTagArray& columns, std::span<con
             stored[i].count = static_cast<ULONG>(rows[i].size());
         }
         base::ComPtr<MemoryTable> created;
-        if (HRESULT hr = base::MakeObject<MemoryTable>(created, tableType, std::move(stored)); FAILED(hr)) return hr;
+        if (HRESULT hr = base::MakeObject<MemoryTable>(created, tableType, std::move(stored)); FAILED(hr))
+            return hr;
         if (HRESULT hr = created->Initialize(columns); FAILED(hr)) return hr;
         *table = created.detach();
         return S_OK;

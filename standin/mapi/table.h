@@ -30,8 +30,8 @@ using TableRow = std::span<const SPropValue>;
 // Creates a table over copies of `rows` (the caller keeps its own), showing
 // `columns` until SetColumns; `tableType` is what GetStatus reports
 // (TBLTYPE_SNAPSHOT, TBLTYPE_DYNAMIC). The new table has one reference.
-[[nodiscard]] HRESULT CreateTable(ULONG tableType, const SPropTagArray& columns, std::span<const TableRow> rows,
-                                  IMAPITable** table) noexcept;
+[[nodiscard]] HRESULT CreateTable(ULONG tableType, const SPropTagArray& columns,
+                                  std::span<const TableRow> rows, IMAPITable** table) noexcept;
 
 // Evaluates `restriction` on one row: RES_AND, RES_OR, RES_NOT, RES_EXIST,
 // RES_PROPERTY (every RELOP on the types props.h orders, and RELOP_EQ/RELOP_NE
@@ -39,6 +39,7 @@ using TableRow = std::span<const SPropValue>;
 // FL_IGNORECASE, on strings and binaries), RES_BITMASK and RES_COMPAREPROPS.
 // A missing property makes a comparison false. Other kinds, or nesting deeper
 // than 64 levels, fail with MAPI_E_TOO_COMPLEX.
-[[nodiscard]] HRESULT EvaluateRestriction(const SRestriction& restriction, TableRow row, bool& matches) noexcept;
+[[nodiscard]] HRESULT EvaluateRestriction(const SRestriction& restriction, TableRow row,
+                                          bool& matches) noexcept;
 
 }  // namespace standin

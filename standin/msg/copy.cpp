@@ -16,7 +16,8 @@ namespace {
 // the destination once per name.
 class NameTranslator {
 public:
-    NameTranslator(const NameMap& names, IMAPIProp* destination) noexcept : names_(names), destination_(destination) {}
+    NameTranslator(const NameMap& names, IMAPIProp* destination) noexcept
+        : names_(names), destination_(destination) {}
 
     // The destination's tag for `tag`; the tag itself when it is not named or
     // its name is unknown.
@@ -73,20 +74,20 @@ private:
     const void* data = nullptr;
     ULONG size = 0;
     switch (PROP_TYPE(v.ulPropTag)) {
-        case PT_STRING8:
-            data = v.Value.lpszA;
-            size = static_cast<ULONG>(std::strlen(v.Value.lpszA));
-            break;
-        case PT_UNICODE:
-            data = v.Value.lpszW;
-            size = static_cast<ULONG>(std::wcslen(v.Value.lpszW) * sizeof(wchar_t));
-            break;
-        case PT_BINARY:
-            data = v.Value.bin.lpb;
-            size = v.Value.bin.cb;
-            break;
-        default:
-            return MAPI_E_NOT_ENOUGH_MEMORY;  // no stream form: the destination's refusal stands
+    case PT_STRING8:
+        data = v.Value.lpszA;
+        size = static_cast<ULONG>(std::strlen(v.Value.lpszA));
+        break;
+    case PT_UNICODE:
+        data = v.Value.lpszW;
+        size = static_cast<ULONG>(std::wcslen(v.Value.lpszW) * sizeof(wchar_t));
+        break;
+    case PT_BINARY:
+        data = v.Value.bin.lpb;
+        size = v.Value.bin.cb;
+        break;
+    default:
+        return MAPI_E_NOT_ENOUGH_MEMORY;  // no stream form: the destination's refusal stands
     }
     base::ComPtr<IUnknown> unknown;
     HRESULT hr = destination->OpenProperty(v.ulPropTag, &IID_IStream, STGM_WRITE, MAPI_CREATE | MAPI_MODIFY,
@@ -131,7 +132,8 @@ public:
     AddressList& operator=(const AddressList&) = delete;
     ~AddressList() {
         if (!list_) return;
-        for (ULONG i = 0; i < list_.get()->cEntries; ++i) ::MAPIFreeBuffer(list_.get()->aEntries[i].rgPropVals);
+        for (ULONG i = 0; i < list_.get()->cEntries; ++i)
+            ::MAPIFreeBuffer(list_.get()->aEntries[i].rgPropVals);
     }
 
     [[nodiscard]] HRESULT Allocate(std::size_t count) noexcept {
@@ -153,7 +155,8 @@ private:
     base::UniqueMapiBuffer<ADRLIST> list_;
 };
 
-[[nodiscard]] HRESULT CopyRecipients(const MessageData& source, NameTranslator& translator, IMessage* destination) {
+[[nodiscard]] HRESULT CopyRecipients(const MessageData& source, NameTranslator& translator,
+                                     IMessage* destination) {
     AddressList list;
     if (HRESULT hr = list.Allocate(source.recipients.size()); FAILED(hr)) return hr;
     // Row ids are the destination's to give.
@@ -161,13 +164,15 @@ private:
     const CopySelection withoutRowId{reinterpret_cast<const SPropTagArray*>(&rowId), false};
     for (const RecipientData& recipient : source.recipients) {
         std::vector<SPropValue> values;
-        if (HRESULT hr = SelectValues(recipient.props, withoutRowId, translator, values); FAILED(hr)) return hr;
+        if (HRESULT hr = SelectValues(recipient.props, withoutRowId, translator, values); FAILED(hr))
+            return hr;
         if (HRESULT hr = list.Add(values); FAILED(hr)) return hr;
     }
     return destination->ModifyRecipients(0, list.get());
 }
 
-[[nodiscard]] HRESULT CopyAttachments(const MessageData& source, const NameMap& names, IMessage* destination) {
+[[nodiscard]] HRESULT CopyAttachments(const MessageData& source, const NameMap& names,
+                                      IMessage* destination) {
     const CopySelection everything;
     for (const auto& [number, attachment] : source.attachments) {
         ULONG created = 0;
@@ -181,8 +186,9 @@ private:
     return S_OK;
 }
 
-[[nodiscard]] HRESULT CopyMessage(const MessageData& source, const NameMap& names, const CopySelection& selection,
-                                  IMessage* destination, std::vector<SPropProblem>& problems) {
+[[nodiscard]] HRESULT CopyMessage(const MessageData& source, const NameMap& names,
+                                  const CopySelection& selection, IMessage* destination,
+                                  std::vector<SPropProblem>& problems) {
     NameTranslator translator(names, destination);
     if (HRESULT hr = CopyProperties(source.props, selection, translator, destination, problems); FAILED(hr)) {
         return hr;
@@ -209,7 +215,8 @@ private:
     base::ComPtr<IMessage> embedded;
     if (FAILED(hr = unknown->QueryInterface(IID_IMessage, embedded.put_void()))) return hr;
     std::vector<SPropProblem> ignored;
-    if (FAILED(hr = CopyMessage(*source.embedded, names, CopySelection{}, embedded.get(), ignored))) return hr;
+    if (FAILED(hr = CopyMessage(*source.embedded, names, CopySelection{}, embedded.get(), ignored)))
+        return hr;
     return embedded->SaveChanges(KEEP_OPEN_READWRITE);
 }
 
@@ -226,7 +233,8 @@ template <typename Work>
 
 bool CopySelection::Takes(ULONG tag) const noexcept {
     bool listed = false;
-    for (ULONG i = 0; tags && i < tags->cValues && !listed; ++i) listed = PROP_ID(tags->aulPropTag[i]) == PROP_ID(tag);
+    for (ULONG i = 0; tags && i < tags->cValues && !listed; ++i)
+        listed = PROP_ID(tags->aulPropTag[i]) == PROP_ID(tag);
     return include ? listed : !listed;
 }
 
@@ -237,7 +245,8 @@ HRESULT CopyMessageInto(const MessageData& source, const NameMap& names, const C
 
 HRESULT CopyAttachmentInto(const AttachmentData& source, const NameMap& names, const CopySelection& selection,
                            IAttach* destination, std::vector<SPropProblem>& problems) noexcept {
-    return OutOfMemoryAsError([&] { return CopyAttachment(source, names, selection, destination, problems); });
+    return OutOfMemoryAsError(
+        [&] { return CopyAttachment(source, names, selection, destination, problems); });
 }
 
 }  // namespace standin::msg

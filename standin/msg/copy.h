@@ -20,8 +20,9 @@ struct CopySelection {
 };
 
 // `problems` receives the destination's problems with the top object's properties.
-[[nodiscard]] HRESULT CopyMessageInto(const MessageData& source, const NameMap& names, const CopySelection& selection,
-                                      IMessage* destination, std::vector<SPropProblem>& problems) noexcept;
+[[nodiscard]] HRESULT CopyMessageInto(const MessageData& source, const NameMap& names,
+                                      const CopySelection& selection, IMessage* destination,
+                                      std::vector<SPropProblem>& problems) noexcept;
 [[nodiscard]] HRESULT CopyAttachmentInto(const AttachmentData& source, const NameMap& names,
                                          const CopySelection& selection, IAttach* destination,
                                          std::vector<SPropProblem>& problems) noexcept;

@@ -17,21 +17,24 @@ constexpr ULONG kNotInAttachmentRows[] = {PR_ATTACH_DATA_BIN};
 
 // The tags of `rows` in first-seen order, strings in the width MAPI_UNICODE asks
 // for: the columns a recipient or attachment table starts with.
-void DefaultColumns(const std::vector<std::vector<SPropValue>>& rows, ULONG flags, std::vector<ULONG>& columns) {
+void DefaultColumns(const std::vector<std::vector<SPropValue>>& rows, ULONG flags,
+                    std::vector<ULONG>& columns) {
     for (const auto& row : rows) {
         for (const SPropValue& v : row) {
             ULONG tag = v.ulPropTag;
             const ULONG base = PROP_TYPE(tag) & ~MV_FLAG;
             if (base == PT_STRING8 || base == PT_UNICODE) {
-                tag = PROP_TAG((PROP_TYPE(tag) & MV_FLAG) | ((flags & MAPI_UNICODE) ? PT_UNICODE : PT_STRING8),
-                               PROP_ID(tag));
+                tag =
+                    PROP_TAG((PROP_TYPE(tag) & MV_FLAG) | ((flags & MAPI_UNICODE) ? PT_UNICODE : PT_STRING8),
+                             PROP_ID(tag));
             }
             if (std::find(columns.begin(), columns.end(), tag) == columns.end()) columns.push_back(tag);
         }
     }
 }
 
-[[nodiscard]] HRESULT MakeTable(const std::vector<std::vector<SPropValue>>& rows, ULONG flags, IMAPITable** table) {
+[[nodiscard]] HRESULT MakeTable(const std::vector<std::vector<SPropValue>>& rows, ULONG flags,
+                                IMAPITable** table) {
     std::vector<ULONG> columns;
     DefaultColumns(rows, flags, columns);
     std::vector<BYTE> columnBuffer(CbNewSPropTagArray(columns.size()));
@@ -204,23 +207,23 @@ HRESULT Message::SaveChanges(ULONG) noexcept {
     return FAILED(hr) ? MapStorageError(hr) : S_OK;
 }
 
-HRESULT Message::CopyTo(ULONG, LPCIID, LPSPropTagArray excluded, ULONG, LPMAPIPROGRESS, LPCIID, LPVOID destination,
-                        ULONG flags, LPSPropProblemArray* problems) noexcept {
-    return CopyToDestination<IMessage>(IID_IMessage, static_cast<IMessage*>(this), destination, flags, tree(), problems,
-                                       [&](IMessage* target, std::vector<SPropProblem>& found) {
-                                           return CopyMessageInto(data_, tree().names, CopySelection{excluded, false},
-                                                                  target, found);
-                                       });
+HRESULT Message::CopyTo(ULONG, LPCIID, LPSPropTagArray excluded, ULONG, LPMAPIPROGRESS, LPCIID,
+                        LPVOID destination, ULONG flags, LPSPropProblemArray* problems) noexcept {
+    return CopyToDestination<IMessage>(
+        IID_IMessage, static_cast<IMessage*>(this), destination, flags, tree(), problems,
+        [&](IMessage* target, std::vector<SPropProblem>& found) {
+            return CopyMessageInto(data_, tree().names, CopySelection{excluded, false}, target, found);
+        });
 }
 
-HRESULT Message::CopyProps(LPSPropTagArray included, ULONG, LPMAPIPROGRESS, LPCIID, LPVOID destination, ULONG flags,
-                           LPSPropProblemArray* problems) noexcept {
+HRESULT Message::CopyProps(LPSPropTagArray included, ULONG, LPMAPIPROGRESS, LPCIID, LPVOID destination,
+                           ULONG flags, LPSPropProblemArray* problems) noexcept {
     if (!included) return MAPI_E_INVALID_PARAMETER;
-    return CopyToDestination<IMessage>(IID_IMessage, static_cast<IMessage*>(this), destination, flags, tree(), problems,
-                                       [&](IMessage* target, std::vector<SPropProblem>& found) {
-                                           return CopyMessageInto(data_, tree().names, CopySelection{included, true},
-                                                                  target, found);
-                                       });
+    return CopyToDestination<IMessage>(
+        IID_IMessage, static_cast<IMessage*>(this), destination, flags, tree(), problems,
+        [&](IMessage* target, std::vector<SPropProblem>& found) {
+            return CopyMessageInto(data_, tree().names, CopySelection{included, true}, target, found);
+        });
 }
 
 HRESULT Message::GetAttachmentTable(ULONG flags, LPMAPITABLE* table) noexcept {
@@ -235,8 +238,8 @@ HRESULT Message::GetAttachmentTable(ULONG flags, LPMAPITABLE* table) noexcept {
             num.Value.l = static_cast<LONG>(number);
             std::vector<SPropValue>& row = rows.emplace_back(1, num);
             for (const SPropValue& v : stored) {
-                if (std::find(std::begin(kNotInAttachmentRows), std::end(kNotInAttachmentRows), v.ulPropTag) ==
-                    std::end(kNotInAttachmentRows)) {
+                if (std::find(std::begin(kNotInAttachmentRows), std::end(kNotInAttachmentRows),
+                              v.ulPropTag) == std::end(kNotInAttachmentRows)) {
                     row.push_back(v);
                 }
             }
@@ -298,7 +301,8 @@ HRESULT Message::ModifyRecipients(ULONG flags, LPADRLIST recipients) noexcept {
         if (flags == 0) {  // the list replaces every recipient
             std::vector<RecipientData> replaced(recipients->cEntries);
             for (ULONG i = 0; i < recipients->cEntries; ++i) {
-                if (HRESULT hr = FillRecipient(entries[i], static_cast<LONG>(i), replaced[i]); FAILED(hr)) return hr;
+                if (HRESULT hr = FillRecipient(entries[i], static_cast<LONG>(i), replaced[i]); FAILED(hr))
+                    return hr;
             }
             list = std::move(replaced);
             data_.nextRecipientId = recipients->cEntries;
@@ -308,7 +312,8 @@ HRESULT Message::ModifyRecipients(ULONG flags, LPADRLIST recipients) noexcept {
             const ADRENTRY& entry = entries[i];
             if (flags & MODRECIP_ADD) {
                 RecipientData added;
-                if (HRESULT hr = FillRecipient(entry, static_cast<LONG>(data_.nextRecipientId), added); FAILED(hr)) {
+                if (HRESULT hr = FillRecipient(entry, static_cast<LONG>(data_.nextRecipientId), added);
+                    FAILED(hr)) {
                     return hr;
                 }
                 list.push_back(std::move(added));
@@ -335,7 +340,8 @@ HRESULT Message::ModifyRecipients(ULONG flags, LPADRLIST recipients) noexcept {
 
 HRESULT Message::SetReadFlag(ULONG flags) noexcept {
     SPropValue messageFlags{PR_MESSAGE_FLAGS, 0, {}};
-    if (const SPropValue* current = props().Find(PR_MESSAGE_FLAGS); current && current->ulPropTag == PR_MESSAGE_FLAGS) {
+    if (const SPropValue* current = props().Find(PR_MESSAGE_FLAGS);
+        current && current->ulPropTag == PR_MESSAGE_FLAGS) {
         messageFlags.Value.l = current->Value.l;
     }
     if (flags & CLEAR_READ_FLAG) {
@@ -356,7 +362,8 @@ Attachment::Attachment(Message* parent, ULONG number) noexcept
     number_.Value.l = static_cast<LONG>(number);
 }
 
-HRESULT Attachment::Open(Message* parent, ULONG number, const AttachmentData* data, Attachment** out) noexcept {
+HRESULT Attachment::Open(Message* parent, ULONG number, const AttachmentData* data,
+                         Attachment** out) noexcept {
     *out = nullptr;
     auto* attachment = new (std::nothrow) Attachment(parent, number);
     if (!attachment) return MAPI_E_NOT_ENOUGH_MEMORY;
@@ -398,23 +405,23 @@ HRESULT Attachment::OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG fla
     return hr;
 }
 
-HRESULT Attachment::CopyTo(ULONG, LPCIID, LPSPropTagArray excluded, ULONG, LPMAPIPROGRESS, LPCIID, LPVOID destination,
-                           ULONG flags, LPSPropProblemArray* problems) noexcept {
-    return CopyToDestination<IAttach>(IID_IAttachment, static_cast<IAttach*>(this), destination, flags, tree(), problems,
-                                      [&](IAttach* target, std::vector<SPropProblem>& found) {
-                                          return CopyAttachmentInto(data_, tree().names,
-                                                                    CopySelection{excluded, false}, target, found);
-                                      });
+HRESULT Attachment::CopyTo(ULONG, LPCIID, LPSPropTagArray excluded, ULONG, LPMAPIPROGRESS, LPCIID,
+                           LPVOID destination, ULONG flags, LPSPropProblemArray* problems) noexcept {
+    return CopyToDestination<IAttach>(
+        IID_IAttachment, static_cast<IAttach*>(this), destination, flags, tree(), problems,
+        [&](IAttach* target, std::vector<SPropProblem>& found) {
+            return CopyAttachmentInto(data_, tree().names, CopySelection{excluded, false}, target, found);
+        });
 }
 
 HRESULT Attachment::CopyProps(LPSPropTagArray included, ULONG, LPMAPIPROGRESS, LPCIID, LPVOID destination,
                               ULONG flags, LPSPropProblemArray* problems) noexcept {
     if (!included) return MAPI_E_INVALID_PARAMETER;
-    return CopyToDestination<IAttach>(IID_IAttachment, static_cast<IAttach*>(this), destination, flags, tree(), problems,
-                                      [&](IAttach* target, std::vector<SPropProblem>& found) {
-                                          return CopyAttachmentInto(data_, tree().names, CopySelection{included, true},
-                                                                    target, found);
-                                      });
+    return CopyToDestination<IAttach>(
+        IID_IAttachment, static_cast<IAttach*>(this), destination, flags, tree(), problems,
+        [&](IAttach* target, std::vector<SPropProblem>& found) {
+            return CopyAttachmentInto(data_, tree().names, CopySelection{included, true}, target, found);
+        });
 }
 
 }  // namespace standin::msg

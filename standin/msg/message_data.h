@@ -37,14 +37,14 @@ struct RecipientData {
 };
 
 struct AttachmentData {
-    PropertySet props;  // PR_ATTACH_NUM is the key it is filed under, not a property here
+    PropertySet props;                      // PR_ATTACH_NUM is the key it is filed under, not a property here
     std::unique_ptr<MessageData> embedded;  // PR_ATTACH_DATA_OBJ of an embedded message
 };
 
 struct MessageData {
     PropertySet props;
-    std::vector<RecipientData> recipients;          // in row order
-    std::map<ULONG, AttachmentData> attachments;    // by attachment number
+    std::vector<RecipientData> recipients;        // in row order
+    std::map<ULONG, AttachmentData> attachments;  // by attachment number
     ULONG nextRecipientId = 0;
     ULONG nextAttachmentId = 0;
 };

@@ -64,9 +64,12 @@ using Bytes = std::vector<BYTE>;
 
 [[nodiscard]] std::size_t HeaderSize(ObjectKind kind) noexcept {
     switch (kind) {
-        case ObjectKind::kTopMessage: return kTopHeaderSize;
-        case ObjectKind::kEmbeddedMessage: return kEmbeddedHeaderSize;
-        default: return kChildHeaderSize;
+    case ObjectKind::kTopMessage:
+        return kTopHeaderSize;
+    case ObjectKind::kEmbeddedMessage:
+        return kEmbeddedHeaderSize;
+    default:
+        return kChildHeaderSize;
     }
 }
 
@@ -129,7 +132,8 @@ struct Element {
     }
 }
 
-[[nodiscard]] const Element* FindElement(const std::vector<Element>& elements, const wchar_t* name, DWORD type) {
+[[nodiscard]] const Element* FindElement(const std::vector<Element>& elements, const wchar_t* name,
+                                         DWORD type) {
     for (const Element& e : elements) {
         if (e.type == type && e.name == name) return &e;
     }
@@ -161,23 +165,29 @@ struct Element {
 // Size in the property stream of the values held inline there.
 [[nodiscard]] std::size_t InlineSize(ULONG type) noexcept {
     switch (type) {
-        case PT_I2: return 2;
-        case PT_BOOLEAN: return 1;
-        case PT_LONG:
-        case PT_R4:
-        case PT_ERROR: return 4;
-        case PT_DOUBLE:
-        case PT_APPTIME:
-        case PT_CURRENCY:
-        case PT_I8:
-        case PT_SYSTIME: return 8;
-        default: return 0;
+    case PT_I2:
+        return 2;
+    case PT_BOOLEAN:
+        return 1;
+    case PT_LONG:
+    case PT_R4:
+    case PT_ERROR:
+        return 4;
+    case PT_DOUBLE:
+    case PT_APPTIME:
+    case PT_CURRENCY:
+    case PT_I8:
+    case PT_SYSTIME:
+        return 8;
+    default:
+        return 0;
     }
 }
 
 [[nodiscard]] bool IsStreamType(ULONG type) noexcept {
     return type == PT_STRING8 || type == PT_UNICODE || type == PT_BINARY || type == PT_CLSID ||
-           type == PT_MV_STRING8 || type == PT_MV_UNICODE || type == PT_MV_BINARY || FixedArrayElementSize(type);
+           type == PT_MV_STRING8 || type == PT_MV_UNICODE || type == PT_MV_BINARY ||
+           FixedArrayElementSize(type);
 }
 
 // A string value's text from stream bytes: up to the first terminator, if any.
@@ -206,31 +216,32 @@ struct Element {
     SPropValue value{};
     value.ulPropTag = tag;
     switch (type) {
-        case PT_STRING8: {
-            if (size > data.size() + 1) return MAPI_E_CORRUPT_DATA;
-            const std::string text = Text8(data, size);
-            value.Value.lpszA = const_cast<char*>(text.c_str());
-            return props.Set(value);
-        }
-        case PT_UNICODE: {
-            if (size > data.size() + 2) return MAPI_E_CORRUPT_DATA;
-            const std::wstring text = Text16(data, size);
-            value.Value.lpszW = const_cast<wchar_t*>(text.c_str());
-            return props.Set(value);
-        }
-        case PT_BINARY:
-            if (size > data.size()) return MAPI_E_CORRUPT_DATA;
-            value.Value.bin = {size, data.data()};
-            return props.Set(value);
-        case PT_CLSID:
-            if (size != sizeof(GUID) || data.size() < sizeof(GUID)) return MAPI_E_CORRUPT_DATA;
-            value.Value.lpguid = reinterpret_cast<GUID*>(data.data());
-            return props.Set(value);
-        default:
-            break;
+    case PT_STRING8: {
+        if (size > data.size() + 1) return MAPI_E_CORRUPT_DATA;
+        const std::string text = Text8(data, size);
+        value.Value.lpszA = const_cast<char*>(text.c_str());
+        return props.Set(value);
+    }
+    case PT_UNICODE: {
+        if (size > data.size() + 2) return MAPI_E_CORRUPT_DATA;
+        const std::wstring text = Text16(data, size);
+        value.Value.lpszW = const_cast<wchar_t*>(text.c_str());
+        return props.Set(value);
+    }
+    case PT_BINARY:
+        if (size > data.size()) return MAPI_E_CORRUPT_DATA;
+        value.Value.bin = {size, data.data()};
+        return props.Set(value);
+    case PT_CLSID:
+        if (size != sizeof(GUID) || data.size() < sizeof(GUID)) return MAPI_E_CORRUPT_DATA;
+        value.Value.lpguid = reinterpret_cast<GUID*>(data.data());
+        return props.Set(value);
+    default:
+        break;
     }
     if (const std::size_t element = FixedArrayElementSize(type)) {
-        if (size > data.size() || size % element != 0 || size / element > kMaxMultiValues) return MAPI_E_CORRUPT_DATA;
+        if (size > data.size() || size % element != 0 || size / element > kMaxMultiValues)
+            return MAPI_E_CORRUPT_DATA;
         value.Value.MVi.cValues = static_cast<ULONG>(size / element);
         value.Value.MVi.lpi = reinterpret_cast<short*>(data.data());
         return props.Set(value);
@@ -270,9 +281,15 @@ struct Element {
     SPropValue value{};
     value.ulPropTag = tag;
     switch (PROP_TYPE(tag)) {
-        case PT_BOOLEAN: value.Value.b = raw[0] != 0; break;
-        case PT_I2: std::memcpy(&value.Value.i, raw, 2); break;
-        default: std::memcpy(&value.Value, raw, InlineSize(PROP_TYPE(tag))); break;
+    case PT_BOOLEAN:
+        value.Value.b = raw[0] != 0;
+        break;
+    case PT_I2:
+        std::memcpy(&value.Value.i, raw, 2);
+        break;
+    default:
+        std::memcpy(&value.Value, raw, InlineSize(PROP_TYPE(tag)));
+        break;
     }
     return props.Set(value);
 }
@@ -285,7 +302,8 @@ struct Element {
     Bytes stream;
     if (HRESULT hr = ReadStream(storage, kPropertiesStream, stream); FAILED(hr)) return hr;
     const std::size_t headerSize = HeaderSize(kind);
-    if (stream.size() < headerSize || (stream.size() - headerSize) % kEntrySize != 0) return MAPI_E_CORRUPT_DATA;
+    if (stream.size() < headerSize || (stream.size() - headerSize) % kEntrySize != 0)
+        return MAPI_E_CORRUPT_DATA;
     header.assign(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(headerSize));
     for (std::size_t at = headerSize; at < stream.size(); at += kEntrySize) {
         const BYTE* entry = &stream[at];
@@ -311,7 +329,8 @@ struct Element {
                                    std::vector<std::pair<ULONG, std::wstring>>& children) {
     const std::size_t prefixLength = std::wcslen(prefix);
     for (const Element& e : elements) {
-        if (e.type != STGTY_STORAGE || e.name.size() != prefixLength + 8 || e.name.compare(0, prefixLength, prefix)) {
+        if (e.type != STGTY_STORAGE || e.name.size() != prefixLength + 8 ||
+            e.name.compare(0, prefixLength, prefix)) {
             continue;
         }
         const std::wstring digits = e.name.substr(prefixLength);
@@ -383,7 +402,8 @@ HRESULT ReadMessage(IStorage* storage, ObjectKind kind, int depth, MessageData& 
     for (const auto& [number, name] : attachments) {
         base::ComPtr<IStorage> child;
         if (HRESULT hr = OpenChild(storage, name, child); FAILED(hr)) return hr;
-        if (HRESULT hr = ReadAttachment(child.get(), depth, message.attachments[number]); FAILED(hr)) return hr;
+        if (HRESULT hr = ReadAttachment(child.get(), depth, message.attachments[number]); FAILED(hr))
+            return hr;
     }
 
     // Next ids from the header, but never below what the file holds.
@@ -393,7 +413,8 @@ HRESULT ReadMessage(IStorage* storage, ObjectKind kind, int depth, MessageData& 
         const ULONG rowId = static_cast<ULONG>(r.props.Find(PR_ROWID)->Value.l);
         nextRecipient = std::max(nextRecipient, rowId + 1);
     }
-    if (!message.attachments.empty()) nextAttachment = std::max(nextAttachment, message.attachments.rbegin()->first + 1);
+    if (!message.attachments.empty())
+        nextAttachment = std::max(nextAttachment, message.attachments.rbegin()->first + 1);
     message.nextRecipientId = std::min<ULONG>(nextRecipient, LONG_MAX);
     message.nextAttachmentId = std::min<ULONG>(nextAttachment, LONG_MAX);
     return S_OK;
@@ -439,14 +460,16 @@ HRESULT ReadMessage(IStorage* storage, ObjectKind kind, int depth, MessageData& 
             name.kind = MNID_ID;
             name.id = static_cast<LONG>(idOrOffset);
         }
-        if (HRESULT hr = names.Append(std::move(name)); FAILED(hr)) return hr == MAPI_E_TOO_BIG ? MAPI_E_CORRUPT_DATA : hr;
+        if (HRESULT hr = names.Append(std::move(name)); FAILED(hr))
+            return hr == MAPI_E_TOO_BIG ? MAPI_E_CORRUPT_DATA : hr;
     }
     return S_OK;
 }
 
 // ---- writing ------------------------------------------------------------------
 
-[[nodiscard]] HRESULT WriteStream(IStorage* storage, const std::wstring& name, const void* data, std::size_t size) {
+[[nodiscard]] HRESULT WriteStream(IStorage* storage, const std::wstring& name, const void* data,
+                                  std::size_t size) {
     if (size > ULONG_MAX) return MAPI_E_TOO_BIG;
     base::ComPtr<IStream> stream;
     HRESULT hr = storage->CreateStream(name.c_str(), kCreateMode, 0, 0, stream.put());
@@ -470,24 +493,24 @@ template <typename Char>
     const ULONG type = PROP_TYPE(tag);
     const std::wstring name = ValueStreamName(tag);
     switch (type) {
-        case PT_STRING8: {
-            const std::size_t n = Length(v.Value.lpszA);
-            size = static_cast<ULONG>(n + 1);
-            return WriteStream(storage, name, v.Value.lpszA, n);
-        }
-        case PT_UNICODE: {
-            const std::size_t n = Length(v.Value.lpszW) * sizeof(wchar_t);
-            size = static_cast<ULONG>(n + sizeof(wchar_t));
-            return WriteStream(storage, name, v.Value.lpszW, n);
-        }
-        case PT_BINARY:
-            size = v.Value.bin.cb;
-            return WriteStream(storage, name, v.Value.bin.lpb, v.Value.bin.cb);
-        case PT_CLSID:
-            size = sizeof(GUID);
-            return WriteStream(storage, name, v.Value.lpguid, sizeof(GUID));
-        default:
-            break;
+    case PT_STRING8: {
+        const std::size_t n = Length(v.Value.lpszA);
+        size = static_cast<ULONG>(n + 1);
+        return WriteStream(storage, name, v.Value.lpszA, n);
+    }
+    case PT_UNICODE: {
+        const std::size_t n = Length(v.Value.lpszW) * sizeof(wchar_t);
+        size = static_cast<ULONG>(n + sizeof(wchar_t));
+        return WriteStream(storage, name, v.Value.lpszW, n);
+    }
+    case PT_BINARY:
+        size = v.Value.bin.cb;
+        return WriteStream(storage, name, v.Value.bin.lpb, v.Value.bin.cb);
+    case PT_CLSID:
+        size = sizeof(GUID);
+        return WriteStream(storage, name, v.Value.lpguid, sizeof(GUID));
+    default:
+        break;
     }
     if (const std::size_t element = FixedArrayElementSize(type)) {
         size = static_cast<ULONG>(v.Value.MVi.cValues * element);
@@ -550,7 +573,8 @@ void AppendEntry(Bytes& stream, ULONG tag, const void* value, std::size_t valueS
     return WriteStream(storage, kPropertiesStream, stream.data(), stream.size());
 }
 
-[[nodiscard]] HRESULT CreateChild(IStorage* storage, const std::wstring& name, base::ComPtr<IStorage>& child) {
+[[nodiscard]] HRESULT CreateChild(IStorage* storage, const std::wstring& name,
+                                  base::ComPtr<IStorage>& child) {
     const HRESULT hr = storage->CreateStorage(name.c_str(), kCreateMode, 0, 0, child.put());
     return FAILED(hr) ? MapStorageError(hr) : S_OK;
 }
@@ -587,7 +611,8 @@ void AppendEntry(Bytes& stream, ULONG tag, const void* value, std::size_t valueS
     base::ComPtr<IStorage> embedded;
     if (HRESULT hr = CreateChild(storage, kEmbeddedStorage, embedded); FAILED(hr)) return hr;
     if (HRESULT hr = WriteClassStg(embedded.get(), kClsidMailMessage); FAILED(hr)) return MapStorageError(hr);
-    if (HRESULT hr = WriteMessage(embedded.get(), ObjectKind::kEmbeddedMessage, *attachment.embedded); FAILED(hr)) {
+    if (HRESULT hr = WriteMessage(embedded.get(), ObjectKind::kEmbeddedMessage, *attachment.embedded);
+        FAILED(hr)) {
         return hr;
     }
     return CommitChild(embedded.get());
@@ -602,10 +627,12 @@ HRESULT WriteMessage(IStorage* storage, ObjectKind kind, const MessageData& mess
     if (HRESULT hr = WriteProperties(storage, message.props, std::move(header), {}); FAILED(hr)) return hr;
     for (std::size_t i = 0; i < message.recipients.size(); ++i) {
         base::ComPtr<IStorage> child;
-        if (HRESULT hr = CreateChild(storage, ChildName(kRecipientPrefix, static_cast<ULONG>(i)), child); FAILED(hr)) {
+        if (HRESULT hr = CreateChild(storage, ChildName(kRecipientPrefix, static_cast<ULONG>(i)), child);
+            FAILED(hr)) {
             return hr;
         }
-        if (HRESULT hr = WriteProperties(child.get(), message.recipients[i].props, Bytes(kChildHeaderSize), {});
+        if (HRESULT hr =
+                WriteProperties(child.get(), message.recipients[i].props, Bytes(kChildHeaderSize), {});
             FAILED(hr)) {
             return hr;
         }
@@ -613,7 +640,8 @@ HRESULT WriteMessage(IStorage* storage, ObjectKind kind, const MessageData& mess
     }
     for (const auto& [number, attachment] : message.attachments) {
         base::ComPtr<IStorage> child;
-        if (HRESULT hr = CreateChild(storage, ChildName(kAttachmentPrefix, number), child); FAILED(hr)) return hr;
+        if (HRESULT hr = CreateChild(storage, ChildName(kAttachmentPrefix, number), child); FAILED(hr))
+            return hr;
         if (HRESULT hr = WriteAttachment(child.get(), number, attachment); FAILED(hr)) return hr;
         if (HRESULT hr = CommitChild(child.get()); FAILED(hr)) return hr;
     }
@@ -625,7 +653,8 @@ HRESULT WriteMessage(IStorage* storage, ObjectKind kind, const MessageData& mess
     if (guid == PS_PUBLIC_STRINGS) return kGuidIndexPublicStrings;
     const auto found = std::find(guids.begin(), guids.end(), guid);
     if (found == guids.end()) guids.push_back(guid);
-    return kFirstStreamGuidIndex + static_cast<ULONG>(std::find(guids.begin(), guids.end(), guid) - guids.begin());
+    return kFirstStreamGuidIndex +
+           static_cast<ULONG>(std::find(guids.begin(), guids.end(), guid) - guids.begin());
 }
 
 [[nodiscard]] HRESULT WriteNameMap(IStorage* storage, const NameMap& names) {
@@ -650,11 +679,14 @@ HRESULT WriteMessage(IStorage* storage, ObjectKind kind, const MessageData& mess
     }
     base::ComPtr<IStorage> nameid;
     if (HRESULT hr = CreateChild(storage, kNameIdStorage, nameid); FAILED(hr)) return hr;
-    if (HRESULT hr = WriteStream(nameid.get(), kGuidStream, guids.data(), guids.size() * sizeof(GUID)); FAILED(hr)) {
+    if (HRESULT hr = WriteStream(nameid.get(), kGuidStream, guids.data(), guids.size() * sizeof(GUID));
+        FAILED(hr)) {
         return hr;
     }
-    if (HRESULT hr = WriteStream(nameid.get(), kEntryStream, entries.data(), entries.size()); FAILED(hr)) return hr;
-    if (HRESULT hr = WriteStream(nameid.get(), kStringStream, strings.data(), strings.size()); FAILED(hr)) return hr;
+    if (HRESULT hr = WriteStream(nameid.get(), kEntryStream, entries.data(), entries.size()); FAILED(hr))
+        return hr;
+    if (HRESULT hr = WriteStream(nameid.get(), kStringStream, strings.data(), strings.size()); FAILED(hr))
+        return hr;
     return CommitChild(nameid.get());
 }
 
@@ -662,22 +694,28 @@ HRESULT WriteMessage(IStorage* storage, ObjectKind kind, const MessageData& mess
 
 HRESULT MapStorageError(HRESULT hr) noexcept {
     switch (hr) {
-        case STG_E_ACCESSDENIED:
-        case STG_E_LOCKVIOLATION:
-        case STG_E_SHAREVIOLATION:
-        case STG_E_REVERTED: return MAPI_E_NO_ACCESS;
-        case STG_E_FILENOTFOUND:
-        case STG_E_PATHNOTFOUND: return MAPI_E_NOT_FOUND;
-        case STG_E_INSUFFICIENTMEMORY:
-        case E_OUTOFMEMORY: return MAPI_E_NOT_ENOUGH_MEMORY;
-        case STG_E_MEDIUMFULL: return MAPI_E_NOT_ENOUGH_DISK;
-        case STG_E_INVALIDHEADER:
-        case STG_E_READFAULT:
-        case STG_E_DOCFILECORRUPT:
-        case STG_E_INVALIDNAME:
-        case STG_E_OLDFORMAT:
-        case STG_E_UNKNOWN: return MAPI_E_CORRUPT_DATA;
-        default: return FAILED(hr) ? MAPI_E_CALL_FAILED : hr;
+    case STG_E_ACCESSDENIED:
+    case STG_E_LOCKVIOLATION:
+    case STG_E_SHAREVIOLATION:
+    case STG_E_REVERTED:
+        return MAPI_E_NO_ACCESS;
+    case STG_E_FILENOTFOUND:
+    case STG_E_PATHNOTFOUND:
+        return MAPI_E_NOT_FOUND;
+    case STG_E_INSUFFICIENTMEMORY:
+    case E_OUTOFMEMORY:
+        return MAPI_E_NOT_ENOUGH_MEMORY;
+    case STG_E_MEDIUMFULL:
+        return MAPI_E_NOT_ENOUGH_DISK;
+    case STG_E_INVALIDHEADER:
+    case STG_E_READFAULT:
+    case STG_E_DOCFILECORRUPT:
+    case STG_E_INVALIDNAME:
+    case STG_E_OLDFORMAT:
+    case STG_E_UNKNOWN:
+        return MAPI_E_CORRUPT_DATA;
+    default:
+        return FAILED(hr) ? MAPI_E_CALL_FAILED : hr;
     }
 }
 

@@ -21,7 +21,8 @@ inline constexpr CLSID kClsidMailMessage = {0x00020D0B, 0, 0, {0xC0, 0, 0, 0, 0,
 
 // Writes `message` and `names` into `storage`, replacing the message it held
 // (elements outside the layout stay). The root storage is not committed here.
-[[nodiscard]] HRESULT WriteMessageFile(IStorage* storage, const MessageData& message, const NameMap& names) noexcept;
+[[nodiscard]] HRESULT WriteMessageFile(IStorage* storage, const MessageData& message,
+                                       const NameMap& names) noexcept;
 
 // The MAPI code of a structured-storage failure.
 [[nodiscard]] HRESULT MapStorageError(HRESULT hr) noexcept;

@@ -72,9 +72,10 @@ void WINAPI CloseIMsgSession(LPMSGSESS lpMsgSess) {
     delete lpMsgSess;
 }
 
-SCODE WINAPI OpenIMsgOnIStg(LPMSGSESS lpMsgSess, LPALLOCATEBUFFER lpAllocateBuffer, LPALLOCATEMORE lpAllocateMore,
-                            LPFREEBUFFER lpFreeBuffer, LPMALLOC, LPVOID, LPSTORAGE lpStg,
-                            MSGCALLRELEASE* lpfMsgCallRelease, ULONG ulCallerData, ULONG ulFlags, LPMESSAGE* lppMsg) {
+SCODE WINAPI OpenIMsgOnIStg(LPMSGSESS lpMsgSess, LPALLOCATEBUFFER lpAllocateBuffer,
+                            LPALLOCATEMORE lpAllocateMore, LPFREEBUFFER lpFreeBuffer, LPMALLOC, LPVOID,
+                            LPSTORAGE lpStg, MSGCALLRELEASE* lpfMsgCallRelease, ULONG ulCallerData,
+                            ULONG ulFlags, LPMESSAGE* lppMsg) {
     using namespace standin::msg;
     if (!lppMsg) return MAPI_E_INVALID_PARAMETER;
     *lppMsg = nullptr;

@@ -30,14 +30,17 @@ template <typename Interface>
 class PropObject : public base::ComObject<Interface> {
 public:
     STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR* error) noexcept override;
-    STDMETHODIMP GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* values) noexcept override;
+    STDMETHODIMP GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count,
+                          LPSPropValue* values) noexcept override;
     STDMETHODIMP GetPropList(ULONG flags, LPSPropTagArray* tags) noexcept override;
-    STDMETHODIMP OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, LPUNKNOWN* out) noexcept override;
+    STDMETHODIMP OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags,
+                              LPUNKNOWN* out) noexcept override;
     STDMETHODIMP SetProps(ULONG count, LPSPropValue values, LPSPropProblemArray* problems) noexcept override;
     STDMETHODIMP DeleteProps(LPSPropTagArray tags, LPSPropProblemArray* problems) noexcept override;
     STDMETHODIMP GetNamesFromIDs(LPSPropTagArray* tags, LPGUID guid, ULONG flags, ULONG* count,
                                  LPMAPINAMEID** names) noexcept override;
-    STDMETHODIMP GetIDsFromNames(ULONG count, LPMAPINAMEID* names, ULONG flags, LPSPropTagArray* tags) noexcept override;
+    STDMETHODIMP GetIDsFromNames(ULONG count, LPMAPINAMEID* names, ULONG flags,
+                                 LPSPropTagArray* tags) noexcept override;
 
     [[nodiscard]] PropertySet& props() noexcept { return *props_; }
     [[nodiscard]] Tree& tree() noexcept { return *tree_; }
@@ -46,7 +49,8 @@ public:
     [[nodiscard]] virtual UINT CodePage(ULONG tag) const noexcept = 0;
 
 protected:
-    PropObject(std::shared_ptr<Tree> tree, PropertySet* props) noexcept : tree_(std::move(tree)), props_(props) {}
+    PropObject(std::shared_ptr<Tree> tree, PropertySet* props) noexcept
+        : tree_(std::move(tree)), props_(props) {}
 
     // Values the object gives without storing them (an attachment's number).
     [[nodiscard]] virtual std::span<const SPropValue> Computed() const noexcept { return {}; }
@@ -89,9 +93,11 @@ public:
         MSGCALLRELEASE* onRelease = nullptr;  // told when the message goes
         ULONG callerData = 0;
     };
-    [[nodiscard]] static HRESULT OpenFile(std::shared_ptr<Tree> tree, FileBinding binding, Message** out) noexcept;
+    [[nodiscard]] static HRESULT OpenFile(std::shared_ptr<Tree> tree, FileBinding binding,
+                                          Message** out) noexcept;
     // An embedded message of `parent`, over a copy of `data` (empty when null).
-    [[nodiscard]] static HRESULT OpenEmbedded(Attachment* parent, const MessageData* data, Message** out) noexcept;
+    [[nodiscard]] static HRESULT OpenEmbedded(Attachment* parent, const MessageData* data,
+                                              Message** out) noexcept;
 
     // Drops the storage: the file's session closed. Later saves fail.
     void Detach() noexcept { binding_.storage.reset(); }
@@ -111,7 +117,8 @@ public:
     STDMETHODIMP GetAttachmentTable(ULONG flags, LPMAPITABLE* table) noexcept override;
     STDMETHODIMP OpenAttach(ULONG number, LPCIID iid, ULONG flags, LPATTACH* attach) noexcept override;
     STDMETHODIMP CreateAttach(LPCIID iid, ULONG flags, ULONG* number, LPATTACH* attach) noexcept override;
-    STDMETHODIMP DeleteAttach(ULONG number, ULONG uiParam, LPMAPIPROGRESS progress, ULONG flags) noexcept override;
+    STDMETHODIMP DeleteAttach(ULONG number, ULONG uiParam, LPMAPIPROGRESS progress,
+                              ULONG flags) noexcept override;
     STDMETHODIMP GetRecipientTable(ULONG flags, LPMAPITABLE* table) noexcept override;
     STDMETHODIMP ModifyRecipients(ULONG flags, LPADRLIST recipients) noexcept override;
     STDMETHODIMP SubmitMessage(ULONG) noexcept override { return MAPI_E_NO_SUPPORT; }
@@ -121,12 +128,14 @@ private:
     Message(std::shared_ptr<Tree> tree, FileBinding binding, Attachment* parent) noexcept;
     ~Message() override;
 
-    [[nodiscard]] std::span<const SPropValue> Computed() const noexcept override { return {&supportMask_, 1}; }
+    [[nodiscard]] std::span<const SPropValue> Computed() const noexcept override {
+        return {&supportMask_, 1};
+    }
 
     MessageData data_;
-    SPropValue supportMask_{};             // PR_STORE_SUPPORT_MASK
-    FileBinding binding_;                  // the file's message
-    base::ComPtr<Attachment> parent_;      // an embedded message
+    SPropValue supportMask_{};         // PR_STORE_SUPPORT_MASK
+    FileBinding binding_;              // the file's message
+    base::ComPtr<Attachment> parent_;  // an embedded message
 };
 
 class Attachment final : public PropObject<IAttach> {
@@ -143,7 +152,8 @@ public:
         return kInterfaces;
     }
     STDMETHODIMP SaveChanges(ULONG flags) noexcept override;
-    STDMETHODIMP OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, LPUNKNOWN* out) noexcept override;
+    STDMETHODIMP OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags,
+                              LPUNKNOWN* out) noexcept override;
     STDMETHODIMP CopyTo(ULONG excludedInterfaceCount, LPCIID excludedInterfaces, LPSPropTagArray excluded,
                         ULONG uiParam, LPMAPIPROGRESS progress, LPCIID iid, LPVOID destination, ULONG flags,
                         LPSPropProblemArray* problems) noexcept override;
@@ -165,8 +175,8 @@ private:
 // (strings of the other width converted through `codePage`); opened with
 // MAPI_MODIFY, Commit (or the last Release after a write) stores its content
 // back as `tag`; MAPI_CREATE starts empty. `owner` is kept alive meanwhile.
-[[nodiscard]] HRESULT OpenPropertyStream(IUnknown* owner, PropertySet& props, UINT codePage, ULONG tag, ULONG flags,
-                                         IStream** out) noexcept;
+[[nodiscard]] HRESULT OpenPropertyStream(IUnknown* owner, PropertySet& props, UINT codePage, ULONG tag,
+                                         ULONG flags, IStream** out) noexcept;
 
 // Problems of a copy or a SetProps, handed out as MAPI hands them out.
 [[nodiscard]] HRESULT MakeProblemArray(const std::vector<SPropProblem>& problems, const Tree& tree,

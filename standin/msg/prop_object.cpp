@@ -73,17 +73,20 @@ HRESULT PropObject<Interface>::GetProps(LPSPropTagArray tags, ULONG flags, ULONG
         if (tags) {
             wanted.assign(tags->aulPropTag, tags->aulPropTag + tags->cValues);
         } else {
-            for (const SPropValue& v : Computed()) wanted.push_back(PROP_TAG(PT_UNSPECIFIED, PROP_ID(v.ulPropTag)));
+            for (const SPropValue& v : Computed())
+                wanted.push_back(PROP_TAG(PT_UNSPECIFIED, PROP_ID(v.ulPropTag)));
             std::vector<SPropValue> stored;
             if (HRESULT hr = props_->Values(stored); FAILED(hr)) return hr;
-            for (const SPropValue& v : stored) wanted.push_back(PROP_TAG(PT_UNSPECIFIED, PROP_ID(v.ulPropTag)));
+            for (const SPropValue& v : stored)
+                wanted.push_back(PROP_TAG(PT_UNSPECIFIED, PROP_ID(v.ulPropTag)));
         }
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }
     SPropValue* out = nullptr;
-    HRESULT hr = tree_->allocateBuffer(static_cast<ULONG>(std::max<std::size_t>(wanted.size(), 1) * sizeof(SPropValue)),
-                                       reinterpret_cast<void**>(&out));
+    HRESULT hr = tree_->allocateBuffer(
+        static_cast<ULONG>(std::max<std::size_t>(wanted.size(), 1) * sizeof(SPropValue)),
+        reinterpret_cast<void**>(&out));
     if (FAILED(hr)) return hr;
     bool errors = false;
     for (std::size_t i = 0; i < wanted.size(); ++i) {
@@ -130,7 +133,8 @@ HRESULT PropObject<Interface>::GetPropList(ULONG flags, LPSPropTagArray* tags) n
 }
 
 template <typename Interface>
-HRESULT PropObject<Interface>::OpenProperty(ULONG tag, LPCIID iid, ULONG, ULONG flags, LPUNKNOWN* out) noexcept {
+HRESULT PropObject<Interface>::OpenProperty(ULONG tag, LPCIID iid, ULONG, ULONG flags,
+                                            LPUNKNOWN* out) noexcept {
     if (!out || !iid) return MAPI_E_INVALID_PARAMETER;
     *out = nullptr;
     if (*iid != IID_IStream) return MAPI_E_INTERFACE_NOT_SUPPORTED;
@@ -141,7 +145,8 @@ HRESULT PropObject<Interface>::OpenProperty(ULONG tag, LPCIID iid, ULONG, ULONG 
 }
 
 template <typename Interface>
-HRESULT PropObject<Interface>::SetProps(ULONG count, LPSPropValue values, LPSPropProblemArray* problems) noexcept {
+HRESULT PropObject<Interface>::SetProps(ULONG count, LPSPropValue values,
+                                        LPSPropProblemArray* problems) noexcept {
     if (problems) *problems = nullptr;
     if (!values && count) return MAPI_E_INVALID_PARAMETER;
     try {
@@ -225,7 +230,8 @@ HRESULT PropObject<Interface>::GetNamesFromIDs(LPSPropTagArray* tags, LPGUID gui
         std::vector<ULONG> ids;
         try {
             for (std::size_t i = 0; i < map.names().size(); ++i) {
-                if (!guid || map.names()[i].guid == *guid) ids.push_back(NameMap::kFirstId + static_cast<ULONG>(i));
+                if (!guid || map.names()[i].guid == *guid)
+                    ids.push_back(NameMap::kFirstId + static_cast<ULONG>(i));
             }
         } catch (const std::bad_alloc&) {
             return MAPI_E_NOT_ENOUGH_MEMORY;
@@ -237,8 +243,9 @@ HRESULT PropObject<Interface>::GetNamesFromIDs(LPSPropTagArray* tags, LPGUID gui
     }
     const SPropTagArray& wanted = **tags;
     LPMAPINAMEID* out = nullptr;
-    HRESULT hr = tree_->allocateBuffer(static_cast<ULONG>(std::max<ULONG>(wanted.cValues, 1) * sizeof(LPMAPINAMEID)),
-                                       reinterpret_cast<void**>(&out));
+    HRESULT hr =
+        tree_->allocateBuffer(static_cast<ULONG>(std::max<ULONG>(wanted.cValues, 1) * sizeof(LPMAPINAMEID)),
+                              reinterpret_cast<void**>(&out));
     bool errors = false;
     for (ULONG i = 0; SUCCEEDED(hr) && i < wanted.cValues; ++i) {
         out[i] = nullptr;
@@ -258,7 +265,8 @@ HRESULT PropObject<Interface>::GetNamesFromIDs(LPSPropTagArray* tags, LPGUID gui
         entry->ulKind = name ? name->kind : MNID_ID;
         if (entry->ulKind == MNID_STRING) {
             const std::size_t bytes = (name->name.size() + 1) * sizeof(wchar_t);
-            hr = tree_->allocateMore(static_cast<ULONG>(bytes), out, reinterpret_cast<void**>(&entry->Kind.lpwstrName));
+            hr = tree_->allocateMore(static_cast<ULONG>(bytes), out,
+                                     reinterpret_cast<void**>(&entry->Kind.lpwstrName));
             if (FAILED(hr)) break;
             std::copy_n(name->name.c_str(), name->name.size() + 1, entry->Kind.lpwstrName);
         } else {

@@ -54,7 +54,9 @@ public:
         static constexpr InterfaceEntry kInterfaces[] = {{&IID_ISequentialStream}, {&IID_IStream}};
         return kInterfaces;
     }
-    STDMETHODIMP Read(void* data, ULONG size, ULONG* read) noexcept override { return inner_->Read(data, size, read); }
+    STDMETHODIMP Read(void* data, ULONG size, ULONG* read) noexcept override {
+        return inner_->Read(data, size, read);
+    }
     STDMETHODIMP Write(const void* data, ULONG size, ULONG* written) noexcept override {
         if (!writable_) return STG_E_ACCESSDENIED;
         dirty_ = true;
@@ -68,7 +70,8 @@ public:
         dirty_ = true;
         return inner_->SetSize(size);
     }
-    STDMETHODIMP CopyTo(IStream* to, ULARGE_INTEGER size, ULARGE_INTEGER* read, ULARGE_INTEGER* written) noexcept override {
+    STDMETHODIMP CopyTo(IStream* to, ULARGE_INTEGER size, ULARGE_INTEGER* read,
+                        ULARGE_INTEGER* written) noexcept override {
         return inner_->CopyTo(to, size, read, written);
     }
     STDMETHODIMP Commit(DWORD) noexcept override {
@@ -76,7 +79,9 @@ public:
         return Store();
     }
     STDMETHODIMP Revert() noexcept override { return S_OK; }
-    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) noexcept override { return STG_E_INVALIDFUNCTION; }
+    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) noexcept override {
+        return STG_E_INVALIDFUNCTION;
+    }
     STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) noexcept override {
         return STG_E_INVALIDFUNCTION;
     }
@@ -112,17 +117,17 @@ private:
             std::string narrow;
             std::wstring wide;
             switch (PROP_TYPE(tag_)) {
-                case PT_STRING8:
-                    narrow.assign(bytes.begin(), bytes.end());
-                    value.Value.lpszA = narrow.data();  // stops at an embedded terminator, as MAPI does
-                    break;
-                case PT_UNICODE:
-                    wide.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
-                    value.Value.lpszW = wide.data();
-                    break;
-                default:
-                    value.Value.bin = {static_cast<ULONG>(bytes.size()), bytes.data()};
-                    break;
+            case PT_STRING8:
+                narrow.assign(bytes.begin(), bytes.end());
+                value.Value.lpszA = narrow.data();  // stops at an embedded terminator, as MAPI does
+                break;
+            case PT_UNICODE:
+                wide.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+                value.Value.lpszW = wide.data();
+                break;
+            default:
+                value.Value.bin = {static_cast<ULONG>(bytes.size()), bytes.data()};
+                break;
             }
             if (FAILED(hr = props_.Set(value))) return hr;
             dirty_ = false;
@@ -149,7 +154,8 @@ HRESULT OpenPropertyStream(IUnknown* owner, PropertySet& props, UINT codePage, U
     if (!IsStreamable(type)) return MAPI_E_NO_SUPPORT;
     const SPropValue* value = props.Find(tag);
     const bool create = (flags & MAPI_CREATE) != 0;
-    if (value && !create && PROP_TYPE(value->ulPropTag) != type && !AreStringTwins(PROP_TYPE(value->ulPropTag), type)) {
+    if (value && !create && PROP_TYPE(value->ulPropTag) != type &&
+        !AreStringTwins(PROP_TYPE(value->ulPropTag), type)) {
         value = nullptr;
     }
     if (!value && !create) return MAPI_E_NOT_FOUND;
@@ -157,7 +163,8 @@ HRESULT OpenPropertyStream(IUnknown* owner, PropertySet& props, UINT codePage, U
         const std::string bytes = value && !create ? ValueBytes(*value, type, codePage) : std::string();
         base::ComPtr<PropertyStream> stream;
         const bool writable = (flags & (MAPI_MODIFY | MAPI_CREATE)) != 0;
-        if (HRESULT hr = base::MakeObject<PropertyStream>(stream, owner, props, tag, writable); FAILED(hr)) return hr;
+        if (HRESULT hr = base::MakeObject<PropertyStream>(stream, owner, props, tag, writable); FAILED(hr))
+            return hr;
         if (HRESULT hr = stream->Initialize(bytes); FAILED(hr)) return hr;
         *out = stream.detach();
         return S_OK;

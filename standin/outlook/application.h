@@ -86,7 +86,9 @@ public:
 private:
     ApplicationObject(base::ComPtr<_NameSpace> nameSpace, base::ComPtr<AddInsObject> addIns,
                       base::UniqueHandle quitRequested) noexcept
-        : nameSpace_(std::move(nameSpace)), addIns_(std::move(addIns)), quitRequested_(std::move(quitRequested)) {}
+        : nameSpace_(std::move(nameSpace)),
+          addIns_(std::move(addIns)),
+          quitRequested_(std::move(quitRequested)) {}
 
     const base::ComPtr<_NameSpace> nameSpace_;
     const base::ComPtr<AddInsObject> addIns_;

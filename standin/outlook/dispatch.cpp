@@ -14,7 +14,8 @@ const VARIANT* Call::Argument(UINT index) const noexcept {
 HRESULT Call::Convert(UINT index, VARTYPE type, VARIANT& converted) noexcept {
     const VARIANT* value = Argument(index);
     HRESULT hr = DISP_E_PARAMNOTOPTIONAL;
-    if (value) hr = ::VariantChangeType(&converted, const_cast<VARIANT*>(value), 0, type);  // source only read
+    if (value)
+        hr = ::VariantChangeType(&converted, const_cast<VARIANT*>(value), 0, type);  // source only read
     if (FAILED(hr)) badArgument_ = static_cast<int>(params_.cArgs) - 1 - static_cast<int>(index);
     return hr;
 }
@@ -91,9 +92,11 @@ namespace dispatch {
 
 bool Accepts(Access access, WORD flags) noexcept {
     switch (access) {
-        case Access::Get:
-        case Access::Method: return (flags & (DISPATCH_PROPERTYGET | DISPATCH_METHOD)) != 0;
-        case Access::Put: return (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
+    case Access::Get:
+    case Access::Method:
+        return (flags & (DISPATCH_PROPERTYGET | DISPATCH_METHOD)) != 0;
+    case Access::Put:
+        return (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
     }
     return false;
 }

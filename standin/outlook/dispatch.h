@@ -98,10 +98,12 @@ template <typename Object>
 [[nodiscard]] bool SameMemberName(const wchar_t* a, const wchar_t* b) noexcept;
 
 // Turns a handler's result into Invoke's, as the rules above say.
-[[nodiscard]] HRESULT Finish(HRESULT hr, const Call& call, EXCEPINFO* exception, UINT* argumentError) noexcept;
+[[nodiscard]] HRESULT Finish(HRESULT hr, const Call& call, EXCEPINFO* exception,
+                             UINT* argumentError) noexcept;
 
 template <typename Object>
-HRESULT IdsOfNames(std::span<const Member<Object>> members, LPOLESTR* names, UINT count, DISPID* ids) noexcept {
+HRESULT IdsOfNames(std::span<const Member<Object>> members, LPOLESTR* names, UINT count,
+                   DISPID* ids) noexcept {
     if (!names || !ids) return E_POINTER;
     for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
     if (count == 0) return S_OK;
@@ -168,7 +170,9 @@ protected:
 
     DispatchObject() noexcept = default;
 
-    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override { return kDispatchInterfaces; }
+    [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
+        return kDispatchInterfaces;
+    }
 };
 
 // Another reference to `object`, owned by the result.

@@ -106,7 +106,8 @@ private:
 class FoldersObject final : public DispatchObject<FoldersObject, _Folders> {
 public:
     // `parent` empty: the root folders of the profile's stores.
-    FoldersObject(base::ComPtr<_NameSpace> nameSpace, std::shared_ptr<store::Profile> profile, store::Folder parent)
+    FoldersObject(base::ComPtr<_NameSpace> nameSpace, std::shared_ptr<store::Profile> profile,
+                  store::Folder parent)
         : nameSpace_(std::move(nameSpace)), profile_(std::move(profile)), parent_(std::move(parent)) {}
 
     [[nodiscard]] HRESULT Load() {
@@ -201,7 +202,8 @@ HRESULT ReturnNewFolder(Call& call, _NameSpace* nameSpace, store::Folder folder)
     return call.ReturnObject(object.get());
 }
 
-HRESULT NewStoreRoots(_NameSpace* nameSpace, std::shared_ptr<store::Profile> profile, base::ComPtr<_Folders>& out) {
+HRESULT NewStoreRoots(_NameSpace* nameSpace, std::shared_ptr<store::Profile> profile,
+                      base::ComPtr<_Folders>& out) {
     return NewFolders(nameSpace, std::move(profile), store::Folder(), out);
 }
 

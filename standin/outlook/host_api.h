@@ -33,7 +33,8 @@ extern "C" {
 // CoCreateInstance of Outlook's Application class gives this application; before,
 // it fails with CO_E_SERVER_EXEC_FAILURE. CO_E_ALREADYINITIALIZED when open
 // already; the store's error when the profile cannot be read.
-HRESULT WINAPI OutlookStandinOpen(const wchar_t* profileFolder, BSTR* profileName, HANDLE* quitRequested) noexcept;
+HRESULT WINAPI OutlookStandinOpen(const wchar_t* profileFolder, BSTR* profileName,
+                                  HANDLE* quitRequested) noexcept;
 
 // Lists the add-in `progId` in Application.COMAddIns; `entry` is its COMAddIn,
 // which the host hands to the add-in's OnConnection.

@@ -163,7 +163,8 @@ HRESULT NewItem(const store::Item& item, base::ComPtr<IDispatch>& out) {
     base::ComPtr<IMessage> message;
     const HRESULT openResult = item.Open(message);
     std::wstring messageClass;
-    const bool isMail = SUCCEEDED(openResult) && SUCCEEDED(ReadText(message.get(), PR_MESSAGE_CLASS_W, messageClass)) &&
+    const bool isMail = SUCCEEDED(openResult) &&
+                        SUCCEEDED(ReadText(message.get(), PR_MESSAGE_CLASS_W, messageClass)) &&
                         IsMailClass(messageClass);
     return MakeObject<ItemObject>(out, item, std::move(message), openResult, isMail);
 }

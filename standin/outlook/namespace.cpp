@@ -96,9 +96,11 @@ public:
         }
         store::Store added;
         store::Folder deletedItems;
-        if (FAILED(hr = profile_->AddStore(StoreNameFromFile(file), added)) || FAILED(hr = added.SetDataFile(file)) ||
+        if (FAILED(hr = profile_->AddStore(StoreNameFromFile(file), added)) ||
+            FAILED(hr = added.SetDataFile(file)) ||
             FAILED(hr = added.RootFolder().Rename(std::wstring(kNewDataFileName))) ||
-            FAILED(hr = added.RootFolder().CreateSubfolder(std::wstring(kDeletedItemsName), store::ItemType::Mail,
+            FAILED(hr = added.RootFolder().CreateSubfolder(std::wstring(kDeletedItemsName),
+                                                           store::ItemType::Mail,
                                                            store::Folder::IfExists::Open, deletedItems))) {
             return hr;
         }
@@ -149,7 +151,8 @@ private:
 
     [[nodiscard]] HRESULT Resolve(std::wstring_view hex, store::Entry& entry) {
         std::vector<BYTE> bytes(hex.size() / 2);
-        if (hex.size() % 2 != 0 || !mapi::DecodeHex(hex, bytes.data(), bytes.size())) return MAPI_E_INVALID_ENTRYID;
+        if (hex.size() % 2 != 0 || !mapi::DecodeHex(hex, bytes.data(), bytes.size()))
+            return MAPI_E_INVALID_ENTRYID;
         return profile_->Resolve(bytes.data(), bytes.size(), entry);
     }
 

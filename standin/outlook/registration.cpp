@@ -18,8 +18,9 @@ constexpr wchar_t kInprocServer[] = L"\\InprocServer32";
 
 [[nodiscard]] HRESULT ModulePath(std::wstring& path) {
     HMODULE module = nullptr;
-    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                              reinterpret_cast<LPCWSTR>(&ModulePath), &module)) {
+    if (!::GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCWSTR>(&ModulePath), &module)) {
         return HRESULT_FROM_WIN32(::GetLastError());
     }
     path.assign(MAX_PATH, L'\0');
@@ -35,7 +36,8 @@ constexpr wchar_t kInprocServer[] = L"\\InprocServer32";
 }
 
 // Writes the text value `name` (null: the default value) of HKCR\`subkey`.
-[[nodiscard]] HRESULT SetClassesText(const std::wstring& subkey, const wchar_t* name, const std::wstring& text) {
+[[nodiscard]] HRESULT SetClassesText(const std::wstring& subkey, const wchar_t* name,
+                                     const std::wstring& text) {
     base::UniqueRegKey key;
     LSTATUS status = ::RegCreateKeyExW(HKEY_CLASSES_ROOT, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                        KEY_SET_VALUE, nullptr, key.put(), nullptr);

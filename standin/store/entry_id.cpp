@@ -20,9 +20,12 @@ constexpr size_t kMessageSize = kFolderSize + 4;
 
 size_t SizeOf(EntryKind kind) {
     switch (kind) {
-    case EntryKind::Store: return kStoreSize;
-    case EntryKind::Folder: return kFolderSize;
-    case EntryKind::Message: return kMessageSize;
+    case EntryKind::Store:
+        return kStoreSize;
+    case EntryKind::Folder:
+        return kFolderSize;
+    case EntryKind::Message:
+        return kMessageSize;
     }
     return 0;
 }

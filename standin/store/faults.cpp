@@ -10,9 +10,9 @@ namespace standin::store {
 bool ParseFaults(FaultScope scope, std::wstring_view words, uint32_t& faults, std::wstring& bad) {
     faults = 0;
     for (const std::wstring& word : SplitWords(words)) {
-        const auto found = std::find_if(std::begin(kFaultWords), std::end(kFaultWords), [&](const FaultWord& entry) {
-            return entry.scope == scope && entry.word == word;
-        });
+        const auto found =
+            std::find_if(std::begin(kFaultWords), std::end(kFaultWords),
+                         [&](const FaultWord& entry) { return entry.scope == scope && entry.word == word; });
         if (found == std::end(kFaultWords)) {
             bad = word;
             return false;

@@ -34,7 +34,7 @@ inline constexpr uint32_t kStoreId = 4;                 // the object model's St
 inline constexpr uint32_t kCopyTo = 1;                  // IMessage::CopyTo fails
 inline constexpr uint32_t kSaveChanges = 2;             // SaveChanges fails
 inline constexpr uint32_t kString8 = 4;                 // reads of text as PT_STRING8 give error values
-inline constexpr uint32_t kErrorValue = 8;              // the Internet message ID and submit time give error values
+inline constexpr uint32_t kErrorValue = 8;  // the Internet message ID and submit time give error values
 }  // namespace fault
 
 struct FaultWord {

@@ -25,11 +25,11 @@ constexpr DWORD kRenameRetryMs = 10;
 
 std::string ToUtf8(std::wstring_view text) {
     if (text.empty()) return {};
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
     std::string out(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length,
-                        nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length, nullptr,
+                        nullptr);
     return out;
 }
 
@@ -86,8 +86,8 @@ HRESULT HresultFromFileError(DWORD error) noexcept {
 
 HRESULT ReadFileBytes(const std::wstring& path, std::vector<BYTE>& bytes) {
     base::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return HresultFromFileError(GetLastError());
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file.get(), &size)) return HresultFromFileError(GetLastError());
@@ -105,8 +105,7 @@ HRESULT ReadFileBytes(const std::wstring& path, std::vector<BYTE>& bytes) {
 std::wstring TemporaryName() {
     static std::atomic<unsigned> counter{0};
     return std::wstring(kTemporaryPrefix) + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(GetCurrentThreadId()) + L"-" + std::to_wstring(++counter) +
-           kTemporarySuffix;
+           std::to_wstring(GetCurrentThreadId()) + L"-" + std::to_wstring(++counter) + kTemporarySuffix;
 }
 
 bool IsTemporaryName(std::wstring_view name) noexcept {
@@ -119,12 +118,12 @@ namespace {
 
 [[nodiscard]] HRESULT WriteNewFile(const std::wstring& path, const void* data, size_t size) {
     if (size > UINT_MAX) return MAPI_E_INVALID_PARAMETER;
-    base::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    base::UniqueFile file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return HresultFromFileError(GetLastError());
     DWORD written = 0;
-    if (size != 0 && (!WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) ||
-                      written != size)) {
+    if (size != 0 &&
+        (!WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) || written != size)) {
         return HresultFromFileError(GetLastError());
     }
     return S_OK;
@@ -159,8 +158,8 @@ HRESULT WriteFileAtomically(const std::wstring& path, const void* data, size_t s
 HRESULT ListDirectory(const std::wstring& dir, std::vector<DirectoryEntry>& entries) {
     entries.clear();
     WIN32_FIND_DATAW data{};
-    HANDLE raw = FindFirstFileExW(JoinPath(dir, L"*").c_str(), FindExInfoBasic, &data,
-                                  FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    HANDLE raw = FindFirstFileExW(JoinPath(dir, L"*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                  nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (raw == INVALID_HANDLE_VALUE) return HresultFromFileError(GetLastError());
     struct FindCloser {
         void operator()(HANDLE h) const noexcept { FindClose(h); }

@@ -125,7 +125,8 @@ HRESULT Folder::FindSubfolder(std::wstring_view name, Folder& subfolder) const {
     }
 }
 
-HRESULT Folder::CreateSubfolder(std::wstring_view name, ItemType type, IfExists ifExists, Folder& created) const {
+HRESULT Folder::CreateSubfolder(std::wstring_view name, ItemType type, IfExists ifExists,
+                                Folder& created) const {
     try {
         const Profile::WriteLock lock(*store_.profile());
         FolderInfo parentInfo;  // no folders below one whose metadata is broken

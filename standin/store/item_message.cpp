@@ -95,7 +95,8 @@ public:
         hr = OpenIMsgSession(MAPIGetDefaultMalloc(), 0, session_.put());
         if (FAILED(hr)) return hr;
         hr = OpenIMsgOnIStg(session_.get(), MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer,
-                            MAPIGetDefaultMalloc(), nullptr, storage_.get(), nullptr, 0, MAPI_UNICODE, inner_.put());
+                            MAPIGetDefaultMalloc(), nullptr, storage_.get(), nullptr, 0, MAPI_UNICODE,
+                            inner_.put());
         return FAILED(hr) && bytes && hr != MAPI_E_NOT_ENOUGH_MEMORY ? MAPI_E_CORRUPT_DATA : hr;
     }
 
@@ -113,11 +114,13 @@ public:
         return inner_->GetLastError(hr, flags, error);
     }
     STDMETHODIMP SaveChanges(ULONG flags) noexcept override;
-    STDMETHODIMP GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* values) noexcept override;
+    STDMETHODIMP GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count,
+                          LPSPropValue* values) noexcept override;
     STDMETHODIMP GetPropList(ULONG flags, LPSPropTagArray* tags) noexcept override {
         return inner_->GetPropList(flags, tags);
     }
-    STDMETHODIMP OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, LPUNKNOWN* unknown) noexcept override {
+    STDMETHODIMP OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags,
+                              LPUNKNOWN* unknown) noexcept override {
         return inner_->OpenProperty(tag, iid, options, flags, unknown);
     }
     STDMETHODIMP SetProps(ULONG count, LPSPropValue values, LPSPropProblemArray* problems) noexcept override {
@@ -126,12 +129,12 @@ public:
     STDMETHODIMP DeleteProps(LPSPropTagArray tags, LPSPropProblemArray* problems) noexcept override {
         return inner_->DeleteProps(tags, problems);
     }
-    STDMETHODIMP CopyTo(ULONG excludedInterfaceCount, LPCIID excludedInterfaces, LPSPropTagArray excludedProps,
-                        ULONG uiParam, LPMAPIPROGRESS progress, LPCIID iid, LPVOID destination, ULONG flags,
-                        LPSPropProblemArray* problems) noexcept override {
+    STDMETHODIMP CopyTo(ULONG excludedInterfaceCount, LPCIID excludedInterfaces,
+                        LPSPropTagArray excludedProps, ULONG uiParam, LPMAPIPROGRESS progress, LPCIID iid,
+                        LPVOID destination, ULONG flags, LPSPropProblemArray* problems) noexcept override {
         if (faults_ & fault::kCopyTo) return kFaultResult;
-        return inner_->CopyTo(excludedInterfaceCount, excludedInterfaces, excludedProps, uiParam, progress, iid,
-                              destination, flags, problems);
+        return inner_->CopyTo(excludedInterfaceCount, excludedInterfaces, excludedProps, uiParam, progress,
+                              iid, destination, flags, problems);
     }
     STDMETHODIMP CopyProps(LPSPropTagArray included, ULONG uiParam, LPMAPIPROGRESS progress, LPCIID iid,
                            LPVOID destination, ULONG flags, LPSPropProblemArray* problems) noexcept override {
@@ -142,7 +145,8 @@ public:
                                  LPMAPINAMEID** names) noexcept override {
         return inner_->GetNamesFromIDs(tags, guid, flags, count, names);
     }
-    STDMETHODIMP GetIDsFromNames(ULONG count, LPMAPINAMEID* names, ULONG flags, LPSPropTagArray* tags) noexcept override {
+    STDMETHODIMP GetIDsFromNames(ULONG count, LPMAPINAMEID* names, ULONG flags,
+                                 LPSPropTagArray* tags) noexcept override {
         return inner_->GetIDsFromNames(count, names, flags, tags);
     }
 
@@ -156,7 +160,8 @@ public:
     STDMETHODIMP CreateAttach(LPCIID iid, ULONG flags, ULONG* number, LPATTACH* attach) noexcept override {
         return inner_->CreateAttach(iid, flags, number, attach);
     }
-    STDMETHODIMP DeleteAttach(ULONG number, ULONG uiParam, LPMAPIPROGRESS progress, ULONG flags) noexcept override {
+    STDMETHODIMP DeleteAttach(ULONG number, ULONG uiParam, LPMAPIPROGRESS progress,
+                              ULONG flags) noexcept override {
         return inner_->DeleteAttach(number, uiParam, progress, flags);
     }
     STDMETHODIMP GetRecipientTable(ULONG flags, LPMAPITABLE* table) noexcept override {
@@ -216,9 +221,14 @@ HRESULT ItemMessage::StoreProperty(ULONG tag, void* parent, SPropValue& value) {
         case PR_ENTRYID:
             if (item_) hr = item_.GetEntryId(bytes);
             break;
-        case PR_PARENT_ENTRYID: hr = folder_.GetEntryId(bytes); break;
-        case PR_STORE_ENTRYID: hr = folder_.store().GetEntryId(bytes); break;
-        default: break;
+        case PR_PARENT_ENTRYID:
+            hr = folder_.GetEntryId(bytes);
+            break;
+        case PR_STORE_ENTRYID:
+            hr = folder_.store().GetEntryId(bytes);
+            break;
+        default:
+            break;
         }
     }
     if (FAILED(hr)) return hr;
@@ -235,14 +245,19 @@ HRESULT ItemMessage::StoreProperty(ULONG tag, void* parent, SPropValue& value) {
 // The size of a string or binary value as GetProps hands it out; 0 for others.
 [[nodiscard]] std::size_t ValueSize(const SPropValue& value) noexcept {
     switch (PROP_TYPE(value.ulPropTag)) {
-        case PT_STRING8: return value.Value.lpszA ? std::strlen(value.Value.lpszA) + 1 : 0;
-        case PT_UNICODE: return value.Value.lpszW ? (std::wcslen(value.Value.lpszW) + 1) * sizeof(wchar_t) : 0;
-        case PT_BINARY: return value.Value.bin.cb;
-        default: return 0;
+    case PT_STRING8:
+        return value.Value.lpszA ? std::strlen(value.Value.lpszA) + 1 : 0;
+    case PT_UNICODE:
+        return value.Value.lpszW ? (std::wcslen(value.Value.lpszW) + 1) * sizeof(wchar_t) : 0;
+    case PT_BINARY:
+        return value.Value.bin.cb;
+    default:
+        return 0;
     }
 }
 
-HRESULT ItemMessage::GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* values) noexcept {
+HRESULT ItemMessage::GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count,
+                              LPSPropValue* values) noexcept {
     try {
         HRESULT hr = inner_->GetProps(tags, flags, count, values);
         if (FAILED(hr) || !values || !*values) return hr;
@@ -276,7 +291,8 @@ HRESULT ItemMessage::GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, L
 
 }  // namespace
 
-HRESULT OpenItemMessage(const Folder& folder, const Item* item, uint32_t faults, base::ComPtr<IMessage>& message) {
+HRESULT OpenItemMessage(const Folder& folder, const Item* item, uint32_t faults,
+                        base::ComPtr<IMessage>& message) {
     try {
         std::vector<BYTE> bytes;
         if (item) {
@@ -284,7 +300,8 @@ HRESULT OpenItemMessage(const Folder& folder, const Item* item, uint32_t faults,
             if (FAILED(hr)) return hr;
         }
         uint32_t sizeLimit = kDefaultPropertySizeLimit;
-        if (const HRESULT hr = folder.store().profile()->GetPropertySizeLimit(sizeLimit); FAILED(hr)) return hr;
+        if (const HRESULT hr = folder.store().profile()->GetPropertySizeLimit(sizeLimit); FAILED(hr))
+            return hr;
         base::ComPtr<ItemMessage> created(new ItemMessage(folder, item ? *item : Item(), faults, sizeLimit));
         const HRESULT hr = created->Initialize(item ? &bytes : nullptr);
         if (FAILED(hr)) return hr;

@@ -49,8 +49,8 @@ void WriteFaults(Metadata& metadata, FaultScope scope, const std::string& key, u
     }
 }
 
-HRESULT ChooseDirectoryName(const std::wstring& parent, std::wstring_view displayName,
-                            uint32_t id, std::wstring& directory) {
+HRESULT ChooseDirectoryName(const std::wstring& parent, std::wstring_view displayName, uint32_t id,
+                            std::wstring& directory) {
     const std::wstring candidates[] = {DirectoryNameFor(displayName, id, false),
                                        DirectoryNameFor(displayName, id, true)};
     for (const std::wstring& candidate : candidates) {
@@ -101,7 +101,8 @@ std::wstring ItemFileName(uint32_t number) {
 bool ParseItemFileName(std::wstring_view name, uint32_t& number) noexcept {
     constexpr std::wstring_view extension = L".msg";
     constexpr size_t minDigits = 8, maxDigits = 10;
-    if (name.size() < minDigits + extension.size() || name.size() > maxDigits + extension.size()) return false;
+    if (name.size() < minDigits + extension.size() || name.size() > maxDigits + extension.size())
+        return false;
     if (!SameName(name.substr(name.size() - extension.size()), extension)) return false;
     uint64_t value = 0;
     for (const wchar_t c : name.substr(0, name.size() - extension.size())) {
@@ -118,7 +119,8 @@ std::wstring GuidToHex(const GUID& guid) {
 }
 
 bool GuidFromHex(std::wstring_view text, GUID& guid) noexcept {
-    return text.size() == 2 * sizeof(GUID) && mapi::DecodeHex(text, reinterpret_cast<BYTE*>(&guid), sizeof(guid));
+    return text.size() == 2 * sizeof(GUID) &&
+           mapi::DecodeHex(text, reinterpret_cast<BYTE*>(&guid), sizeof(guid));
 }
 
 GUID StableGuid(std::wstring_view text) {

@@ -56,8 +56,9 @@ void WriteFaults(Metadata& metadata, FaultScope scope, const std::string& key, u
 [[nodiscard]] HRESULT ChooseDirectoryName(const std::wstring& parent, std::wstring_view displayName,
                                           uint32_t id, std::wstring& directory);
 // Writes metadata files into a new directory `parent\directory`, which appears whole.
-[[nodiscard]] HRESULT CreateDirectoryWith(const std::wstring& parent, const std::wstring& directory,
-                                          const std::vector<std::pair<const wchar_t*, const Metadata*>>& files);
+[[nodiscard]] HRESULT CreateDirectoryWith(
+    const std::wstring& parent, const std::wstring& directory,
+    const std::vector<std::pair<const wchar_t*, const Metadata*>>& files);
 [[nodiscard]] Metadata NewFolderMetadata(uint32_t id, ItemType type, std::wstring_view name,
                                          const std::wstring& directory);
 

@@ -32,8 +32,9 @@ std::wstring Environment(const wchar_t* name) {
 // The folder that holds the folder of this module: build\ for build\bin\mapi32.dll.
 std::wstring ModuleParentFolder() {
     HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&ModuleParentFolder), &module)) {
+    if (!GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCWSTR>(&ModuleParentFolder), &module)) {
         return {};
     }
     std::wstring path(MAX_PATH, L'\0');
@@ -76,8 +77,8 @@ void RecordLogon(const void* profileName, ULONG flags) {
         mapi::EncodeHex(static_cast<const BYTE*>(profileName), size, line.data() + at);
     }
     line += "\r\n";
-    base::UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    base::UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
     if (file) (void)WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
@@ -93,7 +94,8 @@ bool ProfileHasName(const std::wstring& folder, const std::wstring& name) {
 
 HRESULT FindHostProfile(std::wstring& folder) {
     folder = Environment(kHostProfileVariable);
-    if (folder.empty()) folder = JoinPath(JoinPath(ModuleParentFolder(), kProfilesFolder), kDefaultProfileFolder);
+    if (folder.empty())
+        folder = JoinPath(JoinPath(ModuleParentFolder(), kProfilesFolder), kDefaultProfileFolder);
     return IsFile(JoinPath(folder, kProfileFile)) ? S_OK : MAPI_E_NOT_FOUND;
 }
 

@@ -34,7 +34,8 @@ inline constexpr wchar_t kLogonRecordVariable[] = L"STANDIN_MAPI_LOGON_RECORD";
 // profile matches, the profile cannot be read, or its `logon` fault switch is set.
 // It does not ask for MAPIInitialize first: in a host such as Outlook, the host
 // has initialised MAPI before an add-in logs on.
-[[nodiscard]] HRESULT Logon(const void* profileName, ULONG flags, base::ComPtr<IMAPISession>& session) noexcept;
+[[nodiscard]] HRESULT Logon(const void* profileName, ULONG flags,
+                            base::ComPtr<IMAPISession>& session) noexcept;
 
 // The profile folder a logon would use, for hosts and tests.
 [[nodiscard]] HRESULT FindHostProfile(std::wstring& folder);

@@ -52,7 +52,8 @@ public:
     explicit MapiFolder(Folder folder) : folder_(std::move(folder)) {}
 
     [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
-        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IMAPIProp}, {&IID_IMAPIContainer}, {&IID_IMAPIFolder}};
+        static constexpr InterfaceEntry kInterfaces[] = {
+            {&IID_IMAPIProp}, {&IID_IMAPIContainer}, {&IID_IMAPIFolder}};
         return kInterfaces;
     }
 
@@ -66,32 +67,43 @@ public:
         if (!entryId || entryIdSize == 0) {
             if (!objectType || !object) return MAPI_E_INVALID_PARAMETER;
             *objectType = MAPI_FOLDER;
-            return QueryInterface(interfaceId ? *interfaceId : IID_IMAPIFolder, reinterpret_cast<void**>(object));
+            return QueryInterface(interfaceId ? *interfaceId : IID_IMAPIFolder,
+                                  reinterpret_cast<void**>(object));
         }
         const Store& store = folder_.store();
-        return OpenEntryObject(*store.profile(), &store, entryIdSize, entryId, interfaceId, objectType, object);
+        return OpenEntryObject(*store.profile(), &store, entryIdSize, entryId, interfaceId, objectType,
+                               object);
     }
-    STDMETHODIMP SetSearchCriteria(LPSRestriction, LPENTRYLIST, ULONG) noexcept override { return MAPI_E_NO_SUPPORT; }
+    STDMETHODIMP SetSearchCriteria(LPSRestriction, LPENTRYLIST, ULONG) noexcept override {
+        return MAPI_E_NO_SUPPORT;
+    }
     STDMETHODIMP GetSearchCriteria(ULONG, LPSRestriction*, LPENTRYLIST*, ULONG*) noexcept override {
         return MAPI_E_NO_SUPPORT;
     }
 
     // IMAPIFolder
     STDMETHODIMP CreateMessage(LPCIID interfaceId, ULONG flags, LPMESSAGE* message) noexcept override;
-    STDMETHODIMP CopyMessages(LPENTRYLIST messages, LPCIID interfaceId, LPVOID destination, ULONG, LPMAPIPROGRESS,
-                              ULONG flags) noexcept override;
+    STDMETHODIMP CopyMessages(LPENTRYLIST messages, LPCIID interfaceId, LPVOID destination, ULONG,
+                              LPMAPIPROGRESS, ULONG flags) noexcept override;
     STDMETHODIMP DeleteMessages(LPENTRYLIST messages, ULONG, LPMAPIPROGRESS, ULONG) noexcept override;
     STDMETHODIMP CreateFolder(ULONG folderType, LPTSTR name, LPTSTR comment, LPCIID interfaceId, ULONG flags,
                               LPMAPIFOLDER* folder) noexcept override;
-    STDMETHODIMP CopyFolder(ULONG, LPENTRYID, LPCIID, LPVOID, LPTSTR, ULONG, LPMAPIPROGRESS, ULONG) noexcept override {
+    STDMETHODIMP CopyFolder(ULONG, LPENTRYID, LPCIID, LPVOID, LPTSTR, ULONG, LPMAPIPROGRESS,
+                            ULONG) noexcept override {
         return MAPI_E_NO_SUPPORT;
     }
     STDMETHODIMP DeleteFolder(ULONG, LPENTRYID, ULONG, LPMAPIPROGRESS, ULONG) noexcept override {
         return MAPI_E_NO_SUPPORT;
     }
-    STDMETHODIMP SetReadFlags(LPENTRYLIST, ULONG, LPMAPIPROGRESS, ULONG) noexcept override { return MAPI_E_NO_SUPPORT; }
-    STDMETHODIMP GetMessageStatus(ULONG, LPENTRYID, ULONG, ULONG*) noexcept override { return MAPI_E_NO_SUPPORT; }
-    STDMETHODIMP SetMessageStatus(ULONG, LPENTRYID, ULONG, ULONG, ULONG*) noexcept override { return MAPI_E_NO_SUPPORT; }
+    STDMETHODIMP SetReadFlags(LPENTRYLIST, ULONG, LPMAPIPROGRESS, ULONG) noexcept override {
+        return MAPI_E_NO_SUPPORT;
+    }
+    STDMETHODIMP GetMessageStatus(ULONG, LPENTRYID, ULONG, ULONG*) noexcept override {
+        return MAPI_E_NO_SUPPORT;
+    }
+    STDMETHODIMP SetMessageStatus(ULONG, LPENTRYID, ULONG, ULONG, ULONG*) noexcept override {
+        return MAPI_E_NO_SUPPORT;
+    }
     STDMETHODIMP SaveContentsSort(LPSSortOrderSet, ULONG) noexcept override { return MAPI_E_NO_SUPPORT; }
     STDMETHODIMP EmptyFolder(ULONG, LPMAPIPROGRESS, ULONG) noexcept override { return MAPI_E_NO_SUPPORT; }
 
@@ -132,8 +144,9 @@ HRESULT MapiFolder::SetProps(ULONG count, LPSPropValue values, LPSPropProblemArr
         for (ULONG i = 0; i < count; ++i) {
             const ULONG tag = values[i].ulPropTag;
             if (PROP_ID(tag) != PROP_ID(PR_DISPLAY_NAME)) return MAPI_E_NO_ACCESS;
-            const std::wstring name = PROP_TYPE(tag) == PT_UNICODE ? TextArgument(values[i].Value.lpszW, MAPI_UNICODE)
-                                                                   : TextArgument(values[i].Value.lpszA, 0);
+            const std::wstring name = PROP_TYPE(tag) == PT_UNICODE
+                                          ? TextArgument(values[i].Value.lpszW, MAPI_UNICODE)
+                                          : TextArgument(values[i].Value.lpszA, 0);
             const HRESULT hr = folder_.Rename(name);
             if (FAILED(hr)) return hr;
         }
@@ -184,7 +197,8 @@ HRESULT MapiFolder::GetContentsTable(ULONG flags, LPMAPITABLE* table) noexcept {
             rows[i].SetBinary(PR_INSTANCE_KEY, InstanceKey(static_cast<ULONG>(i)));
             rows[i].SetBinary(PR_PARENT_ENTRYID, folderId);
             rows[i].SetLong(PR_OBJECT_TYPE, MAPI_MESSAGE);
-            rows[i].SetLong(PR_MESSAGE_SIZE, static_cast<LONG>(std::min<uint64_t>(items[i].size(), LONG_MAX)));
+            rows[i].SetLong(PR_MESSAGE_SIZE,
+                            static_cast<LONG>(std::min<uint64_t>(items[i].size(), LONG_MAX)));
         }
         return CreateRowTable(rows, flags, table);
     } catch (const std::bad_alloc&) {
@@ -225,7 +239,8 @@ HRESULT MapiFolder::CreateFolder(ULONG folderType, LPTSTR name, LPTSTR, LPCIID i
         base::ComPtr<IMAPIFolder> opened;
         hr = OpenFolderObject(created, opened);
         if (FAILED(hr)) return hr;
-        hr = opened->QueryInterface(interfaceId ? *interfaceId : IID_IMAPIFolder, reinterpret_cast<void**>(folder));
+        hr = opened->QueryInterface(interfaceId ? *interfaceId : IID_IMAPIFolder,
+                                    reinterpret_cast<void**>(folder));
         return hr == E_NOINTERFACE ? MAPI_E_INTERFACE_NOT_SUPPORTED : hr;
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
@@ -239,7 +254,8 @@ HRESULT MapiFolder::ItemsOf(const ENTRYLIST* list, std::vector<Item>& items) con
         Entry entry;
         const HRESULT hr = profile.Resolve(list->lpbin[i].lpb, list->lpbin[i].cb, entry);
         if (FAILED(hr)) return hr;
-        if (entry.kind != EntryKind::Message || entry.folder.path() != folder_.path()) return MAPI_E_INVALID_ENTRYID;
+        if (entry.kind != EntryKind::Message || entry.folder.path() != folder_.path())
+            return MAPI_E_INVALID_ENTRYID;
         items.push_back(std::move(entry.item));
     }
     return S_OK;
@@ -260,7 +276,8 @@ HRESULT MapiFolder::CopyMessages(LPENTRYLIST messages, LPCIID, LPVOID destinatio
         if (FAILED(hr)) return hr;
         for (const Item& item : items) {
             Item copied;
-            hr = (flags & MESSAGE_MOVE) ? item.MoveTo(ours->folder(), copied) : item.CopyTo(ours->folder(), copied);
+            hr = (flags & MESSAGE_MOVE) ? item.MoveTo(ours->folder(), copied)
+                                        : item.CopyTo(ours->folder(), copied);
             if (FAILED(hr)) return hr;
         }
         return S_OK;

@@ -48,7 +48,8 @@ public:
         return S_OK;
     }
     STDMETHODIMP SaveChanges(ULONG) noexcept override { return S_OK; }
-    STDMETHODIMP GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* values) noexcept override {
+    STDMETHODIMP GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count,
+                          LPSPropValue* values) noexcept override {
         ProviderProps properties;
         const HRESULT hr = SafeSnapshot(properties);
         if (FAILED(hr)) return hr;
@@ -60,9 +61,15 @@ public:
         if (FAILED(hr)) return hr;
         return properties.GetPropList(flags, tags);
     }
-    STDMETHODIMP OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN*) noexcept override { return MAPI_E_NO_SUPPORT; }
-    STDMETHODIMP SetProps(ULONG, LPSPropValue, LPSPropProblemArray*) noexcept override { return MAPI_E_NO_ACCESS; }
-    STDMETHODIMP DeleteProps(LPSPropTagArray, LPSPropProblemArray*) noexcept override { return MAPI_E_NO_ACCESS; }
+    STDMETHODIMP OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN*) noexcept override {
+        return MAPI_E_NO_SUPPORT;
+    }
+    STDMETHODIMP SetProps(ULONG, LPSPropValue, LPSPropProblemArray*) noexcept override {
+        return MAPI_E_NO_ACCESS;
+    }
+    STDMETHODIMP DeleteProps(LPSPropTagArray, LPSPropProblemArray*) noexcept override {
+        return MAPI_E_NO_ACCESS;
+    }
     STDMETHODIMP CopyTo(ULONG, LPCIID, LPSPropTagArray, ULONG, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
                         LPSPropProblemArray*) noexcept override {
         return MAPI_E_NO_SUPPORT;

@@ -20,12 +20,13 @@ namespace {
 // The default columns of the two session tables: their required column sets,
 // as the MAPI pages "Message Store Tables" and "Status Tables" list them. A
 // caller that reads rows without SetColumns gets these, not what it hoped for.
-constexpr ULONG kStoresTableColumns[] = {PR_DEFAULT_STORE,    PR_DISPLAY_NAME_W, PR_ENTRYID,     PR_INSTANCE_KEY,
-                                         PR_MDB_PROVIDER,     PR_OBJECT_TYPE,    PR_PROVIDER_DISPLAY_W,
-                                         PR_RECORD_KEY,       PR_RESOURCE_FLAGS, PR_RESOURCE_TYPE};
-constexpr ULONG kStatusTableColumns[] = {PR_DISPLAY_NAME_W, PR_PROVIDER_DLL_NAME_W, PR_STATUS_CODE,  PR_RESOURCE_FLAGS,
-                                         PR_RESOURCE_METHODS, PR_RESOURCE_TYPE,     PR_ENTRYID,      PR_INSTANCE_KEY,
-                                         PR_OBJECT_TYPE,    PR_ROWID};
+constexpr ULONG kStoresTableColumns[] = {
+    PR_DEFAULT_STORE, PR_DISPLAY_NAME_W,     PR_ENTRYID,    PR_INSTANCE_KEY,   PR_MDB_PROVIDER,
+    PR_OBJECT_TYPE,   PR_PROVIDER_DISPLAY_W, PR_RECORD_KEY, PR_RESOURCE_FLAGS, PR_RESOURCE_TYPE};
+constexpr ULONG kStatusTableColumns[] = {PR_DISPLAY_NAME_W, PR_PROVIDER_DLL_NAME_W, PR_STATUS_CODE,
+                                         PR_RESOURCE_FLAGS, PR_RESOURCE_METHODS,    PR_RESOURCE_TYPE,
+                                         PR_ENTRYID,        PR_INSTANCE_KEY,        PR_OBJECT_TYPE,
+                                         PR_ROWID};
 constexpr wchar_t kProviderDll[] = L"mapi32.dll";
 
 constexpr wchar_t kSubsystemDisplay[] = L"MAPI Subsystem";
@@ -104,13 +105,17 @@ public:
         return S_OK;
     }
     STDMETHODIMP GetMsgStoresTable(ULONG flags, LPMAPITABLE* table) noexcept override;
-    STDMETHODIMP OpenMsgStore(ULONG_PTR, ULONG entryIdSize, LPENTRYID entryId, LPCIID interfaceId, ULONG flags,
-                              LPMDB* store) noexcept override;
-    STDMETHODIMP OpenAddressBook(ULONG_PTR, LPCIID, ULONG, LPADRBOOK*) noexcept override { return MAPI_E_NO_SUPPORT; }
-    STDMETHODIMP OpenProfileSection(LPMAPIUID, LPCIID, ULONG, LPPROFSECT*) noexcept override { return MAPI_E_NO_SUPPORT; }
+    STDMETHODIMP OpenMsgStore(ULONG_PTR, ULONG entryIdSize, LPENTRYID entryId, LPCIID interfaceId,
+                              ULONG flags, LPMDB* store) noexcept override;
+    STDMETHODIMP OpenAddressBook(ULONG_PTR, LPCIID, ULONG, LPADRBOOK*) noexcept override {
+        return MAPI_E_NO_SUPPORT;
+    }
+    STDMETHODIMP OpenProfileSection(LPMAPIUID, LPCIID, ULONG, LPPROFSECT*) noexcept override {
+        return MAPI_E_NO_SUPPORT;
+    }
     STDMETHODIMP GetStatusTable(ULONG flags, LPMAPITABLE* table) noexcept override;
-    STDMETHODIMP OpenEntry(ULONG entryIdSize, LPENTRYID entryId, LPCIID interfaceId, ULONG flags, ULONG* objectType,
-                           LPUNKNOWN* object) noexcept override {
+    STDMETHODIMP OpenEntry(ULONG entryIdSize, LPENTRYID entryId, LPCIID interfaceId, ULONG flags,
+                           ULONG* objectType, LPUNKNOWN* object) noexcept override {
         if (FAILED(CheckOpen())) return MAPI_E_LOGON_FAILED;
         (void)flags;
         // As for an entry ID no provider of the session claims: the caller goes
@@ -127,9 +132,13 @@ public:
         *result = size1 == size2 && id1 && id2 && std::memcmp(id1, id2, size1) == 0;
         return S_OK;
     }
-    STDMETHODIMP Advise(ULONG, LPENTRYID, ULONG, LPMAPIADVISESINK, ULONG*) noexcept override { return MAPI_E_NO_SUPPORT; }
+    STDMETHODIMP Advise(ULONG, LPENTRYID, ULONG, LPMAPIADVISESINK, ULONG*) noexcept override {
+        return MAPI_E_NO_SUPPORT;
+    }
     STDMETHODIMP Unadvise(ULONG) noexcept override { return MAPI_E_NO_SUPPORT; }
-    STDMETHODIMP MessageOptions(ULONG_PTR, ULONG, LPTSTR, LPMESSAGE) noexcept override { return MAPI_E_NO_SUPPORT; }
+    STDMETHODIMP MessageOptions(ULONG_PTR, ULONG, LPTSTR, LPMESSAGE) noexcept override {
+        return MAPI_E_NO_SUPPORT;
+    }
     STDMETHODIMP QueryDefaultMessageOpt(LPTSTR, ULONG, ULONG*, LPSPropValue*) noexcept override {
         return MAPI_E_NO_SUPPORT;
     }
@@ -141,8 +150,8 @@ public:
     }
     STDMETHODIMP SetDefaultStore(ULONG, ULONG entryIdSize, LPENTRYID entryId) noexcept override;
     STDMETHODIMP AdminServices(ULONG, LPSERVICEADMIN*) noexcept override { return MAPI_E_NO_SUPPORT; }
-    STDMETHODIMP ShowForm(ULONG_PTR, LPMDB, LPMAPIFOLDER, LPCIID, ULONG, LPMESSAGE, ULONG, ULONG, ULONG, ULONG,
-                          LPSTR) noexcept override {
+    STDMETHODIMP ShowForm(ULONG_PTR, LPMDB, LPMAPIFOLDER, LPCIID, ULONG, LPMESSAGE, ULONG, ULONG, ULONG,
+                          ULONG, LPSTR) noexcept override {
         return MAPI_E_NO_SUPPORT;
     }
     STDMETHODIMP PrepareForm(LPCIID, LPMESSAGE, ULONG*) noexcept override { return MAPI_E_NO_SUPPORT; }
@@ -167,7 +176,8 @@ HRESULT Session::GetMsgStoresTable(ULONG flags, LPMAPITABLE* table) noexcept {
         for (const Store& store : stores) {
             ProviderProps row;
             // A store whose folder is gone has no row; one with broken metadata has.
-            if (SUCCEEDED(StoreRow(store, static_cast<ULONG>(rows.size()), row))) rows.push_back(std::move(row));
+            if (SUCCEEDED(StoreRow(store, static_cast<ULONG>(rows.size()), row)))
+                rows.push_back(std::move(row));
         }
         return CreateRowTable(rows, flags, table, kStoresTableColumns);
     } catch (const std::bad_alloc&) {
@@ -189,10 +199,11 @@ HRESULT Session::GetStatusTable(ULONG flags, LPMAPITABLE* table) noexcept {
         if (FAILED(hr)) return hr;
         std::vector<ProviderProps> rows;
         if (!(faults & fault::kStatusTableNoSubsystem)) {
-            rows.push_back(StatusRow(0, MAPI_SUBSYSTEM, STATUS_VALIDATE_STATE, profileName, kSubsystemDisplay));
+            rows.push_back(
+                StatusRow(0, MAPI_SUBSYSTEM, STATUS_VALIDATE_STATE, profileName, kSubsystemDisplay));
         }
-        rows.push_back(StatusRow(1, MAPI_SPOOLER, STATUS_VALIDATE_STATE | STATUS_FLUSH_QUEUES, kSpoolerDisplay,
-                                 kSpoolerDisplay));
+        rows.push_back(StatusRow(1, MAPI_SPOOLER, STATUS_VALIDATE_STATE | STATUS_FLUSH_QUEUES,
+                                 kSpoolerDisplay, kSpoolerDisplay));
         std::vector<Store> stores;
         hr = profile_->GetStores(stores);
         if (FAILED(hr)) return hr;
@@ -280,7 +291,8 @@ HRESULT OpenEntryObject(Profile& profile, const Store* store, ULONG entryIdSize,
         } else {
             HRESULT hr = profile.Resolve(entryId, entryIdSize, entry);
             if (FAILED(hr)) return hr;
-            if (store && !SameName(entry.store.directory(), store->directory())) return MAPI_E_INVALID_ENTRYID;
+            if (store && !SameName(entry.store.directory(), store->directory()))
+                return MAPI_E_INVALID_ENTRYID;
         }
         base::ComPtr<IUnknown> opened;
         HRESULT hr = S_OK;

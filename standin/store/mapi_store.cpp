@@ -41,7 +41,9 @@ public:
         return kInterfaces;
     }
 
-    STDMETHODIMP Advise(ULONG, LPENTRYID, ULONG, LPMAPIADVISESINK, ULONG*) noexcept override { return MAPI_E_NO_SUPPORT; }
+    STDMETHODIMP Advise(ULONG, LPENTRYID, ULONG, LPMAPIADVISESINK, ULONG*) noexcept override {
+        return MAPI_E_NO_SUPPORT;
+    }
     STDMETHODIMP Unadvise(ULONG) noexcept override { return MAPI_E_NO_SUPPORT; }
     STDMETHODIMP CompareEntryIDs(ULONG size1, LPENTRYID id1, ULONG size2, LPENTRYID id2, ULONG,
                                  ULONG* result) noexcept override {
@@ -51,9 +53,12 @@ public:
     }
     STDMETHODIMP OpenEntry(ULONG entryIdSize, LPENTRYID entryId, LPCIID interfaceId, ULONG, ULONG* objectType,
                            LPUNKNOWN* object) noexcept override {
-        return OpenEntryObject(*store_.profile(), &store_, entryIdSize, entryId, interfaceId, objectType, object);
+        return OpenEntryObject(*store_.profile(), &store_, entryIdSize, entryId, interfaceId, objectType,
+                               object);
     }
-    STDMETHODIMP SetReceiveFolder(LPTSTR, ULONG, ULONG, LPENTRYID) noexcept override { return MAPI_E_NO_SUPPORT; }
+    STDMETHODIMP SetReceiveFolder(LPTSTR, ULONG, ULONG, LPENTRYID) noexcept override {
+        return MAPI_E_NO_SUPPORT;
+    }
     STDMETHODIMP GetReceiveFolder(LPTSTR, ULONG flags, ULONG* entryIdSize, LPENTRYID* entryId,
                                   LPTSTR* explicitClass) noexcept override;
     STDMETHODIMP GetReceiveFolderTable(ULONG, LPMAPITABLE*) noexcept override { return MAPI_E_NO_SUPPORT; }
@@ -98,7 +103,8 @@ HRESULT MsgStore::Snapshot(ProviderProps& properties) const {
     properties.SetLong(PR_STORE_SUPPORT_MASK, kSupportMask);
     if (!(info.faults & fault::kNoIpmSubtree)) {
         std::vector<BYTE> rootId;
-        if (SUCCEEDED(store_.RootFolder().GetEntryId(rootId))) properties.SetBinary(PR_IPM_SUBTREE_ENTRYID, rootId);
+        if (SUCCEEDED(store_.RootFolder().GetEntryId(rootId)))
+            properties.SetBinary(PR_IPM_SUBTREE_ENTRYID, rootId);
     }
     for (const RoleProperty& role : kRoleProperties) {
         Folder folder;

@@ -28,8 +28,8 @@ bool IsKeyChar(char c) {
 
 bool NeedsQuotes(std::string_view value) {
     if (value.empty()) return false;
-    if (value.front() == ' ' || value.back() == ' ' || value.front() == '\t' ||
-        value.back() == '\t' || value.front() == '"') {
+    if (value.front() == ' ' || value.back() == ' ' || value.front() == '\t' || value.back() == '\t' ||
+        value.front() == '"') {
         return true;
     }
     return std::any_of(value.begin(), value.end(),
@@ -42,11 +42,21 @@ std::string Quote(std::string_view value) {
     for (const char c : value) {
         const auto byte = static_cast<unsigned char>(c);
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (byte < 0x20 || byte == 0x7F) {
                 out += "\\x";
@@ -89,11 +99,21 @@ bool ReadQuoted(std::string_view text, size_t& at, std::string& out) {
         }
         if (++at == text.size()) return false;
         switch (text[at]) {
-        case '\\': out += '\\'; break;
-        case '"': out += '"'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '\\':
+            out += '\\';
+            break;
+        case '"':
+            out += '"';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
         case 'x': {
             if (at + 2 >= text.size()) return false;
             const int high = HexDigit(text[at + 1]), low = HexDigit(text[at + 2]);
@@ -102,7 +122,8 @@ bool ReadQuoted(std::string_view text, size_t& at, std::string& out) {
             at += 2;
             break;
         }
-        default: return false;
+        default:
+            return false;
         }
     }
     return false;
@@ -136,8 +157,8 @@ HRESULT Metadata::Parse(std::string_view text) {
         const size_t equals = line.find('=');
         const std::string_view key = Trim(line.substr(0, equals == std::string_view::npos ? 0 : equals));
         const bool keyValid = !key.empty() && std::all_of(key.begin(), key.end(), IsKeyChar);
-        std::string value(Trim(equals == std::string_view::npos ? std::string_view()
-                                                                 : line.substr(equals + 1)));
+        std::string value(
+            Trim(equals == std::string_view::npos ? std::string_view() : line.substr(equals + 1)));
         const bool valueValid = value.empty() || value.front() != '"' || Unquote(std::string(value), value);
         if (equals == std::string_view::npos || !keyValid || !valueValid) {
             error_ = path_ + L": line " + std::to_wstring(number) + L" is not `key = value`";
@@ -180,9 +201,7 @@ HRESULT Metadata::Save(const std::wstring& path) const {
     return WriteFileAtomically(path, text.data(), text.size(), true);
 }
 
-void Metadata::AddComment(std::wstring_view text) {
-    lines_.push_back({{}, {}, "# " + ToUtf8(text)});
-}
+void Metadata::AddComment(std::wstring_view text) { lines_.push_back({{}, {}, "# " + ToUtf8(text)}); }
 
 const std::wstring* Metadata::Find(std::string_view key) const noexcept {
     for (const Line& line : lines_) {
@@ -200,15 +219,14 @@ std::vector<std::wstring> Metadata::FindAll(std::string_view key) const {
 }
 
 void Metadata::Set(std::string_view key, std::wstring_view value) {
-    const auto first = std::find_if(lines_.begin(), lines_.end(),
-                                    [&](const Line& line) { return line.key == key; });
+    const auto first =
+        std::find_if(lines_.begin(), lines_.end(), [&](const Line& line) { return line.key == key; });
     if (first == lines_.end()) {
         Add(key, value);
         return;
     }
     first->value = value;
-    lines_.erase(std::remove_if(first + 1, lines_.end(),
-                                [&](const Line& line) { return line.key == key; }),
+    lines_.erase(std::remove_if(first + 1, lines_.end(), [&](const Line& line) { return line.key == key; }),
                  lines_.end());
 }
 
@@ -217,9 +235,9 @@ void Metadata::Add(std::string_view key, std::wstring_view value) {
 }
 
 void Metadata::Remove(std::string_view key) {
-    lines_.erase(std::remove_if(lines_.begin(), lines_.end(),
-                                [&](const Line& line) { return line.key == key; }),
-                 lines_.end());
+    lines_.erase(
+        std::remove_if(lines_.begin(), lines_.end(), [&](const Line& line) { return line.key == key; }),
+        lines_.end());
 }
 
 std::vector<std::string> Metadata::KeysWithPrefix(std::string_view prefix) const {
@@ -239,8 +257,9 @@ HRESULT Metadata::GetNumber(std::string_view key, uint32_t fallback, uint32_t& v
         return S_OK;
     }
     uint64_t number = 0;
-    const bool digitsOnly = !text->empty() && text->size() <= 10 &&
-                            std::all_of(text->begin(), text->end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+    const bool digitsOnly =
+        !text->empty() && text->size() <= 10 &&
+        std::all_of(text->begin(), text->end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
     if (digitsOnly) {
         for (const wchar_t c : *text) number = number * 10 + static_cast<uint64_t>(c - L'0');
     }
@@ -252,9 +271,7 @@ HRESULT Metadata::GetNumber(std::string_view key, uint32_t fallback, uint32_t& v
     return S_OK;
 }
 
-void Metadata::SetNumber(std::string_view key, uint32_t value) {
-    Set(key, std::to_wstring(value));
-}
+void Metadata::SetNumber(std::string_view key, uint32_t value) { Set(key, std::to_wstring(value)); }
 
 std::vector<std::wstring> SplitWords(std::wstring_view text) {
     std::vector<std::wstring> words;

@@ -4,7 +4,6 @@
 #include <array>
 #include <cwctype>
 
-
 namespace standin::store {
 
 namespace {
@@ -28,11 +27,16 @@ struct RoleWord {
     std::wstring_view word;
 };
 constexpr std::array kRoles = {
-    RoleWord{FolderRole::DeletedItems, L"deleted-items"}, RoleWord{FolderRole::Outbox, L"outbox"},
-    RoleWord{FolderRole::SentMail, L"sent-items"},        RoleWord{FolderRole::Inbox, L"inbox"},
-    RoleWord{FolderRole::Calendar, L"calendar"},          RoleWord{FolderRole::Contacts, L"contacts"},
-    RoleWord{FolderRole::Journal, L"journal"},            RoleWord{FolderRole::Notes, L"notes"},
-    RoleWord{FolderRole::Tasks, L"tasks"},                RoleWord{FolderRole::Drafts, L"drafts"},
+    RoleWord{FolderRole::DeletedItems, L"deleted-items"},
+    RoleWord{FolderRole::Outbox, L"outbox"},
+    RoleWord{FolderRole::SentMail, L"sent-items"},
+    RoleWord{FolderRole::Inbox, L"inbox"},
+    RoleWord{FolderRole::Calendar, L"calendar"},
+    RoleWord{FolderRole::Contacts, L"contacts"},
+    RoleWord{FolderRole::Journal, L"journal"},
+    RoleWord{FolderRole::Notes, L"notes"},
+    RoleWord{FolderRole::Tasks, L"tasks"},
+    RoleWord{FolderRole::Drafts, L"drafts"},
     RoleWord{FolderRole::Junk, L"junk"},
 };
 
@@ -42,9 +46,7 @@ constexpr std::array<std::wstring_view, 4> kDeviceNames = {L"CON", L"PRN", L"AUX
 constexpr std::array<std::wstring_view, 2> kNumberedDeviceNames = {L"COM", L"LPT"};
 constexpr size_t kMaxDirectoryName = 120;
 
-bool IsForbidden(wchar_t c) {
-    return c < 0x20 || kForbiddenCharacters.find(c) != std::wstring_view::npos;
-}
+bool IsForbidden(wchar_t c) { return c < 0x20 || kForbiddenCharacters.find(c) != std::wstring_view::npos; }
 
 bool EndsWithIgnoringCase(std::wstring_view text, std::wstring_view suffix) {
     return text.size() >= suffix.size() && SameName(text.substr(text.size() - suffix.size()), suffix);
@@ -119,8 +121,8 @@ std::wstring DirectoryNameFor(std::wstring_view displayName, uint32_t id, bool n
 }
 
 bool SameName(std::wstring_view a, std::wstring_view b) noexcept {
-    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
+                                TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace standin::store

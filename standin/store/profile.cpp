@@ -66,7 +66,8 @@ HRESULT Profile::Open(const std::wstring& folder, std::shared_ptr<Profile>& prof
     }
 }
 
-HRESULT Profile::Create(const std::wstring& folder, std::wstring_view name, std::shared_ptr<Profile>& profile) {
+HRESULT Profile::Create(const std::wstring& folder, std::wstring_view name,
+                        std::shared_ptr<Profile>& profile) {
     try {
         if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
             return HresultFromFileError(GetLastError());
@@ -76,7 +77,8 @@ HRESULT Profile::Create(const std::wstring& folder, std::wstring_view name, std:
         if (FAILED(hr)) return hr;
         if (!entries.empty()) return MAPI_E_COLLISION;
         Metadata metadata;
-        metadata.AddComment(L"A profile of the stand-in mail store: its name, its stores in order, the default store.");
+        metadata.AddComment(
+            L"A profile of the stand-in mail store: its name, its stores in order, the default store.");
         metadata.Set(kName, name);
         hr = metadata.Save(JoinPath(folder, kProfileFile));
         if (FAILED(hr)) return hr;
@@ -168,7 +170,8 @@ HRESULT Profile::SetDefaultStore(const Store& store) {
     return metadata.Save(JoinPath(path_, kProfileFile));
 }
 
-HRESULT Profile::AddStore(std::wstring_view displayName, Store& store, const GUID* uid, const GUID* serviceUid) {
+HRESULT Profile::AddStore(std::wstring_view displayName, Store& store, const GUID* uid,
+                          const GUID* serviceUid) {
     try {
         const WriteLock lock(*this);
         Metadata profileMetadata;
@@ -191,8 +194,10 @@ HRESULT Profile::AddStore(std::wstring_view displayName, Store& store, const GUI
         storeMetadata.Set(kUid, GuidToHex(storeUid));
         storeMetadata.Set(kServiceUid, GuidToHex(storeServiceUid));
         storeMetadata.SetNumber(kNextFolderId, kRootFolderId + 1);
-        const Metadata rootMetadata = NewFolderMetadata(kRootFolderId, ItemType::Mail, displayName, directory);
-        hr = CreateDirectoryWith(path_, directory, {{kStoreFile, &storeMetadata}, {kFolderFile, &rootMetadata}});
+        const Metadata rootMetadata =
+            NewFolderMetadata(kRootFolderId, ItemType::Mail, displayName, directory);
+        hr = CreateDirectoryWith(path_, directory,
+                                 {{kStoreFile, &storeMetadata}, {kFolderFile, &rootMetadata}});
         if (FAILED(hr)) return hr;
 
         profileMetadata.Add(kStore, directory);

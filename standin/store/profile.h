@@ -113,8 +113,8 @@ private:
 };
 
 struct FolderInfo {
-    uint32_t id = 0;       // 0 when folder.ini cannot be read
-    std::wstring name;     // the display name
+    uint32_t id = 0;    // 0 when folder.ini cannot be read
+    std::wstring name;  // the display name
     ItemType type = ItemType::Mail;
     uint32_t faults = 0;
     uint32_t messageFaults = 0;  // for every item of the folder
@@ -262,8 +262,8 @@ public:
     [[nodiscard]] HRESULT SetDefaultStore(const Store& store);
     // A new store with an empty root folder named `displayName`, last in order.
     // `uid` null: a new random UID (and service UID); otherwise these values.
-    [[nodiscard]] HRESULT AddStore(std::wstring_view displayName, Store& store,
-                                   const GUID* uid = nullptr, const GUID* serviceUid = nullptr);
+    [[nodiscard]] HRESULT AddStore(std::wstring_view displayName, Store& store, const GUID* uid = nullptr,
+                                   const GUID* serviceUid = nullptr);
     // The store, folder or item an entry ID names: MAPI_E_UNKNOWN_ENTRYID for an
     // ID of another provider, MAPI_E_INVALID_ENTRYID for a malformed one,
     // MAPI_E_NOT_FOUND when it names nothing (any more).
@@ -301,7 +301,8 @@ private:
     base::UniqueHandle writeMutex_;
     mutable std::mutex cacheLock_;
     mutable std::unordered_map<std::wstring, std::wstring> folderPaths_;  // "store|id" -> path
-    mutable std::unordered_map<std::wstring, std::pair<uint32_t, uint32_t>> reserved_;  // "store|id" -> [next, end)
+    mutable std::unordered_map<std::wstring, std::pair<uint32_t, uint32_t>>
+        reserved_;  // "store|id" -> [next, end)
 };
 
 // The file name of item `number`: eight or more decimal digits and ".msg".

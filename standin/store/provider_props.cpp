@@ -101,7 +101,7 @@ HRESULT ProviderProps::Fill(const Property* property, ULONG wanted, void* parent
 }
 
 HRESULT ProviderProps::GetProps(const SPropTagArray* tags, ULONG flags, ULONG* count,
-                              SPropValue** values) const noexcept {
+                                SPropValue** values) const noexcept {
     if (!count || !values) return MAPI_E_INVALID_PARAMETER;
     *count = 0;
     *values = nullptr;

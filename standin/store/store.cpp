@@ -133,7 +133,8 @@ template <typename Change>
 }  // namespace
 
 HRESULT Store::SetFaults(uint32_t faults) const {
-    return ChangeStoreFile(*this, [&](Metadata& metadata) { WriteFaults(metadata, FaultScope::Store, kFault, faults); });
+    return ChangeStoreFile(
+        *this, [&](Metadata& metadata) { WriteFaults(metadata, FaultScope::Store, kFault, faults); });
 }
 
 HRESULT Store::SetDataFile(std::wstring_view file) const {

@@ -105,7 +105,8 @@ protected:
 };
 
 TEST_F(ConnectTest, AnswersItsInterfacesEachDualOneWithItsOwnVtable) {
-    testsupport::ExpectInterfaces(connect_.get(), {&IID_IDispatch, &__uuidof(_IDTExtensibility2), &__uuidof(IConnect)},
+    testsupport::ExpectInterfaces(connect_.get(),
+                                  {&IID_IDispatch, &__uuidof(_IDTExtensibility2), &__uuidof(IConnect)},
                                   {&__uuidof(_Application)});
     ComPtr<IConnect> connect;
     ASSERT_EQ(S_OK, connect_.As(connect));
@@ -129,7 +130,8 @@ TEST_F(ConnectTest, WithoutOutlookOrItsEntryInTheAddInListTheAddInStaysInert) {
         {L"Item gives nothing", true, S_OK, S_OK, true, S_OK},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
-        SCOPED_TRACE(testing::Message() << "case " << i << " (" << testing::PrintToString(cases[i].what) << ")");
+        SCOPED_TRACE(testing::Message()
+                     << "case " << i << " (" << testing::PrintToString(cases[i].what) << ")");
         FakeOutlook outlook;
         outlook.addInsFailure = cases[i].addInsFailure;
         outlook.itemFailure = cases[i].itemFailure;
@@ -149,7 +151,8 @@ TEST_F(ConnectTest, WithoutOutlookOrItsEntryInTheAddInListTheAddInStaysInert) {
 // The log's texts after `mark` lines, once `last` has been written.
 Texts LogAfter(size_t mark, const std::wstring& last) {
     const Texts texts = testsupport::WaitForLog(LogPath(), [&](const Texts& t) {
-        return t.size() > mark && std::find(t.begin() + static_cast<std::ptrdiff_t>(mark), t.end(), last) != t.end();
+        return t.size() > mark &&
+               std::find(t.begin() + static_cast<std::ptrdiff_t>(mark), t.end(), last) != t.end();
     });
     return Texts(texts.begin() + static_cast<std::ptrdiff_t>(std::min(mark, texts.size())), texts.end());
 }

@@ -38,8 +38,8 @@ std::unique_ptr<MailClient> ConnectWhenServing() {
 }
 
 size_t CountPrefix(const Texts& texts, const std::wstring& prefix) {
-    return static_cast<size_t>(std::count_if(
-        texts.begin(), texts.end(), [&](const std::wstring& t) { return t.starts_with(prefix); }));
+    return static_cast<size_t>(std::count_if(texts.begin(), texts.end(),
+                                             [&](const std::wstring& t) { return t.starts_with(prefix); }));
 }
 
 TEST(AddinInOutlookStandin, ServesAClientAndQuitThroughTheAddinEndsTheHost) {
@@ -58,9 +58,8 @@ TEST(AddinInOutlookStandin, ServesAClientAndQuitThroughTheAddinEndsTheHost) {
     // Code 8 finds Outlook running; code 6 is answered by the dispatcher alone.
     ASSERT_TRUE(client->BeginRequest(RequestCode::StartOutlook));
     ASSERT_TRUE(client->BeginRequest(RequestCode::NoOperation));
-    Texts texts = testsupport::WaitForLog(log, [](const Texts& t) {
-        return CountPrefix(t, L"[Processing message finish]") >= 1;
-    });
+    Texts texts = testsupport::WaitForLog(
+        log, [](const Texts& t) { return CountPrefix(t, L"[Processing message finish]") >= 1; });
     EXPECT_EQ(CountPrefix(texts, L"Initializing mail server..."), 1u);
     EXPECT_EQ(CountPrefix(texts, L"[Processing message 6] - "), 1u);
     EXPECT_EQ(CountPrefix(texts, L"[Processing message 8]"), 0u) << "code 8 logs no dispatch line";

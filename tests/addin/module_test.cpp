@@ -18,7 +18,8 @@ constexpr DWORD kChildTimeoutMs = 60000;  // a limit for hung children, not a me
 TEST_CHILD_ROLE(hold_module) {
     const base::UniqueHandle loaded(OpenEventW(EVENT_MODIFY_STATE, FALSE, (args.at(0) + L".loaded").c_str()));
     const base::UniqueHandle unload(OpenEventW(SYNCHRONIZE, FALSE, (args.at(0) + L".unload").c_str()));
-    const base::UniqueHandle unloaded(OpenEventW(EVENT_MODIFY_STATE, FALSE, (args.at(0) + L".unloaded").c_str()));
+    const base::UniqueHandle unloaded(
+        OpenEventW(EVENT_MODIFY_STATE, FALSE, (args.at(0) + L".unloaded").c_str()));
     const base::UniqueHandle end(OpenEventW(SYNCHRONIZE, FALSE, (args.at(0) + L".end").c_str()));
     if (!loaded || !unload || !unloaded || !end) return 1;
     {

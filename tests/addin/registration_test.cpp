@@ -41,7 +41,8 @@ RawValue ReadRawValue(HKEY root, const std::wstring& path, const wchar_t* name) 
 
 // A REG_SZ read back as text, without the terminating zeros it may carry.
 std::wstring TextOf(const RawValue& value) {
-    std::wstring text(reinterpret_cast<const wchar_t*>(value.bytes.data()), value.bytes.size() / sizeof(wchar_t));
+    std::wstring text(reinterpret_cast<const wchar_t*>(value.bytes.data()),
+                      value.bytes.size() / sizeof(wchar_t));
     while (!text.empty() && text.back() == L'\0') text.pop_back();
     return text;
 }
@@ -59,8 +60,8 @@ KeyCounts CountsOf(HKEY root, const std::wstring& path) {
     KeyCounts counts;
     base::UniqueRegKey key;
     if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS) {
-        RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &counts.subkeys, nullptr, nullptr, &counts.values,
-                         nullptr, nullptr, nullptr, nullptr);
+        RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &counts.subkeys, nullptr, nullptr,
+                         &counts.values, nullptr, nullptr, nullptr, nullptr);
     }
     return counts;
 }
@@ -100,8 +101,8 @@ TEST_F(RegistrationTest, RegisteringTwiceWritesEveryValueExactly) {
     const std::wstring clsid = GuidText(CLSID_Connect);
     const std::wstring classKey = L"CLSID\\" + clsid;
     base::UniqueRegKey strayKey;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, (classKey + L"\\Stray").c_str(), 0, nullptr, 0,
-                                             KEY_WRITE, nullptr, strayKey.put(), nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, (classKey + L"\\Stray").c_str(), 0, nullptr,
+                                             0, KEY_WRITE, nullptr, strayKey.put(), nullptr));
     strayKey.reset();
     ASSERT_EQ(S_OK, plugin_.RegisterServer());
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, classKey + L"\\Stray")) << "the class key was not rewritten";
@@ -117,7 +118,8 @@ TEST_F(RegistrationTest, RegisteringTwiceWritesEveryValueExactly) {
         std::wstring text;
     } values[] = {
         {HKEY_CURRENT_USER, kAddInKey, L"FriendlyName", L"Kestrava Backup"},
-        {HKEY_CURRENT_USER, kAddInKey, L"Description", L"Enables the backup of e-mails through Kestrava Backup."},
+        {HKEY_CURRENT_USER, kAddInKey, L"Description",
+         L"Enables the backup of e-mails through Kestrava Backup."},
         {HKEY_CLASSES_ROOT, L"TallowmerePlugin.Connect.1", nullptr, L"Connect Class"},
         {HKEY_CLASSES_ROOT, L"TallowmerePlugin.Connect.1\\CLSID", nullptr, clsid},
         {HKEY_CLASSES_ROOT, L"TallowmerePlugin.Connect", nullptr, L"Connect Class"},
@@ -177,7 +179,8 @@ TEST_F(RegistrationTest, UnregisteringRemovesWhatRegistrationWrote) {
                                      L"TypeLib\\" + GuidText(LIBID_TallowmerePluginLib),
                                      L"Interface\\" + GuidText(__uuidof(IConnect))};
         for (size_t i = 0; i < std::size(keys); ++i) {
-            EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, keys[i])) << "key " << i << ": " << testing::PrintToString(keys[i]);
+            EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, keys[i]))
+                << "key " << i << ": " << testing::PrintToString(keys[i]);
         }
     }
     // Shared parents stay.
@@ -227,7 +230,9 @@ private:
 
 FakeRegistrar* g_registrar = nullptr;
 
-[[nodiscard]] HRESULT FindRegistrar(REFIID iid, void** out) noexcept { return g_registrar->QueryInterface(iid, out); }
+[[nodiscard]] HRESULT FindRegistrar(REFIID iid, void** out) noexcept {
+    return g_registrar->QueryInterface(iid, out);
+}
 
 // Each step runs in its order; the first failure is the result and the steps after it
 // are skipped (the type library is registered last and removed between the scripts).
@@ -239,12 +244,9 @@ TEST_F(RegistrationTest, AFailingStepEndsRegistrationWithItsCode) {
         const wchar_t* calls;
         bool typeLibraryAfter;
     } cases[] = {
-        {true, 0, S_OK, L"R101 R102", true},
-        {true, 1, kInjected, L"R101", false},
-        {true, 2, kInjected, L"R101 R102", false},
-        {false, 0, S_OK, L"U102 U101", false},
-        {false, 1, kInjected, L"U102", true},
-        {false, 2, kInjected, L"U102 U101", false},
+        {true, 0, S_OK, L"R101 R102", true},       {true, 1, kInjected, L"R101", false},
+        {true, 2, kInjected, L"R101 R102", false}, {false, 0, S_OK, L"U102 U101", false},
+        {false, 1, kInjected, L"U102", true},      {false, 2, kInjected, L"U102 U101", false},
     };
     static base::ClassFactory<&FindRegistrar> factory;
     DWORD cookie = 0;

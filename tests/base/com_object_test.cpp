@@ -16,12 +16,16 @@ public:
 
     STDMETHODIMP Read(void*, ULONG, ULONG*) noexcept override { return E_NOTIMPL; }
     STDMETHODIMP Write(const void*, ULONG, ULONG*) noexcept override { return E_NOTIMPL; }
-    STDMETHODIMP GetWindow(HWND* window) noexcept override { *window = nullptr; return S_OK; }
+    STDMETHODIMP GetWindow(HWND* window) noexcept override {
+        *window = nullptr;
+        return S_OK;
+    }
     STDMETHODIMP ContextSensitiveHelp(BOOL) noexcept override { return E_NOTIMPL; }
 
 private:
     [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
-        static constexpr InterfaceEntry kInterfaces[] = {{&IID_ISequentialStream}, Answer<IOleWindow>(IID_IOleWindow)};
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_ISequentialStream},
+                                                         Answer<IOleWindow>(IID_IOleWindow)};
         return kInterfaces;
     }
 };

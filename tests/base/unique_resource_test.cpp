@@ -23,8 +23,8 @@ TEST(UniqueHandle, MovesClosesOnceAndKeepsLastError) {
     EXPECT_FALSE(CloseHandle(raw)) << "the handle was not closed by reset";
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 
-    const base::UniqueFile missing(CreateFileW(L"C:\\no\\such\\folder\\file", GENERIC_READ, 0, nullptr,
-                                               OPEN_EXISTING, 0, nullptr));
+    const base::UniqueFile missing(
+        CreateFileW(L"C:\\no\\such\\folder\\file", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_FALSE(missing.valid());
 }
 

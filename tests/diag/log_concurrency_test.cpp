@@ -34,7 +34,8 @@ TEST_CHILD_ROLE(log_from_threads) {
     OpenLogFile(args[0].c_str());
     const base::UniqueHandle opened(OpenEventW(EVENT_MODIFY_STATE, FALSE, args[4].c_str()));
     const base::UniqueHandle go(OpenEventW(SYNCHRONIZE, FALSE, args[5].c_str()));
-    if (!opened || !go || !SetEvent(opened.get()) || WaitForSingleObject(go.get(), kChildTimeoutMs) != WAIT_OBJECT_0)
+    if (!opened || !go || !SetEvent(opened.get()) ||
+        WaitForSingleObject(go.get(), kChildTimeoutMs) != WAIT_OBJECT_0)
         return 3;
     std::vector<std::thread> threads;
     for (int t = 0; t < threadCount; ++t)
@@ -53,15 +54,18 @@ struct Writer {
 
 ULONGLONG TimeValue(const SYSTEMTIME& time) {
     FILETIME file{};
-    return SystemTimeToFileTime(&time, &file) ? ULARGE_INTEGER{{file.dwLowDateTime, file.dwHighDateTime}}.QuadPart : 0;
+    return SystemTimeToFileTime(&time, &file)
+               ? ULARGE_INTEGER{{file.dwLowDateTime, file.dwHighDateTime}}.QuadPart
+               : 0;
 }
 
 // A line's stamp "yyyy/mm/dd hh:mm:ss.mmm | " as a time value; 0 if it has none.
 ULONGLONG StampOf(const std::wstring& line) {
     SYSTEMTIME time{};
     int length = 0;
-    const int fields = swscanf(line.c_str(), L"%4hu/%2hu/%2hu %2hu:%2hu:%2hu.%3hu | %n", &time.wYear, &time.wMonth,
-                               &time.wDay, &time.wHour, &time.wMinute, &time.wSecond, &time.wMilliseconds, &length);
+    const int fields =
+        swscanf(line.c_str(), L"%4hu/%2hu/%2hu %2hu:%2hu:%2hu.%3hu | %n", &time.wYear, &time.wMonth,
+                &time.wDay, &time.wHour, &time.wMinute, &time.wSecond, &time.wMilliseconds, &length);
     return fields == 7 && length == 26 ? TimeValue(time) : 0;
 }
 
@@ -87,7 +91,8 @@ void ExpectWritersLines(const std::wstring& text, const std::vector<Writer>& wri
         std::wstring tag, threadWord, lineWord;
         int thread = -1, number = -1;
         fields >> tag >> threadWord >> thread >> lineWord >> number;
-        ASSERT_EQ(line.substr(std::min<size_t>(26, line.size())), LineText(tag, thread, number)) << "line " << count;
+        ASSERT_EQ(line.substr(std::min<size_t>(26, line.size())), LineText(tag, thread, number))
+            << "line " << count;
         EXPECT_EQ(number, nextLine[tag][thread]++) << "line " << count << " is out of its thread's order";
     }
     size_t expected = 0;

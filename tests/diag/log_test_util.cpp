@@ -10,7 +10,9 @@ namespace diagtest {
 
 void WINAPI FixedClock(SYSTEMTIME* now) { *now = SYSTEMTIME{2015, 1, 6, 3, 0, 5, 0, 7}; }
 
-std::wstring Stamped(std::wstring_view text) { return L"2015/01/03 00:05:00.007 | " + std::wstring(text) + L"\r\n"; }
+std::wstring Stamped(std::wstring_view text) {
+    return L"2015/01/03 00:05:00.007 | " + std::wstring(text) + L"\r\n";
+}
 
 // wchar_t is UTF-16LE here.
 std::string Utf16Bytes(std::wstring_view text) {
@@ -39,6 +41,8 @@ ScratchFolder::~ScratchFolder() {
     std::filesystem::remove_all(root_, ignored);
 }
 
-std::wstring ScratchFolder::Path(std::wstring_view relative) const { return root_ + L"\\" + std::wstring(relative); }
+std::wstring ScratchFolder::Path(std::wstring_view relative) const {
+    return root_ + L"\\" + std::wstring(relative);
+}
 
 }  // namespace diagtest

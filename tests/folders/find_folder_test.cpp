@@ -38,7 +38,7 @@ const LookupCase kLookups[] = {
     {L"\\\\Mailbox\\Inbox", S_OK, L"\\\\Mailbox\\Inbox|Inbox"},
     {L"\\\\mAILBOX\\iNBOX\\sales&#47MARKETING", S_OK, L"\\\\Mailbox\\Inbox\\Sales/Marketing|Sales/Marketing"},
     {L"\\\\Mailbox", S_OK, L"\\\\Mailbox|Mailbox"},
-    {L"\\\\", S_OK, L"\\\\Mailbox|Mailbox"},                    // no root name: the default store
+    {L"\\\\", S_OK, L"\\\\Mailbox|Mailbox"},                     // no root name: the default store
     {L"\\\\Unknown\\Inbox", S_OK, L"\\\\Mailbox\\Inbox|Inbox"},  // an unknown root: the default store
     // The default store wins over another of its root name; of two others, the first.
     {L"\\\\Mailbox\\Inbox\\Only in the second", E_FAIL, L"\\\\Mailbox\\Inbox|Inbox"},

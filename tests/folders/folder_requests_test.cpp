@@ -24,11 +24,11 @@ using Texts = std::vector<std::wstring>;
 // A profile and what the add-in answers on it. A list that is not there means the
 // request is answered by nothing at all.
 struct RequestCase {
-    const char* description;  // null: the bundled default profile
-    std::wstring profileName;  // code 4
+    const char* description;          // null: the bundled default profile
+    std::wstring profileName;         // code 4
     std::optional<Texts> folderList;  // code 0
-    Texts folderTree;  // code 7
-    Texts logLines;  // each begins a line of the add-in's log
+    Texts folderTree;                 // code 7
+    Texts logLines;                   // each begins a line of the add-in's log
 };
 
 // The stand-in gives folders in the order of their names.
@@ -42,13 +42,14 @@ const RequestCase kCases[] = {
      Texts{D, D + L"\\Deleted Items", D + L"\\Deleted Items\\Old Mail", D + L"\\Drafts", D + L"\\Inbox",
            D + L"\\Inbox\\A\\B", D + L"\\Inbox\\Projects", D + L"\\Inbox\\Projects\\2023",
            D + L"\\Inbox\\Projects\\2023\\Q1", D + L"\\Inbox\\Projects\\Sales/Marketing",
-           D + L"\\Inbox\\Q: \"What?\" <maybe> | *", D + L"\\Junk E-mail", D + L"\\Sent Items", L"\\\\Archive",
-           L"\\\\Archive\\Archive 2022", L"\\\\Archive\\Archive 2022\\Travel", L"\\\\Archive\\Deleted Items"},
-     Texts{D, D + L"\\Deleted Items\\Old Mail", D + L"\\Drafts", D + L"\\Inbox", D + L"\\Inbox\\A\\B",
-           D + L"\\Inbox\\Projects", D + L"\\Inbox\\Projects\\2023", D + L"\\Inbox\\Projects\\2023\\Q1",
-           D + L"\\Inbox\\Projects\\Sales/Marketing", D + L"\\Inbox\\Q: \"What?\" <maybe> | *", D + L"\\Sent Items",
+           D + L"\\Inbox\\Q: \"What?\" <maybe> | *", D + L"\\Junk E-mail", D + L"\\Sent Items",
            L"\\\\Archive", L"\\\\Archive\\Archive 2022", L"\\\\Archive\\Archive 2022\\Travel",
            L"\\\\Archive\\Deleted Items"},
+     Texts{D, D + L"\\Deleted Items\\Old Mail", D + L"\\Drafts", D + L"\\Inbox", D + L"\\Inbox\\A\\B",
+           D + L"\\Inbox\\Projects", D + L"\\Inbox\\Projects\\2023", D + L"\\Inbox\\Projects\\2023\\Q1",
+           D + L"\\Inbox\\Projects\\Sales/Marketing", D + L"\\Inbox\\Q: \"What?\" <maybe> | *",
+           D + L"\\Sent Items", L"\\\\Archive", L"\\\\Archive\\Archive 2022",
+           L"\\\\Archive\\Archive 2022\\Travel", L"\\\\Archive\\Deleted Items"},
      {L"CKsCommMailServer::GetAllFoldersList", L"Logging off session."}},
     // A failing first store, a store without a folder tree, two stores of one root
     // name, folders without an entry or store ID; the name only in a wide status
@@ -94,8 +95,8 @@ store "Broken" fault=open-store
 };
 
 size_t CountPrefix(const Texts& texts, const std::wstring& prefix) {
-    return static_cast<size_t>(
-        std::count_if(texts.begin(), texts.end(), [&](const std::wstring& t) { return t.starts_with(prefix); }));
+    return static_cast<size_t>(std::count_if(texts.begin(), texts.end(),
+                                             [&](const std::wstring& t) { return t.starts_with(prefix); }));
 }
 
 TEST(FolderRequests, ListTreeAndProfileNameOnProfiles) {

@@ -8,7 +8,19 @@
 namespace mailtest {
 
 // Item order in the Inbox, as Items gives it.
-enum InboxItem { kKnown, kMeeting, kNeverSent, kReport, kAnsi, kWide, kUnreadable, kDated, kLong, kUncopyable, kItems };
+enum InboxItem {
+    kKnown,
+    kMeeting,
+    kNeverSent,
+    kReport,
+    kAnsi,
+    kWide,
+    kUnreadable,
+    kDated,
+    kLong,
+    kUncopyable,
+    kItems
+};
 
 inline const std::string kLongBody = [] {
     std::string body;
@@ -27,7 +39,8 @@ store "Mailbox" default
     mail subject="日本語" message-id=<wide@example.org> submit-time=none fault=string8
     mail subject="Unreadable" body="x y" fault=error-value
     mail subject="Dated" message-id=<dated@example.org> date=2023-03-14T09:05:07
-    mail subject="Long" message-id=none submit-time=none body=")" + kLongBody + R"("
+    mail subject="Long" message-id=none submit-time=none body=")" +
+                                        kLongBody + R"("
     mail subject="100%s sure" fault=copy-to
   folder "Empty"
 )";

@@ -39,7 +39,8 @@ const RecordCase kRecords[] = {
     {mailtest::kWide, false, L"<wide@example.org>日本語sender@example.orgDemo User"},
     // Unreadable message ID and submit time contribute nothing, and bring the body.
     {mailtest::kUnreadable, true, L"Unreadablesender@example.orgDemo Userxyxy"},
-    {mailtest::kDated, false, L"<dated@example.org>Datedsender@example.orgDemo UserTuesday, March 14, 2023 09:05:07"},
+    {mailtest::kDated, false,
+     L"<dated@example.org>Datedsender@example.orgDemo UserTuesday, March 14, 2023 09:05:07"},
     // The short form is cut at 1024 characters counted before the blanks go.
     {mailtest::kLong, true,
      L"Longsender@example.orgDemo User" + Repeat(L"ab", 341) + L"a" + Repeat(L"ab", 600) + L"TAIL"},
@@ -75,8 +76,8 @@ TEST(MailSignature, DigestOfTheFirstHalfOfTheRecordsBytes) {
         std::wstring record;
         const char* digest;  // MD5 of the record's first N bytes of UTF-16LE, N its length
     } const kDigests[] = {
-        {L"", "D41D8CD98F00B204E9800998ECF8427E"},    // MD5 of no bytes
-        {L"AB", "8214D1003F68A7D9B0356C0CBD7EEE1A"},  // MD5 of 41 00
+        {L"", "D41D8CD98F00B204E9800998ECF8427E"},                      // MD5 of no bytes
+        {L"AB", "8214D1003F68A7D9B0356C0CBD7EEE1A"},                    // MD5 of 41 00
         {L"Hi\u00e9\u00e9\u00e9", "863DD777FB53630A1BC2B4E531811BD9"},  // of 48 00 69 00 E9
     };
     for (const auto& c : kDigests) {

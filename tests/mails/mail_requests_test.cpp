@@ -40,8 +40,10 @@ struct ListCase {
     std::vector<const wchar_t*> signatures;  // per item; null for IGNOREMAILENTRY
 };
 
-const std::vector<const wchar_t*> kInbox0 = {kKnown0, nullptr, kNeverSent0, nullptr, kAny, kAny, kAny, kAny, kAny, kAny};
-const std::vector<const wchar_t*> kInbox1 = {kKnown1, nullptr, kNeverSent1, nullptr, kAny, kAny, kAny, kAny, kAny, kAny};
+const std::vector<const wchar_t*> kInbox0 = {kKnown0, nullptr, kNeverSent0, nullptr, kAny,
+                                             kAny,    kAny,    kAny,        kAny,    kAny};
+const std::vector<const wchar_t*> kInbox1 = {kKnown1, nullptr, kNeverSent1, nullptr, kAny,
+                                             kAny,    kAny,    kAny,        kAny,    kAny};
 const ListCase kLists[] = {
     {L"\\\\Mailbox\\Inbox", 0, kInbox0},
     {L"Mailbox\\Inbox", 1, kInbox1},  // the leading backslashes are added
@@ -99,7 +101,8 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
             }
             const size_t separator = entries[e].find(L"#####");
             ASSERT_NE(std::wstring::npos, separator) << "case " << i << " item " << e;
-            const std::wstring signature = entries[e].substr(0, separator), entryId = entries[e].substr(separator + 5);
+            const std::wstring signature = entries[e].substr(0, separator),
+                               entryId = entries[e].substr(separator + 5);
             EXPECT_TRUE(IsSignature(signature)) << "case " << i << " item " << e;
             if (*c.signatures[e]) {
                 EXPECT_EQ(c.signatures[e], signature) << "case " << i << " item " << e;
@@ -131,7 +134,8 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
         EXPECT_EQ(c.reply, saved) << "case " << i;
         if (c.earlierFile && c.reply == 0) {
             const std::string left = testsupport::ReadFileBytes(c.path);
-            EXPECT_TRUE(left.empty() || left.starts_with("\xD0\xCF\x11\xE0")) << "case " << i << ": an earlier file was left";
+            EXPECT_TRUE(left.empty() || left.starts_with("\xD0\xCF\x11\xE0"))
+                << "case " << i << ": an earlier file was left";
         }
     }
 
@@ -147,10 +151,11 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
     EXPECT_EQ(1u, RowCount(&IMessage::GetAttachmentTable, file.message.get()));
 
     const Texts logTexts = testsupport::ReadLogTexts(log);
-    for (const wchar_t* line : {L"Ignoring non-mail item ...",
-                                L"CKsCommMailServer::GetAllMailsFromFolder failed with error 80004005",
-                                L"CConect::SaveMailToMSGFileEx(MailSubject:<100%s sure> )::CopyTo failed with "
-                                L"HR = 0x80004005, will try SaveAs"}) {
+    for (const wchar_t* line :
+         {L"Ignoring non-mail item ...",
+          L"CKsCommMailServer::GetAllMailsFromFolder failed with error 80004005",
+          L"CConect::SaveMailToMSGFileEx(MailSubject:<100%s sure> )::CopyTo failed with "
+          L"HR = 0x80004005, will try SaveAs"}) {
         EXPECT_NE(logTexts.end(), std::find(logTexts.begin(), logTexts.end(), line)) << line;
     }
 }

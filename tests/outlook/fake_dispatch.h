@@ -31,10 +31,19 @@ public:
     FakeDispatch& On(const std::wstring& name, Member member);
     // Answers IRunnableObject from now on; Run gives `result`.
     void MakeRunnable(HRESULT result);
-    [[nodiscard]] ULONG references() { AddRef(); return Release(); }
+    [[nodiscard]] ULONG references() {
+        AddRef();
+        return Release();
+    }
 
-    STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override { *count = 0; return S_OK; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) noexcept override { *info = nullptr; return DISP_E_BADINDEX; }
+    STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override {
+        *count = 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) noexcept override {
+        *info = nullptr;
+        return DISP_E_BADINDEX;
+    }
     STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids) noexcept override;
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* exception, UINT* argumentError) noexcept override;

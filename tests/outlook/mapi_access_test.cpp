@@ -21,7 +21,8 @@ TEST(MapiLibrary, FoundInASubfolderBoundByPlainOrDecoratedNames) {
     const std::wstring root = testsupport::TempPath(L"MapiSearch") + L"\\";
     ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((root + L"1031").c_str(), nullptr));
-    ASSERT_TRUE(base::UniqueFile(CreateFileW((root + L"1032").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr))
+    ASSERT_TRUE(base::UniqueFile(
+                    CreateFileW((root + L"1032").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr))
                     .valid());
     ASSERT_TRUE(CreateDirectoryW((root + L"1033").c_str(), nullptr));
     const std::wstring library = root + L"1033\\msmapi32.dll";
@@ -47,19 +48,20 @@ TEST(MapiLibrary, FoundInASubfolderBoundByPlainOrDecoratedNames) {
 constexpr wchar_t kMessagingKey[] =
     L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows Messaging Subsystem\\Profiles";
 // Office versions' keys, which the add-in's own registration under Office shares.
-constexpr const wchar_t* kOfficeKeys[] = {L"Software\\Microsoft\\Office\\16.0", L"Software\\Microsoft\\Office\\15.0"};
+constexpr const wchar_t* kOfficeKeys[] = {L"Software\\Microsoft\\Office\\16.0",
+                                          L"Software\\Microsoft\\Office\\15.0"};
 constexpr wchar_t kKeyOnly[] = L"(key without the value)";
 
 // The value (null: none) or kKeyOnly under a subkey of the current user.
 void SetRegistry(const std::wstring& subkey, const wchar_t* text, DWORD type = REG_SZ) {
     if (!text) return;
     base::UniqueRegKey key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, subkey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                             key.put(), nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, subkey.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                             nullptr, key.put(), nullptr));
     if (text == kKeyOnly) return;
     const DWORD size = static_cast<DWORD>(wcslen(text) * sizeof(wchar_t));  // stored without a terminator
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegSetValueExW(key.get(), L"DefaultProfile", 0, type, reinterpret_cast<const BYTE*>(text), size));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), L"DefaultProfile", 0, type,
+                                            reinterpret_cast<const BYTE*>(text), size));
 }
 
 void ClearProfiles() {
@@ -86,7 +88,8 @@ TEST(DefaultProfileName, MessagingSubsystemFirstThenTheNewestOffice) {
         {nullptr, REG_SZ, nullptr, nullptr, E_FAIL, L"sentinel"},
     };
     std::wstring saved;
-    const bool hadValue = outlook::GetRegistryString(HKEY_CURRENT_USER, kMessagingKey, L"DefaultProfile", saved);
+    const bool hadValue =
+        outlook::GetRegistryString(HKEY_CURRENT_USER, kMessagingKey, L"DefaultProfile", saved);
     for (size_t i = 0; i < std::size(cases); ++i) {
         ClearProfiles();
         SetRegistry(kMessagingKey, cases[i].messaging, cases[i].messagingType);

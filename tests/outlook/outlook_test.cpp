@@ -39,7 +39,8 @@ Texts LogSince(size_t mark) {
 }
 
 std::wstring UnableToInstantiate(HRESULT hr) {
-    return std::wstring(L"Unable to instantiate Outlook. Error ") + outlook::ErrorText(hr).c_str() + L" occured.";
+    return std::wstring(L"Unable to instantiate Outlook. Error ") + outlook::ErrorText(hr).c_str() +
+           L" occured.";
 }
 
 // What creating Outlook's Application class gives while a RegisteredOutlook lives.
@@ -95,7 +96,8 @@ TEST_F(OutlookApplicationTest, QuitAndStartOutlookRunTheApplicationOrLogWhatFail
     } cases[] = {
         {&CKsCommMailServer::QuitOutlook, S_OK, kNotRunnable, true, S_OK, true, 1, S_OK},
         {&CKsCommMailServer::QuitOutlook, S_OK, S_OK, true, S_OK, true, 1, S_OK},
-        {&CKsCommMailServer::QuitOutlook, S_OK, S_OK, true, E_ACCESSDENIED, false, 1, S_OK},  // a refusal is not logged
+        {&CKsCommMailServer::QuitOutlook, S_OK, S_OK, true, E_ACCESSDENIED, false, 1,
+         S_OK},  // a refusal is not logged
         {&CKsCommMailServer::QuitOutlook, kNoServer, S_OK, true, S_OK, false, 0, kNoServer},
         {&CKsCommMailServer::QuitOutlook, S_OK, kNotRunning, true, S_OK, false, 0, kNotRunning},
         {&CKsCommMailServer::QuitOutlook, S_OK, kNotRunnable, false, S_OK, false, 0, E_NOINTERFACE},
@@ -117,7 +119,8 @@ TEST_F(OutlookApplicationTest, QuitAndStartOutlookRunTheApplicationOrLogWhatFail
             EXPECT_EQ(cases[i].answer, (server_.*cases[i].operation)()) << "case " << i;
         }
         EXPECT_EQ(cases[i].quits, quits) << "case " << i;
-        EXPECT_EQ(cases[i].logged == S_OK ? Texts{} : Texts{UnableToInstantiate(cases[i].logged)}, LogSince(mark))
+        EXPECT_EQ(cases[i].logged == S_OK ? Texts{} : Texts{UnableToInstantiate(cases[i].logged)},
+                  LogSince(mark))
             << "case " << i;
         EXPECT_EQ(1u, application->references()) << "case " << i << ": a reference was kept";
     }
@@ -152,9 +155,9 @@ HRESULT WINAPI FillInNotFound(EXCEPINFO* exception) {
     return S_OK;
 }
 
-// The typed object-model layer: every object result goes the same way: failures give the member's own code, "Nothing"
-// a null result, an object of another kind its query's failure; the out-parameter,
-// pre-filled, is null unless an object of the right kind came.
+// The typed object-model layer: every object result goes the same way: failures give the member's own code,
+// "Nothing" a null result, an object of another kind its query's failure; the out-parameter, pre-filled, is
+// null unless an object of the right kind came.
 TEST(ObjectModelTest, ObjectResultsAndFailures) {
     const ComPtr<FakeDispatch> meeting = FakeDispatch::Create();  // no MAPIFolder
     const struct {
@@ -215,8 +218,10 @@ TEST(ErrorTextTest, SystemTextWithoutItsLineBreakOrAFallback) {
         if (cases[i].expected) {
             EXPECT_EQ(cases[i].expected, got) << "case " << i;
         } else {  // Wine's wording differs from Windows': only its shape is checked
-            EXPECT_TRUE(!got.empty() && got.back() != L'\n' && got.back() != L'\r') << "case " << i << ": " << got.size();
-            EXPECT_FALSE(got.starts_with(L"IDispatch error") || got.starts_with(L"Unknown error")) << "case " << i;
+            EXPECT_TRUE(!got.empty() && got.back() != L'\n' && got.back() != L'\r')
+                << "case " << i << ": " << got.size();
+            EXPECT_FALSE(got.starts_with(L"IDispatch error") || got.starts_with(L"Unknown error"))
+                << "case " << i;
         }
     }
 }

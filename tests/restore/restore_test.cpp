@@ -59,13 +59,22 @@ const RestoreCase kCases[] = {
     // Names ignore case; the same file again is a second message.
     {kProfile, File::Rich, L"\\\\mAILBOX\\INBOX", {L"Mailbox", L"Inbox"}, 2, nullptr},
     // Without the leading backslashes; missing levels below an existing one.
-    {kProfile, File::RichAnsi, L"Mailbox\\Inbox\\Old\\New\\Deeper", {L"Mailbox", L"Inbox", L"Old", L"New", L"Deeper"},
-     1, nullptr},
+    {kProfile,
+     File::RichAnsi,
+     L"Mailbox\\Inbox\\Old\\New\\Deeper",
+     {L"Mailbox", L"Inbox", L"Old", L"New", L"Deeper"},
+     1,
+     nullptr},
     // No store of that root name: one is added, takes the name, and gets the folders.
     {kProfile, File::Rich, L"\\\\Restored\\Year 2024\\May", {L"Restored", L"Year 2024", L"May"}, 1, nullptr},
     {kProfile, File::Rich, L"\\\\restored\\Year 2024", {L"Restored", L"Year 2024"}, 1, nullptr},
     // Escapes are decoded before matching and creating.
-    {kProfile, File::Rich, L"\\\\Archive\\Q&#58 &#34x&#34 &#60y&#62", {L"Archive", L"Q: \"x\" <y>"}, 1, nullptr},
+    {kProfile,
+     File::Rich,
+     L"\\\\Archive\\Q&#58 &#34x&#34 &#60y&#62",
+     {L"Archive", L"Q: \"x\" <y>"},
+     1,
+     nullptr},
     {kProfile, File::Rich, L"\\\\Archive\\2022", {L"Archive", L"2022"}, 1, nullptr},
     // An empty path is the root of the empty name: a store "2" is added for it.
     {kProfile, File::Rich, L"", {L""}, 1, nullptr},
@@ -73,9 +82,17 @@ const RestoreCase kCases[] = {
     {kProfile, File::Foreign2, L"\\\\Mailbox\\Foreign", {L"Mailbox", L"Foreign"}, 2, nullptr},
     // A level that cannot be made leaves the mail in its parent.
     {kProfile, File::Rich, L"\\\\Mailbox\\Locked\\Below\\Deeper", {L"Mailbox", L"Locked"}, 1, nullptr},
-    {kProfile, File::Rich, L"\\\\Mailbox\\No ID", {}, 0,
+    {kProfile,
+     File::Rich,
+     L"\\\\Mailbox\\No ID",
+     {},
+     0,
      L"KsCommMailServer::LoadMailFromMSGFile::getIMAPIFolder failed"},
-    {kProfile, File::Rich, L"\\\\Mailbox\\Unsaveable", {}, 0,
+    {kProfile,
+     File::Rich,
+     L"\\\\Mailbox\\Unsaveable",
+     {},
+     0,
      L"KsCommMailServer::LoadMailFromMSGFile::SaveChanges failed. HR = 0x"},
     {kProfile, File::Missing, L"\\\\Mailbox\\Inbox", {}, 0, kOpenFailed},
     {kProfile, File::NotCompound, L"\\\\Mailbox\\Inbox", {}, 0, kOpenFailed},
@@ -85,13 +102,17 @@ const RestoreCase kCases[] = {
     {kProfile, File::ReadOnly, L"\\\\Mailbox\\Inbox", {L"Mailbox", L"Inbox"}, 3, nullptr},
     {kProfile, File::NoPath, L"\\\\Mailbox\\Inbox", {}, 0, nullptr},
     // The store cannot be added: the folders go below the default store's root.
-    {kNoAddStoreProfile, File::Rich, L"\\\\Elsewhere\\Kept",
-     {L"Mailbox", L"Kept"}, 1, L"KsCommMailServer::getFolder::AddStoreEx failed. Fallback"},
+    {kNoAddStoreProfile,
+     File::Rich,
+     L"\\\\Elsewhere\\Kept",
+     {L"Mailbox", L"Kept"},
+     1,
+     L"KsCommMailServer::getFolder::AddStoreEx failed. Fallback"},
 };
 
 size_t CountPrefix(const Texts& texts, const std::wstring& prefix) {
-    return static_cast<size_t>(
-        std::count_if(texts.begin(), texts.end(), [&](const std::wstring& t) { return t.starts_with(prefix); }));
+    return static_cast<size_t>(std::count_if(texts.begin(), texts.end(),
+                                             [&](const std::wstring& t) { return t.starts_with(prefix); }));
 }
 
 // The folder a target names: the last store whose root has that name, then subfolders.
@@ -137,10 +158,11 @@ std::map<std::string, std::string> Properties(IMAPIProp* object) {
             auto* tags = reinterpret_cast<LPSPropTagArray>(&tag);
             ULONG names = 0;
             LPMAPINAMEID* name = nullptr;
-            if (SUCCEEDED(object->GetNamesFromIDs(&tags, nullptr, 0, &names, &name)) && names == 1 && name[0]) {
+            if (SUCCEEDED(object->GetNamesFromIDs(&tags, nullptr, 0, &names, &name)) && names == 1 &&
+                name[0]) {
                 key.str("");
-                key << storetest::Utf8(storetest::Hex(name[0]->lpguid, sizeof(GUID))) << '/' << PROP_TYPE(v.ulPropTag)
-                    << '/';
+                key << storetest::Utf8(storetest::Hex(name[0]->lpguid, sizeof(GUID))) << '/'
+                    << PROP_TYPE(v.ulPropTag) << '/';
                 if (name[0]->ulKind == MNID_ID) key << name[0]->Kind.lID;
                 if (name[0]->ulKind == MNID_STRING) key << storetest::Utf8(name[0]->Kind.lpwstrName);
             }
@@ -154,12 +176,14 @@ std::map<std::string, std::string> Properties(IMAPIProp* object) {
 // The bytes of a property read as a stream; empty when it cannot be.
 std::string StreamBytes(IMAPIProp* object, ULONG tag) {
     ComPtr<IStream> stream;
-    if (!tag || FAILED(object->OpenProperty(tag, &IID_IStream, 0, 0, reinterpret_cast<IUnknown**>(stream.put())))) {
+    if (!tag ||
+        FAILED(object->OpenProperty(tag, &IID_IStream, 0, 0, reinterpret_cast<IUnknown**>(stream.put())))) {
         return {};
     }
     std::string bytes;
     char buffer[4096];
-    for (ULONG read = 0; SUCCEEDED(stream->Read(buffer, sizeof(buffer), &read)) && read > 0;) bytes.append(buffer, read);
+    for (ULONG read = 0; SUCCEEDED(stream->Read(buffer, sizeof(buffer), &read)) && read > 0;)
+        bytes.append(buffer, read);
     return bytes;
 }
 
@@ -171,8 +195,8 @@ std::vector<std::map<std::string, std::string>> Rows(IMAPITable* table) {
     for (ULONG r = 0; r < rows.get()->cRows; ++r) {
         std::map<std::string, std::string>& row = out.emplace_back();
         const SRow& source = rows.get()->aRow[r];
-        for (ULONG c = 0; c < source.cValues; ++c) row[msgtest::Describe(source.lpProps[c]).substr(0, 8)] =
-            msgtest::Describe(source.lpProps[c]);
+        for (ULONG c = 0; c < source.cValues; ++c)
+            row[msgtest::Describe(source.lpProps[c]).substr(0, 8)] = msgtest::Describe(source.lpProps[c]);
     }
     return out;
 }
@@ -188,7 +212,8 @@ void ExpectSameMessage(IMessage* saved, IMessage* restored, const std::string& w
         // A value too large for GetProps comes from the store as an error: its stream counts.
         const ULONG tag = key.find('/') == std::string::npos ? std::stoul(key, nullptr, 16) : 0;
         const std::string savedStream = StreamBytes(saved, tag);
-        EXPECT_TRUE(!savedStream.empty() && savedStream == StreamBytes(restored, tag)) << where << " property " << key;
+        EXPECT_TRUE(!savedStream.empty() && savedStream == StreamBytes(restored, tag))
+            << where << " property " << key;
     }
     ComPtr<IMAPITable> savedRecipients, restoredRecipients, savedAttachments, restoredAttachments;
     static_cast<void>(saved->GetRecipientTable(0, savedRecipients.put()));
@@ -208,8 +233,9 @@ void ExpectSameMessage(IMessage* saved, IMessage* restored, const std::string& w
         ComPtr<IMessage> savedEmbedded, restoredEmbedded;
         if (SUCCEEDED(savedAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0,
                                                 reinterpret_cast<IUnknown**>(savedEmbedded.put())))) {
-            ASSERT_EQ(S_OK, restoredAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0,
-                                                         reinterpret_cast<IUnknown**>(restoredEmbedded.put())))
+            ASSERT_EQ(S_OK,
+                      restoredAttach->OpenProperty(PR_ATTACH_DATA_OBJ, &IID_IMessage, 0, 0,
+                                                   reinterpret_cast<IUnknown**>(restoredEmbedded.put())))
                 << at;
             ExpectSameMessage(savedEmbedded.get(), restoredEmbedded.get(), at + " embedded");
         }
@@ -222,20 +248,26 @@ std::wstring PrepareFile(File kind, const storetest::TempFolder& temp) {
     DeleteFileW(path.c_str());
     const wchar_t* foreign = kind == File::Foreign1 ? L"top_level_email.msg" : L"freiraum_test.msg";
     switch (kind) {
-        case File::Rich:
-        case File::RichAnsi:
-        case File::HeldOpen:
-        case File::ReadOnly: EXPECT_EQ(S_OK, msgtest::WriteRichFile(path, kind != File::RichAnsi)); break;
-        case File::Foreign1:
-        case File::Foreign2: {
-            wchar_t data[MAX_PATH] = {};
-            GetEnvironmentVariableW(L"RESTORE_TEST_DATA", data, MAX_PATH);
-            EXPECT_TRUE(CopyFileW((std::wstring(data) + L"\\" + foreign).c_str(), path.c_str(), FALSE));
-            break;
-        }
-        case File::NotCompound: storetest::WriteText(path, "From: someone\r\n\r\nnot a compound file\r\n"); break;
-        case File::Missing: break;
-        case File::NoPath: return L"";
+    case File::Rich:
+    case File::RichAnsi:
+    case File::HeldOpen:
+    case File::ReadOnly:
+        EXPECT_EQ(S_OK, msgtest::WriteRichFile(path, kind != File::RichAnsi));
+        break;
+    case File::Foreign1:
+    case File::Foreign2: {
+        wchar_t data[MAX_PATH] = {};
+        GetEnvironmentVariableW(L"RESTORE_TEST_DATA", data, MAX_PATH);
+        EXPECT_TRUE(CopyFileW((std::wstring(data) + L"\\" + foreign).c_str(), path.c_str(), FALSE));
+        break;
+    }
+    case File::NotCompound:
+        storetest::WriteText(path, "From: someone\r\n\r\nnot a compound file\r\n");
+        break;
+    case File::Missing:
+        break;
+    case File::NoPath:
+        return L"";
     }
     if (kind == File::ReadOnly) SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
     return path;
@@ -266,20 +298,22 @@ TEST(Restore, MessageFilesIntoFoldersAndStores) {
             ASSERT_NE(nullptr, client) << "the add-in's channel never appeared";
         }
         const std::wstring file = PrepareFile(c.file, temp);
-        const bool refused = c.file == File::ReadOnly && base::UniqueFile(CreateFileW(file.c_str(), GENERIC_WRITE, 0,
-                                                                                      nullptr, OPEN_EXISTING, 0,
-                                                                                      nullptr)).get() ==
-                                                             INVALID_HANDLE_VALUE;
+        const bool refused =
+            c.file == File::ReadOnly &&
+            base::UniqueFile(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr))
+                    .get() == INVALID_HANDLE_VALUE;
         const wchar_t* logLine = refused ? kOpenFailed : c.logLine;
         const Texts target = refused ? Texts{} : c.target;
         const std::string before = testsupport::ReadFileBytes(file);
-        const size_t logged = CountPrefix(testsupport::ReadLogTexts(log), logLine ? logLine : L"KsCommMailServer");
+        const size_t logged =
+            CountPrefix(testsupport::ReadLogTexts(log), logLine ? logLine : L"KsCommMailServer");
         uint32_t reply = 0xdeadbeef;
         {
             // Another process holds the file open, without sharing.
-            const base::UniqueFile held(c.file == File::HeldOpen ? CreateFileW(file.c_str(), GENERIC_READ, 0,
-                                                                                     nullptr, OPEN_EXISTING, 0, nullptr)
-                                                                       : INVALID_HANDLE_VALUE);
+            const base::UniqueFile held(
+                c.file == File::HeldOpen
+                    ? CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)
+                    : INVALID_HANDLE_VALUE);
             ASSERT_TRUE(client->BeginRequest(RequestCode::RestoreMailFromMSGFile));
             ASSERT_TRUE(client->tunnel().SendString(file, MailClient::kDefaultTimeoutMs));
             ASSERT_TRUE(client->tunnel().SendString(c.folderPath, MailClient::kDefaultTimeoutMs));

@@ -23,9 +23,9 @@ constexpr uint32_t kShortRequestTimeoutMs = 400;
 constexpr DWORD kChildTimeoutMs = 30000;
 
 // Connects with the version given, then runs the steps: a number is sent as a number
-// message, "text:T" the text T; "reply" expects a number; "silence" expects nothing to arrive; "sleep:N" sleeps N ms; "signal:NAME"
-// sets a named event; "hang" waits to be killed; "fail" expects the next number to be
-// refused. Exits 0, or 100 + the index of the step that failed.
+// message, "text:T" the text T; "reply" expects a number; "silence" expects nothing to arrive; "sleep:N"
+// sleeps N ms; "signal:NAME" sets a named event; "hang" waits to be killed; "fail" expects the next number to
+// be refused. Exits 0, or 100 + the index of the step that failed.
 TEST_CHILD_ROLE(scripted_client) {
     auto client = MailClient::Connect(args.at(0), _wtoi(args.at(1).c_str()), 10000);
     if (!client) return 1;
@@ -86,8 +86,8 @@ TEST_CHILD_ROLE(many_clients) {
 const std::wstring kMarker = std::to_wstring(kRequestMarker);
 
 size_t CountPrefix(const Texts& texts, const std::wstring& prefix) {
-    return static_cast<size_t>(std::count_if(
-        texts.begin(), texts.end(), [&](const std::wstring& t) { return t.starts_with(prefix); }));
+    return static_cast<size_t>(std::count_if(texts.begin(), texts.end(),
+                                             [&](const std::wstring& t) { return t.starts_with(prefix); }));
 }
 
 class MailServerTest : public testing::Test {
@@ -117,9 +117,8 @@ protected:
 
     // The log once `count` lines start with `text`; a failure if that never happens.
     Texts WaitForLines(const std::wstring& text, size_t count) {
-        Texts texts = testsupport::WaitForLog(logPath_, [&](const Texts& texts) {
-            return CountPrefix(texts, text) >= count;
-        });
+        Texts texts = testsupport::WaitForLog(
+            logPath_, [&](const Texts& texts) { return CountPrefix(texts, text) >= count; });
         EXPECT_GE(CountPrefix(texts, text), count) << "lines starting with " << testing::PrintToString(text);
         return texts;
     }
@@ -200,8 +199,9 @@ TEST_F(MailServerTest, LifecycleAndDispatchLinesPerCode) {
     // Everyone gets all event rights but DELETE.
     base::UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
     base::UniqueLocal<wchar_t*> dacl;
-    ASSERT_EQ(GetSecurityInfo(server_.stopEvent(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
-                              nullptr, nullptr, nullptr, nullptr, descriptor.put()), 0u);
+    ASSERT_EQ(GetSecurityInfo(server_.stopEvent(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, nullptr, nullptr, descriptor.put()),
+              0u);
     ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
         descriptor.get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, dacl.put(), nullptr));
     EXPECT_STREQ(dacl.get(), L"D:(A;;0x1e0003;;;WD)");
@@ -218,8 +218,8 @@ TEST_F(MailServerTest, LifecycleAndDispatchLinesPerCode) {
     StartServer();
     EXPECT_EQ(Client(1, {kMarker, L"12", kMarker, L"6", L"silence"}).Wait(kChildTimeoutMs), 0u);
     // Codes 2 and 3 read their two texts and reply (0: no mail to save, no file to restore).
-    EXPECT_EQ(Client(2, {kMarker, L"2", L"text:", L"text:", L"reply", kMarker, L"3", L"text:", L"text:", L"reply",
-                         kMarker, L"8", kMarker, L"6", L"silence"})
+    EXPECT_EQ(Client(2, {kMarker, L"2", L"text:", L"text:", L"reply", kMarker, L"3", L"text:", L"text:",
+                         L"reply", kMarker, L"8", kMarker, L"6", L"silence"})
                   .Wait(kChildTimeoutMs),
               0u);
     Texts texts = WaitForLines(L"[Processing message finish]", 3);
@@ -260,7 +260,7 @@ TEST_F(MailServerTest, FailedStartLeavesNothingAndAFailedWorkerCostsOnlyItsClien
     const struct {
         bool stopEventTaken;
         ThreadFault accept, worker;
-    } cases[] = {{true, kNone, kNone},   {false, kNull, kNone},        {false, kInvalid, kNone},
+    } cases[] = {{true, kNone, kNone},         {false, kNull, kNone}, {false, kInvalid, kNone},
                  {false, kUnresumable, kNone}, {false, kNone, kNull}, {false, kNone, kUnresumable}};
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(testing::Message() << "case " << i);
@@ -270,7 +270,8 @@ TEST_F(MailServerTest, FailedStartLeavesNothingAndAFailedWorkerCostsOnlyItsClien
         const DWORD handlesBefore = HandleCount();
         {
             const std::wstring squatted = cases[i].stopEventTaken ? MailClient::StopEventName(channel_) : L"";
-            base::UniqueHandle squatter(squatted.empty() ? nullptr : CreateMutexW(nullptr, FALSE, squatted.c_str()));
+            base::UniqueHandle squatter(squatted.empty() ? nullptr
+                                                         : CreateMutexW(nullptr, FALSE, squatted.c_str()));
             CKsCommMailServer server;
             server.SetThreadCreator(FaultyThread);
             const HRESULT hr = server.Start(channel_.c_str(), kServerModeLocal, 10000);
@@ -294,7 +295,10 @@ TEST(MailServerModes, PrefixNamesAndThreadsFollowTheMode) {
         uint32_t mode;
         const wchar_t* prefix;
         size_t threads;
-    } cases[] = {{1, L"Local\\", 1}, {2, L"Global\\", 1}, {3, L"Global\\", 1}, {100, L"Local\\", 0},
+    } cases[] = {{1, L"Local\\", 1},
+                 {2, L"Global\\", 1},
+                 {3, L"Global\\", 1},
+                 {100, L"Local\\", 0},
                  {7, L"Local\\", 1}};
     for (const auto& test : cases) {
         SCOPED_TRACE(testing::Message() << "mode " << test.mode);

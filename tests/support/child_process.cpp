@@ -47,7 +47,8 @@ Program::Program(const std::wstring& program, const std::vector<std::wstring>& a
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &info)) {
         base::UniqueHandle thread(info.hThread);
         process_.reset(info.hProcess);
     }

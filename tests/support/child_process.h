@@ -20,10 +20,9 @@ struct ChildRole {
 };
 
 // Defines a role: TEST_CHILD_ROLE(client_v2) { ... return 0; } with `args` in scope.
-#define TEST_CHILD_ROLE(name)                                                      \
-    static int ChildRole_##name(const std::vector<std::wstring>& args);            \
-    static const ::testsupport::ChildRole childRoleRegistration_##name(L## #name, \
-                                                                      ChildRole_##name); \
+#define TEST_CHILD_ROLE(name)                                                                        \
+    static int ChildRole_##name(const std::vector<std::wstring>& args);                              \
+    static const ::testsupport::ChildRole childRoleRegistration_##name(L## #name, ChildRole_##name); \
     static int ChildRole_##name([[maybe_unused]] const std::vector<std::wstring>& args)
 
 // A program in a process of its own, killed if it outlives its owner.

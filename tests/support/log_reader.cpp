@@ -14,13 +14,15 @@ std::string ReadFileBytes(const std::wstring& path) {
     std::string bytes;
     char buffer[4096];
     DWORD read = 0;
-    while (file && ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
+    while (file && ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
+        bytes.append(buffer, read);
     return bytes;
 }
 
 std::vector<std::wstring> ReadLogTexts(const std::wstring& path) {
     const std::string bytes = ReadFileBytes(path);
-    const std::wstring content(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    const std::wstring content(reinterpret_cast<const wchar_t*>(bytes.data()),
+                               bytes.size() / sizeof(wchar_t));
     std::vector<std::wstring> texts;
     for (size_t begin = 0, end; begin < content.size(); begin = end + 2) {
         end = std::min(content.find(L"\r\n", begin), content.size());
@@ -30,9 +32,9 @@ std::vector<std::wstring> ReadLogTexts(const std::wstring& path) {
     return texts;
 }
 
-std::vector<std::wstring> WaitForLog(
-    const std::wstring& path, const std::function<bool(const std::vector<std::wstring>&)>& done,
-    DWORD timeoutMs) {
+std::vector<std::wstring> WaitForLog(const std::wstring& path,
+                                     const std::function<bool(const std::vector<std::wstring>&)>& done,
+                                     DWORD timeoutMs) {
     const DWORD start = GetTickCount();
     for (;;) {
         std::vector<std::wstring> texts = ReadLogTexts(path);

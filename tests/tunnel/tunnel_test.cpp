@@ -43,16 +43,14 @@ enum Exit : DWORD { kExitQuit, kExitSetupFailed, kExitOpFailed, kExitAcked = 80 
 struct RawClient {
     bool Open(const std::wstring& privateName, const std::wstring& tunnelName, uint32_t version) {
         channel.version = version;
-        channel.mapping.reset(
-            OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, privateName.c_str()));
+        channel.mapping.reset(OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, privateName.c_str()));
         if (channel.mapping)
             channel.view.reset(MapViewOfFile(channel.mapping.get(), FILE_MAP_WRITE, 0, 0, kSize));
-        const wchar_t* suffixes[] = {L".ServerEvt", L".ServerRecvEvt", L".ClientEvt",
-                                     L".ClientRecvEvt"};
+        const wchar_t* suffixes[] = {L".ServerEvt", L".ServerRecvEvt", L".ClientEvt", L".ClientRecvEvt"};
         bool opened = channel.view.valid();
         for (int i = 0; i < 4; ++i) {
-            channel.events[i].reset(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE,
-                                               (privateName + suffixes[i]).c_str()));
+            channel.events[i].reset(
+                OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, (privateName + suffixes[i]).c_str()));
             opened = opened && channel.events[i];
         }
         // Only a Session's test reports the server done.
@@ -87,8 +85,7 @@ struct RawClient {
 
 // Takes one whole message by hand: waits for `peerSend`, reads the header, resets
 // `peerSend`, in version 2 sets `ownAck`.
-std::wstring TakeChunks(const TunnelConnection& channel, TunnelEvent peerSend,
-                            TunnelEvent ownAck) {
+std::wstring TakeChunks(const TunnelConnection& channel, TunnelEvent peerSend, TunnelEvent ownAck) {
     std::wstring text;
     for (;;) {
         if (WaitForSingleObject(channel.event(peerSend), kLongMs) != WAIT_OBJECT_0) return L"failed";
@@ -106,40 +103,38 @@ std::wstring TakeChunks(const TunnelConnection& channel, TunnelEvent peerSend,
 // Runs one operation of the "client" child; false ends the child.
 bool RunOp(TunnelClient* client, RawClient* raw, uint32_t op) {
     switch (op) {
-        case kEcho: {
-            std::wstring text;
-            uint32_t value = 0;
-            return client->ReceiveString(&text, kLongMs) && client->ReceiveDword(&value, kLongMs) &&
-                   client->SendString(text, kLongMs) && client->SendDword(value, kLongMs);
+    case kEcho: {
+        std::wstring text;
+        uint32_t value = 0;
+        return client->ReceiveString(&text, kLongMs) && client->ReceiveDword(&value, kLongMs) &&
+               client->SendString(text, kLongMs) && client->SendDword(value, kLongMs);
+    }
+    case kRecordChunks:
+        return client->SendString(TakeChunks(raw->channel, kServerEvent, kClientRecvEvent), kLongMs);
+    case kSendMessage: {
+        uint32_t size = 0, kind = 0;
+        if (!client->ReceiveDword(&size, kLongMs) || !client->ReceiveDword(&kind, kLongMs)) return false;
+        std::vector<uint8_t> bytes(size + 1, 0x5A);  // never a null pointer
+        return client->SendMessage(bytes.data(), size, kind, kLongMs);
+    }
+    case kSendRawChunks: {
+        std::wstring text;
+        if (!client->ReceiveString(&text, kLongMs)) return false;
+        UINT acked = 0;
+        uint32_t length = 0, kind = 0;
+        while (swscanf(text.c_str(), L"%u:%u", &length, &kind) == 2 && raw->PutChunk(length, kind)) {
+            ++acked;
+            const size_t comma = text.find(L',');
+            text = comma == std::wstring::npos ? L"" : text.substr(comma + 1);
         }
-        case kRecordChunks:
-            return client->SendString(TakeChunks(raw->channel, kServerEvent, kClientRecvEvent),
-                                      kLongMs);
-        case kSendMessage: {
-            uint32_t size = 0, kind = 0;
-            if (!client->ReceiveDword(&size, kLongMs) || !client->ReceiveDword(&kind, kLongMs))
-                return false;
-            std::vector<uint8_t> bytes(size + 1, 0x5A);  // never a null pointer
-            return client->SendMessage(bytes.data(), size, kind, kLongMs);
-        }
-        case kSendRawChunks: {
-            std::wstring text;
-            if (!client->ReceiveString(&text, kLongMs)) return false;
-            UINT acked = 0;
-            uint32_t length = 0, kind = 0;
-            while (swscanf(text.c_str(), L"%u:%u", &length, &kind) == 2 && raw->PutChunk(length, kind)) {
-                ++acked;
-                const size_t comma = text.find(L',');
-                text = comma == std::wstring::npos ? L"" : text.substr(comma + 1);
-            }
-            WaitForSingleObject(raw->ended.get(), kLongMs);
-            ExitProcess(kExitAcked + acked);
-        }
-        case kGoDeaf:
-            Sleep(INFINITE);
-            return false;
-        default:
-            return false;
+        WaitForSingleObject(raw->ended.get(), kLongMs);
+        ExitProcess(kExitAcked + acked);
+    }
+    case kGoDeaf:
+        Sleep(INFINITE);
+        return false;
+    default:
+        return false;
     }
 }
 
@@ -168,8 +163,7 @@ struct Session {
         : tunnelName(std::move(name)),
           ended(CreateEventW(nullptr, TRUE, FALSE, (tunnelName + L".Ended").c_str())),
           child(L"client", {tunnelName, std::to_wstring(version)}) {
-        accepted = TunnelAccept(tunnelName.c_str(), &connection, mode, nullptr, kLongMs, kSize,
-                                kLongMs) &&
+        accepted = TunnelAccept(tunnelName.c_str(), &connection, mode, nullptr, kLongMs, kSize, kLongMs) &&
                    TunnelReceiveString(connection.get(), &privateName, kLongMs, nullptr);
     }
     [[nodiscard]] bool Tell(Op op) { return TunnelSendDword(connection.get(), op, kLongMs, nullptr); }
@@ -192,8 +186,8 @@ std::wstring SecurityText(HANDLE object) {
     base::UniqueLocal<wchar_t*> dacl, sid;
     if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
                         nullptr, nullptr, nullptr, &sacl, descriptor.put()) ||
-        !ConvertSecurityDescriptorToStringSecurityDescriptorW(
-            descriptor.get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, dacl.put(), nullptr))
+        !ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1,
+                                                              DACL_SECURITY_INFORMATION, dacl.put(), nullptr))
         return L"unreadable";
     if (!sacl || sacl->AceCount == 0) return dacl.get();
     SYSTEM_MANDATORY_LABEL_ACE* ace = nullptr;
@@ -216,8 +210,7 @@ bool BlockExists(const std::wstring& tunnelName) {
 template <typename Open>
 HANDLE OpenWhenThere(Open open) {
     HANDLE handle = nullptr;
-    for (DWORD start = GetTickCount(); !handle && GetTickCount() - start < kLongMs; Sleep(1))
-        handle = open();
+    for (DWORD start = GetTickCount(); !handle && GetTickCount() - start < kLongMs; Sleep(1)) handle = open();
     return handle;
 }
 
@@ -225,8 +218,7 @@ HANDLE OpenWhenThere(Open open) {
 TEST_CHILD_ROLE(hold) {
     base::UniqueHandle object(
         args.at(0) == L"block"
-            ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                 args.at(1).c_str())
+            ? CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, args.at(1).c_str())
             : CreateMutexW(nullptr, FALSE, args.at(1).c_str()));
     Sleep(INFINITE);
     return 0;
@@ -271,15 +263,14 @@ struct BackgroundAccept {
                               decltype(&TunnelTryAccept) attempt = TunnelTryAccept)
         : abort(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
           result(std::async(std::launch::async, [=, this] {
-              return attempt(tunnelName.c_str(), &connection, 1, abort.get(), timeoutMs,
-                             mappingSize, handshakeMs);
+              return attempt(tunnelName.c_str(), &connection, 1, abort.get(), timeoutMs, mappingSize,
+                             handshakeMs);
           })) {}
     ~BackgroundAccept() { SetEvent(abort.get()); }
 
     // False, with the attempt aborted, if it has not ended by itself within the long wait.
     bool EndedByItself() {
-        if (result.wait_for(std::chrono::milliseconds(kLongMs)) == std::future_status::ready)
-            return true;
+        if (result.wait_for(std::chrono::milliseconds(kLongMs)) == std::future_status::ready) return true;
         SetEvent(abort.get());
         return false;
     }
@@ -324,8 +315,8 @@ TEST(TunnelAccept, ChannelObjectsGrantEveryoneExactlyTheirRightsAndModeThreeTheL
 TEST(TunnelAccept, RendezvousBlockAndDispatchMutexGrantEveryoneExactlyTheirRights) {
     const std::wstring tunnelName = TunnelTestName();
     BackgroundAccept accept(tunnelName);
-    base::UniqueHandle mutex(OpenWhenThere(
-        [&] { return OpenMutexW(READ_CONTROL, FALSE, MutexName(tunnelName).c_str()); }));
+    base::UniqueHandle mutex(
+        OpenWhenThere([&] { return OpenMutexW(READ_CONTROL, FALSE, MutexName(tunnelName).c_str()); }));
     base::UniqueHandle block(OpenFileMappingW(READ_CONTROL, FALSE, tunnelName.c_str()));
     ASSERT_TRUE(mutex && block) << "got " << GetLastError();
     EXPECT_EQ(SecurityText(block.get()), kEveryoneMapping);
@@ -363,12 +354,14 @@ TEST(TunnelAccept, HeldRendezvousBlockOrDispatchMutexHoldsTheAcceptUp) {
                                 kLongMs, TunnelAccept);
         if (test.ending != Ending::kTimeout) {
             // Published (or held) before the abort, so that the abort ends a waiting accept.
-            base::UniqueHandle(OpenWhenThere(
-                [&] { return OpenFileMappingW(FILE_MAP_READ, FALSE, tunnelName.c_str()); }));
+            base::UniqueHandle(
+                OpenWhenThere([&] { return OpenFileMappingW(FILE_MAP_READ, FALSE, tunnelName.c_str()); }));
             // Whatever the machine's speed, no accept can complete while the object is held.
             EXPECT_EQ(accept.result.wait_for(500ms), std::future_status::timeout) << i;
-            if (test.ending == Ending::kAbort) SetEvent(accept.abort.get());
-            else holder.Kill();
+            if (test.ending == Ending::kAbort)
+                SetEvent(accept.abort.get());
+            else
+                holder.Kill();
         }
         EXPECT_EQ(accept.result.get(), test.ending == Ending::kRelease) << i;
         if (test.ending == Ending::kRelease) {
@@ -386,8 +379,8 @@ TEST(TunnelAccept, SilentClientFailsTheHandshakeAtItsLimitAndTheNextGetsANewName
     for (const uint32_t version : {1u, 2u}) {
         const std::wstring tunnelName = TunnelTestName();
         const std::wstring noteName = testsupport::UniqueName(L"Local\\TunnelTestNote");
-        base::UniqueHandle note(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
-                                                   0, 4096, noteName.c_str()));
+        base::UniqueHandle note(
+            CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, noteName.c_str()));
         base::UniqueView noteView(MapViewOfFile(note.get(), FILE_MAP_READ, 0, 0, 0));
         ASSERT_TRUE(noteView.valid());
         testsupport::ChildProcess deaf(L"deaf", {tunnelName, noteName, std::to_wstring(version)});
@@ -444,8 +437,8 @@ TEST_P(TunnelTransfer, MessagesTravelBothWaysAsTheChunkRuleDemandsAndEchoIntact)
         const std::vector<uint8_t> bytes(test.size + 1, 0x33);  // never a null pointer
         std::wstring chunks;
         ASSERT_TRUE(session.Tell(kRecordChunks) &&
-                    TunnelSendMessage(session.connection.get(), bytes.data(), test.size,
-                                      kTunnelKindString, kLongMs, nullptr) &&
+                    TunnelSendMessage(session.connection.get(), bytes.data(), test.size, kTunnelKindString,
+                                      kLongMs, nullptr) &&
                     TunnelReceiveString(session.connection.get(), &chunks, kLongMs, nullptr))
             << i;
         EXPECT_EQ(chunks, test.chunks) << i << ": server to client";
@@ -462,8 +455,8 @@ TEST_P(TunnelTransfer, MessagesTravelBothWaysAsTheChunkRuleDemandsAndEchoIntact)
     base::UniqueView spy(MapViewOfFile(session.connection->mapping.get(), FILE_MAP_WRITE, 0, 0, 0));
     const uint32_t sentinel[2] = {0xdeadbeef, 0xfeedface};
     std::memcpy(spy.get(), sentinel, sizeof(sentinel));
-    EXPECT_FALSE(TunnelSendString(session.connection.get(), std::wstring(40000, L'z').c_str(),
-                                  kLongMs, nullptr));
+    EXPECT_FALSE(
+        TunnelSendString(session.connection.get(), std::wstring(40000, L'z').c_str(), kLongMs, nullptr));
     EXPECT_EQ(std::memcmp(spy.get(), sentinel, sizeof(sentinel)), 0) << "the send wrote a chunk";
     EXPECT_EQ(session.connection->view.get(), nullptr);
 }
@@ -475,20 +468,20 @@ constexpr uint32_t kGiveUpMs = 2000;
 struct BadInputCase {
     bool number;  // else a text is expected
     const wchar_t* chunks;
-    UINT acked;   // how many of the chunks the server took
+    UINT acked;  // how many of the chunks the server took
 };
 constexpr BadInputCase kBadInputCases[] = {
-    {true, L"4:1", 0},                // a number that says it is a text
-    {true, L"8:2", 1},                // a number of 8 bytes
-    {true, L"3:2", 1},                // a number of 3 bytes
-    {true, L"65528:2,0:2", 2},        // a number of two chunks
-    {false, L"3:1", 1},               // a text of odd length
-    {false, L"4:2", 0},               // a text that says it is a number
-    {false, L"65529:1", 0},           // one byte more than a chunk holds
-    {false, L"4294967295:1", 0},      // a length from nowhere
-    {false, L"65528:1,4:2", 1},       // the kind changes within a message
-    {false, L"65528:1,65530:1", 1},   // an oversized continuation
-    {false, L"65528:1", 1},           // the continuation never comes
+    {true, L"4:1", 0},               // a number that says it is a text
+    {true, L"8:2", 1},               // a number of 8 bytes
+    {true, L"3:2", 1},               // a number of 3 bytes
+    {true, L"65528:2,0:2", 2},       // a number of two chunks
+    {false, L"3:1", 1},              // a text of odd length
+    {false, L"4:2", 0},              // a text that says it is a number
+    {false, L"65529:1", 0},          // one byte more than a chunk holds
+    {false, L"4294967295:1", 0},     // a length from nowhere
+    {false, L"65528:1,4:2", 1},      // the kind changes within a message
+    {false, L"65528:1,65530:1", 1},  // an oversized continuation
+    {false, L"65528:1", 1},          // the continuation never comes
 };
 
 TEST_P(TunnelTransfer, BadInputClosesTheConnection) {
@@ -500,9 +493,9 @@ TEST_P(TunnelTransfer, BadInputClosesTheConnection) {
         ASSERT_TRUE(TunnelSendString(session.connection.get(), test.chunks, kLongMs, nullptr)) << i;
         uint32_t value = 0xdeadbeef;
         std::wstring text = L"sentinel";
-        const bool received =
-            test.number ? TunnelReceiveDword(session.connection.get(), &value, kGiveUpMs, nullptr)
-                        : TunnelReceiveString(session.connection.get(), &text, kGiveUpMs, nullptr);
+        const bool received = test.number
+                                  ? TunnelReceiveDword(session.connection.get(), &value, kGiveUpMs, nullptr)
+                                  : TunnelReceiveString(session.connection.get(), &text, kGiveUpMs, nullptr);
         EXPECT_FALSE(received) << i;
         EXPECT_EQ(session.connection->view.get(), nullptr) << i << ": the connection stayed open";
         EXPECT_EQ(session.connection->event(kClientEvent), nullptr) << i;
@@ -545,7 +538,7 @@ struct SliceLog {
     HANDLE event, abort;
     size_t signalAt;
     std::vector<std::string> waits;
-} *sliceLog = nullptr;
+}* sliceLog = nullptr;
 
 DWORD RecordSlice(DWORD count, const HANDLE* handles, DWORD ms) {
     SliceLog& log = *sliceLog;
@@ -563,8 +556,8 @@ constexpr struct {
     size_t slices;
     const char* wait;
 } kSliceCases[] = {
-    {0, false, 0, 1, "1:0"},        {39, false, 0, 1, "1:39"},       {40, false, 0, 2, "1:20"},
-    {999, false, 0, 4, "1:249"},    {10000, false, 0, 10, "1:1000"}, {125000, true, 0, 10, "2:12500"},
+    {0, false, 0, 1, "1:0"},       {39, false, 0, 1, "1:39"},       {40, false, 0, 2, "1:20"},
+    {999, false, 0, 4, "1:249"},   {10000, false, 0, 10, "1:1000"}, {125000, true, 0, 10, "2:12500"},
     {10000, true, 3, 3, "2:1000"},
 };
 

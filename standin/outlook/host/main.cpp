@@ -82,7 +82,8 @@ void Say(const wchar_t* line, const wchar_t* detail = L"") {
 
 [[nodiscard]] int SignalStop(const std::wstring& name) {
     const base::UniqueHandle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str()));
-    if (!event || !::SetEvent(event.get())) return Fail(L"signalling the stop event", HRESULT_FROM_WIN32(::GetLastError()));
+    if (!event || !::SetEvent(event.get()))
+        return Fail(L"signalling the stop event", HRESULT_FROM_WIN32(::GetLastError()));
     return kExitClean;
 }
 
@@ -108,8 +109,8 @@ public:
 
 [[nodiscard]] HRESULT WriteDefaultProfile(const wchar_t* name) {
     base::UniqueRegKey key;
-    LSTATUS status = ::RegCreateKeyExW(HKEY_CURRENT_USER, kMessagingProfilesKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                       KEY_SET_VALUE, nullptr, key.put(), nullptr);
+    LSTATUS status = ::RegCreateKeyExW(HKEY_CURRENT_USER, kMessagingProfilesKey, 0, nullptr,
+                                       REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, key.put(), nullptr);
     if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
     status = ::RegSetValueExW(key.get(), kDefaultProfileValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(name),
                               static_cast<DWORD>((::wcslen(name) + 1) * sizeof(wchar_t)));
@@ -149,7 +150,8 @@ void RunMessageLoop(HANDLE quitRequested) {
                                     application.put_void());
     if (FAILED(hr)) return Fail(L"creating the Application", hr);
     base::ComPtr<IDispatch> entry;
-    if (FAILED(hr = OutlookStandinAddAddIn(options.addIn.c_str(), entry.put()))) return Fail(L"listing the add-in", hr);
+    if (FAILED(hr = OutlookStandinAddAddIn(options.addIn.c_str(), entry.put())))
+        return Fail(L"listing the add-in", hr);
     base::ComPtr<_IDTExtensibility2> addIn;
     if (FAILED(hr = CreateAddIn(options.addIn, addIn))) return Fail(L"creating the add-in", hr);
 
@@ -197,9 +199,10 @@ void RunMessageLoop(HANDLE quitRequested) {
 int wmain(int argc, wchar_t** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fputs("usage: outlook-standin.exe --profile DIR [--addin PROGID] [--stop-event NAME]\n"
-                   "       outlook-standin.exe --stop [--stop-event NAME]\n",
-                   stderr);
+        std::fputs(
+            "usage: outlook-standin.exe --profile DIR [--addin PROGID] [--stop-event NAME]\n"
+            "       outlook-standin.exe --stop [--stop-event NAME]\n",
+            stderr);
         return kExitUsage;
     }
     return options.stop ? SignalStop(options.stopEvent) : Run(options);

@@ -41,7 +41,8 @@ bool Tokenize(std::string_view text, ParsedLine& line, std::wstring& problem) {
         Token token;
         std::string raw;
         if (text[at] != '"') {
-            while (at < text.size() && text[at] != ' ' && text[at] != '\t' && text[at] != '=') raw += text[at++];
+            while (at < text.size() && text[at] != ' ' && text[at] != '\t' && text[at] != '=')
+                raw += text[at++];
             if (at < text.size() && text[at] == '=') {
                 token.key = raw;
                 raw.clear();
@@ -94,8 +95,8 @@ private:
     bool Profile(const std::vector<Token>& tokens, std::wstring& problem);
     bool Store(const std::vector<Token>& tokens, std::wstring& problem);
     bool Folder(FolderPlan& parent, const std::vector<Token>& tokens, std::wstring& problem);
-    bool Item(FolderPlan& parent, const std::string& keyword, uint32_t number, const std::vector<Token>& tokens,
-              std::wstring& problem);
+    bool Item(FolderPlan& parent, const std::string& keyword, uint32_t number,
+              const std::vector<Token>& tokens, std::wstring& problem);
 
     ProfilePlan& profile_;
     bool haveProfile_ = false;
@@ -213,11 +214,12 @@ bool Parser::Folder(FolderPlan& parent, const std::vector<Token>& tokens, std::w
     return true;
 }
 
-constexpr std::string_view kItemAttributes[] = {"subject", "body", "from", "to", "cc", "bcc", "date", "message-id",
+constexpr std::string_view kItemAttributes[] = {"subject",     "body",  "from",   "to",
+                                                "cc",          "bcc",   "date",   "message-id",
                                                 "submit-time", "class", "attach", "embed"};
 
-bool Parser::Item(FolderPlan& parent, const std::string& keyword, uint32_t number, const std::vector<Token>& tokens,
-                  std::wstring& problem) {
+bool Parser::Item(FolderPlan& parent, const std::string& keyword, uint32_t number,
+                  const std::vector<Token>& tokens, std::wstring& problem) {
     ItemPlan plan;
     plan.line = number;
     for (size_t i = 1; i < tokens.size(); ++i) {

@@ -41,7 +41,8 @@ std::wstring UpperCase(std::wstring text) {
 
 std::wstring Substitute(std::wstring text, uint32_t n) {
     const std::wstring placeholder = L"{n}", value = std::to_wstring(n);
-    for (size_t at = text.find(placeholder); at != std::wstring::npos; at = text.find(placeholder, at + value.size())) {
+    for (size_t at = text.find(placeholder); at != std::wstring::npos;
+         at = text.find(placeholder, at + value.size())) {
         text.replace(at, placeholder.size(), value);
     }
     return text;
@@ -57,7 +58,8 @@ Address ParseAddress(std::wstring_view text) {
     while (!text.empty() && text.front() == L' ') text.remove_prefix(1);
     while (!text.empty() && text.back() == L' ') text.remove_suffix(1);
     const size_t open = text.rfind(L'<');
-    if (open == std::wstring_view::npos || text.back() != L'>') return {std::wstring(text), std::wstring(text)};
+    if (open == std::wstring_view::npos || text.back() != L'>')
+        return {std::wstring(text), std::wstring(text)};
     std::wstring_view name = text.substr(0, open);
     while (!name.empty() && name.back() == L' ') name.remove_suffix(1);
     const std::wstring email(text.substr(open + 1, text.size() - open - 2));
@@ -78,7 +80,8 @@ std::vector<Address> ParseAddresses(std::wstring_view text) {
 bool ParseDate(const std::wstring& text, FILETIME& time) {
     SYSTEMTIME parts{};
     unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (swscanf(text.c_str(), L"%4u-%2u-%2uT%2u:%2u:%2u", &year, &month, &day, &hour, &minute, &second) != 6) {
+    if (swscanf(text.c_str(), L"%4u-%2u-%2uT%2u:%2u:%2u", &year, &month, &day, &hour, &minute, &second) !=
+        6) {
         return false;
     }
     parts.wYear = static_cast<WORD>(year);
@@ -159,9 +162,10 @@ private:
     }
     [[nodiscard]] HRESULT FillFolder(const Folder& folder, const FolderPlan& plan);
     [[nodiscard]] HRESULT WriteItem(const Folder& folder, const ItemPlan& plan, uint32_t n);
-    [[nodiscard]] HRESULT WriteContent(IMessage* message, const ItemPlan& plan, uint32_t n, const std::wstring& subject);
-    [[nodiscard]] HRESULT AddRecipients(IMessage* message, const std::vector<Address>& to, const std::vector<Address>& cc,
-                                        const std::vector<Address>& bcc);
+    [[nodiscard]] HRESULT WriteContent(IMessage* message, const ItemPlan& plan, uint32_t n,
+                                       const std::wstring& subject);
+    [[nodiscard]] HRESULT AddRecipients(IMessage* message, const std::vector<Address>& to,
+                                        const std::vector<Address>& cc, const std::vector<Address>& bcc);
     [[nodiscard]] HRESULT AddAttachment(IMessage* message, const std::wstring& nameAndContent);
     [[nodiscard]] HRESULT AddEmbedded(IMessage* message, const std::wstring& subject, bool ansi);
 
@@ -176,12 +180,14 @@ HRESULT Generator::Run(const ProfilePlan& plan, const std::wstring& folder) {
     for (auto storePlan = plan.stores.begin(); storePlan != plan.stores.end(); ++storePlan) {
         // Stores of one name are told apart by how many came before them, so each has
         // its own entry IDs; the first keeps the UIDs of its name alone.
-        const auto earlier = std::count_if(plan.stores.begin(), storePlan,
-                                           [&](const StorePlan& other) { return other.name == storePlan->name; });
-        const std::wstring seed = storePlan->name + (earlier ? L"|" + std::to_wstring(earlier) : std::wstring());
+        const auto earlier = std::count_if(plan.stores.begin(), storePlan, [&](const StorePlan& other) {
+            return other.name == storePlan->name;
+        });
+        const std::wstring seed =
+            storePlan->name + (earlier ? L"|" + std::to_wstring(earlier) : std::wstring());
         const GUID uid = storePlan->hasUid ? storePlan->uid : store::StableGuid(plan.name + L"|" + seed);
-        const GUID serviceUid =
-            storePlan->hasServiceUid ? storePlan->serviceUid : store::StableGuid(plan.name + L"|service|" + seed);
+        const GUID serviceUid = storePlan->hasServiceUid ? storePlan->serviceUid
+                                                         : store::StableGuid(plan.name + L"|service|" + seed);
         store::Store created;
         hr = profile->AddStore(storePlan->name, created, &uid, &serviceUid);
         if (FAILED(hr)) return Fail(hr, L"adding the store " + storePlan->name);
@@ -194,12 +200,15 @@ HRESULT Generator::Run(const ProfilePlan& plan, const std::wstring& folder) {
             return Fail(hr, L"setting the faults of " + storePlan->name);
         }
         // A store whose data file is gone: still listed, every call of it fails.
-        if ((storePlan->faults & store::fault::kDataMissing) && FAILED(hr = store::DeleteTree(created.path()))) {
+        if ((storePlan->faults & store::fault::kDataMissing) &&
+            FAILED(hr = store::DeleteTree(created.path()))) {
             return Fail(hr, L"removing the data of " + storePlan->name);
         }
     }
-    if (plan.faults && FAILED(hr = profile->SetFaults(plan.faults))) return Fail(hr, L"setting the profile's faults");
-    if (plan.busyCall && FAILED(hr = profile->SetBusyCall(plan.busyCall))) return Fail(hr, L"setting the busy call");
+    if (plan.faults && FAILED(hr = profile->SetFaults(plan.faults)))
+        return Fail(hr, L"setting the profile's faults");
+    if (plan.busyCall && FAILED(hr = profile->SetBusyCall(plan.busyCall)))
+        return Fail(hr, L"setting the busy call");
     return S_OK;
 }
 
@@ -218,7 +227,8 @@ HRESULT Generator::FillFolder(const Folder& folder, const FolderPlan& plan) {
     for (const FolderPlan& sub : plan.folders) {
         for (uint32_t n = 1; n <= sub.count; ++n) {
             const std::wstring name = Substitute(sub.name, n);
-            if (!names.insert(UpperCase(name)).second) return Fail(MAPI_E_COLLISION, L"creating the folder " + name);
+            if (!names.insert(UpperCase(name)).second)
+                return Fail(MAPI_E_COLLISION, L"creating the folder " + name);
             Folder created;
             HRESULT hr = folder.CreateSubfolder(name, sub.type, Folder::IfExists::Unchecked, created);
             if (FAILED(hr)) return Fail(hr, L"creating the folder " + name);
@@ -261,17 +271,20 @@ HRESULT Generator::WriteItem(const Folder& folder, const ItemPlan& plan, uint32_
     return S_OK;
 }
 
-HRESULT Generator::WriteContent(IMessage* message, const ItemPlan& plan, uint32_t n, const std::wstring& subject) {
+HRESULT Generator::WriteContent(IMessage* message, const ItemPlan& plan, uint32_t n,
+                                const std::wstring& subject) {
     const auto text = [&](const char* key, const std::wstring& fallback) {
         const std::wstring* value = plan.Find(key);
         return value ? Substitute(*value, n) : fallback;
     };
     const std::wstring where = L"line " + std::to_wstring(plan.line) + L": ";
-    FILETIME date = AddTime([] {
-        FILETIME first{};
-        SystemTimeToFileTime(&kFirstDate, &first);
-        return first;
-    }(), kHour * (serial_ - 1));
+    FILETIME date = AddTime(
+        [] {
+            FILETIME first{};
+            SystemTimeToFileTime(&kFirstDate, &first);
+            return first;
+        }(),
+        kHour * (serial_ - 1));
     if (const std::wstring* dateText = plan.Find("date"); dateText && !ParseDate(*dateText, date)) {
         return Fail(MAPI_E_INVALID_PARAMETER, where + L"reading the date " + *dateText);
     }
@@ -300,7 +313,8 @@ HRESULT Generator::WriteContent(IMessage* message, const ItemPlan& plan, uint32_
     properties.Text(PR_DISPLAY_TO, names(to));
     if (!cc.empty()) properties.Text(PR_DISPLAY_CC, names(cc));
     if (!bcc.empty()) properties.Text(PR_DISPLAY_BCC, names(bcc));
-    const std::wstring messageId = text("message-id", L"<" + std::to_wstring(serial_) + L".generated@example.org>");
+    const std::wstring messageId =
+        text("message-id", L"<" + std::to_wstring(serial_) + L".generated@example.org>");
     if (messageId != kNone) properties.Text(PR_INTERNET_MESSAGE_ID_W, messageId);
     if (text("submit-time", L"") != kNone) properties.Time(PR_CLIENT_SUBMIT_TIME, date);
     properties.Time(PR_MESSAGE_DELIVERY_TIME, AddTime(date, kDeliveryDelay));
@@ -324,8 +338,8 @@ HRESULT Generator::WriteContent(IMessage* message, const ItemPlan& plan, uint32_
     return S_OK;
 }
 
-HRESULT Generator::AddRecipients(IMessage* message, const std::vector<Address>& to, const std::vector<Address>& cc,
-                                 const std::vector<Address>& bcc) {
+HRESULT Generator::AddRecipients(IMessage* message, const std::vector<Address>& to,
+                                 const std::vector<Address>& cc, const std::vector<Address>& bcc) {
     constexpr ULONG kPropsPerRecipient = 4;
     const size_t count = to.size() + cc.size() + bcc.size();
     if (count == 0) return S_OK;
@@ -340,7 +354,8 @@ HRESULT Generator::AddRecipients(IMessage* message, const std::vector<Address>& 
         const bool isTo = i < to.size(), isCc = !isTo && i < to.size() + cc.size();
         const Address& address = isTo ? to[i] : isCc ? cc[i - to.size()] : bcc[i - to.size() - cc.size()];
         base::UniqueMapiBuffer<SPropValue>& values = entries.emplace_back();
-        hr = MAPIAllocateBuffer(kPropsPerRecipient * sizeof(SPropValue), reinterpret_cast<void**>(values.put()));
+        hr = MAPIAllocateBuffer(kPropsPerRecipient * sizeof(SPropValue),
+                                reinterpret_cast<void**>(values.put()));
         if (FAILED(hr)) return hr;
         SPropValue* value = values.get();
         value[0].ulPropTag = PR_DISPLAY_NAME_W;
@@ -373,7 +388,8 @@ HRESULT Generator::AddRecipients(IMessage* message, const std::vector<Address>& 
 HRESULT Generator::AddAttachment(IMessage* message, const std::wstring& nameAndContent) {
     const size_t colon = nameAndContent.find(L':');
     const std::wstring name = nameAndContent.substr(0, colon);
-    const std::wstring content = colon == std::wstring::npos ? std::wstring() : nameAndContent.substr(colon + 1);
+    const std::wstring content =
+        colon == std::wstring::npos ? std::wstring() : nameAndContent.substr(colon + 1);
     base::ComPtr<IAttach> attachment;
     HRESULT hr = CreateAttachment(message, ATTACH_BY_VALUE, name, attachment);
     if (FAILED(hr)) return hr;

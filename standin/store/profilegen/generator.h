@@ -12,6 +12,7 @@ namespace standin::profilegen {
 
 // Creates `folder` (which must not exist or be empty) and fills it. On failure
 // `error` says what could not be written.
-[[nodiscard]] HRESULT GenerateProfile(const ProfilePlan& profile, const std::wstring& folder, std::wstring& error);
+[[nodiscard]] HRESULT GenerateProfile(const ProfilePlan& profile, const std::wstring& folder,
+                                      std::wstring& error);
 
 }  // namespace standin::profilegen

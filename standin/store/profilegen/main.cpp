@@ -38,8 +38,8 @@ int wmain(int argc, wchar_t** argv) {
     if (FAILED(store::ReadFileBytes(description, text))) return Fail(L"cannot read " + description);
     profilegen::ProfilePlan plan;
     std::wstring error;
-    if (FAILED(profilegen::ParseDescription(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()),
-                                           plan, error))) {
+    if (FAILED(profilegen::ParseDescription(
+            std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), plan, error))) {
         return Fail(description + L": " + error);
     }
     if (FAILED(profilegen::GenerateProfile(plan, output, error))) return Fail(error);

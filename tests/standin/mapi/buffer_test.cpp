@@ -61,8 +61,10 @@ TEST(HexText, RoundTripsAndRejectsNonDigits) {
         SCODE expected;
         int written;
     } cases[] = {
-        {"0A0B0C", 3, S_OK, 3},  {"0A0B0C", 2, S_OK, 2},  // the bound stops it
-        {"0A0G", 2, MAPI_E_CALL_FAILED, 1}, {"0A0", 2, MAPI_E_CALL_FAILED, 1},  // an odd last digit
+        {"0A0B0C", 3, S_OK, 3},
+        {"0A0B0C", 2, S_OK, 2},  // the bound stops it
+        {"0A0G", 2, MAPI_E_CALL_FAILED, 1},
+        {"0A0", 2, MAPI_E_CALL_FAILED, 1},  // an odd last digit
         {"", 2, S_OK, 0},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {

@@ -51,8 +51,7 @@ struct Fixture {
         SizedSPropTagArray(2, columns) = {2, {kName, kType}};
         std::vector<standin::TableRow> spans(rows.begin(), rows.end());
         const auto* tags = reinterpret_cast<const SPropTagArray*>(&columns);
-        EXPECT_EQ(standin::CreateTable(TBLTYPE_SNAPSHOT, *tags, spans, table.put()),
-                  S_OK);
+        EXPECT_EQ(standin::CreateTable(TBLTYPE_SNAPSHOT, *tags, spans, table.put()), S_OK);
     }
 
     // The names of the rows from the cursor on.
@@ -129,7 +128,8 @@ TEST(MemoryTable, RestrictionsSelectRows) {
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         Fixture f;
-        EXPECT_EQ(f.table->Restrict(const_cast<SRestriction*>(cases[i].restriction), 0), cases[i].expected) << i;
+        EXPECT_EQ(f.table->Restrict(const_cast<SRestriction*>(cases[i].restriction), 0), cases[i].expected)
+            << i;
         ULONG count = 0xdeadbeef;
         EXPECT_EQ(f.table->GetRowCount(0, &count), S_OK);
         EXPECT_EQ(count, cases[i].names.size()) << "case " << i;
@@ -150,7 +150,8 @@ TEST(MemoryTable, FindRowAndQueryAllRows) {
 
     SizedSPropTagArray(1, columns) = {1, {kType}};
     LPSRowSet rows = reinterpret_cast<LPSRowSet>(0xdeadbeef);
-    ASSERT_EQ(HrQueryAllRows(f.table.get(), reinterpret_cast<SPropTagArray*>(&columns), &typeIs39, nullptr, 0, &rows),
+    ASSERT_EQ(HrQueryAllRows(f.table.get(), reinterpret_cast<SPropTagArray*>(&columns), &typeIs39, nullptr, 0,
+                             &rows),
               S_OK);
     ASSERT_EQ(rows->cRows, 2u);
     EXPECT_EQ(rows->aRow[1].lpProps[0].Value.l, 39);

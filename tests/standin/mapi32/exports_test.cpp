@@ -15,11 +15,11 @@ struct Export {
     const char* name;
 };
 constexpr Export kMapi32Exports[] = {
-    {11, "MAPILogonEx"},         {13, "MAPIAllocateBuffer"}, {15, "MAPIAllocateMore"},
-    {17, "MAPIFreeBuffer"},      {43, "ScBinFromHexBounded"}, {44, "FBinFromHex"},
-    {45, "HexFromBin"},          {59, "MAPIGetDefaultMalloc"}, {75, "HrQueryAllRows"},
-    {135, "HrGetOneProp"},       {140, "FreeProws"},          {196, "OpenIMsgSession"},
-    {197, "CloseIMsgSession"},   {198, "OpenIMsgOnIStg"},     {0, "MAPIInitialize"},
+    {11, "MAPILogonEx"},       {13, "MAPIAllocateBuffer"},   {15, "MAPIAllocateMore"},
+    {17, "MAPIFreeBuffer"},    {43, "ScBinFromHexBounded"},  {44, "FBinFromHex"},
+    {45, "HexFromBin"},        {59, "MAPIGetDefaultMalloc"}, {75, "HrQueryAllRows"},
+    {135, "HrGetOneProp"},     {140, "FreeProws"},           {196, "OpenIMsgSession"},
+    {197, "CloseIMsgSession"}, {198, "OpenIMsgOnIStg"},      {0, "MAPIInitialize"},
     {0, "MAPIUninitialize"},
 };
 
@@ -29,12 +29,18 @@ struct Forward {
     const char* target;
 };
 constexpr Forward kMsmapiNames[] = {
-    {"MAPIInitialize", "MAPIInitialize"}, {"MAPIUninitialize", "MAPIUninitialize"},
-    {"MAPILogonEx", "MAPILogonEx"},       {"MAPIFreeBuffer", "MAPIFreeBuffer"},
-    {"HexFromBin@12", "HexFromBin"},      {"HexFromBin", "HexFromBin"},
-    {"HrQueryAllRows@24", "HrQueryAllRows"}, {"HrQueryAllRows", "HrQueryAllRows"},
-    {"FreeProws@4", "FreeProws"},         {"FreeProws", "FreeProws"},
-    {"HrGetOneProp@12", "HrGetOneProp"},  {"HrGetOneProp", "HrGetOneProp"},
+    {"MAPIInitialize", "MAPIInitialize"},
+    {"MAPIUninitialize", "MAPIUninitialize"},
+    {"MAPILogonEx", "MAPILogonEx"},
+    {"MAPIFreeBuffer", "MAPIFreeBuffer"},
+    {"HexFromBin@12", "HexFromBin"},
+    {"HexFromBin", "HexFromBin"},
+    {"HrQueryAllRows@24", "HrQueryAllRows"},
+    {"HrQueryAllRows", "HrQueryAllRows"},
+    {"FreeProws@4", "FreeProws"},
+    {"FreeProws", "FreeProws"},
+    {"HrGetOneProp@12", "HrGetOneProp"},
+    {"HrGetOneProp", "HrGetOneProp"},
 };
 
 struct ModuleFree {
@@ -67,8 +73,10 @@ TEST(Mapi32Exports, OrdinalsAndNamesResolveToTheSameFunctions) {
     // It is the stand-in, not Wine's library, whose message sessions end the process.
     using OpenSession = SCODE(WINAPI*)(LPVOID, ULONG, void**);
     using CloseSession = void(WINAPI*)(void*);
-    auto open = reinterpret_cast<OpenSession>(reinterpret_cast<void*>(GetProcAddress(mapi32.get(), MAKEINTRESOURCEA(196))));
-    auto close = reinterpret_cast<CloseSession>(reinterpret_cast<void*>(GetProcAddress(mapi32.get(), MAKEINTRESOURCEA(197))));
+    auto open = reinterpret_cast<OpenSession>(
+        reinterpret_cast<void*>(GetProcAddress(mapi32.get(), MAKEINTRESOURCEA(196))));
+    auto close = reinterpret_cast<CloseSession>(
+        reinterpret_cast<void*>(GetProcAddress(mapi32.get(), MAKEINTRESOURCEA(197))));
     ASSERT_TRUE(open && close);
     void* session = nullptr;
     ASSERT_EQ(open(nullptr, 0, &session), S_OK);

@@ -48,7 +48,8 @@ void Rebuild(IStorage* root, const std::map<std::string, std::string>& dump) {
             const std::wstring name(path.begin() + start, path.begin() + slash);
             ComPtr<IStorage> child;
             if (FAILED(at->OpenStorage(name.c_str(), nullptr, kMode, nullptr, 0, child.put()))) {
-                ASSERT_EQ(at->CreateStorage(name.c_str(), kMode | STGM_CREATE, 0, 0, child.put()), S_OK) << path;
+                ASSERT_EQ(at->CreateStorage(name.c_str(), kMode | STGM_CREATE, 0, 0, child.put()), S_OK)
+                    << path;
             }
             at = child.get();
             chain.push_back(std::move(child));
@@ -57,7 +58,9 @@ void Rebuild(IStorage* root, const std::map<std::string, std::string>& dump) {
         const std::wstring name(path.begin() + start, path.end());
         ASSERT_EQ(at->CreateStream(name.c_str(), kMode | STGM_CREATE, 0, 0, stream.put()), S_OK) << path;
         ULONG written = 0;
-        ASSERT_EQ(bytes.empty() ? S_OK : stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written), S_OK);
+        ASSERT_EQ(
+            bytes.empty() ? S_OK : stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written),
+            S_OK);
     }
 }
 
@@ -82,7 +85,8 @@ TEST(BadInput, CorruptLayoutsAreRejected) {
     std::string level;
     for (int depth = 0; depth < 20; ++depth) {
         level += "/__attach_version1.0_#00000000";
-        deep[level + "/__properties_version1.0"] = std::string(8, '\0') + Entry(PR_ATTACH_DATA_OBJ, 0xFFFFFFFF);
+        deep[level + "/__properties_version1.0"] =
+            std::string(8, '\0') + Entry(PR_ATTACH_DATA_OBJ, 0xFFFFFFFF);
         level += "/__substg1.0_3701000D";
         deep[level + "/__properties_version1.0"] = std::string(24, '\0');
     }
@@ -95,15 +99,19 @@ TEST(BadInput, CorruptLayoutsAreRejected) {
         {"short header", {{props, "12345678"}}},
         {"no property stream", {{"/__substg1.0_0037001F", "x"}}},
         {"missing value stream", {{props, top + Entry(PR_SUBJECT_W, 10)}}},
-        {"size beyond stream", {{props, top + Entry(PR_ENTRYID, 0xFFFFFFF0)}, {"/__substg1.0_0FFF0102", "abc"}}},
+        {"size beyond stream",
+         {{props, top + Entry(PR_ENTRYID, 0xFFFFFFF0)}, {"/__substg1.0_0FFF0102", "abc"}}},
         {"absurd multi-value count",
-         {{props, top + Entry(PROP_TAG(PT_MV_UNICODE, 0x6800), 0x7FFFFFF0)}, {"/__substg1.0_6800101F", U32(4)}}},
+         {{props, top + Entry(PROP_TAG(PT_MV_UNICODE, 0x6800), 0x7FFFFFF0)},
+          {"/__substg1.0_6800101F", U32(4)}}},
         {"missing multi-value stream",
          {{props, top + Entry(PROP_TAG(PT_MV_BINARY, 0x6800), 16)},
           {"/__substg1.0_68001102", U32(1) + U32(0) + U32(1) + U32(0)},
           {"/__substg1.0_68001102-00000000", "a"}}},
-        {"ragged fixed array", {{props, top + Entry(PROP_TAG(PT_MV_LONG, 0x6800), 7)}, {"/__substg1.0_68001003", "1234567"}}},
-        {"short CLSID", {{props, top + Entry(PROP_TAG(PT_CLSID, 0x6800), 16)}, {"/__substg1.0_68000048", "short"}}},
+        {"ragged fixed array",
+         {{props, top + Entry(PROP_TAG(PT_MV_LONG, 0x6800), 7)}, {"/__substg1.0_68001003", "1234567"}}},
+        {"short CLSID",
+         {{props, top + Entry(PROP_TAG(PT_CLSID, 0x6800), 16)}, {"/__substg1.0_68000048", "short"}}},
         {"recipient without properties", {{props, TopHeader(1)}, {"/__recip_version1.0_#00000000/x", ""}}},
         {"attachment names a missing embedded message",
          {{props, TopHeader(0, 1)},
@@ -153,26 +161,33 @@ TEST(BadInput, FuzzedMessagesFailCleanly) {
             const std::string& name = streams[next() % streams.size()];
             std::string& bytes = mutant[name];
             switch (next() % 6) {
-                case 0: mutant.erase(name); break;
-                case 1: bytes.resize(bytes.empty() ? 0 : next() % bytes.size()); break;
-                case 2: bytes += std::string(1 + next() % 40, static_cast<char>(next())); break;
-                case 3:  // a size, count, offset or index made huge
-                    if (bytes.size() >= 4) {
-                        const std::size_t at = (next() % (bytes.size() / 4)) * 4;
-                        const uint32_t huge[] = {0xFFFFFFFF, 0x7FFFFFFF, 0x10000, 0xFFFFFFF0};
-                        bytes.replace(at, 4, U32(huge[next() % 4]));
-                    }
-                    break;
-                default:
-                    for (int f = 0; f < 4 && !bytes.empty(); ++f) bytes[next() % bytes.size()] ^= static_cast<char>(next());
-                    break;
+            case 0:
+                mutant.erase(name);
+                break;
+            case 1:
+                bytes.resize(bytes.empty() ? 0 : next() % bytes.size());
+                break;
+            case 2:
+                bytes += std::string(1 + next() % 40, static_cast<char>(next()));
+                break;
+            case 3:  // a size, count, offset or index made huge
+                if (bytes.size() >= 4) {
+                    const std::size_t at = (next() % (bytes.size() / 4)) * 4;
+                    const uint32_t huge[] = {0xFFFFFFFF, 0x7FFFFFFF, 0x10000, 0xFFFFFFF0};
+                    bytes.replace(at, 4, U32(huge[next() % 4]));
+                }
+                break;
+            default:
+                for (int f = 0; f < 4 && !bytes.empty(); ++f)
+                    bytes[next() % bytes.size()] ^= static_cast<char>(next());
+                break;
             }
         }
         MessageFile file;
         const HRESULT hr = OpenBuilt(mutant, file);
         if (FAILED(hr)) {
-            EXPECT_TRUE(hr == MAPI_E_CORRUPT_DATA || hr == MAPI_E_TOO_BIG) << "iteration " << i << ": got 0x"
-                                                                           << std::hex << hr;
+            EXPECT_TRUE(hr == MAPI_E_CORRUPT_DATA || hr == MAPI_E_TOO_BIG)
+                << "iteration " << i << ": got 0x" << std::hex << hr;
             EXPECT_FALSE(file.message);
             ++rejected;
             continue;
@@ -181,13 +196,14 @@ TEST(BadInput, FuzzedMessagesFailCleanly) {
         // Whatever opened reads and copies without harm.
         ULONG count = 0;
         LPSPropValue values = nullptr;
-        EXPECT_TRUE(SUCCEEDED(file.message->GetProps(nullptr, MAPI_UNICODE, &count, &values))) << "iteration " << i;
+        EXPECT_TRUE(SUCCEEDED(file.message->GetProps(nullptr, MAPI_UNICODE, &count, &values)))
+            << "iteration " << i;
         MAPIFreeBuffer(values);
         MessageFile copy;
         ASSERT_EQ(MemoryStorage(copy.storage), S_OK);
         ASSERT_EQ(msgtest::OpenMessageOn(copy.storage.get(), copy), S_OK);
-        if (SUCCEEDED(file.message->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, copy.message.get(), 0,
-                                           nullptr))) {
+        if (SUCCEEDED(file.message->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, copy.message.get(),
+                                           0, nullptr))) {
             EXPECT_EQ(copy.message->SaveChanges(KEEP_OPEN_READWRITE), S_OK) << "iteration " << i;
         }
     }

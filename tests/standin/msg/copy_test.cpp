@@ -20,7 +20,8 @@ TEST(CopyToAnEightBitFile, StoresEveryStringConvertedToTheCodePage) {
         MessageFile to;
         ASSERT_EQ(msgtest::CreateMessageFile(copyPath.path, to, 0), S_OK);
         LPSPropProblemArray problems = reinterpret_cast<LPSPropProblemArray>(0xdeadbeef);
-        ASSERT_EQ(from.message->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, to.message.get(), 0, &problems),
+        ASSERT_EQ(from.message->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, to.message.get(), 0,
+                                       &problems),
                   S_OK);
         EXPECT_EQ(problems, nullptr);
         ASSERT_EQ(to.Save(), S_OK);
@@ -30,13 +31,15 @@ TEST(CopyToAnEightBitFile, StoresEveryStringConvertedToTheCodePage) {
     EXPECT_GT(source.size(), 40u) << "a rich message has many streams";
     for (const auto& [name, bytes] : source) {
         if (name.size() < 4 || name.compare(name.size() - 4, 4, "001F") != 0) {
-            EXPECT_TRUE(copy.count(name) || name.find("__properties") == std::string::npos) << "missing: " << name;
+            EXPECT_TRUE(copy.count(name) || name.find("__properties") == std::string::npos)
+                << "missing: " << name;
             continue;
         }
-        const std::wstring wide(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+        const std::wstring wide(reinterpret_cast<const wchar_t*>(bytes.data()),
+                                bytes.size() / sizeof(wchar_t));
         std::string narrow(wide.size() * 2, '\0');
-        narrow.resize(WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), narrow.data(),
-                                          static_cast<int>(narrow.size()), nullptr, nullptr));
+        narrow.resize(WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+                                          narrow.data(), static_cast<int>(narrow.size()), nullptr, nullptr));
         const std::string narrowName = name.substr(0, name.size() - 4) + "001E";
         EXPECT_TRUE(!copy.count(name) && copy.count(narrowName) && copy.at(narrowName) == narrow) << name;
     }

@@ -25,8 +25,8 @@ void Dump(IStorage* storage, const std::string& path, std::map<std::string, std:
         const std::string name = path + "/" + std::string(wide.begin(), wide.end());
         if (stat.type == STGTY_STORAGE) {
             base::ComPtr<IStorage> child;
-            if (SUCCEEDED(storage->OpenStorage(stat.pwcsName, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0,
-                                               child.put()))) {
+            if (SUCCEEDED(storage->OpenStorage(stat.pwcsName, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE,
+                                               nullptr, 0, child.put()))) {
                 Dump(child.get(), name, out);
             }
         } else {
@@ -47,13 +47,17 @@ void Dump(IStorage* storage, const std::string& path, std::map<std::string, std:
 // The bytes of one element of a fixed-size type.
 std::size_t FixedSize(ULONG type) {
     switch (type) {
-        case PT_I2:
-        case PT_BOOLEAN: return 2;
-        case PT_LONG:
-        case PT_R4:
-        case PT_ERROR: return 4;
-        case PT_CLSID: return sizeof(GUID);
-        default: return 8;
+    case PT_I2:
+    case PT_BOOLEAN:
+        return 2;
+    case PT_LONG:
+    case PT_R4:
+    case PT_ERROR:
+        return 4;
+    case PT_CLSID:
+        return sizeof(GUID);
+    default:
+        return 8;
     }
 }
 
@@ -68,8 +72,8 @@ HRESULT MessageFile::Save() {
 HRESULT OpenMessageOn(IStorage* storage, MessageFile& file, ULONG flags) {
     HRESULT hr = OpenIMsgSession(MAPIGetDefaultMalloc(), 0, file.session.put());
     if (FAILED(hr)) return hr;
-    return OpenIMsgOnIStg(file.session.get(), MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer, MAPIGetDefaultMalloc(),
-                          nullptr, storage, nullptr, 0, flags, file.message.put());
+    return OpenIMsgOnIStg(file.session.get(), MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer,
+                          MAPIGetDefaultMalloc(), nullptr, storage, nullptr, 0, flags, file.message.put());
 }
 
 HRESULT CreateMessageFile(const std::wstring& path, MessageFile& file, ULONG flags) {
@@ -115,29 +119,35 @@ std::string Describe(const SPropValue& v) {
     const ULONG type = PROP_TYPE(v.ulPropTag);
     const auto text = [](const wchar_t* s) { return Hex(s, std::wcslen(s) * 2); };
     switch (type) {
-        case PT_STRING8: return out + "'" + v.Value.lpszA + "'";
-        case PT_UNICODE: return out + text(v.Value.lpszW);
-        case PT_BINARY: return out + Hex(v.Value.bin.lpb, v.Value.bin.cb);
-        case PT_CLSID: return out + Hex(v.Value.lpguid, sizeof(GUID));
-        case PT_MV_STRING8:
-        case PT_MV_UNICODE:
-        case PT_MV_BINARY:
-            for (ULONG i = 0; i < v.Value.MVi.cValues; ++i) {
-                if (type == PT_MV_STRING8) out += std::string("'") + v.Value.MVszA.lppszA[i] + "',";
-                if (type == PT_MV_UNICODE) out += text(v.Value.MVszW.lppszW[i]) + ",";
-                if (type == PT_MV_BINARY) out += Hex(v.Value.MVbin.lpbin[i].lpb, v.Value.MVbin.lpbin[i].cb) + ",";
-            }
-            return out;
-        default:
-            if (type & MV_FLAG) return out + Hex(v.Value.MVi.lpi, v.Value.MVi.cValues * FixedSize(type & ~MV_FLAG));
-            return out + Hex(&v.Value, FixedSize(type));
+    case PT_STRING8:
+        return out + "'" + v.Value.lpszA + "'";
+    case PT_UNICODE:
+        return out + text(v.Value.lpszW);
+    case PT_BINARY:
+        return out + Hex(v.Value.bin.lpb, v.Value.bin.cb);
+    case PT_CLSID:
+        return out + Hex(v.Value.lpguid, sizeof(GUID));
+    case PT_MV_STRING8:
+    case PT_MV_UNICODE:
+    case PT_MV_BINARY:
+        for (ULONG i = 0; i < v.Value.MVi.cValues; ++i) {
+            if (type == PT_MV_STRING8) out += std::string("'") + v.Value.MVszA.lppszA[i] + "',";
+            if (type == PT_MV_UNICODE) out += text(v.Value.MVszW.lppszW[i]) + ",";
+            if (type == PT_MV_BINARY) out += Hex(v.Value.MVbin.lpbin[i].lpb, v.Value.MVbin.lpbin[i].cb) + ",";
+        }
+        return out;
+    default:
+        if (type & MV_FLAG)
+            return out + Hex(v.Value.MVi.lpi, v.Value.MVi.cValues * FixedSize(type & ~MV_FLAG));
+        return out + Hex(&v.Value, FixedSize(type));
     }
 }
 
 std::map<std::string, std::string> DumpFile(const std::wstring& path) {
     std::map<std::string, std::string> out;
     base::ComPtr<IStorage> storage;
-    if (SUCCEEDED(StgOpenStorage(path.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0, storage.put()))) {
+    if (SUCCEEDED(StgOpenStorage(path.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0,
+                                 storage.put()))) {
         Dump(storage.get(), "", out);
     }
     return out;
@@ -145,7 +155,8 @@ std::map<std::string, std::string> DumpFile(const std::wstring& path) {
 
 namespace {
 
-constexpr GUID kTestPropertySet = {0x12345678, 0x9ABC, 0xDEF0, {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80}};
+constexpr GUID kTestPropertySet = {
+    0x12345678, 0x9ABC, 0xDEF0, {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80}};
 constexpr GUID kSomeClass = {0xCAFEF00D, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
 
 std::string Pattern(std::size_t size, unsigned seed) {
@@ -194,9 +205,10 @@ HRESULT AddByValue(IMessage* message, bool unicode, std::size_t size) {
     HRESULT hr = message->CreateAttach(nullptr, 0, &number, attach.put());
     if (FAILED(hr)) return hr;
     Values v;
-    std::vector<SPropValue> values = {v.Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE),
-                                      Text(v, unicode, PROP_ID(PR_ATTACH_LONG_FILENAME), L"r\u00e9sum\u00e9.bin"),
-                                      v.Binary(PR_ATTACH_DATA_BIN, Pattern(size, 7))};
+    std::vector<SPropValue> values = {
+        v.Long(PR_ATTACH_METHOD, ATTACH_BY_VALUE),
+        Text(v, unicode, PROP_ID(PR_ATTACH_LONG_FILENAME), L"r\u00e9sum\u00e9.bin"),
+        v.Binary(PR_ATTACH_DATA_BIN, Pattern(size, 7))};
     if (FAILED(hr = SetAll(attach.get(), values))) return hr;
     return attach->SaveChanges(KEEP_OPEN_READWRITE);
 }
@@ -237,7 +249,8 @@ HRESULT FillRichMessage(IMessage* message, bool unicode, std::vector<ULONG>* tag
     static wchar_t w1[] = L"erste", w2[] = L"zweite \u2603";
     static wchar_t* wide[] = {w1, w2};
     static std::string b0, b1 = "\x01", b2 = Pattern(5000, 3);
-    static SBinary binaries[] = {{0, nullptr}, {1, reinterpret_cast<BYTE*>(b1.data())},
+    static SBinary binaries[] = {{0, nullptr},
+                                 {1, reinterpret_cast<BYTE*>(b1.data())},
                                  {static_cast<ULONG>(b2.size()), reinterpret_cast<BYTE*>(b2.data())}};
     static GUID clsid = kSomeClass;
 
@@ -249,7 +262,8 @@ HRESULT FillRichMessage(IMessage* message, bool unicode, std::vector<ULONG>* tag
     };
 
     std::wstring body;
-    for (int i = 0; body.size() < 300000; ++i) body += L"Line " + std::to_wstring(i) + L" of the body \u00e9\u00e8.\r\n";
+    for (int i = 0; body.size() < 300000; ++i)
+        body += L"Line " + std::to_wstring(i) + L" of the body \u00e9\u00e8.\r\n";
 
     std::vector<SPropValue> values = {
         Text(v, unicode, PROP_ID(PR_SUBJECT), L"Quarterly report \u00e9t\u00e9"),

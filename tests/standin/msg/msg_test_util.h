@@ -35,7 +35,8 @@ struct MessageFile {
 
 // A new file at `path` (replacing one there), with its root class set; the add-in
 // writes with `flags` 0, an 8-bit message file.
-[[nodiscard]] HRESULT CreateMessageFile(const std::wstring& path, MessageFile& file, ULONG flags = MAPI_UNICODE);
+[[nodiscard]] HRESULT CreateMessageFile(const std::wstring& path, MessageFile& file,
+                                        ULONG flags = MAPI_UNICODE);
 // An existing file, opened as the add-in opens one to restore it.
 [[nodiscard]] HRESULT OpenMessageFile(const std::wstring& path, MessageFile& file);
 [[nodiscard]] HRESULT OpenMessageOn(IStorage* storage, MessageFile& file, ULONG flags = MAPI_UNICODE);

@@ -59,7 +59,9 @@ TEST_P(RoundTrip, EveryPropertyTypeSurvivesTheFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(StringWidths, RoundTrip, testing::Values(true, false),
-                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Unicode" : "Ansi"; });
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Unicode" : "Ansi";
+                         });
 
 // String properties asked for in the other width convert through the message's
 // code page, with Windows' replacement of what the code page cannot hold.
@@ -67,7 +69,7 @@ struct Case {
     const char* name;
     LONG messageCodePage;  // 0: not set
     LONG internetCodePage;
-    std::wstring stored;   // stored as Unicode, read as 8-bit ...
+    std::wstring stored;  // stored as Unicode, read as 8-bit ...
     std::string expected8;
     ULONG tag = PR_SUBJECT_W;
 };
@@ -93,7 +95,8 @@ TEST(StringConversion, UnicodeReadAsEightBitGoesThroughTheCodePage) {
         if (c.internetCodePage) values.push_back(v.Long(PROP_TAG(PT_LONG, 0x3FDE), c.internetCodePage));
         ASSERT_EQ(file.message->SetProps(static_cast<ULONG>(values.size()), values.data(), nullptr), S_OK);
         LPSPropValue got = nullptr;
-        ASSERT_EQ(HrGetOneProp(file.message.get(), CHANGE_PROP_TYPE(c.tag, PT_STRING8), &got), S_OK) << c.name;
+        ASSERT_EQ(HrGetOneProp(file.message.get(), CHANGE_PROP_TYPE(c.tag, PT_STRING8), &got), S_OK)
+            << c.name;
         EXPECT_EQ(std::string(got->Value.lpszA), c.expected8) << "case " << i << " " << c.name;
         MAPIFreeBuffer(got);
     }

@@ -102,10 +102,12 @@ TEST_F(StandinObjectModel, ItemsGiveEveryItemOnceAndAMailsEntryIdOpensItsMessage
         ASSERT_EQ(std::size(kInboxItems), all.size());
         for (size_t i = 0; i < all.size(); ++i) {
             EXPECT_EQ(kInboxItems[i].subject, Subject(all[i].get())) << "item " << i;
-            EXPECT_EQ(kInboxItems[i].messageClass, TextProperty(all[i].get(), L"MessageClass")) << "item " << i;
+            EXPECT_EQ(kInboxItems[i].messageClass, TextProperty(all[i].get(), L"MessageClass"))
+                << "item " << i;
             ComPtr<_MailItem> listed;
             const HRESULT hr = all[i].As(listed);
-            EXPECT_EQ(kInboxItems[i].isMail ? S_OK : E_NOINTERFACE, hr) << "item " << i << " got 0x" << std::hex << hr;
+            EXPECT_EQ(kInboxItems[i].isMail ? S_OK : E_NOINTERFACE, hr)
+                << "item " << i << " got 0x" << std::hex << hr;
             if (FAILED(hr)) continue;
             UniqueBstr entryId;
             ASSERT_EQ(S_OK, outlook::GetEntryID(listed.get(), entryId)) << "item " << i;
@@ -119,7 +121,8 @@ TEST_F(StandinObjectModel, ItemsGiveEveryItemOnceAndAMailsEntryIdOpensItsMessage
             ComPtr<IUnknown> object;
             ASSERT_EQ(S_OK, outlook::GetMAPIOBJECT(mail.get(), object));
             ComPtr<IMessage> message;
-            ASSERT_EQ(S_OK, object->QueryInterface(IID_IMessage, message.put_void())) << "MAPIOBJECT is no IMessage";
+            ASSERT_EQ(S_OK, object->QueryInterface(IID_IMessage, message.put_void()))
+                << "MAPIOBJECT is no IMessage";
             std::wstring subject;
             EXPECT_EQ(S_OK, storetest::GetText(message.get(), PR_SUBJECT_W, subject));
             EXPECT_EQ(kInboxItems[i].subject, subject);
@@ -141,7 +144,8 @@ TEST_F(StandinObjectModel, ItemsGiveEveryItemOnceAndAMailsEntryIdOpensItsMessage
         ASSERT_EQ(S_OK, outlook::GetEntryID(inbox.get(), inboxId));
         UniqueVariant noStore;
         ComPtr<IDispatch> notAnItem;
-        EXPECT_EQ(MAPI_E_NOT_FOUND, outlook::GetItemFromID(nameSpace.get(), inboxId.c_str(), noStore.get(), notAnItem));
+        EXPECT_EQ(MAPI_E_NOT_FOUND,
+                  outlook::GetItemFromID(nameSpace.get(), inboxId.c_str(), noStore.get(), notAnItem));
     });
 }
 
@@ -206,7 +210,8 @@ TEST_F(StandinObjectModel, NamePutRenamesTheFolderAndRefusesASiblingsName) {
         ASSERT_TRUE(projects);
         EXPECT_EQ(S_OK, outlook::PutName(projects.get(), L"Plans: 2023/24"));
         EXPECT_EQ(L"Plans: 2023/24", Name(projects.get()));
-        const ComPtr<MAPIFolder> renamed = FolderAt(nameSpace.get(), {L"Mailbox", L"Inbox", L"Plans: 2023/24"});
+        const ComPtr<MAPIFolder> renamed =
+            FolderAt(nameSpace.get(), {L"Mailbox", L"Inbox", L"Plans: 2023/24"});
         ASSERT_TRUE(renamed);
         EXPECT_TRUE(Subfolder(renamed.get(), L"2023"));
         const HRESULT hr = outlook::PutName(projects.get(), L"a\\b");
@@ -228,9 +233,11 @@ TEST_F(StandinObjectModel, NamePutRenamesTheFolderAndRefusesASiblingsName) {
 }
 
 TEST_F(StandinObjectModel, FaultSwitchesOfTheStoreReachTheObjectModel) {
-    Reopen("profile \"Faults\" fault=\"logon add-store\"\nstore \"Mailbox\" default\n  folder \"Inbox\" role=inbox\n"
-           "    mail subject=\"Uncopyable\" fault=copy-to\n"
-           "    mail subject=\"Unreadable\"\n");
+    Reopen(
+        "profile \"Faults\" fault=\"logon add-store\"\nstore \"Mailbox\" default\n  folder \"Inbox\" "
+        "role=inbox\n"
+        "    mail subject=\"Uncopyable\" fault=copy-to\n"
+        "    mail subject=\"Unreadable\"\n");
     const std::filesystem::path inboxFolder(profile() + L"\\Mailbox\\Inbox");
     // An item whose file is no message file: its last one.
     std::filesystem::path lastItem;
@@ -261,8 +268,8 @@ TEST_F(StandinObjectModel, FaultSwitchesOfTheStoreReachTheObjectModel) {
         ASSERT_EQ(S_OK, outlook::GetMAPIOBJECT(mail.get(), object));
         ComPtr<IMessage> message;
         ASSERT_EQ(S_OK, object->QueryInterface(IID_IMessage, message.put_void()));
-        EXPECT_EQ(MAPI_E_CALL_FAILED, message->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage,
-                                                      message.get(), 0, nullptr));
+        EXPECT_EQ(MAPI_E_CALL_FAILED,
+                  message->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, message.get(), 0, nullptr));
 
         // An item whose message cannot be read is listed, with an entry ID, as no mail.
         ComPtr<_MailItem> unreadable;
@@ -271,7 +278,8 @@ TEST_F(StandinObjectModel, FaultSwitchesOfTheStoreReachTheObjectModel) {
         RawGet messageObject;
         GetProperty(all[1].get(), L"MAPIOBJECT", messageObject);
         EXPECT_EQ(DISP_E_EXCEPTION, messageObject.result);
-        EXPECT_EQ(MAPI_E_CORRUPT_DATA, messageObject.exception.scode) << "got 0x" << std::hex << messageObject.exception.scode;
+        EXPECT_EQ(MAPI_E_CORRUPT_DATA, messageObject.exception.scode)
+            << "got 0x" << std::hex << messageObject.exception.scode;
     });
 
     // Outlook busy: the profile's busy call alone is refused, the next one served.

@@ -13,7 +13,8 @@ void AsAddInWorker(const std::function<void(_Application* application)>& body) {
         const base::ScopedComInitializer com(COINIT_APARTMENTTHREADED);
         ASSERT_EQ(S_OK, com.result());
         ComPtr<IUnknown> object;
-        HRESULT hr = CoCreateInstance(CLSID_OutlookApplication, nullptr, CLSCTX_ALL, IID_IUnknown, object.put_void());
+        HRESULT hr =
+            CoCreateInstance(CLSID_OutlookApplication, nullptr, CLSCTX_ALL, IID_IUnknown, object.put_void());
         ASSERT_EQ(S_OK, hr) << "CoCreateInstance got 0x" << std::hex << hr;
         hr = OleRun(object.get());
         ASSERT_EQ(S_OK, hr) << "OleRun got 0x" << std::hex << hr;
@@ -99,7 +100,8 @@ RawGet::~RawGet() {
 void GetProperty(IDispatch* object, const wchar_t* name, RawGet& get) {
     DISPID id = DISPID_UNKNOWN;
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    ASSERT_EQ(S_OK, object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id)) << "no member " << name;
+    ASSERT_EQ(S_OK, object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))
+        << "no member " << name;
     DISPPARAMS none{};
     get.result = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &get.value,
                                 &get.exception, nullptr);

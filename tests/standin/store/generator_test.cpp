@@ -25,7 +25,8 @@ TEST(Description, BadLinesAreNamed) {
         {"store \"S\"\n", L"line 1: the description starts with a profile line"},
         {"profile \"P\"\nfolder \"F\"\n", L"line 2: a folder or item outside a store"},
         {"profile \"P\"\nstore \"S\"\n  store \"T\"\n", L"line 3: a store inside a folder"},
-        {"profile \"P\"\nstore \"S\"\n  folder \"F\" type=spaceship\n", L"line 3: unknown folder type \"spaceship\""},
+        {"profile \"P\"\nstore \"S\"\n  folder \"F\" type=spaceship\n",
+         L"line 3: unknown folder type \"spaceship\""},
         {"profile \"P\"\nstore \"S\" fault=copy-to\n", L"line 2: unknown fault \"copy-to\""},
         {"profile \"P\"\nstore \"S\"\n  mail subject=\"open\n", L"line 3: an unclosed quote"},
         {"profile \"P\"\nstore \"S\"\n  item subject=x\n", L"line 3: an item needs class="},
@@ -53,7 +54,8 @@ TEST(Generator, WritesWhatTheDescriptionSays) {
     ASSERT_EQ(S_OK, profilegen::ParseDescription(text, plan, error));
     const storetest::TempFolder temp;
     const std::wstring folder = temp.Sub(L"generated");
-    ASSERT_EQ(S_OK, profilegen::GenerateProfile(plan, folder, error)) << std::filesystem::path(error).string();
+    ASSERT_EQ(S_OK, profilegen::GenerateProfile(plan, folder, error))
+        << std::filesystem::path(error).string();
 
     std::shared_ptr<Profile> profile;
     ASSERT_EQ(S_OK, Profile::Open(folder, profile));

@@ -49,8 +49,10 @@ TEST_F(MapiMessages, MessageFaultSwitches) {
         base::ComPtr<IMessage> message;
         ASSERT_EQ(S_OK, OpenEntryAs(session(), ids[cases[i].item], IID_IMessage, message)) << i;
         msgtest::MessageFile file;
-        ASSERT_EQ(S_OK, msgtest::CreateMessageFile(temp.Sub(L"copy" + std::to_wstring(i) + L".msg"), file)) << i;
-        const HRESULT hr = message->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, file.message.get(), 0, nullptr);
+        ASSERT_EQ(S_OK, msgtest::CreateMessageFile(temp.Sub(L"copy" + std::to_wstring(i) + L".msg"), file))
+            << i;
+        const HRESULT hr =
+            message->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, file.message.get(), 0, nullptr);
         EXPECT_EQ(cases[i].copy, hr) << "case " << i << ": got 0x" << std::hex << hr;
     }
 
@@ -92,7 +94,8 @@ void WalkFolder(IMAPISession* session, IMAPIFolder* folder, const std::wstring& 
         if (hr != MAPI_E_NOT_ENOUGH_MEMORY) continue;
         ++largeBodies;
         base::ComPtr<IStream> stream;
-        ASSERT_EQ(S_OK, message->OpenProperty(PR_BODY_A, &IID_IStream, 0, 0, reinterpret_cast<IUnknown**>(stream.put())));
+        ASSERT_EQ(S_OK, message->OpenProperty(PR_BODY_A, &IID_IStream, 0, 0,
+                                              reinterpret_cast<IUnknown**>(stream.put())));
         STATSTG stat{};
         ASSERT_EQ(S_OK, stream->Stat(&stat, STATFLAG_NONAME));
         EXPECT_GT(stat.cbSize.QuadPart, 16u * 1024);
@@ -119,9 +122,10 @@ TEST(DefaultProfile, IsTheHostsByDefaultAndReadsBackWhole) {
     int largeBodies = 0;
     for (const StoreRow& row : rows) {
         base::ComPtr<IMsgStore> store;
-        ASSERT_EQ(S_OK, shared->OpenMsgStore(0, static_cast<ULONG>(row.entryId.size()),
-                                             reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(row.entryId.data())), nullptr,
-                                             kOpenStoreFlags, store.put()));
+        ASSERT_EQ(S_OK,
+                  shared->OpenMsgStore(0, static_cast<ULONG>(row.entryId.size()),
+                                       reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(row.entryId.data())),
+                                       nullptr, kOpenStoreFlags, store.put()));
         std::vector<BYTE> subtree;
         ASSERT_EQ(S_OK, GetBinary(store.get(), PR_IPM_SUBTREE_ENTRYID_TAG, subtree));
         base::ComPtr<IMAPIFolder> root;

@@ -22,7 +22,9 @@ using namespace storetest;
 // Logons to the host's shared session or a named one, and the profile name each
 // session's status table gives.
 TEST_F(MapiStore, LogonSharesTheHostsSessionOrFindsOneByName) {
-    (void)AddNamedProfile(L"second", "profile \"Pr\xC3\xBC" "fung\"\nstore \"Second store\"\n");
+    (void)AddNamedProfile(L"second",
+                          "profile \"Pr\xC3\xBC"
+                          "fung\"\nstore \"Second store\"\n");
     (void)AddNamedProfile(L"refusing", "profile \"Refusing\" fault=logon\nstore \"S\"\n");
     (void)AddNamedProfile(L"wide", "profile \"Wide only\" fault=status-table-unicode-only\n");
     (void)AddNamedProfile(L"norow", "profile \"No row\" fault=status-table-no-subsystem\n");
@@ -39,14 +41,22 @@ TEST_F(MapiStore, LogonSharesTheHostsSessionOrFindsOneByName) {
         {nullptr, kFolderLookupFlags, S_OK, L"Host Profile"},
         {"", kEnumSessionFlags, S_OK, L"Host Profile"},
         // The host's shared session, whatever the name.
-        {"Pr\xC3\xBC" "fung", kEnumSessionFlags, S_OK, L"Host Profile"},
+        {"Pr\xC3\xBC"
+         "fung",
+         kEnumSessionFlags, S_OK, L"Host Profile"},
         {"Unknown profile", kEnumSessionFlags, S_OK, L"Host Profile"},
         // A new session by name: narrow names are in the ANSI code page.
         {"Host Profile", kNewSession, S_OK, L"Host Profile"},
-        {"pr\xFC" "fung", kNewSession, S_OK, L"Pr\u00FC" L"fung"},
-        {"Pr\xC3\xBC" "fung", kNewSession, MAPI_E_LOGON_FAILED, nullptr},
+        {"pr\xFC"
+         "fung",
+         kNewSession, S_OK,
+         L"Pr\u00FC"
+         L"fung"},
+        {"Pr\xC3\xBC"
+         "fung",
+         kNewSession, MAPI_E_LOGON_FAILED, nullptr},
         {"Unknown profile", kNewSession, MAPI_E_LOGON_FAILED, nullptr},
-        {nullptr, MAPI_EXTENDED, S_OK, L"Host Profile"},  // shared without MAPI_ALLOW_OTHERS too
+        {nullptr, MAPI_EXTENDED, S_OK, L"Host Profile"},       // shared without MAPI_ALLOW_OTHERS too
         {nullptr, kNewSession, MAPI_E_LOGON_FAILED, nullptr},  // a new session on no profile
         {"Refusing", kNewSession, MAPI_E_LOGON_FAILED, nullptr},
         {"Host Profile", kNewSession, S_OK, L"Host Profile", 0},
@@ -68,7 +78,8 @@ TEST_F(MapiStore, LogonSharesTheHostsSessionOrFindsOneByName) {
         EXPECT_EQ(MAPI_E_LOGON_FAILED, session->GetMsgStoresTable(0, table.put())) << i;
     }
 
-    WriteText(host() + L"\\profile.ini", "this is not metadata\n");  // a broken host profile: nothing to share
+    WriteText(host() + L"\\profile.ini",
+              "this is not metadata\n");  // a broken host profile: nothing to share
     base::ComPtr<IMAPISession> session;
     EXPECT_EQ(MAPI_E_LOGON_FAILED, Logon(nullptr, kAllowOthers, session));
 }
@@ -81,7 +92,8 @@ TEST_F(MapiStore, StoresTableAndOpeningEachStore) {
     ASSERT_EQ(5u, rows.size());
     EXPECT_TRUE(rows[0].isDefault);
     EXPECT_FALSE(rows[1].isDefault);
-    EXPECT_EQ(std::vector<BYTE>({0xFF, 0xEE, 0xDD, 0xCC, 0xBB, 0xAA, 0x99, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0x00}),
+    EXPECT_EQ(std::vector<BYTE>({0xFF, 0xEE, 0xDD, 0xCC, 0xBB, 0xAA, 0x99, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33,
+                                 0x22, 0x11, 0x00}),
               rows[0].serviceUid);
 
     // A store's name is its row's; its IPM subtree carries the provider's name.
@@ -127,9 +139,10 @@ TEST_F(MapiStore, StoresTableAndOpeningEachStore) {
 TEST_F(MapiStore, StatusTableHasTheDocumentedDefaultColumns) {
     base::ComPtr<IMAPISession> session;
     LogonHost(session);
-    const std::vector<ULONG> expected = {PR_DISPLAY_NAME_W,   PR_PROVIDER_DLL_NAME_W, PR_STATUS_CODE, PR_RESOURCE_FLAGS,
-                                         PR_RESOURCE_METHODS, PR_RESOURCE_TYPE,       PR_ENTRYID,     PR_INSTANCE_KEY,
-                                         PR_OBJECT_TYPE,      PR_ROWID};
+    const std::vector<ULONG> expected = {PR_DISPLAY_NAME_W, PR_PROVIDER_DLL_NAME_W, PR_STATUS_CODE,
+                                         PR_RESOURCE_FLAGS, PR_RESOURCE_METHODS,    PR_RESOURCE_TYPE,
+                                         PR_ENTRYID,        PR_INSTANCE_KEY,        PR_OBJECT_TYPE,
+                                         PR_ROWID};
     base::ComPtr<IMAPITable> table;
     ASSERT_EQ(S_OK, session->GetStatusTable(MAPI_UNICODE, table.put()));
     base::UniqueRowSet rows;
@@ -152,20 +165,25 @@ TEST_F(MapiStore, CreateFolderAndOpenItThroughTheStore) {
     OpenDefaultStore(opened.session.get(), opened);
     base::ComPtr<IMAPIFolder> locked, created;
     ASSERT_EQ(S_OK, FindSubfolder(opened.session.get(), opened.root.get(), L"Locked", locked));
-    const auto name = [](const char* text) { return const_cast<LPTSTR>(reinterpret_cast<const TCHAR*>(text)); };
-    EXPECT_EQ(MAPI_E_CALL_FAILED,
-              locked->CreateFolder(FOLDER_GENERIC, name("x"), nullptr, nullptr, OPEN_IF_EXISTS, created.put()));
-    ASSERT_EQ(S_OK, opened.root->CreateFolder(FOLDER_GENERIC, name("Restored"), nullptr, nullptr, 0, created.put()));
+    const auto name = [](const char* text) {
+        return const_cast<LPTSTR>(reinterpret_cast<const TCHAR*>(text));
+    };
+    EXPECT_EQ(MAPI_E_CALL_FAILED, locked->CreateFolder(FOLDER_GENERIC, name("x"), nullptr, nullptr,
+                                                       OPEN_IF_EXISTS, created.put()));
+    ASSERT_EQ(S_OK, opened.root->CreateFolder(FOLDER_GENERIC, name("Restored"), nullptr, nullptr, 0,
+                                              created.put()));
     std::vector<BYTE> id;
     ASSERT_EQ(S_OK, GetBinary(created.get(), PR_ENTRYID, id));
 
-    std::ofstream(std::filesystem::path(host() + L"\\profile.ini"), std::ios::app) << "fault = session-unknown-entry-id\n";
+    std::ofstream(std::filesystem::path(host() + L"\\profile.ini"), std::ios::app)
+        << "fault = session-unknown-entry-id\n";
     base::ComPtr<IUnknown> refused;
     EXPECT_EQ(MAPI_E_UNKNOWN_ENTRYID, OpenEntryAs(opened.session.get(), id, IID_IUnknown, refused));
     ULONG type = 0;
     base::ComPtr<IUnknown> viaStore;
-    ASSERT_EQ(S_OK, opened.store->OpenEntry(static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()),
-                                            const_cast<IID*>(&IID_IUnknown), MAPI_BEST_ACCESS, &type, viaStore.put()));
+    ASSERT_EQ(S_OK, opened.store->OpenEntry(
+                        static_cast<ULONG>(id.size()), reinterpret_cast<LPENTRYID>(id.data()),
+                        const_cast<IID*>(&IID_IUnknown), MAPI_BEST_ACCESS, &type, viaStore.put()));
     EXPECT_EQ(static_cast<ULONG>(MAPI_FOLDER), type);
     base::ComPtr<IMAPIFolder> asFolder;
     EXPECT_EQ(S_OK, viaStore->QueryInterface(IID_IMAPIFolder, asFolder.put_void()));

@@ -35,7 +35,9 @@ ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const wchar_t* value) 
     SetEnvironmentVariableW(name, value);
 }
 
-ScopedEnvironment::~ScopedEnvironment() { SetEnvironmentVariableW(name_.c_str(), hadOld_ ? old_.c_str() : nullptr); }
+ScopedEnvironment::~ScopedEnvironment() {
+    SetEnvironmentVariableW(name_.c_str(), hadOld_ ? old_.c_str() : nullptr);
+}
 
 void WriteText(const std::wstring& path, const std::string& text) {
     std::ofstream(std::filesystem::path(path), std::ios::binary) << text;
@@ -54,17 +56,21 @@ std::string Utf8(const std::wstring& text) {
     return out;
 }
 
-std::wstring Hex(const void* bytes, size_t size) { return standin::mapi::HexText(static_cast<const BYTE*>(bytes), size); }
+std::wstring Hex(const void* bytes, size_t size) {
+    return standin::mapi::HexText(static_cast<const BYTE*>(bytes), size);
+}
 
 DWORD GenerateProfile(const std::string& description, const std::wstring& folder) {
     constexpr DWORD kGeneratorTimeoutMs = 120000;
     const std::wstring file = folder + L".txt";
     WriteText(file, description);
-    std::wstring command = L"\"" + testsupport::BesideThisProgram(L"profile-gen.exe") + L"\" \"" + file + L"\" \"" + folder + L"\"";
+    std::wstring command = L"\"" + testsupport::BesideThisProgram(L"profile-gen.exe") + L"\" \"" + file +
+                           L"\" \"" + folder + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
         return GetLastError();
     }
     const base::UniqueHandle process(info.hProcess);
@@ -113,13 +119,14 @@ HRESULT ReadStoresTable(IMAPISession* session, std::vector<StoreRow>& rows) {
     if (FAILED(hr)) return hr;
     SizedSPropTagArray(4, columns) = {4, {PR_ENTRYID, PR_DEFAULT_STORE, PR_SERVICE_UID, PR_DISPLAY_NAME_W}};
     base::UniqueRowSet all;
-    hr = HrQueryAllRows(table.get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, all.put());
+    hr = HrQueryAllRows(table.get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0,
+                        all.put());
     if (FAILED(hr)) return hr;
     rows.clear();
     for (ULONG i = 0; i < all.get()->cRows; ++i) {
         const SRow& row = all.get()->aRow[i];
-        if (row.cValues != 4 || row.lpProps[0].ulPropTag != PR_ENTRYID || row.lpProps[1].ulPropTag != PR_DEFAULT_STORE ||
-            row.lpProps[3].ulPropTag != PR_DISPLAY_NAME_W) {
+        if (row.cValues != 4 || row.lpProps[0].ulPropTag != PR_ENTRYID ||
+            row.lpProps[1].ulPropTag != PR_DEFAULT_STORE || row.lpProps[3].ulPropTag != PR_DISPLAY_NAME_W) {
             return MAPI_E_CORRUPT_DATA;
         }
         StoreRow out;
@@ -158,14 +165,16 @@ HRESULT ReadHierarchy(IMAPIFolder* folder, std::vector<FolderRow>& rows) {
     if (FAILED(hr)) return hr;
     SizedSPropTagArray(2, columns) = {2, {PR_DISPLAY_NAME_W, PR_ENTRYID}};
     base::UniqueRowSet all;
-    hr = HrQueryAllRows(table.get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, all.put());
+    hr = HrQueryAllRows(table.get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0,
+                        all.put());
     if (FAILED(hr)) return hr;
     rows.clear();
     for (ULONG i = 0; i < all.get()->cRows; ++i) {
         const SPropValue* props = all.get()->aRow[i].lpProps;
         FolderRow row;
         if (props[0].ulPropTag == PR_DISPLAY_NAME_W) row.name = props[0].Value.lpszW;
-        if (props[1].ulPropTag == PR_ENTRYID) row.entryId.assign(props[1].Value.bin.lpb, props[1].Value.bin.lpb + props[1].Value.bin.cb);
+        if (props[1].ulPropTag == PR_ENTRYID)
+            row.entryId.assign(props[1].Value.bin.lpb, props[1].Value.bin.lpb + props[1].Value.bin.cb);
         rows.push_back(std::move(row));
     }
     return S_OK;
@@ -177,7 +186,8 @@ HRESULT ReadContents(IMAPIFolder* folder, std::vector<std::vector<BYTE>>& entryI
     if (FAILED(hr)) return hr;
     SizedSPropTagArray(1, columns) = {1, {PR_ENTRYID}};
     base::UniqueRowSet all;
-    hr = HrQueryAllRows(table.get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0, all.put());
+    hr = HrQueryAllRows(table.get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0,
+                        all.put());
     if (FAILED(hr)) return hr;
     entryIds.clear();
     for (ULONG i = 0; i < all.get()->cRows; ++i) {

@@ -86,16 +86,15 @@ template <typename T>
 [[nodiscard]] HRESULT OpenEntryAs(IMAPISession* session, const std::vector<BYTE>& entryId, const IID& iid,
                                   base::ComPtr<T>& out, ULONG* type = nullptr) {
     ULONG objectType = 0xdeadbeef;
-    const HRESULT hr = session->OpenEntry(static_cast<ULONG>(entryId.size()),
-                                          reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(entryId.data())),
-                                          const_cast<IID*>(&iid), MAPI_BEST_ACCESS, &objectType,
-                                          reinterpret_cast<IUnknown**>(out.put()));
+    const HRESULT hr = session->OpenEntry(
+        static_cast<ULONG>(entryId.size()), reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(entryId.data())),
+        const_cast<IID*>(&iid), MAPI_BEST_ACCESS, &objectType, reinterpret_cast<IUnknown**>(out.put()));
     if (type) *type = objectType;
     return hr;
 }
 
 inline constexpr ULONG kAllowOthers = MAPI_ALLOW_OTHERS;
-inline constexpr ULONG kEnumSessionFlags = MAPI_EXTENDED | MAPI_ALLOW_OTHERS;              // 0x28
+inline constexpr ULONG kEnumSessionFlags = MAPI_EXTENDED | MAPI_ALLOW_OTHERS;                  // 0x28
 inline constexpr ULONG kFolderLookupFlags = MAPI_UNICODE | MAPI_EXTENDED | MAPI_ALLOW_OTHERS;  // 0x80000028
 inline constexpr ULONG kOpenStoreFlags = MDB_NO_DIALOG | MAPI_DEFERRED_ERRORS | MAPI_BEST_ACCESS;  // 0x19
 inline constexpr ULONG PR_IPM_SUBTREE_ENTRYID_TAG = 0x35E00102;
@@ -133,7 +132,8 @@ protected:
     }
     [[nodiscard]] HRESULT Logon(const char* name, ULONG flags, base::ComPtr<IMAPISession>& session) {
         IMAPISession* raw = reinterpret_cast<IMAPISession*>(0xdeadbeef);
-        const HRESULT hr = MAPILogonEx(0, const_cast<LPTSTR>(reinterpret_cast<const TCHAR*>(name)), nullptr, flags, &raw);
+        const HRESULT hr =
+            MAPILogonEx(0, const_cast<LPTSTR>(reinterpret_cast<const TCHAR*>(name)), nullptr, flags, &raw);
         if (FAILED(hr)) {
             EXPECT_EQ(nullptr, raw) << "a failed logon leaves no session";
             return hr;
@@ -141,7 +141,9 @@ protected:
         session.reset(raw);
         return hr;
     }
-    void LogonHost(base::ComPtr<IMAPISession>& session) { ASSERT_EQ(S_OK, Logon(nullptr, kAllowOthers, session)); }
+    void LogonHost(base::ComPtr<IMAPISession>& session) {
+        ASSERT_EQ(S_OK, Logon(nullptr, kAllowOthers, session));
+    }
     [[nodiscard]] const std::wstring& host() const { return host_; }
 
 private:
@@ -171,7 +173,7 @@ inline void OpenDefaultStore(IMAPISession* session, OpenedStore& opened) {
 }
 
 inline HRESULT FindSubfolder(IMAPISession* session, IMAPIFolder* parent, const std::wstring& name,
-                      base::ComPtr<IMAPIFolder>& folder) {
+                             base::ComPtr<IMAPIFolder>& folder) {
     std::vector<FolderRow> rows;
     const HRESULT hr = ReadHierarchy(parent, rows);
     if (FAILED(hr)) return hr;

@@ -23,8 +23,15 @@ using storetest::TempFolder;
 using storetest::WriteText;
 
 TEST(Metadata, ValuesSurviveSaveAndLoad) {
-    const std::wstring values[] = {L"plain", L"", L" leading and trailing ", L"\"quoted\"", L"line\nbreak\ttab",
-                                   L"A\\B", L"Grüße 日本 😀", L"x = y # not a comment", L"\x01\x7f"};
+    const std::wstring values[] = {L"plain",
+                                   L"",
+                                   L" leading and trailing ",
+                                   L"\"quoted\"",
+                                   L"line\nbreak\ttab",
+                                   L"A\\B",
+                                   L"Grüße 日本 😀",
+                                   L"x = y # not a comment",
+                                   L"\x01\x7f"};
     TempFolder folder;
     for (size_t i = 0; i < std::size(values); ++i) {
         Metadata written;
@@ -64,8 +71,11 @@ TEST(Profile, BrokenMetadataFailsWhereItIsMetAndTheRestWorks) {
     const struct {
         const char* text;  // null: the file is deleted
         HRESULT expected;
-    } cases[] = {{nullptr, MAPI_E_NOT_FOUND}, {"id = x\n", MAPI_E_CORRUPT_DATA}, {"garbage\n", MAPI_E_CORRUPT_DATA},
-                 {"id = 9\ntype = spaceship\n", MAPI_E_CORRUPT_DATA}, {"id = 9\nfault = explode\n", MAPI_E_CORRUPT_DATA}};
+    } cases[] = {{nullptr, MAPI_E_NOT_FOUND},
+                 {"id = x\n", MAPI_E_CORRUPT_DATA},
+                 {"garbage\n", MAPI_E_CORRUPT_DATA},
+                 {"id = 9\ntype = spaceship\n", MAPI_E_CORRUPT_DATA},
+                 {"id = 9\nfault = explode\n", MAPI_E_CORRUPT_DATA}};
     for (size_t i = 0; i < std::size(cases); ++i) {
         const std::wstring file = JoinPath(broken.path(), L"folder.ini");
         if (cases[i].text) {
@@ -84,7 +94,9 @@ TEST(Profile, BrokenMetadataFailsWhereItIsMetAndTheRestWorks) {
         Entry entry;
         EXPECT_EQ(S_OK, f.profile->Resolve(belowId.data(), belowId.size(), entry)) << i;  // found below it
         Folder created;
-        EXPECT_EQ(cases[i].expected, broken.CreateSubfolder(L"New", ItemType::Mail, Folder::IfExists::Collide, created)) << i;
+        EXPECT_EQ(cases[i].expected,
+                  broken.CreateSubfolder(L"New", ItemType::Mail, Folder::IfExists::Collide, created))
+            << i;
     }
 
     WriteText(JoinPath(f.archive.path(), L"store.ini"), "uid = not hex\n");
@@ -134,7 +146,8 @@ TEST(Profile, ConcurrentWritersAcrossThreadsAndProcesses) {
     threads.emplace_back([&] {
         for (int i = 0; i < 40; ++i) {
             const std::vector<BYTE>& content = i % 2 ? first : second;
-            if (FAILED(WriteFileAtomically(rewritten.path(), content.data(), content.size(), true))) ++failures;
+            if (FAILED(WriteFileAtomically(rewritten.path(), content.data(), content.size(), true)))
+                ++failures;
         }
     });
     for (int t = 0; t < 3; ++t) {
@@ -143,10 +156,12 @@ TEST(Profile, ConcurrentWritersAcrossThreadsAndProcesses) {
             for (int i = 0; i < 40; ++i) {
                 Item item;
                 std::vector<BYTE> seen;  // read as the store reads, sharing the file with its renames
-                if (FAILED(ReadFileBytes(rewritten.path(), seen)) || (seen != first && seen != second)) ++failures;
+                if (FAILED(ReadFileBytes(rewritten.path(), seen)) || (seen != first && seen != second))
+                    ++failures;
                 if (FAILED(root.AddItemFile(content.data(), content.size(), item))) ++failures;
                 Folder created;  // the same folder name from every thread: one folder
-                if (FAILED(root.CreateSubfolder(L"Shared", ItemType::Mail, Folder::IfExists::Open, created))) ++failures;
+                if (FAILED(root.CreateSubfolder(L"Shared", ItemType::Mail, Folder::IfExists::Open, created)))
+                    ++failures;
             }
         });
     }
