@@ -2,45 +2,20 @@
 // stand-in on the default profile, serving a backup client in another process.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 
 #include "base/unique_resource.h"
 #include "client/mail_client.h"
 #include "diag/log.h"
 #include "tests/addin/plugin.h"
-#include "tests/support/child_process.h"
 #include "tests/support/log_reader.h"
+#include "tests/support/standin_host.h"
 
 namespace {
 
+using testsupport::CountPrefix;
+
 using Texts = std::vector<std::wstring>;
-
-constexpr DWORD kHostTimeoutMs = 60000;
-const std::wstring kChannel = L"DiRirire.MSOutlook";
-
-// The host process, started with the build's default profile and its own stop event.
-class OutlookStandin : public testsupport::Program {
-public:
-    OutlookStandin()
-        : Program(testsupport::BesideThisProgram(L"outlook-standin.exe"),
-                  {L"--profile", testsupport::BesideThisProgram(L"..\\profiles\\default"), L"--stop-event",
-                   testsupport::UniqueName(L"Local\\AddinHostTest.Stop")}) {}
-};
-
-// Connects once the host has connected the add-in and its server publishes the channel.
-std::unique_ptr<MailClient> ConnectWhenServing() {
-    const DWORD start = GetTickCount();
-    while (GetTickCount() - start < kHostTimeoutMs) {
-        if (auto client = MailClient::Connect(kChannel, 2, 1000)) return client;
-    }
-    return nullptr;
-}
-
-size_t CountPrefix(const Texts& texts, const std::wstring& prefix) {
-    return static_cast<size_t>(std::count_if(texts.begin(), texts.end(),
-                                             [&](const std::wstring& t) { return t.starts_with(prefix); }));
-}
 
 TEST(AddinInOutlookStandin, ServesAClientAndQuitThroughTheAddinEndsTheHost) {
     addintest::LoadedPlugin plugin;
@@ -50,9 +25,9 @@ TEST(AddinInOutlookStandin, ServesAClientAndQuitThroughTheAddinEndsTheHost) {
     const std::wstring log = DefaultLogPath();
     DeleteFileW(log.c_str());
 
-    OutlookStandin host;
+    const testsupport::StandinHost host(testsupport::BesideThisProgram(L"..\\profiles\\default"));
     ASSERT_TRUE(host.running());
-    auto client = ConnectWhenServing();
+    auto client = host.Connect();
     ASSERT_NE(client, nullptr) << "the add-in's channel never appeared";
 
     // Code 8 finds Outlook running; code 6 is answered by the dispatcher alone.
@@ -67,11 +42,11 @@ TEST(AddinInOutlookStandin, ServesAClientAndQuitThroughTheAddinEndsTheHost) {
 
     // Code 5 asks Outlook to quit: the host disconnects the add-in and ends.
     ASSERT_TRUE(client->BeginRequest(RequestCode::QuitOutlook));
-    EXPECT_EQ(host.Wait(kHostTimeoutMs), 0u);
+    EXPECT_EQ(host.Wait(testsupport::StandinHost::kTimeoutMs), 0u);
     texts = testsupport::ReadLogTexts(log);
     EXPECT_EQ(CountPrefix(texts, L"CConnect::OnBeginShutdown"), 1u);
     EXPECT_EQ(CountPrefix(texts, L"CConnect::OnDisconnection"), 1u);
-    EXPECT_FALSE(MailClient::Connect(kChannel, 2, 300)) << "the server stopped with the host";
+    EXPECT_FALSE(MailClient::Connect(kMailServerChannel, 2, 300)) << "the server stopped with the host";
 }
 
 }  // namespace

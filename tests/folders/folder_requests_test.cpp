@@ -19,6 +19,8 @@
 
 namespace {
 
+using testsupport::CountPrefix;
+
 using Texts = std::vector<std::wstring>;
 
 // A profile and what the add-in answers on it. A list that is not there means the
@@ -93,11 +95,6 @@ store "Broken" fault=open-store
      {L"enumSession.GetCurrent() failed with ",
       L"[CKsCommMailServer::GetAllFoldersList] GetFoldersOnAllStores failed."}},
 };
-
-size_t CountPrefix(const Texts& texts, const std::wstring& prefix) {
-    return static_cast<size_t>(std::count_if(texts.begin(), texts.end(),
-                                             [&](const std::wstring& t) { return t.starts_with(prefix); }));
-}
 
 TEST(FolderRequests, ListTreeAndProfileNameOnProfiles) {
     addintest::LoadedPlugin plugin;

@@ -21,6 +21,8 @@
 
 namespace {
 
+using testsupport::CountPrefix;
+
 using base::ComPtr;
 using Texts = std::vector<std::wstring>;
 
@@ -109,11 +111,6 @@ const RestoreCase kCases[] = {
      1,
      L"KsCommMailServer::getFolder::AddStoreEx failed. Fallback"},
 };
-
-size_t CountPrefix(const Texts& texts, const std::wstring& prefix) {
-    return static_cast<size_t>(std::count_if(texts.begin(), texts.end(),
-                                             [&](const std::wstring& t) { return t.starts_with(prefix); }));
-}
 
 // The folder a target names: the last store whose root has that name, then subfolders.
 ComPtr<IMAPIFolder> OpenTarget(IMAPISession* session, const Texts& target) {

@@ -16,6 +16,8 @@
 
 namespace {
 
+using testsupport::CountPrefix;
+
 using testsupport::ChildProcess;
 using Texts = std::vector<std::wstring>;
 
@@ -84,11 +86,6 @@ TEST_CHILD_ROLE(many_clients) {
 }
 
 const std::wstring kMarker = std::to_wstring(kRequestMarker);
-
-size_t CountPrefix(const Texts& texts, const std::wstring& prefix) {
-    return static_cast<size_t>(std::count_if(texts.begin(), texts.end(),
-                                             [&](const std::wstring& t) { return t.starts_with(prefix); }));
-}
 
 class MailServerTest : public testing::Test {
 protected:

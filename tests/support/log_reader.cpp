@@ -19,6 +19,11 @@ std::string ReadFileBytes(const std::wstring& path) {
     return bytes;
 }
 
+size_t CountPrefix(const std::vector<std::wstring>& texts, const std::wstring& prefix) {
+    return static_cast<size_t>(std::count_if(texts.begin(), texts.end(),
+                                             [&](const std::wstring& t) { return t.starts_with(prefix); }));
+}
+
 std::vector<std::wstring> ReadLogTexts(const std::wstring& path) {
     const std::string bytes = ReadFileBytes(path);
     const std::wstring content(reinterpret_cast<const wchar_t*>(bytes.data()),

@@ -15,6 +15,9 @@ std::string ReadFileBytes(const std::wstring& path);
 // The texts of the stamped lines (what follows " | "), in file order.
 std::vector<std::wstring> ReadLogTexts(const std::wstring& path);
 
+// How many of the texts begin with `prefix`.
+size_t CountPrefix(const std::vector<std::wstring>& texts, const std::wstring& prefix);
+
 // Polls the log until `done` holds for its texts, or timeoutMs passes; the last texts.
 std::vector<std::wstring> WaitForLog(const std::wstring& path,
                                      const std::function<bool(const std::vector<std::wstring>&)>& done,

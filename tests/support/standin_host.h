@@ -32,6 +32,8 @@ public:
     StandinHost& operator=(const StandinHost&) = delete;
 
     [[nodiscard]] bool running() const noexcept { return process_.running(); }
+    // The host's exit code, or STILL_ACTIVE when it did not end in time.
+    [[nodiscard]] DWORD Wait(DWORD timeoutMs) const noexcept { return process_.Wait(timeoutMs); }
     // Once the host has connected the add-in and its server publishes the channel.
     [[nodiscard]] std::unique_ptr<MailClient> Connect() const {
         return process_.running() ? MailClient::Connect(kMailServerChannel, 2, kTimeoutMs) : nullptr;
