@@ -11,9 +11,6 @@
 namespace restore {
 namespace {
 
-// mingw-w64's uuid library holds no MAPI interface IDs.
-constexpr IID kIidIMessage = {0x00020307, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-
 constexpr wchar_t kRootPrefix[] = L"\\\\";
 
 // Transacted and never committed: the backup file is only read. Exclusive, and for
@@ -53,7 +50,7 @@ constexpr DWORD kMessageFileMode = STGM_TRANSACTED | STGM_SHARE_EXCLUSIVE | STGM
         LogMessage(L"KsCommMailServer::LoadMailFromMSGFile::OpenIMsgOnIStg failed. HR = 0x%x", hr);
         return hr;
     }
-    hr = fileMessage->CopyTo(0, nullptr, nullptr, 0, nullptr, &kIidIMessage, created.get(), 0, nullptr);
+    hr = fileMessage->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, created.get(), 0, nullptr);
     if (FAILED(hr)) {
         LogMessage(L"KsCommMailServer::LoadMailFromMSGFile::CopyTo failed. HR = 0x%x", hr);
         return hr;

@@ -15,9 +15,6 @@
 namespace restore {
 namespace {
 
-// mingw-w64's uuid library holds no MAPI interface IDs.
-constexpr IID kIidIMAPIFolder = {0x0002030C, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-
 // A new store's file is the root name followed by this; the root then takes the name.
 constexpr wchar_t kAddedStoreSuffix[] = L"2";
 
@@ -177,7 +174,7 @@ HRESULT getIMAPIFolder(MAPIFolder* folder, base::ComPtr<IMAPIFolder>& mapiFolder
         }
     }
     if (FAILED(hr)) return hr;
-    if (type == MAPI_FOLDER) hr = opened->QueryInterface(kIidIMAPIFolder, mapiFolder.put_void());
+    if (type == MAPI_FOLDER) hr = opened->QueryInterface(IID_IMAPIFolder, mapiFolder.put_void());
     return hr;
 }
 
