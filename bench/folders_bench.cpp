@@ -113,14 +113,12 @@ double MeasureAddin(const std::wstring& profile, size_t& paths) {
     const bench::StandinHost host(profile);
     const std::unique_ptr<MailClient> client = host.Connect();
     std::vector<std::wstring> texts;
-    if (!client || !client->BeginRequest(RequestCode::GetAllFoldersList) || !client->ReceiveTexts(&texts))
-        return -1;
+    if (!client || !client->GetAllFoldersList(&texts)) return -1;
     return bench::Median(
         kRounds,
         [&] {
             texts.clear();
-            const bool ok =
-                client->BeginRequest(RequestCode::GetAllFoldersList) && client->ReceiveTexts(&texts);
+            const bool ok = client->GetAllFoldersList(&texts);
             return ok ? texts.size() : 0;
         },
         paths);

@@ -91,7 +91,8 @@ Figures MeasureAddin(const std::wstring& profile, const std::wstring& output) {
     std::vector<std::wstring> entries;
     if (!client) return figures;
     figures.list = bench::Median(
-        kRounds, [&] { return client->ListMails(kInbox, 0, &entries) ? entries.size() : 0; }, figures.listed);
+        kRounds, [&] { return client->GetAllMailsFromFolder(kInbox, 0, &entries) ? entries.size() : 0; },
+        figures.listed);
     figures.save = bench::Median(
         kRounds,
         [&] {
@@ -99,8 +100,8 @@ Figures MeasureAddin(const std::wstring& profile, const std::wstring& output) {
             for (size_t i = 0; i < kSaved && i < entries.size(); ++i) {
                 const std::wstring entryId = entries[i].substr(entries[i].find(L"#####") + 5);
                 const std::wstring path = output + L"\\addin" + std::to_wstring(i) + L".msg";
-                uint32_t ok = 0;
-                if (client->SaveMail(entryId, path, &ok) && ok == 1) ++saved;
+                bool ok = false;
+                if (client->SaveMailToMSGFile(entryId, path, &ok) && ok) ++saved;
             }
             return saved;
         },

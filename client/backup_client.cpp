@@ -77,7 +77,9 @@ bool PrintReply(MailClient& client, Reply reply) {
         return received;
     }
     std::vector<std::wstring> texts(1);
-    const bool received = reply == Reply::Text ? client.ReceiveText(&texts[0]) : client.ReceiveTexts(&texts);
+    const bool received = reply == Reply::Text
+                              ? client.tunnel().ReceiveString(&texts[0], MailClient::kDefaultTimeoutMs)
+                              : client.ReceiveTexts(&texts);
     if (!received) {
         wprintf(L"  no reply\n");
         return false;
@@ -97,7 +99,7 @@ bool BackUpMails(MailClient& client, const std::wstring& saveTo) {
     unsigned files = 0;
     for (const std::wstring& folder : folders) {
         std::vector<std::wstring> entries;
-        if (!client.ListMails(folder, 0, &entries)) return false;
+        if (!client.GetAllMailsFromFolder(folder, 0, &entries)) return false;
         wprintf(L"  \"%ls\": %zu items\n", folder.c_str(), entries.size());
         for (const std::wstring& entry : entries) {
             const size_t separator = entry.find(L"#####");
@@ -108,8 +110,8 @@ bool BackUpMails(MailClient& client, const std::wstring& saveTo) {
             wprintf(L"    signature %ls", entry.substr(0, separator).c_str());
             if (!saveTo.empty()) {
                 const std::wstring name = L"mail" + std::to_wstring(++files) + L".msg";
-                uint32_t saved = 0;
-                if (!client.SaveMail(entry.substr(separator + 5), saveTo + L"\\" + name, &saved))
+                bool saved = false;
+                if (!client.SaveMailToMSGFile(entry.substr(separator + 5), saveTo + L"\\" + name, &saved))
                     return false;
                 wprintf(saved ? L", saved to %ls" : L", not saved (%ls)", name.c_str());
             }

@@ -1,5 +1,8 @@
-// The backup client's side of a request: marker, code, then the code's payload and
-// reply as typed messages, over one tunnel connection kept for many requests.
+// The backup client's side of the mail server: one typed call per request code over
+// one tunnel connection kept for many requests. Every call sends the marker, the code
+// and the payload, and reads the whole reply; false when the connection broke or a
+// reply did not come within the timeout (the connection is then closed, and `error()`
+// says what happened in words a person can act on).
 #pragma once
 
 #include <cstdint>
@@ -22,35 +25,63 @@ enum class RequestCode : uint32_t {
     StartOutlook = 8,
 };
 
+// One entry of a folder's mail list: a mail with its signature (empty when the server
+// could not compute it) and entry ID, or an item that is not a readable mail.
+struct MailListEntry {
+    static constexpr wchar_t kIgnored[] = L"IGNOREMAILENTRY";
+    static constexpr wchar_t kSeparator[] = L"#####";
+
+    [[nodiscard]] static MailListEntry Parse(const std::wstring& text);
+    [[nodiscard]] bool mail() const noexcept { return !entryId.empty(); }
+
+    std::wstring signature;
+    std::wstring entryId;
+};
+
 class MailClient {
 public:
     static constexpr uint32_t kRequestMarker = 0xABCDEF;
     static constexpr uint32_t kDefaultTimeoutMs = 10000;
 
-    // Connects to the server serving `channel` in the Local\ namespace (mode 1).
+    // Connects to the server serving `channel` in the Local\ namespace, speaking
+    // protocol version 1 or 2. Null when none answers within timeoutMs; `error`, when
+    // given, then says whether no server publishes the channel or it did not answer.
     [[nodiscard]] static std::unique_ptr<MailClient> Connect(const std::wstring& channel,
                                                              uint32_t version = 2,
-                                                             uint32_t timeoutMs = kDefaultTimeoutMs);
+                                                             uint32_t timeoutMs = kDefaultTimeoutMs,
+                                                             std::wstring* error = nullptr);
 
-    // Sends the marker and the code; the payload and reply follow with the calls below.
-    [[nodiscard]] bool BeginRequest(uint32_t code) noexcept;
-    [[nodiscard]] bool BeginRequest(RequestCode code) noexcept {
-        return BeginRequest(static_cast<uint32_t>(code));
-    }
+    // Codes 5, 6 and 8 have no reply: true once the request is sent.
+    [[nodiscard]] bool NoOperation() { return BeginRequest(RequestCode::NoOperation); }
+    [[nodiscard]] bool QuitOutlook() { return BeginRequest(RequestCode::QuitOutlook); }
+    [[nodiscard]] bool StartOutlook() { return BeginRequest(RequestCode::StartOutlook); }
+    // Code 4: the name of the profile Outlook runs on.
+    [[nodiscard]] bool SendCurrentProfileName(std::wstring* name);
+    // Codes 0 and 7: every mail folder's path, and the same without Junk E-mail and
+    // Deleted Items. An empty list may also mean the server failed.
+    [[nodiscard]] bool GetAllFoldersList(std::vector<std::wstring>* paths);
+    [[nodiscard]] bool FillFolderTree(std::vector<std::wstring>* paths);
+    // Code 1: one entry per item of the folder; `includeBody` is sent as it is (non-zero
+    // puts the body into the signatures). The raw texts are the entries as sent.
+    [[nodiscard]] bool GetAllMailsFromFolder(const std::wstring& folderPath, uint32_t includeBody,
+                                             std::vector<MailListEntry>* entries);
+    [[nodiscard]] bool GetAllMailsFromFolder(const std::wstring& folderPath, uint32_t includeBody,
+                                             std::vector<std::wstring>* texts);
+    // Code 2: `saved` is the server's answer, whether the message file was written.
+    [[nodiscard]] bool SaveMailToMSGFile(const std::wstring& entryId, const std::wstring& file, bool* saved);
+    // Code 3: `restored` is the server's answer, whether the mail is in the folder.
+    [[nodiscard]] bool RestoreMailFromMSGFile(const std::wstring& file, const std::wstring& folderPath,
+                                              bool* restored);
 
-    // A text reply (code 4), and a list reply: a count, then that many texts (codes 0, 7).
-    [[nodiscard]] bool ReceiveText(std::wstring* text) noexcept {
-        return tunnel_->ReceiveString(text, timeoutMs_);
-    }
+    // The request's first two messages, for requests built by hand (tests, unknown codes).
+    [[nodiscard]] bool BeginRequest(uint32_t code);
+    [[nodiscard]] bool BeginRequest(RequestCode code) { return BeginRequest(static_cast<uint32_t>(code)); }
+    // A count, then that many texts: the shape of the list replies.
     [[nodiscard]] bool ReceiveTexts(std::vector<std::wstring>* texts);
 
-    // Code 1: the entries of a folder's items ("<signature>#####<entry ID>" or
-    // "IGNOREMAILENTRY"), after their count.
-    [[nodiscard]] bool ListMails(const std::wstring& folderPath, uint32_t includeBody,
-                                 std::vector<std::wstring>* entries);
-    // Code 2: the mail of an entry ID saved to a message file; `saved` is the reply, 1 or 0.
-    [[nodiscard]] bool SaveMail(const std::wstring& entryId, const std::wstring& path, uint32_t* saved);
-
+    // What the last failed call met, for a person to read.
+    [[nodiscard]] const std::wstring& error() const noexcept { return error_; }
+    [[nodiscard]] uint32_t timeoutMs() const noexcept { return timeoutMs_; }
     [[nodiscard]] TunnelClient& tunnel() noexcept { return *tunnel_; }
 
     static std::wstring TunnelName(const std::wstring& channel) {
@@ -61,9 +92,17 @@ public:
     }
 
 private:
-    explicit MailClient(std::unique_ptr<TunnelClient> tunnel, uint32_t timeoutMs) noexcept
+    MailClient(std::unique_ptr<TunnelClient> tunnel, uint32_t timeoutMs) noexcept
         : tunnel_(std::move(tunnel)), timeoutMs_(timeoutMs) {}
+
+    [[nodiscard]] bool SendText(const std::wstring& text);
+    [[nodiscard]] bool SendNumber(uint32_t number);
+    [[nodiscard]] bool ReceiveText(std::wstring* text);
+    [[nodiscard]] bool ReceiveNumber(uint32_t* number);
+    // Records what broke (the tunnel has closed the connection); always false.
+    bool Failed(const wchar_t* what);
 
     std::unique_ptr<TunnelClient> tunnel_;
     uint32_t timeoutMs_;
+    std::wstring error_;
 };

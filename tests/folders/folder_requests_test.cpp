@@ -119,23 +119,20 @@ TEST(FolderRequests, ListTreeAndProfileNameOnProfiles) {
         ASSERT_NE(nullptr, client) << "the add-in's channel never appeared";
 
         std::wstring name = L"sentinel";
-        ASSERT_TRUE(client->BeginRequest(RequestCode::SendCurrentProfileName));
-        ASSERT_TRUE(client->ReceiveText(&name));
+        ASSERT_TRUE(client->SendCurrentProfileName(&name));
         EXPECT_EQ(c.profileName, name);
 
         Texts texts;
-        ASSERT_TRUE(client->BeginRequest(RequestCode::GetAllFoldersList));
         if (c.folderList) {
-            ASSERT_TRUE(client->ReceiveTexts(&texts));
+            ASSERT_TRUE(client->GetAllFoldersList(&texts));
             EXPECT_EQ(*c.folderList, texts);
         } else {
             // Nothing answers code 0: the next reply read is code 4's one text.
-            ASSERT_TRUE(client->BeginRequest(RequestCode::SendCurrentProfileName));
-            ASSERT_TRUE(client->ReceiveText(&name)) << "code 0 sent a reply";
+            ASSERT_TRUE(client->BeginRequest(RequestCode::GetAllFoldersList));
+            ASSERT_TRUE(client->SendCurrentProfileName(&name)) << "code 0 sent a reply";
         }
 
-        ASSERT_TRUE(client->BeginRequest(RequestCode::FillFolderTree));
-        ASSERT_TRUE(client->ReceiveTexts(&texts));
+        ASSERT_TRUE(client->FillFolderTree(&texts));
         EXPECT_EQ(c.folderTree, texts);
 
         // The walk logs on by the running profile's name (else the registry's default,

@@ -92,7 +92,7 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
     for (size_t i = 0; i < std::size(kLists); ++i) {
         const ListCase& c = kLists[i];
         Texts entries;
-        ASSERT_TRUE(client->ListMails(c.path, c.includeBody, &entries)) << "case " << i;
+        ASSERT_TRUE(client->GetAllMailsFromFolder(c.path, c.includeBody, &entries)) << "case " << i;
         ASSERT_EQ(c.signatures.size(), entries.size()) << "case " << i;
         for (size_t e = 0; e < entries.size(); ++e) {
             if (!c.signatures[e]) {
@@ -118,21 +118,21 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
         std::wstring entryId;
         std::wstring path;
         bool earlierFile;  // a file is there before: it goes, whether the save succeeds or not
-        uint32_t reply;
+        bool reply;
     } const kSaves[] = {
-        {L"00", temp.Sub(L"unknown.msg"), true, 0},
-        {entryIds[mailtest::kKnown], temp.Sub(L"no folder\\known.msg"), false, 0},
-        {entryIds[mailtest::kKnown], L"", false, 0},
-        {entryIds[mailtest::kUncopyable], temp.Sub(L"uncopyable.msg"), true, 0},
-        {entryIds[mailtest::kKnown], SavedForOlefile(), true, 1},
+        {L"00", temp.Sub(L"unknown.msg"), true, false},
+        {entryIds[mailtest::kKnown], temp.Sub(L"no folder\\known.msg"), false, false},
+        {entryIds[mailtest::kKnown], L"", false, false},
+        {entryIds[mailtest::kUncopyable], temp.Sub(L"uncopyable.msg"), true, false},
+        {entryIds[mailtest::kKnown], SavedForOlefile(), true, true},
     };
     for (size_t i = 0; i < std::size(kSaves); ++i) {
         const SaveCase& c = kSaves[i];
         if (c.earlierFile) storetest::WriteText(c.path, "an earlier file");
-        uint32_t saved = 0xdeadbeef;
-        ASSERT_TRUE(client->SaveMail(c.entryId, c.path, &saved)) << "case " << i;
+        bool saved = !c.reply;
+        ASSERT_TRUE(client->SaveMailToMSGFile(c.entryId, c.path, &saved)) << "case " << i;
         EXPECT_EQ(c.reply, saved) << "case " << i;
-        if (c.earlierFile && c.reply == 0) {
+        if (c.earlierFile && !c.reply) {
             const std::string left = testsupport::ReadFileBytes(c.path);
             EXPECT_TRUE(left.empty() || left.starts_with("\xD0\xCF\x11\xE0"))
                 << "case " << i << ": an earlier file was left";
