@@ -1,10 +1,10 @@
-// What the benchmarks share: a clock, medians, and the Outlook stand-in host in a
-// second process on a profile, with the add-in it connects reached through a client.
+// What the benchmarks of the add-in's requests share: the Outlook stand-in host in a
+// second process on a profile, with the add-in it connects reached through a client,
+// and the stand-in's own object model in this process, for the baselines.
 #pragma once
 
 #include <windows.h>
 
-#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,35 +13,12 @@
 
 #include "base/com.h"
 #include "base/unique_resource.h"
+#include "bench/measure.h"
 #include "client/mail_client.h"
 #include "outlook/object_model.h"
 #include "standin/outlook/host_api.h"
 
 namespace bench {
-
-inline double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return double(to.QuadPart - from.QuadPart) / double(frequency.QuadPart);
-}
-
-inline LARGE_INTEGER Now() {
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now;
-}
-
-// The median time of `rounds` runs of `work`, which gives how many things it did.
-inline double Median(int rounds, const std::function<size_t()>& work, size_t& done) {
-    std::vector<double> times;
-    for (int i = 0; i < rounds; ++i) {
-        const LARGE_INTEGER start = Now();
-        done = work();
-        times.push_back(Seconds(start, Now()));
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
 
 inline std::wstring ProgramFolder() {
     wchar_t path[MAX_PATH];

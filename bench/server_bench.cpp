@@ -1,8 +1,9 @@
 // Benchmark of the mail server, run on demand (not a test):
-//   - requests per second of code 6 with 1, 2 and 8 concurrent clients, each on its
-//     own connection, the clients in a second process as in production;
-//   - beside them, a named-pipe ping-pong between the same two processes;
-//   - how long Stop takes with 200 idle clients connected.
+//   - requests per second of code 6 with 1 and 8 concurrent clients, each on its own
+//     connection, the clients in a second process as in production; beside them the
+//     same two numbers per request (marker and code) read by a bare tunnel server in
+//     the same process, one thread per connection, with no dispatch and no log;
+//   - how long Stop takes with 200 idle clients connected, beside Stop with none.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "base/unique_resource.h"
+#include "bench/measure.h"
 #include "client/mail_client.h"
 #include "diag/log.h"
 #include "server/mail_server.h"
@@ -20,23 +22,14 @@
 namespace {
 
 constexpr int kRequestsPerClient = 2000;
-constexpr int kPipeRoundTrips = 4000;
+constexpr int kRounds = 3;
 constexpr int kIdleClients = 200;
+constexpr uint32_t kTimeoutMs = 60000;
+constexpr uint32_t kMappingSize = 0x10000;
+constexpr uint32_t kHandshakeTimeoutMs = 5000;
 
-double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return double(to.QuadPart - from.QuadPart) / double(frequency.QuadPart);
-}
-
-LARGE_INTEGER Now() {
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now;
-}
-
-// Starts this program again with the arguments; returns its exit code.
-DWORD RunSelf(const std::wstring& arguments, HANDLE* running = nullptr) {
+// Starts this program again with the arguments.
+base::UniqueHandle StartSelf(const std::wstring& arguments) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + arguments;
@@ -45,32 +38,74 @@ DWORD RunSelf(const std::wstring& arguments, HANDLE* running = nullptr) {
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &info))
-        return 1;
-    base::UniqueHandle process(info.hProcess), thread(info.hThread);
-    if (running) {
-        *running = process.release();
-        return 0;
-    }
-    WaitForSingleObject(process.get(), INFINITE);
+        return {};
+    base::UniqueHandle thread(info.hThread);
+    return base::UniqueHandle(info.hProcess);
+}
+
+// Waits for the child's end; its exit code, or 1.
+DWORD Finish(const base::UniqueHandle& child) {
     DWORD code = 1;
-    GetExitCodeProcess(process.get(), &code);
+    if (child && WaitForSingleObject(child.get(), INFINITE) == WAIT_OBJECT_0)
+        GetExitCodeProcess(child.get(), &code);
     return code;
 }
 
-// Child: `clients` connections, each sending kRequestsPerClient no-operation requests.
-int ClientsChild(const std::wstring& channel, int clients) {
-    std::vector<std::unique_ptr<MailClient>> connections;
+// The bare server: every connection's marker and code read on a thread of its own.
+class BareServer {
+public:
+    explicit BareServer(std::wstring tunnelName)
+        : tunnelName_(std::move(tunnelName)), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        accept_ = std::thread([this] { Accept(); });
+    }
+    ~BareServer() {
+        SetEvent(stop_.get());
+        accept_.join();
+        for (std::thread& worker : workers_) worker.join();
+    }
+    BareServer(const BareServer&) = delete;
+    BareServer& operator=(const BareServer&) = delete;
+
+private:
+    void Accept() {
+        for (;;) {
+            std::unique_ptr<TunnelConnection> connection;
+            if (!TunnelAccept(tunnelName_.c_str(), &connection, kServerModeLocal, stop_.get(), INFINITE,
+                              kMappingSize, kHandshakeTimeoutMs))
+                return;
+            workers_.emplace_back([this, c = std::move(connection)] { Serve(c.get()); });
+        }
+    }
+    void Serve(TunnelConnection* connection) const {
+        uint32_t marker = 0, code = 0;
+        while (TunnelReceiveDword(connection, &marker, kRequestMarkerTimeoutMs, stop_.get()) &&
+               marker == kRequestMarker &&
+               TunnelReceiveDword(connection, &code, kMailServerRequestTimeoutMs, stop_.get())) {
+        }
+    }
+
+    const std::wstring tunnelName_;
+    const base::UniqueHandle stop_;
+    std::thread accept_;
+    std::vector<std::thread> workers_;
+};
+
+// Requests per second of `clients` connections to `tunnelName`, each sending
+// kRequestsPerClient code-6 requests at once; 0 when one failed.
+double RequestRate(const std::wstring& tunnelName, int clients) {
+    std::vector<std::unique_ptr<TunnelClient>> connections;
     for (int i = 0; i < clients; ++i) {
-        connections.push_back(MailClient::Connect(channel));
-        if (!connections.back()) return 2;
+        connections.push_back(TunnelClient::Connect(tunnelName.c_str(), 2, kTimeoutMs));
+        if (!connections.back()) return 0;
     }
     std::atomic<int> failures{0};
-    const LARGE_INTEGER start = Now();
+    const LARGE_INTEGER start = bench::Now();
     std::vector<std::thread> threads;
     for (auto& connection : connections) {
         threads.emplace_back([&failures, client = connection.get()] {
             for (int i = 0; i < kRequestsPerClient; ++i) {
-                if (!client->BeginRequest(RequestCode::NoOperation)) {
+                if (!client->SendDword(MailClient::kRequestMarker, kTimeoutMs) ||
+                    !client->SendDword(static_cast<uint32_t>(RequestCode::NoOperation), kTimeoutMs)) {
                     ++failures;
                     return;
                 }
@@ -78,78 +113,63 @@ int ClientsChild(const std::wstring& channel, int clients) {
         });
     }
     for (auto& thread : threads) thread.join();
-    const double seconds = Seconds(start, Now());
-    printf("  code 6, %d client%s: %8.0f requests/s\n", clients, clients == 1 ? " " : "s",
-           clients * kRequestsPerClient / seconds);
-    fflush(stdout);
-    return failures == 0 ? 0 : 3;
+    const double seconds = bench::Seconds(start, bench::Now());
+    return failures == 0 ? clients * kRequestsPerClient / seconds : 0;
 }
 
-// Child: holds kIdleClients connections until the named event is set.
-int IdleChild(const std::wstring& channel, const std::wstring& releaseName) {
-    base::UniqueHandle release(OpenEventW(SYNCHRONIZE, FALSE, releaseName.c_str()));
+// Child: the rates of the mail server and of the bare server, rounds taken in turn.
+int ClientsChild(const std::wstring& channel, const std::wstring& bareChannel, int clients) {
+    std::vector<double> server, bare;
+    for (int round = 0; round < kRounds; ++round) {
+        server.push_back(RequestRate(MailClient::TunnelName(channel), clients));
+        bare.push_back(RequestRate(MailClient::TunnelName(bareChannel), clients));
+    }
+    const std::string figure = "code 6 requests, " + std::to_string(clients) + " client" +
+                               (clients == 1 ? "" : "s"),
+                      baseline = "bare tunnel server, same messages";
+    bench::Row(figure.c_str(), bench::Median(server), "requests/s", baseline.c_str(), bench::Median(bare));
+    return 0;
+}
+
+// Child: holds kIdleClients connections, says so, and waits to be released.
+int IdleChild(const std::wstring& channel, const std::wstring& connectedName,
+              const std::wstring& releaseName) {
+    const base::UniqueHandle connected(OpenEventW(EVENT_MODIFY_STATE, FALSE, connectedName.c_str()));
+    const base::UniqueHandle release(OpenEventW(SYNCHRONIZE, FALSE, releaseName.c_str()));
     std::vector<std::unique_ptr<MailClient>> connections;
     for (int i = 0; i < kIdleClients; ++i) {
-        connections.push_back(MailClient::Connect(channel, 2, 60000));
+        connections.push_back(MailClient::Connect(channel, 2, kTimeoutMs));
         if (!connections.back()) return 2;
     }
-    WaitForSingleObject(release.get(), 120000);
+    SetEvent(connected.get());
+    WaitForSingleObject(release.get(), 2 * kTimeoutMs);
     return 0;
 }
 
-// Child: the named-pipe side of the ping-pong.
-int PipeChild(const std::wstring& pipeName) {
-    base::UniqueFile pipe(
-        CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!pipe) return 2;
-    uint32_t value = 0;
-    DWORD done = 0;
-    for (int i = 0; i < kPipeRoundTrips; ++i) {
-        if (!ReadFile(pipe.get(), &value, 4, &done, nullptr) ||
-            !WriteFile(pipe.get(), &value, 4, &done, nullptr))
-            return 3;
-    }
-    return 0;
-}
-
-void MeasureNamedPipe() {
-    const std::wstring name = L"\\\\.\\pipe\\server-bench." + std::to_wstring(GetCurrentProcessId());
-    base::UniqueFile pipe(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
-                                           4096, 4096, 0, nullptr));
-    HANDLE child = nullptr;
-    RunSelf(L"pipe-child " + name, &child);
-    base::UniqueHandle owned(child);
-    ConnectNamedPipe(pipe.get(), nullptr);
-    uint32_t value = 0;
-    DWORD done = 0;
-    const LARGE_INTEGER start = Now();
-    for (int i = 0; i < kPipeRoundTrips; ++i) {
-        if (!WriteFile(pipe.get(), &value, 4, &done, nullptr) ||
-            !ReadFile(pipe.get(), &value, 4, &done, nullptr))
-            break;
-    }
-    const double seconds = Seconds(start, Now());
-    WaitForSingleObject(child, INFINITE);
-    printf("  named pipe ping-pong:  %8.0f round trips/s (baseline)\n", kPipeRoundTrips / seconds);
-}
-
-void MeasureStopLatency(const std::wstring& channel) {
-    const std::wstring releaseName = L"Local\\server-bench.release";
-    base::UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, releaseName.c_str()));
-    HANDLE child = nullptr;
-    RunSelf(L"idle-child " + channel + L" " + releaseName, &child);
-    base::UniqueHandle owned(child);
-    while (g_mailServer.ThreadCount() < kIdleClients + 1) {
-        if (WaitForSingleObject(child, 10) == WAIT_OBJECT_0) {
-            printf("  the idle clients did not all connect\n");
-            return;
+// Milliseconds Stop takes once the server has run idle for a moment with `idleClients`
+// connected; 0 when it could not be measured.
+double StopMs(const std::wstring& channel, int idleClients) {
+    if (FAILED(g_mailServer.Start(channel.c_str(), kMailServerMode, kMailServerRequestTimeoutMs))) return 0;
+    base::UniqueHandle child;
+    const std::wstring suffix = L"." + std::to_wstring(GetCurrentProcessId());
+    const std::wstring connectedName = L"Local\\ServerBench.Connected" + suffix,
+                       releaseName = L"Local\\ServerBench.Release" + suffix;
+    const base::UniqueHandle connected(CreateEventW(nullptr, TRUE, FALSE, connectedName.c_str()));
+    const base::UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, releaseName.c_str()));
+    if (idleClients > 0) {
+        child = StartSelf(L"idle-child " + channel + L" " + connectedName + L" " + releaseName);
+        const HANDLE waits[] = {connected.get(), child.get()};
+        if (!child || WaitForMultipleObjects(2, waits, FALSE, 4 * kTimeoutMs) != WAIT_OBJECT_0) {
+            g_mailServer.Stop(INFINITE);
+            return 0;
         }
     }
-    const LARGE_INTEGER start = Now();
+    Sleep(100);  // every worker waiting for its client's first marker
+    const LARGE_INTEGER start = bench::Now();
     g_mailServer.Stop(INFINITE);
-    printf("  Stop with %d idle clients: %.1f ms\n", kIdleClients, Seconds(start, Now()) * 1000);
+    const double ms = bench::Seconds(start, bench::Now()) * 1000;
     SetEvent(release.get());
-    WaitForSingleObject(child, INFINITE);
+    return idleClients == 0 || Finish(child) == 0 ? ms : 0;
 }
 
 }  // namespace
@@ -158,9 +178,9 @@ int main() {
     int argc = 0;
     base::UniqueLocal<wchar_t**> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
     const std::wstring role = argc > 1 ? argv.get()[1] : L"";
-    if (role == L"clients-child" && argc == 4) return ClientsChild(argv.get()[2], _wtoi(argv.get()[3]));
-    if (role == L"idle-child" && argc == 4) return IdleChild(argv.get()[2], argv.get()[3]);
-    if (role == L"pipe-child" && argc == 3) return PipeChild(argv.get()[2]);
+    if (role == L"clients-child" && argc == 5)
+        return ClientsChild(argv.get()[2], argv.get()[3], _wtoi(argv.get()[4]));
+    if (role == L"idle-child" && argc == 5) return IdleChild(argv.get()[2], argv.get()[3], argv.get()[4]);
 
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
@@ -168,17 +188,25 @@ int main() {
     DeleteFileW(logPath.c_str());
     OpenLogFile(logPath.c_str());  // requests are logged, as in production
 
-    const std::wstring channel = L"ServerBench." + std::to_wstring(GetCurrentProcessId());
-    if (FAILED(g_mailServer.Start(channel.c_str(), kServerModeLocal, kMailServerRequestTimeoutMs))) {
-        printf("the server did not start\n");
+    const std::wstring suffix = std::to_wstring(GetCurrentProcessId());
+    const std::wstring channel = L"ServerBench." + suffix, bareChannel = L"ServerBench.Bare." + suffix;
+    if (FAILED(g_mailServer.Start(channel.c_str(), kMailServerMode, kMailServerRequestTimeoutMs))) {
+        std::printf("the server did not start\n");
         return 1;
     }
-    printf("mail server benchmark (two processes)\n");
-    for (int clients : {1, 2, 8}) {
-        if (RunSelf(L"clients-child " + channel + L" " + std::to_wstring(clients)) != 0)
-            printf("  %d clients: failed\n", clients);
+    {
+        const BareServer bare(MailClient::TunnelName(bareChannel));
+        for (const int clients : {1, 8}) {
+            if (Finish(StartSelf(L"clients-child " + channel + L" " + bareChannel + L" " +
+                                 std::to_wstring(clients))) != 0)
+                std::printf("%d clients: failed\n", clients);
+        }
     }
-    MeasureNamedPipe();
-    MeasureStopLatency(channel);
+    g_mailServer.Stop(INFINITE);
+
+    std::vector<double> idle;
+    for (int round = 0; round < kRounds; ++round) idle.push_back(StopMs(channel, 0));
+    const std::string figure = "Stop, " + std::to_string(kIdleClients) + " idle clients";
+    bench::Row(figure.c_str(), StopMs(channel, kIdleClients), "ms", "Stop, no client", bench::Median(idle));
     return 0;
 }

@@ -1,0 +1,120 @@
+// Benchmark of a full backup by the backup tool, run on demand (not a test):
+//   backup_bench.exe PROFILE_FOLDER OUTPUT_FOLDER
+// `backup-client.exe backup --to DIR --all-folders` against an Outlook stand-in host
+// in a second process, beside the same requests issued directly by a client of that
+// host: the folder list (code 0), every folder's mail list (code 1) and every mail
+// saved (code 2). The tool also keeps its index and makes its folders; the difference
+// is what that costs. The tool's own output goes to OUTPUT_FOLDER\backup-client.log.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "base/unique_resource.h"
+#include "bench/bench_util.h"
+
+namespace {
+
+constexpr DWORD kToolTimeoutMs = 30 * 60 * 1000;
+
+// The client's own backup: the number of mails saved, 0 when a request failed.
+size_t DirectBackup(MailClient& client, const std::wstring& output) {
+    std::vector<std::wstring> folders;
+    if (!client.GetAllFoldersList(&folders)) return 0;
+    size_t saved = 0;
+    for (const std::wstring& folder : folders) {
+        std::vector<MailListEntry> entries;
+        if (!client.GetAllMailsFromFolder(folder, 0, &entries)) return 0;
+        for (const MailListEntry& entry : entries) {
+            bool ok = false;
+            if (!entry.mail()) continue;
+            if (!client.SaveMailToMSGFile(entry.entryId, output + L"\\" + std::to_wstring(saved) + L".msg", &ok))
+                return 0;
+            saved += ok ? 1 : 0;
+        }
+    }
+    return saved;
+}
+
+// Message files below `folder`, at any depth.
+size_t CountMessageFiles(const std::wstring& folder) {
+    WIN32_FIND_DATAW data{};
+    const HANDLE raw = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (raw == INVALID_HANDLE_VALUE) return 0;
+    struct FindCloser {
+        void operator()(HANDLE h) const noexcept { FindClose(h); }
+    };
+    const std::unique_ptr<void, FindCloser> find(raw);
+    size_t count = 0;
+    do {
+        const std::wstring name = data.cFileName;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (name != L"." && name != L"..") count += CountMessageFiles(folder + L"\\" + name);
+        } else if (name.size() > 4 && _wcsicmp(name.c_str() + name.size() - 4, L".msg") == 0) {
+            ++count;
+        }
+    } while (FindNextFileW(find.get(), &data));
+    return count;
+}
+
+// Seconds the tool took, with the files it left in `target`; -1 when it failed.
+double RunTool(const std::wstring& target, const std::wstring& logFile) {
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    const base::UniqueFile log(CreateFileW(logFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                           CREATE_ALWAYS, 0, nullptr));
+    if (!log) return -1;
+    std::wstring commandLine =
+        L"\"" + bench::ProgramFolder() + L"backup-client.exe\" backup --to \"" + target + L"\" --all-folders";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = log.get();
+    startup.hStdError = log.get();
+    PROCESS_INFORMATION info{};
+    const LARGE_INTEGER start = bench::Now();
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &info))
+        return -1;
+    const base::UniqueHandle process(info.hProcess), thread(info.hThread);
+    DWORD code = 1;
+    if (WaitForSingleObject(process.get(), kToolTimeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), 1);
+        return -1;
+    }
+    const double seconds = bench::Seconds(start, bench::Now());
+    GetExitCodeProcess(process.get(), &code);
+    return code == 0 ? seconds : -1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 3) {
+        fputs("usage: backup_bench.exe PROFILE_FOLDER OUTPUT_FOLDER\n", stderr);
+        return 2;
+    }
+    const std::wstring output = argv[2], direct = output + L"\\direct", tool = output + L"\\tool";
+    if (!CreateDirectoryW(direct.c_str(), nullptr) || !CreateDirectoryW(tool.c_str(), nullptr)) {
+        fputs("backup_bench: OUTPUT_FOLDER must exist and be empty\n", stderr);
+        return 2;
+    }
+    const bench::StandinHost host(argv[1]);
+    const std::unique_ptr<MailClient> client = host.Connect();
+    std::vector<std::wstring> folders;
+    if (!client || !client->GetAllFoldersList(&folders)) {  // the first request warms up
+        fputs("backup_bench: the add-in does not answer\n", stderr);
+        return 1;
+    }
+    const LARGE_INTEGER start = bench::Now();
+    const size_t saved = DirectBackup(*client, direct);
+    const double baseline = saved > 0 ? bench::Seconds(start, bench::Now()) : 0;
+    const double seconds = RunTool(tool, output + L"\\backup-client.log");
+    const size_t files = CountMessageFiles(tool);
+    if (seconds < 0) printf("backup-client failed: see %ls\\backup-client.log\n", output.c_str());
+    if (files != saved) printf("full backup: the tool left %zu message files, the client saved %zu\n", files, saved);
+    const std::string figure = "full backup by backup-client, " + std::to_string(files) + " mails";
+    bench::Row(figure.c_str(), files == saved ? seconds : 0, "s", "the same requests by a client", baseline);
+    return seconds > 0 && files == saved ? 0 : 1;
+}
