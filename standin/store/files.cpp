@@ -147,8 +147,10 @@ std::wstring ParentOf(const std::wstring& path) {
 
 }  // namespace
 
-HRESULT WriteFileAtomically(const std::wstring& path, const void* data, size_t size, bool replace) {
-    const std::wstring temporary = JoinPath(ParentOf(path), TemporaryName());
+HRESULT WriteFileAtomically(const std::wstring& path, const void* data, size_t size, bool replace,
+                            const std::wstring& scratchFolder) {
+    const std::wstring temporary =
+        JoinPath(scratchFolder.empty() ? ParentOf(path) : scratchFolder, TemporaryName());
     HRESULT hr = WriteNewFile(temporary, data, size);
     if (SUCCEEDED(hr)) hr = RenameFile(temporary, path, replace);
     if (FAILED(hr)) DeleteFileW(temporary.c_str());

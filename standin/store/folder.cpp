@@ -288,7 +288,8 @@ HRESULT Folder::AddItemFile(const void* data, size_t size, Item& item) const {
             uint32_t number = 0;
             HRESULT hr = ReserveItemNumber(number);
             if (FAILED(hr)) return hr;
-            hr = WriteFileAtomically(JoinPath(path(), ItemFileName(number)), data, size, false);
+            hr = WriteFileAtomically(JoinPath(path(), ItemFileName(number)), data, size, false,
+                                     store_.profile()->path());
             if (hr == MAPI_E_COLLISION) continue;
             if (FAILED(hr)) return hr;
             item = Item(*this, number, size);

@@ -23,7 +23,11 @@ namespace {
 
 // {00020D0B-0000-0000-C000-000000000046}: the root class of a message file.
 constexpr CLSID kClsidMailMessage = {0x00020d0b, 0, 0, {0xc0, 0, 0, 0, 0, 0, 0, 0x46}};
-constexpr DWORD kStorageMode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE | STGM_TRANSACTED;
+// Direct mode: the message layer writes the whole message at each save, and only a
+// save that succeeded reaches the disk, so a transaction would add nothing. Under
+// Wine a transacted storage keeps its snapshot in a scratch file on disk: a file
+// created, locked and resized for every message opened or made.
+constexpr DWORD kStorageMode = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
 
 [[nodiscard]] HRESULT MemoryStorage(const std::vector<BYTE>* bytes, base::ComPtr<ILockBytes>& lockBytes,
                                     base::ComPtr<IStorage>& storage) {
@@ -206,7 +210,8 @@ HRESULT ItemMessage::WriteItem() {
         if (!item_) return folder_.AddItemFile(bytes.data(), bytes.size(), item_);
         // Saving an item that was deleted or moved meanwhile would bring it back.
         if (!IsFile(item_.path())) return MAPI_E_OBJECT_DELETED;
-        return WriteFileAtomically(item_.path(), bytes.data(), bytes.size(), true);
+        return WriteFileAtomically(item_.path(), bytes.data(), bytes.size(), true,
+                                   folder_.store().profile()->path());
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }
