@@ -29,7 +29,8 @@ size_t DirectBackup(MailClient& client, const std::wstring& output) {
         for (const MailListEntry& entry : entries) {
             bool ok = false;
             if (!entry.mail()) continue;
-            if (!client.SaveMailToMSGFile(entry.entryId, output + L"\\" + std::to_wstring(saved) + L".msg", &ok))
+            if (!client.SaveMailToMSGFile(entry.entryId, output + L"\\" + std::to_wstring(saved) + L".msg",
+                                          &ok))
                 return 0;
             saved += ok ? 1 : 0;
         }
@@ -61,8 +62,8 @@ size_t CountMessageFiles(const std::wstring& folder) {
 // Seconds the tool took, with the files it left in `target`; -1 when it failed.
 double RunTool(const std::wstring& target, const std::wstring& logFile) {
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    const base::UniqueFile log(CreateFileW(logFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                           CREATE_ALWAYS, 0, nullptr));
+    const base::UniqueFile log(
+        CreateFileW(logFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
     if (!log) return -1;
     std::wstring commandLine =
         L"\"" + bench::ProgramFolder() + L"backup-client.exe\" backup --to \"" + target + L"\" --all-folders";
@@ -113,7 +114,8 @@ int wmain(int argc, wchar_t** argv) {
     const double seconds = RunTool(tool, output + L"\\backup-client.log");
     const size_t files = CountMessageFiles(tool);
     if (seconds < 0) printf("backup-client failed: see %ls\\backup-client.log\n", output.c_str());
-    if (files != saved) printf("full backup: the tool left %zu message files, the client saved %zu\n", files, saved);
+    if (files != saved)
+        printf("full backup: the tool left %zu message files, the client saved %zu\n", files, saved);
     const std::string figure = "full backup by backup-client, " + std::to_string(files) + " mails";
     bench::Row(figure.c_str(), files == saved ? seconds : 0, "s", "the same requests by a client", baseline);
     return seconds > 0 && files == saved ? 0 : 1;

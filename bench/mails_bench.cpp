@@ -51,8 +51,9 @@ std::wstring SavedFile(const std::wstring& output, const wchar_t* who, size_t i)
     base::UniqueMsgSession session;
     HRESULT hr;
     if (FAILED(hr = folder->CreateMessage(nullptr, 0, created.put())) ||
-        FAILED(hr = StgOpenStorage(file.c_str(), nullptr, STGM_TRANSACTED | STGM_SHARE_EXCLUSIVE | STGM_READWRITE,
-                                   nullptr, 0, storage.put())) ||
+        FAILED(hr = StgOpenStorage(file.c_str(), nullptr,
+                                   STGM_TRANSACTED | STGM_SHARE_EXCLUSIVE | STGM_READWRITE, nullptr, 0,
+                                   storage.put())) ||
         FAILED(hr = OpenIMsgSession(MAPIGetDefaultMalloc(), 0, session.put()))) {
         return hr;
     }
@@ -60,7 +61,8 @@ std::wstring SavedFile(const std::wstring& output, const wchar_t* who, size_t i)
     if (FAILED(hr = OpenIMsgOnIStg(session.get(), MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer,
                                    MAPIGetDefaultMalloc(), nullptr, storage.get(), nullptr, 0, 0,
                                    source.put())) ||
-        FAILED(hr = source->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, created.get(), 0, nullptr))) {
+        FAILED(
+            hr = source->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, created.get(), 0, nullptr))) {
         return hr;
     }
     return created->SaveChanges(KEEP_OPEN_READWRITE);
@@ -194,7 +196,8 @@ int wmain(int argc, wchar_t** argv) {
            kGoal);
     Report("restore (code 3)", addin.restore, addin.restored, "the stand-in's own copies", standin.restore,
            standin.restored, 0);
-    return addin.listed == standin.listed && addin.saved == standin.saved && addin.restored == standin.restored
+    return addin.listed == standin.listed && addin.saved == standin.saved &&
+                   addin.restored == standin.restored
                ? 0
                : 1;
 }
