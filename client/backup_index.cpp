@@ -30,12 +30,15 @@ bool IsDeviceName(std::wstring_view name) {
         if (_wcsicmp(stem.c_str(), std::wstring(device).c_str()) == 0) return true;
     }
     for (std::wstring_view device : kNumberedDeviceNames) {
-        if (stem.size() == 4 && _wcsnicmp(stem.c_str(), device.data(), 3) == 0 && iswdigit(stem[3])) return true;
+        if (stem.size() == 4 && _wcsnicmp(stem.c_str(), device.data(), 3) == 0 && iswdigit(stem[3]))
+            return true;
     }
     return false;
 }
 
-bool RefusedInNames(wchar_t c) { return c < L' ' || std::wstring_view(L"&<>:\"/\\|?*").find(c) != std::wstring_view::npos; }
+bool RefusedInNames(wchar_t c) {
+    return c < L' ' || std::wstring_view(L"&<>:\"/\\|?*").find(c) != std::wstring_view::npos;
+}
 
 std::wstring Entity(wchar_t c) { return L"&#" + std::to_wstring(static_cast<unsigned>(c)) + L";"; }
 
@@ -71,7 +74,8 @@ std::wstring UnescapeField(std::wstring_view text) {
     std::wstring out;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == L'%' && i + 2 < text.size()) {
-            out += static_cast<wchar_t>(std::wcstoul(std::wstring(text.substr(i + 1, 2)).c_str(), nullptr, 16));
+            out +=
+                static_cast<wchar_t>(std::wcstoul(std::wstring(text.substr(i + 1, 2)).c_str(), nullptr, 16));
             i += 2;
         } else {
             out += text[i];
@@ -81,7 +85,8 @@ std::wstring UnescapeField(std::wstring_view text) {
 }
 
 std::wstring Wide(std::string_view bytes) {
-    const int size = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
     std::wstring text(size, L'\0');
     MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), size);
     return text;
@@ -94,7 +99,9 @@ std::wstring Stem(const std::wstring& file) {
 }
 
 // The key a saved mail was filed under: its file is named after it.
-std::wstring KeyOf(const SavedMail& mail) { return mail.signature.empty() ? Stem(mail.file) : mail.signature; }
+std::wstring KeyOf(const SavedMail& mail) {
+    return mail.signature.empty() ? Stem(mail.file) : mail.signature;
+}
 
 std::wstring SystemError(const wchar_t* what, const std::wstring& path) {
     return std::wstring(what) + L" " + path + L" (error " + std::to_wstring(GetLastError()) + L")";
@@ -117,8 +124,8 @@ std::wstring DirectoryName(const std::wstring& folderName) {
     for (size_t i = 0; i < folderName.size(); ++i) {
         const wchar_t c = folderName[i];
         const bool last = i + 1 == folderName.size();
-        const bool escaped = RefusedInNames(c) || (last && (c == L'.' || c == L' ')) ||
-                             (i == 0 && IsDeviceName(folderName));
+        const bool escaped =
+            RefusedInNames(c) || (last && (c == L'.' || c == L' ')) || (i == 0 && IsDeviceName(folderName));
         out += escaped ? Entity(c) : std::wstring(1, c);
     }
     return out;
@@ -143,7 +150,8 @@ std::wstring FolderDirectory(const std::wstring& folderPath) {
     const std::wstring_view names =
         std::wstring_view(folderPath).substr(folderPath.starts_with(kRootPrefix) ? 2 : 0);
     std::wstring out;
-    for (const std::wstring& name : Split(names, L'\\')) out += (out.empty() ? L"" : L"\\") + DirectoryName(name);
+    for (const std::wstring& name : Split(names, L'\\'))
+        out += (out.empty() ? L"" : L"\\") + DirectoryName(name);
     return out;
 }
 
@@ -195,11 +203,13 @@ bool BackupIndex::Read(std::wstring* error) {
         *error = path + L" is not a backup index of this program";
         return false;
     }
-    const std::vector<std::wstring> lines = Split(Wide(std::string_view(bytes).substr(kIndexHeader.size())), L'\n');
+    const std::vector<std::wstring> lines =
+        Split(Wide(std::string_view(bytes).substr(kIndexHeader.size())), L'\n');
     for (const std::wstring& line : lines) {
         const std::vector<std::wstring> fields = Split(line, kFieldSeparator);
         if (fields.size() != 4) continue;  // the end of the file
-        Add({UnescapeField(fields[0]), UnescapeField(fields[1]), UnescapeField(fields[2]), UnescapeField(fields[3])});
+        Add({UnescapeField(fields[0]), UnescapeField(fields[1]), UnescapeField(fields[2]),
+             UnescapeField(fields[3])});
     }
     unsaved_ = 0;
     return true;
@@ -251,10 +261,11 @@ bool BackupIndex::Save(std::wstring* error) {
     }
     const std::wstring path = FullPath(kIndexName), fresh = path + kNewIndexSuffix;
     {
-        const base::UniqueFile file(
-            CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const base::UniqueFile file(CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD written = 0;
-        if (!file || !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        if (!file ||
+            !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
             written != bytes.size() || !FlushFileBuffers(file.get())) {
             *error = SystemError(L"cannot write the backup index", fresh);
             return false;

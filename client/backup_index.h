@@ -17,7 +17,7 @@ namespace client {
 struct SavedMail {
     std::wstring signature;   // empty when the add-in could not compute it
     std::wstring entryId;     // empty for a file adopted before it was indexed
-    std::wstring folderPath;  // as the folder list gave it
+    std::wstring folderPath;  // as it is sent to the add-in: a backslash inside a name escaped
     std::wstring file;        // relative to the backup folder
 };
 
@@ -54,7 +54,9 @@ public:
 
     [[nodiscard]] const std::vector<SavedMail>& mails() const noexcept { return mails_; }
     [[nodiscard]] size_t adopted() const noexcept { return adopted_; }
-    [[nodiscard]] std::wstring FullPath(const std::wstring& relative) const { return folder_ + L"\\" + relative; }
+    [[nodiscard]] std::wstring FullPath(const std::wstring& relative) const {
+        return folder_ + L"\\" + relative;
+    }
 
 private:
     [[nodiscard]] bool Read(std::wstring* error);

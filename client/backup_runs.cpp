@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "client/backup_index.h"
@@ -12,6 +13,23 @@ namespace {
 
 enum BackupTally { kNew, kKnown, kNotMails, kSaveFailed, kBackupTallies };
 enum RestoreTally { kRestored, kRestoreFailed, kRestoreTallies };
+
+// The folder list's paths as the add-in reads them back: a backslash after which no
+// listed folder ends is part of a name, and is sent as its escape.
+std::vector<std::wstring> PathsToSend(const std::vector<std::wstring>& paths,
+                                      const std::vector<std::wstring>& all) {
+    const std::unordered_set<std::wstring> listed(all.begin(), all.end());
+    std::vector<std::wstring> sent;
+    sent.reserve(paths.size());
+    for (const std::wstring& path : paths) {
+        std::wstring& out = sent.emplace_back(path.substr(0, 2));
+        for (size_t i = out.size(); i < path.size(); ++i) {
+            out += path[i] == L'\\' && !listed.count(path.substr(0, i)) ? std::wstring(L"&#92")
+                                                                        : std::wstring(1, path[i]);
+        }
+    }
+    return sent;
+}
 
 // The connection or the backup folder failed: nothing more can be done in this run.
 int Abort(Output& output, const std::wstring& what) {
@@ -23,7 +41,10 @@ int Abort(Output& output, const std::wstring& what) {
 class Backup {
 public:
     Backup(MailClient& client, const BackupOptions& options, Output& output)
-        : client_(client), options_(options), output_(output), progress_(output, L"items"),
+        : client_(client),
+          options_(options),
+          output_(output),
+          progress_(output, L"items"),
           partialSuffix_(L"." + std::to_wstring(GetCurrentProcessId()) + BackupIndex::kPartialExtension) {}
 
     int Run() {
@@ -32,9 +53,10 @@ public:
         if (index_.adopted() > 0)
             output_.Line(L"adopted " + std::to_wstring(index_.adopted()) +
                          L" message files that an interrupted run saved but did not list");
-        std::vector<std::wstring> folders;
-        if (!(options_.allFolders ? client_.GetAllFoldersList(&folders) : client_.FillFolderTree(&folders)))
+        std::vector<std::wstring> all, folders;
+        if (!client_.GetAllFoldersList(&all) || (!options_.allFolders && !client_.FillFolderTree(&folders)))
             return Abort(output_, L"the folder list did not come: " + client_.error());
+        folders = PathsToSend(options_.allFolders ? all : folders, all);
         progress_.Begin(folders.size());
         for (const std::wstring& folder : folders) {
             std::vector<MailListEntry> entries;
@@ -50,7 +72,8 @@ public:
 
 private:
     // False when the run cannot go on; a mail that was not saved is counted and reported.
-    bool BackUpFolder(const std::wstring& folder, const std::vector<MailListEntry>& entries, std::wstring* error) {
+    bool BackUpFolder(const std::wstring& folder, const std::vector<MailListEntry>& entries,
+                      std::wstring* error) {
         const std::wstring directory = FolderDirectory(folder);
         bool created = false;
         for (const MailListEntry& entry : entries) {
@@ -127,7 +150,8 @@ int RunRestoreAll(MailClient& client, const RestoreOptions& options, Output& out
     BackupIndex index;
     std::wstring error;
     if (!index.Open(options.folder, &error)) return Abort(output, error);
-    if (index.mails().empty()) return Abort(output, L"the backup folder " + options.folder + L" holds no mails");
+    if (index.mails().empty())
+        return Abort(output, L"the backup folder " + options.folder + L" holds no mails");
     // Folder by folder, in the order the backup met them.
     std::vector<std::wstring> order;
     std::unordered_map<std::wstring, std::vector<const SavedMail*>> byFolder;

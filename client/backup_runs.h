@@ -10,8 +10,8 @@
 namespace client {
 
 struct BackupOptions {
-    std::wstring folder;       // the backup folder, an absolute path
-    bool allFolders = false;   // code 0's list instead of code 7's
+    std::wstring folder;      // the backup folder, an absolute path
+    bool allFolders = false;  // code 0's list instead of code 7's
 };
 
 struct RestoreOptions {

@@ -49,8 +49,8 @@ constexpr uint64_t kRedrawMs = 200;
 }  // namespace
 
 std::string Utf8(const std::wstring& text) {
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
     std::string bytes(size, '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
                         nullptr);
@@ -58,7 +58,9 @@ std::string Utf8(const std::wstring& text) {
 }
 
 Output::Output() noexcept
-    : out_(GetStdHandle(STD_OUTPUT_HANDLE)), err_(GetStdHandle(STD_ERROR_HANDLE)), console_(IsConsole(out_)) {}
+    : out_(GetStdHandle(STD_OUTPUT_HANDLE)),
+      err_(GetStdHandle(STD_ERROR_HANDLE)),
+      console_(IsConsole(out_)) {}
 
 void Output::EndStatus() {
     if (statusLength_ == 0) return;
@@ -102,8 +104,8 @@ void Progress::Draw() {
     const uint64_t elapsed = drawn_ - started_;
     wchar_t rate[32] = L"-";
     if (elapsed > 0) _snwprintf(rate, std::size(rate), L"%.1f/s", steps_ * 1000.0 / elapsed);
-    std::wstring text = L"folders " + std::to_wstring(foldersDone_) + L"/" + std::to_wstring(folders_) + L", " +
-                        std::to_wstring(steps_) + L" " + items_ + L", " + rate;
+    std::wstring text = L"folders " + std::to_wstring(foldersDone_) + L"/" + std::to_wstring(folders_) +
+                        L", " + std::to_wstring(steps_) + L" " + items_ + L", " + rate;
     if (foldersDone_ > 0 && foldersDone_ < folders_)
         text += L", about " + Duration(elapsed * (folders_ - foldersDone_) / foldersDone_) + L" left";
     output_.Status(text);

@@ -30,8 +30,8 @@ public:
         base::UniqueHandle write;
         if (CreatePipe(read_.put(), write.put(), &inherit, 1))
             SetHandleInformation(read_.get(), HANDLE_FLAG_INHERIT, 0);
-        process_ = std::make_unique<testsupport::Program>(testsupport::BesideThisProgram(L"backup-client.exe"),
-                                                          args, write.get());
+        process_ = std::make_unique<testsupport::Program>(
+            testsupport::BesideThisProgram(L"backup-client.exe"), args, write.get());
     }
 
     // The next line without its line feed; false at the end of the output.
@@ -80,7 +80,8 @@ std::map<std::string, size_t> Summary(const std::string& output) {
 void ExpectPlainLines(const std::string& output) {
     for (size_t i = 0; i < output.size(); ++i) {
         const unsigned char c = output[i];
-        ASSERT_TRUE(c >= 0x20 || c == '\n') << "byte " << i << " is 0x" << std::hex << int(c) << " in\n" << output;
+        ASSERT_TRUE(c >= 0x20 || c == '\n') << "byte " << i << " is 0x" << std::hex << int(c) << " in\n"
+                                            << output;
     }
 }
 
@@ -140,7 +141,8 @@ TEST(BackupClient, BackupKilledRerunIncrementalAndRestoreAll) {
           {"not mails", notMails},
           {"failed", failed}},
          1},
-        {{{"new", 0}, {"already saved", clienttest::kSaveable}, {"not mails", notMails}, {"failed", failed}}, 1},
+        {{{"new", 0}, {"already saved", clienttest::kSaveable}, {"not mails", notMails}, {"failed", failed}},
+         1},
     };
     for (size_t i = 0; i < std::size(kRuns); ++i) {
         Tool tool(Backup(backup));

@@ -1,6 +1,6 @@
 // The profile of the client tests: two stores, a folder whose name Windows refuses as
-// a directory name, a meeting request among the mails, a mail whose copy fails, and
-// a Deleted Items folder that the folder tree leaves out.
+// a directory name, one whose name holds a backslash, a meeting request among the mails, a mail whose copy
+// fails, and a Deleted Items folder that the folder tree leaves out.
 #pragma once
 
 namespace clienttest {
@@ -14,6 +14,8 @@ store "Mailbox" default
     mail subject="Refused" fault=copy-to
     folder "Q: what? <*>"
       mail subject="Escaped {n}" count=2
+    folder "A\\B"
+      mail subject="Below a backslash"
   folder "Deleted Items" role=deleted-items
     mail subject="Gone"
 store "Archive"
@@ -23,6 +25,6 @@ store "Archive"
 
 inline constexpr wchar_t kInbox[] = L"\\\\Mailbox\\Inbox";
 inline constexpr size_t kInboxItems = 6;  // the meeting request second
-inline constexpr size_t kSaveable = 10;   // mails outside Deleted Items, but the refused one
+inline constexpr size_t kSaveable = 11;   // mails outside Deleted Items, but the refused one
 
 }  // namespace clienttest

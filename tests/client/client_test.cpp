@@ -73,8 +73,9 @@ TEST(MailClient, EveryRequestCodeOnBothProtocolVersions) {
 // Every folder name becomes a directory Windows makes, and reads back as that name.
 TEST(BackupFolder, FolderNamesAsDirectoryNames) {
     const wchar_t* const kNames[] = {
-        L"Inbox", L"", L".", L"..", L"a.", L"a ", L" a", L"CON", L"con.txt", L"COM1", L"Computer",
-        L"Q: \"x\" <y>/z\\w|?*", L"&#58;", L"&#", L"tab\there", L"Café 日本語",
+        L"Inbox", L"",    L".",         L"..",          L"a.",       L"a ",
+        L" a",    L"CON", L"con.txt",   L"COM1",        L"Computer", L"Q: \"x\" <y>/z\\w|?*",
+        L"&#58;", L"&#",  L"tab\there", L"Café 日本語",
     };
     const storetest::TempFolder temp;
     std::set<std::wstring> made;
@@ -85,7 +86,8 @@ TEST(BackupFolder, FolderNamesAsDirectoryNames) {
             << "name " << i << ": got " << GetLastError();
         EXPECT_TRUE(made.insert(directory).second) << "name " << i << " shares its directory";
     }
-    EXPECT_EQ(L"\\\\Mailbox\\Inbox\\Q: what?", client::FolderPathOf(client::FolderDirectory(L"\\\\Mailbox\\Inbox\\Q: what?")));
+    EXPECT_EQ(L"\\\\Mailbox\\Inbox\\Q: what?",
+              client::FolderPathOf(client::FolderDirectory(L"\\\\Mailbox\\Inbox\\Q: what?")));
 }
 
 }  // namespace
