@@ -242,6 +242,17 @@ const SavedMail* BackupIndex::Find(const std::wstring& key) const {
     return found == byKey_.end() ? nullptr : &mails_[found->second];
 }
 
+bool BackupIndex::Recognise(const std::wstring& key, const std::wstring& entryId) {
+    const auto found = byKey_.find(key);
+    if (found == byKey_.end()) return false;
+    SavedMail& mail = mails_[found->second];
+    if (mail.entryId.empty() && !entryId.empty()) {
+        mail.entryId = entryId;
+        ++unsaved_;
+    }
+    return true;
+}
+
 void BackupIndex::Add(SavedMail mail) {
     if (!byKey_.emplace(KeyOf(mail), mails_.size()).second) return;
     mails_.push_back(std::move(mail));

@@ -45,6 +45,8 @@ public:
     // list. False with a reason in `error`.
     [[nodiscard]] bool Open(const std::wstring& folder, std::wstring* error);
     [[nodiscard]] const SavedMail* Find(const std::wstring& key) const;
+    // Whether the index holds the mail of `key`; gives an adopted file its entry ID.
+    [[nodiscard]] bool Recognise(const std::wstring& key, const std::wstring& entryId);
     void Add(SavedMail mail);
     // Writes the index anew if something was added since the last write.
     [[nodiscard]] bool Save(std::wstring* error);

@@ -48,29 +48,41 @@ public:
           partialSuffix_(L"." + std::to_wstring(GetCurrentProcessId()) + BackupIndex::kPartialExtension) {}
 
     int Run() {
-        std::wstring error;
+        std::wstring error, listError;
         if (!index_.Open(options_.folder, &error)) return Abort(output_, error);
         if (index_.adopted() > 0)
             output_.Line(L"adopted " + std::to_wstring(index_.adopted()) +
                          L" message files that an interrupted run saved but did not list");
-        std::vector<std::wstring> all, folders;
-        if (!client_.GetAllFoldersList(&all) || (!options_.allFolders && !client_.FillFolderTree(&folders)))
-            return Abort(output_, L"the folder list did not come: " + client_.error());
-        folders = PathsToSend(options_.allFolders ? all : folders, all);
-        progress_.Begin(folders.size());
-        for (const std::wstring& folder : folders) {
-            std::vector<MailListEntry> entries;
-            if (!client_.GetAllMailsFromFolder(folder, 0, &entries))
-                return Abort(output_, L"the mail list of " + folder + L" did not come: " + client_.error());
-            if (!BackUpFolder(folder, entries, &error)) return Abort(output_, error);
-            progress_.FolderDone(folder, entries.size(), tallies_, kBackupTallies);
-            if (!index_.Save(&error)) return Abort(output_, error);
-        }
+        const bool finished = BackUpFolders(&error);
+        // Also after a failure, so that the next run need not adopt what this one saved.
+        const bool listed = index_.Save(&listError);
+        if (!finished || !listed) return Abort(output_, finished ? listError : error);
         progress_.Summary(tallies_, kBackupTallies);
         return tallies_[kSaveFailed].count == 0 ? 0 : 1;
     }
 
 private:
+    // False with the reason when the run cannot go on.
+    bool BackUpFolders(std::wstring* error) {
+        std::vector<std::wstring> all, folders;
+        if (!client_.GetAllFoldersList(&all) || (!options_.allFolders && !client_.FillFolderTree(&folders))) {
+            *error = L"the folder list did not come: " + client_.error();
+            return false;
+        }
+        folders = PathsToSend(options_.allFolders ? all : folders, all);
+        progress_.Begin(folders.size());
+        for (const std::wstring& folder : folders) {
+            std::vector<MailListEntry> entries;
+            if (!client_.GetAllMailsFromFolder(folder, 0, &entries)) {
+                *error = L"the mail list of " + folder + L" did not come: " + client_.error();
+                return false;
+            }
+            if (!BackUpFolder(folder, entries, error)) return false;
+            progress_.FolderDone(folder, entries.size(), tallies_, kBackupTallies);
+        }
+        return true;
+    }
+
     // False when the run cannot go on; a mail that was not saved is counted and reported.
     bool BackUpFolder(const std::wstring& folder, const std::vector<MailListEntry>& entries,
                       std::wstring* error) {
@@ -81,7 +93,7 @@ private:
             const std::wstring key = MailKey(entry.signature, entry.entryId);
             if (!entry.mail()) {
                 ++tallies_[kNotMails].count;
-            } else if (index_.Find(key)) {
+            } else if (index_.Recognise(key, entry.entryId)) {
                 ++tallies_[kKnown].count;
             } else if (!created && !(created = CreateFolders(index_.FullPath(directory)))) {
                 *error = L"cannot create the folder " + index_.FullPath(directory) + L" (error " +

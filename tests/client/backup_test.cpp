@@ -167,7 +167,10 @@ TEST(BackupClient, BackupKilledRerunIncrementalAndRestoreAll) {
     // Each restored folder holds the mails backed up from its original, and each saved
     // again holds what the backup's file holds.
     std::map<std::wstring, size_t> perFolder;
-    for (const client::SavedMail& mail : index.mails()) ++perFolder[mail.folderPath];
+    for (const client::SavedMail& mail : index.mails()) {
+        ++perFolder[mail.folderPath];
+        EXPECT_FALSE(mail.entryId.empty()) << "an adopted file never got its entry ID";
+    }
     size_t compared = 0;
     for (const auto& [folder, count] : perFolder) {
         SCOPED_TRACE(testing::PrintToString(folder));
