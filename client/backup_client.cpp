@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <map>
 #include <span>
@@ -259,27 +260,47 @@ bool ParseNumber(const std::wstring& text, uint32_t* number) {
     return !text.empty() && *end == L'\0';
 }
 
+// The options before the command, one row each.
+struct Option {
+    const wchar_t* name;
+    bool (*parse)(const std::wstring& value, Connection* connection);
+};
+
+const Option kOptions[] = {
+    {L"--channel",
+     [](const std::wstring& value, Connection* connection) {
+         connection->channel = value;
+         return !value.empty();
+     }},
+    {L"--version",
+     [](const std::wstring& value, Connection* connection) {
+         return ParseNumber(value, &connection->version) &&
+                (connection->version == 1 || connection->version == 2);
+     }},
+    {L"--timeout",
+     [](const std::wstring& value, Connection* connection) {
+         return ParseNumber(value, &connection->timeoutMs) && connection->timeoutMs > 0;
+     }},
+};
+
+bool IsHelp(const std::wstring& word) { return word == L"--help" || word == L"-h" || word == L"/?"; }
+
 int Run(const std::vector<std::wstring>& words, Output& output) {
+    if (std::any_of(words.begin(), words.end(), IsHelp)) {
+        Usage(output);
+        return 0;
+    }
     Connection connection;
     size_t i = 0;
     for (; i < words.size() && words[i].starts_with(L"-"); i += 2) {
-        const std::wstring& option = words[i];
-        if (option == L"--help" || option == L"-h" || option == L"/?") {
-            Usage(output);
-            return 0;
-        }
-        const bool known = option == L"--channel" || option == L"--version" || option == L"--timeout";
-        if (!known || i + 1 == words.size()) {
-            output.Error(known ? option + L" needs a value" : L"unknown option " + option + L" (see --help)");
+        const auto option = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                         [&](const Option& known) { return words[i] == known.name; });
+        if (option == std::end(kOptions)) {
+            output.Error(L"unknown option " + words[i] + L" (see --help)");
             return kUsage;
         }
-        const std::wstring& value = words[i + 1];
-        const bool valid = option == L"--channel"   ? (connection.channel = value, !value.empty())
-                           : option == L"--version" ? ParseNumber(value, &connection.version) &&
-                                                          (connection.version == 1 || connection.version == 2)
-                                                    : ParseNumber(value, &connection.timeoutMs);
-        if (!valid) {
-            output.Error(L"bad value for " + option + L": " + value);
+        if (i + 1 == words.size() || !option->parse(words[i + 1], &connection)) {
+            output.Error(std::wstring(option->name) + L" needs a valid value (see --help)");
             return kUsage;
         }
     }

@@ -1,5 +1,7 @@
 // The two long runs of the tool: a backup of every mail folder into a backup folder,
 // saving only mails it does not hold yet, and the restore of everything it holds.
+// A mail is known by its signature wherever it was met: a copy of a saved mail in
+// another folder counts as already saved.
 #pragma once
 
 #include <string>
