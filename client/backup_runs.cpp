@@ -69,16 +69,18 @@ private:
             *error = L"the folder list did not come: " + client_.error();
             return false;
         }
-        folders = PathsToSend(options_.allFolders ? all : folders, all);
+        if (options_.allFolders) folders = all;
+        const std::vector<std::wstring> sent = PathsToSend(folders, all);
         progress_.Begin(folders.size());
-        for (const std::wstring& folder : folders) {
+        for (size_t i = 0; i < sent.size(); ++i) {
+            const std::wstring& folder = sent[i];
             std::vector<MailListEntry> entries;
             if (!client_.GetAllMailsFromFolder(folder, 0, &entries)) {
                 *error = L"the mail list of " + folder + L" did not come: " + client_.error();
                 return false;
             }
             if (!BackUpFolder(folder, entries, error)) return false;
-            progress_.FolderDone(folder, entries.size(), tallies_, kBackupTallies);
+            progress_.FolderDone(folders[i], entries.size(), tallies_, kBackupTallies);
         }
         return true;
     }
