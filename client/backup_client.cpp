@@ -1,184 +1,346 @@
-// A small backup client for the demo: connects to the mail server's channel and
-// sends requests by name or number, printing what it does.
-//
-//   backup-client.exe [--channel NAME] [--version 1|2] [--save-to FOLDER] REQUEST...   (noop, 12, ...)
-//   REQUEST may carry texts: restore FILE FOLDER-PATH
-//
-// The request "mails" is the backup itself: the folder list, then every folder's mail
-// list, and with --save-to every mail saved there as a message file.
-//   backup-client.exe [--channel NAME] --stop                       (sets the stop event)
+// backup-client.exe: the backup application's side of the add-in's channel, for a
+// person at a prompt and for scripts. One command per run; exit status 0 only when
+// it did what it was asked.
 #include <windows.h>
 #include <shellapi.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cwchar>
+#include <map>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "base/unique_resource.h"
+#include "client/backup_runs.h"
 #include "client/mail_client.h"
+#include "client/output.h"
+#include "server/mail_server.h"
 
 namespace {
 
-// What the client reads back after a request.
-enum class Reply { None, Text, Texts, Number, Mails };
+using client::Output;
 
-struct NamedRequest {
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+struct Flag {
     const wchar_t* name;
-    RequestCode code;
-    Reply reply;
-    int texts = 0;  // the arguments after the name sent as the request's texts
+    bool takesValue;
+    bool required;
 };
 
-constexpr NamedRequest kNamedRequests[] = {
-    {L"folders", RequestCode::GetAllFoldersList, Reply::Texts},
-    {L"noop", RequestCode::NoOperation, Reply::None},
-    {L"quit-outlook", RequestCode::QuitOutlook, Reply::None},
-    {L"start-outlook", RequestCode::StartOutlook, Reply::None},
-    {L"profile", RequestCode::SendCurrentProfileName, Reply::Text},
-    {L"folder-tree", RequestCode::FillFolderTree, Reply::Texts},
-    {L"restore", RequestCode::RestoreMailFromMSGFile, Reply::Number, 2},
-    {L"mails", RequestCode::GetAllFoldersList, Reply::Mails},
+// A command's words after its name: the positional arguments and the flags given.
+struct Invocation {
+    std::vector<std::wstring> arguments;
+    std::map<std::wstring, std::wstring> flags;
+    [[nodiscard]] bool Has(const wchar_t* flag) const { return flags.count(flag) != 0; }
 };
 
-bool ParseRequest(const std::wstring& text, uint32_t* code, Reply* reply, int* texts) {
-    *reply = Reply::None;
-    *texts = 0;
-    for (const auto& request : kNamedRequests) {
-        if (text == request.name) {
-            *code = static_cast<uint32_t>(request.code);
-            *reply = request.reply;
-            *texts = request.texts;
-            return true;
-        }
-    }
-    wchar_t* end = nullptr;
-    *code = wcstoul(text.c_str(), &end, 0);
-    return !text.empty() && *end == L'\0';
+using Handler = int (*)(MailClient& client, const Invocation& invocation, Output& output);
+
+struct Command {
+    const wchar_t* name;
+    const wchar_t* arguments;  // for the usage text
+    const wchar_t* description;
+    size_t argumentCount;
+    std::span<const Flag> flags;
+    Handler handler;
+};
+
+// A path the add-in, in another process with another working folder, reads the same.
+std::wstring FullPath(const std::wstring& path) {
+    const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(size, L'\0');
+    full.resize(GetFullPathNameW(path.c_str(), size, full.data(), nullptr));
+    return full.empty() ? path : full;
 }
 
-int StopServer(const std::wstring& channel) {
-    base::UniqueHandle stop(
-        OpenEventW(EVENT_MODIFY_STATE, FALSE, MailClient::StopEventName(channel).c_str()));
-    if (!stop || !SetEvent(stop.get())) {
-        wprintf(L"no server runs on %ls (error %lu)\n", channel.c_str(), GetLastError());
-        return 1;
-    }
-    wprintf(L"asked the server on %ls to stop\n", channel.c_str());
+int Broken(MailClient& client, Output& output) {
+    output.Error(client.error());
+    return kFailed;
+}
+
+int Sent(MailClient& client, Output& output, bool sent, const wchar_t* what) {
+    if (!sent) return Broken(client, output);
+    output.Line(what);
     return 0;
 }
 
-// Prints the reply, one text a line; false when it does not come.
-bool PrintReply(MailClient& client, Reply reply) {
-    if (reply == Reply::Number) {
-        uint32_t number = 0;
-        const bool received = client.tunnel().ReceiveDword(&number, MailClient::kDefaultTimeoutMs);
-        wprintf(received ? L"  %u\n" : L"  no reply\n", number);
-        return received;
+int Ping(MailClient& client, const Invocation&, Output& output) {
+    return Sent(client, output, client.NoOperation(), L"the add-in answers");
+}
+
+int Start(MailClient& client, const Invocation&, Output& output) {
+    return Sent(client, output, client.StartOutlook(), L"asked the add-in to make sure Outlook runs");
+}
+
+int Quit(MailClient& client, const Invocation&, Output& output) {
+    return Sent(client, output, client.QuitOutlook(), L"asked the add-in to quit Outlook");
+}
+
+int Profile(MailClient& client, const Invocation&, Output& output) {
+    std::wstring name;
+    if (!client.SendCurrentProfileName(&name)) return Broken(client, output);
+    output.Line(name);
+    return 0;
+}
+
+int Folders(MailClient& client, const Invocation& invocation, Output& output) {
+    std::vector<std::wstring> paths;
+    const bool tree = invocation.Has(L"--tree");
+    if (!(tree ? client.FillFolderTree(&paths) : client.GetAllFoldersList(&paths)))
+        return Broken(client, output);
+    for (const std::wstring& path : paths) output.Line(path);
+    return 0;
+}
+
+// The add-in answers an unknown folder as it answers an empty one; the folder list
+// tells them apart for the person.
+bool FolderExists(MailClient& client, std::wstring path) {
+    if (!path.starts_with(L"\\\\")) path = L"\\\\" + path;
+    std::vector<std::wstring> paths;
+    if (!client.GetAllFoldersList(&paths)) return true;  // cannot tell: no false alarm
+    for (const std::wstring& known : paths) {
+        if (_wcsicmp(known.c_str(), path.c_str()) == 0) return true;
     }
-    std::vector<std::wstring> texts(1);
-    const bool received = reply == Reply::Text
-                              ? client.tunnel().ReceiveString(&texts[0], MailClient::kDefaultTimeoutMs)
-                              : client.ReceiveTexts(&texts);
-    if (!received) {
-        wprintf(L"  no reply\n");
+    return false;
+}
+
+int List(MailClient& client, const Invocation& invocation, Output& output) {
+    const std::wstring& folder = invocation.arguments[0];
+    std::vector<MailListEntry> entries;
+    if (!client.GetAllMailsFromFolder(folder, invocation.Has(L"--body") ? 1 : 0, &entries))
+        return Broken(client, output);
+    if (entries.empty() && !FolderExists(client, folder)) {
+        output.Error(L"no folder " + folder + L" in the profile (`folders` lists them)");
+        return kFailed;
+    }
+    for (const MailListEntry& entry : entries) {
+        if (!entry.mail()) {
+            output.Line(L"(not a mail)");
+        } else {
+            output.Line((entry.signature.empty() ? L"(no signature)" : entry.signature) + L" " +
+                        entry.entryId);
+        }
+    }
+    return 0;
+}
+
+int Save(MailClient& client, const Invocation& invocation, Output& output) {
+    const std::wstring file = FullPath(invocation.arguments[1]);
+    bool saved = false;
+    if (!client.SaveMailToMSGFile(invocation.arguments[0], file, &saved)) return Broken(client, output);
+    if (!saved) {
+        output.Error(L"the add-in did not save the mail to " + file +
+                     L": no mail has that entry ID, the file's folder does not exist or cannot be written, "
+                     L"or the mail cannot be copied (the add-in's log says which)");
+        return kFailed;
+    }
+    output.Line(L"saved to " + file);
+    return 0;
+}
+
+int Restore(MailClient& client, const Invocation& invocation, Output& output) {
+    const std::wstring file = FullPath(invocation.arguments[0]);
+    const std::wstring& folder = invocation.arguments[1];
+    if (GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        output.Error(L"there is no file " + file);
+        return kFailed;
+    }
+    bool restored = false;
+    if (!client.RestoreMailFromMSGFile(file, folder, &restored)) return Broken(client, output);
+    if (!restored) {
+        output.Error(L"the add-in did not restore " + file + L" into " + folder +
+                     L": it is not a message file, another program holds it open, or the folder cannot be "
+                     L"made (the add-in's log says which)");
+        return kFailed;
+    }
+    output.Line(L"restored into " + folder);
+    return 0;
+}
+
+int Backup(MailClient& client, const Invocation& invocation, Output& output) {
+    return client::RunBackup(
+        client, {FullPath(invocation.flags.at(L"--to")), invocation.Has(L"--all-folders")}, output);
+}
+
+int RestoreAll(MailClient& client, const Invocation& invocation, Output& output) {
+    const auto into = invocation.flags.find(L"--into");
+    return client::RunRestoreAll(
+        client, {FullPath(invocation.arguments[0]), into == invocation.flags.end() ? L"" : into->second},
+        output);
+}
+
+constexpr Flag kTree[] = {{L"--tree", false, false}};
+constexpr Flag kBody[] = {{L"--body", false, false}};
+constexpr Flag kBackup[] = {{L"--to", true, true}, {L"--all-folders", false, false}};
+constexpr Flag kInto[] = {{L"--into", true, false}};
+
+const Command kCommands[] = {
+    {L"ping", L"", L"checks that the add-in answers (request 6)", 0, {}, Ping},
+    {L"profile", L"", L"the name of the profile Outlook runs on (4)", 0, {}, Profile},
+    {L"folders", L"[--tree]",
+     L"every mail folder's path (0); --tree without Junk E-mail and Deleted Items (7)", 0, kTree, Folders},
+    {L"list", L"PATH [--body]",
+     L"a folder's items (1): signature and entry ID per mail; --body puts the body into the signatures", 1,
+     kBody, List},
+    {L"save", L"ENTRYID FILE", L"saves one mail to a message file (2)", 2, {}, Save},
+    {L"restore",
+     L"FILE PATH",
+     L"puts a message file into the folder PATH, made if need be (3)",
+     2,
+     {},
+     Restore},
+    {L"start", L"", L"asks the add-in to make sure Outlook runs (8)", 0, {}, Start},
+    {L"quit", L"", L"asks the add-in to quit Outlook (5)", 0, {}, Quit},
+    {L"backup", L"--to DIR [--all-folders]",
+     L"saves every mail not yet in DIR, under its folder path; --all-folders also Junk E-mail and Deleted "
+     L"Items",
+     0, kBackup, Backup},
+    {L"restore-all", L"DIR [--into ROOT]",
+     L"puts every mail of the backup in DIR back into its folder; --into replaces the store's name", 1, kInto,
+     RestoreAll},
+};
+
+void Usage(Output& output) {
+    output.Line(L"usage: backup-client [--channel NAME] [--version 1|2] [--timeout MS] COMMAND");
+    output.Line(L"talks to the mail add-in inside Outlook over its channel (default " +
+                std::wstring(kMailServerChannel) + L")");
+    output.Line(L"commands:");
+    for (const Command& command : kCommands) {
+        output.Line(L"  " + std::wstring(command.name) + L" " + command.arguments);
+        output.Line(L"      " + std::wstring(command.description));
+    }
+}
+
+// The command's words into `invocation`; false with the reason on a usage error.
+bool ParseCommand(const Command& command, std::span<const std::wstring> words, Invocation* invocation,
+                  std::wstring* error) {
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::wstring& word = words[i];
+        if (!word.starts_with(L"--")) {
+            invocation->arguments.push_back(word);
+            continue;
+        }
+        const Flag* flag = nullptr;
+        for (const Flag& known : command.flags) {
+            if (word == known.name) flag = &known;
+        }
+        if (!flag || (flag->takesValue && i + 1 == words.size())) {
+            *error = flag ? word + L" needs a value"
+                          : L"the command " + std::wstring(command.name) + L" has no option " + word;
+            return false;
+        }
+        invocation->flags[word] = flag->takesValue ? words[++i] : L"";
+    }
+    for (const Flag& flag : command.flags) {
+        if (flag.required && !invocation->Has(flag.name)) {
+            *error = L"the command " + std::wstring(command.name) + L" needs " + flag.name;
+            return false;
+        }
+    }
+    if (invocation->arguments.size() != command.argumentCount) {
+        *error = L"usage: " + std::wstring(command.name) + L" " + command.arguments;
         return false;
     }
-    if (reply == Reply::Texts) wprintf(L"  %zu folder paths\n", texts.size());
-    for (const auto& text : texts) wprintf(L"  \"%ls\"\n", text.c_str());
     return true;
+}
+
+struct Connection {
+    std::wstring channel = kMailServerChannel;
+    uint32_t version = 2;
+    uint32_t timeoutMs = MailClient::kDefaultTimeoutMs;
+};
+
+// A number option's value; false when it is none.
+bool ParseNumber(const std::wstring& text, uint32_t* number) {
+    wchar_t* end = nullptr;
+    *number = static_cast<uint32_t>(std::wcstoul(text.c_str(), &end, 10));
+    return !text.empty() && *end == L'\0';
+}
+
+// The options before the command, one row each.
+struct Option {
+    const wchar_t* name;
+    bool (*parse)(const std::wstring& value, Connection* connection);
+};
+
+const Option kOptions[] = {
+    {L"--channel",
+     [](const std::wstring& value, Connection* connection) {
+         connection->channel = value;
+         return !value.empty();
+     }},
+    {L"--version",
+     [](const std::wstring& value, Connection* connection) {
+         return ParseNumber(value, &connection->version) &&
+                (connection->version == 1 || connection->version == 2);
+     }},
+    {L"--timeout",
+     [](const std::wstring& value, Connection* connection) {
+         return ParseNumber(value, &connection->timeoutMs) && connection->timeoutMs > 0;
+     }},
+};
+
+bool IsHelp(const std::wstring& word) { return word == L"--help" || word == L"-h" || word == L"/?"; }
+
+int Run(const std::vector<std::wstring>& words, Output& output) {
+    if (std::any_of(words.begin(), words.end(), IsHelp)) {
+        Usage(output);
+        return 0;
+    }
+    Connection connection;
+    size_t i = 0;
+    for (; i < words.size() && words[i].starts_with(L"-"); i += 2) {
+        const auto option = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                         [&](const Option& known) { return words[i] == known.name; });
+        if (option == std::end(kOptions)) {
+            output.Error(L"unknown option " + words[i] + L" (see --help)");
+            return kUsage;
+        }
+        if (i + 1 == words.size() || !option->parse(words[i + 1], &connection)) {
+            output.Error(std::wstring(option->name) + L" needs a valid value (see --help)");
+            return kUsage;
+        }
+    }
+    if (i == words.size()) {
+        Usage(output);
+        return kUsage;
+    }
+    const Command* command = nullptr;
+    for (const Command& known : kCommands) {
+        if (words[i] == known.name) command = &known;
+    }
+    if (!command) {
+        output.Error(L"unknown command " + words[i] + L" (see --help)");
+        return kUsage;
+    }
+    Invocation invocation;
+    std::wstring error;
+    if (!ParseCommand(*command, std::span(words).subspan(i + 1), &invocation, &error)) {
+        output.Error(error);
+        return kUsage;
+    }
+    auto client = MailClient::Connect(connection.channel, connection.version, connection.timeoutMs, &error);
+    if (!client) {
+        output.Error(error);
+        return kFailed;
+    }
+    return command->handler(*client, invocation, output);
 }
 
 }  // namespace
 
-// The folder list's reply, then each folder's mails: a line per item with its
-// signature (or the placeholder of an item that is not a mail), and where it was saved.
-bool BackUpMails(MailClient& client, const std::wstring& saveTo) {
-    std::vector<std::wstring> folders;
-    if (!client.ReceiveTexts(&folders)) return false;
-    unsigned files = 0;
-    for (const std::wstring& folder : folders) {
-        std::vector<std::wstring> entries;
-        if (!client.GetAllMailsFromFolder(folder, 0, &entries)) return false;
-        wprintf(L"  \"%ls\": %zu items\n", folder.c_str(), entries.size());
-        for (const std::wstring& entry : entries) {
-            const size_t separator = entry.find(L"#####");
-            if (separator == std::wstring::npos) {
-                wprintf(L"    %ls\n", entry.c_str());
-                continue;
-            }
-            wprintf(L"    signature %ls", entry.substr(0, separator).c_str());
-            if (!saveTo.empty()) {
-                const std::wstring name = L"mail" + std::to_wstring(++files) + L".msg";
-                bool saved = false;
-                if (!client.SaveMailToMSGFile(entry.substr(separator + 5), saveTo + L"\\" + name, &saved))
-                    return false;
-                wprintf(saved ? L", saved to %ls" : L", not saved (%ls)", name.c_str());
-            }
-            wprintf(L"\n");
-        }
-    }
-    return true;
-}
-
 int main() {
+    Output output;
     int argc = 0;
-    base::UniqueLocal<wchar_t**> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
-    if (!argv) return 2;
-    std::wstring channel = L"DiRirire.MSOutlook";
-    uint32_t version = 2;
-    std::wstring saveTo;
-    std::vector<std::wstring> requests;
-    for (int i = 1; i < argc; ++i) {
-        const std::wstring arg = argv.get()[i];
-        if (arg == L"--channel" && i + 1 < argc) {
-            channel = argv.get()[++i];
-        } else if (arg == L"--version" && i + 1 < argc) {
-            version = wcstoul(argv.get()[++i], nullptr, 10);
-        } else if (arg == L"--save-to" && i + 1 < argc) {
-            saveTo = argv.get()[++i];
-        } else if (arg == L"--stop") {
-            return StopServer(channel);
-        } else {
-            requests.push_back(arg);
-        }
+    const base::UniqueLocal<wchar_t**> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
+    if (!argv) return kFailed;
+    try {
+        return Run(std::vector<std::wstring>(argv.get() + 1, argv.get() + argc), output);
+    } catch (const std::exception&) {
+        output.Error(L"out of memory");
+        return kFailed;
     }
-
-    auto client = MailClient::Connect(channel, version);
-    if (!client) {
-        wprintf(L"could not connect to %ls\n", channel.c_str());
-        return 1;
-    }
-    wprintf(L"connected to %ls, protocol version %u, channel %ls\n", channel.c_str(),
-            client->tunnel().version(), client->tunnel().privateName().c_str());
-    for (size_t r = 0; r < requests.size(); ++r) {
-        const std::wstring& request = requests[r];
-        uint32_t code = 0;
-        Reply reply = Reply::None;
-        int texts = 0;
-        if (!ParseRequest(request, &code, &reply, &texts) || r + texts >= requests.size()) {
-            wprintf(L"unknown request %ls, or its texts missing\n", request.c_str());
-            return 2;
-        }
-        if (!client->BeginRequest(code)) {
-            wprintf(L"request %ls (code %u) failed: the server dropped the connection\n", request.c_str(),
-                    code);
-            return 1;
-        }
-        wprintf(L"sent request %ls (code %u)\n", request.c_str(), code);
-        for (; texts > 0; --texts) {
-            const std::wstring& text = requests[++r];
-            if (!client->tunnel().SendString(text, MailClient::kDefaultTimeoutMs)) return 1;
-            wprintf(L"  sent \"%ls\"\n", text.c_str());
-        }
-        if (reply == Reply::Mails) {
-            if (!BackUpMails(*client, saveTo)) {
-                wprintf(L"  no reply\n");
-                return 1;
-            }
-        } else if (reply != Reply::None && !PrintReply(*client, reply)) {
-            return 1;
-        }
-    }
-    return 0;
 }

@@ -41,14 +41,18 @@ std::wstring SelfPath() {
 
 ChildRole::ChildRole(const wchar_t* name, ChildMain main) noexcept { Roles()[name] = main; }
 
-Program::Program(const std::wstring& program, const std::vector<std::wstring>& args) {
+Program::Program(const std::wstring& program, const std::vector<std::wstring>& args, HANDLE output) {
     std::wstring commandLine = QuoteArgument(program);
     for (const auto& arg : args) commandLine += L" " + QuoteArgument(arg);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
+    if (output) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = startup.hStdError = output;
+    }
     PROCESS_INFORMATION info{};
-    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                       &info)) {
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, output != nullptr, 0, nullptr, nullptr,
+                       &startup, &info)) {
         base::UniqueHandle thread(info.hThread);
         process_.reset(info.hProcess);
     }

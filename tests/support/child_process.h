@@ -29,8 +29,9 @@ struct ChildRole {
 class Program {
 public:
     // Starts `program` (a path, or a name the system searches for) with `args`, each
-    // passed as one argument; check running() afterwards.
-    Program(const std::wstring& program, const std::vector<std::wstring>& args);
+    // passed as one argument, its standard output and error into `output` when given
+    // (an inheritable handle); check running() afterwards.
+    Program(const std::wstring& program, const std::vector<std::wstring>& args, HANDLE output = nullptr);
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
     ~Program();  // kills the process if it still runs

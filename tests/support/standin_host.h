@@ -35,8 +35,8 @@ public:
     // The host's exit code, or STILL_ACTIVE when it did not end in time.
     [[nodiscard]] DWORD Wait(DWORD timeoutMs) const noexcept { return process_.Wait(timeoutMs); }
     // Once the host has connected the add-in and its server publishes the channel.
-    [[nodiscard]] std::unique_ptr<MailClient> Connect() const {
-        return process_.running() ? MailClient::Connect(kMailServerChannel, 2, kTimeoutMs) : nullptr;
+    [[nodiscard]] std::unique_ptr<MailClient> Connect(uint32_t version = 2) const {
+        return process_.running() ? MailClient::Connect(kMailServerChannel, version, kTimeoutMs) : nullptr;
     }
 
 private:
