@@ -29,7 +29,7 @@
 namespace {
 
 constexpr int kRounds = 1;
-constexpr size_t kSaved = 1000;
+constexpr size_t kSaved = 500;
 constexpr wchar_t kInbox[] = L"\\\\Bench\\Inbox";
 constexpr wchar_t kStandinRestored[] = L"\\\\Bench\\Restored by the stand-in";
 constexpr wchar_t kAddinRestored[] = L"\\\\Bench\\Restored by the add-in";

@@ -119,7 +119,8 @@ def draw(rows, folder):
             colour = 0x3a7dc9 if r["goal"] <= 0 else 0x3c9a4b if r["verdict"] == "met" else 0xd0413a
             label = f"{r['figure']}\\nvs {r['baseline']}"
             if r["measured"]:
-                text = f"{r['slowdown']:.2f}x" + (f"  (goal {r['goal']:g}x)" if r["goal"] > 0 else "")
+                text = f"{r['slowdown']:.2f}x   {number(r['value'])} vs {number(r['base_value'])} {r['unit']}"
+                text += f", goal {r['goal']:g}x" if r["goal"] > 0 else ""
             else:
                 text = r["baseline"] if r["baseline"].startswith("skipped") else "not measured"
                 label = r["figure"]
@@ -137,10 +138,17 @@ def draw(rows, folder):
     return png
 
 
+NOTES = """\
+slowdown: the figure's cost over its baseline's (for rates, the baseline's rate over the figure's).
+goals: the folder list within 1.5x of the stand-in's own walk, the mail list and saves within 1.5x of
+the stand-in's own reads and copies, the tunnel within reach of the bare exchange of its event calls."""
+
+
 def main():
     log_path, folder = sys.argv[1:3]
     rows = parse(log_path)
     print(table(rows))
+    print(NOTES)
     csv_path = os.path.join(folder, "bench.csv")
     write_csv(rows, csv_path)
     png = draw(rows, folder)
