@@ -126,7 +126,7 @@ def draw(rows, folder):
                 label = r["figure"]
             f.write(f"{label}\t{r['slowdown'] or 0:.6g}\t{r['goal']:g}\t{colour}\t{text}\n")
     values = [r["slowdown"] for r in rows if r["measured"]] + [r["goal"] for r in rows if r["goal"] > 0] + [1]
-    xmin, xmax = min(values) / 1.6, max(values) * 4
+    xmin, xmax = min(values) / 1.6, max(values) * 7
     png = os.path.join(folder, "bench.png")
     script = GNUPLOT.format(height=140 + 70 * len(rows), png=png, dat=dat, xmin=xmin, xmax=xmax,
                             ymax=len(rows) - 0.3,
