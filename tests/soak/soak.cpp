@@ -7,7 +7,8 @@
 //   soak.exe [--profile DIR] [--sessions N] [--duration SECONDS] [--seed N] [--threads N]
 //            [--huge-mib N]
 //
-// The profile is by default the build's bundled one.
+// The profile (by default the build's bundled one) is served from a copy, so that
+// nothing a hostile client makes the add-in do reaches the original.
 // Session i draws everything from (seed, i), so a failure replays with the printed
 // seed (exactly so with --threads 1). Exit codes: 0 passed; 1 the host crashed, hung,
 // answered wrongly or grew beyond the bounds printed; 2 a bad command line.
@@ -21,6 +22,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -71,8 +73,9 @@ struct Options {
 // Every figure of the run, and the first failure, which ends it.
 struct Run {
     Options options;
+    std::wstring profile;  // the copy the host serves
     std::wstring savesFolder;
-    HANDLE host = nullptr;
+    HANDLE host = nullptr;  // until it is told to stop: its end is a crash
     std::atomic<uint64_t> nextSession{0};
     std::atomic<uint64_t> sessions{0};
     std::atomic<uint64_t> verified{0};
@@ -93,8 +96,11 @@ struct Run {
         va_start(args, format);
         std::vsnprintf(text, sizeof(text), format, args);
         va_end(args);
+        DWORD code = STILL_ACTIVE;
+        if (host && WaitForSingleObject(host, 0) == WAIT_OBJECT_0) GetExitCodeProcess(host, &code);
         const std::lock_guard<std::mutex> guard(lock);
         if (failure.empty()) failure = text;
+        if (code != STILL_ACTIVE) failure += " (the host crashed: exit code " + std::to_string(code) + ")";
         failed = true;
     }
     void CountFault(const wchar_t* kind) {
@@ -139,11 +145,20 @@ struct Session {
         if (!ok) run.Fail("session %llu: %s: no reply: %ls", index, what, client.error().c_str());
         return ok;
     }
-    void Verify(bool equal, const char* what) {
+    void Verify(bool equal, const char* what) { Verify(equal, what, std::wstring()); }
+    void Verify(bool equal, const char* what, const std::wstring& difference) {
         if (equal)
             ++run.verified;
         else
-            run.Fail("session %llu: %s differs from the first answer", index, what);
+            run.Fail("session %llu: %s differs from the first answer%ls", index, what, difference.c_str());
+    }
+    void Verify(const Texts& got, const Texts& first, const char* what) {
+        std::wstring difference =
+            L": " + std::to_wstring(got.size()) + L" texts for " + std::to_wstring(first.size());
+        const auto [g, f] = std::mismatch(got.begin(), got.end(), first.begin(), first.end());
+        if (g != got.end()) difference += L"; text " + std::to_wstring(g - got.begin()) + L" \"" + *g + L"\"";
+        if (f != first.end()) difference += L" for \"" + *f + L"\"";
+        Verify(got == first, what, difference);
     }
 };
 
@@ -160,13 +175,13 @@ void VerifiedRequest(Session& s, MailClient& client) {
     case 1: {
         Texts paths;
         if (s.Expect(client.GetAllFoldersList(&paths), client, "folder list"))
-            s.Verify(paths == s.run.folderList, "folder list");
+            s.Verify(paths, s.run.folderList, "folder list");
         return;
     }
     case 2: {
         Texts paths;
         if (s.Expect(client.FillFolderTree(&paths), client, "folder tree"))
-            s.Verify(paths == s.run.folderTree, "folder tree");
+            s.Verify(paths, s.run.folderTree, "folder tree");
         return;
     }
     case 3: {
@@ -175,7 +190,7 @@ void VerifiedRequest(Session& s, MailClient& client) {
         Texts entries;
         if (s.Expect(client.GetAllMailsFromFolder(s.run.folderList[folder], includeBody, &entries), client,
                      "mail list"))
-            s.Verify(entries == s.run.mailLists[includeBody][folder], "mail list");
+            s.Verify(entries, s.run.mailLists[includeBody][folder], "mail list");
         return;
     }
     default: {
@@ -197,8 +212,10 @@ void WellBehaved(Session& s) {
 
 // ---- hostile sessions; each returns the fault it injected ----
 
-// The codes whose payload hostile chunks replace (never 5: it quits the host).
-const std::vector<uint32_t> kPayloadCodes = {1, 2, 3};
+// The codes whose payload hostile chunks replace. Never 5, which quits the host, nor 3:
+// a restore makes the folders of any path before it reads the file, and new folders
+// would change the lists the well-behaved clients check.
+const std::vector<uint32_t> kPayloadCodes = {1, 2};
 
 // Random chunk lengths and kinds at the marker or in a payload, until one is refused.
 const wchar_t* RandomChunks(Session& s) {
@@ -297,7 +314,7 @@ const wchar_t* HugeText(Session& s) {
                       client->tunnel().SendDword(0, kReplyMs) && client->ReceiveTexts(&entries),
                   *client, "mail list of a huge path"))
         return nullptr;
-    s.Verify(entries.empty(), "mail list of a huge path");
+    s.Verify(entries, Texts{}, "mail list of a huge path");
     s.Goodbye(*client);
     return L"huge text";
 }
@@ -484,11 +501,7 @@ void RunSessions(Run& run, uint64_t count, ULONGLONG deadline) {
     for (uint32_t t = 0; t < run.options.threads; ++t) {
         threads.emplace_back([&] {
             for (uint64_t i; !run.failed && GetTickCount64() < deadline && (i = run.nextSession++) < count;) {
-                if (WaitForSingleObject(run.host, 0) == WAIT_OBJECT_0) {
-                    DWORD code = 0;
-                    GetExitCodeProcess(run.host, &code);
-                    return run.Fail("the host ended during the soak, exit code 0x%08lx", code);
-                }
+                if (WaitForSingleObject(run.host, 0) == WAIT_OBJECT_0) return run.Fail("session %llu", i);
                 RunSession(run, i);
             }
         });
@@ -511,6 +524,8 @@ void StopWithACrowd(Run& run, const testsupport::StandinHost& host) {
     Session s(run, run.nextSession);
     std::vector<std::unique_ptr<MailClient>> crowd;
     while (crowd.size() < kCrowdMin + 5 && !run.failed) crowd.push_back(s.Connect(1 + s.Below(2)));
+    if (run.failed) return;
+    run.host = nullptr;
     const DWORD code = host.Stop(testsupport::StandinHost::kTimeoutMs);
     if (code == STILL_ACTIVE)
         return run.Fail("the host did not end within %lu ms of its stop", host.kTimeoutMs);
@@ -524,7 +539,7 @@ int Soak(Run& run) {
         if (!plugin.loaded() || plugin.RegisterServer() != S_OK)
             return run.Fail("cannot register the add-in"), 1;
     }
-    const testsupport::StandinHost host(run.options.profile);
+    const testsupport::StandinHost host(run.profile);
     if (!host.running()) return run.Fail("outlook-standin.exe did not start"), 1;
     run.host = host.process();
     TakeFirstAnswers(run);
@@ -602,10 +617,19 @@ int main() {
             "[--huge-mib N]\n");
         return 2;
     }
-    run.savesFolder = testsupport::TempPath(L"soak-saves");
-    CreateDirectoryW(run.savesFolder.c_str(), nullptr);
+    const std::filesystem::path work = testsupport::TempPath(L"soak");
+    run.savesFolder = work / L"saves";
+    run.profile = work / L"profile";
+    std::error_code error;
+    std::filesystem::create_directories(run.savesFolder, error);
+    std::filesystem::copy(run.options.profile, run.profile, std::filesystem::copy_options::recursive, error);
+    if (error) {
+        std::printf("soak: cannot copy the profile %ls: %s\n", run.options.profile.c_str(),
+                    error.message().c_str());
+        return 1;
+    }
     const int result = Soak(run);
-    RemoveDirectoryW(run.savesFolder.c_str());
+    std::filesystem::remove_all(work, error);
     std::fflush(stdout);
     return result;
 }
