@@ -305,15 +305,16 @@ const wchar_t* WrongFraming(Session& s) {
 // A folder path of hundreds of MiB: answered as a folder that is not there.
 const wchar_t* HugeText(Session& s) {
     const std::lock_guard<std::mutex> turn(s.run.hugeTurn);
-    const auto client = s.Connect();
+    const auto client = s.Connect(2);  // version 1 carries only messages of one chunk
     if (!client) return nullptr;
     const std::wstring path(size_t{s.run.options.hugeMiB} << 19, L'A');
-    Texts entries{L"sentinel"};
-    if (!s.Expect(client->BeginRequest(RequestCode::GetAllMailsFromFolder) &&
-                      client->tunnel().SendString(path, kReplyMs) &&
-                      client->tunnel().SendDword(0, kReplyMs) && client->ReceiveTexts(&entries),
-                  *client, "mail list of a huge path"))
+    if (!client->BeginRequest(RequestCode::GetAllMailsFromFolder) ||
+        !client->tunnel().SendString(path, kReplyMs) || !client->tunnel().SendDword(0, kReplyMs)) {
+        s.run.Fail("session %llu: the server did not take a path of %u MiB", s.index, s.run.options.hugeMiB);
         return nullptr;
+    }
+    Texts entries{L"sentinel"};
+    if (!s.Expect(client->ReceiveTexts(&entries), *client, "mail list of a huge path")) return nullptr;
     s.Verify(entries, Texts{}, "mail list of a huge path");
     s.Goodbye(*client);
     return L"huge text";
