@@ -140,6 +140,11 @@ struct Session {
         run.Fail("session %llu: the channel's objects cannot be opened a second time", index);
         return false;
     }
+    // A step the server must take before the hostile part: false, recorded, when it did not.
+    bool Must(bool ok, const char* what) {
+        if (!ok) run.Fail("session %llu: the server did not take %s", index, what);
+        return ok;
+    }
     // A request whose reply must come: false, recorded, when it did not.
     bool Expect(bool ok, MailClient& client, const char* what) {
         if (!ok) run.Fail("session %llu: %s: no reply: %ls", index, what, client.error().c_str());
@@ -222,7 +227,7 @@ const wchar_t* RandomChunks(Session& s) {
     const auto client = s.Connect();
     RawChannel raw;
     if (!client || !s.Raw(*client, &raw)) return nullptr;
-    if (s.Below(2) && !(client->BeginRequest(s.Pick(kPayloadCodes)))) return nullptr;
+    if (s.Below(2) && !s.Must(client->BeginRequest(s.Pick(kPayloadCodes)), "a request")) return nullptr;
     const std::vector<uint32_t> kinds = {0, 1, 2, 3, 0xFFFFFFFF};
     for (uint32_t n = 1 + s.Below(6); n > 0; --n) {
         const uint32_t length =
@@ -238,8 +243,9 @@ const wchar_t* OversizeLength(Session& s) {
     RawChannel raw;
     if (!client || !s.Raw(*client, &raw)) return nullptr;
     const bool inPayload = s.Below(2);
-    if (!client->tunnel().SendDword(MailClient::kRequestMarker, kReplyMs) ||
-        (inPayload && !client->tunnel().SendDword(1, kReplyMs)))
+    if (!s.Must(inPayload ? client->BeginRequest(RequestCode::GetAllMailsFromFolder)
+                          : client->tunnel().SendDword(MailClient::kRequestMarker, kReplyMs),
+                "a request"))
         return nullptr;
     const std::vector<uint32_t> lengths = {RawChannel::kPayload + 1, RawChannel::kSize, 0x7FFFFFFF,
                                            0xFFFFFFFF};
@@ -254,11 +260,13 @@ const wchar_t* CutOff(Session& s) {
     RawChannel raw;
     if (!client || !s.Raw(*client, &raw)) return nullptr;
     const bool inPayload = s.Below(2);
-    if ((inPayload && !client->BeginRequest(s.Pick(kPayloadCodes))) ||
-        (!inPayload && !client->tunnel().SendDword(MailClient::kRequestMarker, kReplyMs)))
+    if (!s.Must(inPayload ? client->BeginRequest(s.Pick(kPayloadCodes))
+                          : client->tunnel().SendDword(MailClient::kRequestMarker, kReplyMs),
+                "a request") ||
+        !s.Must(
+            raw.PutChunk(RawChannel::kPayload, inPayload ? kTunnelKindString : kTunnelKindDword, kReplyMs),
+            "the first chunk of a message"))
         return nullptr;
-    static_cast<void>(
-        raw.PutChunk(RawChannel::kPayload, inPayload ? kTunnelKindString : kTunnelKindDword, kReplyMs));
     return L"message cut off";
 }
 
@@ -268,15 +276,11 @@ const wchar_t* NoAcknowledgement(Session& s) {
     if (!client) return nullptr;
     const std::vector<RequestCode> codes = {RequestCode::GetAllFoldersList, RequestCode::FillFolderTree,
                                             RequestCode::SendCurrentProfileName};
-    if (s.Below(4) == 0) {
-        if (!client->BeginRequest(RequestCode::GetAllMailsFromFolder) ||
-            !client->tunnel().SendString(s.Pick(s.run.folderList), kReplyMs) ||
-            !client->tunnel().SendDword(s.Below(2), kReplyMs))
-            return nullptr;
-    } else if (!client->BeginRequest(s.Pick(codes))) {
-        return nullptr;
-    }
-    return L"no acknowledgement";
+    const bool sent = s.Below(4) == 0 ? client->BeginRequest(RequestCode::GetAllMailsFromFolder) &&
+                                            client->tunnel().SendString(s.Pick(s.run.folderList), kReplyMs) &&
+                                            client->tunnel().SendDword(s.Below(2), kReplyMs)
+                                      : client->BeginRequest(s.Pick(codes));
+    return s.Must(sent, "a request") ? L"no acknowledgement" : nullptr;
 }
 
 // Where the marker is due: a wrong number, a text, or an unknown code followed by a
@@ -292,7 +296,7 @@ const wchar_t* WrongFraming(Session& s) {
         static_cast<void>(client->tunnel().SendString(L"\xABCD", kHostileMs));
         return L"text for the marker";
     default: {
-        if (!client->BeginRequest(9 + s.Below(0xFFFFFFF0))) return nullptr;
+        if (!s.Must(client->BeginRequest(9 + s.Below(0xFFFFFFF0)), "an unknown code")) return nullptr;
         std::wstring name;
         if (s.Expect(client->SendCurrentProfileName(&name), *client, "profile name after an unknown code"))
             s.Verify(name == s.run.profileName, "profile name after an unknown code");
@@ -308,11 +312,10 @@ const wchar_t* HugeText(Session& s) {
     const auto client = s.Connect(2);  // version 1 carries only messages of one chunk
     if (!client) return nullptr;
     const std::wstring path(size_t{s.run.options.hugeMiB} << 19, L'A');
-    if (!client->BeginRequest(RequestCode::GetAllMailsFromFolder) ||
-        !client->tunnel().SendString(path, kReplyMs) || !client->tunnel().SendDword(0, kReplyMs)) {
-        s.run.Fail("session %llu: the server did not take a path of %u MiB", s.index, s.run.options.hugeMiB);
+    if (!s.Must(client->BeginRequest(RequestCode::GetAllMailsFromFolder) &&
+                    client->tunnel().SendString(path, kReplyMs) && client->tunnel().SendDword(0, kReplyMs),
+                "a huge path"))
         return nullptr;
-    }
     Texts entries{L"sentinel"};
     if (!s.Expect(client->ReceiveTexts(&entries), *client, "mail list of a huge path")) return nullptr;
     s.Verify(entries, Texts{}, "mail list of a huge path");
