@@ -222,50 +222,53 @@ void WellBehaved(Session& s) {
 // would change the lists the well-behaved clients check.
 const std::vector<uint32_t> kPayloadCodes = {1, 2};
 
-// Random chunk lengths and kinds at the marker or in a payload, until one is refused.
-const wchar_t* RandomChunks(Session& s) {
-    const auto client = s.Connect();
+// A hostile client with its channel opened a second time, its request begun up to where
+// the fault goes: the code (after the marker) or a payload (after the code).
+struct RawRequest {
+    std::unique_ptr<MailClient> client;
     RawChannel raw;
-    if (!client || !s.Raw(*client, &raw)) return nullptr;
-    if (s.Below(2) && !s.Must(client->BeginRequest(s.Pick(kPayloadCodes)), "a request")) return nullptr;
+    uint32_t kind = 0;  // the kind the server expects there
+};
+
+bool BeginRawRequest(Session& s, RawRequest* request) {
+    request->client = s.Connect();
+    if (!request->client || !s.Raw(*request->client, &request->raw)) return false;
+    const bool inPayload = s.Below(2);
+    request->kind = inPayload ? kTunnelKindString : kTunnelKindDword;
+    return s.Must(inPayload ? request->client->BeginRequest(s.Pick(kPayloadCodes))
+                            : request->client->tunnel().SendDword(MailClient::kRequestMarker, kReplyMs),
+                  "a request");
+}
+
+// Random chunk lengths and kinds, until one is refused.
+const wchar_t* RandomChunks(Session& s) {
+    RawRequest request;
+    if (!BeginRawRequest(s, &request)) return nullptr;
     const std::vector<uint32_t> kinds = {0, 1, 2, 3, 0xFFFFFFFF};
     for (uint32_t n = 1 + s.Below(6); n > 0; --n) {
         const uint32_t length =
             s.Below(3) == 0 ? RawChannel::kPayload : s.Below(RawChannel::kPayload + 1) & ~s.Below(2);
-        if (!raw.PutChunk(length, s.Pick(kinds), kHostileMs)) break;
+        if (!request.raw.PutChunk(length, s.Pick(kinds), kHostileMs)) break;
     }
     return L"random chunks";
 }
 
-// A chunk that claims more than the buffer holds, at the code or in a payload.
+// A chunk that claims more than the buffer holds.
 const wchar_t* OversizeLength(Session& s) {
-    const auto client = s.Connect();
-    RawChannel raw;
-    if (!client || !s.Raw(*client, &raw)) return nullptr;
-    const bool inPayload = s.Below(2);
-    if (!s.Must(inPayload ? client->BeginRequest(RequestCode::GetAllMailsFromFolder)
-                          : client->tunnel().SendDword(MailClient::kRequestMarker, kReplyMs),
-                "a request"))
-        return nullptr;
+    RawRequest request;
+    if (!BeginRawRequest(s, &request)) return nullptr;
     const std::vector<uint32_t> lengths = {RawChannel::kPayload + 1, RawChannel::kSize, 0x7FFFFFFF,
                                            0xFFFFFFFF};
-    static_cast<void>(
-        raw.PutChunk(s.Pick(lengths), inPayload ? kTunnelKindString : kTunnelKindDword, kHostileMs));
+    static_cast<void>(request.raw.PutChunk(s.Pick(lengths), request.kind, kHostileMs));
     return L"length above the buffer";
 }
 
 // The first chunk of a longer message, then nothing: the server waits out its timeout.
 const wchar_t* CutOff(Session& s) {
-    const auto client = s.Connect();
-    RawChannel raw;
-    if (!client || !s.Raw(*client, &raw)) return nullptr;
-    const bool inPayload = s.Below(2);
-    if (!s.Must(inPayload ? client->BeginRequest(s.Pick(kPayloadCodes))
-                          : client->tunnel().SendDword(MailClient::kRequestMarker, kReplyMs),
-                "a request") ||
-        !s.Must(
-            raw.PutChunk(RawChannel::kPayload, inPayload ? kTunnelKindString : kTunnelKindDword, kReplyMs),
-            "the first chunk of a message"))
+    RawRequest request;
+    if (!BeginRawRequest(s, &request) ||
+        !s.Must(request.raw.PutChunk(RawChannel::kPayload, request.kind, kReplyMs),
+                "the first chunk of a message"))
         return nullptr;
     return L"message cut off";
 }
