@@ -24,14 +24,18 @@ public:
         : stopEvent_(UniqueName(L"Local\\StandinHost.Stop")),
           process_(BesideThisProgram(L"outlook-standin.exe"),
                    {L"--profile", profile, L"--stop-event", stopEvent_}) {}
-    ~StandinHost() {
-        const base::UniqueHandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, stopEvent_.c_str()));
-        if (stop && SetEvent(stop.get())) static_cast<void>(process_.Wait(kTimeoutMs));
-    }
+    ~StandinHost() { static_cast<void>(Stop(kTimeoutMs)); }
     StandinHost(const StandinHost&) = delete;
     StandinHost& operator=(const StandinHost&) = delete;
 
     [[nodiscard]] bool running() const noexcept { return process_.running(); }
+    [[nodiscard]] HANDLE process() const noexcept { return process_.handle(); }
+    // Sets the host's stop event, as a user closes Outlook; the host's exit code, or
+    // STILL_ACTIVE when it did not end within timeoutMs.
+    [[nodiscard]] DWORD Stop(DWORD timeoutMs) const noexcept {
+        const base::UniqueHandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, stopEvent_.c_str()));
+        return stop && SetEvent(stop.get()) ? process_.Wait(timeoutMs) : process_.Wait(0);
+    }
     // The host's exit code, or STILL_ACTIVE when it did not end in time.
     [[nodiscard]] DWORD Wait(DWORD timeoutMs) const noexcept { return process_.Wait(timeoutMs); }
     // Once the host has connected the add-in and its server publishes the channel.

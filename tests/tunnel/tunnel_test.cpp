@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/raw_channel.h"
 #include "tunnel/tunnel.h"
 #include "tunnel/tunnel_client.h"
 
@@ -19,10 +20,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint32_t kSize = 65536;
-constexpr uint32_t kPayload = kSize - 8;  // the largest chunk
-constexpr uint32_t kLongMs = 20000;       // waits meant to succeed: reached only on failure
-constexpr uint32_t kShortMs = 300;        // waits meant to fail
+constexpr uint32_t kSize = testsupport::RawChannel::kSize;
+constexpr uint32_t kPayload = testsupport::RawChannel::kPayload;
+constexpr uint32_t kLongMs = 20000;  // waits meant to succeed: reached only on failure
+constexpr uint32_t kShortMs = 300;   // waits meant to fail
 
 // What the "client" child does next, sent to it as a number.
 enum Op : uint32_t {
@@ -38,48 +39,16 @@ enum Op : uint32_t {
 // Exit codes of the "client" child.
 enum Exit : DWORD { kExitQuit, kExitSetupFailed, kExitOpFailed, kExitAcked = 80 };
 
-// The client's objects opened a second time, to speak chunks by hand, written from
-// the published names and rights rather than from the tunnel's code.
+// The raw channel of a "client" child, and the test's report that the server is done.
 struct RawClient {
     bool Open(const std::wstring& privateName, const std::wstring& tunnelName, uint32_t version) {
-        channel.version = version;
-        channel.mapping.reset(OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, privateName.c_str()));
-        if (channel.mapping)
-            channel.view.reset(MapViewOfFile(channel.mapping.get(), FILE_MAP_WRITE, 0, 0, kSize));
-        const wchar_t* suffixes[] = {L".ServerEvt", L".ServerRecvEvt", L".ClientEvt", L".ClientRecvEvt"};
-        bool opened = channel.view.valid();
-        for (int i = 0; i < 4; ++i) {
-            channel.events[i].reset(
-                OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, (privateName + suffixes[i]).c_str()));
-            opened = opened && channel.events[i];
-        }
         // Only a Session's test reports the server done.
         ended.reset(OpenEventW(SYNCHRONIZE, FALSE, (tunnelName + L".Ended").c_str()));
-        return opened;
+        return raw.Open(privateName, version);
     }
+    bool PutChunk(uint32_t length, uint32_t kind) { return raw.PutChunk(length, kind, kLongMs, ended.get()); }
 
-    // Puts a chunk that claims `length` bytes (only what fits is written); true once
-    // the server took it, false if the test reports the server done without it.
-    bool PutChunk(uint32_t length, uint32_t kind) {
-        auto* buffer = static_cast<uint8_t*>(channel.view.get());
-        std::memcpy(buffer, &length, 4);
-        std::memcpy(buffer + 4, &kind, 4);
-        std::memset(buffer + 8, 0x41, length < kPayload ? length : kPayload);
-        if (!SetEvent(channel.event(kClientEvent))) return false;
-        if (channel.version == 2) {
-            const HANDLE handles[] = {channel.event(kServerRecvEvent), ended.get()};
-            return WaitForMultipleObjects(ended ? 2 : 1, handles, FALSE, kLongMs) == WAIT_OBJECT_0;
-        }
-        // Version 1: taken means reset; once the server is done, the event is final.
-        for (DWORD start = GetTickCount(); GetTickCount() - start < kLongMs; Sleep(1)) {
-            const bool done = ended && WaitForSingleObject(ended.get(), 0) == WAIT_OBJECT_0;
-            if (WaitForSingleObject(channel.event(kClientEvent), 0) == WAIT_TIMEOUT) return true;
-            if (done) return false;
-        }
-        return false;
-    }
-
-    TunnelConnection channel;
+    testsupport::RawChannel raw;
     base::UniqueHandle ended;
 };
 
@@ -110,7 +79,7 @@ bool RunOp(TunnelClient* client, RawClient* raw, uint32_t op) {
                client->SendString(text, kLongMs) && client->SendDword(value, kLongMs);
     }
     case kRecordChunks:
-        return client->SendString(TakeChunks(raw->channel, kServerEvent, kClientRecvEvent), kLongMs);
+        return client->SendString(TakeChunks(raw->raw.channel, kServerEvent, kClientRecvEvent), kLongMs);
     case kSendMessage: {
         uint32_t size = 0, kind = 0;
         if (!client->ReceiveDword(&size, kLongMs) || !client->ReceiveDword(&kind, kLongMs)) return false;
