@@ -61,10 +61,20 @@ int Broken(MailClient& client, Output& output) {
     return kFailed;
 }
 
-int Sent(MailClient& client, Output& output, bool sent, const wchar_t* what) {
+// A request sent, then the add-in's answer where it gives one (1 or 0).
+int Answered(MailClient& client, Output& output, bool sent, bool done, const std::wstring& success,
+             const std::wstring& refusal = L"") {
     if (!sent) return Broken(client, output);
-    output.Line(what);
+    if (!done) {
+        output.Error(refusal);
+        return kFailed;
+    }
+    output.Line(success);
     return 0;
+}
+
+int Sent(MailClient& client, Output& output, bool sent, const wchar_t* what) {
+    return Answered(client, output, sent, true, what);
 }
 
 int Ping(MailClient& client, const Invocation&, Output& output) {
@@ -130,15 +140,12 @@ int List(MailClient& client, const Invocation& invocation, Output& output) {
 int Save(MailClient& client, const Invocation& invocation, Output& output) {
     const std::wstring file = FullPath(invocation.arguments[1]);
     bool saved = false;
-    if (!client.SaveMailToMSGFile(invocation.arguments[0], file, &saved)) return Broken(client, output);
-    if (!saved) {
-        output.Error(L"the add-in did not save the mail to " + file +
-                     L": no mail has that entry ID, the file's folder does not exist or cannot be written, "
-                     L"or the mail cannot be copied (the add-in's log says which)");
-        return kFailed;
-    }
-    output.Line(L"saved to " + file);
-    return 0;
+    const bool sent = client.SaveMailToMSGFile(invocation.arguments[0], file, &saved);
+    return Answered(
+        client, output, sent, saved, L"saved to " + file,
+        L"the add-in did not save the mail to " + file +
+            L": no mail has that entry ID, the file's folder does not exist or cannot be written, "
+            L"or the mail cannot be copied (the add-in's log says which)");
 }
 
 int Restore(MailClient& client, const Invocation& invocation, Output& output) {
@@ -149,15 +156,11 @@ int Restore(MailClient& client, const Invocation& invocation, Output& output) {
         return kFailed;
     }
     bool restored = false;
-    if (!client.RestoreMailFromMSGFile(file, folder, &restored)) return Broken(client, output);
-    if (!restored) {
-        output.Error(L"the add-in did not restore " + file + L" into " + folder +
-                     L": it is not a message file, another program holds it open, or the folder cannot be "
-                     L"made (the add-in's log says which)");
-        return kFailed;
-    }
-    output.Line(L"restored into " + folder);
-    return 0;
+    const bool sent = client.RestoreMailFromMSGFile(file, folder, &restored);
+    return Answered(client, output, sent, restored, L"restored into " + folder,
+                    L"the add-in did not restore " + file + L" into " + folder +
+                        L": it is not a message file, another program holds it open, or the folder cannot be "
+                        L"made (the add-in's log says which)");
 }
 
 int Backup(MailClient& client, const Invocation& invocation, Output& output) {
