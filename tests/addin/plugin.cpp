@@ -28,6 +28,11 @@ HRESULT LoadedPlugin::CreateConnect(base::ComPtr<_IDTExtensibility2>& connect) c
     return factory->CreateInstance(nullptr, __uuidof(_IDTExtensibility2), connect.put_void());
 }
 
+HRESULT RegisterPlugin() {
+    const LoadedPlugin plugin;
+    return plugin.loaded() ? plugin.RegisterServer() : HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
+}
+
 std::wstring GuidText(const GUID& guid) {
     wchar_t text[39];
     StringFromGUID2(guid, text, 39);

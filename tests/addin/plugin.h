@@ -38,6 +38,10 @@ private:
     base::UniqueModule module_;
 };
 
+// Loads the module and registers it as its installer does, so that a host started
+// afterwards loads it; the module's failure, or ERROR_MOD_NOT_FOUND.
+[[nodiscard]] HRESULT RegisterPlugin();
+
 // The registry form "{...}" of a GUID.
 std::wstring GuidText(const GUID& guid);
 

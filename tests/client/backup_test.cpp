@@ -105,9 +105,7 @@ size_t CountFiles(const std::wstring& folder, const wchar_t* extension) {
 std::vector<std::wstring> Backup(const std::wstring& folder) { return {L"backup", L"--to", folder}; }
 
 TEST(BackupClient, BackupKilledRerunIncrementalAndRestoreAll) {
-    addintest::LoadedPlugin plugin;
-    ASSERT_TRUE(plugin.loaded());
-    ASSERT_EQ(S_OK, plugin.RegisterServer());
+    ASSERT_EQ(S_OK, addintest::RegisterPlugin());
     const storetest::TempFolder temp;
     const std::wstring profile = temp.Sub(L"profile"), backup = temp.Sub(L"backup");
     ASSERT_EQ(0u, storetest::GenerateProfile(clienttest::kProfile, profile));

@@ -97,9 +97,7 @@ store "Broken" fault=open-store
 };
 
 TEST(FolderRequests, ListTreeAndProfileNameOnProfiles) {
-    addintest::LoadedPlugin plugin;
-    ASSERT_TRUE(plugin.loaded());
-    ASSERT_EQ(S_OK, plugin.RegisterServer());
+    ASSERT_EQ(S_OK, addintest::RegisterPlugin());
     const storetest::TempFolder temp;
     const std::wstring log = DefaultLogPath();
     for (size_t i = 0; i < std::size(kCases); ++i) {

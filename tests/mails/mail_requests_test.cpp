@@ -76,9 +76,7 @@ ULONG RowCount(HRESULT (IMessage::*table)(ULONG, LPMAPITABLE*), IMessage* messag
 }
 
 TEST(MailRequests, ListAndSaveThroughTheAddIn) {
-    addintest::LoadedPlugin plugin;
-    ASSERT_TRUE(plugin.loaded());
-    ASSERT_EQ(S_OK, plugin.RegisterServer());
+    ASSERT_EQ(S_OK, addintest::RegisterPlugin());
     const storetest::TempFolder temp;
     ASSERT_EQ(0u, storetest::GenerateProfile(mailtest::kMailProfile, temp.Sub(L"profile")));
     const std::wstring log = DefaultLogPath();

@@ -168,9 +168,7 @@ std::wstring PrepareFile(File kind, const storetest::TempFolder& temp) {
 }
 
 TEST(Restore, MessageFilesIntoFoldersAndStores) {
-    addintest::LoadedPlugin plugin;
-    ASSERT_TRUE(plugin.loaded());
-    ASSERT_EQ(S_OK, plugin.RegisterServer());
+    ASSERT_EQ(S_OK, addintest::RegisterPlugin());
     const storetest::TempFolder temp;
     const std::wstring log = DefaultLogPath();
     std::unique_ptr<testsupport::StandinHost> host;

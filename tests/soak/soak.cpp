@@ -541,11 +541,7 @@ void StopWithACrowd(Run& run, const testsupport::StandinHost& host) {
 
 int Soak(Run& run) {
     const ULONGLONG start = GetTickCount64(), deadline = start + run.options.durationS * 1000ull;
-    {
-        const addintest::LoadedPlugin plugin;
-        if (!plugin.loaded() || plugin.RegisterServer() != S_OK)
-            return run.Fail("cannot register the add-in"), 1;
-    }
+    if (addintest::RegisterPlugin() != S_OK) return run.Fail("cannot register the add-in"), 1;
     const testsupport::StandinHost host(run.profile);
     if (!host.running()) return run.Fail("outlook-standin.exe did not start"), 1;
     run.host = host.process();
