@@ -1,14 +1,17 @@
 // The client library's call for every request code, on both protocol versions, against
-// the add-in in the Outlook stand-in host; and folder names as directory names.
+// the add-in as Outlook runs it (registered, loaded and connected by the Outlook
+// stand-in, told by its log); and folder names as directory names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <set>
 
 #include "client/backup_index.h"
+#include "diag/log.h"
 #include "tests/addin/plugin.h"
 #include "tests/client/client_profile.h"
 #include "tests/standin/store/mapi_test_util.h"
+#include "tests/support/log_reader.h"
 #include "tests/support/standin_host.h"
 
 namespace {
@@ -20,14 +23,13 @@ bool Contains(const Texts& texts, const std::wstring& text) {
 }
 
 TEST(MailClient, EveryRequestCodeOnBothProtocolVersions) {
-    addintest::LoadedPlugin plugin;
-    ASSERT_TRUE(plugin.loaded());
-    ASSERT_EQ(S_OK, plugin.RegisterServer());
+    ASSERT_EQ(S_OK, addintest::RegisterPlugin());
     const storetest::TempFolder temp;
     for (const uint32_t version : {1u, 2u}) {
         SCOPED_TRACE(testing::Message() << "version " << version);
         const std::wstring profile = temp.Sub(L"profile" + std::to_wstring(version));
         ASSERT_EQ(0u, storetest::GenerateProfile(clienttest::kProfile, profile));
+        DeleteFileW(DefaultLogPath().c_str());
         testsupport::StandinHost host(profile);
         const auto client = host.Connect(version);
         ASSERT_NE(nullptr, client) << "the add-in's channel never appeared";
@@ -65,8 +67,19 @@ TEST(MailClient, EveryRequestCodeOnBothProtocolVersions) {
         ASSERT_EQ(1u, back.size());
         EXPECT_EQ(entries[0].signature, back[0].signature);
 
+        // Code 5 asks Outlook to quit: the host disconnects the add-in and ends.
         EXPECT_TRUE(client->QuitOutlook());
         EXPECT_EQ(0u, host.Wait(testsupport::StandinHost::kTimeoutMs)) << "the host did not quit";
+        EXPECT_FALSE(MailClient::Connect(kMailServerChannel, version, 300)) << "the server outlived the host";
+        const Texts log = testsupport::ReadLogTexts(DefaultLogPath());
+        const struct {
+            const wchar_t* prefix;
+            size_t count;
+        } kLines[] = {{L"Initializing mail server...", 1}, {L"[Processing message 6] - ", 1},
+                      {L"[Processing message 8]", 0},      {L"Unable to instantiate Outlook", 0},
+                      {L"CConnect::OnBeginShutdown", 1},   {L"CConnect::OnDisconnection", 1}};
+        for (const auto& line : kLines)
+            EXPECT_EQ(line.count, testsupport::CountPrefix(log, line.prefix)) << line.prefix;
     }
 }
 
