@@ -4,7 +4,10 @@
 // restored into a new store, compared property by property with what was backed up.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
+#include <regex>
 
 #include "base/unique_resource.h"
 #include "client/backup_index.h"
@@ -61,19 +64,15 @@ private:
     std::string output_;
 };
 
-// The summary's counts by name, from its last line.
+// The summary's counts by name, from its line "done in H:MM:SS: 3 new, 1 failed".
 std::map<std::string, size_t> Summary(const std::string& output) {
     std::map<std::string, size_t> counts;
     const size_t start = output.rfind("done in ");
     if (start == std::string::npos) return counts;
-    std::string rest = output.substr(output.find(": ", start) + 2);
-    rest = rest.substr(0, rest.find('\n'));
-    for (size_t at = 0; at < rest.size();) {
-        const size_t end = std::min(rest.find(", ", at), rest.size());
-        const std::string part = rest.substr(at, end - at);
-        counts[part.substr(part.find(' ') + 1)] = std::stoul(part);
-        at = end + 2;
-    }
+    const std::string line = output.substr(start, output.find('\n', start) - start);
+    const std::regex count(R"(([0-9]+) ([a-z ]+))");
+    for (std::sregex_iterator at(line.begin() + line.find(": "), line.end(), count), end; at != end; ++at)
+        counts[(*at)[2]] = std::stoul((*at)[1]);
     return counts;
 }
 
@@ -85,21 +84,12 @@ void ExpectPlainLines(const std::string& output) {
     }
 }
 
-// Message files below `folder`, by extension.
+// Files below `folder`, by extension.
 size_t CountFiles(const std::wstring& folder, const wchar_t* extension) {
-    size_t count = 0;
-    WIN32_FIND_DATAW found{};
-    const base::UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &found));
-    if (!find) return 0;
-    do {
-        const std::wstring name = found.cFileName;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (name != L"." && name != L"..") count += CountFiles(folder + L"\\" + name, extension);
-        } else if (name.ends_with(extension)) {
-            ++count;
-        }
-    } while (FindNextFileW(find.get(), &found));
-    return count;
+    namespace fs = std::filesystem;
+    return std::count_if(
+        fs::recursive_directory_iterator(folder), fs::recursive_directory_iterator(),
+        [&](const fs::directory_entry& file) { return file.path().extension() == extension; });
 }
 
 std::vector<std::wstring> Backup(const std::wstring& folder) { return {L"backup", L"--to", folder}; }
