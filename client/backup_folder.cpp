@@ -212,11 +212,8 @@ bool RunLock::Take(const std::wstring& folder, const std::wstring& command, std:
                             FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
     if (!file_) {
-        std::wstring holder;
-        *held = GetLastError() == ERROR_SHARING_VIOLATION && Held(folder, &holder);
-        *error =
-            *held ? L"another run works in " + folder + L": " + holder + L"; try again when it has finished"
-                  : FailedOn(L"cannot take the lock", path);
+        *held = GetLastError() == ERROR_SHARING_VIOLATION && Held(folder, error);
+        if (!*held) *error = FailedOn(L"cannot take the lock", path);
         return false;
     }
     const std::string text = Utf8(L"process " + std::to_wstring(GetCurrentProcessId()) + L" (" + command +
@@ -243,7 +240,8 @@ bool RunLock::Held(const std::wstring& folder, std::wstring* holder) {
     if (!file || !ReadFile(file.get(), text, sizeof(text) - 1, &read, nullptr)) read = 0;
     std::wstring said = Wide(std::string_view(text, read));
     while (!said.empty() && said.back() == L'\n') said.pop_back();
-    *holder = said.empty() ? L"a process holds " + path : said;
+    *holder = L"another run works in " + folder + L": " + (said.empty() ? L"a process holds " + path : said) +
+              L"; try again when it has finished";
     return true;
 }
 
@@ -251,13 +249,16 @@ bool ReadFacts(const std::wstring& path, bool flush, FileFacts* facts) {
     const base::UniqueFile file(CreateFileW(SystemPath(path).c_str(),
                                             GENERIC_READ | (flush ? GENERIC_WRITE : 0), FILE_SHARE_READ,
                                             nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    base::UniqueCryptProv provider;
+    // One provider for the process: acquiring one costs more than reading and hashing a mail.
+    static const base::UniqueCryptProv provider = [] {
+        base::UniqueCryptProv acquired;
+        if (!CryptAcquireContextW(acquired.put(), nullptr, nullptr, PROV_RSA_AES,
+                                  CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
+            acquired.reset();
+        return acquired;
+    }();
     base::UniqueCryptHash hash;
-    if (!file ||
-        !CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES,
-                              CRYPT_VERIFYCONTEXT | CRYPT_SILENT) ||
-        !CryptCreateHash(provider.get(), CALG_SHA_256, 0, 0, hash.put()))
-        return false;
+    if (!file || !provider || !CryptCreateHash(provider.get(), CALG_SHA_256, 0, 0, hash.put())) return false;
     std::string block(kReadBlock, '\0');
     facts->size = 0;
     for (DWORD read = 0;; facts->size += read) {

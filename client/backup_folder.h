@@ -55,7 +55,7 @@ public:
     // False with who holds it (`held`), or why it cannot be taken, in `error`.
     [[nodiscard]] bool Take(const std::wstring& folder, const std::wstring& command, std::wstring* error,
                             bool* held);
-    // Whether a run holds `folder`'s lock; `holder` then says which. Writes nothing.
+    // Whether a run holds `folder`'s lock; `holder` then says which, for a person. Writes nothing.
     [[nodiscard]] static bool Held(const std::wstring& folder, std::wstring* holder);
 
 private:

@@ -67,7 +67,7 @@ public:
     [[nodiscard]] Reply Ask(Call&& call, std::wstring* failure) {
         if (late_ >= kLateRepliesBeforeGivingUp) {
             *failure = std::to_wstring(late_) +
-                       L" replies in a row did not come; run again later, or with a " + L"larger --timeout";
+                       L" replies in a row did not come; run again later, or with a larger --timeout";
             return Reply::Gone;
         }
         if (!client_)
@@ -111,9 +111,7 @@ int Enter(const std::wstring& folder, Access access, bool dryRun, RunLock* lock,
         return refuse(state == FolderState::Missing ? folder + L" does not exist"
                                                     : folder + L" is not a backup folder" + noMarker);
     std::wstring error;
-    if (dryRun || access == Access::Check)
-        return RunLock::Held(folder, &error) ? refuse(L"another run works in " + folder + L": " + error)
-                                             : kSucceeded;
+    if (dryRun || access == Access::Check) return RunLock::Held(folder, &error) ? refuse(error) : kSucceeded;
     bool held = false;
     const wchar_t* command = access == Access::Backup ? L"backup" : L"restore-all";
     if ((state == FolderState::Missing && !CreateFolders(folder)) ||
@@ -218,9 +216,11 @@ private:
             }
             if (reply == AddinLink::Reply::Late) {
                 // What came is backed up; the entries that did not are failures.
-                output_.Error(L"the mail list of " + folders[i] + L" stopped after " +
-                              std::to_wstring(entries.size()) + L" of " + std::to_wstring(announced) +
-                              L" entries: " + failure + L"; going on");
+                output_.Error(L"the mail list of " + folders[i] +
+                              (announced ? L" stopped after " + std::to_wstring(entries.size()) + L" of " +
+                                               std::to_wstring(announced) + L" entries: "
+                                         : std::wstring(L" did not come: ")) +
+                              failure + L"; going on");
                 unlisted_.push_back(folders[i]);
                 tallies_[kBackupFailed].count += announced > entries.size() ? announced - entries.size() : 0;
             }
