@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -213,14 +214,20 @@ public:
                                               kMs, nullptr));
         } else if (code == 3 && TunnelReceiveString(connection, &first, kMs, nullptr) &&
                    TunnelReceiveString(connection, &second, kMs, nullptr)) {
-            // Restored, but never listed: as a mail whose signature the restore changed.
-            static_cast<void>(TunnelSendDword(connection, 1, kMs, nullptr));
+            // Restored when the file is there, but never listed: as a mail whose
+            // signature the restore changed.
+            longestFile_ = std::max<size_t>(longestFile_, first.size());
+            static_cast<void>(TunnelSendDword(
+                connection, GetFileAttributesW(first.c_str()) != INVALID_FILE_ATTRIBUTES, kMs, nullptr));
         }
     }
+    // The longest path of a file to restore it was given.
+    [[nodiscard]] size_t longestFile() const noexcept { return longestFile_; }
 
 private:
     const std::vector<Folder> folders_;
     const std::wstring mailFile_;
+    std::atomic<size_t> longestFile_ = 0;
 };
 
 std::wstring Entry(char digit, const wchar_t* entryId) {
@@ -318,6 +325,14 @@ std::wstring Landed(Fixture& f, const std::wstring& dir) {
 // The stores of the complete backup, whose folders list no mail.
 std::wstring ScriptedStores(Fixture& f, const std::wstring& dir) {
     Complete(f, dir);
+    // One store's files moved past MAX_PATH, the backup folder short.
+    const std::wstring deep = std::wstring(150, L'x') + L"\\" + std::wstring(150, L'y');
+    fs::create_directories(dir + L"\\" + deep);
+    fs::rename(dir + L"\\Mailbox", dir + L"\\" + deep + L"\\Mailbox");
+    std::string index = storetest::ReadText(dir + L"\\index.txt");
+    for (size_t at = 0; (at = index.find("\tMailbox\\", at)) != std::string::npos; at += deep.size())
+        index.insert(at + 1, storetest::Utf8(deep + L"\\"));
+    storetest::WriteText(dir + L"\\index.txt", index);
     f.scripted = std::make_unique<ScriptedAddin>(
         std::vector<ScriptedAddin::Folder>{{L"\\\\Mailbox", 0, {}}, {L"\\\\Archive", 0, {}}}, L"");
     EXPECT_EQ(S_OK, f.scripted->Start(kScriptedChannel, kServerModeLocal, StandinHost::kTimeoutMs));
@@ -414,6 +429,12 @@ void Marked(Fixture&, const std::wstring& dir) {
 
 void Stopped(Fixture& f, const std::wstring&) { f.scripted.reset(); }
 
+void GivenShortPaths(Fixture& f, const std::wstring& dir) {
+    EXPECT_LT(f.scripted->longestFile(), size_t{MAX_PATH});
+    EXPECT_EQ(0u, CountFiles(dir + L"\\partial", L".partial"));
+    Stopped(f, dir);
+}
+
 struct Step {
     std::vector<std::wstring> args;
     const wchar_t* crashAt = nullptr;  // BACKUP_CLIENT_CRASH_AT
@@ -509,7 +530,9 @@ TEST(BackupClient, FailureRoads) {
            {"not 32 hexadecimal digits", "(--timeout 3000 ms)", "cannot create the folder",
             "stopped after 1 of 3", "two stores are named Fake"}}},
          Stopped},
-        {"restored mails their folders' lists do not show: restored once, as the journal says",
+        {"restored from files past MAX_PATH, never listed in their folders: each given to the add-in by a "
+         "short "
+         "path, restored once, as the journal says",
          ScriptedStores,
          {{{L"--channel", kScriptedChannel, L"restore-all", kDir},
            nullptr,
@@ -519,7 +542,7 @@ TEST(BackupClient, FailureRoads) {
            nullptr,
            0,
            Restored(0, clienttest::kPlaces)}},
-         Stopped},
+         GivenShortPaths},
         // Last: a restore into a new store adds its folders to every later backup.
         {"restore-all cut off, run again, run once more: each mail once in each of its folders",
          Complete,
