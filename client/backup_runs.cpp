@@ -481,6 +481,7 @@ private:
     public:
         StagedFile(const std::wstring& file, const std::wstring& stage) {
             if (SystemPath(file) == file || SystemPath(stage) != stage ||
+                !CreateFolders(stage.substr(0, stage.find_last_of(L'\\'))) ||
                 (!CreateHardLinkW(stage.c_str(), SystemPath(file).c_str(), nullptr) &&
                  !CopyFileW(SystemPath(file).c_str(), stage.c_str(), FALSE))) {
                 path_ = SystemPath(file);
