@@ -132,7 +132,7 @@ TEST(DefaultProfile, IsTheHostsByDefaultAndReadsBackWhole) {
         ASSERT_EQ(S_OK, OpenEntryAs(shared.get(), subtree, IID_IMAPIFolder, root));
         WalkFolder(shared.get(), root.get(), L"\\\\" + row.name, classes, largeBodies);
     }
-    EXPECT_EQ(26u, classes.size());
+    EXPECT_EQ(28u, classes.size());
     EXPECT_EQ(1, largeBodies);
     EXPECT_NE(classes.end(), std::find(classes.begin(), classes.end(), L"REPORT.IPM.Note.NDR"));
 }
