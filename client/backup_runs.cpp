@@ -161,6 +161,8 @@ public:
         const std::wstring partial = index_.FullPath(kPartialFolderName);
         if (!options_.dryRun && !CreateFolders(partial))
             return Stopped(output_, L"cannot create " + partial + L" (" + LastError() + L")");
+        // What was adopted is listed at once: a run killed early need not read it again.
+        if (!options_.dryRun && index_.adopted() > 0 && !index_.Save(&error)) return Stopped(output_, error);
         const bool finished = BackUpFolders(&error);
         // Also after a failure, so that the next run need not adopt what this one saved.
         const bool listed = options_.dryRun || index_.Save(&listError);
