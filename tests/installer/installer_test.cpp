@@ -68,7 +68,8 @@ std::vector<std::wstring> Query(const std::wstring& package, const wchar_t* quer
     while (MsiViewFetch(view.get(), record.put()) == ERROR_SUCCESS) {
         wchar_t text[512];
         DWORD length = std::size(text);
-        if (MsiRecordGetStringW(record.get(), 1, text, &length) == ERROR_SUCCESS) texts.emplace_back(text, length);
+        if (MsiRecordGetStringW(record.get(), 1, text, &length) == ERROR_SUCCESS)
+            texts.emplace_back(text, length);
     }
     return texts;
 }
@@ -90,7 +91,8 @@ std::vector<std::wstring> RelatedProducts(const std::wstring& upgradeCode) {
 std::wstring ProductVersion(const std::wstring& product) {
     wchar_t version[64];
     DWORD length = std::size(version);
-    return MsiGetProductInfoW(product.c_str(), INSTALLPROPERTY_VERSIONSTRING, version, &length) == ERROR_SUCCESS
+    return MsiGetProductInfoW(product.c_str(), INSTALLPROPERTY_VERSIONSTRING, version, &length) ==
+                   ERROR_SUCCESS
                ? std::wstring(version, length)
                : std::wstring();
 }
@@ -124,7 +126,9 @@ std::wstring InstallFolder() {
     return std::wstring(local) + L"\\Programs\\Kestrava Backup\\";
 }
 
-bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // A REG_SZ or REG_DWORD value as text; the raw error or type otherwise.
 std::wstring ValueText(HKEY key, const wchar_t* name) {
@@ -145,19 +149,22 @@ std::wstring ValueText(HKEY root, const std::wstring& path, const wchar_t* name)
 
 // The key `label` (at `path` below `root`) and everything below it as lines
 // "key|value name|value", in the registry's order: a missing key gives none.
-void AddTree(HKEY root, const std::wstring& path, const std::wstring& label, std::vector<std::wstring>& lines) {
+void AddTree(HKEY root, const std::wstring& path, const std::wstring& label,
+             std::vector<std::wstring>& lines) {
     base::UniqueRegKey key;
     if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return;
     lines.push_back(label);
     wchar_t name[256];
     for (DWORD i = 0;; ++i) {
         DWORD length = std::size(name);
-        if (RegEnumValueW(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (RegEnumValueW(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
         lines.push_back(label + L"|" + name + L"|" + ValueText(key.get(), name));
     }
     for (DWORD i = 0;; ++i) {
         DWORD length = std::size(name);
-        if (RegEnumKeyExW(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (RegEnumKeyExW(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
         AddTree(root, path + L"\\" + name, label + L"\\" + name, lines);
     }
 }
@@ -182,9 +189,12 @@ public:
         for (const std::wstring& name : ClassKeys()) {
             base::UniqueRegKey link;
             const std::wstring target = user + name;
+            DWORD disposition = 0;
             if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kUserClasses + name).c_str(), 0, nullptr,
-                                REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK,
-                                nullptr, link.put(), nullptr) != ERROR_SUCCESS ||
+                                REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK,
+                                KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, link.put(),
+                                &disposition) != ERROR_SUCCESS ||
+                disposition != REG_CREATED_NEW_KEY ||
                 RegSetValueExW(link.get(), L"SymbolicLinkValue", 0, REG_LINK,
                                reinterpret_cast<const BYTE*>(target.data()),
                                static_cast<DWORD>(target.size() * sizeof(wchar_t))) != ERROR_SUCCESS) {
@@ -242,9 +252,9 @@ protected:
         static_cast<void>(addintest::LoadedPlugin().UnregisterServer());
         RegDeleteKeyW(HKEY_CURRENT_USER, kAddInKey);
         RemoveInstalled();
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kEnvironmentKey, 0, nullptr, 0,
-                                                 KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, environment_.put(),
-                                                 nullptr));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegCreateKeyExW(HKEY_CURRENT_USER, kEnvironmentKey, 0, nullptr, 0,
+                                  KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, environment_.put(), nullptr));
         pathBefore_ = ValueText(environment_.get(), L"PATH");
         SetPath(kPathBefore);
     }
@@ -293,10 +303,10 @@ TEST_F(Installer, RegistersWhatSelfRegistrationWritesInTheUsersView) {
             return key == tree || key.starts_with(tree + L"\\");
         };
         const std::vector<std::wstring> trees = ClassKeys();
-        EXPECT_TRUE(within(kAddInKey) || std::any_of(trees.begin(), trees.end(), [&](const std::wstring& tree) {
-                        return within(kUserClasses + tree);
-                    })) << "a row outside what registration writes: "
-                        << testing::PrintToString(key);
+        EXPECT_TRUE(within(kAddInKey) ||
+                    std::any_of(trees.begin(), trees.end(),
+                                [&](const std::wstring& tree) { return within(kUserClasses + tree); }))
+            << "a row outside what registration writes: " << testing::PrintToString(key);
     }
 
     const std::wstring module = InstallFolder() + L"TallowmerePlugin.dll";
@@ -357,8 +367,8 @@ TEST_F(Installer, InstalledAddInRunsInOutlookAndUninstallLeavesNothing) {
             << "case " << i;
         EXPECT_STREQ(kVersionBlocks[i].value, value) << "case " << i;
         const VS_FIXEDFILEINFO* fixed = nullptr;
-        ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(const_cast<VS_FIXEDFILEINFO**>(&fixed)),
-                                   &size));
+        ASSERT_TRUE(VerQueryValueW(block.data(), L"\\",
+                                   reinterpret_cast<void**>(const_cast<VS_FIXEDFILEINFO**>(&fixed)), &size));
         EXPECT_EQ(0x000E0001u, fixed->dwFileVersionMS) << "case " << i;  // 14.1
         EXPECT_EQ(0x00000001u, fixed->dwFileVersionLS) << "case " << i;  // .0.1
         EXPECT_EQ(0x000E0001u, fixed->dwProductVersionMS) << "case " << i;
@@ -372,8 +382,8 @@ TEST_F(Installer, InstalledAddInRunsInOutlookAndUninstallLeavesNothing) {
     // Outlook loads what its add-in list names with LoadBehavior 3, by ProgID.
     std::vector<std::wstring> startup;
     base::UniqueRegKey addIns;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Office\\Outlook\\Addins", 0,
-                                           KEY_READ, addIns.put()));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Office\\Outlook\\Addins",
+                                           0, KEY_READ, addIns.put()));
     wchar_t name[256];
     for (DWORD i = 0, length = std::size(name);
          RegEnumKeyExW(addIns.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
@@ -383,7 +393,8 @@ TEST_F(Installer, InstalledAddInRunsInOutlookAndUninstallLeavesNothing) {
     ASSERT_EQ(std::vector<std::wstring>{L"TallowmerePlugin.Connect"}, startup);
     {
         const UserClassesView view;
-        const testsupport::StandinHost host(testsupport::BesideThisProgram(L"..\\profiles\\default"), startup[0]);
+        const testsupport::StandinHost host(testsupport::BesideThisProgram(L"..\\profiles\\default"),
+                                            startup[0]);
         ASSERT_NE(nullptr, host.Connect()) << "the installed add-in's channel never appeared";
         EXPECT_TRUE(_wcsicmp((folder + L"TallowmerePlugin.dll").c_str(),
                              LoadedFrom(GetProcessId(host.process()), L"TallowmerePlugin.dll").c_str()) == 0);
