@@ -17,7 +17,7 @@ import re
 import sys
 from xml.sax.saxutils import quoteattr
 
-ROOTS = {"HKCR": "Software\\Classes\\", "HKCU": ""}
+ROOTS = {"HKCR": "Software\\Classes", "HKCU": ""}
 MODIFIERS = {"NoRemove", "ForceRemove"}
 TYPES = {"s": "string", "d": "integer"}
 TOKEN = re.compile(r"'([^']*)'|(\S+)")
@@ -29,7 +29,8 @@ class ScriptError(Exception):
 
 class Tokens:
     def __init__(self, text):
-        self.items = [match.group(1) if match.group(2) is None else match.group(2) for match in TOKEN.finditer(text)]
+        self.items = [word if word is not None else quoted for quoted, word in
+                      (match.groups() for match in TOKEN.finditer(text))]
         self.position = 0
 
     def peek(self):
@@ -71,7 +72,7 @@ class Translator:
             if root not in ROOTS:
                 raise ScriptError(f"root {root!r} is not supported")
             tokens.take("{")
-            self.keys(tokens, ROOTS[root].rstrip("\\"))
+            self.keys(tokens, ROOTS[root])
 
     # The keys and values of a block up to its "}", below `path`.
     def keys(self, tokens, path):
