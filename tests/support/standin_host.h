@@ -20,10 +20,11 @@ public:
     // The host's start and the add-in's replies may take this long on a loaded machine.
     static constexpr DWORD kTimeoutMs = 60000;
 
-    explicit StandinHost(const std::wstring& profile)
+    // Connects the add-in registered under the ProgID `addIn`.
+    explicit StandinHost(const std::wstring& profile, const std::wstring& addIn = L"TallowmerePlugin.Connect")
         : stopEvent_(UniqueName(L"Local\\StandinHost.Stop")),
           process_(BesideThisProgram(L"outlook-standin.exe"),
-                   {L"--profile", profile, L"--stop-event", stopEvent_}) {}
+                   {L"--profile", profile, L"--addin", addIn, L"--stop-event", stopEvent_}) {}
     ~StandinHost() { static_cast<void>(Stop(kTimeoutMs)); }
     StandinHost(const StandinHost&) = delete;
     StandinHost& operator=(const StandinHost&) = delete;
