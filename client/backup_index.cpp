@@ -159,6 +159,14 @@ bool BackupIndex::Open(const std::wstring& folder, bool writing, std::wstring* e
         const uint64_t size =
             found != sizes.end() ? found->second : (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         mail.damaged = !present || (!mail.sha256.empty() && size != mail.size);
+        if (writing && present && mail.sha256.empty()) {  // saved by the first version: read once
+            FileFacts facts;
+            mail.damaged =
+                !IsMessageFile(FullPath(mail.file)) || !ReadFacts(FullPath(mail.file), false, &facts);
+            mail.size = facts.size;
+            mail.sha256 = facts.sha256;
+            ++unsaved_;
+        }
         damaged_ += mail.damaged ? 1 : 0;
     }
     return true;

@@ -9,9 +9,10 @@
 // index.txt, UTF-8, fields as client/backup_folder.h escapes them:
 //   mail backup index 2
 //   <signature> TAB <entry ID> TAB <file> TAB <size> TAB <sha-256> TAB <folder path> [TAB <folder path>]...
-// The signature is empty for a mail the add-in could not give one, the size and
-// digest for a file the landed version saved (it wrote "mail backup index 1" and one
-// folder path a line: such an index is read and written anew in this form).
+// The signature is empty for a mail the add-in could not give one. The first version
+// wrote "mail backup index 1" and a line of signature, entry ID, one folder path and
+// file: such an index is read as it is, and written anew in this form by the next
+// backup, which reads each of its files once for its size and digest.
 #pragma once
 
 #include <cstddef>

@@ -422,9 +422,11 @@ void NothingWritten(Fixture& f, const std::wstring& dir) {
     EXPECT_EQ(folders.end(), std::find(folders.begin(), folders.end(), L"\\\\DryRun"));
 }
 
-void Marked(Fixture&, const std::wstring& dir) {
+void Marked(Fixture& f, const std::wstring& dir) {
     EXPECT_EQ(client::FolderState::Backup, client::Recognise(dir));
     EXPECT_TRUE(storetest::ReadText(dir + L"\\index.txt").starts_with("mail backup index 2\n"));
+    const client::BackupIndex index = f.Index(dir);
+    for (const client::SavedMail& mail : index.mails()) EXPECT_EQ(64u, mail.sha256.size()) << mail.file;
 }
 
 void Stopped(Fixture& f, const std::wstring&) { f.scripted.reset(); }
