@@ -5,13 +5,9 @@
 #include <mapix.h>
 
 #include <cstring>
-#include <string>
 
 extern "C" {
 LPMALLOC WINAPI MAPIGetDefaultMalloc();
-void WINAPI HexFromBin(LPBYTE lpb, int cb, LPSTR lpsz);
-BOOL WINAPI FBinFromHex(LPSTR lpsz, LPBYTE lpb);
-SCODE WINAPI ScBinFromHexBounded(LPSTR lpsz, LPBYTE lpb, ULONG cb);
 }
 
 namespace {
@@ -41,38 +37,6 @@ TEST(MapiBuffer, DefaultMallocIsOneStaticObject) {
     EXPECT_EQ(malloc, MAPIGetDefaultMalloc());
     EXPECT_EQ(1u, malloc->AddRef()) << "as MAPI's answers";
     EXPECT_EQ(1u, malloc->Release());
-}
-
-// One codec behind all three calls: encoding, decoding either case, bounds, odd
-// and non-digit text.
-TEST(HexText, RoundTripsAndRejectsNonDigits) {
-    BYTE bytes[] = {0x00, 0x01, 0xAB, 0xFF, 0x7E}, back[sizeof(bytes)] = {};
-    char text[2 * sizeof(bytes) + 1], lower[] = "0001abff7e", bad[] = "zz";
-    std::memset(text, 'x', sizeof(text));
-    HexFromBin(bytes, sizeof(bytes), text);
-    EXPECT_STREQ(text, "0001ABFF7E");
-    EXPECT_TRUE(FBinFromHex(lower, back));
-    EXPECT_EQ(std::memcmp(back, bytes, sizeof(bytes)), 0);
-    EXPECT_FALSE(FBinFromHex(bad, back));
-
-    const struct {
-        const char* text;
-        ULONG bound;
-        SCODE expected;
-        int written;
-    } cases[] = {
-        {"0A0B0C", 3, S_OK, 3},
-        {"0A0B0C", 2, S_OK, 2},  // the bound stops it
-        {"0A0G", 2, MAPI_E_CALL_FAILED, 1},
-        {"0A0", 2, MAPI_E_CALL_FAILED, 1},  // an odd last digit
-        {"", 2, S_OK, 0},
-    };
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        BYTE out[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-        std::string input = cases[i].text;
-        EXPECT_EQ(ScBinFromHexBounded(input.data(), out, cases[i].bound), cases[i].expected) << "case " << i;
-        EXPECT_EQ(out[cases[i].written], 0xEE) << "case " << i << ": nothing past what was decoded";
-    }
 }
 
 }  // namespace

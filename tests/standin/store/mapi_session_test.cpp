@@ -133,29 +133,6 @@ TEST_F(MapiStore, StoresTableAndOpeningEachStore) {
         }
     }
 }
-
-// Read without SetColumns (the add-in goes on when its SetColumns fails), the
-// status table gives MAPI's documented columns, not the ones a caller hopes for.
-TEST_F(MapiStore, StatusTableHasTheDocumentedDefaultColumns) {
-    base::ComPtr<IMAPISession> session;
-    LogonHost(session);
-    const std::vector<ULONG> expected = {PR_DISPLAY_NAME_W, PR_PROVIDER_DLL_NAME_W, PR_STATUS_CODE,
-                                         PR_RESOURCE_FLAGS, PR_RESOURCE_METHODS,    PR_RESOURCE_TYPE,
-                                         PR_ENTRYID,        PR_INSTANCE_KEY,        PR_OBJECT_TYPE,
-                                         PR_ROWID};
-    base::ComPtr<IMAPITable> table;
-    ASSERT_EQ(S_OK, session->GetStatusTable(MAPI_UNICODE, table.put()));
-    base::UniqueRowSet rows;
-    ASSERT_EQ(S_OK, table->QueryRows(1, 0, rows.put()));
-    ASSERT_EQ(1u, rows.get()->cRows);
-    std::vector<ULONG> tags;
-    for (ULONG c = 0; c < rows.get()->aRow[0].cValues; ++c) {
-        const ULONG tag = rows.get()->aRow[0].lpProps[c].ulPropTag;
-        tags.push_back(PROP_TYPE(tag) == PT_ERROR ? expected[c] : tag);  // a value it lacks
-    }
-    EXPECT_EQ(expected, tags);
-}
-
 // A folder made, one refused by its fault switch, and the restore's road to a
 // folder: through the store with IUnknown, also when the session's OpenEntry
 // claims not to know the ID.

@@ -24,30 +24,6 @@ using storetest::ReadText;
 using storetest::TempFolder;
 using storetest::WriteText;
 
-TEST(Metadata, ValuesSurviveSaveAndLoad) {
-    const std::wstring values[] = {L"plain",
-                                   L"",
-                                   L" leading and trailing ",
-                                   L"\"quoted\"",
-                                   L"line\nbreak\ttab",
-                                   L"A\\B",
-                                   L"Grüße 日本 😀",
-                                   L"x = y # not a comment",
-                                   L"\x01\x7f"};
-    TempFolder folder;
-    for (size_t i = 0; i < std::size(values); ++i) {
-        Metadata written;
-        written.AddComment(L"header");
-        written.Set("name", values[i]);
-        ASSERT_EQ(S_OK, written.Save(folder.Sub(L"m.ini"))) << i;
-        Metadata read;
-        ASSERT_EQ(S_OK, read.Load(folder.Sub(L"m.ini"))) << i;
-        ASSERT_NE(nullptr, read.Find("name")) << i;
-        EXPECT_EQ(values[i], *read.Find("name")) << "value " << i;
-        EXPECT_EQ(written.Serialize(), read.Serialize()) << i;
-    }
-}
-
 struct Fixture {
     TempFolder temp;
     std::shared_ptr<Profile> profile;
