@@ -38,9 +38,9 @@ ULONG HandleCount(DWORD processId) {
         buffer.resize(buffer.size() * 2);
     if (status != 0) return 0;
     const auto* table = reinterpret_cast<const SystemHandles*>(buffer.data());
-    return static_cast<ULONG>(std::count_if(table->entries, table->entries + table->count, [&](const auto& e) {
-        return e.processId == static_cast<USHORT>(processId);
-    }));
+    return static_cast<ULONG>(
+        std::count_if(table->entries, table->entries + table->count,
+                      [&](const auto& e) { return e.processId == static_cast<USHORT>(processId); }));
 }
 
 }  // namespace testsupport
