@@ -88,7 +88,7 @@ constexpr ULONG kErrorValueIds[] = {0x1035, 0x0039};
     return (faults & fault::kErrorValue) && unreadable ? MAPI_E_NOT_ENOUGH_MEMORY : S_OK;
 }
 
-class ItemMessage final : public base::ComObject<IMessage> {
+class ItemMessage final : public base::FreeThreadedComObject<IMessage> {
 public:
     ItemMessage(Folder folder, Item item, uint32_t faults, uint32_t sizeLimit)
         : folder_(std::move(folder)), item_(std::move(item)), faults_(faults), sizeLimit_(sizeLimit) {}
@@ -185,7 +185,7 @@ private:
     std::mutex lock_;  // one SaveChanges at a time; guards item_
     Item item_;        // null until a new message is first saved
     const uint32_t faults_;
-    const uint32_t sizeLimit_;  // Profile::GetPropertySizeLimit
+    const uint32_t sizeLimit_;  // ProfileSettings::propertySizeLimit
     base::ComPtr<ILockBytes> lockBytes_;
     base::ComPtr<IStorage> storage_;
     base::UniqueMsgSession session_;
@@ -304,10 +304,10 @@ HRESULT OpenItemMessage(const Folder& folder, const Item* item, uint32_t faults,
             const HRESULT hr = ReadFileBytes(item->path(), bytes);
             if (FAILED(hr)) return hr;
         }
-        uint32_t sizeLimit = kDefaultPropertySizeLimit;
-        if (const HRESULT hr = folder.store().profile()->GetPropertySizeLimit(sizeLimit); FAILED(hr))
-            return hr;
-        base::ComPtr<ItemMessage> created(new ItemMessage(folder, item ? *item : Item(), faults, sizeLimit));
+        ProfileSettings settings;
+        if (const HRESULT hr = folder.store().profile()->GetSettings(settings); FAILED(hr)) return hr;
+        base::ComPtr<ItemMessage> created(
+            new ItemMessage(folder, item ? *item : Item(), faults, settings.propertySizeLimit));
         const HRESULT hr = created->Initialize(item ? &bytes : nullptr);
         if (FAILED(hr)) return hr;
         message.reset(created.detach());
