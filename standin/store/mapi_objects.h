@@ -1,6 +1,7 @@
 // The store's MAPI objects: sessions, message stores, folders. Each is a COM
 // object over handles of the store API (profile.h); it keeps no state of the
-// store, so any number of them, on any threads, see one consistent profile.
+// store, so any number of them, on any threads, see one consistent profile. They are
+// free-threaded, as MAPI's are: a pointer crosses apartments as it is.
 #pragma once
 
 #include <windows.h>
@@ -40,7 +41,7 @@ namespace standin::store {
 // IMAPIProp over a ProviderProps made on each call, so it is always current.
 // Writing is refused unless a subclass accepts it.
 template <typename Interface>
-class ProviderObject : public base::ComObject<Interface> {
+class ProviderObject : public base::FreeThreadedComObject<Interface> {
 public:
     STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR* error) noexcept override {
         if (!error) return MAPI_E_INVALID_PARAMETER;

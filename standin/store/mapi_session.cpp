@@ -90,7 +90,7 @@ ProviderProps StatusRow(ULONG index, LONG resourceType, LONG methods, const std:
     return row;
 }
 
-class Session final : public base::ComObject<IMAPISession> {
+class Session final : public base::FreeThreadedComObject<IMAPISession> {
 public:
     explicit Session(std::shared_ptr<Profile> profile) : profile_(std::move(profile)) {}
 
