@@ -38,7 +38,8 @@ public:
     }
 
     [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
-        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IClassFactory}, Answer<IMarshal>(IID_IMarshal)};
+        static constexpr InterfaceEntry kInterfaces[] = {{&IID_IClassFactory},
+                                                         Answer<IMarshal>(IID_IMarshal)};
         return kInterfaces;
     }
 
@@ -129,7 +130,8 @@ HRESULT RunningClass::Register(IClassFactory* factory) noexcept {
     Revoke();
     base::ComPtr<IGlobalInterfaceTable> table;
     HRESULT hr = GlobalTable(table);
-    if (FAILED(hr) || FAILED(hr = table->RegisterInterfaceInGlobal(factory, IID_IClassFactory, &tableCookie_)))
+    if (FAILED(hr) ||
+        FAILED(hr = table->RegisterInterfaceInGlobal(factory, IID_IClassFactory, &tableCookie_)))
         return hr;
     base::ComPtr<IClassFactory> marshaled;
     hr = base::MakeObject<MarshaledClass, IClassFactory>(marshaled, factory, tableCookie_);
@@ -149,6 +151,8 @@ void RunningClass::Revoke() noexcept {
     tableCookie_ = 0;
 }
 
-HRESULT GetUnmarshalerClass(REFIID iid, void** out) noexcept { return g_unmarshalerClass.QueryInterface(iid, out); }
+HRESULT GetUnmarshalerClass(REFIID iid, void** out) noexcept {
+    return g_unmarshalerClass.QueryInterface(iid, out);
+}
 
 }  // namespace standin::outlook
