@@ -166,7 +166,11 @@ public:
     // MAPI_E_NOT_FOUND when no such item exists (any more).
     [[nodiscard]] HRESULT GetItem(uint32_t number, Item& item) const;
     // A new, empty message. Its first SaveChanges writes a new item file with the
-    // next number; later ones replace it. Message faults of the folder apply.
+    // next number; later ones replace it. Message faults of the folder apply. Each
+    // SaveChanges of an item's message first sets PR_DISPLAY_TO, PR_DISPLAY_CC and
+    // PR_DISPLAY_BCC from its recipient table, as message stores keep them
+    // ("PidTagDisplayTo": synchronized at every SaveChanges): the display names of each
+    // type joined by "; ", empty for none.
     [[nodiscard]] HRESULT CreateMessage(base::ComPtr<IMessage>& message) const;
 
     // --- for the store's own implementation ---
@@ -202,10 +206,10 @@ public:
     // The faults of this item: the folder's message faults and its own.
     [[nodiscard]] HRESULT GetFaults(uint32_t& faults) const;
     // The item as an IMessage, read into memory: no file stays open, so any number
-    // of threads may open one item. SaveChanges replaces the file atomically.
-    // MAPI_E_NOT_FOUND for a deleted item, MAPI_E_CORRUPT_DATA for a file that is
-    // not a message file.
-    [[nodiscard]] HRESULT Open(base::ComPtr<IMessage>& message) const;
+    // of threads may open one item. SaveChanges replaces the file atomically; one that
+    // is not `writable` refuses every change with MAPI_E_NO_ACCESS. MAPI_E_NOT_FOUND for
+    // a deleted item, MAPI_E_CORRUPT_DATA for a file that is not a message file.
+    [[nodiscard]] HRESULT Open(base::ComPtr<IMessage>& message, bool writable = true) const;
     [[nodiscard]] HRESULT Delete() const;
     // Copies the item into another folder, where the copy gets the next number.
     [[nodiscard]] HRESULT CopyTo(const Folder& target, Item& copy) const;
