@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "addin/addin_key.h"
 #include "addin/connect_ids.h"
 #include "addin/registrar.h"
 #include "base/com.h"
@@ -15,10 +16,6 @@
 namespace addin {
 namespace {
 
-constexpr wchar_t kAddInsKey[] = L"Software\\Microsoft\\Office\\Outlook\\Addins\\";
-constexpr DWORD kLoadAtStartup = 3;  // LoadBehavior: connected, loaded when Outlook starts
-constexpr wchar_t kFriendlyName[] = L"Kestrava Backup";
-constexpr wchar_t kDescription[] = L"Enables the backup of e-mails through Kestrava Backup.";
 constexpr wchar_t kScriptResourceType[] = L"REGISTRY";
 constexpr BYTE kWindowsXpMajorVersion = 5;
 constexpr size_t kTextValueCapacity = 256;
@@ -65,8 +62,8 @@ void RegisterAddInKey() noexcept {
     } catch (const std::bad_alloc&) {
         return;
     }
-    ::RegSetValueExW(key.get(), L"LoadBehavior", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&kLoadAtStartup),
-                     sizeof(kLoadAtStartup));
+    ::RegSetValueExW(key.get(), L"LoadBehavior", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&kLoadBehavior),
+                     sizeof(kLoadBehavior));
     SetTextValue(key.get(), L"FriendlyName", kFriendlyName);
     SetTextValue(key.get(), L"Description", kDescription);
 }

@@ -15,6 +15,7 @@
 #include "client/backup_runs.h"
 #include "client/mail_client.h"
 #include "client/output.h"
+#include "product_version.h"
 #include "server/mail_server.h"
 
 namespace {
@@ -207,7 +208,8 @@ const Command kCommands[] = {
 };
 
 void Usage(Output& output) {
-    output.Line(L"usage: backup-client [--channel NAME] [--version 1|2] [--timeout MS] COMMAND");
+    output.Line(L"usage: backup-client [--channel NAME] [--protocol 1|2] [--timeout MS] COMMAND");
+    output.Line(L"       backup-client --version");
     output.Line(L"talks to the mail add-in inside Outlook over its channel (default " +
                 std::wstring(kMailServerChannel) + L")");
     output.Line(L"commands:");
@@ -275,7 +277,7 @@ const Option kOptions[] = {
          connection->channel = value;
          return !value.empty();
      }},
-    {L"--version",
+    {L"--protocol",
      [](const std::wstring& value, Connection* connection) {
          return ParseNumber(value, &connection->version) &&
                 (connection->version == 1 || connection->version == 2);
@@ -291,6 +293,10 @@ bool IsHelp(const std::wstring& word) { return word == L"--help" || word == L"-h
 int Run(const std::vector<std::wstring>& words, Output& output) {
     if (std::any_of(words.begin(), words.end(), IsHelp)) {
         Usage(output);
+        return 0;
+    }
+    if (words.size() == 1 && words[0] == L"--version") {
+        output.Line(std::wstring(L"backup-client ") + kFileVersion);
         return 0;
     }
     Connection connection;

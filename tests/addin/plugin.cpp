@@ -1,5 +1,6 @@
 #include "tests/addin/plugin.h"
 
+#include "base/unique_resource.h"
 #include "tests/support/child_process.h"
 
 namespace addintest {
@@ -37,6 +38,21 @@ std::wstring GuidText(const GUID& guid) {
     wchar_t text[39];
     StringFromGUID2(guid, text, 39);
     return text;
+}
+
+std::vector<std::wstring> ClassKeys() {
+    return {L"TallowmerePlugin.Connect",
+            L"TallowmerePlugin.Connect.1",
+            L"CLSID\\" + GuidText(CLSID_Connect),
+            L"AppID\\" + GuidText(APPID_TallowmerePlugin),
+            L"AppID\\TallowmerePlugin.DLL",
+            L"TypeLib\\" + GuidText(LIBID_TallowmerePluginLib),
+            L"Interface\\" + GuidText(__uuidof(IConnect))};
+}
+
+bool KeyExists(HKEY root, const std::wstring& path) {
+    base::UniqueRegKey key;
+    return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 }  // namespace addintest

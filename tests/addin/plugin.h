@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "addin/connect_ids.h"
 #include "base/com.h"
@@ -44,5 +45,13 @@ private:
 
 // The registry form "{...}" of a GUID.
 std::wstring GuidText(const GUID& guid);
+
+// The Outlook add-in key that registration writes below HKEY_CURRENT_USER.
+inline constexpr wchar_t kAddInKey[] =
+    L"Software\\Microsoft\\Office\\Outlook\\Addins\\TallowmerePlugin.Connect";
+// The keys that registration writes below the classes root, each with all below it.
+std::vector<std::wstring> ClassKeys();
+// Whether `path` below `root` opens for reading.
+bool KeyExists(HKEY root, const std::wstring& path);
 
 }  // namespace addintest

@@ -13,11 +13,12 @@
 namespace {
 
 using addintest::GuidText;
+using addintest::kAddInKey;
+using addintest::KeyExists;
 using addintest::LoadedPlugin;
 using addintest::PluginPath;
 
 constexpr DWORD kProgramTimeoutMs = 60000;  // a limit for a hung program, not a measure
-constexpr wchar_t kAddInKey[] = L"Software\\Microsoft\\Office\\Outlook\\Addins\\TallowmerePlugin.Connect";
 
 struct RawValue {
     LSTATUS status = ERROR_INVALID_FUNCTION;
@@ -45,11 +46,6 @@ std::wstring TextOf(const RawValue& value) {
                       value.bytes.size() / sizeof(wchar_t));
     while (!text.empty() && text.back() == L'\0') text.pop_back();
     return text;
-}
-
-bool KeyExists(HKEY root, const std::wstring& path) {
-    base::UniqueRegKey key;
-    return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 struct KeyCounts {
@@ -171,14 +167,8 @@ TEST_F(RegistrationTest, UnregisteringRemovesWhatRegistrationWrote) {
         ASSERT_EQ(0u, Regsvr32(true)) << addInKeyGone;
 
         EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kAddInKey));
-        const std::wstring keys[] = {L"TallowmerePlugin.Connect.1",
-                                     L"TallowmerePlugin.Connect",
-                                     L"CLSID\\" + GuidText(CLSID_Connect),
-                                     L"AppID\\" + GuidText(APPID_TallowmerePlugin),
-                                     L"AppID\\TallowmerePlugin.DLL",
-                                     L"TypeLib\\" + GuidText(LIBID_TallowmerePluginLib),
-                                     L"Interface\\" + GuidText(__uuidof(IConnect))};
-        for (size_t i = 0; i < std::size(keys); ++i) {
+        const std::vector<std::wstring> keys = addintest::ClassKeys();
+        for (size_t i = 0; i < keys.size(); ++i) {
             EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, keys[i]))
                 << "key " << i << ": " << testing::PrintToString(keys[i]);
         }

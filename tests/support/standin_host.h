@@ -22,12 +22,14 @@ public:
     // The host's start and the add-in's replies may take this long on a loaded machine.
     static constexpr DWORD kTimeoutMs = 60000;
 
-    explicit StandinHost(const std::wstring& profile)
+    // Connects the add-in registered under the ProgID `addIn`.
+    explicit StandinHost(const std::wstring& profile, const std::wstring& addIn = L"TallowmerePlugin.Connect")
         : stopEvent_(UniqueName(L"Local\\StandinHost.Stop")),
           outputPath_(TempPath(L"standin-host")),
           output_(OutputFile(outputPath_)),
           process_(BesideThisProgram(L"outlook-standin.exe"),
-                   {L"--profile", profile, L"--stop-event", stopEvent_}, output_ ? output_.get() : nullptr) {}
+                   {L"--profile", profile, L"--addin", addIn, L"--stop-event", stopEvent_},
+                   output_ ? output_.get() : nullptr) {}
     ~StandinHost() {
         static_cast<void>(Stop(kTimeoutMs));
         output_.reset();
