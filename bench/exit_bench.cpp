@@ -74,7 +74,8 @@ int wmain(int argc, wchar_t** argv) {
         inFlight.push_back(RunHost(argv[1], argv[2], 0, true).disconnection);
     }
     const std::string idleFigure = "OnDisconnection, " + std::to_string(kIdleClients) + " idle clients";
-    bench::Row(idleFigure.c_str(), bench::Median(idle), "ms", "OnDisconnection, no client", bench::Median(none));
+    bench::Row(idleFigure.c_str(), bench::Median(idle), "ms", "OnDisconnection, no client",
+               bench::Median(none));
     bench::Row("OnDisconnection, an Inbox list in flight", bench::Median(inFlight), "ms",
                "the same list without an exit", bench::Median(list));
     for (const std::vector<double>* figures : {&none, &idle, &inFlight, &list})
