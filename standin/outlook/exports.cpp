@@ -81,11 +81,8 @@ base::ClassFactory<&FindApplication> g_applicationClass;
 }  // namespace
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (!IsEqualCLSID(clsid, standin::outlook::CLSID_RunningClassUnmarshaler))
-        return CLASS_E_CLASSNOTAVAILABLE;
-    return standin::outlook::GetUnmarshalerClass(iid, out);
+    return base::GetClassObject(standin::outlook::CLSID_RunningClassUnmarshaler,
+                                standin::outlook::UnmarshalerClass(), clsid, iid, out);
 }
 
 // The running application is a live object, so the module stays while it is open.
@@ -107,11 +104,11 @@ extern "C" HRESULT WINAPI OutlookStandinGetHostSettings(OutlookStandinHostSettin
     if (!settings) return E_POINTER;
     *settings = OutlookStandinHostSettings{};
     try {
-        std::shared_ptr<standin::store::Profile> profile;
         {
             const std::lock_guard lock(g_lock);
             if (!g_application) return E_UNEXPECTED;
         }
+        std::shared_ptr<standin::store::Profile> profile;
         std::wstring folder;
         HRESULT hr = standin::store::FindHostProfile(folder);
         if (FAILED(hr) || FAILED(hr = standin::store::Profile::Open(folder, profile))) return hr;

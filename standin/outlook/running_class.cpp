@@ -4,6 +4,7 @@
 
 #include "base/com_object.h"
 #include "outlook/outlook_interfaces.h"
+#include "standin/outlook/dispatch.h"
 
 namespace standin::outlook {
 namespace {
@@ -33,9 +34,7 @@ struct MarshalData {
 class MarshaledClass final : public base::ComObject<IClassFactory, IMarshal> {
 public:
     MarshaledClass(IClassFactory* factory, DWORD tableCookie) noexcept
-        : factory_(factory), tableCookie_(tableCookie) {
-        factory_->AddRef();
-    }
+        : factory_(Share(factory)), tableCookie_(tableCookie) {}
 
     [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
         static constexpr InterfaceEntry kInterfaces[] = {{&IID_IClassFactory},
@@ -72,9 +71,7 @@ public:
     STDMETHODIMP DisconnectObject(DWORD) noexcept override { return S_OK; }
 
 private:
-    ~MarshaledClass() override { factory_->Release(); }
-
-    IClassFactory* const factory_;
+    const base::ComPtr<IClassFactory> factory_;
     const DWORD tableCookie_;
 };
 
@@ -151,8 +148,6 @@ void RunningClass::Revoke() noexcept {
     tableCookie_ = 0;
 }
 
-HRESULT GetUnmarshalerClass(REFIID iid, void** out) noexcept {
-    return g_unmarshalerClass.QueryInterface(iid, out);
-}
+IClassFactory& UnmarshalerClass() noexcept { return g_unmarshalerClass; }
 
 }  // namespace standin::outlook

@@ -45,7 +45,7 @@ private:
     DWORD tableCookie_ = 0;   // the global interface table's
 };
 
-// DllGetClassObject's answer for CLSID_RunningClassUnmarshaler.
-[[nodiscard]] HRESULT GetUnmarshalerClass(REFIID iid, void** out) noexcept;
+// The class object of CLSID_RunningClassUnmarshaler, for DllGetClassObject.
+[[nodiscard]] IClassFactory& UnmarshalerClass() noexcept;
 
 }  // namespace standin::outlook
