@@ -69,6 +69,10 @@ inline bool WithStandinNamespace(const std::wstring& profile, const std::functio
 class StandinHost {
 public:
     static constexpr DWORD kTimeoutMs = 60000;
+    // How long a client waits for a reply: the object model lives in the host's main
+    // thread, and under Wine each call across apartments costs a fraction of a
+    // millisecond, so a folder list of a thousand folders takes about a minute.
+    static constexpr DWORD kReplyTimeoutMs = 600000;
 
     explicit StandinHost(const std::wstring& profile) {
         wchar_t temp[MAX_PATH];
@@ -103,7 +107,7 @@ public:
 
     // Waits for the host to publish the add-in's channel.
     [[nodiscard]] std::unique_ptr<MailClient> Connect() const {
-        return process_ ? MailClient::Connect(L"DiRirire.MSOutlook", 2, kTimeoutMs) : nullptr;
+        return process_ ? MailClient::Connect(L"DiRirire.MSOutlook", 2, kReplyTimeoutMs) : nullptr;
     }
     // Sets the stop event, as a user closes Outlook.
     [[nodiscard]] bool SignalStop() const {
