@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/unique_resource.h"
+#include "client/backup_folder.h"
 #include "client/backup_runs.h"
 #include "client/mail_client.h"
 #include "client/output.h"
@@ -20,10 +21,9 @@
 
 namespace {
 
+using client::kFailed;
+using client::kRefused;
 using client::Output;
-
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
 
 struct Flag {
     const wchar_t* name;
@@ -38,7 +38,10 @@ struct Invocation {
     [[nodiscard]] bool Has(const wchar_t* flag) const { return flags.count(flag) != 0; }
 };
 
+// A command of one request, on a connection made for it.
 using Handler = int (*)(MailClient& client, const Invocation& invocation, Output& output);
+// A run over a backup folder, which connects when and as often as it needs.
+using RunHandler = int (*)(const client::Channel& channel, const Invocation& invocation, Output& output);
 
 struct Command {
     const wchar_t* name;
@@ -46,7 +49,8 @@ struct Command {
     const wchar_t* description;
     size_t argumentCount;
     std::span<const Flag> flags;
-    Handler handler;
+    Handler handler;  // or
+    RunHandler run;
 };
 
 // A path the add-in, in another process with another working folder, reads the same.
@@ -55,6 +59,11 @@ std::wstring FullPath(const std::wstring& path) {
     std::wstring full(size, L'\0');
     full.resize(GetFullPathNameW(path.c_str(), size, full.data(), nullptr));
     return full.empty() ? path : full;
+}
+
+// A folder path or root name given with or without its leading backslashes, without them.
+std::wstring WithoutLeadingBackslashes(const std::wstring& path) {
+    return path.substr(std::min(path.find_first_not_of(L'\\'), path.size()));
 }
 
 int Broken(MailClient& client, Output& output) {
@@ -108,8 +117,7 @@ int Folders(MailClient& client, const Invocation& invocation, Output& output) {
 
 // The add-in answers an unknown folder as it answers an empty one; the folder list
 // tells them apart for the person.
-bool FolderExists(MailClient& client, std::wstring path) {
-    if (!path.starts_with(L"\\\\")) path = L"\\\\" + path;
+bool FolderExists(MailClient& client, const std::wstring& path) {
     std::vector<std::wstring> paths;
     if (!client.GetAllFoldersList(&paths)) return true;  // cannot tell: no false alarm
     for (const std::wstring& known : paths) {
@@ -119,7 +127,7 @@ bool FolderExists(MailClient& client, std::wstring path) {
 }
 
 int List(MailClient& client, const Invocation& invocation, Output& output) {
-    const std::wstring& folder = invocation.arguments[0];
+    const std::wstring folder = L"\\\\" + WithoutLeadingBackslashes(invocation.arguments[0]);
     std::vector<MailListEntry> entries;
     if (!client.GetAllMailsFromFolder(folder, invocation.Has(L"--body") ? 1 : 0, &entries))
         return Broken(client, output);
@@ -151,8 +159,8 @@ int Save(MailClient& client, const Invocation& invocation, Output& output) {
 
 int Restore(MailClient& client, const Invocation& invocation, Output& output) {
     const std::wstring file = FullPath(invocation.arguments[0]);
-    const std::wstring& folder = invocation.arguments[1];
-    if (GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    const std::wstring folder = L"\\\\" + WithoutLeadingBackslashes(invocation.arguments[1]);
+    if (GetFileAttributesW(client::SystemPath(file).c_str()) == INVALID_FILE_ATTRIBUTES) {
         output.Error(L"there is no file " + file);
         return kFailed;
     }
@@ -164,47 +172,85 @@ int Restore(MailClient& client, const Invocation& invocation, Output& output) {
                         L"made (the add-in's log says which)");
 }
 
-int Backup(MailClient& client, const Invocation& invocation, Output& output) {
-    return client::RunBackup(
-        client, {FullPath(invocation.flags.at(L"--to")), invocation.Has(L"--all-folders")}, output);
+int Backup(const client::Channel& channel, const Invocation& invocation, Output& output) {
+    return client::RunBackup(channel,
+                             {FullPath(invocation.flags.at(L"--to")), invocation.Has(L"--all-folders"),
+                              invocation.Has(L"--dry-run")},
+                             output);
 }
 
-int RestoreAll(MailClient& client, const Invocation& invocation, Output& output) {
+int RestoreAll(const client::Channel& channel, const Invocation& invocation, Output& output) {
     const auto into = invocation.flags.find(L"--into");
     return client::RunRestoreAll(
-        client, {FullPath(invocation.arguments[0]), into == invocation.flags.end() ? L"" : into->second},
+        channel,
+        {FullPath(invocation.arguments[0]),
+         into == invocation.flags.end() ? L"" : WithoutLeadingBackslashes(into->second),
+         invocation.Has(L"--dry-run")},
         output);
+}
+
+int Check(const client::Channel&, const Invocation& invocation, Output& output) {
+    return client::RunCheck({FullPath(invocation.arguments[0]), invocation.Has(L"--read-data")}, output);
 }
 
 constexpr Flag kTree[] = {{L"--tree", false, false}};
 constexpr Flag kBody[] = {{L"--body", false, false}};
-constexpr Flag kBackup[] = {{L"--to", true, true}, {L"--all-folders", false, false}};
-constexpr Flag kInto[] = {{L"--into", true, false}};
+constexpr Flag kBackup[] = {
+    {L"--to", true, true}, {L"--all-folders", false, false}, {L"--dry-run", false, false}};
+constexpr Flag kRestoreAll[] = {{L"--into", true, false}, {L"--dry-run", false, false}};
+constexpr Flag kCheck[] = {{L"--read-data", false, false}};
 
 const Command kCommands[] = {
-    {L"ping", L"", L"checks that the add-in answers (request 6)", 0, {}, Ping},
-    {L"profile", L"", L"the name of the profile Outlook runs on (4)", 0, {}, Profile},
+    {L"ping", L"", L"checks that the add-in answers (request 6)", 0, {}, Ping, nullptr},
+    {L"profile", L"", L"the name of the profile Outlook runs on (4)", 0, {}, Profile, nullptr},
     {L"folders", L"[--tree]",
-     L"every mail folder's path (0); --tree without Junk E-mail and Deleted Items (7)", 0, kTree, Folders},
+     L"every mail folder's path (0); --tree without Junk E-mail and Deleted Items (7)", 0, kTree, Folders,
+     nullptr},
     {L"list", L"PATH [--body]",
      L"a folder's items (1): signature and entry ID per mail; --body puts the body into the signatures", 1,
-     kBody, List},
-    {L"save", L"ENTRYID FILE", L"saves one mail to a message file (2)", 2, {}, Save},
+     kBody, List, nullptr},
+    {L"save", L"ENTRYID FILE", L"saves one mail to a message file (2)", 2, {}, Save, nullptr},
     {L"restore",
      L"FILE PATH",
      L"puts a message file into the folder PATH, made if need be (3)",
      2,
      {},
-     Restore},
-    {L"start", L"", L"asks the add-in to make sure Outlook runs (8)", 0, {}, Start},
-    {L"quit", L"", L"asks the add-in to quit Outlook (5)", 0, {}, Quit},
-    {L"backup", L"--to DIR [--all-folders]",
-     L"saves every mail not yet in DIR, under its folder path; --all-folders also Junk E-mail and Deleted "
-     L"Items",
-     0, kBackup, Backup},
-    {L"restore-all", L"DIR [--into ROOT]",
-     L"puts every mail of the backup in DIR back into its folder; --into replaces the store's name", 1, kInto,
-     RestoreAll},
+     Restore,
+     nullptr},
+    {L"start", L"", L"asks the add-in to make sure Outlook runs (8)", 0, {}, Start, nullptr},
+    {L"quit", L"", L"asks the add-in to quit Outlook (5)", 0, {}, Quit, nullptr},
+    {L"backup", L"--to DIR [--all-folders] [--dry-run]",
+     L"saves every mail not yet in the backup folder DIR; --all-folders also Junk E-mail and Deleted Items; "
+     L"--dry-run only says what it would save",
+     0, kBackup, nullptr, Backup},
+    {L"restore-all", L"DIR [--into ROOT] [--dry-run]",
+     L"puts every mail of the backup in DIR back into each folder it was met in, unless it is there already; "
+     L"--into replaces the store's name; --dry-run only says what it would restore",
+     1, kRestoreAll, nullptr, RestoreAll},
+    {L"check", L"DIR [--read-data]",
+     L"checks that every file of the backup in DIR is there, whole and a message file; --read-data also that "
+     L"it holds what was saved",
+     1, kCheck, nullptr, Check},
+};
+
+// What a person needs to trust a backup folder, after the commands.
+constexpr const wchar_t* kBackupNotes[] = {
+    L"backup folders:",
+    L"  backup writes only into a new or empty folder, which it marks with backup-folder.txt; it refuses any",
+    L"  other. DIR\\<store>\\<folder>...\\<signature>.msg holds each mail once, however many folders hold "
+    L"it;",
+    L"  DIR\\index.txt lists each file with its size, SHA-256 and every folder it was met in. One run at a "
+    L"time",
+    L"  works in a folder (DIR\\backup.lock names it); a run that was stopped or killed is simply run again.",
+    L"counts:",
+    L"  new / already saved: mails saved by this run / held from an earlier one; failed: mails not saved",
+    L"  (reported, with the reason; the run goes on, and exits 1); not mails or unreadable: items the add-in",
+    L"  skipped, such as meeting requests, or mails it could not read (its log names them).",
+    L"  restored / already there: restore-all skips a mail the target folder holds or that its journal",
+    L"  (DIR\\restore-journal.txt) says it restored there; delete the journal to restore again what you "
+    L"deleted.",
+    L"exit status: 0 all went through, 1 something failed, 2 refused (usage, not a backup folder, another "
+    L"run).",
 };
 
 void Usage(Output& output) {
@@ -217,6 +263,7 @@ void Usage(Output& output) {
         output.Line(L"  " + std::wstring(command.name) + L" " + command.arguments);
         output.Line(L"      " + std::wstring(command.description));
     }
+    for (const wchar_t* line : kBackupNotes) output.Line(line);
 }
 
 // The command's words into `invocation`; false with the reason on a usage error.
@@ -252,12 +299,6 @@ bool ParseCommand(const Command& command, std::span<const std::wstring> words, I
     return true;
 }
 
-struct Connection {
-    std::wstring channel = kMailServerChannel;
-    uint32_t version = 2;
-    uint32_t timeoutMs = MailClient::kDefaultTimeoutMs;
-};
-
 // A number option's value; false when it is none.
 bool ParseNumber(const std::wstring& text, uint32_t* number) {
     wchar_t* end = nullptr;
@@ -268,23 +309,22 @@ bool ParseNumber(const std::wstring& text, uint32_t* number) {
 // The options before the command, one row each.
 struct Option {
     const wchar_t* name;
-    bool (*parse)(const std::wstring& value, Connection* connection);
+    bool (*parse)(const std::wstring& value, client::Channel* channel);
 };
 
 const Option kOptions[] = {
     {L"--channel",
-     [](const std::wstring& value, Connection* connection) {
-         connection->channel = value;
+     [](const std::wstring& value, client::Channel* channel) {
+         channel->name = value;
          return !value.empty();
      }},
     {L"--protocol",
-     [](const std::wstring& value, Connection* connection) {
-         return ParseNumber(value, &connection->version) &&
-                (connection->version == 1 || connection->version == 2);
+     [](const std::wstring& value, client::Channel* channel) {
+         return ParseNumber(value, &channel->version) && (channel->version == 1 || channel->version == 2);
      }},
     {L"--timeout",
-     [](const std::wstring& value, Connection* connection) {
-         return ParseNumber(value, &connection->timeoutMs) && connection->timeoutMs > 0;
+     [](const std::wstring& value, client::Channel* channel) {
+         return ParseNumber(value, &channel->timeoutMs) && channel->timeoutMs > 0;
      }},
 };
 
@@ -299,23 +339,23 @@ int Run(const std::vector<std::wstring>& words, Output& output) {
         output.Line(std::wstring(L"backup-client ") + kFileVersion);
         return 0;
     }
-    Connection connection;
+    client::Channel channel{kMailServerChannel, 2, MailClient::kDefaultTimeoutMs};
     size_t i = 0;
     for (; i < words.size() && words[i].starts_with(L"-"); i += 2) {
         const auto option = std::find_if(std::begin(kOptions), std::end(kOptions),
                                          [&](const Option& known) { return words[i] == known.name; });
         if (option == std::end(kOptions)) {
             output.Error(L"unknown option " + words[i] + L" (see --help)");
-            return kUsage;
+            return kRefused;
         }
-        if (i + 1 == words.size() || !option->parse(words[i + 1], &connection)) {
+        if (i + 1 == words.size() || !option->parse(words[i + 1], &channel)) {
             output.Error(std::wstring(option->name) + L" needs a valid value (see --help)");
-            return kUsage;
+            return kRefused;
         }
     }
     if (i == words.size()) {
         Usage(output);
-        return kUsage;
+        return kRefused;
     }
     const Command* command = nullptr;
     for (const Command& known : kCommands) {
@@ -323,15 +363,16 @@ int Run(const std::vector<std::wstring>& words, Output& output) {
     }
     if (!command) {
         output.Error(L"unknown command " + words[i] + L" (see --help)");
-        return kUsage;
+        return kRefused;
     }
     Invocation invocation;
     std::wstring error;
     if (!ParseCommand(*command, std::span(words).subspan(i + 1), &invocation, &error)) {
         output.Error(error);
-        return kUsage;
+        return kRefused;
     }
-    auto client = MailClient::Connect(connection.channel, connection.version, connection.timeoutMs, &error);
+    if (command->run) return command->run(channel, invocation, output);
+    auto client = MailClient::Connect(channel.name, channel.version, channel.timeoutMs, &error);
     if (!client) {
         output.Error(error);
         return kFailed;

@@ -3,23 +3,28 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cwchar>
 #include <cwctype>
 #include <string_view>
 
 #include "base/unique_resource.h"
+#include "client/backup_folder.h"
 #include "client/output.h"
 
 namespace client {
 namespace {
 
 constexpr wchar_t kRootPrefix[] = L"\\\\";
-constexpr std::string_view kIndexHeader = "mail backup index 1\n";
+constexpr wchar_t kIndexHeader[] = L"mail backup index 2";
+constexpr wchar_t kLandedIndexHeader[] = L"mail backup index 1";
 constexpr wchar_t kFieldSeparator = L'\t';
-constexpr wchar_t kNewIndexSuffix[] = L".new";
 constexpr wchar_t kKeyOfEntryId[] = L"id-";
+constexpr size_t kSignatureDigits = 32;
+constexpr size_t kEntryIdHashDigits = 16;
 constexpr size_t kSaveEvery = 256;
+// Fields of an index line before its folder paths.
+enum Field { kSignature, kEntryId, kFile, kSize, kDigest, kFirstPlace };
+enum LandedField { kLandedSignature, kLandedEntryId, kLandedPlace, kLandedFile, kLandedFields };
 
 constexpr std::wstring_view kDeviceNames[] = {L"CON", L"PRN", L"AUX", L"NUL"};
 constexpr std::wstring_view kNumberedDeviceNames[] = {L"COM", L"LPT"};
@@ -42,54 +47,10 @@ bool RefusedInNames(wchar_t c) {
 
 std::wstring Entity(wchar_t c) { return L"&#" + std::to_wstring(static_cast<unsigned>(c)) + L";"; }
 
-std::vector<std::wstring> Split(std::wstring_view text, wchar_t separator) {
-    std::vector<std::wstring> parts;
-    for (size_t start = 0;;) {
-        const size_t end = text.find(separator, start);
-        parts.emplace_back(text.substr(start, end - start));
-        if (end == std::wstring_view::npos) return parts;
-        start = end + 1;
-    }
-}
-
-// The index keeps one mail a line and its fields apart by tabs: those characters and
-// the escape's own '%' are written as "%XX".
-constexpr wchar_t kFieldEscaped[] = L"%\t\r\n";
-
-std::wstring EscapeField(const std::wstring& text) {
-    std::wstring out;
-    for (wchar_t c : text) {
-        if (std::wcschr(kFieldEscaped, c) && c) {
-            wchar_t hex[4];
-            _snwprintf(hex, std::size(hex), L"%%%02X", static_cast<unsigned>(c));
-            out += hex;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-std::wstring UnescapeField(std::wstring_view text) {
-    std::wstring out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == L'%' && i + 2 < text.size()) {
-            out +=
-                static_cast<wchar_t>(std::wcstoul(std::wstring(text.substr(i + 1, 2)).c_str(), nullptr, 16));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
-std::wstring Wide(std::string_view bytes) {
-    const int size =
-        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring text(size, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), size);
-    return text;
+bool IsUpperHex(std::wstring_view text, size_t digits) {
+    return text.size() == digits && std::all_of(text.begin(), text.end(), [](wchar_t c) {
+               return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F');
+           });
 }
 
 std::wstring Stem(const std::wstring& file) {
@@ -98,13 +59,19 @@ std::wstring Stem(const std::wstring& file) {
     return name.substr(0, name.rfind(L'.'));
 }
 
-// The key a saved mail was filed under: its file is named after it.
-std::wstring KeyOf(const SavedMail& mail) {
-    return mail.signature.empty() ? Stem(mail.file) : mail.signature;
+// A file the add-in was writing for the tool: "<key>.<process id>.partial".
+bool IsPartialName(const std::wstring& name) {
+    if (!name.ends_with(kPartialExtension)) return false;
+    const std::wstring stem = name.substr(0, name.size() - std::size(kPartialExtension) + 1);
+    const size_t dot = stem.rfind(L'.');
+    return dot != std::wstring::npos && dot + 1 < stem.size() &&
+           std::all_of(stem.begin() + dot + 1, stem.end(), iswdigit) && IsMailKey(stem.substr(0, dot));
 }
 
-std::wstring SystemError(const wchar_t* what, const std::wstring& path) {
-    return std::wstring(what) + L" " + path + L" (error " + std::to_wstring(GetLastError()) + L")";
+bool AddPlace(SavedMail& mail, const std::wstring& place) {
+    if (std::find(mail.places.begin(), mail.places.end(), place) != mail.places.end()) return false;
+    mail.places.push_back(place);
+    return true;
 }
 
 }  // namespace
@@ -113,19 +80,31 @@ std::wstring MailKey(const std::wstring& signature, const std::wstring& entryId)
     if (!signature.empty()) return signature;
     uint64_t hash = 14695981039346656037ull;  // FNV-1a, 64 bits
     for (wchar_t c : entryId) hash = (hash ^ c) * 1099511628211ull;
-    wchar_t text[17];
+    wchar_t text[kEntryIdHashDigits + 1];
     _snwprintf(text, std::size(text), L"%016llX", static_cast<unsigned long long>(hash));
     return kKeyOfEntryId + std::wstring(text);
 }
 
-std::wstring DirectoryName(const std::wstring& folderName) {
+std::wstring KeyOf(const SavedMail& mail) {
+    return mail.signature.empty() ? Stem(mail.file) : mail.signature;
+}
+
+bool IsSignature(const std::wstring& text) { return text.empty() || IsUpperHex(text, kSignatureDigits); }
+
+bool IsMailKey(const std::wstring& text) {
+    return IsUpperHex(text, kSignatureDigits) ||
+           (text.starts_with(kKeyOfEntryId) &&
+            IsUpperHex(std::wstring_view(text).substr(std::size(kKeyOfEntryId) - 1), kEntryIdHashDigits));
+}
+
+std::wstring DirectoryName(const std::wstring& folderName, bool top) {
     if (folderName.empty()) return L"&#;";
     std::wstring out;
     for (size_t i = 0; i < folderName.size(); ++i) {
         const wchar_t c = folderName[i];
         const bool last = i + 1 == folderName.size();
-        const bool escaped =
-            RefusedInNames(c) || (last && (c == L'.' || c == L' ')) || (i == 0 && IsDeviceName(folderName));
+        const bool escaped = RefusedInNames(c) || (last && (c == L'.' || c == L' ')) ||
+                             (i == 0 && (IsDeviceName(folderName) || (top && IsReservedName(folderName))));
         out += escaped ? Entity(c) : std::wstring(1, c);
     }
     return out;
@@ -151,7 +130,7 @@ std::wstring FolderDirectory(const std::wstring& folderPath) {
         std::wstring_view(folderPath).substr(folderPath.starts_with(kRootPrefix) ? 2 : 0);
     std::wstring out;
     for (const std::wstring& name : Split(names, L'\\'))
-        out += (out.empty() ? L"" : L"\\") + DirectoryName(name);
+        out += out.empty() ? DirectoryName(name, true) : L"\\" + DirectoryName(name);
     return out;
 }
 
@@ -162,79 +141,119 @@ std::wstring FolderPathOf(const std::wstring& directory) {
     return out;
 }
 
-bool CreateFolders(const std::wstring& path) {
-    if (CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) return true;
-    const size_t parent = path.find_last_of(L'\\');
-    if (GetLastError() != ERROR_PATH_NOT_FOUND || parent == std::wstring::npos ||
-        !CreateFolders(path.substr(0, parent)))
-        return false;
-    return CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
-}
-
-bool BackupIndex::Open(const std::wstring& folder, std::wstring* error) {
+bool BackupIndex::Open(const std::wstring& folder, bool writing, std::wstring* error) {
     folder_ = folder;
     mails_.clear();
     byKey_.clear();
-    unsaved_ = adopted_ = 0;
-    if (!CreateFolders(folder_)) {
-        *error = SystemError(L"cannot create the backup folder", folder_);
-        return false;
-    }
+    unsaved_ = adopted_ = damaged_ = unreadableLines_ = 0;
     if (!Read(error)) return false;
-    Scan(L"");
+    std::unordered_map<std::wstring, uint64_t> sizes;
+    Scan(L"", writing, &sizes);
+    for (SavedMail& mail : mails_) {
+        const auto found = sizes.find(mail.file);
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        // A file outside the walk (under a link, or named in another case) is asked for once.
+        const bool present =
+            found != sizes.end() ||
+            GetFileAttributesExW(SystemPath(FullPath(mail.file)).c_str(), GetFileExInfoStandard, &data);
+        const uint64_t size =
+            found != sizes.end() ? found->second : (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        mail.damaged = !present || (!mail.sha256.empty() && size != mail.size);
+        if (writing && present && mail.sha256.empty()) {  // saved by the first version: read once
+            FileFacts facts;
+            mail.damaged =
+                !IsMessageFile(FullPath(mail.file)) || !ReadFacts(FullPath(mail.file), false, &facts);
+            mail.size = facts.size;
+            mail.sha256 = facts.sha256;
+            ++unsaved_;
+        }
+        damaged_ += mail.damaged ? 1 : 0;
+    }
     return true;
 }
 
 bool BackupIndex::Read(std::wstring* error) {
     const std::wstring path = FullPath(kIndexName);
-    const base::UniqueFile file(
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) {
-        if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;
-        *error = SystemError(L"cannot read the backup index", path);
-        return false;
-    }
-    LARGE_INTEGER size{};
-    std::string bytes;
-    DWORD read = 0;
-    if (GetFileSizeEx(file.get(), &size)) bytes.resize(static_cast<size_t>(size.QuadPart));
-    if (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-        read != bytes.size() || !std::string_view(bytes).starts_with(kIndexHeader)) {
+    std::vector<std::wstring> lines;
+    if (!ReadLines(path, &lines, error)) return false;
+    if (lines.empty()) return true;
+    const bool landed = lines[0] == kLandedIndexHeader;
+    if (!landed && lines[0] != kIndexHeader) {
         *error = path + L" is not a backup index of this program";
         return false;
     }
-    const std::vector<std::wstring> lines =
-        Split(Wide(std::string_view(bytes).substr(kIndexHeader.size())), L'\n');
-    for (const std::wstring& line : lines) {
-        const std::vector<std::wstring> fields = Split(line, kFieldSeparator);
-        if (fields.size() != 4) continue;  // the end of the file
-        Add({UnescapeField(fields[0]), UnescapeField(fields[1]), UnescapeField(fields[2]),
-             UnescapeField(fields[3])});
+    for (size_t i = 1; i < lines.size(); ++i) {
+        if (lines[i].empty()) continue;
+        std::vector<std::wstring> fields = Split(lines[i], kFieldSeparator);
+        for (std::wstring& field : fields) field = UnescapeField(field);
+        if (landed && fields.size() == kLandedFields) {
+            Insert({fields[kLandedSignature],
+                    fields[kLandedEntryId],
+                    fields[kLandedFile],
+                    0,
+                    L"",
+                    {fields[kLandedPlace]}});
+        } else if (!landed && fields.size() > kFirstPlace) {
+            Insert({fields[kSignature], fields[kEntryId], fields[kFile],
+                    std::wcstoull(fields[kSize].c_str(), nullptr, 10), fields[kDigest],
+                    std::vector<std::wstring>(fields.begin() + kFirstPlace, fields.end())});
+        } else {
+            ++unreadableLines_;  // its file, if any, is adopted again
+        }
     }
-    unsaved_ = 0;
+    // A landed index is written anew in this version's form by the first writing run.
+    unsaved_ = landed ? 1 : 0;
     return true;
 }
 
-// Below `directory` (relative, empty for the backup folder): deletes partial files and
-// adopts finished message files the index does not list.
-void BackupIndex::Scan(const std::wstring& directory) {
+void BackupIndex::Scan(const std::wstring& directory, bool writing,
+                       std::unordered_map<std::wstring, uint64_t>* sizes) {
     const std::wstring prefix = directory.empty() ? L"" : directory + L"\\";
     WIN32_FIND_DATAW found{};
-    const base::UniqueFind find(FindFirstFileW(FullPath(prefix + L"*").c_str(), &found));
+    const base::UniqueFind find(FindFirstFileW(SystemPath(FullPath(prefix + L"*")).c_str(), &found));
     if (!find) return;
     do {
         const std::wstring name = found.cFileName;
         const std::wstring relative = prefix + name;
+        const bool top = directory.empty();
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;  // never followed
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (name != L"." && name != L"..") Scan(relative);
-        } else if (name.ends_with(kPartialExtension)) {
-            DeleteFileW(FullPath(relative).c_str());
-        } else if (!directory.empty() && name.ends_with(kMailExtension) && !Find(Stem(name))) {
-            const std::wstring key = Stem(name);
-            Add({key.starts_with(kKeyOfEntryId) ? L"" : key, L"", FolderPathOf(directory), relative});
-            ++adopted_;
+            if (name == L"." || name == L".." || (top && IsReservedName(name) && name != kPartialFolderName))
+                continue;
+            Scan(relative, writing, sizes);
+        } else if (IsPartialName(name)) {
+            if (writing) DeleteFileW(SystemPath(FullPath(relative)).c_str());
+        } else if (!top && directory != kPartialFolderName && name.ends_with(kMailExtension) &&
+                   IsMailKey(Stem(name))) {
+            const uint64_t size = (uint64_t(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+            (*sizes)[relative] = size;
+            if (!Find(Stem(name))) Adopt(directory, name, size, writing);
         }
     } while (FindNextFileW(find.get(), &found));
+}
+
+void BackupIndex::Adopt(const std::wstring& directory, const std::wstring& name, uint64_t size,
+                        bool writing) {
+    const std::wstring key = Stem(name), relative = directory + L"\\" + name;
+    SavedMail mail{
+        key.starts_with(kKeyOfEntryId) ? L"" : key, L"", relative, size, L"", {FolderPathOf(directory)}};
+    mail.adopted = true;
+    if (writing) {
+        // Only the tool renames a file to a final name, and only a whole one; anything
+        // else under such a name is left as it is.
+        FileFacts facts;
+        if (!IsMessageFile(FullPath(relative)) || !ReadFacts(FullPath(relative), false, &facts)) return;
+        mail.size = facts.size;
+        mail.sha256 = facts.sha256;
+    }
+    Insert(std::move(mail));
+    ++adopted_;
+}
+
+void BackupIndex::Insert(SavedMail mail) {
+    if (!byKey_.emplace(KeyOf(mail), mails_.size()).second) return;
+    mails_.push_back(std::move(mail));
+    ++unsaved_;
 }
 
 const SavedMail* BackupIndex::Find(const std::wstring& key) const {
@@ -242,20 +261,26 @@ const SavedMail* BackupIndex::Find(const std::wstring& key) const {
     return found == byKey_.end() ? nullptr : &mails_[found->second];
 }
 
-bool BackupIndex::Recognise(const std::wstring& key, const std::wstring& entryId) {
+bool BackupIndex::Met(const std::wstring& key, const std::wstring& entryId, const std::wstring& place) {
     const auto found = byKey_.find(key);
-    if (found == byKey_.end()) return false;
+    if (found == byKey_.end() || mails_[found->second].damaged) return false;
     SavedMail& mail = mails_[found->second];
     if (mail.entryId.empty() && !entryId.empty()) {
         mail.entryId = entryId;
         ++unsaved_;
     }
+    if (AddPlace(mail, place)) ++unsaved_;
     return true;
 }
 
 void BackupIndex::Add(SavedMail mail) {
-    if (!byKey_.emplace(KeyOf(mail), mails_.size()).second) return;
-    mails_.push_back(std::move(mail));
+    const auto found = byKey_.find(KeyOf(mail));
+    if (found == byKey_.end()) return Insert(std::move(mail));
+    SavedMail& old = mails_[found->second];
+    for (const std::wstring& place : mail.places) AddPlace(old, place);
+    mail.places = std::move(old.places);
+    damaged_ -= old.damaged ? 1 : 0;
+    old = std::move(mail);
     ++unsaved_;
 }
 
@@ -263,29 +288,15 @@ bool BackupIndex::SaveDue() const noexcept { return unsaved_ >= std::max(kSaveEv
 
 bool BackupIndex::Save(std::wstring* error) {
     if (unsaved_ == 0) return true;
-    std::string bytes(kIndexHeader);
+    std::string bytes = Utf8(std::wstring(kIndexHeader) + L"\n");
     for (const SavedMail& mail : mails_) {
-        const std::wstring line = EscapeField(mail.signature) + kFieldSeparator + EscapeField(mail.entryId) +
-                                  kFieldSeparator + EscapeField(mail.folderPath) + kFieldSeparator +
-                                  EscapeField(mail.file) + L"\n";
-        bytes += Utf8(line);
+        std::wstring line = EscapeField(mail.signature) + kFieldSeparator + EscapeField(mail.entryId) +
+                            kFieldSeparator + EscapeField(mail.file) + kFieldSeparator +
+                            std::to_wstring(mail.size) + kFieldSeparator + mail.sha256;
+        for (const std::wstring& place : mail.places) line += kFieldSeparator + EscapeField(place);
+        bytes += Utf8(line + L"\n");
     }
-    const std::wstring path = FullPath(kIndexName), fresh = path + kNewIndexSuffix;
-    {
-        const base::UniqueFile file(CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD written = 0;
-        if (!file ||
-            !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-            written != bytes.size() || !FlushFileBuffers(file.get())) {
-            *error = SystemError(L"cannot write the backup index", fresh);
-            return false;
-        }
-    }
-    if (!MoveFileExW(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        *error = SystemError(L"cannot replace the backup index", path);
-        return false;
-    }
+    if (!ReplaceFile(FullPath(kIndexName), bytes, error, L"index-written")) return false;
     unsaved_ = 0;
     return true;
 }

@@ -2,17 +2,37 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "client/backup_folder.h"
 #include "client/backup_index.h"
+#include "client/mail_client.h"
 
 namespace client {
 namespace {
 
-enum BackupTally { kNew, kKnown, kNotMails, kSaveFailed, kBackupTallies };
-enum RestoreTally { kRestored, kRestoreFailed, kRestoreTallies };
+enum BackupTally { kNew, kKnown, kBackupFailed, kSkipped, kBackupTallies };
+enum RestoreTally { kRestored, kThere, kRestoreFailed, kRestoreTallies };
+constexpr wchar_t kSkippedTally[] = L"not mails or unreadable (see the add-in's log)";
+// Late replies in a row after which the add-in counts as gone, so that a hung
+// Outlook costs a few timeouts, not one per mail.
+constexpr unsigned kLateRepliesBeforeGivingUp = 5;
+
+// Folder paths as the add-in compares names: A to Z folded, nothing else.
+std::wstring FoldCase(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    }
+    return text;
+}
+
+// "\\Root" of a folder path.
+std::wstring RootPath(const std::wstring& folderPath) {
+    return folderPath.substr(0, folderPath.find(L'\\', 2));
+}
 
 // The folder list's paths as the add-in reads them back: a backslash after which no
 // listed folder ends is part of a name, and is sent as its escape.
@@ -31,169 +51,527 @@ std::vector<std::wstring> PathsToSend(const std::vector<std::wstring>& paths,
     return sent;
 }
 
+// The add-in's connection for a long run: made when first needed and again after a
+// request failed (the tunnel has closed it then), so that a late reply costs one mail,
+// not the run. Workers of one run would each hold one.
+class AddinLink {
+public:
+    enum class Reply { Answered, Late, Gone };
+
+    explicit AddinLink(const Channel& channel) noexcept : channel_(channel) {}
+
+    // One request made by `call` on the connection. Late: it failed, and `failure`
+    // says how in words that name --timeout; Gone: no connection can be made, or too
+    // many replies in a row were late.
+    template <typename Call>
+    [[nodiscard]] Reply Ask(Call&& call, std::wstring* failure) {
+        if (late_ >= kLateRepliesBeforeGivingUp) {
+            *failure = std::to_wstring(late_) +
+                       L" replies in a row did not come; run again later, or with a larger --timeout";
+            return Reply::Gone;
+        }
+        if (!client_)
+            client_ = MailClient::Connect(channel_.name, channel_.version, channel_.timeoutMs, failure);
+        if (!client_) return Reply::Gone;
+        if (call(*client_)) {
+            late_ = 0;
+            return Reply::Answered;
+        }
+        *failure = client_->error() + L" (--timeout " + std::to_wstring(channel_.timeoutMs) + L" ms)";
+        client_.reset();
+        ++late_;
+        return Reply::Late;
+    }
+
+private:
+    const Channel& channel_;
+    std::unique_ptr<MailClient> client_;
+    unsigned late_ = 0;
+};
+
+// The runs over a backup folder: only a backup makes one, or starts in an empty one.
+enum class Access { Backup, Restore, Check };
+
+// Recognises `folder` and, unless the run only reads (check, dry runs), takes its
+// lock; kSucceeded to go on, or the exit status of a refusal or failure, reported.
+int Enter(const std::wstring& folder, Access access, bool dryRun, RunLock* lock, Output& output) {
+    const auto refuse = [&](const std::wstring& why) {
+        output.Error(why);
+        return kRefused;
+    };
+    const FolderState state = Recognise(folder);
+    const bool fresh = state == FolderState::Missing || state == FolderState::Empty;
+    const std::wstring noMarker = L" (it has no " + std::wstring(kMarkerName) + L")";
+    if (state == FolderState::Newer)
+        return refuse(folder + L" was written by a later version of backup-client");
+    if (state == FolderState::Foreign && access == Access::Backup)
+        return refuse(folder + L" is not empty and is not a backup folder" + noMarker +
+                      L": back up into a new or empty folder");
+    if (state == FolderState::Foreign || (fresh && access != Access::Backup))
+        return refuse(state == FolderState::Missing ? folder + L" does not exist"
+                                                    : folder + L" is not a backup folder" + noMarker);
+    std::wstring error;
+    if (dryRun || access == Access::Check) return RunLock::Held(folder, &error) ? refuse(error) : kSucceeded;
+    bool held = false;
+    const wchar_t* command = access == Access::Backup ? L"backup" : L"restore-all";
+    if ((state == FolderState::Missing && !CreateFolders(folder)) ||
+        !lock->Take(folder, command, &error, &held)) {
+        output.Error(error.empty() ? L"cannot create the backup folder " + folder + L" (" + LastError() + L")"
+                                   : error);
+        return held ? kRefused : kFailed;
+    }
+    const FolderState locked = Recognise(folder);  // another run may have come first
+    if (access != Access::Backup || locked == FolderState::Backup) return kSucceeded;
+    if (locked != FolderState::Empty && locked != FolderState::Landed)
+        return refuse(folder + L" changed while this run started");
+    if (locked == FolderState::Landed)
+        output.Line(
+            L"a backup of backup-client's first version: adopted, its index is rewritten in the current "
+            L"form");
+    if (!WriteMarker(folder, &error)) {
+        output.Error(error);
+        return kFailed;
+    }
+    return kSucceeded;
+}
+
 // The connection or the backup folder failed: nothing more can be done in this run.
-int Abort(Output& output, const std::wstring& what) {
+int Stopped(Output& output, const std::wstring& what) {
     output.Error(what);
     output.Error(L"the run stopped; run it again to go on where it stopped");
-    return 1;
+    return kFailed;
 }
 
 class Backup {
 public:
-    Backup(MailClient& client, const BackupOptions& options, Output& output)
-        : client_(client),
-          options_(options),
+    Backup(const Channel& channel, const BackupOptions& options, Output& output)
+        : options_(options),
           output_(output),
+          link_(channel),
           progress_(output, L"items"),
-          partialSuffix_(L"." + std::to_wstring(GetCurrentProcessId()) + BackupIndex::kPartialExtension) {}
+          partialSuffix_(L"." + std::to_wstring(GetCurrentProcessId()) + kPartialExtension) {}
 
     int Run() {
+        RunLock lock;
+        if (const int refused = Enter(options_.folder, Access::Backup, options_.dryRun, &lock, output_))
+            return refused;
         std::wstring error, listError;
-        if (!index_.Open(options_.folder, &error)) return Abort(output_, error);
-        if (index_.adopted() > 0)
-            output_.Line(L"adopted " + std::to_wstring(index_.adopted()) +
-                         L" message files that an interrupted run saved but did not list");
+        if (!index_.Open(options_.folder, !options_.dryRun, &error)) return Stopped(output_, error);
+        ReportIndex();
+        const std::wstring partial = index_.FullPath(kPartialFolderName);
+        if (!options_.dryRun && !CreateFolders(partial))
+            return Stopped(output_, L"cannot create " + partial + L" (" + LastError() + L")");
+        // What was adopted is listed at once: a run killed early need not read it again.
+        if (!options_.dryRun && index_.adopted() > 0 && !index_.Save(&error)) return Stopped(output_, error);
         const bool finished = BackUpFolders(&error);
         // Also after a failure, so that the next run need not adopt what this one saved.
-        const bool listed = index_.Save(&listError);
-        if (!finished || !listed) return Abort(output_, finished ? listError : error);
+        const bool listed = options_.dryRun || index_.Save(&listError);
         progress_.Summary(tallies_, kBackupTallies);
-        return tallies_[kSaveFailed].count == 0 ? 0 : 1;
+        for (const std::wstring& folder : unlisted_) output_.Error(L"not listed completely: " + folder);
+        if (!finished || !listed) return Stopped(output_, finished ? listError : error);
+        return tallies_[kBackupFailed].count == 0 && unlisted_.empty() && !sharedRoots_ ? kSucceeded
+                                                                                        : kFailed;
     }
 
 private:
+    void ReportIndex() {
+        if (options_.dryRun) output_.Line(L"dry run: nothing is written");
+        if (index_.unreadableLines() > 0)
+            output_.Error(std::to_wstring(index_.unreadableLines()) +
+                          L" lines of the index could not be read; their files are adopted again");
+        if (index_.adopted() > 0)
+            output_.Line(L"adopted " + std::to_wstring(index_.adopted()) +
+                         L" message files that an interrupted run saved but did not list");
+        if (index_.damaged() > 0)
+            output_.Line(std::to_wstring(index_.damaged()) +
+                         L" indexed files are missing or torn: each is saved again when its mail is met");
+    }
+
     // False with the reason when the run cannot go on.
     bool BackUpFolders(std::wstring* error) {
         std::vector<std::wstring> all, folders;
-        if (!client_.GetAllFoldersList(&all) || (!options_.allFolders && !client_.FillFolderTree(&folders))) {
-            *error = L"the folder list did not come: " + client_.error();
+        std::wstring failure;
+        if (link_.Ask(
+                [&](MailClient& client) {
+                    return client.GetAllFoldersList(&all) &&
+                           (options_.allFolders || client.FillFolderTree(&folders));
+                },
+                &failure) != AddinLink::Reply::Answered) {
+            *error = L"the folder list did not come: " + failure;
             return false;
         }
         if (options_.allFolders) folders = all;
+        ReportSharedRoots(all);
         const std::vector<std::wstring> sent = PathsToSend(folders, all);
         progress_.Begin(folders.size());
         for (size_t i = 0; i < sent.size(); ++i) {
-            const std::wstring& folder = sent[i];
             std::vector<MailListEntry> entries;
-            if (!client_.GetAllMailsFromFolder(folder, 0, &entries)) {
-                *error = L"the mail list of " + folder + L" did not come: " + client_.error();
+            uint32_t announced = 0;
+            const AddinLink::Reply reply = link_.Ask(
+                [&](MailClient& client) {
+                    return client.GetAllMailsFromFolder(sent[i], 0, &entries, &announced);
+                },
+                &failure);
+            if (reply == AddinLink::Reply::Gone) {
+                *error = L"the mail list of " + folders[i] + L" did not come: " + failure;
                 return false;
             }
-            if (!BackUpFolder(folder, entries, error)) return false;
+            if (reply == AddinLink::Reply::Late) {
+                // What came is backed up; the entries that did not are failures.
+                output_.Error(L"the mail list of " + folders[i] +
+                              (announced ? L" stopped after " + std::to_wstring(entries.size()) + L" of " +
+                                               std::to_wstring(announced) + L" entries: "
+                                         : std::wstring(L" did not come: ")) +
+                              failure + L"; going on");
+                unlisted_.push_back(folders[i]);
+                tallies_[kBackupFailed].count += announced > entries.size() ? announced - entries.size() : 0;
+            }
+            if (!BackUpFolder(sent[i], entries, error)) return false;
             progress_.FolderDone(folders[i], entries.size(), tallies_, kBackupTallies);
         }
         return true;
     }
 
+    // The add-in finds a store by its root's name: of two with the same name it reaches one.
+    void ReportSharedRoots(const std::vector<std::wstring>& all) {
+        std::unordered_map<std::wstring, size_t> roots;
+        for (const std::wstring& path : all) {
+            if (path.find(L'\\', 2) == std::wstring::npos && ++roots[path] == 2) {
+                ++sharedRoots_;
+                output_.Error(L"two stores are named " + path.substr(2) +
+                              L": the add-in reaches only one of them by that name, so the other's mails are "
+                              L"not backed up; give one of them another name");
+            }
+        }
+    }
+
     // False when the run cannot go on; a mail that was not saved is counted and reported.
     bool BackUpFolder(const std::wstring& folder, const std::vector<MailListEntry>& entries,
                       std::wstring* error) {
-        const std::wstring directory = FolderDirectory(folder);
-        bool created = false;
         for (const MailListEntry& entry : entries) {
             progress_.Step();
-            const std::wstring key = MailKey(entry.signature, entry.entryId);
             if (!entry.mail()) {
-                ++tallies_[kNotMails].count;
-            } else if (index_.Recognise(key, entry.entryId)) {
+                ++tallies_[kSkipped].count;
+            } else if (!IsSignature(entry.signature)) {
+                Failed(L"the add-in sent the mail " + entry.entryId + L" of " + folder +
+                       L" with the signature \"" + entry.signature +
+                       L"\", not 32 hexadecimal digits: not saved");
+            } else if (const std::wstring key = MailKey(entry.signature, entry.entryId);
+                       index_.Met(key, entry.entryId, folder)) {
                 ++tallies_[kKnown].count;
-            } else if (!created && !(created = CreateFolders(index_.FullPath(directory)))) {
-                *error = L"cannot create the folder " + index_.FullPath(directory) + L" (error " +
-                         std::to_wstring(GetLastError()) + L")";
-                return false;
-            } else if (!Save(folder, entry, directory + L"\\" + key, error)) {
+            } else if (options_.dryRun) {
+                ++tallies_[toSave_.insert(key).second ? kNew : kKnown].count;
+            } else if (!Save(folder, entry, key, error)) {
                 return false;
             }
         }
         return true;
     }
 
-    // Into a partial file first, renamed to its final name once the add-in has
-    // committed it: a file under a final name is always a whole mail.
-    bool Save(const std::wstring& folder, const MailListEntry& entry, const std::wstring& file,
+    void Failed(const std::wstring& what) {
+        ++tallies_[kBackupFailed].count;
+        output_.Error(what + L"; going on");
+    }
+
+    // Whether `directory` exists or was made; a directory that cannot be made is
+    // reported once, and each mail it should hold counts as failed.
+    bool MakeDirectory(const std::wstring& directory, const std::wstring& folder) {
+        if (made_.count(directory)) return true;
+        if (refused_.count(directory)) return false;
+        if (CreateFolders(directory)) return made_.insert(directory), true;
+        output_.Error(L"cannot create the folder " + directory + L" for the mails of " + folder + L" (" +
+                      LastError() + L"): they are not saved");
+        refused_.insert(directory);
+        return false;
+    }
+
+    // Into a partial file first, renamed to its final name once it is a whole message
+    // file, flushed: a file under a final name is always a whole mail. False when the
+    // run cannot go on.
+    bool Save(const std::wstring& folder, const MailListEntry& entry, const std::wstring& key,
               std::wstring* error) {
-        const std::wstring partial = index_.FullPath(file + partialSuffix_);
-        const std::wstring final = file + BackupIndex::kMailExtension;
-        bool saved = false;
-        if (!client_.SaveMailToMSGFile(entry.entryId, partial, &saved)) {
-            *error = L"saving a mail of " + folder + L" did not finish: " + client_.error();
-            return false;
-        }
-        if (!saved) {
-            DeleteFileW(partial.c_str());
-            ++tallies_[kSaveFailed].count;
-            output_.Error(L"the add-in could not save the mail " + entry.entryId + L" of " + folder +
-                          L" (its log says why); going on");
+        const SavedMail* held = index_.Find(key);  // a damaged file is saved again where it was
+        const std::wstring file = held ? held->file : FolderDirectory(folder) + L"\\" + key + kMailExtension;
+        const std::wstring final = index_.FullPath(file);
+        if (!MakeDirectory(final.substr(0, final.find_last_of(L'\\')), folder)) {
+            ++tallies_[kBackupFailed].count;
             return true;
         }
-        if (!MoveFileExW(partial.c_str(), index_.FullPath(final).c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            *error = L"cannot rename " + partial + L" (error " + std::to_wstring(GetLastError()) + L")";
+        const std::wstring partial =
+            index_.FullPath(std::wstring(kPartialFolderName) + L"\\" + key + partialSuffix_);
+        const std::wstring what = L"the mail " + entry.entryId + L" of " + folder;
+        bool saved = false;
+        std::wstring failure;
+        switch (link_.Ask(
+            [&](MailClient& client) {
+                return client.SaveMailToMSGFile(entry.entryId, SystemPath(partial), &saved);
+            },
+            &failure)) {
+        case AddinLink::Reply::Gone:
+            *error = L"saving " + what + L" did not finish: " + failure;
             return false;
+        case AddinLink::Reply::Late:
+            Failed(L"saving " + what + L" did not finish: " + failure);
+            return true;
+        case AddinLink::Reply::Answered:
+            break;
         }
-        index_.Add({entry.signature, entry.entryId, folder, final});
+        FileFacts facts;
+        if (!saved || !IsMessageFile(partial) || !ReadFacts(partial, true, &facts)) {
+            DeleteFileW(SystemPath(partial).c_str());
+            Failed(saved ? L"the add-in saved " + what + L", but not as a whole message file"
+                         : L"the add-in could not save " + what + L" (its log says why)");
+            return true;
+        }
+        CrashPoint(L"saved");
+        if (!MoveFileExW(SystemPath(partial).c_str(), SystemPath(final).c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            Failed(L"cannot rename " + partial + L" to " + final + L" (" + LastError() + L")");
+            DeleteFileW(SystemPath(partial).c_str());
+            return true;
+        }
+        CrashPoint(L"published");
+        index_.Add({entry.signature, entry.entryId, file, facts.size, facts.sha256, {folder}});
         ++tallies_[kNew].count;
         return !index_.SaveDue() || index_.Save(error);
     }
 
-    MailClient& client_;
     const BackupOptions& options_;
     Output& output_;
+    AddinLink link_;
     Progress progress_;
     BackupIndex index_;
     const std::wstring partialSuffix_;
-    Tally tallies_[kBackupTallies] = {{L"new"}, {L"already saved"}, {L"not mails"}, {L"failed"}};
+    std::unordered_set<std::wstring> made_, refused_;  // directories
+    std::unordered_set<std::wstring> toSave_;          // keys a dry run would save
+    std::vector<std::wstring> unlisted_;
+    size_t sharedRoots_ = 0;
+    Tally tallies_[kBackupTallies] = {
+        {options_.dryRun ? L"to save" : L"new"}, {L"already saved"}, {L"failed"}, {kSkippedTally}};
+};
+
+class RestoreAll {
+public:
+    RestoreAll(const Channel& channel, const RestoreOptions& options, Output& output)
+        : options_(options), output_(output), link_(channel), progress_(output, L"mails") {}
+
+    int Run() {
+        RunLock lock;
+        if (const int refused = Enter(options_.folder, Access::Restore, options_.dryRun, &lock, output_))
+            return refused;
+        std::wstring error;
+        if (!index_.Open(options_.folder, false, &error) || !journal_.Read(options_.folder, &error))
+            return Stopped(output_, error);
+        if (index_.mails().empty())
+            return Stopped(output_, L"the backup folder " + options_.folder + L" holds no mails");
+        if (options_.dryRun) output_.Line(L"dry run: nothing is written");
+        Plan();
+        const bool finished = RestoreFolders(&error);
+        progress_.Summary(tallies_, kRestoreTallies);
+        if (!finished) return Stopped(output_, error);
+        return tallies_[kRestoreFailed].count == 0 ? kSucceeded : kFailed;
+    }
+
+private:
+    // Folder by folder, in the order the backup met them; a mail into each of its places.
+    void Plan() {
+        for (const SavedMail& mail : index_.mails()) {
+            for (const std::wstring& place : mail.places) {
+                const std::wstring target = options_.root.empty() ? place : ReplaceRoot(place, options_.root);
+                auto& mails = byTarget_[target];
+                if (mails.empty()) targets_.push_back(target);
+                mails.push_back(&mail);
+            }
+        }
+    }
+
+    // False with the reason when the run cannot go on.
+    bool RestoreFolders(std::wstring* error) {
+        // A path whose root names no store is looked up in the default store: a target
+        // is listed only once its root exists, else the default store's mails would
+        // look as if they were there.
+        std::vector<std::wstring> all;
+        std::wstring failure;
+        if (link_.Ask([&](MailClient& client) { return client.GetAllFoldersList(&all); }, &failure) !=
+            AddinLink::Reply::Answered) {
+            *error = L"the folder list did not come: " + failure;
+            return false;
+        }
+        for (const std::wstring& path : all) roots_.insert(FoldCase(path));
+        progress_.Begin(targets_.size());
+        for (const std::wstring& target : targets_) {
+            const std::vector<const SavedMail*>& mails = byTarget_[target];
+            std::unordered_set<std::wstring> there;
+            if (roots_.count(FoldCase(RootPath(target)))) {
+                std::vector<MailListEntry> entries;
+                switch (link_.Ask(
+                    [&](MailClient& client) { return client.GetAllMailsFromFolder(target, 0, &entries); },
+                    &failure)) {
+                case AddinLink::Reply::Gone:
+                    *error = L"the mail list of " + target + L" did not come: " + failure;
+                    return false;
+                case AddinLink::Reply::Late:
+                    tallies_[kRestoreFailed].count += mails.size();
+                    output_.Error(L"the mail list of " + target + L" did not come: " + failure +
+                                  L"; its mails are not restored, so that none is doubled; going on");
+                    progress_.FolderDone(target, mails.size(), tallies_, kRestoreTallies);
+                    continue;
+                case AddinLink::Reply::Answered:
+                    break;
+                }
+                for (const MailListEntry& entry : entries) there.insert(entry.signature);
+            }
+            for (const SavedMail* mail : mails) {
+                progress_.Step();
+                const std::wstring key = KeyOf(*mail);
+                if ((!mail->signature.empty() && there.count(mail->signature)) ||
+                    journal_.Holds(key, target)) {
+                    ++tallies_[kThere].count;
+                } else if (options_.dryRun) {
+                    ++tallies_[kRestored].count;
+                } else if (!Restore(*mail, key, target, error)) {
+                    return false;
+                }
+            }
+            progress_.FolderDone(target, mails.size(), tallies_, kRestoreTallies);
+        }
+        return true;
+    }
+
+    // False when the run cannot go on; a mail that was not restored is counted and reported.
+    bool Restore(const SavedMail& mail, const std::wstring& key, const std::wstring& target,
+                 std::wstring* error) {
+        const std::wstring file = index_.FullPath(mail.file);
+        const StagedFile staged(file,
+                                index_.FullPath(std::wstring(kPartialFolderName) + L"\\" + key + L"." +
+                                                std::to_wstring(GetCurrentProcessId()) + kPartialExtension));
+        bool restored = false;
+        std::wstring failure;
+        switch (link_.Ask(
+            [&](MailClient& client) {
+                return client.RestoreMailFromMSGFile(staged.path(), target, &restored);
+            },
+            &failure)) {
+        case AddinLink::Reply::Gone:
+            *error = L"restoring " + file + L" did not finish: " + failure;
+            return false;
+        case AddinLink::Reply::Late:
+            ++tallies_[kRestoreFailed].count;
+            output_.Error(L"restoring " + file + L" into " + target + L" did not finish: " + failure +
+                          L"; if it arrives later, the next run finds it there; going on");
+            return true;
+        case AddinLink::Reply::Answered:
+            break;
+        }
+        if (!restored) {
+            ++tallies_[kRestoreFailed].count;
+            output_.Error(L"the add-in could not restore " + file + L" into " + target +
+                          L" (its log says why); going on");
+            return true;
+        }
+        CrashPoint(L"restored");
+        if (!journal_.Record(key, target, error)) return false;
+        roots_.insert(FoldCase(RootPath(target)));  // the add-in made the store if it was missing
+        ++tallies_[kRestored].count;
+        return true;
+    }
+
+    // A message file as the add-in is given it: where it is while its path fits
+    // MAX_PATH; else a link to it (a copy where links cannot be made) under the
+    // backup folder's short partial folder, removed afterwards.
+    class StagedFile {
+    public:
+        StagedFile(const std::wstring& file, const std::wstring& stage) {
+            if (SystemPath(file) == file || SystemPath(stage) != stage ||
+                !CreateFolders(stage.substr(0, stage.find_last_of(L'\\'))) ||
+                (!CreateHardLinkW(stage.c_str(), SystemPath(file).c_str(), nullptr) &&
+                 !CopyFileW(SystemPath(file).c_str(), stage.c_str(), FALSE))) {
+                path_ = SystemPath(file);
+            } else {
+                path_ = stage_ = stage;
+            }
+        }
+        ~StagedFile() {
+            if (!stage_.empty()) DeleteFileW(stage_.c_str());
+        }
+        StagedFile(const StagedFile&) = delete;
+        StagedFile& operator=(const StagedFile&) = delete;
+        [[nodiscard]] const std::wstring& path() const noexcept { return path_; }
+
+    private:
+        std::wstring path_;
+        std::wstring stage_;
+    };
+
+    const RestoreOptions& options_;
+    Output& output_;
+    AddinLink link_;
+    Progress progress_;
+    BackupIndex index_;
+    RestoreJournal journal_;
+    std::vector<std::wstring> targets_;
+    std::unordered_map<std::wstring, std::vector<const SavedMail*>> byTarget_;
+    std::unordered_set<std::wstring> roots_;  // folder paths that exist, case folded
+    Tally tallies_[kRestoreTallies] = {
+        {options_.dryRun ? L"to restore" : L"restored"}, {L"already there"}, {L"failed"}};
 };
 
 }  // namespace
 
-int RunBackup(MailClient& client, const BackupOptions& options, Output& output) {
-    return Backup(client, options, output).Run();
+int RunBackup(const Channel& channel, const BackupOptions& options, Output& output) {
+    return Backup(channel, options, output).Run();
+}
+
+int RunRestoreAll(const Channel& channel, const RestoreOptions& options, Output& output) {
+    return RestoreAll(channel, options, output).Run();
+}
+
+int RunCheck(const CheckOptions& options, Output& output) {
+    RunLock none;
+    if (const int refused = Enter(options.folder, Access::Check, false, &none, output)) return refused;
+    BackupIndex index;
+    std::wstring error;
+    if (!index.Open(options.folder, false, &error)) return Stopped(output, error);
+    enum { kGood, kMissing, kTorn, kChanged, kNotIndexed, kCheckTallies };
+    Tally tallies[kCheckTallies] = {
+        {L"good"}, {L"missing"}, {L"torn"}, {L"changed"}, {L"not yet in the index"}};
+    const auto problem = [&](size_t tally, const std::wstring& what) {
+        ++tallies[tally].count;
+        output.Line(std::wstring(tallies[tally].name) + L": " + what);
+    };
+    for (const SavedMail& mail : index.mails()) {
+        const std::wstring file = index.FullPath(mail.file);
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        FileFacts facts;
+        if (mail.adopted) {
+            ++tallies[kNotIndexed].count;
+        } else if (!GetFileAttributesExW(SystemPath(file).c_str(), GetFileExInfoStandard, &data)) {
+            problem(kMissing, file);
+        } else if (!mail.sha256.empty() &&
+                   ((uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow) != mail.size) {
+            problem(kTorn, file + L" is not of the size it was saved with");
+        } else if (!IsMessageFile(file)) {
+            problem(kTorn, file + L" is not a whole message file");
+        } else if (options.readData && !mail.sha256.empty() &&
+                   (!ReadFacts(file, false, &facts) || facts.sha256 != mail.sha256)) {
+            problem(kChanged, file + L" does not hold what was saved (its SHA-256 differs)");
+        } else {
+            ++tallies[kGood].count;
+        }
+    }
+    output.Line(L"checked " + std::to_wstring(index.mails().size()) + L" files: " +
+                Tallies(tallies, kCheckTallies));
+    if (tallies[kMissing].count + tallies[kTorn].count + tallies[kChanged].count == 0) return kSucceeded;
+    output.Line(
+        L"the next backup saves again what is missing or torn while its mail is in the mailbox; "
+        L"delete a changed file to have it saved again");
+    return kFailed;
 }
 
 std::wstring ReplaceRoot(const std::wstring& folderPath, const std::wstring& root) {
     const size_t start = folderPath.starts_with(L"\\\\") ? 2 : 0;
     const size_t separator = folderPath.find(L'\\', start);
     return L"\\\\" + root + (separator == std::wstring::npos ? L"" : folderPath.substr(separator));
-}
-
-int RunRestoreAll(MailClient& client, const RestoreOptions& options, Output& output) {
-    const DWORD attributes = GetFileAttributesW(options.folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return Abort(output, L"there is no backup folder " + options.folder);
-    BackupIndex index;
-    std::wstring error;
-    if (!index.Open(options.folder, &error)) return Abort(output, error);
-    if (index.mails().empty())
-        return Abort(output, L"the backup folder " + options.folder + L" holds no mails");
-    // Folder by folder, in the order the backup met them.
-    std::vector<std::wstring> order;
-    std::unordered_map<std::wstring, std::vector<const SavedMail*>> byFolder;
-    for (const SavedMail& mail : index.mails()) {
-        auto& mails = byFolder[mail.folderPath];
-        if (mails.empty()) order.push_back(mail.folderPath);
-        mails.push_back(&mail);
-    }
-    Tally tallies[kRestoreTallies] = {{L"restored"}, {L"failed"}};
-    Progress progress(output, L"mails");
-    progress.Begin(order.size());
-    for (const std::wstring& folder : order) {
-        const std::wstring target = options.root.empty() ? folder : ReplaceRoot(folder, options.root);
-        for (const SavedMail* mail : byFolder[folder]) {
-            progress.Step();
-            bool restored = false;
-            const std::wstring file = index.FullPath(mail->file);
-            if (!client.RestoreMailFromMSGFile(file, target, &restored))
-                return Abort(output, L"restoring " + file + L" did not finish: " + client.error());
-            ++tallies[restored ? kRestored : kRestoreFailed].count;
-            if (!restored)
-                output.Error(L"the add-in could not restore " + file + L" into " + target +
-                             L" (its log says why); going on");
-        }
-        progress.FolderDone(target, byFolder[folder].size(), tallies, kRestoreTallies);
-    }
-    progress.Summary(tallies, kRestoreTallies);
-    return tallies[kRestoreFailed].count == 0 ? 0 : 1;
 }
 
 }  // namespace client

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <new>
 
 #include "base/unique_resource.h"
@@ -28,39 +29,47 @@ std::unique_ptr<MailClient> MailClient::Connect(const std::wstring& channel, uin
     return nullptr;
 }
 
+// Every transfer waits up to the timeout: a reply that does not come and one that is
+// malformed look the same from here.
 bool MailClient::Failed(const wchar_t* what) {
-    error_ = std::wstring(what) + L"; the connection to the add-in is closed";
+    error_ = std::wstring(what) + L" within " + std::to_wstring(timeoutMs_) +
+             L" ms; the connection to the add-in is closed";
     return false;
 }
 
 bool MailClient::BeginRequest(uint32_t code) {
     return (tunnel_->SendDword(kRequestMarker, timeoutMs_) && tunnel_->SendDword(code, timeoutMs_)) ||
-           Failed(L"the request could not be sent");
+           Failed(L"the add-in did not take the request");
 }
 
 bool MailClient::SendText(const std::wstring& text) {
-    return tunnel_->SendString(text, timeoutMs_) || Failed(L"the request's text could not be sent");
+    return tunnel_->SendString(text, timeoutMs_) || Failed(L"the add-in did not take the request's text");
 }
 
 bool MailClient::SendNumber(uint32_t number) {
-    return tunnel_->SendDword(number, timeoutMs_) || Failed(L"the request's number could not be sent");
+    return tunnel_->SendDword(number, timeoutMs_) || Failed(L"the add-in did not take the request's number");
 }
 
 bool MailClient::ReceiveText(std::wstring* text) {
-    return tunnel_->ReceiveString(text, timeoutMs_) || Failed(L"no text came back in time");
+    return tunnel_->ReceiveString(text, timeoutMs_) || Failed(L"no reply came");
 }
 
 bool MailClient::ReceiveNumber(uint32_t* number) {
-    return tunnel_->ReceiveDword(number, timeoutMs_) || Failed(L"no number came back in time");
+    return tunnel_->ReceiveDword(number, timeoutMs_) || Failed(L"no reply came");
 }
 
-bool MailClient::ReceiveTexts(std::vector<std::wstring>* texts) {
+bool MailClient::ReceiveTexts(std::vector<std::wstring>* texts, uint32_t* announced) {
+    // What a count may make room for before its texts have come.
+    constexpr uint32_t kReserveLimit = 1 << 16;
     uint32_t count = 0;
-    if (!ReceiveNumber(&count)) return false;
     texts->clear();
-    texts->reserve(count);
+    if (!ReceiveNumber(&count)) return false;
+    if (announced) *announced = count;
+    texts->reserve(std::min(count, kReserveLimit));
     for (uint32_t i = 0; i < count; ++i) {
-        if (!ReceiveText(&texts->emplace_back())) return false;
+        std::wstring text;
+        if (!ReceiveText(&text)) return false;
+        texts->push_back(std::move(text));
     }
     return true;
 }
@@ -78,19 +87,20 @@ bool MailClient::FillFolderTree(std::vector<std::wstring>* paths) {
 }
 
 bool MailClient::GetAllMailsFromFolder(const std::wstring& folderPath, uint32_t includeBody,
-                                       std::vector<std::wstring>* texts) {
+                                       std::vector<std::wstring>* texts, uint32_t* announced) {
+    texts->clear();
     return BeginRequest(RequestCode::GetAllMailsFromFolder) && SendText(folderPath) &&
-           SendNumber(includeBody) && ReceiveTexts(texts);
+           SendNumber(includeBody) && ReceiveTexts(texts, announced);
 }
 
 bool MailClient::GetAllMailsFromFolder(const std::wstring& folderPath, uint32_t includeBody,
-                                       std::vector<MailListEntry>* entries) {
+                                       std::vector<MailListEntry>* entries, uint32_t* announced) {
     std::vector<std::wstring> texts;
-    if (!GetAllMailsFromFolder(folderPath, includeBody, &texts)) return false;
+    const bool listed = GetAllMailsFromFolder(folderPath, includeBody, &texts, announced);
     entries->clear();
     entries->reserve(texts.size());
     for (const std::wstring& text : texts) entries->push_back(MailListEntry::Parse(text));
-    return true;
+    return listed;
 }
 
 bool MailClient::SaveMailToMSGFile(const std::wstring& entryId, const std::wstring& file, bool* saved) {

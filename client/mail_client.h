@@ -62,11 +62,14 @@ public:
     [[nodiscard]] bool GetAllFoldersList(std::vector<std::wstring>* paths);
     [[nodiscard]] bool FillFolderTree(std::vector<std::wstring>* paths);
     // Code 1: one entry per item of the folder; `includeBody` is sent as it is (non-zero
-    // puts the body into the signatures). The raw texts are the entries as sent.
+    // puts the body into the signatures). The raw texts are the entries as sent. On a
+    // failure the list holds the entries that came, `announced` (when given) how many
+    // the add-in announced.
     [[nodiscard]] bool GetAllMailsFromFolder(const std::wstring& folderPath, uint32_t includeBody,
-                                             std::vector<MailListEntry>* entries);
+                                             std::vector<MailListEntry>* entries,
+                                             uint32_t* announced = nullptr);
     [[nodiscard]] bool GetAllMailsFromFolder(const std::wstring& folderPath, uint32_t includeBody,
-                                             std::vector<std::wstring>* texts);
+                                             std::vector<std::wstring>* texts, uint32_t* announced = nullptr);
     // Code 2: `saved` is the server's answer, whether the message file was written.
     [[nodiscard]] bool SaveMailToMSGFile(const std::wstring& entryId, const std::wstring& file, bool* saved);
     // Code 3: `restored` is the server's answer, whether the mail is in the folder.
@@ -76,8 +79,9 @@ public:
     // The request's first two messages, for requests built by hand (tests, unknown codes).
     [[nodiscard]] bool BeginRequest(uint32_t code);
     [[nodiscard]] bool BeginRequest(RequestCode code) { return BeginRequest(static_cast<uint32_t>(code)); }
-    // A count, then that many texts: the shape of the list replies.
-    [[nodiscard]] bool ReceiveTexts(std::vector<std::wstring>* texts);
+    // A count, then that many texts: the shape of the list replies. On a failure
+    // `texts` holds those that came.
+    [[nodiscard]] bool ReceiveTexts(std::vector<std::wstring>* texts, uint32_t* announced = nullptr);
 
     // What the last failed call met, for a person to read.
     [[nodiscard]] const std::wstring& error() const noexcept { return error_; }

@@ -37,16 +37,16 @@ std::wstring Duration(uint64_t ms) {
     return text;
 }
 
+constexpr uint64_t kRedrawMs = 200;
+
+}  // namespace
+
 std::wstring Tallies(const Tally* tallies, size_t count) {
     std::wstring text;
     for (size_t i = 0; i < count; ++i)
         text += (i ? L", " : L"") + std::to_wstring(tallies[i].count) + L" " + tallies[i].name;
     return text;
 }
-
-constexpr uint64_t kRedrawMs = 200;
-
-}  // namespace
 
 std::string Utf8(const std::wstring& text) {
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,

@@ -38,6 +38,8 @@ struct Tally {
     const wchar_t* name;
     size_t count = 0;
 };
+// "3 new, 1 failed".
+[[nodiscard]] std::wstring Tallies(const Tally* tallies, size_t count);
 
 // A run over folders, shown while it goes: on a console a status line rewritten in
 // place (folders done of all, items, rate and time left); elsewhere one line per

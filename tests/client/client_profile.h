@@ -1,6 +1,7 @@
 // The profile of the client tests: two stores, a folder whose name Windows refuses as
 // a directory name, one whose name holds a backslash, a meeting request among the mails, a mail whose copy
-// fails, and a Deleted Items folder that the folder tree leaves out.
+// fails, a mail that lies unchanged in two folders, and a Deleted Items folder that the folder tree leaves
+// out.
 #pragma once
 
 namespace clienttest {
@@ -12,6 +13,7 @@ store "Mailbox" default
     item class=IPM.Schedule.Meeting.Request subject="Meeting"
     mail subject="Second {n}" body="second {n}" count=3
     mail subject="Refused" fault=copy-to
+    mail subject="Twice" message-id=<twice@example.org> date=2023-04-01T08:00:00
     folder "Q: what? <*>"
       mail subject="Escaped {n}" count=2
     folder "A\\B"
@@ -21,10 +23,12 @@ store "Mailbox" default
 store "Archive"
   folder "2022"
     mail subject="Old {n}" body="old mail {n}" count=4
+    mail subject="Twice" message-id=<twice@example.org> date=2023-04-01T08:00:00
 )";
 
 inline constexpr wchar_t kInbox[] = L"\\\\Mailbox\\Inbox";
-inline constexpr size_t kInboxItems = 6;  // the meeting request second
-inline constexpr size_t kSaveable = 11;   // mails outside Deleted Items, but the refused one
+inline constexpr size_t kInboxItems = 7;  // the meeting request second
+inline constexpr size_t kSaveable = 12;   // mails outside Deleted Items, but the refused one, once each
+inline constexpr size_t kPlaces = 13;     // and each in every folder it lies in
 
 }  // namespace clienttest

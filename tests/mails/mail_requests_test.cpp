@@ -159,13 +159,13 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
     }
 }
 
-// The default profile's archive folder: a dated mail, then an 8-bit one (its dash is
-// byte 0x96) whose body lies between 4 KiB and the stand-in's default GetProps limit of
+// The default profile's archive folder: a dated mail, an 8-bit one (its dash is byte
+// 0x96) whose body lies between 4 KiB and the stand-in's default GetProps limit of
 // 16 KiB. Its record with the body: "<report-2022@example.org>Quarterly report \x96 2022"
 // + "finance@example.orgDemo User" + "Revenue,costsandoutlook,linebyline." x 24 +
 // "Revenue,costsa" + "Saturday, October 01, 2022 09:00:00"; at a limit of 4 KiB the
 // body is unreadable (MAPI_E_NOT_ENOUGH_MEMORY in GetProps, 8-bit and Unicode alike)
-// and leaves the record.
+// and leaves the record. Last, a short mail that lies in another folder too.
 constexpr wchar_t kArchive[] = L"\\\\Archive\\Archive 2022";
 constexpr wchar_t kReportWithBody[] = L"F80E2E30DA3309D475198B721B142620";
 constexpr wchar_t kReportWithoutBody[] = L"8136A4472BA8BCE3723E470A50C2CE0D";
@@ -200,9 +200,10 @@ TEST(MailRequests, AnotherLocaleChangesNoSignatureAndA4KiBLimitOnlyTheMidSizeBod
             EXPECT_NE(std::string::npos, host.Output().find("locale German_Germany.1252")) << host.Output();
         }
     }
-    ASSERT_EQ(2u, signatures[0].size());
+    ASSERT_EQ(3u, signatures[0].size());
     ASSERT_EQ(signatures[0].size(), signatures[1].size());
     EXPECT_EQ(signatures[0][0], signatures[1][0]) << "the dated mail";
+    EXPECT_EQ(signatures[0][2], signatures[1][2]) << "the mail filed twice";
     EXPECT_EQ(kReportWithBody, signatures[0][1]);
     EXPECT_EQ(kReportWithoutBody, signatures[1][1]);
 }

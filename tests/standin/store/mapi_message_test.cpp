@@ -221,7 +221,7 @@ TEST(DefaultProfile, IsTheHostsByDefaultAndReadsBackWhole) {
         ASSERT_EQ(S_OK, OpenEntryAs(shared.get(), subtree, IID_IMAPIFolder, root));
         WalkFolder(shared.get(), root.get(), L"\\\\" + row.name, classes, largeBodies);
     }
-    EXPECT_EQ(27u, classes.size());
+    EXPECT_EQ(29u, classes.size());
     EXPECT_EQ(1, largeBodies);
     EXPECT_NE(classes.end(), std::find(classes.begin(), classes.end(), L"REPORT.IPM.Note.NDR"));
 }
