@@ -168,6 +168,49 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
     EXPECT_EQ(L"Hi <mailto:x@y.org> and <mailto:x@y.org>!\n", body);
     EXPECT_EQ(4u, RowCount(&IMessage::GetRecipientTable, file.message.get()));
     EXPECT_EQ(1u, RowCount(&IMessage::GetAttachmentTable, file.message.get()));
+
+    // Clients that take no reply, or its count alone: each request gives up at its first
+    // send that is not taken, with its own line (code 7 with none). Four at once, so
+    // that their request timeouts pass together.
+    struct Stall {
+        RequestCode code;
+        bool takeCount;
+        Texts log;
+    } const kStalls[] = {
+        {RequestCode::GetAllFoldersList,
+         false,
+         {L"[CKsCommMailServer::GetAllFoldersList] Send(size) failed."}},
+        {RequestCode::GetAllFoldersList,
+         true,
+         {L"[CKsCommMailServer::GetAllFoldersList] Send(folder) failed."}},
+        {RequestCode::FillFolderTree, false, {}},
+        {RequestCode::GetAllMailsFromFolder, true, {L"SendMessage failed "}},
+    };
+    Texts expected;
+    std::vector<std::unique_ptr<MailClient>> stalled;
+    for (const Stall& stall : kStalls) {
+        stalled.push_back(host.Connect());
+        MailClient& c = *stalled.back();
+        ASSERT_TRUE(c.BeginRequest(stall.code));
+        if (stall.code == RequestCode::GetAllMailsFromFolder) {
+            ASSERT_TRUE(c.tunnel().SendString(L"\\\\Mailbox\\Inbox", MailClient::kDefaultTimeoutMs));
+            ASSERT_TRUE(c.tunnel().SendDword(0, MailClient::kDefaultTimeoutMs));
+        }
+        uint32_t count = 0;
+        ASSERT_TRUE(!stall.takeCount ||
+                    c.tunnel().ReceiveDword(&count, testsupport::StandinHost::kTimeoutMs));
+        Texts lines = {L"[Processing message " + std::to_wstring(int(stall.code)) + L"] - #.",
+                       L"[Processing message finish] - #."};
+        if (stall.code != RequestCode::GetAllMailsFromFolder) lines.push_back(L"Logging off session.");
+        if (stall.code == RequestCode::GetAllFoldersList)
+            lines.push_back(L"CKsCommMailServer::GetAllFoldersList");
+        lines.insert(lines.end(), stall.log.begin(), stall.log.end());
+        expected.insert(expected.end(), lines.begin(), lines.end());
+    }
+    Texts written = tail.Take(std::size(kStalls));
+    std::sort(expected.begin(), expected.end());
+    std::sort(written.begin(), written.end());
+    EXPECT_TRUE(testsupport::SameLines(expected, written));
 }
 
 // The default profile's archive folder: a dated mail, an 8-bit one (its dash is byte
