@@ -15,6 +15,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/handle_count.h"
 #include "tests/support/log_reader.h"
+#include "tests/support/log_sequence.h"
 
 namespace {
 
@@ -32,10 +33,10 @@ constexpr uint32_t kHangMs = 60000;
 constexpr uint32_t kRefusedMs = 1000;
 
 // Connects with the version given, then runs the steps: a number is sent as a number
-// message, "text:T" the text T; "reply" expects a number; "silence" expects nothing to
-// arrive; "signal:NAME" sets a named event, "await:NAME" waits for one; "hang" waits to be
-// killed; "fail" expects the next number to be refused. Exits 0, or 100 + the index of
-// the step that failed.
+// message, "text:T" the text T; "reply:N" expects the number N, "said:T" the text T;
+// "silence" expects nothing to arrive; "signal:NAME" sets a named event, "await:NAME"
+// waits for one; "hang" waits to be killed; "fail" expects the next number to be
+// refused. Exits 0, or 100 + the index of the step that failed.
 TEST_CHILD_ROLE(scripted_client) {
     auto client = MailClient::Connect(args.at(0), _wtoi(args.at(1).c_str()), kHangMs);
     if (!client) return 1;
@@ -54,9 +55,14 @@ TEST_CHILD_ROLE(scripted_client) {
             if (!event || WaitForSingleObject(event.get(), kHangMs) != WAIT_OBJECT_0) return failed;
         } else if (step.starts_with(L"text:")) {
             if (!client->tunnel().SendString(step.substr(5), kHangMs)) return failed;
-        } else if (step == L"reply") {
+        } else if (step.starts_with(L"reply:")) {
             uint32_t value = 0;
-            if (!client->tunnel().ReceiveDword(&value, kHangMs)) return failed;
+            if (!client->tunnel().ReceiveDword(&value, kHangMs) ||
+                value != wcstoul(step.c_str() + 6, nullptr, 0))
+                return failed;
+        } else if (step.starts_with(L"said:")) {
+            std::wstring text;
+            if (!client->tunnel().ReceiveString(&text, kHangMs) || text != step.substr(5)) return failed;
         } else if (step == L"hang") {
             Sleep(INFINITE);
         } else if (step == L"fail") {
@@ -247,19 +253,12 @@ TEST_F(MailServerTest, LifecycleAndDispatchLinesPerCode) {
     EXPECT_EQ(server_.Stop(INFINITE), 0u);
     EXPECT_EQ(server_.Stop(INFINITE), 0u) << "second stop";
 
-    // Restarted, it serves: codes 2, 3 and 8 log no dispatch lines, an unknown code logs
-    // them and the connection serves on; both lines name the worker's thread; code 6
-    // sends nothing.
+    // Restarted, it serves: an unknown code gets the dispatch lines, both naming the
+    // worker's thread, and the connection serves on; code 6 sends nothing.
     StartServer();
     EXPECT_EQ(Client(1, {kMarker, L"12", kMarker, L"6", L"silence"}).Wait(kChildTimeoutMs), 0u);
-    // Codes 2 and 3 read their two texts and reply (0: no mail to save, no file to restore).
-    EXPECT_EQ(Client(2, {kMarker, L"2", L"text:", L"text:", L"reply", kMarker, L"3", L"text:", L"text:",
-                         L"reply", kMarker, L"8", kMarker, L"6", L"silence"})
-                  .Wait(kChildTimeoutMs),
-              0u);
-    Texts texts = WaitForLines(L"[Processing message finish]", 3);
-    std::erase_if(texts, [](const std::wstring& t) { return !t.starts_with(L"[Processing message"); });
-    ASSERT_EQ(texts.size(), 6u);
+    Texts texts = WaitForLines(L"[Processing message finish]", 2);
+    ASSERT_EQ(texts.size(), 4u);
     for (size_t i = 0; i < texts.size(); i += 2) {
         unsigned code = 99, started = 0, finished = 1;
         ASSERT_EQ(swscanf(texts[i].c_str(), L"[Processing message %u] - %u.", &code, &started), 2);
@@ -267,6 +266,33 @@ TEST_F(MailServerTest, LifecycleAndDispatchLinesPerCode) {
         EXPECT_EQ(code, i == 0 ? 12u : 6u) << i;
         EXPECT_EQ(started, finished) << i;
     }
+    // No Outlook runs in this process: every code that needs it logs so and answers
+    // as it fails (2 and 3: 0; 1: the count 0; 4: an empty name; 0 and 7: nothing, so
+    // the next reply read is code 4's); codes 2, 3 and 8 get no dispatch lines.
+    testsupport::LogTail tail(logPath_);
+    EXPECT_EQ(Client(2, {kMarker, L"2",       L"text:", L"text:", L"reply:0",
+                         kMarker, L"3",       L"text:", L"text:", L"reply:0",
+                         kMarker, L"8",       kMarker,  L"1",     L"text:\\\\Mailbox\\Inbox",
+                         L"0",    L"reply:0", kMarker,  L"0",     kMarker,
+                         L"7",    kMarker,    L"4",     L"said:", kMarker,
+                         L"6",    L"silence"})
+                  .Wait(kChildTimeoutMs),
+              0u);
+    const std::wstring unable = L"Unable to instantiate Outlook. Error *";
+    const auto dispatched = [](int code, Texts lines) {
+        lines.insert(lines.begin(), L"[Processing message " + std::to_wstring(code) + L"] - #.");
+        lines.push_back(L"[Processing message finish] - #.");
+        return lines;
+    };
+    Texts expected = {unable, unable, unable};
+    for (const Texts& request :
+         {dispatched(1, {unable, L"CKsCommMailServer::GetAllMailsFromFolder failed with error 0"}),
+          dispatched(0,
+                     {L"CKsCommMailServer::GetAllFoldersList", unable, L"Failed to retrieve _ApplicationPtr ",
+                      L"[CKsCommMailServer::GetAllFoldersList] GetFoldersOnAllStores failed."}),
+          dispatched(7, {unable}), dispatched(4, {unable}), dispatched(6, {})})
+        expected.insert(expected.end(), request.begin(), request.end());
+    EXPECT_TRUE(testsupport::SameLines(expected, tail.Take(5)));
     // Another process may set the stop event: the accept thread leaves by itself.
     EXPECT_EQ(Client(2, {L"signal:" + server_.GetStopEventName()}).Wait(kChildTimeoutMs), 0u);
     EXPECT_TRUE(server_.IsStopping());
