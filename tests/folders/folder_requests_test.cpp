@@ -128,6 +128,14 @@ store "Mailbox" default
          Dispatched(0,
                     {L"CKsCommMailServer::GetAllFoldersList", L"TallowmereUtils::getMAPISession failed!"}) +
          Dispatched(7, {}) + Dispatched(4, {L"TallowmereUtils::getMAPISession failed!"})},
+    // Without Outlook's session the tree is not answered, and says why.
+    {R"(profile "Outlook" fault=session
+store "Mailbox" default
+  folder "Inbox" role=inbox
+)",
+     L"Outlook", Texts{L"\\\\Mailbox", L"\\\\Mailbox\\Inbox"}, std::nullopt,
+     kNamed + Dispatched(0, kListLogs) +
+         Dispatched(7, {L"NULL Namespace in COutlookProfileConfig::fillFolderTree"}) + kNamed},
 };
 
 TEST(FolderRequests, ListTreeAndProfileNameOnProfiles) {
@@ -177,7 +185,18 @@ TEST(FolderRequests, ListTreeAndProfileNameOnProfiles) {
         const std::string utf8 = storetest::Utf8(c.profileName.empty() ? L"Outlook" : c.profileName);
         const std::wstring hex = storetest::Hex(utf8.data(), utf8.size());
         const std::string logon = "flags=40 name=" + std::string(hex.begin(), hex.end()) + "\r\n";
-        EXPECT_NE(std::string::npos, testsupport::ReadFileBytes(logons).find(logon)) << logon;
+        const std::string record = testsupport::ReadFileBytes(logons);
+        EXPECT_NE(std::string::npos, record.find(logon)) << logon;
+        // The tree logs on through Outlook as "Outlook", no password, no dialog, no new
+        // session, and off again also when that failed; nothing without a session.
+        const bool treeLogsOn =
+            std::find(c.log.begin(), c.log.end(),
+                      L"NULL Namespace in COutlookProfileConfig::fillFolderTree") == c.log.end();
+        const size_t on = record.find("namespace-logon profile=Outlook password= dialog=0 new=0\r\n");
+        EXPECT_EQ(treeLogsOn, on != std::string::npos) << record;
+        EXPECT_EQ(treeLogsOn,
+                  record.find("namespace-logoff\r\n", on == std::string::npos ? 0 : on) != std::string::npos)
+            << record;
     }
 }
 

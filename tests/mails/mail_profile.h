@@ -1,6 +1,7 @@
 // The profile of the mail tests: in the default store's Inbox, mails that each
 // reach one way of building the record, with a meeting request and a report
-// between them, and a mail whose CopyTo fails; an empty folder beside it. Times are
+// between them, a mail whose CopyTo fails and two whose entry ID or MAPI object the
+// object model cannot give; an empty folder beside it. Times are
 // UTC; the tests run in a zone 5:30 ahead.
 #pragma once
 
@@ -20,6 +21,8 @@ enum InboxItem {
     kDated,
     kLong,
     kUncopyable,
+    kNoEntryId,
+    kNoMapiObject,
     kZero,
     kFar,
     kItems
@@ -45,6 +48,8 @@ store "Mailbox" default
     mail subject="Long" message-id=none submit-time=none body=")" +
                                         kLongBody + R"("
     mail subject="100%s sure" fault=copy-to
+    mail subject="No entry ID" fault=item-entry-id
+    mail subject="No MAPI object" fault=mapi-object
     mail subject="Zero" message-id=none date=1601-01-01T00:00:00 body="z"
     mail subject="Far" message-id=none date=9999-12-31T23:59:59 body="f"
   folder "Empty"
