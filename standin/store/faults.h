@@ -29,15 +29,16 @@ inline constexpr uint32_t kOpenStore = 1;               // OpenMsgStore fails
 inline constexpr uint32_t kNoIpmSubtree = 2;            // the store has no PR_IPM_SUBTREE_ENTRYID
 inline constexpr uint32_t kNoServiceUid = 4;            // its stores table row has no PR_SERVICE_UID
 inline constexpr uint32_t kDataMissing = 8;             // listed, but the generator leaves its data out
-inline constexpr uint32_t kCreateFolder = 1;            // CreateFolder fails
-inline constexpr uint32_t kEntryId = 2;                 // the object model's EntryID of the folder fails
-inline constexpr uint32_t kStoreId = 4;                 // the object model's StoreID of the folder fails
-inline constexpr uint32_t kCopyTo = 1;                  // IMessage::CopyTo fails
-inline constexpr uint32_t kSaveChanges = 2;             // SaveChanges fails
-inline constexpr uint32_t kString8 = 4;                 // reads of text as PT_STRING8 give error values
-inline constexpr uint32_t kErrorValue = 8;    // the Internet message ID and submit time give error values
-inline constexpr uint32_t kItemEntryId = 16;  // the object model's EntryID of the item fails
-inline constexpr uint32_t kMapiObject = 32;   // the object model's MAPIOBJECT of the item fails
+inline constexpr uint32_t kLongIpmSubtree = 16;  // its PR_IPM_SUBTREE_ENTRYID is 4096 bytes, too long to open
+inline constexpr uint32_t kCreateFolder = 1;     // CreateFolder fails
+inline constexpr uint32_t kEntryId = 2;          // the object model's EntryID of the folder fails
+inline constexpr uint32_t kStoreId = 4;          // the object model's StoreID of the folder fails
+inline constexpr uint32_t kCopyTo = 1;           // IMessage::CopyTo fails
+inline constexpr uint32_t kSaveChanges = 2;      // SaveChanges fails
+inline constexpr uint32_t kString8 = 4;          // reads of text as PT_STRING8 give error values
+inline constexpr uint32_t kErrorValue = 8;       // the Internet message ID and submit time give error values
+inline constexpr uint32_t kItemEntryId = 16;     // the object model's EntryID of the item fails
+inline constexpr uint32_t kMapiObject = 32;      // the object model's MAPIOBJECT of the item fails
 }  // namespace fault
 
 struct FaultWord {
@@ -56,6 +57,7 @@ inline constexpr FaultWord kFaultWords[] = {
     {FaultScope::Store, fault::kNoIpmSubtree, L"no-ipm-subtree"},
     {FaultScope::Store, fault::kNoServiceUid, L"no-service-uid"},
     {FaultScope::Store, fault::kDataMissing, L"data-missing"},
+    {FaultScope::Store, fault::kLongIpmSubtree, L"long-ipm-subtree"},
     {FaultScope::Folder, fault::kCreateFolder, L"create-folder"},
     {FaultScope::Folder, fault::kEntryId, L"entry-id"},
     {FaultScope::Folder, fault::kStoreId, L"store-id"},

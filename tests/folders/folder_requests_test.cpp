@@ -66,7 +66,8 @@ const RequestCase kCases[] = {
            D + L"\\Sent Items", L"\\\\Archive", L"\\\\Archive\\Archive 2022",
            L"\\\\Archive\\Archive 2022\\Travel", L"\\\\Archive\\Deleted Items"},
      kNamed + Dispatched(0, kListLogs) + Dispatched(7, kTreeLogs)},
-    // A failing first store, a store without a folder tree, two stores of one root
+    // A failing first store, stores without a folder tree or with one whose entry ID
+    // is longer than its text may be (4095 bytes), two stores of one root
     // name, folders without an entry or store ID; the name only in a wide status
     // table, and through MAPI's logon as UTF-8: the lists come from a logon by name.
     // The tree's exclusion compares whole paths, case and all: a store whose root path
@@ -87,6 +88,8 @@ store "Mailbox"
   folder "Deleted Items"
   folder "Other"
 store "No tree" fault=no-ipm-subtree
+  folder "Hidden"
+store "Tree past the text's bound" fault=long-ipm-subtree
   folder "Hidden"
 store "Mailbox\\Deleted Items"
   folder "Gone too"
