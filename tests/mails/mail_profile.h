@@ -23,7 +23,6 @@ enum InboxItem {
     kUncopyable,
     kNoEntryId,
     kNoMapiObject,
-    kZero,
     kFar,
     kItems
 };
@@ -50,7 +49,6 @@ store "Mailbox" default
     mail subject="100%s sure" fault=copy-to
     mail subject="No entry ID" fault=item-entry-id
     mail subject="No MAPI object" fault=mapi-object
-    mail subject="Zero" message-id=none date=1601-01-01T00:00:00 body="z"
     mail subject="Far" message-id=none date=9999-12-31T23:59:59 body="f"
   folder "Empty"
 )";
