@@ -21,6 +21,7 @@
 namespace {
 
 using Texts = std::vector<std::wstring>;
+using testsupport::Dispatched;
 
 // A profile and what the add-in answers on it. A list that is not there means the
 // request is answered by nothing at all.
@@ -32,13 +33,6 @@ struct RequestCase {
     Texts log;                        // every line codes 4, 0 and 7 write, in order
 };
 
-// The lines of one dispatched request around what it writes itself.
-Texts Dispatched(int code, const Texts& lines) {
-    Texts all{L"[Processing message " + std::to_wstring(code) + L"] - #."};
-    all.insert(all.end(), lines.begin(), lines.end());
-    all.push_back(L"[Processing message finish] - #.");
-    return all;
-}
 Texts operator+(Texts a, const Texts& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;

@@ -103,10 +103,7 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
         const ListCase& c = kLists[i];
         Texts entries;
         ASSERT_TRUE(client->GetAllMailsFromFolder(c.path, c.includeBody, &entries)) << "case " << i;
-        Texts log{L"[Processing message 1] - #."};
-        log.insert(log.end(), c.log.begin(), c.log.end());
-        log.push_back(L"[Processing message finish] - #.");
-        EXPECT_TRUE(testsupport::SameLines(log, tail.Take())) << "case " << i;
+        EXPECT_TRUE(testsupport::SameLines(testsupport::Dispatched(1, c.log), tail.Take())) << "case " << i;
         ASSERT_EQ(c.signatures.size(), entries.size()) << "case " << i;
         for (size_t e = 0; e < entries.size(); ++e) {
             if (!c.signatures[e]) {
@@ -202,12 +199,10 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
         uint32_t count = 0;
         ASSERT_TRUE(!stall.takeCount ||
                     c.tunnel().ReceiveDword(&count, testsupport::StandinHost::kTimeoutMs));
-        Texts lines = {L"[Processing message " + std::to_wstring(int(stall.code)) + L"] - #.",
-                       L"[Processing message finish] - #."};
+        Texts lines = testsupport::Dispatched(int(stall.code), stall.log);
         if (stall.code != RequestCode::GetAllMailsFromFolder) lines.push_back(L"Logging off session.");
         if (stall.code == RequestCode::GetAllFoldersList)
             lines.push_back(L"CKsCommMailServer::GetAllFoldersList");
-        lines.insert(lines.end(), stall.log.begin(), stall.log.end());
         expected.insert(expected.end(), lines.begin(), lines.end());
     }
     Texts written = tail.Take(std::size(kStalls));

@@ -279,18 +279,15 @@ TEST_F(MailServerTest, LifecycleAndDispatchLinesPerCode) {
                   .Wait(kChildTimeoutMs),
               0u);
     const std::wstring unable = L"Unable to instantiate Outlook. Error *";
-    const auto dispatched = [](int code, Texts lines) {
-        lines.insert(lines.begin(), L"[Processing message " + std::to_wstring(code) + L"] - #.");
-        lines.push_back(L"[Processing message finish] - #.");
-        return lines;
-    };
     Texts expected = {unable, unable, unable};
     for (const Texts& request :
-         {dispatched(1, {unable, L"CKsCommMailServer::GetAllMailsFromFolder failed with error 0"}),
-          dispatched(0,
-                     {L"CKsCommMailServer::GetAllFoldersList", unable, L"Failed to retrieve _ApplicationPtr ",
-                      L"[CKsCommMailServer::GetAllFoldersList] GetFoldersOnAllStores failed."}),
-          dispatched(7, {unable}), dispatched(4, {unable}), dispatched(6, {})})
+         {testsupport::Dispatched(1,
+                                  {unable, L"CKsCommMailServer::GetAllMailsFromFolder failed with error 0"}),
+          testsupport::Dispatched(
+              0, {L"CKsCommMailServer::GetAllFoldersList", unable, L"Failed to retrieve _ApplicationPtr ",
+                  L"[CKsCommMailServer::GetAllFoldersList] GetFoldersOnAllStores failed."}),
+          testsupport::Dispatched(7, {unable}), testsupport::Dispatched(4, {unable}),
+          testsupport::Dispatched(6, {})})
         expected.insert(expected.end(), request.begin(), request.end());
     EXPECT_TRUE(testsupport::SameLines(expected, tail.Take(5)));
     // Another process may set the stop event: the accept thread leaves by itself.

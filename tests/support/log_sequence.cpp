@@ -38,6 +38,12 @@ std::vector<std::wstring> LogTail::Take(size_t requests) {
     return taken;
 }
 
+std::vector<std::wstring> Dispatched(int code, std::vector<std::wstring> lines) {
+    lines.insert(lines.begin(), L"[Processing message " + std::to_wstring(code) + L"] - #.");
+    lines.push_back(L"[Processing message finish] - #.");
+    return lines;
+}
+
 testing::AssertionResult SameLines(const std::vector<std::wstring>& expected,
                                    const std::vector<std::wstring>& actual) {
     const auto same = [](const std::wstring& want, const std::wstring& got) {

@@ -24,6 +24,9 @@ private:
     size_t taken_;
 };
 
+// A dispatched request's lines: `lines` between its two dispatch lines, thread IDs as "#".
+[[nodiscard]] std::vector<std::wstring> Dispatched(int code, std::vector<std::wstring> lines);
+
 // Whether `actual` is `expected`, line for line. An expected line that ends in "*"
 // stands for any line that begins with the text before it: a system error text,
 // whose wording differs between Windows and Wine.

@@ -17,32 +17,6 @@ namespace {
 using namespace standin;
 using namespace standin::store;
 
-TEST(Description, BadLinesAreNamed) {
-    const struct {
-        const char* text;
-        const wchar_t* error;
-    } cases[] = {
-        {"store \"S\"\n", L"line 1: the description starts with a profile line"},
-        {"profile \"P\"\nfolder \"F\"\n", L"line 2: a folder or item outside a store"},
-        {"profile \"P\"\nstore \"S\"\n  store \"T\"\n", L"line 3: a store inside a folder"},
-        {"profile \"P\"\nstore \"S\"\n  folder \"F\" type=spaceship\n",
-         L"line 3: unknown folder type \"spaceship\""},
-        {"profile \"P\"\nstore \"S\" fault=copy-to\n", L"line 2: unknown fault \"copy-to\""},
-        {"profile \"P\"\nstore \"S\"\n  mail subject=\"open\n", L"line 3: an unclosed quote"},
-        {"profile \"P\"\nstore \"S\"\n  item subject=x\n", L"line 3: an item needs class="},
-        {"profile \"P\"\nstore \"S\"\n  mail count=0\n", L"line 3: count is a number from 1 to 10000000"},
-        {"profile \"P\"\nstore \"S\" uid=123\n", L"line 2: a UID is 32 hexadecimal digits"},
-        {"profile \"P\"\nstore \"S\"\n  mail colour=red\n", L"line 3: unknown attribute colour"},
-        {"# only a comment\n", L"no profile line"},
-    };
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        profilegen::ProfilePlan plan;
-        std::wstring error;
-        EXPECT_EQ(MAPI_E_CORRUPT_DATA, profilegen::ParseDescription(cases[i].text, plan, error)) << i;
-        EXPECT_EQ(cases[i].error, error) << i;
-    }
-}
-
 TEST(Generator, WritesWhatTheDescriptionSays) {
     constexpr char text[] =
         "profile \"Generated\"\n"

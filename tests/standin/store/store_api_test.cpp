@@ -37,64 +37,6 @@ struct Fixture {
     }
 };
 
-TEST(Profile, BrokenMetadataFailsWhereItIsMetAndTheRestWorks) {
-    Fixture f;
-    const Folder root = f.mailbox.RootFolder();
-    Folder broken, below;
-    ASSERT_EQ(S_OK, root.CreateSubfolder(L"Broken", ItemType::Mail, Folder::IfExists::Collide, broken));
-    ASSERT_EQ(S_OK, broken.CreateSubfolder(L"Below", ItemType::Mail, Folder::IfExists::Collide, below));
-    std::vector<BYTE> belowId;
-    ASSERT_EQ(S_OK, below.GetEntryId(belowId));
-
-    const struct {
-        const char* text;  // null: the file is deleted
-        HRESULT expected;
-    } cases[] = {{nullptr, MAPI_E_NOT_FOUND},
-                 {"id = x\n", MAPI_E_CORRUPT_DATA},
-                 {"garbage\n", MAPI_E_CORRUPT_DATA},
-                 {"id = 9\ntype = spaceship\n", MAPI_E_CORRUPT_DATA},
-                 {"id = 9\nfault = explode\n", MAPI_E_CORRUPT_DATA}};
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        const std::wstring file = JoinPath(broken.path(), L"folder.ini");
-        if (cases[i].text) {
-            WriteText(file, cases[i].text);
-        } else {
-            DeleteFileW(file.c_str());
-        }
-        FolderInfo info;
-        EXPECT_EQ(cases[i].expected, broken.GetInfo(info)) << i;
-        EXPECT_EQ(L"Broken", info.name) << i;  // still listed by its directory
-        std::vector<BYTE> id;
-        EXPECT_EQ(cases[i].expected, broken.GetEntryId(id)) << i;
-        std::vector<Folder> subfolders;
-        EXPECT_EQ(S_OK, root.GetSubfolders(subfolders)) << i;
-        EXPECT_EQ(1u, subfolders.size()) << i;
-        Entry entry;
-        EXPECT_EQ(S_OK, f.profile->Resolve(belowId.data(), belowId.size(), entry)) << i;  // found below it
-        Folder created;
-        EXPECT_EQ(cases[i].expected,
-                  broken.CreateSubfolder(L"New", ItemType::Mail, Folder::IfExists::Collide, created))
-            << i;
-    }
-
-    WriteText(JoinPath(f.archive.path(), L"store.ini"), "uid = not hex\n");
-    StoreInfo info;
-    EXPECT_EQ(MAPI_E_CORRUPT_DATA, f.archive.GetInfo(info));
-    std::vector<BYTE> archiveId;
-    ASSERT_EQ(S_OK, f.archive.GetEntryId(archiveId));  // derived from its directory
-    Entry entry;
-    ASSERT_EQ(S_OK, f.profile->Resolve(archiveId.data(), archiveId.size(), entry));
-    EXPECT_EQ(f.archive.directory(), entry.store.directory());
-    EXPECT_EQ(S_OK, f.mailbox.GetInfo(info));
-
-    WriteText(JoinPath(f.profile->path(), L"profile.ini"), "name\n");
-    std::vector<Store> stores;
-    EXPECT_EQ(MAPI_E_CORRUPT_DATA, f.profile->GetStores(stores));
-    std::shared_ptr<Profile> reopened;
-    EXPECT_EQ(MAPI_E_CORRUPT_DATA, Profile::Open(f.profile->path(), reopened));
-    EXPECT_EQ(MAPI_E_NOT_FOUND, Profile::Open(f.temp.Sub(L"nowhere"), reopened));
-}
-
 // Writers in another process and in threads here meet on one folder, while one
 // item is rewritten over and over as SaveChanges rewrites it: every item gets its
 // own number and no reader ever meets a half-written file.
