@@ -33,6 +33,7 @@ inline constexpr uint32_t kLongIpmSubtree = 16;  // its PR_IPM_SUBTREE_ENTRYID i
 inline constexpr uint32_t kCreateFolder = 1;     // CreateFolder fails
 inline constexpr uint32_t kEntryId = 2;          // the object model's EntryID of the folder fails
 inline constexpr uint32_t kStoreId = 4;          // the object model's StoreID of the folder fails
+inline constexpr uint32_t kCreateMessage = 8;    // CreateMessage fails
 inline constexpr uint32_t kCopyTo = 1;           // IMessage::CopyTo fails
 inline constexpr uint32_t kSaveChanges = 2;      // SaveChanges fails
 inline constexpr uint32_t kString8 = 4;          // reads of text as PT_STRING8 give error values
@@ -61,6 +62,7 @@ inline constexpr FaultWord kFaultWords[] = {
     {FaultScope::Folder, fault::kCreateFolder, L"create-folder"},
     {FaultScope::Folder, fault::kEntryId, L"entry-id"},
     {FaultScope::Folder, fault::kStoreId, L"store-id"},
+    {FaultScope::Folder, fault::kCreateMessage, L"create-message"},
     {FaultScope::Message, fault::kCopyTo, L"copy-to"},
     {FaultScope::Message, fault::kSaveChanges, L"save-changes"},
     {FaultScope::Message, fault::kString8, L"string8"},

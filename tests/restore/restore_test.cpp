@@ -30,6 +30,7 @@ store "Mailbox" default
   folder "Locked" fault=create-folder
   folder "No ID" fault=entry-id
   folder "Unsaveable" message-fault=save-changes
+  folder "No new mail" fault=create-message
 store "Archive"
   folder "2022"
 )";
@@ -117,6 +118,12 @@ const RestoreCase kCases[] = {
      {},
      0,
      {L"KsCommMailServer::LoadMailFromMSGFile::SaveChanges failed. HR = 0x*"}},
+    {kProfile,
+     File::Rich,
+     L"\\\\Mailbox\\No new mail",
+     {},
+     0,
+     {L"KsCommMailServer::LoadMailFromMSGFile::CreateMessage failed. HR = 0x80004005"}},
     {kProfile, File::Missing, L"\\\\Mailbox\\Inbox", {}, 0, {kOpenFailed}},
     {kProfile, File::NotCompound, L"\\\\Mailbox\\Inbox", {}, 0, {kOpenFailed}},
     {kProfile, File::HeldOpen, L"\\\\Mailbox\\Inbox", {}, 0, {kOpenFailed}},
