@@ -43,7 +43,7 @@ STDMETHODIMP CConnect::OnConnection(IDispatch* Application, ext_ConnectMode, IDi
     WriteLogHeader();
     LogMessage(L"Initializing mail server...");
     // Not examined: the server logs its own failures, and Outlook is not told.
-    static_cast<void>(g_mailServer.Start(kMailServerChannel, kMailServerMode, kMailServerRequestTimeoutMs));
+    static_cast<void>(g_mailServer.Start(wire::kChannel, wire::kChannelMode, wire::kRequestTimeoutMs));
     return S_OK;
 }
 

@@ -85,7 +85,7 @@ public:
 
     // Waits for the host to publish the add-in's channel.
     [[nodiscard]] std::unique_ptr<MailClient> Connect() const {
-        return process_ ? MailClient::Connect(L"DiRirire.MSOutlook", 2, kTimeoutMs) : nullptr;
+        return process_ ? MailClient::Connect(wire::kChannel, 2, kTimeoutMs) : nullptr;
     }
 
 private:

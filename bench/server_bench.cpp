@@ -25,8 +25,6 @@ constexpr int kRequests = 2000;  // per measurement, shared by its clients
 constexpr int kRounds = 3;
 constexpr int kIdleClients = 200;
 constexpr uint32_t kTimeoutMs = 60000;
-constexpr uint32_t kMappingSize = 0x10000;
-constexpr uint32_t kHandshakeTimeoutMs = 5000;
 
 // Starts this program again with the arguments.
 base::UniqueHandle StartSelf(const std::wstring& arguments) {
@@ -70,8 +68,8 @@ private:
     void Accept() {
         for (;;) {
             std::unique_ptr<TunnelConnection> connection;
-            if (!TunnelAccept(tunnelName_.c_str(), &connection, kServerModeLocal, stop_.get(), INFINITE,
-                              kMappingSize, kHandshakeTimeoutMs))
+            if (!TunnelAccept(tunnelName_.c_str(), &connection, wire::kServerModeLocal, stop_.get(), INFINITE,
+                              wire::kChannelMappingSize, wire::kHandshakeTimeoutMs))
                 return;
             workers_.emplace_back([this, c = std::move(connection)] { Serve(c.get()); });
         }
@@ -79,8 +77,8 @@ private:
     void Serve(TunnelConnection* connection) const {
         uint32_t marker = 0, code = 0;
         while (TunnelReceiveDword(connection, &marker, kRequestMarkerTimeoutMs, stop_.get()) &&
-               marker == kRequestMarker &&
-               TunnelReceiveDword(connection, &code, kMailServerRequestTimeoutMs, stop_.get())) {
+               marker == wire::kRequestMarker &&
+               TunnelReceiveDword(connection, &code, wire::kRequestTimeoutMs, stop_.get())) {
         }
     }
 
@@ -104,8 +102,8 @@ double RequestRate(const std::wstring& tunnelName, int clients) {
     for (auto& connection : connections) {
         threads.emplace_back([&failures, clients, client = connection.get()] {
             for (int i = 0; i < kRequests / clients; ++i) {
-                if (!client->SendDword(MailClient::kRequestMarker, kTimeoutMs) ||
-                    !client->SendDword(static_cast<uint32_t>(RequestCode::NoOperation), kTimeoutMs)) {
+                if (!client->SendDword(wire::kRequestMarker, kTimeoutMs) ||
+                    !client->SendDword(static_cast<uint32_t>(wire::RequestCode::NoOperation), kTimeoutMs)) {
                     ++failures;
                     return;
                 }
@@ -121,8 +119,8 @@ double RequestRate(const std::wstring& tunnelName, int clients) {
 int ClientsChild(const std::wstring& channel, const std::wstring& bareChannel, int clients) {
     std::vector<double> server, bare;
     for (int round = 0; round < kRounds; ++round) {
-        server.push_back(RequestRate(MailClient::TunnelName(channel), clients));
-        bare.push_back(RequestRate(MailClient::TunnelName(bareChannel), clients));
+        server.push_back(RequestRate(wire::TunnelName(channel), clients));
+        bare.push_back(RequestRate(wire::TunnelName(bareChannel), clients));
     }
     const std::string figure = "code 6 requests, " + std::to_string(clients) + " client" +
                                (clients == 1 ? "" : "s"),
@@ -149,7 +147,7 @@ int IdleChild(const std::wstring& channel, const std::wstring& connectedName,
 // Milliseconds Stop takes once the server has run idle for a moment with `idleClients`
 // connected; 0 when it could not be measured.
 double StopMs(const std::wstring& channel, int idleClients) {
-    if (FAILED(g_mailServer.Start(channel.c_str(), kMailServerMode, kMailServerRequestTimeoutMs))) return 0;
+    if (FAILED(g_mailServer.Start(channel.c_str(), wire::kChannelMode, wire::kRequestTimeoutMs))) return 0;
     base::UniqueHandle child;
     const std::wstring suffix = L"." + std::to_wstring(GetCurrentProcessId());
     const std::wstring connectedName = L"Local\\ServerBench.Connected" + suffix,
@@ -190,12 +188,12 @@ int main() {
 
     const std::wstring suffix = std::to_wstring(GetCurrentProcessId());
     const std::wstring channel = L"ServerBench." + suffix, bareChannel = L"ServerBench.Bare." + suffix;
-    if (FAILED(g_mailServer.Start(channel.c_str(), kMailServerMode, kMailServerRequestTimeoutMs))) {
+    if (FAILED(g_mailServer.Start(channel.c_str(), wire::kChannelMode, wire::kRequestTimeoutMs))) {
         std::printf("the server did not start\n");
         return 1;
     }
     {
-        const BareServer bare(MailClient::TunnelName(bareChannel));
+        const BareServer bare(wire::TunnelName(bareChannel));
         for (const int clients : {1, 8}) {
             if (Finish(StartSelf(L"clients-child " + channel + L" " + bareChannel + L" " +
                                  std::to_wstring(clients))) != 0)

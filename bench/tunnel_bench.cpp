@@ -22,6 +22,7 @@
 #include "bench/measure.h"
 #include "tunnel/tunnel.h"
 #include "tunnel/tunnel_client.h"
+#include "tunnel/wire.h"
 
 namespace {
 
@@ -32,9 +33,6 @@ constexpr uint32_t kBlockBytes = 64u << 10;
 constexpr uint32_t kBlocks = kBulkBytes / kBlockBytes;
 constexpr uint32_t kRoundTrips = 2000;
 constexpr uint32_t kTimeoutMs = 60000;
-constexpr uint32_t kServerMode = 1;
-constexpr uint32_t kMappingSize = 0x10000;
-constexpr uint32_t kHandshakeTimeoutMs = 5000;
 constexpr int kDefaultRounds = 5;
 constexpr double kMega = 1e6;
 
@@ -96,7 +94,7 @@ constexpr BareMode kBareModes[] = {
     {true, true, false, "bare, SignalObjectAndWait, fresh memory"},
 };
 constexpr size_t kProtocolMode = 0;
-constexpr uint32_t kPayloadBytes = kMappingSize - 8;  // a chunk's payload, as the tunnel's
+constexpr uint32_t kPayloadBytes = wire::kChannelMappingSize - 8;  // a chunk's payload, as the tunnel's
 constexpr size_t kBareModeCount = std::size(kBareModes);
 
 struct Bare {
@@ -145,8 +143,8 @@ struct Channels {
 }
 
 [[nodiscard]] bool OpenMeasuringSide(const Names& names, Channels* channels) {
-    if (!TunnelAccept(names.tunnel.c_str(), &channels->tunnel, kServerMode, nullptr, kTimeoutMs, kMappingSize,
-                      kHandshakeTimeoutMs))
+    if (!TunnelAccept(names.tunnel.c_str(), &channels->tunnel, wire::kServerModeLocal, nullptr, kTimeoutMs,
+                      wire::kChannelMappingSize, wire::kHandshakeTimeoutMs))
         return false;
     channels->pipe.reset(CreateNamedPipeW(names.pipe.c_str(), PIPE_ACCESS_DUPLEX,
                                           PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kBlockBytes,

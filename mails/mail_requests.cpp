@@ -17,12 +17,11 @@
 #include "mails/mail_signature.h"
 #include "outlook/application.h"
 #include "outlook/object_model.h"
+#include "tunnel/wire.h"
 
 namespace mails {
 namespace {
 
-constexpr wchar_t kIgnoredEntry[] = L"IGNOREMAILENTRY";
-constexpr wchar_t kEntrySeparator[] = L"#####";
 constexpr wchar_t kPathOpening[] = L"\\\\";
 // {00020D0B-0000-0000-C000-000000000046}: the root class of a message file.
 constexpr CLSID kClsidMailMessage = {0x00020d0b, 0, 0, {0xc0, 0, 0, 0, 0, 0, 0, 0x46}};
@@ -61,23 +60,23 @@ constexpr DWORD kMessageFileMode = STGM_TRANSACTED | STGM_CREATE | STGM_READWRIT
     HRESULT hr = item->QueryInterface(__uuidof(_MailItem), mailItem.put_void());
     if (hr == E_NOINTERFACE) {
         LogMessage(L"Ignoring non-mail item ...");
-        return kIgnoredEntry;
+        return wire::kIgnoredEntry;
     }
     if (FAILED(hr)) {
         LogMessage(L"pRawMailItem->QueryInterface failed: hr = %x", hr);
-        return kIgnoredEntry;
+        return wire::kIgnoredEntry;
     }
     base::UniqueBstr entryId;
     if (FAILED(hr = outlook::GetEntryID(mailItem.get(), entryId))) {
         LogMessage(L"pMailItem->get_EntryID failed: hr = %x", hr);
-        return kIgnoredEntry;
+        return wire::kIgnoredEntry;
     }
     std::wstring signature;
     if (FAILED(hr = GetMailSignature(entryId.c_str(), signature, includeBody, provider))) {
         LogMessage(L"GetMailSignature failed: hr = %x", hr);
-        return kIgnoredEntry;
+        return wire::kIgnoredEntry;
     }
-    return signature + kEntrySeparator + entryId.c_str();
+    return signature + wire::kEntrySeparator + entryId.c_str();
 }
 
 // The 8-bit subject of a message whose CopyTo failed; an error value gives none.
@@ -127,7 +126,7 @@ bool GetAllMailsFromFolder(TunnelConnection* connection, uint32_t timeoutMs) noe
                                     MailListEntry(item.get(), includeBody != 0, provider.get()).c_str(),
                                     timeoutMs, nullptr);
         } catch (const std::bad_alloc&) {
-            sent = TunnelSendString(connection, kIgnoredEntry, timeoutMs, nullptr);
+            sent = TunnelSendString(connection, wire::kIgnoredEntry, timeoutMs, nullptr);
         }
         if (!sent) {
             LogMessage(L"SendMessage failed ");
@@ -148,7 +147,8 @@ bool SaveMailToMSGFile(TunnelConnection* connection, uint32_t timeoutMs) noexcep
     // No earlier file survives the attempt, whether it succeeds or not.
     DeleteFileW(path.c_str());
     const HRESULT hr = SaveMailToMSGFileEx(entryId.c_str(), path.c_str());
-    return TunnelSendDword(connection, SUCCEEDED(hr) ? 1 : 0, timeoutMs, nullptr);
+    return TunnelSendDword(connection, SUCCEEDED(hr) ? wire::kReplyDone : wire::kReplyFailed, timeoutMs,
+                           nullptr);
 }
 
 HRESULT SaveMailToMSGFileEx(const wchar_t* entryId, const wchar_t* path) noexcept {

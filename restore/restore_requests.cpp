@@ -7,6 +7,7 @@
 #include "diag/log.h"
 #include "outlook/application.h"
 #include "restore/target_folder.h"
+#include "tunnel/wire.h"
 
 namespace restore {
 namespace {
@@ -96,7 +97,8 @@ bool RestoreMailFromMSGFile(TunnelConnection* connection, uint32_t timeoutMs) no
     } catch (...) {
         // No memory for the path: answered as a failed restore.
     }
-    return TunnelSendDword(connection, SUCCEEDED(hr) ? 1 : 0, timeoutMs, nullptr);
+    return TunnelSendDword(connection, SUCCEEDED(hr) ? wire::kReplyDone : wire::kReplyFailed, timeoutMs,
+                           nullptr);
 }
 
 }  // namespace restore

@@ -30,8 +30,3 @@ public:
 
 // The process's one mail server, constructed when the module loads.
 extern CKsCommMailServer g_mailServer;
-
-// The channel the add-in serves, its mode and its request timeout.
-inline constexpr wchar_t kMailServerChannel[] = L"DiRirire.MSOutlook";
-inline constexpr uint32_t kMailServerMode = kServerModeLocal;
-inline constexpr uint32_t kMailServerRequestTimeoutMs = 10000;

@@ -8,8 +8,6 @@ namespace {
 constexpr DWORD kAcceptThreadStackSize = 0x20000;  // 128 KiB
 constexpr DWORD kWorkerThreadStackSize = 0x80000;  // 512 KiB
 constexpr DWORD kThreadsLockSpinCount = 4000;
-constexpr uint32_t kChannelMappingSize = 0x10000;
-constexpr uint32_t kHandshakeTimeoutMs = 5000;
 constexpr uint32_t kEventQueryState = 0x0001;  // EVENT_QUERY_STATE; missing from mingw's headers
 // Every event right but DELETE, for Everyone: other processes may set and watch it.
 constexpr uint32_t kStopEventAccess =
@@ -77,7 +75,7 @@ HRESULT SharedMemServer::Start(const wchar_t* name, uint32_t mode, uint32_t time
     }
     threadsLock_ = std::move(lock);
 
-    if (mode_ == kServerModeNoTunnel) {
+    if (mode_ == wire::kServerModeNoTunnel) {
         stopEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (stopEvent_) return S_OK;
     } else if (SUCCEEDED(CreateStopEvent()) && StartThread(kAcceptThreadStackSize, AcceptThread, this)) {
@@ -131,7 +129,7 @@ void SharedMemServer::ResetState() {
     // Forgets without closing: for an object whose resources went elsewhere.
     name_.clear();
     tunnelName_.clear();
-    mode_ = kServerModeLocal;
+    mode_ = wire::kServerModeLocal;
     timeoutMs_ = 0;
     (void)stopEvent_.release();
     for (base::UniqueHandle& thread : threads_) (void)thread.release();
@@ -139,17 +137,11 @@ void SharedMemServer::ResetState() {
     (void)threadsLock_.release();
 }
 
-std::wstring SharedMemServer::GetNamespacePrefix() {
-    return mode_ == kServerModeGlobal || mode_ == kServerModeGlobalLowLabel ? L"Global\\" : L"Local\\";
-}
+std::wstring SharedMemServer::GetNamespacePrefix() { return wire::NamespacePrefix(mode_); }
 
-std::wstring SharedMemServer::GetTunnelName() {
-    return GetNamespacePrefix() + L"Kestrava." + name_ + L".Tunnel";
-}
+std::wstring SharedMemServer::GetTunnelName() { return wire::TunnelName(name_, mode_); }
 
-std::wstring SharedMemServer::GetStopEventName() {
-    return GetNamespacePrefix() + L"Kestrava." + name_ + L".Event";
-}
+std::wstring SharedMemServer::GetStopEventName() { return wire::StopEventName(name_, mode_); }
 
 uint32_t SharedMemServer::GetRequestTimeout() { return timeoutMs_; }
 
@@ -228,7 +220,7 @@ DWORD WINAPI SharedMemServer::AcceptThread(void* argument) noexcept {
         std::unique_ptr<TunnelConnection> connection;
         // Fails only when the stop event is set, given no time limit.
         if (!TunnelAccept(server->tunnelName_.c_str(), &connection, server->mode_, server->stopEvent_.get(),
-                          INFINITE, kChannelMappingSize, kHandshakeTimeoutMs))
+                          INFINITE, wire::kChannelMappingSize, wire::kHandshakeTimeoutMs))
             break;
         // A worker that cannot start costs only this connection, closed on scope exit.
         (void)server->OnClientConnected(connection);
@@ -256,7 +248,7 @@ void SharedMemServer::ServeConnection(TunnelConnection* connection) {
         if (!singleRequest) {
             uint32_t marker = 0;
             if (!TunnelReceiveDword(connection, &marker, markerTimeoutMs_, stopEvent_.get()) ||
-                marker != kRequestMarker)
+                marker != wire::kRequestMarker)
                 return;
         }
         Dispatch(connection);

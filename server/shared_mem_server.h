@@ -14,17 +14,8 @@
 #include "base/critical_section.h"
 #include "base/unique_resource.h"
 #include "tunnel/tunnel.h"
+#include "tunnel/wire.h"
 
-// How a server names and secures its objects.
-enum ServerMode : uint32_t {
-    kServerModeLocal = 1,           // Local\ names; the mode the add-in uses
-    kServerModeGlobal = 2,          // Global\ names
-    kServerModeGlobalLowLabel = 3,  // Global\ names, objects open to low integrity
-    kServerModeNoTunnel = 100,      // an unnamed stop event only, no threads
-};
-
-// Every request on a connection starts with this number.
-inline constexpr uint32_t kRequestMarker = 0xABCDEF;
 // How long a worker waits for the next request before it drops an idle client.
 inline constexpr uint32_t kRequestMarkerTimeoutMs = 125000;
 
@@ -89,7 +80,7 @@ private:
 
     std::wstring name_;
     std::wstring tunnelName_;  // built by Start, read by the accept thread
-    uint32_t mode_ = kServerModeLocal;
+    uint32_t mode_ = wire::kServerModeLocal;
     uint32_t timeoutMs_ = 0;
     base::UniqueHandle stopEvent_;
     std::vector<base::UniqueHandle> threads_;             // whoever takes one out closes it

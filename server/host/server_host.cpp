@@ -18,9 +18,9 @@
 namespace {
 
 struct Options {
-    std::wstring channel = kMailServerChannel;
-    uint32_t mode = kMailServerMode;
-    uint32_t timeoutMs = kMailServerRequestTimeoutMs;
+    std::wstring channel = wire::kChannel;
+    uint32_t mode = wire::kChannelMode;
+    uint32_t timeoutMs = wire::kRequestTimeoutMs;
     std::wstring logPath;
 };
 

@@ -231,7 +231,7 @@ private:
 };
 
 std::wstring Entry(char digit, const wchar_t* entryId) {
-    return std::wstring(32, static_cast<wchar_t>(digit)) + MailListEntry::kSeparator + entryId;
+    return std::wstring(32, static_cast<wchar_t>(digit)) + wire::kEntrySeparator + entryId;
 }
 
 struct Fixture {
@@ -335,7 +335,7 @@ std::wstring ScriptedStores(Fixture& f, const std::wstring& dir) {
     storetest::WriteText(dir + L"\\index.txt", index);
     f.scripted = std::make_unique<ScriptedAddin>(
         std::vector<ScriptedAddin::Folder>{{L"\\\\Mailbox", 0, {}}, {L"\\\\Archive", 0, {}}}, L"");
-    EXPECT_EQ(S_OK, f.scripted->Start(kScriptedChannel, kServerModeLocal, StandinHost::kTimeoutMs));
+    EXPECT_EQ(S_OK, f.scripted->Start(kScriptedChannel, wire::kServerModeLocal, StandinHost::kTimeoutMs));
     return dir;
 }
 
@@ -352,7 +352,7 @@ std::wstring Scripted(Fixture& f, const std::wstring& dir) {
             {L"\\\\Fake\\Short", 3, {Entry('5', L"good5")}},
         },
         f.complete + L"\\" + f.Index(f.complete).mails()[0].file);
-    EXPECT_EQ(S_OK, f.scripted->Start(kScriptedChannel, kServerModeLocal, StandinHost::kTimeoutMs));
+    EXPECT_EQ(S_OK, f.scripted->Start(kScriptedChannel, wire::kServerModeLocal, StandinHost::kTimeoutMs));
     return dir;
 }
 

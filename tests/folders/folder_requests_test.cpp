@@ -126,7 +126,7 @@ TEST(FolderRequests, ListTreeAndProfileNameOnProfiles) {
             EXPECT_EQ(*c.folderList, texts);
         } else {
             // Nothing answers code 0: the next reply read is code 4's one text.
-            ASSERT_TRUE(client->BeginRequest(RequestCode::GetAllFoldersList));
+            ASSERT_TRUE(client->BeginRequest(wire::RequestCode::GetAllFoldersList));
             ASSERT_TRUE(client->SendCurrentProfileName(&name)) << "code 0 sent a reply";
         }
 

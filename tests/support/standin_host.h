@@ -41,7 +41,7 @@ public:
     [[nodiscard]] DWORD Wait(DWORD timeoutMs) const noexcept { return process_.Wait(timeoutMs); }
     // Once the host has connected the add-in and its server publishes the channel.
     [[nodiscard]] std::unique_ptr<MailClient> Connect(uint32_t version = 2) const {
-        return process_.running() ? MailClient::Connect(kMailServerChannel, version, kTimeoutMs) : nullptr;
+        return process_.running() ? MailClient::Connect(wire::kChannel, version, kTimeoutMs) : nullptr;
     }
 
 private:
