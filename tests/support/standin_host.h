@@ -10,7 +10,7 @@
 
 #include "base/unique_resource.h"
 #include "client/mail_client.h"
-#include "server/mail_server.h"
+#include "tunnel/wire.h"
 #include "tests/support/child_process.h"
 
 namespace testsupport {
