@@ -19,6 +19,7 @@
 
 #include "base/com.h"
 #include "bench/bench_util.h"
+#include "tests/support/standin_host.h"
 #include "outlook/mapi_session.h"
 #include "outlook/object_model.h"
 
@@ -111,7 +112,7 @@ double MeasureStandin(const std::wstring& profile, size_t& paths) {
 
 // The add-in's listing through a client of the host; the first request warms up.
 double MeasureAddin(const std::wstring& profile, size_t& paths) {
-    const bench::StandinHost host(profile);
+    const testsupport::StandinHost host(profile);
     const std::unique_ptr<MailClient> client = host.Connect();
     std::vector<std::wstring> texts;
     if (!client || !client->GetAllFoldersList(&texts)) return -1;

@@ -21,6 +21,7 @@
 #include "base/com.h"
 #include "base/msg_session.h"
 #include "bench/bench_util.h"
+#include "tests/support/standin_host.h"
 #include "mails/mail_record.h"
 #include "mails/mail_requests.h"
 #include "outlook/object_model.h"
@@ -138,7 +139,7 @@ Figures MeasureStandin(const std::wstring& profile, const std::wstring& output) 
 // The add-in's list and saves through a client of the host.
 Figures MeasureAddin(const std::wstring& profile, const std::wstring& output) {
     Figures figures;
-    const bench::StandinHost host(profile);
+    const testsupport::StandinHost host(profile);
     const std::unique_ptr<MailClient> client = host.Connect();
     std::vector<std::wstring> entries;
     if (!client) return figures;

@@ -8,6 +8,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <optional>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "client/mail_client.h"
 #include "diag/log.h"
 #include "server/mail_server.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -26,27 +28,9 @@ constexpr int kRounds = 3;
 constexpr int kIdleClients = 200;
 constexpr uint32_t kTimeoutMs = 60000;
 
-// Starts this program again with the arguments.
-base::UniqueHandle StartSelf(const std::wstring& arguments) {
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info))
-        return {};
-    base::UniqueHandle thread(info.hThread);
-    return base::UniqueHandle(info.hProcess);
-}
-
-// Waits for the child's end; its exit code, or 1.
-DWORD Finish(const base::UniqueHandle& child) {
-    DWORD code = 1;
-    if (child && WaitForSingleObject(child.get(), INFINITE) == WAIT_OBJECT_0)
-        GetExitCodeProcess(child.get(), &code);
-    return code;
+// This program again in the role and with the arguments; its exit code once it ended.
+DWORD RunSelf(const std::vector<std::wstring>& arguments) {
+    return testsupport::Program(testsupport::ThisProgram(), arguments).Wait(INFINITE);
 }
 
 // The bare server: every connection's marker and code read on a thread of its own.
@@ -148,16 +132,17 @@ int IdleChild(const std::wstring& channel, const std::wstring& connectedName,
 // connected; 0 when it could not be measured.
 double StopMs(const std::wstring& channel, int idleClients) {
     if (FAILED(g_mailServer.Start(channel.c_str(), wire::kChannelMode, wire::kRequestTimeoutMs))) return 0;
-    base::UniqueHandle child;
+    std::optional<testsupport::Program> child;
     const std::wstring suffix = L"." + std::to_wstring(GetCurrentProcessId());
     const std::wstring connectedName = L"Local\\ServerBench.Connected" + suffix,
                        releaseName = L"Local\\ServerBench.Release" + suffix;
     const base::UniqueHandle connected(CreateEventW(nullptr, TRUE, FALSE, connectedName.c_str()));
     const base::UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, releaseName.c_str()));
     if (idleClients > 0) {
-        child = StartSelf(L"idle-child " + channel + L" " + connectedName + L" " + releaseName);
-        const HANDLE waits[] = {connected.get(), child.get()};
-        if (!child || WaitForMultipleObjects(2, waits, FALSE, 4 * kTimeoutMs) != WAIT_OBJECT_0) {
+        child.emplace(testsupport::ThisProgram(),
+                      std::vector<std::wstring>{L"idle-child", channel, connectedName, releaseName});
+        const HANDLE waits[] = {connected.get(), child->handle()};
+        if (!child->running() || WaitForMultipleObjects(2, waits, FALSE, 4 * kTimeoutMs) != WAIT_OBJECT_0) {
             g_mailServer.Stop(INFINITE);
             return 0;
         }
@@ -167,7 +152,7 @@ double StopMs(const std::wstring& channel, int idleClients) {
     g_mailServer.Stop(INFINITE);
     const double ms = bench::Seconds(start, bench::Now()) * 1000;
     SetEvent(release.get());
-    return idleClients == 0 || Finish(child) == 0 ? ms : 0;
+    return idleClients == 0 || child->Wait(INFINITE) == 0 ? ms : 0;
 }
 
 }  // namespace
@@ -195,8 +180,7 @@ int main() {
     {
         const BareServer bare(wire::TunnelName(bareChannel));
         for (const int clients : {1, 8}) {
-            if (Finish(StartSelf(L"clients-child " + channel + L" " + bareChannel + L" " +
-                                 std::to_wstring(clients))) != 0)
+            if (RunSelf({L"clients-child", channel, bareChannel, std::to_wstring(clients)}) != 0)
                 std::printf("%d clients: failed\n", clients);
         }
     }

@@ -22,6 +22,7 @@
 #include "bench/measure.h"
 #include "tunnel/tunnel.h"
 #include "tunnel/tunnel_client.h"
+#include "tests/support/child_process.h"
 #include "tunnel/wire.h"
 
 namespace {
@@ -437,21 +438,6 @@ void MeasureMemcpy(const std::vector<uint8_t>& source, Samples* samples) {
     return 0;
 }
 
-[[nodiscard]] base::UniqueHandle StartPeer(const std::wstring& prefix, int rounds) {
-    wchar_t self[MAX_PATH];
-    if (!GetModuleFileNameW(nullptr, self, MAX_PATH)) return {};
-    std::wstring commandLine =
-        L"\"" + std::wstring(self) + L"\" --peer " + prefix + L" " + std::to_wstring(rounds);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info))
-        return {};
-    base::UniqueHandle thread(info.hThread);
-    return base::UniqueHandle(info.hProcess);
-}
-
 struct Figures {
     double megabytesPerSecond;
     double roundTripsPerSecond;
@@ -512,8 +498,8 @@ void PrintFigures(const Samples& samples, int rounds) {
 
 [[nodiscard]] int RunMeasuringSide(int rounds) {
     const std::wstring prefix = L"Local\\TunnelBench." + std::to_wstring(GetCurrentProcessId());
-    base::UniqueHandle peer = StartPeer(prefix, rounds);
-    if (!peer) {
+    const testsupport::Program peer(testsupport::ThisProgram(), {L"--peer", prefix, std::to_wstring(rounds)});
+    if (!peer.running()) {
         std::fprintf(stderr, "tunnel_bench: cannot start the peer (%lu)\n", GetLastError());
         return 1;
     }
@@ -539,9 +525,7 @@ void PrintFigures(const Samples& samples, int rounds) {
         }
         MeasureMemcpy(source, &samples);
     }
-    DWORD peerExit = STILL_ACTIVE;
-    if (WaitForSingleObject(peer.get(), kTimeoutMs) == WAIT_OBJECT_0)
-        GetExitCodeProcess(peer.get(), &peerExit);
+    const DWORD peerExit = peer.Wait(kTimeoutMs);
     if (peerExit != 0) {
         std::fprintf(stderr, "tunnel_bench: the peer failed (exit %lu)\n", peerExit);
         return 1;

@@ -148,21 +148,15 @@ bool MakeLink(const std::wstring& link, const std::wstring& target) {
     const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
     if (!unixName || !RemoveDirectoryW(link.c_str())) return false;
-    std::wstring command = L"ln -s";
+    std::vector<std::wstring> args{L"-s"};
     for (const std::wstring& path : {target, link}) {
         char* name = unixName(path.c_str());
         if (!name) return false;
-        command += L" " + std::wstring(name, name + strlen(name));
+        args.emplace_back(name, name + strlen(name));
         HeapFree(GetProcessHeap(), 0, name);
     }
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info))
-        return false;
     // Wine gives no handle of a program of the system below: the link is awaited.
-    const base::UniqueHandle process(info.hProcess), thread(info.hThread);
+    const testsupport::Program ln(L"Z:\\bin\\ln", args);
     for (const ULONGLONG start = GetTickCount64(); GetTickCount64() - start < StandinHost::kTimeoutMs;
          Sleep(10)) {
         if (GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
