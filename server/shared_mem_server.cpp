@@ -53,8 +53,6 @@ void EndThreads(const std::vector<base::UniqueHandle>& threads, uint32_t timeout
 
 SharedMemServer::~SharedMemServer() { Stop(INFINITE); }
 
-bool SharedMemServer::IsSingleRequest() { return false; }
-
 HRESULT SharedMemServer::Start(const wchar_t* name, uint32_t mode, uint32_t timeoutMs) {
     // Running (a host that connects twice): new fields would change names and the
     // lock under the live threads, so the server goes on as it was started.
@@ -99,13 +97,8 @@ HRESULT SharedMemServer::CreateStopEvent() {
     return stopEvent_ ? S_OK : E_FAIL;
 }
 
-uint32_t SharedMemServer::SignalStop() {
-    if (stopEvent_) SetEvent(stopEvent_.get());
-    return 0;
-}
-
 uint32_t SharedMemServer::Stop(uint32_t timeoutMs) {
-    SignalStop();
+    if (stopEvent_) SetEvent(stopEvent_.get());
     // Workers may still register while earlier ones are waited for: repeat until
     // a snapshot comes back empty. The snapshot's owners close the handles.
     for (auto threads = TakeThreads(); !threads.empty(); threads = TakeThreads())
@@ -125,33 +118,9 @@ std::vector<base::UniqueHandle> SharedMemServer::TakeThreads() {
     return std::exchange(threads_, {});
 }
 
-void SharedMemServer::ResetState() {
-    // Forgets without closing: for an object whose resources went elsewhere.
-    name_.clear();
-    tunnelName_.clear();
-    mode_ = wire::kServerModeLocal;
-    timeoutMs_ = 0;
-    (void)stopEvent_.release();
-    for (base::UniqueHandle& thread : threads_) (void)thread.release();
-    threads_.clear();
-    (void)threadsLock_.release();
-}
+std::wstring SharedMemServer::GetTunnelName() const { return wire::TunnelName(name_, mode_); }
 
-std::wstring SharedMemServer::GetNamespacePrefix() { return wire::NamespacePrefix(mode_); }
-
-std::wstring SharedMemServer::GetTunnelName() { return wire::TunnelName(name_, mode_); }
-
-std::wstring SharedMemServer::GetStopEventName() { return wire::StopEventName(name_, mode_); }
-
-uint32_t SharedMemServer::GetRequestTimeout() { return timeoutMs_; }
-
-void SharedMemServer::AddThread(HANDLE thread) {
-    const auto guard = LockThreads();
-    try {
-        threads_.emplace_back(thread);
-    } catch (const std::bad_alloc&) {
-    }
-}
+std::wstring SharedMemServer::GetStopEventName() const { return wire::StopEventName(name_, mode_); }
 
 void SharedMemServer::RemoveThread(HANDLE thread) {
     base::UniqueHandle removed;  // closed once the lock is left
@@ -164,7 +133,7 @@ void SharedMemServer::RemoveThread(HANDLE thread) {
     if (IsThreadHandle(thread)) removed.reset(thread);
 }
 
-bool SharedMemServer::IsStopping() {
+bool SharedMemServer::IsStopping() const noexcept {
     return !stopEvent_ || WaitForSingleObject(stopEvent_.get(), 0) == WAIT_OBJECT_0;
 }
 
@@ -242,15 +211,8 @@ DWORD WINAPI SharedMemServer::WorkerThread(void* argument) noexcept {
 }
 
 void SharedMemServer::ServeConnection(TunnelConnection* connection) {
-    const bool singleRequest = IsSingleRequest();
-    do {
-        if (IsStopping()) return;
-        if (!singleRequest) {
-            uint32_t marker = 0;
-            if (!TunnelReceiveDword(connection, &marker, markerTimeoutMs_, stopEvent_.get()) ||
-                marker != wire::kRequestMarker)
-                return;
-        }
+    uint32_t marker = 0;
+    while (!IsStopping() && TunnelReceiveDword(connection, &marker, markerTimeoutMs_, stopEvent_.get()) &&
+           marker == wire::kRequestMarker)
         Dispatch(connection);
-    } while (!singleRequest);
 }
