@@ -14,6 +14,11 @@ public:
     ComPtr() noexcept = default;
     // Adopts a reference the caller already owns.
     explicit ComPtr(T* p) noexcept : p_(p) {}
+    // Takes a reference of its own to a pointer the caller only borrows.
+    [[nodiscard]] static ComPtr Copy(T* p) noexcept {
+        if (p) p->AddRef();
+        return ComPtr(p);
+    }
     ComPtr(ComPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
     ComPtr& operator=(ComPtr&& other) noexcept {
         if (this != &other) reset(std::exchange(other.p_, nullptr));

@@ -49,19 +49,13 @@ std::wstring SavedFile(const std::wstring& output, const wchar_t* who, size_t i)
 [[nodiscard]] HRESULT CopyIntoFolder(IMAPIFolder* folder, const std::wstring& file) {
     base::ComPtr<IMessage> created;
     base::ComPtr<IStorage> storage;
-    base::UniqueMsgSession session;
+    base::MessageOnStorage source;
     HRESULT hr;
     if (FAILED(hr = folder->CreateMessage(nullptr, 0, created.put())) ||
         FAILED(hr = StgOpenStorage(file.c_str(), nullptr,
                                    STGM_TRANSACTED | STGM_SHARE_EXCLUSIVE | STGM_READWRITE, nullptr, 0,
                                    storage.put())) ||
-        FAILED(hr = OpenIMsgSession(MAPIGetDefaultMalloc(), 0, session.put()))) {
-        return hr;
-    }
-    base::ComPtr<IMessage> source;  // after the session, which must outlive it
-    if (FAILED(hr = OpenIMsgOnIStg(session.get(), MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer,
-                                   MAPIGetDefaultMalloc(), nullptr, storage.get(), nullptr, 0, 0,
-                                   source.put())) ||
+        FAILED(hr = source.Open(storage.get())) ||
         FAILED(
             hr = source->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, created.get(), 0, nullptr))) {
         return hr;

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "base/unique_variant.h"
+#include "base/scope_exit.h"
 #include "diag/log.h"
 #include "folders/folder_path.h"
 #include "folders/folder_walk.h"
@@ -93,10 +94,7 @@ bool fillFolderTree(TunnelConnection* connection, uint32_t timeoutMs) noexcept {
         return false;
     }
     // Logged off on every way out from here, a failed logon included.
-    struct Logoff {
-        _NameSpace* nameSpace;
-        ~Logoff() { static_cast<void>(outlook::Logoff(nameSpace)); }
-    } logoff{nameSpace.get()};
+    const base::ScopeExit logoff([&] { static_cast<void>(outlook::Logoff(nameSpace.get())); });
     if (FAILED(hr)) return false;
     FolderList folders;
     try {

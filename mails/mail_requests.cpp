@@ -165,26 +165,15 @@ HRESULT WriteMessageFile(IMessage* source, const wchar_t* path) noexcept {
     base::ComPtr<IStorage> storage;
     HRESULT hr = StgCreateDocfile(path, kMessageFileMode, 0, storage.put());
     if (FAILED(hr)) return hr;
-    base::ComPtr<IMalloc> allocator(MAPIGetDefaultMalloc());
-    if (!allocator) return E_FAIL;
-    allocator->AddRef();  // held for the whole operation
-    // The session closes every message open on it: the message is declared after it,
-    // so it is released first on every way out.
-    base::UniqueMsgSession session;
-    if (FAILED(hr = OpenIMsgSession(allocator.get(), 0, session.put()))) return hr;
-    base::ComPtr<IMessage> copy;
-    if (FAILED(hr = OpenIMsgOnIStg(session.get(), MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer,
-                                   allocator.get(), nullptr, storage.get(), nullptr, 0, 0, copy.put())) ||
-        FAILED(hr = WriteClassStg(storage.get(), kClsidMailMessage))) {
+    base::MessageOnStorage copy;
+    if (FAILED(hr = copy.Open(storage.get())) || FAILED(hr = WriteClassStg(storage.get(), kClsidMailMessage)))
         return hr;
-    }
     hr = source->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, copy.get(), 0, nullptr);
     if (FAILED(hr)) {
         try {
             std::wstring subject;
             const HRESULT read = ReadSubjectA(source, subject);
             copy.reset();
-            session.reset();
             if (FAILED(read)) return read;
             LogCopyToFailure(subject, hr);
         } catch (const std::bad_alloc&) {

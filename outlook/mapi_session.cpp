@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/scope_exit.h"
 #include "base/unique_resource.h"
 #include "diag/log.h"
 #include "outlook/application.h"
@@ -106,16 +107,13 @@ HRESULT GetCurrentProfileName(std::wstring& name) noexcept {
             return E_FAIL;
         }
         base::ComPtr<IMAPITable> table;
+        const base::ScopeExit logoff([&] { static_cast<void>(session->Logoff(0, 0, 0)); });
         bool wide = false;
-        if (FAILED(OpenStatusTable(session.get(), table, wide))) {
-            static_cast<void>(session->Logoff(0, 0, 0));
-            return E_FAIL;
-        }
+        if (FAILED(OpenStatusTable(session.get(), table, wide))) return E_FAIL;
         std::wstring found = name;
         const HRESULT hr = ReadProfileRow(table.get(), wide, found);
         if (SUCCEEDED(hr)) name = std::move(found);
         LogMessage(L"Logging off session.");
-        static_cast<void>(session->Logoff(0, 0, 0));
         return hr;
     } catch (...) {
         return E_OUTOFMEMORY;

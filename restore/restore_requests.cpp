@@ -36,18 +36,12 @@ constexpr DWORD kMessageFileMode = STGM_TRANSACTED | STGM_SHARE_EXCLUSIVE | STGM
         LogMessage(L"KsCommMailServer::LoadMailFromMSGFile::StgOpenStorage failed. HR = 0x%x", hr);
         return hr;
     }
-    const base::ComPtr<IMalloc> allocator(::MAPIGetDefaultMalloc());
-    if (allocator) allocator->AddRef();
-    base::UniqueMsgSession session;
-    if (FAILED(hr = ::OpenIMsgSession(allocator.get(), 0, session.put()))) {
+    base::MessageOnStorage fileMessage;
+    if (FAILED(hr = fileMessage.OpenSession())) {
         LogMessage(L"KsCommMailServer::LoadMailFromMSGFile::OpenIMsgSession failed. HR = 0x%x", hr);
         return hr;
     }
-    // Declared after the session, which must outlive it.
-    base::ComPtr<IMessage> fileMessage;
-    hr = ::OpenIMsgOnIStg(session.get(), ::MAPIAllocateBuffer, ::MAPIAllocateMore, ::MAPIFreeBuffer,
-                          allocator.get(), nullptr, storage.get(), nullptr, 0, 0, fileMessage.put());
-    if (FAILED(hr)) {
+    if (FAILED(hr = fileMessage.OpenMessage(storage.get()))) {
         LogMessage(L"KsCommMailServer::LoadMailFromMSGFile::OpenIMsgOnIStg failed. HR = 0x%x", hr);
         return hr;
     }

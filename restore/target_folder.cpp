@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/unique_variant.h"
+#include "base/scope_exit.h"
 #include "diag/log.h"
 #include "folders/folder_path.h"
 #include "outlook/application.h"
@@ -143,10 +144,7 @@ HRESULT getIMAPIFolder(MAPIFolder* folder, base::ComPtr<IMAPIFolder>& mapiFolder
     if (FAILED(hr)) return hr;
     if (!session) return E_FAIL;
     // Logged off on every way out once logged on.
-    struct Logoff {
-        IMAPISession* session;
-        ~Logoff() { static_cast<void>(session->Logoff(0, 0, 0)); }
-    } logoff{session.get()};
+    const base::ScopeExit logoff([&] { static_cast<void>(session->Logoff(0, 0, 0)); });
 
     base::UniqueBstr entryIdText, storeIdText;
     if (FAILED(hr = outlook::GetEntryID(folder, entryIdText)) ||
