@@ -102,4 +102,21 @@ private:
     HRESULT hr_;
 };
 
+// Waits up to timeoutMs for `handle`: WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED. A thread
+// of a single-threaded apartment owns objects that other apartments call into, and those
+// calls run only when it pumps: there the wait keeps serving them (CoWaitForMultipleHandles,
+// COM's modal loop), so a thread it waits for may be one of the callers. Elsewhere it is a
+// plain wait.
+[[nodiscard]] inline DWORD WaitServingCalls(HANDLE handle, DWORD timeoutMs) noexcept {
+    APTTYPE type{};
+    APTTYPEQUALIFIER qualifier{};
+    const bool servesCalls = SUCCEEDED(::CoGetApartmentType(&type, &qualifier)) &&
+                             (type == APTTYPE_STA || type == APTTYPE_MAINSTA);
+    if (!servesCalls) return ::WaitForSingleObject(handle, timeoutMs);
+    DWORD index = 0;
+    const HRESULT hr = ::CoWaitForMultipleHandles(0, timeoutMs, 1, &handle, &index);
+    if (hr == RPC_S_CALLPENDING) return WAIT_TIMEOUT;
+    return SUCCEEDED(hr) ? WAIT_OBJECT_0 : WAIT_FAILED;
+}
+
 }  // namespace base

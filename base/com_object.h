@@ -101,6 +101,47 @@ private:
     ModuleLock moduleLock_;
 };
 
+// A heap object whose pointers cross apartments of the process as they are: it answers
+// IMarshal with the free-threaded marshaler, aggregated (CoCreateFreeThreadedMarshaler),
+// so marshaling it within the process hands over the pointer itself, as MAPI's objects
+// are handed over ("Threading in MAPI": they are free-threaded). The object's calls must
+// then be safe on whatever thread makes them.
+template <typename... Interfaces>
+class FreeThreadedComObject : public ComObject<Interfaces...> {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
+        if (!out || !IsEqualIID(iid, IID_IMarshal)) return ComObject<Interfaces...>::QueryInterface(iid, out);
+        *out = nullptr;
+        IUnknown* marshaler = marshaler_.load();
+        if (!marshaler) {
+            IUnknown* created = nullptr;
+            IUnknown* self = nullptr;
+            const HRESULT hr =
+                ComObject<Interfaces...>::QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&self));
+            if (FAILED(hr)) return hr;
+            const HRESULT made = ::CoCreateFreeThreadedMarshaler(self, &created);
+            self->Release();
+            if (FAILED(made)) return made;
+            // The first thread's marshaler wins; a late one is dropped.
+            if (marshaler_.compare_exchange_strong(marshaler, created)) {
+                marshaler = created;
+            } else {
+                created->Release();
+            }
+        }
+        return marshaler->QueryInterface(iid, out);
+    }
+
+protected:
+    FreeThreadedComObject() noexcept = default;
+    ~FreeThreadedComObject() override {
+        if (IUnknown* marshaler = marshaler_.load()) marshaler->Release();
+    }
+
+private:
+    std::atomic<IUnknown*> marshaler_{nullptr};  // the aggregated marshaler, made on first demand
+};
+
 // An object that lives as long as the module (a static): every reference a client
 // holds is a lock on the module instead of a count of its own.
 template <typename... Interfaces>

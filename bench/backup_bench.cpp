@@ -91,7 +91,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     const testsupport::StandinHost host(argv[1]);
-    const std::unique_ptr<MailClient> client = host.Connect();
+    const std::unique_ptr<MailClient> client = host.Connect(2, bench::kReplyTimeoutMs);
     std::vector<std::wstring> folders;
     if (!client || !client->GetAllFoldersList(&folders)) {  // the first request warms up
         fputs("backup_bench: the add-in does not answer\n", stderr);

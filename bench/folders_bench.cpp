@@ -114,7 +114,7 @@ double MeasureStandin(const std::wstring& profile, size_t& paths) {
 // The add-in's listing through a client of the host; the first request warms up.
 double MeasureAddin(const std::wstring& profile, size_t& paths) {
     const testsupport::StandinHost host(profile);
-    const std::unique_ptr<MailClient> client = host.Connect();
+    const std::unique_ptr<MailClient> client = host.Connect(2, bench::kReplyTimeoutMs);
     std::vector<std::wstring> texts;
     if (!client || !client->GetAllFoldersList(&texts)) return -1;
     return bench::Median(

@@ -134,7 +134,7 @@ Figures MeasureStandin(const std::wstring& profile, const std::wstring& output) 
 Figures MeasureAddin(const std::wstring& profile, const std::wstring& output) {
     Figures figures;
     const testsupport::StandinHost host(profile);
-    const std::unique_ptr<MailClient> client = host.Connect();
+    const std::unique_ptr<MailClient> client = host.Connect(2, bench::kReplyTimeoutMs);
     std::vector<std::wstring> entries;
     if (!client) return figures;
     figures.list = bench::Median(

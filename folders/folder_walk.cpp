@@ -143,6 +143,10 @@ HRESULT GetFoldersOnAllStores(FolderList& folders, const outlook::MapiFunctions&
                 continue;
             }
             status = WalkStore(folders, nameSpace.get(), functions, session, excluded);
+            // Released before the next row, so closing the session logs off no store: the
+            // stores are those of Outlook's shared session, and StoreLogoff ends a store
+            // for every holder of it, Outlook included.
+            session.store.reset();
         }
     } catch (...) {
         status = E_OUTOFMEMORY;

@@ -4,11 +4,15 @@
 #include <mapiutil.h>
 #include <mapix.h>
 
+#include <locale.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <new>
 #include <string_view>
+#include <type_traits>
 
 #include "base/mapi_buffer.h"
 #include "base/unique_variant.h"
@@ -77,6 +81,16 @@ void RemoveAll(std::wstring& text, std::wstring_view part) {
     text.swap(kept);
 }
 
+// The runtime's "C" locale, the record's own. The runtime's current locale is the
+// process's, and any other module of Outlook's process may set it (setlocale): the
+// conversions and the date text follow this one instead, so a mail's record never
+// changes with its neighbours. Made once; null (the current locale) if it cannot be.
+[[nodiscard]] _locale_t RecordLocale() noexcept {
+    static const std::unique_ptr<std::remove_pointer_t<_locale_t>, decltype(&::_free_locale)> locale(
+        ::_create_locale(LC_ALL, "C"), &::_free_locale);
+    return locale.get();
+}
+
 [[nodiscard]] bool SameSecond(const SYSTEMTIME& a, const SYSTEMTIME& b) noexcept {
     return a.wYear == b.wYear && a.wMonth == b.wMonth && a.wDay == b.wDay && a.wHour == b.wHour &&
            a.wMinute == b.wMinute && a.wSecond == b.wSecond;
@@ -121,10 +135,11 @@ HRESULT GetStringPropW(IMessage* message, ULONG tag, std::wstring& text) noexcep
 
 std::wstring AnsiToWide(const char* text) {
     if (!text) return std::wstring();
-    const size_t length = std::mbstowcs(nullptr, text, 0);
+    const size_t length = ::_mbstowcs_l(nullptr, text, 0, RecordLocale());
     if (length == static_cast<size_t>(-1)) return std::wstring();
     std::wstring wide(length + 1, L'\0');
-    if (std::mbstowcs(wide.data(), text, length + 1) == static_cast<size_t>(-1)) return std::wstring();
+    if (::_mbstowcs_l(wide.data(), text, length + 1, RecordLocale()) == static_cast<size_t>(-1))
+        return std::wstring();
     wide.resize(length);
     return wide;
 }
@@ -161,7 +176,7 @@ HRESULT GetSubmitTimeText(IMessage* message, ULONG tag, std::wstring& text) noex
         time.tm_wday = st.wDayOfWeek;
         time.tm_yday = calendar.wDayOfYear - 1;
         wchar_t buffer[256] = {};
-        std::wcsftime(buffer, std::size(buffer), L"%#c", &time);
+        ::_wcsftime_l(buffer, std::size(buffer), L"%#c", &time, RecordLocale());
         text = buffer;
     } catch (const std::bad_alloc&) {
         return E_FAIL;

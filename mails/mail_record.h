@@ -39,14 +39,15 @@ namespace mails {
 [[nodiscard]] HRESULT GetStringPropA(IMessage* message, ULONG tag, std::wstring& text) noexcept;
 [[nodiscard]] HRESULT GetStringPropW(IMessage* message, ULONG tag, std::wstring& text) noexcept;
 
-// 8-bit text widened by the runtime's mbstowcs in its default locale, where each
-// byte becomes the code unit of its value. Empty when mbstowcs refuses the text.
+// 8-bit text widened by the runtime's mbstowcs in the "C" locale, where each byte
+// becomes the code unit of its value, whatever locale the process has set. Empty when
+// mbstowcs refuses the text.
 [[nodiscard]] std::wstring AnsiToWide(const char* text);
 
-// The PT_SYSTIME property `tag` as local time in the runtime's "%#c" form
-// ("Tuesday, March 14, 2023 09:05:07"). Success with `text` empty for a missing
-// value or a zero time; E_FAIL for a time that does not survive the conversion to
-// an automation date; "Invalid DateTime" when the date gives no calendar fields.
+// The PT_SYSTIME property `tag` as local time in the runtime's "%#c" form of the "C"
+// locale ("Tuesday, March 14, 2023 09:05:07"), whatever locale the process has set. Success with `text` empty
+// for a missing value or a zero time; E_FAIL for a time that does not survive the conversion to an automation
+// date; "Invalid DateTime" when the date gives no calendar fields.
 [[nodiscard]] HRESULT GetSubmitTimeText(IMessage* message, ULONG tag, std::wstring& text) noexcept;
 
 // The body's short form: its first 1024 characters without LF, CR and blanks, and

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 
+#include "base/com.h"
+
 namespace {
 
 constexpr DWORD kAcceptThreadStackSize = 0x20000;  // 128 KiB
@@ -31,19 +33,16 @@ DWORD RemainingMs(DWORD start, uint32_t timeoutMs) noexcept {
     return elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
 }
 
-// Waits for every thread, in groups of the most one wait can cover, all against the
-// same deadline; whatever still runs then is ended.
+// Waits for every thread against one deadline; whatever still runs then is ended. The
+// caller may be Outlook's main thread (OnDisconnection), which owns the object model: a
+// worker inside an object-model call waits for that very thread, so the wait serves
+// those calls while it lasts (base::WaitServingCalls).
 void EndThreads(const std::vector<base::UniqueHandle>& threads, uint32_t timeoutMs) {
     const DWORD start = GetTickCount();
     bool allEnded = true;
-    HANDLE group[MAXIMUM_WAIT_OBJECTS];
-    for (size_t first = 0; first < threads.size(); first += MAXIMUM_WAIT_OBJECTS) {
-        const size_t count = std::min<size_t>(MAXIMUM_WAIT_OBJECTS, threads.size() - first);
-        for (size_t i = 0; i < count; ++i) group[i] = threads[first + i].get();
-        if (WaitForMultipleObjects(static_cast<DWORD>(count), group, TRUE, RemainingMs(start, timeoutMs)) !=
-            WAIT_OBJECT_0)
+    for (const base::UniqueHandle& thread : threads)
+        if (base::WaitServingCalls(thread.get(), RemainingMs(start, timeoutMs)) != WAIT_OBJECT_0)
             allEnded = false;
-    }
     if (allEnded) return;
     for (const base::UniqueHandle& thread : threads)
         if (WaitForSingleObject(thread.get(), 0) != WAIT_OBJECT_0) TerminateThread(thread.get(), 0);

@@ -81,10 +81,10 @@ HRESULT ApplicationObject::Create(std::shared_ptr<store::Profile> profile,
     out.reset();
     base::UniqueHandle quitRequested(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!quitRequested) return HRESULT_FROM_WIN32(::GetLastError());
-    uint32_t busyCall = 0;
-    HRESULT hr = profile->GetBusyCall(busyCall);
+    store::ProfileSettings settings;
+    HRESULT hr = profile->GetSettings(settings);
     if (FAILED(hr)) return hr;
-    CallGate::RefuseCall(busyCall);
+    CallGate::RefuseCall(settings.busyCall);
     base::ComPtr<_NameSpace> nameSpace;
     hr = NewNameSpace(std::move(profile), nameSpace);
     if (FAILED(hr)) return hr;

@@ -12,9 +12,8 @@ namespace standin::outlook {
 // Outlook's object model lives in one single-threaded apartment: COM carries the
 // calls of other threads to it one at a time, and Outlook may refuse one while it
 // is busy ("IMessageFilter::HandleInComingCall": SERVERCALL_REJECTED fails the
-// caller's call with RPC_E_CALL_REJECTED). Every member call of the process takes
-// this gate; the add-in's pointers stay direct, so MAPIOBJECT's message is used
-// free-threaded as Outlook hands it out.
+// caller's call with RPC_E_CALL_REJECTED). Every member call takes this gate, which
+// counts them; the calls are the main thread's, or a test's own.
 class CallGate {
 public:
     // Refuses call number `call` from now on (0: none), as the profile asks.

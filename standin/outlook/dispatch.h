@@ -14,9 +14,10 @@
 // - A member that fails raises an exception: DISP_E_EXCEPTION with the member's
 //   HRESULT in EXCEPINFO.scode. A caller that passes no EXCEPINFO gets the HRESULT
 //   itself, since it could not learn it otherwise.
-// Objects are free-threaded: reference counts are atomic and each object guards
-// what it changes, so a pointer is used directly on any thread of the process;
-// member calls pass one at a time through the CallGate (call_gate.h).
+// Objects live in the host's single-threaded apartment: other threads reach them
+// through proxies (host_api.h). Reference counts are atomic all the same and each
+// object guards what it changes; member calls pass one at a time through the CallGate
+// (call_gate.h).
 #pragma once
 
 #include <oaidl.h>

@@ -1,12 +1,15 @@
 // The module's COM server exports and the host's calls (host_api.h): the one
-// application this process runs, and the class object that hands it out.
+// application this process runs, and the class object that hands it out, registered
+// from the host's thread while the application is open.
 #include <olectl.h>
 
+#include <iterator>
 #include <mutex>
 #include <new>
 
 #include "standin/outlook/application.h"
 #include "standin/outlook/host_api.h"
+#include "standin/outlook/running_class.h"
 #include "base/com_object.h"
 #include "standin/store/logon.h"
 
@@ -17,6 +20,17 @@ namespace {
 // The running application, between OutlookStandinOpen and OutlookStandinClose.
 std::mutex g_lock;
 base::ComPtr<ApplicationObject> g_application;  // under g_lock
+// Its class, offered to the process's apartments; on the host's thread only.
+standin::outlook::RunningClass g_runningClass;
+
+// Every instance of Outlook's Application class is the running application.
+[[nodiscard]] HRESULT FindApplication(REFIID iid, void** out) noexcept {
+    const std::lock_guard lock(g_lock);
+    if (!g_application) return CO_E_SERVER_EXEC_FAILURE;  // closed meanwhile
+    return g_application->QueryInterface(iid, out);
+}
+
+base::ClassFactory<&FindApplication> g_applicationClass;
 
 // The profile folder to open, made absolute.
 [[nodiscard]] HRESULT ProfileFolder(const wchar_t* requested, std::wstring& folder) {
@@ -55,24 +69,20 @@ base::ComPtr<ApplicationObject> g_application;  // under g_lock
         return HRESULT_FROM_WIN32(::GetLastError());
     }
     g_application = std::move(application);
+    if (FAILED(hr = g_runningClass.Register(&g_applicationClass))) {
+        g_application.reset();
+        return hr;
+    }
     *profileName = nameCopy.release();
     *quitRequested = g_application->quitRequested();
     return S_OK;
 }
 
-// Every instance of Outlook's Application class is the running application.
-[[nodiscard]] HRESULT FindApplication(REFIID iid, void** out) noexcept {
-    const std::lock_guard lock(g_lock);
-    if (!g_application) return CO_E_SERVER_EXEC_FAILURE;  // no host runs in this process
-    return g_application->QueryInterface(iid, out);
-}
-
-base::ClassFactory<&FindApplication> g_applicationClass;
-
 }  // namespace
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    return base::GetClassObject(CLSID_OutlookApplication, g_applicationClass, clsid, iid, out);
+    return base::GetClassObject(standin::outlook::CLSID_RunningClassUnmarshaler,
+                                standin::outlook::UnmarshalerClass(), clsid, iid, out);
 }
 
 // The running application is a live object, so the module stays while it is open.
@@ -90,6 +100,30 @@ extern "C" HRESULT WINAPI OutlookStandinOpen(const wchar_t* profileFolder, BSTR*
     }
 }
 
+extern "C" HRESULT WINAPI OutlookStandinGetHostSettings(OutlookStandinHostSettings* settings) noexcept {
+    if (!settings) return E_POINTER;
+    *settings = OutlookStandinHostSettings{};
+    try {
+        {
+            const std::lock_guard lock(g_lock);
+            if (!g_application) return E_UNEXPECTED;
+        }
+        std::shared_ptr<standin::store::Profile> profile;
+        std::wstring folder;
+        HRESULT hr = standin::store::FindHostProfile(folder);
+        if (FAILED(hr) || FAILED(hr = standin::store::Profile::Open(folder, profile))) return hr;
+        standin::store::ProfileSettings read;
+        if (FAILED(hr = profile->GetSettings(read))) return hr;
+        if (read.locale.size() >= std::size(settings->locale))
+            return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+        settings->mainThreadBusyMs = read.mainThreadBusyMs;
+        read.locale.copy(settings->locale, read.locale.size());
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 extern "C" HRESULT WINAPI OutlookStandinAddAddIn(const wchar_t* progId, IDispatch** entry) noexcept {
     if (!entry) return E_POINTER;
     *entry = nullptr;
@@ -102,6 +136,7 @@ extern "C" HRESULT WINAPI OutlookStandinAddAddIn(const wchar_t* progId, IDispatc
 }
 
 extern "C" void WINAPI OutlookStandinClose() noexcept {
+    g_runningClass.Revoke();
     base::ComPtr<ApplicationObject> closing;
     {
         const std::lock_guard lock(g_lock);

@@ -1,6 +1,7 @@
-// DllRegisterServer: the module as the in-process server of Outlook's Application
-// class, and the Add-In Designer type library it carries (TYPELIB resource 1).
-// Both under HKCR, where Wine's COM looks (see host_api.h).
+// DllRegisterServer: the module as the in-process server of the running class's
+// unmarshaler, and the type libraries it carries (TYPELIB resources 1 and 2). Under
+// HKCR, where Wine's COM looks: its CoCreateInstance does not find classes registered
+// only under HKCU\Software\Classes.
 #include <olectl.h>
 
 #include <new>
@@ -9,12 +10,16 @@
 #include "base/com.h"
 #include "base/unique_resource.h"
 #include "outlook/outlook_interfaces.h"
+#include "standin/outlook/running_class.h"
 
 namespace {
 
 constexpr wchar_t kClassName[] = L"Outlook Application (stand-in)";
+constexpr wchar_t kUnmarshalerName[] = L"Outlook Application's marshaling (stand-in)";
 constexpr wchar_t kThreadingModel[] = L"Both";
 constexpr wchar_t kInprocServer[] = L"\\InprocServer32";
+// The type libraries' resource numbers, as LoadTypeLibEx takes them after the path.
+constexpr const wchar_t* kTypeLibraries[] = {L"\\1", L"\\2"};
 
 [[nodiscard]] HRESULT ModulePath(std::wstring& path) {
     HMODULE module = nullptr;
@@ -47,20 +52,40 @@ constexpr wchar_t kInprocServer[] = L"\\InprocServer32";
     return HRESULT_FROM_WIN32(status);
 }
 
+[[nodiscard]] std::wstring ClassKey(REFCLSID clsid) {
+    wchar_t text[39] = {};
+    static_cast<void>(::StringFromGUID2(clsid, text, ARRAYSIZE(text)));
+    return std::wstring(L"CLSID\\") + text;
+}
+
 [[nodiscard]] HRESULT RegisterServer() {
     std::wstring path;
     HRESULT hr = ModulePath(path);
     if (FAILED(hr)) return hr;
-    wchar_t clsid[39] = {};
-    if (::StringFromGUID2(CLSID_OutlookApplication, clsid, ARRAYSIZE(clsid)) == 0) return E_UNEXPECTED;
-    const std::wstring classKey = std::wstring(L"CLSID\\") + clsid;
-    if (FAILED(hr = SetClassesText(classKey, nullptr, kClassName)) ||
-        FAILED(hr = SetClassesText(classKey + kInprocServer, nullptr, path)) ||
-        FAILED(hr = SetClassesText(classKey + kInprocServer, L"ThreadingModel", kThreadingModel))) {
+    const std::wstring applicationKey = ClassKey(CLSID_OutlookApplication);
+    const std::wstring unmarshalerKey = ClassKey(standin::outlook::CLSID_RunningClassUnmarshaler);
+    if (FAILED(hr = SetClassesText(applicationKey, nullptr, kClassName)) ||
+        FAILED(hr = SetClassesText(unmarshalerKey, nullptr, kUnmarshalerName)) ||
+        FAILED(hr = SetClassesText(unmarshalerKey + kInprocServer, nullptr, path)) ||
+        FAILED(hr = SetClassesText(unmarshalerKey + kInprocServer, L"ThreadingModel", kThreadingModel))) {
         return hr;
     }
-    base::ComPtr<ITypeLib> library;
-    return ::LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, library.put());
+    // Only a running host offers the application: an in-process server of it (as
+    // earlier builds registered) would be taken first.
+    const LSTATUS deleted = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, (applicationKey + kInprocServer).c_str());
+    if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) return HRESULT_FROM_WIN32(deleted);
+    // Registered with its resource number: Wine's LoadTypeLibEx(REGKIND_REGISTER) records
+    // the module alone, which names resource 1.
+    std::wstring folder = path.substr(0, path.find_last_of(L'\\'));
+    for (const wchar_t* resource : kTypeLibraries) {
+        std::wstring library = path + resource;
+        base::ComPtr<ITypeLib> loaded;
+        if (FAILED(hr = ::LoadTypeLibEx(library.c_str(), REGKIND_NONE, loaded.put())) ||
+            FAILED(hr = ::RegisterTypeLib(loaded.get(), library.data(), folder.data()))) {
+            return hr;
+        }
+    }
+    return S_OK;
 }
 
 }  // namespace

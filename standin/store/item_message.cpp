@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/com_object.h"
+#include "base/mapi_row_set.h"
 #include "base/msg_session.h"
 #include "standin/store/files.h"
 
@@ -88,10 +89,26 @@ constexpr ULONG kErrorValueIds[] = {0x1035, 0x0039};
     return (faults & fault::kErrorValue) && unreadable ? MAPI_E_NOT_ENOUGH_MEMORY : S_OK;
 }
 
-class ItemMessage final : public base::ComObject<IMessage> {
+// The display lists a store keeps from the recipient table, by recipient type.
+struct DisplayList {
+    LONG recipientType;
+    ULONG tag;
+};
+constexpr DisplayList kDisplayLists[] = {
+    {MAPI_TO, PR_DISPLAY_TO_W},
+    {MAPI_CC, PR_DISPLAY_CC_W},
+    {MAPI_BCC, PR_DISPLAY_BCC_W},
+};
+constexpr wchar_t kDisplayListSeparator[] = L"; ";
+
+class ItemMessage final : public base::FreeThreadedComObject<IMessage> {
 public:
-    ItemMessage(Folder folder, Item item, uint32_t faults, uint32_t sizeLimit)
-        : folder_(std::move(folder)), item_(std::move(item)), faults_(faults), sizeLimit_(sizeLimit) {}
+    ItemMessage(Folder folder, Item item, uint32_t faults, uint32_t sizeLimit, bool writable)
+        : folder_(std::move(folder)),
+          item_(std::move(item)),
+          faults_(faults),
+          sizeLimit_(sizeLimit),
+          writable_(writable) {}
 
     [[nodiscard]] HRESULT Initialize(const std::vector<BYTE>* bytes) {
         HRESULT hr = MemoryStorage(bytes, lockBytes_, storage_);
@@ -125,12 +142,15 @@ public:
     }
     STDMETHODIMP OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags,
                               LPUNKNOWN* unknown) noexcept override {
+        if (!writable_ && (flags & (MAPI_MODIFY | MAPI_CREATE))) return MAPI_E_NO_ACCESS;
         return inner_->OpenProperty(tag, iid, options, flags, unknown);
     }
     STDMETHODIMP SetProps(ULONG count, LPSPropValue values, LPSPropProblemArray* problems) noexcept override {
+        if (!writable_) return MAPI_E_NO_ACCESS;
         return inner_->SetProps(count, values, problems);
     }
     STDMETHODIMP DeleteProps(LPSPropTagArray tags, LPSPropProblemArray* problems) noexcept override {
+        if (!writable_) return MAPI_E_NO_ACCESS;
         return inner_->DeleteProps(tags, problems);
     }
     STDMETHODIMP CopyTo(ULONG excludedInterfaceCount, LPCIID excludedInterfaces,
@@ -159,25 +179,36 @@ public:
         return inner_->GetAttachmentTable(flags, table);
     }
     STDMETHODIMP OpenAttach(ULONG number, LPCIID iid, ULONG flags, LPATTACH* attach) noexcept override {
+        if (!writable_ && (flags & MAPI_MODIFY)) return MAPI_E_NO_ACCESS;
         return inner_->OpenAttach(number, iid, flags, attach);
     }
     STDMETHODIMP CreateAttach(LPCIID iid, ULONG flags, ULONG* number, LPATTACH* attach) noexcept override {
+        if (!writable_) return MAPI_E_NO_ACCESS;
         return inner_->CreateAttach(iid, flags, number, attach);
     }
     STDMETHODIMP DeleteAttach(ULONG number, ULONG uiParam, LPMAPIPROGRESS progress,
                               ULONG flags) noexcept override {
+        if (!writable_) return MAPI_E_NO_ACCESS;
         return inner_->DeleteAttach(number, uiParam, progress, flags);
     }
     STDMETHODIMP GetRecipientTable(ULONG flags, LPMAPITABLE* table) noexcept override {
         return inner_->GetRecipientTable(flags, table);
     }
     STDMETHODIMP ModifyRecipients(ULONG flags, LPADRLIST recipients) noexcept override {
+        if (!writable_) return MAPI_E_NO_ACCESS;
         return inner_->ModifyRecipients(flags, recipients);
     }
-    STDMETHODIMP SubmitMessage(ULONG flags) noexcept override { return inner_->SubmitMessage(flags); }
-    STDMETHODIMP SetReadFlag(ULONG flags) noexcept override { return inner_->SetReadFlag(flags); }
+    STDMETHODIMP SubmitMessage(ULONG flags) noexcept override {
+        if (!writable_) return MAPI_E_NO_ACCESS;
+        return inner_->SubmitMessage(flags);
+    }
+    STDMETHODIMP SetReadFlag(ULONG flags) noexcept override {
+        if (!writable_) return MAPI_E_NO_ACCESS;
+        return inner_->SetReadFlag(flags);
+    }
 
 private:
+    [[nodiscard]] HRESULT SetDisplayLists();
     [[nodiscard]] HRESULT WriteItem();
     [[nodiscard]] HRESULT StoreProperty(ULONG tag, void* parent, SPropValue& value);
 
@@ -185,7 +216,8 @@ private:
     std::mutex lock_;  // one SaveChanges at a time; guards item_
     Item item_;        // null until a new message is first saved
     const uint32_t faults_;
-    const uint32_t sizeLimit_;  // Profile::GetPropertySizeLimit
+    const uint32_t sizeLimit_;  // ProfileSettings::propertySizeLimit
+    const bool writable_;
     base::ComPtr<ILockBytes> lockBytes_;
     base::ComPtr<IStorage> storage_;
     base::UniqueMsgSession session_;
@@ -193,13 +225,51 @@ private:
 };
 
 HRESULT ItemMessage::SaveChanges(ULONG flags) noexcept {
+    if (!writable_) return MAPI_E_NO_ACCESS;
     if (faults_ & fault::kSaveChanges) return kFaultResult;
     const std::lock_guard lock(lock_);
-    HRESULT hr = inner_->SaveChanges(flags);
+    HRESULT hr = SetDisplayLists();
+    if (FAILED(hr)) return hr;
+    hr = inner_->SaveChanges(flags);
     if (FAILED(hr)) return hr;
     hr = storage_->Commit(STGC_DEFAULT);
     if (FAILED(hr)) return hr;
     return WriteItem();
+}
+
+HRESULT ItemMessage::SetDisplayLists() {
+    try {
+        base::ComPtr<IMAPITable> table;
+        HRESULT hr = inner_->GetRecipientTable(MAPI_UNICODE, table.put());
+        if (FAILED(hr)) return hr;
+        SizedSPropTagArray(2, columns) = {2, {PR_RECIPIENT_TYPE, PR_DISPLAY_NAME_W}};
+        base::UniqueRowSet rows;
+        hr = ::HrQueryAllRows(table.get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0,
+                              rows.put());
+        if (FAILED(hr)) return hr;
+        std::wstring lists[std::size(kDisplayLists)];
+        for (ULONG r = 0; r < rows.get()->cRows; ++r) {
+            const SRow& row = rows.get()->aRow[r];
+            if (row.cValues < 2 || row.lpProps[0].ulPropTag != PR_RECIPIENT_TYPE ||
+                row.lpProps[1].ulPropTag != PR_DISPLAY_NAME_W) {
+                continue;  // no type or no name: on no list
+            }
+            const LONG type = row.lpProps[0].Value.l & ~(MAPI_SUBMITTED | MAPI_P1);
+            for (size_t l = 0; l < std::size(kDisplayLists); ++l) {
+                if (kDisplayLists[l].recipientType != type) continue;
+                if (!lists[l].empty()) lists[l] += kDisplayListSeparator;
+                lists[l] += row.lpProps[1].Value.lpszW;
+            }
+        }
+        SPropValue values[std::size(kDisplayLists)] = {};
+        for (size_t l = 0; l < std::size(kDisplayLists); ++l) {
+            values[l].ulPropTag = kDisplayLists[l].tag;
+            values[l].Value.lpszW = lists[l].data();
+        }
+        return inner_->SetProps(static_cast<ULONG>(std::size(values)), values, nullptr);
+    } catch (const std::bad_alloc&) {
+        return MAPI_E_NOT_ENOUGH_MEMORY;
+    }
 }
 
 HRESULT ItemMessage::WriteItem() {
@@ -296,7 +366,7 @@ HRESULT ItemMessage::GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count,
 
 }  // namespace
 
-HRESULT OpenItemMessage(const Folder& folder, const Item* item, uint32_t faults,
+HRESULT OpenItemMessage(const Folder& folder, const Item* item, uint32_t faults, bool writable,
                         base::ComPtr<IMessage>& message) {
     try {
         std::vector<BYTE> bytes;
@@ -304,10 +374,10 @@ HRESULT OpenItemMessage(const Folder& folder, const Item* item, uint32_t faults,
             const HRESULT hr = ReadFileBytes(item->path(), bytes);
             if (FAILED(hr)) return hr;
         }
-        uint32_t sizeLimit = kDefaultPropertySizeLimit;
-        if (const HRESULT hr = folder.store().profile()->GetPropertySizeLimit(sizeLimit); FAILED(hr))
-            return hr;
-        base::ComPtr<ItemMessage> created(new ItemMessage(folder, item ? *item : Item(), faults, sizeLimit));
+        ProfileSettings settings;
+        if (const HRESULT hr = folder.store().profile()->GetSettings(settings); FAILED(hr)) return hr;
+        base::ComPtr<ItemMessage> created(
+            new ItemMessage(folder, item ? *item : Item(), faults, settings.propertySizeLimit, writable));
         const HRESULT hr = created->Initialize(item ? &bytes : nullptr);
         if (FAILED(hr)) return hr;
         message.reset(created.detach());
@@ -321,14 +391,14 @@ HRESULT Folder::CreateMessage(base::ComPtr<IMessage>& message) const {
     FolderInfo info;
     const HRESULT hr = GetInfo(info);
     if (FAILED(hr)) return hr;
-    return OpenItemMessage(*this, nullptr, info.messageFaults, message);
+    return OpenItemMessage(*this, nullptr, info.messageFaults, true, message);
 }
 
-HRESULT Item::Open(base::ComPtr<IMessage>& message) const {
+HRESULT Item::Open(base::ComPtr<IMessage>& message, bool writable) const {
     uint32_t faults = 0;
     const HRESULT hr = GetFaults(faults);
     if (FAILED(hr)) return hr;
-    return OpenItemMessage(folder_, this, faults, message);
+    return OpenItemMessage(folder_, this, faults, writable, message);
 }
 
 }  // namespace standin::store

@@ -15,8 +15,9 @@ namespace standin::store {
 // Opens an existing item (its file is read into memory) or, with a null `item`,
 // a new message of `folder` that becomes an item at its first SaveChanges.
 // `faults` (fault::kCopyTo, fault::kSaveChanges) make those calls fail; fault::kString8
-// and fault::kErrorValue turn what GetProps gives into error values.
-[[nodiscard]] HRESULT OpenItemMessage(const Folder& folder, const Item* item, uint32_t faults,
+// and fault::kErrorValue turn what GetProps gives into error values. A message that is
+// not `writable` refuses every change with MAPI_E_NO_ACCESS.
+[[nodiscard]] HRESULT OpenItemMessage(const Folder& folder, const Item* item, uint32_t faults, bool writable,
                                       base::ComPtr<IMessage>& message);
 
 }  // namespace standin::store

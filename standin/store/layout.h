@@ -35,9 +35,7 @@ inline constexpr char kId[] = "id";
 inline constexpr char kType[] = "type";
 inline constexpr char kNextItem[] = "next-item";
 inline constexpr char kMessageFault[] = "message-fault";
-inline constexpr char kPropertySizeLimit[] = "property-size-limit";
 inline constexpr char kDataFile[] = "data-file";
-inline constexpr char kBusyCall[] = "busy-call";
 
 [[nodiscard]] uint64_t Fnv1a(std::wstring_view text, uint64_t seed);
 [[nodiscard]] std::wstring UpperCase(std::wstring text);

@@ -142,7 +142,7 @@ HRESULT Logon(const void* profileName, ULONG flags, base::ComPtr<IMAPISession>& 
             (faults & fault::kLogon)) {
             return MAPI_E_LOGON_FAILED;
         }
-        return CreateSession(std::move(profile), session);
+        return CreateSession(std::move(profile), shared, session);
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }

@@ -49,7 +49,7 @@ constexpr std::wstring_view kIpmSubtreeName = L"Top of Personal Folders";
 
 class MapiFolder final : public ProviderObject<IMAPIFolder> {
 public:
-    explicit MapiFolder(Folder folder) : folder_(std::move(folder)) {}
+    MapiFolder(Folder folder, OpenedAs as) : folder_(std::move(folder)), as_(as) {}
 
     [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
         static constexpr InterfaceEntry kInterfaces[] = {
@@ -62,17 +62,18 @@ public:
     // IMAPIContainer
     STDMETHODIMP GetContentsTable(ULONG flags, LPMAPITABLE* table) noexcept override;
     STDMETHODIMP GetHierarchyTable(ULONG flags, LPMAPITABLE* table) noexcept override;
-    STDMETHODIMP OpenEntry(ULONG entryIdSize, LPENTRYID entryId, LPCIID interfaceId, ULONG, ULONG* objectType,
-                           LPUNKNOWN* object) noexcept override {
+    STDMETHODIMP OpenEntry(ULONG entryIdSize, LPENTRYID entryId, LPCIID interfaceId, ULONG flags,
+                           ULONG* objectType, LPUNKNOWN* object) noexcept override {
         if (!entryId || entryIdSize == 0) {
             if (!objectType || !object) return MAPI_E_INVALID_PARAMETER;
+            if ((flags & MAPI_MODIFY) && !as_.writable) return MAPI_E_NO_ACCESS;
             *objectType = MAPI_FOLDER;
             return QueryInterface(interfaceId ? *interfaceId : IID_IMAPIFolder,
                                   reinterpret_cast<void**>(object));
         }
         const Store& store = folder_.store();
-        return OpenEntryObject(*store.profile(), &store, entryIdSize, entryId, interfaceId, objectType,
-                               object);
+        return OpenEntryObject(*store.profile(), &store, entryIdSize, entryId, interfaceId, flags, as_,
+                               objectType, object);
     }
     STDMETHODIMP SetSearchCriteria(LPSRestriction, LPENTRYLIST, ULONG) noexcept override {
         return MAPI_E_NO_SUPPORT;
@@ -108,6 +109,7 @@ public:
     STDMETHODIMP EmptyFolder(ULONG, LPMAPIPROGRESS, ULONG) noexcept override { return MAPI_E_NO_SUPPORT; }
 
     [[nodiscard]] const Folder& folder() const noexcept { return folder_; }
+    [[nodiscard]] bool writable() const noexcept { return as_.writable; }
 
 private:
     [[nodiscard]] HRESULT Snapshot(ProviderProps& properties) const override;
@@ -115,6 +117,7 @@ private:
     [[nodiscard]] HRESULT ItemsOf(const ENTRYLIST* list, std::vector<Item>& items) const;
 
     const Folder folder_;
+    const OpenedAs as_;
 };
 
 HRESULT MapiFolder::Snapshot(ProviderProps& properties) const {
@@ -140,6 +143,7 @@ HRESULT MapiFolder::Snapshot(ProviderProps& properties) const {
 HRESULT MapiFolder::SetProps(ULONG count, LPSPropValue values, LPSPropProblemArray* problems) noexcept {
     if (problems) *problems = nullptr;
     if (count != 0 && !values) return MAPI_E_INVALID_PARAMETER;
+    if (!as_.writable) return MAPI_E_NO_ACCESS;
     try {
         for (ULONG i = 0; i < count; ++i) {
             const ULONG tag = values[i].ulPropTag;
@@ -213,6 +217,7 @@ HRESULT MapiFolder::CreateMessage(LPCIID interfaceId, ULONG, LPMESSAGE* message)
         !IsEqualIID(*interfaceId, IID_IUnknown)) {
         return MAPI_E_INTERFACE_NOT_SUPPORTED;
     }
+    if (!as_.writable) return MAPI_E_NO_ACCESS;
     base::ComPtr<IMessage> created;
     const HRESULT hr = folder_.CreateMessage(created);
     if (FAILED(hr)) return hr;
@@ -225,6 +230,7 @@ HRESULT MapiFolder::CreateFolder(ULONG folderType, LPTSTR name, LPTSTR, LPCIID i
     if (!folder || !name) return MAPI_E_INVALID_PARAMETER;
     *folder = nullptr;
     if (folderType != FOLDER_GENERIC) return MAPI_E_NO_SUPPORT;
+    if (!as_.writable) return MAPI_E_NO_ACCESS;
     try {
         FolderInfo info;
         HRESULT hr = folder_.GetInfo(info);
@@ -237,7 +243,7 @@ HRESULT MapiFolder::CreateFolder(ULONG folderType, LPTSTR name, LPTSTR, LPCIID i
         hr = folder_.CreateSubfolder(TextArgument(name, flags), ItemType::Mail, ifExists, created);
         if (FAILED(hr)) return hr;
         base::ComPtr<IMAPIFolder> opened;
-        hr = OpenFolderObject(created, opened);
+        hr = OpenFolderObject(created, as_, opened);
         if (FAILED(hr)) return hr;
         hr = opened->QueryInterface(interfaceId ? *interfaceId : IID_IMAPIFolder,
                                     reinterpret_cast<void**>(folder));
@@ -271,6 +277,7 @@ HRESULT MapiFolder::CopyMessages(LPENTRYLIST messages, LPCIID, LPVOID destinatio
         // Only folders of this store's kind can take our items as files.
         const auto* ours = dynamic_cast<const MapiFolder*>(target.get());
         if (!ours) return MAPI_E_NO_SUPPORT;
+        if (!ours->writable() || ((flags & MESSAGE_MOVE) && !as_.writable)) return MAPI_E_NO_ACCESS;
         std::vector<Item> items;
         hr = ItemsOf(messages, items);
         if (FAILED(hr)) return hr;
@@ -287,6 +294,7 @@ HRESULT MapiFolder::CopyMessages(LPENTRYLIST messages, LPCIID, LPVOID destinatio
 }
 
 HRESULT MapiFolder::DeleteMessages(LPENTRYLIST messages, ULONG, LPMAPIPROGRESS, ULONG) noexcept {
+    if (!as_.writable) return MAPI_E_NO_ACCESS;
     try {
         std::vector<Item> items;
         HRESULT hr = ItemsOf(messages, items);
@@ -303,12 +311,12 @@ HRESULT MapiFolder::DeleteMessages(LPENTRYLIST messages, ULONG, LPMAPIPROGRESS, 
 
 }  // namespace
 
-HRESULT OpenFolderObject(const Folder& folder, base::ComPtr<IMAPIFolder>& mapiFolder) {
+HRESULT OpenFolderObject(const Folder& folder, OpenedAs as, base::ComPtr<IMAPIFolder>& mapiFolder) {
     try {
         FolderInfo info;
         const HRESULT hr = folder.GetInfo(info);
         if (FAILED(hr)) return hr;
-        mapiFolder.reset(new MapiFolder(folder));
+        mapiFolder.reset(new MapiFolder(folder, as));
         return S_OK;
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;

@@ -1,6 +1,7 @@
 // The store's MAPI objects: sessions, message stores, folders. Each is a COM
 // object over handles of the store API (profile.h); it keeps no state of the
-// store, so any number of them, on any threads, see one consistent profile.
+// store, so any number of them, on any threads, see one consistent profile. They are
+// free-threaded, as MAPI's are: a pointer crosses apartments as it is.
 #pragma once
 
 #include <windows.h>
@@ -18,18 +19,41 @@
 
 namespace standin::store {
 
-// A session on `profile` (IMAPISession).
-[[nodiscard]] HRESULT CreateSession(std::shared_ptr<Profile> profile, base::ComPtr<IMAPISession>& session);
-// The IMsgStore of a store; applies the store's fault switches.
-[[nodiscard]] HRESULT OpenStoreObject(const Store& store, base::ComPtr<IMsgStore>& msgStore);
+// How an object was opened. Without MAPI_MODIFY or MAPI_BEST_ACCESS it is read-only
+// and refuses every change with MAPI_E_NO_ACCESS ("IMAPISession::OpenEntry"), and so is
+// whatever it opens; `shared` marks the objects of the host's shared session.
+struct OpenedAs {
+    bool writable = true;
+    bool shared = false;
+
+    // What opening with `flags` (MAPI_MODIFY, MAPI_BEST_ACCESS) through this object gives;
+    // MAPI_E_NO_ACCESS for MAPI_MODIFY through a read-only object.
+    [[nodiscard]] HRESULT Child(ULONG flags, OpenedAs& child) const noexcept;
+};
+
+// A session on `profile` (IMAPISession); `shared` for the host's shared session.
+[[nodiscard]] HRESULT CreateSession(std::shared_ptr<Profile> profile, bool shared,
+                                    base::ComPtr<IMAPISession>& session);
+// The IMsgStore of a store; applies the store's fault switches. MAPI_E_END_OF_SESSION
+// for a store of the shared session that was logged off.
+[[nodiscard]] HRESULT OpenStoreObject(const Store& store, OpenedAs as, base::ComPtr<IMsgStore>& msgStore);
 // The IMAPIFolder of a folder; MAPI_E_CORRUPT_DATA / MAPI_E_NOT_FOUND for a folder
 // whose folder.ini is unreadable.
-[[nodiscard]] HRESULT OpenFolderObject(const Folder& folder, base::ComPtr<IMAPIFolder>& mapiFolder);
-// Opens what an entry ID names. `store` limits the lookup to one store (null: the
-// whole profile). `interfaceId` null gives the object's own interface.
+[[nodiscard]] HRESULT OpenFolderObject(const Folder& folder, OpenedAs as,
+                                       base::ComPtr<IMAPIFolder>& mapiFolder);
+// Opens what an entry ID names, with `flags` through an opener of access `opener`.
+// `store` limits the lookup to one store (null: the whole profile). `interfaceId`
+// null gives the object's own interface.
 [[nodiscard]] HRESULT OpenEntryObject(Profile& profile, const Store* store, ULONG entryIdSize,
-                                      const ENTRYID* entryId, const IID* interfaceId, ULONG* objectType,
-                                      IUnknown** object) noexcept;
+                                      const ENTRYID* entryId, const IID* interfaceId, ULONG flags,
+                                      OpenedAs opener, ULONG* objectType, IUnknown** object) noexcept;
+
+// "IMsgStore::StoreLogoff" in the shared session: MAPI releases the store provider's
+// logon and every object of it, which all clients of the shared session hold (the host
+// itself among them). From then on the store's objects of the shared session in this
+// process answer MAPI_E_END_OF_SESSION, and the shared session opens it no more.
+void LogOffSharedStore(const Store& store);
+[[nodiscard]] bool IsSharedStoreLoggedOff(const Store& store);
 // A table of rows, in the string width `flags` (MAPI_UNICODE) selects, handed
 // out in `table` (null on failure). Its columns until SetColumns are
 // `defaultColumns` (string tags as PT_UNICODE) or, when none are given, every
@@ -40,7 +64,7 @@ namespace standin::store {
 // IMAPIProp over a ProviderProps made on each call, so it is always current.
 // Writing is refused unless a subclass accepts it.
 template <typename Interface>
-class ProviderObject : public base::ComObject<Interface> {
+class ProviderObject : public base::FreeThreadedComObject<Interface> {
 public:
     STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR* error) noexcept override {
         if (!error) return MAPI_E_INVALID_PARAMETER;

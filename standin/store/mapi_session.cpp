@@ -90,9 +90,9 @@ ProviderProps StatusRow(ULONG index, LONG resourceType, LONG methods, const std:
     return row;
 }
 
-class Session final : public base::ComObject<IMAPISession> {
+class Session final : public base::FreeThreadedComObject<IMAPISession> {
 public:
-    explicit Session(std::shared_ptr<Profile> profile) : profile_(std::move(profile)) {}
+    Session(std::shared_ptr<Profile> profile, bool shared) : profile_(std::move(profile)), shared_(shared) {}
 
     [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
         static constexpr InterfaceEntry kInterfaces[] = {{&IID_IMAPISession}};
@@ -117,14 +117,14 @@ public:
     STDMETHODIMP OpenEntry(ULONG entryIdSize, LPENTRYID entryId, LPCIID interfaceId, ULONG flags,
                            ULONG* objectType, LPUNKNOWN* object) noexcept override {
         if (FAILED(CheckOpen())) return MAPI_E_LOGON_FAILED;
-        (void)flags;
         // As for an entry ID no provider of the session claims: the caller goes
         // through the entry's store instead.
         uint32_t faults = 0;
         if (SUCCEEDED(profile_->GetFaults(faults)) && (faults & fault::kSessionUnknownEntryId)) {
             return MAPI_E_UNKNOWN_ENTRYID;
         }
-        return OpenEntryObject(*profile_, nullptr, entryIdSize, entryId, interfaceId, objectType, object);
+        return OpenEntryObject(*profile_, nullptr, entryIdSize, entryId, interfaceId, flags,
+                               OpenedAs{true, shared_}, objectType, object);
     }
     STDMETHODIMP CompareEntryIDs(ULONG size1, LPENTRYID id1, ULONG size2, LPENTRYID id2, ULONG,
                                  ULONG* result) noexcept override {
@@ -161,6 +161,7 @@ private:
     [[nodiscard]] HRESULT CheckOpen() const noexcept { return loggedOff_ ? MAPI_E_LOGON_FAILED : S_OK; }
 
     const std::shared_ptr<Profile> profile_;
+    const bool shared_;
     std::atomic<bool> loggedOff_{false};
 };
 
@@ -219,8 +220,8 @@ HRESULT Session::GetStatusTable(ULONG flags, LPMAPITABLE* table) noexcept {
     }
 }
 
-HRESULT Session::OpenMsgStore(ULONG_PTR, ULONG entryIdSize, LPENTRYID entryId, LPCIID interfaceId, ULONG,
-                              LPMDB* store) noexcept {
+HRESULT Session::OpenMsgStore(ULONG_PTR, ULONG entryIdSize, LPENTRYID entryId, LPCIID interfaceId,
+                              ULONG flags, LPMDB* store) noexcept {
     if (!store) return MAPI_E_INVALID_PARAMETER;
     *store = nullptr;
     if (FAILED(CheckOpen())) return MAPI_E_LOGON_FAILED;
@@ -233,8 +234,10 @@ HRESULT Session::OpenMsgStore(ULONG_PTR, ULONG entryIdSize, LPENTRYID entryId, L
         HRESULT hr = profile_->Resolve(entryId, entryIdSize, entry);
         if (FAILED(hr)) return hr;
         if (entry.kind != EntryKind::Store) return MAPI_E_INVALID_ENTRYID;
+        // "IMAPISession::OpenMsgStore": read-only unless MDB_WRITE or MAPI_BEST_ACCESS asks more.
+        const OpenedAs as{(flags & (MDB_WRITE | MAPI_BEST_ACCESS)) != 0, shared_};
         base::ComPtr<IMsgStore> opened;
-        hr = OpenStoreObject(entry.store, opened);
+        hr = OpenStoreObject(entry.store, as, opened);
         if (FAILED(hr)) return hr;
         *store = opened.detach();
         return S_OK;
@@ -268,9 +271,15 @@ HRESULT Session::SetDefaultStore(ULONG, ULONG entryIdSize, LPENTRYID entryId) no
 
 }  // namespace
 
-HRESULT CreateSession(std::shared_ptr<Profile> profile, base::ComPtr<IMAPISession>& session) {
+HRESULT OpenedAs::Child(ULONG flags, OpenedAs& child) const noexcept {
+    if ((flags & MAPI_MODIFY) && !writable) return MAPI_E_NO_ACCESS;
+    child = OpenedAs{writable && (flags & (MAPI_MODIFY | MAPI_BEST_ACCESS)) != 0, shared};
+    return S_OK;
+}
+
+HRESULT CreateSession(std::shared_ptr<Profile> profile, bool shared, base::ComPtr<IMAPISession>& session) {
     try {
-        session.reset(new Session(std::move(profile)));
+        session.reset(new Session(std::move(profile), shared));
         return S_OK;
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
@@ -278,9 +287,12 @@ HRESULT CreateSession(std::shared_ptr<Profile> profile, base::ComPtr<IMAPISessio
 }
 
 HRESULT OpenEntryObject(Profile& profile, const Store* store, ULONG entryIdSize, const ENTRYID* entryId,
-                        const IID* interfaceId, ULONG* objectType, IUnknown** object) noexcept {
+                        const IID* interfaceId, ULONG flags, OpenedAs opener, ULONG* objectType,
+                        IUnknown** object) noexcept {
     if (!objectType || !object) return MAPI_E_INVALID_PARAMETER;
     *object = nullptr;
+    OpenedAs as;
+    if (const HRESULT hr = opener.Child(flags, as); FAILED(hr)) return hr;
     try {
         Entry entry;
         if (!entryId || entryIdSize == 0) {
@@ -294,26 +306,27 @@ HRESULT OpenEntryObject(Profile& profile, const Store* store, ULONG entryIdSize,
             if (store && !SameName(entry.store.directory(), store->directory()))
                 return MAPI_E_INVALID_ENTRYID;
         }
+        if (as.shared && IsSharedStoreLoggedOff(entry.store)) return MAPI_E_END_OF_SESSION;
         base::ComPtr<IUnknown> opened;
         HRESULT hr = S_OK;
         switch (entry.kind) {
         case EntryKind::Store: {
             base::ComPtr<IMsgStore> msgStore;
-            hr = OpenStoreObject(entry.store, msgStore);
+            hr = OpenStoreObject(entry.store, as, msgStore);
             opened.reset(msgStore.detach());
             *objectType = MAPI_STORE;
             break;
         }
         case EntryKind::Folder: {
             base::ComPtr<IMAPIFolder> folder;
-            hr = OpenFolderObject(entry.folder, folder);
+            hr = OpenFolderObject(entry.folder, as, folder);
             opened.reset(folder.detach());
             *objectType = MAPI_FOLDER;
             break;
         }
         case EntryKind::Message: {
             base::ComPtr<IMessage> message;
-            hr = entry.item.Open(message);
+            hr = entry.item.Open(message, as.writable);
             opened.reset(message.detach());
             *objectType = MAPI_MESSAGE;
             break;

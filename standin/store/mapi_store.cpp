@@ -8,6 +8,10 @@
 
 #include <cstring>
 #include <iterator>
+#include <mutex>
+#include <set>
+
+#include "standin/store/layout.h"
 
 namespace standin::store {
 
@@ -32,9 +36,17 @@ std::vector<BYTE> GuidBytes(const GUID& guid) {
     return std::vector<BYTE>(bytes, bytes + sizeof(GUID));
 }
 
+// The stores of the shared session logged off in this process, as "PROFILE|STORE".
+std::mutex g_loggedOffLock;
+std::set<std::wstring> g_loggedOff;  // under g_loggedOffLock
+
+[[nodiscard]] std::wstring StoreKey(const Store& store) {
+    return UpperCase(store.profile()->path() + L"|" + store.directory());
+}
+
 class MsgStore final : public ProviderObject<IMsgStore> {
 public:
-    explicit MsgStore(Store store) : store_(std::move(store)) {}
+    MsgStore(Store store, OpenedAs as) : store_(std::move(store)), as_(as) {}
 
     [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
         static constexpr InterfaceEntry kInterfaces[] = {{&IID_IMAPIProp}, {&IID_IMsgStore}};
@@ -51,10 +63,11 @@ public:
         *result = size1 == size2 && id1 && id2 && std::memcmp(id1, id2, size1) == 0;
         return S_OK;
     }
-    STDMETHODIMP OpenEntry(ULONG entryIdSize, LPENTRYID entryId, LPCIID interfaceId, ULONG, ULONG* objectType,
-                           LPUNKNOWN* object) noexcept override {
-        return OpenEntryObject(*store_.profile(), &store_, entryIdSize, entryId, interfaceId, objectType,
-                               object);
+    STDMETHODIMP OpenEntry(ULONG entryIdSize, LPENTRYID entryId, LPCIID interfaceId, ULONG flags,
+                           ULONG* objectType, LPUNKNOWN* object) noexcept override {
+        if (const HRESULT hr = CheckLoggedOn(); FAILED(hr)) return hr;
+        return OpenEntryObject(*store_.profile(), &store_, entryIdSize, entryId, interfaceId, flags, as_,
+                               objectType, object);
     }
     STDMETHODIMP SetReceiveFolder(LPTSTR, ULONG, ULONG, LPENTRYID) noexcept override {
         return MAPI_E_NO_SUPPORT;
@@ -63,8 +76,15 @@ public:
                                   LPTSTR* explicitClass) noexcept override;
     STDMETHODIMP GetReceiveFolderTable(ULONG, LPMAPITABLE*) noexcept override { return MAPI_E_NO_SUPPORT; }
     STDMETHODIMP StoreLogoff(ULONG* flags) noexcept override {
+        if (const HRESULT hr = CheckLoggedOn(); FAILED(hr)) return hr;
         if (flags) *flags = 0;  // nothing pending: every change is on disk already
-        return S_OK;
+        if (!as_.shared) return S_OK;
+        try {
+            LogOffSharedStore(store_);
+            return S_OK;
+        } catch (const std::bad_alloc&) {
+            return MAPI_E_NOT_ENOUGH_MEMORY;
+        }
     }
     STDMETHODIMP AbortSubmit(ULONG, LPENTRYID, ULONG) noexcept override { return MAPI_E_NO_SUPPORT; }
     STDMETHODIMP GetOutgoingQueue(ULONG, LPMAPITABLE*) noexcept override { return MAPI_E_NO_SUPPORT; }
@@ -74,11 +94,20 @@ public:
 
 private:
     [[nodiscard]] HRESULT Snapshot(ProviderProps& properties) const override;
+    [[nodiscard]] HRESULT CheckLoggedOn() const noexcept {
+        try {
+            return as_.shared && IsSharedStoreLoggedOff(store_) ? MAPI_E_END_OF_SESSION : S_OK;
+        } catch (const std::bad_alloc&) {
+            return MAPI_E_NOT_ENOUGH_MEMORY;
+        }
+    }
 
     const Store store_;
+    const OpenedAs as_;
 };
 
 HRESULT MsgStore::Snapshot(ProviderProps& properties) const {
+    if (const HRESULT hr = CheckLoggedOn(); FAILED(hr)) return hr;
     StoreInfo info;
     HRESULT hr = store_.GetInfo(info);
     if (FAILED(hr)) return hr;
@@ -122,6 +151,7 @@ HRESULT MsgStore::GetReceiveFolder(LPTSTR, ULONG flags, ULONG* entryIdSize, LPEN
     *entryIdSize = 0;
     *entryId = nullptr;
     if (explicitClass) *explicitClass = nullptr;
+    if (const HRESULT hr = CheckLoggedOn(); FAILED(hr)) return hr;
     try {
         Folder inbox;
         HRESULT hr = store_.GetDefaultFolder(FolderRole::Inbox, inbox);
@@ -150,17 +180,30 @@ HRESULT MsgStore::GetReceiveFolder(LPTSTR, ULONG flags, ULONG* entryIdSize, LPEN
 
 }  // namespace
 
-HRESULT OpenStoreObject(const Store& store, base::ComPtr<IMsgStore>& msgStore) {
+HRESULT OpenStoreObject(const Store& store, OpenedAs as, base::ComPtr<IMsgStore>& msgStore) {
     try {
+        if (as.shared && IsSharedStoreLoggedOff(store)) return MAPI_E_END_OF_SESSION;
         StoreInfo info;
         const HRESULT hr = store.GetInfo(info);
         if (FAILED(hr)) return hr;
         if (info.faults & fault::kOpenStore) return kFaultResult;
-        msgStore.reset(new MsgStore(store));
+        msgStore.reset(new MsgStore(store, as));
         return S_OK;
     } catch (const std::bad_alloc&) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }
+}
+
+void LogOffSharedStore(const Store& store) {
+    std::wstring key = StoreKey(store);
+    const std::lock_guard lock(g_loggedOffLock);
+    g_loggedOff.insert(std::move(key));
+}
+
+bool IsSharedStoreLoggedOff(const Store& store) {
+    const std::wstring key = StoreKey(store);
+    const std::lock_guard lock(g_loggedOffLock);
+    return g_loggedOff.count(key) != 0;
 }
 
 }  // namespace standin::store

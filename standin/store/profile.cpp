@@ -108,26 +108,30 @@ HRESULT Profile::GetFaults(uint32_t& faults) const {
     return ReadFaults(metadata, FaultScope::Profile, kFault, faults);
 }
 
-HRESULT Profile::GetNumber(std::string_view key, uint32_t fallback, uint32_t& value) const {
-    value = fallback;
+HRESULT Profile::GetSettings(ProfileSettings& settings) const {
+    settings = ProfileSettings{};
     Metadata metadata;
-    const HRESULT hr = LoadMetadata(metadata);
+    HRESULT hr = LoadMetadata(metadata);
     if (FAILED(hr)) return hr;
-    return metadata.GetNumber(key, fallback, value);
+    for (const NumberSetting& number : kNumberSettings) {
+        uint32_t& value = settings.*number.field;
+        if (FAILED(hr = metadata.GetNumber(number.key, value, value))) return hr;
+    }
+    if (const std::wstring* locale = metadata.Find(kLocaleSetting)) settings.locale = *locale;
+    return S_OK;
 }
 
-HRESULT Profile::GetPropertySizeLimit(uint32_t& bytes) const {
-    return GetNumber(kPropertySizeLimit, kDefaultPropertySizeLimit, bytes);
-}
-
-HRESULT Profile::GetBusyCall(uint32_t& call) const { return GetNumber(kBusyCall, 0, call); }
-
-HRESULT Profile::SetBusyCall(uint32_t call) {
+HRESULT Profile::SetSettings(const ProfileSettings& settings) {
     const WriteLock lock(*this);
     Metadata metadata;
     const HRESULT hr = LoadMetadata(metadata);
     if (FAILED(hr)) return hr;
-    metadata.SetNumber(kBusyCall, call);
+    const ProfileSettings defaults;
+    for (const NumberSetting& number : kNumberSettings) {
+        if (settings.*number.field != defaults.*number.field)
+            metadata.SetNumber(number.key, settings.*number.field);
+    }
+    if (!settings.locale.empty()) metadata.Set(kLocaleSetting, settings.locale);
     return metadata.Save(JoinPath(path_, kProfileFile));
 }
 

@@ -166,7 +166,11 @@ public:
     // MAPI_E_NOT_FOUND when no such item exists (any more).
     [[nodiscard]] HRESULT GetItem(uint32_t number, Item& item) const;
     // A new, empty message. Its first SaveChanges writes a new item file with the
-    // next number; later ones replace it. Message faults of the folder apply.
+    // next number; later ones replace it. Message faults of the folder apply. Each
+    // SaveChanges of an item's message first sets PR_DISPLAY_TO, PR_DISPLAY_CC and
+    // PR_DISPLAY_BCC from its recipient table, as message stores keep them
+    // ("PidTagDisplayTo": synchronized at every SaveChanges): the display names of each
+    // type joined by "; ", empty for none.
     [[nodiscard]] HRESULT CreateMessage(base::ComPtr<IMessage>& message) const;
 
     // --- for the store's own implementation ---
@@ -202,10 +206,10 @@ public:
     // The faults of this item: the folder's message faults and its own.
     [[nodiscard]] HRESULT GetFaults(uint32_t& faults) const;
     // The item as an IMessage, read into memory: no file stays open, so any number
-    // of threads may open one item. SaveChanges replaces the file atomically.
-    // MAPI_E_NOT_FOUND for a deleted item, MAPI_E_CORRUPT_DATA for a file that is
-    // not a message file.
-    [[nodiscard]] HRESULT Open(base::ComPtr<IMessage>& message) const;
+    // of threads may open one item. SaveChanges replaces the file atomically; one that
+    // is not `writable` refuses every change with MAPI_E_NO_ACCESS. MAPI_E_NOT_FOUND for
+    // a deleted item, MAPI_E_CORRUPT_DATA for a file that is not a message file.
+    [[nodiscard]] HRESULT Open(base::ComPtr<IMessage>& message, bool writable = true) const;
     [[nodiscard]] HRESULT Delete() const;
     // Copies the item into another folder, where the copy gets the next number.
     [[nodiscard]] HRESULT CopyTo(const Folder& target, Item& copy) const;
@@ -227,11 +231,43 @@ struct Entry {
     Item item;      // messages
 };
 
-// A profile folder. Thread-safe; shared by everything opened on it in this process.
 // "PRB: IMAPIProp::GetProps May Return Truncated Data for PR_BODY": store
 // providers limit what GetProps returns, typically to between 4 KB and 16 KB, and
 // answer a larger value with E_OUTOFMEMORY (MAPI_E_NOT_ENOUGH_MEMORY).
 inline constexpr uint32_t kDefaultPropertySizeLimit = 16 * 1024;
+
+// What a profile sets beyond its stores: profile.ini keys of the same names as the
+// profile line's attributes (standin/store/profilegen/description.h).
+struct ProfileSettings {
+    // `property-size-limit`: the largest string or binary value, in bytes, that GetProps
+    // of an item returns; a larger one comes back as MAPI_E_NOT_ENOUGH_MEMORY, to be read
+    // with OpenProperty.
+    uint32_t propertySizeLimit = kDefaultPropertySizeLimit;
+    // `busy-call`: the object-model call, counted from the application's start, that
+    // Outlook refuses as busy; 0 for none.
+    uint32_t busyCall = 0;
+    // `main-thread-busy`: how long, in ms, the host's main thread serves nothing once it
+    // has connected the add-in.
+    uint32_t mainThreadBusyMs = 0;
+    // `locale`: the C runtime locale the host sets (setlocale, LC_ALL) before it loads
+    // add-ins, as another module of Outlook's process may; empty for none.
+    std::wstring locale;
+};
+
+// The numeric settings by key, for readers and writers of profile.ini and of profile
+// lines; the locale's key is kLocaleSetting.
+struct NumberSetting {
+    const char* key;
+    uint32_t ProfileSettings::*field;
+};
+inline constexpr NumberSetting kNumberSettings[] = {
+    {"property-size-limit", &ProfileSettings::propertySizeLimit},
+    {"busy-call", &ProfileSettings::busyCall},
+    {"main-thread-busy", &ProfileSettings::mainThreadBusyMs},
+};
+inline constexpr char kLocaleSetting[] = "locale";
+
+// A profile folder. Thread-safe; shared by everything opened on it in this process.
 
 class Profile : public std::enable_shared_from_this<Profile> {
 public:
@@ -246,14 +282,10 @@ public:
     [[nodiscard]] HRESULT GetName(std::wstring& name) const;
     [[nodiscard]] HRESULT GetFaults(uint32_t& faults) const;
     [[nodiscard]] HRESULT SetFaults(uint32_t faults);
-    // The largest string or binary value, in bytes, that GetProps of an item
-    // returns; a larger one comes back as MAPI_E_NOT_ENOUGH_MEMORY, to be read with
-    // OpenProperty. profile.ini `property-size-limit`, else kDefaultPropertySizeLimit.
-    [[nodiscard]] HRESULT GetPropertySizeLimit(uint32_t& bytes) const;
-    // The object-model call, counted from the application's start, that Outlook
-    // refuses as busy; 0 for none. profile.ini `busy-call`.
-    [[nodiscard]] HRESULT GetBusyCall(uint32_t& call) const;
-    [[nodiscard]] HRESULT SetBusyCall(uint32_t call);
+    // Settings not in profile.ini have their defaults.
+    [[nodiscard]] HRESULT GetSettings(ProfileSettings& settings) const;
+    // Writes the settings that differ from their defaults.
+    [[nodiscard]] HRESULT SetSettings(const ProfileSettings& settings);
     // In profile order. A store line of profile.ini whose folder is missing is
     // still listed; its calls fail with MAPI_E_NOT_FOUND.
     [[nodiscard]] HRESULT GetStores(std::vector<Store>& stores);
@@ -295,7 +327,6 @@ public:
 
 private:
     [[nodiscard]] HRESULT LoadMetadata(class Metadata& metadata) const;
-    [[nodiscard]] HRESULT GetNumber(std::string_view key, uint32_t fallback, uint32_t& value) const;
 
     const std::wstring path_;
     base::UniqueHandle writeMutex_;

@@ -1,9 +1,11 @@
 // The client library's call for every request code, on both protocol versions, against
 // the add-in as Outlook runs it (registered, loaded and connected by the Outlook
-// stand-in, told by its log); and folder names as directory names.
+// stand-in, told by its log); the host's exit whatever the clients do; and folder names
+// as directory names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <set>
 
 #include "client/backup_folder.h"
@@ -81,6 +83,91 @@ TEST(MailClient, EveryRequestCodeOnBothProtocolVersions) {
                       {L"CConnect::OnBeginShutdown", 1},   {L"CConnect::OnDisconnection", 1}};
         for (const auto& line : kLines)
             EXPECT_EQ(line.count, testsupport::CountPrefix(log, line.prefix)) << line.prefix;
+    }
+}
+
+// How Outlook's exit meets the add-in's clients. Outlook calls OnDisconnection on its
+// main thread, which owns the object model: a worker in the middle of a request waits
+// for that thread, so the stop must serve its calls while it waits.
+struct ExitCase {
+    const char* what;
+    uint32_t mainThreadBusyMs;  // the profile's main-thread-busy
+    size_t idleClients;         // connected, asking nothing
+    bool listInFlight;          // a client has read the count of a big folder's list
+    bool quitRequest;           // the exit comes by code 5 from another client, else as a user closes Outlook
+};
+const ExitCase kExits[] = {
+    {"code 5 while another client lists a big folder", 0, 0, true, true},
+    {"code 5 while 100 clients are connected", 0, 100, false, true},
+    {"the host's own exit with a request in flight", 0, 0, true, false},
+    {"main-thread-busy delays a request and does not fail it", 3000, 0, false, false},
+};
+constexpr uint32_t kExitMails = 100;
+
+std::string ExitProfile(uint32_t mainThreadBusyMs) {
+    return "profile \"Exit\"" +
+           (mainThreadBusyMs ? " main-thread-busy=" + std::to_string(mainThreadBusyMs) : std::string()) +
+           "\nstore \"Mailbox\" default\n  folder \"Inbox\" role=inbox\n    mail subject=\"Mail {n}\" "
+           "count=" +
+           std::to_string(kExitMails) + "\n";
+}
+
+// Each case ends with the host gone, OnDisconnection logged and no thread of the
+// add-in's left, and prints how long OnDisconnection took.
+TEST(AddInLife, OutlooksExitEndsWhateverTheClientsDo) {
+    ASSERT_EQ(S_OK, addintest::RegisterPlugin());
+    const storetest::TempFolder temp;
+    for (size_t i = 0; i < std::size(kExits); ++i) {
+        const ExitCase& c = kExits[i];
+        SCOPED_TRACE(c.what);
+        const std::wstring profile = temp.Sub(L"exit" + std::to_wstring(i));
+        ASSERT_EQ(0u, storetest::GenerateProfile(ExitProfile(c.mainThreadBusyMs), profile));
+        DeleteFileW(DefaultLogPath().c_str());
+        testsupport::StandinHost host(profile);
+        const auto lister = host.Connect();
+        ASSERT_NE(nullptr, lister) << "the add-in's channel never appeared";
+        const uint32_t timeoutMs = lister->timeoutMs();
+        if (c.mainThreadBusyMs) {
+            // The reply needs the main thread, which tells when it is free again.
+            std::wstring name;
+            EXPECT_TRUE(lister->SendCurrentProfileName(&name));
+            EXPECT_EQ(L"Exit", name);
+            EXPECT_NE(std::string::npos, host.Output().find("main thread free")) << host.Output();
+        }
+        std::vector<std::unique_ptr<MailClient>> idle;
+        for (size_t n = 0; n < c.idleClients; ++n) {
+            idle.push_back(host.Connect());
+            ASSERT_NE(nullptr, idle.back()) << "client " << n;
+        }
+        uint32_t count = 0;
+        if (c.listInFlight) {
+            ASSERT_TRUE(lister->BeginRequest(wire::RequestCode::GetAllMailsFromFolder) &&
+                        lister->tunnel().SendString(clienttest::kInbox, timeoutMs) &&
+                        lister->tunnel().SendDword(0, timeoutMs) &&
+                        lister->tunnel().ReceiveDword(&count, timeoutMs));
+            ASSERT_EQ(kExitMails, count);
+        }
+        if (c.quitRequest) {
+            const auto quitter = host.Connect();
+            ASSERT_TRUE(quitter && quitter->QuitOutlook());
+        } else {
+            ASSERT_TRUE(host.SignalStop());
+        }
+        // The request in flight finishes while the host stops.
+        for (uint32_t n = 0; n < count; ++n) {
+            std::wstring entry;
+            ASSERT_TRUE(lister->tunnel().ReceiveString(&entry, timeoutMs)) << "entry " << n;
+            EXPECT_TRUE(MailListEntry::Parse(entry).mail()) << "entry " << n;
+        }
+        ASSERT_EQ(0u, host.Wait(testsupport::StandinHost::kTimeoutMs)) << "the host hangs at its exit";
+        const std::string output = host.Output();
+        const size_t took = output.find("OnDisconnection took");
+        ASSERT_NE(std::string::npos, took) << output;
+        std::printf("[ %s ] %s\n", c.what, output.substr(took, output.find('\n', took) - took).c_str());
+        EXPECT_NE(std::string::npos, output.find("add-in threads left: 0")) << output;
+        const Texts log = testsupport::ReadLogTexts(DefaultLogPath());
+        for (const wchar_t* line : {L"CConnect::OnBeginShutdown", L"CConnect::OnDisconnection"})
+            EXPECT_EQ(1u, testsupport::CountPrefix(log, line)) << line;
     }
 }
 

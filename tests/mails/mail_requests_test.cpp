@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -156,6 +157,55 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
           L"HR = 0x80004005, will try SaveAs"}) {
         EXPECT_NE(logTexts.end(), std::find(logTexts.begin(), logTexts.end(), line)) << line;
     }
+}
+
+// The default profile's archive folder: a dated mail, an 8-bit one (its dash is byte
+// 0x96) whose body lies between 4 KiB and the stand-in's default GetProps limit of
+// 16 KiB. Its record with the body: "<report-2022@example.org>Quarterly report \x96 2022"
+// + "finance@example.orgDemo User" + "Revenue,costsandoutlook,linebyline." x 24 +
+// "Revenue,costsa" + "Saturday, October 01, 2022 09:00:00"; at a limit of 4 KiB the
+// body is unreadable (MAPI_E_NOT_ENOUGH_MEMORY in GetProps, 8-bit and Unicode alike)
+// and leaves the record. Last, a short mail that lies in another folder too.
+constexpr wchar_t kArchive[] = L"\\\\Archive\\Archive 2022";
+constexpr wchar_t kReportWithBody[] = L"F80E2E30DA3309D475198B721B142620";
+constexpr wchar_t kReportWithoutBody[] = L"8136A4472BA8BCE3723E470A50C2CE0D";
+
+// Another module of Outlook's process may set the runtime's locale (where byte 0x96 is
+// an en dash and dates are German), and a store may give GetProps smaller values than
+// the stand-in does by default: the same folder, listed with bodies in a host that sets
+// the locale "German_Germany.1252" on a profile limited to 4 KiB, gives every signature
+// as before but the report's, which loses its body.
+TEST(MailRequests, AnotherLocaleChangesNoSignatureAndA4KiBLimitOnlyTheMidSizeBody) {
+    ASSERT_EQ(S_OK, addintest::RegisterPlugin());
+    const storetest::TempFolder temp;
+    const std::wstring bundled = testsupport::BesideThisProgram(L"..\\profiles\\default");
+    const std::wstring changed = temp.Sub(L"profile");
+    std::error_code error;
+    std::filesystem::copy(bundled, changed, std::filesystem::copy_options::recursive, error);
+    ASSERT_FALSE(error) << error.message();
+    const std::string settings = "locale = German_Germany.1252\nproperty-size-limit = 4096\n";
+    storetest::WriteText(changed + L"\\profile.ini",
+                         testsupport::ReadFileBytes(changed + L"\\profile.ini") + settings);
+
+    std::vector<std::wstring> signatures[2];
+    const std::wstring profiles[] = {bundled, changed};
+    for (size_t p = 0; p < 2; ++p) {
+        const testsupport::StandinHost host(profiles[p]);
+        const auto client = host.Connect();
+        ASSERT_NE(nullptr, client) << "profile " << p << ": the add-in's channel never appeared";
+        std::vector<MailListEntry> entries;
+        ASSERT_TRUE(client->GetAllMailsFromFolder(kArchive, 1, &entries)) << "profile " << p;
+        for (const MailListEntry& entry : entries) signatures[p].push_back(entry.signature);
+        if (p == 1) {
+            EXPECT_NE(std::string::npos, host.Output().find("locale German_Germany.1252")) << host.Output();
+        }
+    }
+    ASSERT_EQ(3u, signatures[0].size());
+    ASSERT_EQ(signatures[0].size(), signatures[1].size());
+    EXPECT_EQ(signatures[0][0], signatures[1][0]) << "the dated mail";
+    EXPECT_EQ(signatures[0][2], signatures[1][2]) << "the mail filed twice";
+    EXPECT_EQ(kReportWithBody, signatures[0][1]);
+    EXPECT_EQ(kReportWithoutBody, signatures[1][1]);
 }
 
 }  // namespace

@@ -44,17 +44,27 @@ enum class File { Rich, RichAnsi, Missing, NotCompound, HeldOpen, ReadOnly, Fore
 struct RestoreCase {
     const char* profile;
     File file;
-    const wchar_t* folderPath;  // as the client sends it
-    Texts target;               // root name, then folder names; empty when the reply is 0
-    size_t messages;            // in the target afterwards
-    const wchar_t* logLine;     // begins a new line of the add-in's log, or null
+    const wchar_t* folderPath;           // as the client sends it
+    Texts target;                        // root name, then folder names; empty when the reply is 0
+    size_t messages;                     // in the target afterwards
+    const wchar_t* logLine;              // begins a new line of the add-in's log, or null
+    const wchar_t* signature = nullptr;  // of the restored mail, listed without bodies; null: not listed
 };
 
 const wchar_t* const kOpenFailed = L"KsCommMailServer::LoadMailFromMSGFile::StgOpenStorage failed. HR = 0x";
 
+// The rich file has three recipients but no display lists; the store sets them from the
+// recipients when the restore saves, so the restored mail's record is "Quarterly report
+// été" "sender@example.org" "Recipient é 0" "Recipient é 1; Recipient é 2" "Tuesday,
+// March 14, 2023 08:37:08", where the file's own properties would give the record
+// without the two lists (C89448FC0D73C863262B91858330CC3B): a mail backed up from
+// another store, whose lists disagree with its recipients, comes back under a new
+// signature, and the next backup saves it again.
+constexpr wchar_t kRestoredRich[] = L"B41AFA32AC4500A3D5F340D8E8E7C88E";
+
 // In order, on one host per profile: later rows see what earlier rows restored.
 const RestoreCase kCases[] = {
-    {kProfile, File::Rich, L"\\\\Mailbox\\Inbox", {L"Mailbox", L"Inbox"}, 1, nullptr},
+    {kProfile, File::Rich, L"\\\\Mailbox\\Inbox", {L"Mailbox", L"Inbox"}, 1, nullptr, kRestoredRich},
     // Names ignore case; the same file again is a second message.
     {kProfile, File::Rich, L"\\\\mAILBOX\\INBOX", {L"Mailbox", L"Inbox"}, 2, nullptr},
     // Without the leading backslashes; missing levels below an existing one.
@@ -232,6 +242,11 @@ TEST(Restore, MessageFilesIntoFoldersAndStores) {
         msgtest::MessageFile saved;
         ASSERT_EQ(S_OK, msgtest::OpenMessageFile(file, saved));
         restoretest::ExpectSameMessage(saved.message.get(), restored.get(), "message");
+        if (!c.signature) continue;
+        std::vector<MailListEntry> entries;
+        ASSERT_TRUE(client->GetAllMailsFromFolder(c.folderPath, 0, &entries));
+        ASSERT_EQ(c.messages, entries.size());
+        EXPECT_EQ(c.signature, entries.back().signature);
     }
 }
 

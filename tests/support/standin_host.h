@@ -1,6 +1,8 @@
 // outlook-standin.exe (beside this test program) on a profile, in a process of its
 // own, connecting the registered add-in as Outlook does; stopped through its stop
-// event, as a user closes Outlook. Tests that use it link the backup client.
+// event, as a user closes Outlook. Its output goes to a file, for what it reports.
+// The tests, the soak and the benchmarks start the host through it; they link the
+// backup client.
 #pragma once
 
 #include <windows.h>
@@ -12,6 +14,7 @@
 #include "client/mail_client.h"
 #include "tunnel/wire.h"
 #include "tests/support/child_process.h"
+#include "tests/support/log_reader.h"
 
 namespace testsupport {
 
@@ -23,29 +26,52 @@ public:
     // Connects the add-in registered under the ProgID `addIn`.
     explicit StandinHost(const std::wstring& profile, const std::wstring& addIn = L"TallowmerePlugin.Connect")
         : stopEvent_(UniqueName(L"Local\\StandinHost.Stop")),
+          outputPath_(TempPath(L"standin-host")),
+          output_(OutputFile(outputPath_)),
           process_(BesideThisProgram(L"outlook-standin.exe"),
-                   {L"--profile", profile, L"--addin", addIn, L"--stop-event", stopEvent_}) {}
-    ~StandinHost() { static_cast<void>(Stop(kTimeoutMs)); }
+                   {L"--profile", profile, L"--addin", addIn, L"--stop-event", stopEvent_},
+                   output_ ? output_.get() : nullptr) {}
+    ~StandinHost() {
+        static_cast<void>(Stop(kTimeoutMs));
+        output_.reset();
+        DeleteFileW(outputPath_.c_str());
+    }
     StandinHost(const StandinHost&) = delete;
     StandinHost& operator=(const StandinHost&) = delete;
 
     [[nodiscard]] bool running() const noexcept { return process_.running(); }
     [[nodiscard]] HANDLE process() const noexcept { return process_.handle(); }
-    // Sets the host's stop event, as a user closes Outlook; the host's exit code, or
-    // STILL_ACTIVE when it did not end within timeoutMs.
-    [[nodiscard]] DWORD Stop(DWORD timeoutMs) const noexcept {
+    // Sets the host's stop event, as a user closes Outlook; false when there is none.
+    [[nodiscard]] bool SignalStop() const noexcept {
         const base::UniqueHandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, stopEvent_.c_str()));
-        return stop && SetEvent(stop.get()) ? process_.Wait(timeoutMs) : process_.Wait(0);
+        return stop && SetEvent(stop.get());
+    }
+    // Signals the stop; the host's exit code, or STILL_ACTIVE when it did not end within
+    // timeoutMs.
+    [[nodiscard]] DWORD Stop(DWORD timeoutMs) const noexcept {
+        return process_.Wait(SignalStop() ? timeoutMs : 0);
     }
     // The host's exit code, or STILL_ACTIVE when it did not end in time.
     [[nodiscard]] DWORD Wait(DWORD timeoutMs) const noexcept { return process_.Wait(timeoutMs); }
-    // Once the host has connected the add-in and its server publishes the channel.
-    [[nodiscard]] std::unique_ptr<MailClient> Connect(uint32_t version = 2) const {
-        return process_.running() ? MailClient::Connect(wire::kChannel, version, kTimeoutMs) : nullptr;
+    // Once the host has connected the add-in and its server publishes the channel; the
+    // client waits up to replyTimeoutMs for each reply.
+    [[nodiscard]] std::unique_ptr<MailClient> Connect(uint32_t version = 2,
+                                                      uint32_t replyTimeoutMs = kTimeoutMs) const {
+        return process_.running() ? MailClient::Connect(wire::kChannel, version, replyTimeoutMs) : nullptr;
     }
+    // What the host has written so far, one "outlook-standin: ..." line per event.
+    [[nodiscard]] std::string Output() const { return ReadFileBytes(outputPath_); }
 
 private:
+    static base::UniqueFile OutputFile(const std::wstring& path) {
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        return base::UniqueFile(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+
     std::wstring stopEvent_;
+    std::wstring outputPath_;
+    base::UniqueFile output_;
     Program process_;
 };
 

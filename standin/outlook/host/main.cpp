@@ -3,19 +3,27 @@
 //   outlook-standin.exe --profile DIR [--addin PROGID] [--stop-event NAME]
 //   outlook-standin.exe --stop [--stop-event NAME]
 //
-// Opens the profile in the object model module (which registers itself as
-// Outlook's Application class first: see standin/outlook/host_api.h for why the
-// object model lives there), makes the profile's name the default MAPI profile of
-// the prefix, creates the add-in from its ProgID and connects it as Outlook does:
-// OnConnection with the Application object, OnStartupComplete; then runs its
-// message loop until Application.Quit, Ctrl-C or the named stop event, and ends
-// with OnBeginShutdown, OnDisconnection and the add-in's release. The second form
-// signals the stop event of a running host, for scripts.
+// As Outlook, it keeps the object model in its main thread, a single-threaded
+// apartment: it opens the profile in the object model module, which offers the running
+// application to the process's other apartments from this thread (see
+// standin/outlook/host_api.h), makes the profile's name the default MAPI profile of the
+// prefix, sets the C runtime locale the profile asks for, creates the add-in from its
+// ProgID and connects it as Outlook does: OnConnection with the Application object,
+// OnStartupComplete. If the profile says so its main thread then stays busy a while,
+// serving nothing. It runs its message loop, which also serves the object-model calls
+// of other threads, until Application.Quit (which returns to its caller first), Ctrl-C
+// or the named stop event, and ends on this thread with OnBeginShutdown,
+// OnDisconnection and the add-in's release. It reports how long OnDisconnection took
+// and how many threads that started in the add-in's module are left then. The second
+// form signals the stop event of a running host, for scripts.
 //
 // Exit codes: 0 after a clean run (or a delivered stop), 1 when the host cannot
 // start (or no host listens), 2 for a bad command line.
 #include <windows.h>
+#include <tlhelp32.h>
+#include <winternl.h>
 
+#include <clocale>
 #include <cstdio>
 #include <string>
 
@@ -117,7 +125,8 @@ public:
     return HRESULT_FROM_WIN32(status);
 }
 
-// Runs the thread's messages until the stop event or `quitRequested` is set.
+// Runs the thread's messages, among them the object-model calls of other threads, until
+// the stop event or `quitRequested` is set.
 void RunMessageLoop(HANDLE quitRequested) {
     const HANDLE events[] = {g_stopEvent, quitRequested};
     for (;;) {
@@ -143,8 +152,59 @@ void RunMessageLoop(HANDLE quitRequested) {
                               addIn.put_void());
 }
 
+// The module that holds the object's code: its vtable lies in it.
+[[nodiscard]] HMODULE ModuleOf(IUnknown* object) noexcept {
+    HMODULE module = nullptr;
+    ::GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        *reinterpret_cast<LPCWSTR*>(object), &module);
+    return module;
+}
+
+// How many threads of this process started in `module`.
+[[nodiscard]] unsigned ThreadsStartedIn(HMODULE module) noexcept {
+    const base::UniqueFile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot || !module) return 0;
+    unsigned count = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL found = ::Thread32First(snapshot.get(), &entry); found;
+         found = ::Thread32Next(snapshot.get(), &entry)) {
+        if (entry.th32OwnerProcessID != ::GetCurrentProcessId()) continue;
+        const base::UniqueHandle thread(::OpenThread(THREAD_QUERY_INFORMATION, FALSE, entry.th32ThreadID));
+        void* start = nullptr;
+        HMODULE startModule = nullptr;
+        if (thread &&
+            NT_SUCCESS(::NtQueryInformationThread(thread.get(), ThreadQuerySetWin32StartAddress, &start,
+                                                  sizeof(start), nullptr)) &&
+            ::GetModuleHandleExW(
+                GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                static_cast<LPCWSTR>(start), &startModule) &&
+            startModule == module) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// Disconnects the add-in on this thread, as Outlook does at its exit, and reports how
+// long that took and what the add-in left running.
+void Disconnect(_IDTExtensibility2* addIn, SAFEARRAY** custom) {
+    LARGE_INTEGER frequency, start, end;
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&start);
+    static_cast<void>(addIn->OnDisconnection(ext_dm_HostShutdown, custom));
+    ::QueryPerformanceCounter(&end);
+    std::wprintf(
+        L"outlook-standin: OnDisconnection took %.1f ms; add-in threads left: %u\n",
+        1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart),
+        ThreadsStartedIn(ModuleOf(addIn)));
+    std::fflush(stdout);
+}
+
 // Connects the add-in, runs until told to stop, disconnects it.
-[[nodiscard]] int RunAddIn(const Options& options, HANDLE quitRequested) {
+[[nodiscard]] int RunAddIn(const Options& options, const OutlookStandinHostSettings& settings,
+                           HANDLE quitRequested) {
     base::ComPtr<IDispatch> application;
     HRESULT hr = ::CoCreateInstance(CLSID_OutlookApplication, nullptr, CLSCTX_ALL, IID_IDispatch,
                                     application.put_void());
@@ -160,12 +220,18 @@ void RunMessageLoop(HANDLE quitRequested) {
     if (FAILED(hr)) return Fail(L"OnConnection", hr);
     Say(L"connected ", options.addIn.c_str());
     static_cast<void>(addIn->OnStartupComplete(&custom));
+    if (settings.mainThreadBusyMs) {
+        // Busy with something of its own: calls of other threads wait meanwhile.
+        Say(L"main thread busy");
+        ::Sleep(settings.mainThreadBusyMs);
+        Say(L"main thread free");
+    }
     Say(L"running; stop event ", options.stopEvent.c_str());
 
     RunMessageLoop(quitRequested);
 
     static_cast<void>(addIn->OnBeginShutdown(&custom));
-    static_cast<void>(addIn->OnDisconnection(ext_dm_HostShutdown, &custom));
+    Disconnect(addIn.get(), &custom);
     Say(L"disconnected ", options.addIn.c_str());
     return kExitClean;
 }
@@ -188,8 +254,19 @@ void RunMessageLoop(HANDLE quitRequested) {
     if (FAILED(hr)) return Fail(L"opening the profile", hr);
     Say(L"profile ", profileName.c_str());
     if (FAILED(hr = WriteDefaultProfile(profileName.c_str()))) Report(L"writing the default profile", hr);
+    OutlookStandinHostSettings settings{};
+    if (FAILED(hr = OutlookStandinGetHostSettings(&settings)))
+        return Fail(L"reading the host's settings", hr);
+    // The runtime's locale is the process's: what another module sets, the add-in sees.
+    if (settings.locale[0] != L'\0') {
+        if (!::_wsetlocale(LC_ALL, settings.locale)) {
+            Say(L"no such locale: ", settings.locale);
+            return kExitFailed;
+        }
+        Say(L"locale ", settings.locale);
+    }
 
-    const int result = RunAddIn(options, quitRequested);
+    const int result = RunAddIn(options, settings, quitRequested);
     OutlookStandinClose();  // drops what the add-in published: its last reference, the host's being gone
     return result;
 }

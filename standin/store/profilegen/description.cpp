@@ -81,6 +81,12 @@ bool ParseCount(const std::wstring& text, uint32_t& count, std::wstring& problem
     return true;
 }
 
+const store::NumberSetting* FindNumberSetting(std::string_view key) noexcept {
+    for (const store::NumberSetting& setting : store::kNumberSettings)
+        if (key == setting.key) return &setting;
+    return nullptr;
+}
+
 class Parser {
 public:
     explicit Parser(ProfilePlan& profile) : profile_(profile) {}
@@ -134,8 +140,10 @@ bool Parser::Profile(const std::vector<Token>& tokens, std::wstring& problem) {
             profile_.name = token.value;
         } else if (token.key == "fault") {
             if (!ParseFaultValue(FaultScope::Profile, token.value, profile_.faults, problem)) return false;
-        } else if (token.key == "busy-call") {
-            if (!ParseCount(token.value, profile_.busyCall, problem)) return false;
+        } else if (token.key == store::kLocaleSetting) {
+            profile_.settings.locale = token.value;
+        } else if (const store::NumberSetting* number = FindNumberSetting(token.key)) {
+            if (!ParseCount(token.value, profile_.settings.*number->field, problem)) return false;
         } else {
             return UnknownAttribute(token, problem);
         }

@@ -2,7 +2,8 @@
 // one line per profile, store, folder or item, nesting shown by indentation.
 //
 //   # comment
-//   profile "Outlook" [fault=<profile faults>] [busy-call=N]
+//   profile "Outlook" [fault=<profile faults>] [busy-call=N] [property-size-limit=BYTES]
+//                     [main-thread-busy=MS] [locale=NAME]
 //   store "Mailbox" [default] [uid=<32 hex>] [service-uid=<32 hex>] [fault=<store faults>]
 //                   [folder-fault=<folder faults>]
 //     folder "Inbox" [type=mail|calendar|contacts|tasks|journal|notes] [role=inbox|sent-items|...]
@@ -70,7 +71,7 @@ struct StorePlan {
 struct ProfilePlan {
     std::wstring name;
     uint32_t faults = 0;
-    uint32_t busyCall = 0;  // the object-model call refused as busy; 0: none
+    store::ProfileSettings settings;
     std::vector<StorePlan> stores;
 };
 

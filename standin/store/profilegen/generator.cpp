@@ -207,8 +207,7 @@ HRESULT Generator::Run(const ProfilePlan& plan, const std::wstring& folder) {
     }
     if (plan.faults && FAILED(hr = profile->SetFaults(plan.faults)))
         return Fail(hr, L"setting the profile's faults");
-    if (plan.busyCall && FAILED(hr = profile->SetBusyCall(plan.busyCall)))
-        return Fail(hr, L"setting the busy call");
+    if (FAILED(hr = profile->SetSettings(plan.settings))) return Fail(hr, L"setting the profile's settings");
     return S_OK;
 }
 

@@ -177,25 +177,6 @@ HRESULT SetAll(IMAPIProp* object, std::vector<SPropValue>& values) {
     return hr;
 }
 
-HRESULT AddRecipients(IMessage* message, bool unicode, int count) {
-    Values v;
-    SizedADRLIST(3, list) = {0, {}};
-    for (int i = 0; i < count; ++i) {
-        const SPropValue row[] = {
-            Text(v, unicode, PROP_ID(PR_DISPLAY_NAME), L"Recipient \u00e9 " + std::to_wstring(i)),
-            Text(v, unicode, PROP_ID(PR_EMAIL_ADDRESS), L"r" + std::to_wstring(i) + L"@example.org"),
-            v.Long(PR_RECIPIENT_TYPE, i == 0 ? MAPI_TO : MAPI_CC), v.Binary(PR_ENTRYID, Pattern(24 + i, i))};
-        SPropValue* values = nullptr;  // in a MAPI buffer of its own, as ModifyRecipients expects
-        MAPIAllocateBuffer(sizeof(row), reinterpret_cast<void**>(&values));
-        std::copy(std::begin(row), std::end(row), values);
-        list.aEntries[i] = {0, static_cast<ULONG>(std::size(row)), values};
-        list.cEntries = i + 1;
-    }
-    const HRESULT hr = message->ModifyRecipients(MODRECIP_ADD, reinterpret_cast<ADRLIST*>(&list));
-    for (ULONG i = 0; i < list.cEntries; ++i) MAPIFreeBuffer(list.aEntries[i].rgPropVals);
-    return hr;
-}
-
 HRESULT AddByValue(IMessage* message, bool unicode, std::size_t size) {
     ULONG number = 0;
     base::ComPtr<IAttach> attach;
@@ -231,6 +212,25 @@ HRESULT AddEmbedded(IMessage* message, Fill fill) {
 }
 
 }  // namespace
+
+HRESULT AddRecipients(IMessage* message, bool unicode, int count) {
+    Values v;
+    SizedADRLIST(3, list) = {0, {}};
+    for (int i = 0; i < count; ++i) {
+        const SPropValue row[] = {
+            Text(v, unicode, PROP_ID(PR_DISPLAY_NAME), L"Recipient \u00e9 " + std::to_wstring(i)),
+            Text(v, unicode, PROP_ID(PR_EMAIL_ADDRESS), L"r" + std::to_wstring(i) + L"@example.org"),
+            v.Long(PR_RECIPIENT_TYPE, i == 0 ? MAPI_TO : MAPI_CC), v.Binary(PR_ENTRYID, Pattern(24 + i, i))};
+        SPropValue* values = nullptr;  // in a MAPI buffer of its own, as ModifyRecipients expects
+        MAPIAllocateBuffer(sizeof(row), reinterpret_cast<void**>(&values));
+        std::copy(std::begin(row), std::end(row), values);
+        list.aEntries[i] = {0, static_cast<ULONG>(std::size(row)), values};
+        list.cEntries = i + 1;
+    }
+    const HRESULT hr = message->ModifyRecipients(MODRECIP_ADD, reinterpret_cast<ADRLIST*>(&list));
+    for (ULONG i = 0; i < list.cEntries; ++i) MAPIFreeBuffer(list.aEntries[i].rgPropVals);
+    return hr;
+}
 
 HRESULT FillRichMessage(IMessage* message, bool unicode, std::vector<ULONG>* tags) {
     Values v;

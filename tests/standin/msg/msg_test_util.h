@@ -68,6 +68,10 @@ private:
     std::vector<std::unique_ptr<std::wstring>> texts_;
 };
 
+// Adds `count` recipients (at most 3) "Recipient \u00e9 N", N from 0: the first To,
+// the others Cc.
+[[nodiscard]] HRESULT AddRecipients(IMessage* message, bool unicode, int count);
+
 // Fills `message` with one value of every property type (strings 8-bit or
 // Unicode as `unicode` says), a long body, binaries of several sizes, named
 // properties, three recipients, an attachment by value and an embedded message

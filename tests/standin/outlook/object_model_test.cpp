@@ -53,25 +53,26 @@ class StandinObjectModel : public HostedApplication {};
 
 [[nodiscard]] std::wstring Subject(IDispatch* item) { return TextProperty(item, L"Subject"); }
 
-TEST_F(StandinObjectModel, WorkersOfOtherApartmentsGetTheOneRunningApplicationDirectly) {
-    const base::ScopedComInitializer com(COINIT_APARTMENTTHREADED);
+// As in Outlook, the application lives in the host's apartment and is no in-process
+// server: other apartments get proxies, and only a caller that allows a local server
+// finds it.
+TEST_F(StandinObjectModel, WorkersOfOtherApartmentsGetProxiesOfTheOneRunningApplication) {
     ComPtr<IUnknown> hostView;
     ASSERT_EQ(S_OK, CoCreateInstance(CLSID_OutlookApplication, nullptr, CLSCTX_ALL, IID_IUnknown,
                                      hostView.put_void()));
-    std::uintptr_t seen[2] = {};
-    for (std::uintptr_t& identity : seen) {
-        AsAddInWorker([&](_Application* application) {
-            identity = Identity(application);
-            const ComPtr<_NameSpace> byName = MapiNamespace(application);
-            ComPtr<_NameSpace> session;
-            EXPECT_EQ(S_OK, outlook::GetSession(application, session));
-            ASSERT_TRUE(byName && session);
-            EXPECT_EQ(Identity(byName.get()), Identity(session.get())) << "GetNamespace and Session differ";
-        });
-    }
-    // Equal pointers on three apartments: no proxy stands between them.
-    EXPECT_EQ(Identity(hostView.get()), seen[0]);
-    EXPECT_EQ(seen[0], seen[1]);
+    const std::uintptr_t host = Identity(hostView.get());
+    AsAddInWorker([&](_Application* application) {
+        EXPECT_NE(host, Identity(application)) << "no proxy between the apartments";
+        const ComPtr<_NameSpace> byName = MapiNamespace(application);
+        ComPtr<_NameSpace> session;
+        EXPECT_EQ(S_OK, outlook::GetSession(application, session));
+        ASSERT_TRUE(byName && session);
+        EXPECT_EQ(Identity(byName.get()), Identity(session.get())) << "GetNamespace and Session differ";
+        ComPtr<IUnknown> inProcess;
+        const HRESULT hr = CoCreateInstance(CLSID_OutlookApplication, nullptr, CLSCTX_INPROC_SERVER,
+                                            IID_IUnknown, inProcess.put_void());
+        EXPECT_EQ(REGDB_E_CLASSNOTREG, hr) << "got 0x" << std::hex << hr;
+    });
 }
 
 struct ItemCase {
@@ -292,15 +293,14 @@ TEST_F(StandinObjectModel, FaultSwitchesOfTheStoreReachTheObjectModel) {
     });
 }
 
+// An add-in publishes itself from OnConnection, on the host's thread.
 TEST_F(StandinObjectModel, AnAddInsEntryHoldsWhatItPublishesUntilTheHostCloses) {
     ComPtr<IDispatch> entry;
     ASSERT_EQ(S_OK, OutlookStandinAddAddIn(L"Sample.Connect", entry.put()));
     const ComPtr<fake::FakeDispatch> published = fake::FakeDispatch::Create();
-    AsAddInWorker([&](_Application*) {
-        ComPtr<COMAddIn> addIn;
-        ASSERT_EQ(S_OK, entry.As(addIn));
-        EXPECT_EQ(S_OK, outlook::PutObject(addIn.get(), published.get()));
-    });
+    ComPtr<COMAddIn> addIn;
+    ASSERT_EQ(S_OK, entry.As(addIn));
+    EXPECT_EQ(S_OK, outlook::PutObject(addIn.get(), published.get()));
     EXPECT_EQ(2u, published->references()) << "the entry holds what was published";
     OutlookStandinClose();
     EXPECT_EQ(1u, published->references()) << "closing drops it";

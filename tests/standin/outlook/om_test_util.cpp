@@ -4,12 +4,21 @@
 
 #include <thread>
 
+#include "base/unique_resource.h"
+
 namespace omtest {
 
 using base::ComPtr;
 
 void AsAddInWorker(const std::function<void(_Application* application)>& body) {
-    std::thread worker([&body] {
+    const base::UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(done);
+    std::thread worker([&body, &done] {
+        // Set last, once the worker has left its apartment and released every proxy.
+        const struct SetOnExit {
+            HANDLE event;
+            ~SetOnExit() { SetEvent(event); }
+        } setOnExit{done.get()};
         const base::ScopedComInitializer com(COINIT_APARTMENTTHREADED);
         ASSERT_EQ(S_OK, com.result());
         ComPtr<IUnknown> object;
@@ -22,6 +31,8 @@ void AsAddInWorker(const std::function<void(_Application* application)>& body) {
         ASSERT_EQ(S_OK, object.As(application));
         body(application.get());
     });
+    // The host's thread serves the worker's calls meanwhile.
+    EXPECT_EQ(WAIT_OBJECT_0, base::WaitServingCalls(done.get(), INFINITE));
     worker.join();
 }
 
@@ -108,9 +119,13 @@ void GetProperty(IDispatch* object, const wchar_t* name, RawGet& get) {
 }
 
 void HostedApplication::SetUpTestSuite() {
+    // The test's thread plays the host's: the single-threaded apartment the object model lives in.
+    ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
     const HRESULT hr = DllRegisterServer();
     ASSERT_EQ(S_OK, hr) << "DllRegisterServer got 0x" << std::hex << hr;
 }
+
+void HostedApplication::TearDownTestSuite() { CoUninitialize(); }
 
 void HostedApplication::SetUp() { Open(kDescription); }
 

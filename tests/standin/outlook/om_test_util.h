@@ -1,7 +1,7 @@
-// Helpers of the stand-in Outlook's tests: this test program plays the host (it
-// opens the application through host_api.h on a profile written by
-// profile-gen.exe) and reaches the object model as the add-in does, from worker
-// threads of their own apartments, through the add-in's typed layer.
+// Helpers of the stand-in Outlook's tests: this test program plays the host (its main
+// thread, a single-threaded apartment, opens the application through host_api.h on a
+// profile written by profile-gen.exe) and reaches the object model as the add-in does,
+// from worker threads of their own apartments, through the add-in's typed layer.
 #pragma once
 
 #include <windows.h>
@@ -23,7 +23,8 @@ namespace omtest {
 
 // Runs `body` as the add-in's request handlers run: on a new thread that entered a
 // single-threaded apartment and got the application with CoCreateInstance
-// (CLSCTX_ALL), OleRun and a query for _Application. Returns when it is done.
+// (CLSCTX_ALL), OleRun and a query for _Application. Returns when it is done, serving
+// its calls to the object model on this thread meanwhile.
 void AsAddInWorker(const std::function<void(_Application* application)>& body);
 
 // The application's "MAPI" namespace, or a failed assertion.
@@ -57,6 +58,7 @@ void GetProperty(IDispatch* object, const wchar_t* name, RawGet& get);
 class HostedApplication : public testing::Test {
 protected:
     static void SetUpTestSuite();
+    static void TearDownTestSuite();
     void SetUp() override;
     void TearDown() override { OutlookStandinClose(); }
 

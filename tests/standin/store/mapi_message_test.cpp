@@ -1,5 +1,6 @@
-// Messages of the store through mapi32.dll: their fault switches, a corrupt item,
-// and the bundled default profile read back whole.
+// Messages of the store through mapi32.dll: their fault switches, a corrupt item, what
+// an opening without write access refuses, the display lists a save keeps, and the
+// bundled default profile read back whole.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -76,6 +77,94 @@ TEST_F(MapiMessages, ACorruptItemFailsAloneWhenOpened) {
     EXPECT_EQ(L"Uncopyable", subject);
 }
 
+// An object opened without MAPI_MODIFY or MAPI_BEST_ACCESS, and whatever it opens, is
+// read-only ("IMAPISession::OpenEntry"); a store without MDB_WRITE or MAPI_BEST_ACCESS
+// too ("IMAPISession::OpenMsgStore").
+TEST_F(MapiMessages, OnlyAnOpeningForChangesMayChange) {
+    std::vector<BYTE> inboxId;
+    ASSERT_EQ(S_OK, GetBinary(inbox(), PR_ENTRYID, inboxId));
+    const std::vector<std::vector<BYTE>> items = Contents(inbox());
+    ASSERT_FALSE(items.empty());
+    const std::vector<BYTE>& item = items.front();
+    const auto id = [](const std::vector<BYTE>& bytes) {
+        return std::pair(static_cast<ULONG>(bytes.size()),
+                         reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(bytes.data())));
+    };
+    SPropValue subject{PR_SUBJECT_W, 0, {}};
+    subject.Value.lpszW = const_cast<wchar_t*>(L"Changed");
+    const struct {
+        ULONG storeFlags;  // 0: through the session
+        ULONG flags;
+        HRESULT open;
+        HRESULT change;  // a new message in the folder, a subject put on the item
+    } cases[] = {
+        {0, 0, S_OK, MAPI_E_NO_ACCESS},
+        {0, MAPI_MODIFY, S_OK, S_OK},
+        {0, MAPI_BEST_ACCESS, S_OK, S_OK},
+        {MDB_NO_DIALOG, MAPI_BEST_ACCESS, S_OK, MAPI_E_NO_ACCESS},
+        {MDB_NO_DIALOG, MAPI_MODIFY, MAPI_E_NO_ACCESS, S_OK},
+        {MDB_WRITE, MAPI_MODIFY, S_OK, S_OK},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        base::ComPtr<IMsgStore> store;
+        if (c.storeFlags) {
+            std::vector<BYTE> storeId;
+            ASSERT_EQ(S_OK, GetBinary(opened_.store.get(), PR_ENTRYID, storeId));
+            ASSERT_EQ(S_OK, session()->OpenMsgStore(0, id(storeId).first, id(storeId).second, nullptr,
+                                                    c.storeFlags, store.put()));
+        }
+        for (const std::vector<BYTE>* entry :
+             std::initializer_list<const std::vector<BYTE>*>{&inboxId, &item}) {
+            ULONG type = 0;
+            base::ComPtr<IUnknown> object;
+            const HRESULT hr = store ? store->OpenEntry(id(*entry).first, id(*entry).second, nullptr, c.flags,
+                                                        &type, object.put())
+                                     : session()->OpenEntry(id(*entry).first, id(*entry).second, nullptr,
+                                                            c.flags, &type, object.put());
+            EXPECT_EQ(c.open, hr) << "case " << i << ": got 0x" << std::hex << hr;
+            if (FAILED(hr)) continue;
+            base::ComPtr<IMAPIFolder> folder;
+            base::ComPtr<IMessage> message;
+            HRESULT change = E_UNEXPECTED;
+            if (SUCCEEDED(object->QueryInterface(IID_IMAPIFolder, folder.put_void()))) {
+                change = folder->CreateMessage(nullptr, 0, message.put());
+            } else if (SUCCEEDED(object->QueryInterface(IID_IMessage, message.put_void()))) {
+                change = message->SetProps(1, &subject, nullptr);
+                if (SUCCEEDED(change)) change = message->SaveChanges(0);
+            }
+            EXPECT_EQ(c.change, change)
+                << "case " << i << " type " << type << ": got 0x" << std::hex << change;
+        }
+    }
+}
+
+// The store keeps the display lists of a message as its recipients say, at every save
+// ("PidTagDisplayTo"), whatever was put there.
+TEST_F(MapiMessages, ASaveSetsTheDisplayListsFromTheRecipients) {
+    base::ComPtr<IMessage> message;
+    ASSERT_EQ(S_OK, inbox()->CreateMessage(nullptr, 0, message.put()));
+    SPropValue stale{PR_DISPLAY_TO_W, 0, {}};
+    stale.Value.lpszW = const_cast<wchar_t*>(L"Somebody Else");
+    ASSERT_EQ(S_OK, message->SetProps(1, &stale, nullptr));
+    ASSERT_EQ(S_OK, msgtest::AddRecipients(message.get(), true, 3));  // one To, two Cc
+    ASSERT_EQ(S_OK, message->SaveChanges(0));
+    const std::vector<std::vector<BYTE>> ids = Contents(inbox());
+    base::ComPtr<IMessage> saved;
+    ASSERT_EQ(S_OK, OpenEntryAs(session(), ids.back(), IID_IMessage, saved));
+    const struct {
+        ULONG tag;
+        const wchar_t* list;
+    } lists[] = {{PR_DISPLAY_TO_W, L"Recipient \u00e9 0"},
+                 {PR_DISPLAY_CC_W, L"Recipient \u00e9 1; Recipient \u00e9 2"},
+                 {PR_DISPLAY_BCC_W, L""}};
+    for (const auto& list : lists) {
+        std::wstring text = L"sentinel";
+        EXPECT_EQ(S_OK, GetText(saved.get(), list.tag, text)) << std::hex << list.tag;
+        EXPECT_EQ(list.list, text) << std::hex << list.tag;
+    }
+}
+
 // The class of every item below a folder, through the hierarchy and contents
 // tables; `largeBodies` counts the bodies HrGetOneProp
 // refuses as too large, which OpenProperty reads whole.
@@ -132,7 +221,7 @@ TEST(DefaultProfile, IsTheHostsByDefaultAndReadsBackWhole) {
         ASSERT_EQ(S_OK, OpenEntryAs(shared.get(), subtree, IID_IMAPIFolder, root));
         WalkFolder(shared.get(), root.get(), L"\\\\" + row.name, classes, largeBodies);
     }
-    EXPECT_EQ(28u, classes.size());
+    EXPECT_EQ(29u, classes.size());
     EXPECT_EQ(1, largeBodies);
     EXPECT_NE(classes.end(), std::find(classes.begin(), classes.end(), L"REPORT.IPM.Note.NDR"));
 }

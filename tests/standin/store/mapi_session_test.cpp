@@ -134,6 +134,30 @@ TEST_F(MapiStore, StoresTableAndOpeningEachStore) {
     }
 }
 
+// A store of the shared session logged off is gone for every holder in the shared
+// session, the host's among them ("IMsgStore::StoreLogoff"); a session of its own
+// keeps it, and its own logoff ends nothing of the shared one.
+TEST_F(MapiStore, StoreLogoffInTheSharedSessionEndsTheStoreForEveryHolder) {
+    OpenedStore one, other, own;
+    LogonHost(one.session);
+    LogonHost(other.session);
+    ASSERT_EQ(S_OK, Logon("Host Profile", MAPI_NEW_SESSION, own.session));
+    for (OpenedStore* opened : {&one, &other, &own}) OpenDefaultStore(opened->session.get(), *opened);
+    ULONG flags = LOGOFF_ORDERLY;
+    ASSERT_EQ(S_OK, own.store->StoreLogoff(&flags));
+    flags = LOGOFF_ORDERLY;
+    ASSERT_EQ(S_OK, one.store->StoreLogoff(&flags));
+    std::vector<BYTE> subtree;
+    EXPECT_EQ(MAPI_E_END_OF_SESSION, GetBinary(other.store.get(), PR_IPM_SUBTREE_ENTRYID_TAG, subtree));
+    std::vector<BYTE> storeId;
+    ASSERT_EQ(S_OK, GetBinary(own.store.get(), PR_ENTRYID, storeId));
+    base::ComPtr<IMsgStore> again;
+    EXPECT_EQ(MAPI_E_END_OF_SESSION, other.session->OpenMsgStore(0, static_cast<ULONG>(storeId.size()),
+                                                                 reinterpret_cast<LPENTRYID>(storeId.data()),
+                                                                 nullptr, kOpenStoreFlags, again.put()));
+    EXPECT_EQ(S_OK, GetBinary(own.store.get(), PR_IPM_SUBTREE_ENTRYID_TAG, subtree));
+}
+
 // Read without SetColumns (the add-in goes on when its SetColumns fails), the
 // status table gives MAPI's documented columns, not the ones a caller hopes for.
 TEST_F(MapiStore, StatusTableHasTheDocumentedDefaultColumns) {
