@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "base/boundary.h"
 #include "base/mapi_buffer.h"
 #include "base/msg_session.h"
 #include "diag/log.h"
@@ -33,9 +34,9 @@ constexpr DWORD kMessageFileMode = STGM_TRANSACTED | STGM_CREATE | STGM_READWRIT
     base::ComPtr<_Application> application;
     outlook::GetOutlookApplication(application);
     if (!application) return S_OK;
-    try {
-        if (!path.starts_with(kPathOpening)) path.insert(0, kPathOpening);
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] {
+            if (!path.starts_with(kPathOpening)) path.insert(0, kPathOpening);
+        })) {
         return E_OUTOFMEMORY;
     }
     base::ComPtr<_NameSpace> nameSpace;
@@ -121,11 +122,11 @@ bool GetAllMailsFromFolder(TunnelConnection* connection, uint32_t timeoutMs) noe
     if (FAILED(outlook::GetFirst(items.get(), item))) return true;
     while (item) {
         bool sent = false;
-        try {
-            sent = TunnelSendString(connection,
-                                    MailListEntry(item.get(), includeBody != 0, provider.get()).c_str(),
-                                    timeoutMs, nullptr);
-        } catch (const std::bad_alloc&) {
+        if (!base::Completes([&] {
+                sent = TunnelSendString(connection,
+                                        MailListEntry(item.get(), includeBody != 0, provider.get()).c_str(),
+                                        timeoutMs, nullptr);
+            })) {
             sent = TunnelSendString(connection, wire::kIgnoredEntry, timeoutMs, nullptr);
         }
         if (!sent) {
@@ -170,16 +171,16 @@ HRESULT WriteMessageFile(IMessage* source, const wchar_t* path) noexcept {
         return hr;
     hr = source->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, copy.get(), 0, nullptr);
     if (FAILED(hr)) {
-        try {
-            std::wstring subject;
-            const HRESULT read = ReadSubjectA(source, subject);
-            copy.reset();
-            if (FAILED(read)) return read;
-            LogCopyToFailure(subject, hr);
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        return hr;
+        return base::ReturnOr(
+            [&] {
+                std::wstring subject;
+                const HRESULT read = ReadSubjectA(source, subject);
+                copy.reset();
+                if (FAILED(read)) return read;
+                LogCopyToFailure(subject, hr);
+                return hr;
+            },
+            E_OUTOFMEMORY);
     }
     if (FAILED(hr = copy->SaveChanges(KEEP_OPEN_READWRITE))) return hr;
     return storage->Commit(STGC_DEFAULT);

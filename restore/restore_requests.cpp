@@ -3,6 +3,7 @@
 #include <mapiutil.h>
 #include <imessage.h>
 
+#include "base/boundary.h"
 #include "base/msg_session.h"
 #include "diag/log.h"
 #include "outlook/application.h"
@@ -85,12 +86,11 @@ bool RestoreMailFromMSGFile(TunnelConnection* connection, uint32_t timeoutMs) no
         return false;
     }
     HRESULT hr = E_OUTOFMEMORY;
-    try {
+    // No memory for the path: answered as a failed restore.
+    static_cast<void>(base::Completes([&] {
         if (!folderPath.starts_with(kRootPrefix)) folderPath.insert(0, kRootPrefix);
         hr = LoadMailFromMSGFile(filePath, folderPath);
-    } catch (...) {
-        // No memory for the path: answered as a failed restore.
-    }
+    }));
     return TunnelSendDword(connection, SUCCEEDED(hr) ? wire::kReplyDone : wire::kReplyFailed, timeoutMs,
                            nullptr);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "base/boundary.h"
 #include "base/com.h"
 
 namespace {
@@ -58,10 +59,10 @@ HRESULT SharedMemServer::Start(const wchar_t* name, uint32_t mode, uint32_t time
     if (stopEvent_) return S_OK;
     mode_ = mode;
     timeoutMs_ = timeoutMs;
-    try {
-        name_ = name ? name : L"";
-        tunnelName_ = GetTunnelName();
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] {
+            name_ = name ? name : L"";
+            tunnelName_ = GetTunnelName();
+        })) {
         return E_FAIL;
     }
 
@@ -86,9 +87,7 @@ HRESULT SharedMemServer::CreateStopEvent() {
     TunnelSecurity security;
     if (TunnelBuildSecurity(kStopEventAccess, &security, false) != 0) return E_FAIL;
     std::wstring eventName;
-    try {
-        eventName = GetStopEventName();
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] { eventName = GetStopEventName(); })) {
         return E_FAIL;
     }
     stopEvent_.reset(CreateEventW(&security.attributes, TRUE, FALSE, eventName.c_str()));
@@ -155,9 +154,7 @@ bool SharedMemServer::StartThread(DWORD stackSize, LPTHREAD_START_ROUTINE routin
     // Listed and resumed under one hold of the lock: Stop sees the thread only once
     // it runs, or not at all.
     const auto guard = LockThreads();
-    try {
-        threads_.reserve(threads_.size() + 1);
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] { threads_.reserve(threads_.size() + 1); })) {
         TerminateThread(created, 0);  // never ran: nothing of it to unwind
         return false;
     }
