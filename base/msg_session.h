@@ -13,21 +13,11 @@
 
 namespace base {
 
-struct MsgSessionTraits {
-    using Type = LPMSGSESS;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type session) noexcept { ::CloseIMsgSession(session); }
-};
+using UniqueMsgSession = UniqueResource<NullTraits<LPMSGSESS, ::CloseIMsgSession>>;
 
-using UniqueMsgSession = UniqueResource<MsgSessionTraits>;
-
+// Its members are released in the reverse of their order: message, session, allocator.
 class MessageOnStorage {
 public:
-    MessageOnStorage() noexcept = default;
-    MessageOnStorage(const MessageOnStorage&) = delete;
-    MessageOnStorage& operator=(const MessageOnStorage&) = delete;
-    ~MessageOnStorage() { reset(); }
-
     // The session, on MAPI's default allocator; E_FAIL when there is no allocator.
     [[nodiscard]] HRESULT OpenSession() noexcept {
         reset();

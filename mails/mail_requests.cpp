@@ -141,10 +141,7 @@ bool GetAllMailsFromFolder(TunnelConnection* connection, uint32_t timeoutMs) noe
 bool SaveMailToMSGFile(TunnelConnection* connection, uint32_t timeoutMs) noexcept {
     const base::ScopedComInitializer apartment;
     std::wstring entryId, path;
-    if (!TunnelReceiveString(connection, &entryId, timeoutMs, nullptr) ||
-        !TunnelReceiveString(connection, &path, timeoutMs, nullptr)) {
-        return false;
-    }
+    if (!TunnelReceiveStrings(connection, {&entryId, &path}, timeoutMs)) return false;
     // No earlier file survives the attempt, whether it succeeds or not.
     DeleteFileW(path.c_str());
     const HRESULT hr = SaveMailToMSGFileEx(entryId.c_str(), path.c_str());

@@ -81,10 +81,7 @@ HRESULT LoadMailFromMSGFile(const std::wstring& filePath, const std::wstring& fo
 bool RestoreMailFromMSGFile(TunnelConnection* connection, uint32_t timeoutMs) noexcept {
     const base::ScopedComInitializer apartment;
     std::wstring filePath, folderPath;
-    if (!TunnelReceiveString(connection, &filePath, timeoutMs, nullptr) ||
-        !TunnelReceiveString(connection, &folderPath, timeoutMs, nullptr)) {
-        return false;
-    }
+    if (!TunnelReceiveStrings(connection, {&filePath, &folderPath}, timeoutMs)) return false;
     HRESULT hr = E_OUTOFMEMORY;
     // No memory for the path: answered as a failed restore.
     static_cast<void>(base::Completes([&] {

@@ -304,6 +304,13 @@ bool TunnelReceiveString(TunnelConnection* connection, std::wstring* text, uint3
                           ReceiveStringOn(ServerEndpoint(connection), text, timeoutMs, abortEvent));
 }
 
+bool TunnelReceiveStrings(TunnelConnection* connection, std::initializer_list<std::wstring*> texts,
+                          uint32_t timeoutMs) noexcept {
+    for (std::wstring* text : texts)
+        if (!TunnelReceiveString(connection, text, timeoutMs, nullptr)) return false;
+    return true;
+}
+
 bool TunnelSendDword(TunnelConnection* connection, uint32_t value, uint32_t timeoutMs,
                      HANDLE abortEvent) noexcept {
     return CloseOnFailure(connection, SendDwordOn(ServerEndpoint(connection), value, timeoutMs, abortEvent));

@@ -43,16 +43,17 @@ inline constexpr uint32_t kHandshakeTimeoutMs = 5000;
 
 // A request: the marker, the code, then the code's payload; then its reply.
 inline constexpr uint32_t kRequestMarker = 0xABCDEF;
+// Each code's payload, then its reply.
 enum class RequestCode : uint32_t {
-    GetAllFoldersList = 0,
-    GetAllMailsFromFolder = 1,
-    SaveMailToMSGFile = 2,
-    RestoreMailFromMSGFile = 3,
-    SendCurrentProfileName = 4,
-    QuitOutlook = 5,
-    NoOperation = 6,
-    FillFolderTree = 7,
-    StartOutlook = 8,
+    GetAllFoldersList = 0,       // -> a count, then that many folder paths
+    GetAllMailsFromFolder = 1,   // a folder path, includeBody -> the item count, then the entries
+    SaveMailToMSGFile = 2,       // an entry ID, a file path -> kReplyDone or kReplyFailed
+    RestoreMailFromMSGFile = 3,  // a file path, a folder path -> kReplyDone or kReplyFailed
+    SendCurrentProfileName = 4,  // -> the profile's name
+    QuitOutlook = 5,             // no reply
+    NoOperation = 6,             // no reply
+    FillFolderTree = 7,          // -> as code 0, without Junk E-mail and Deleted Items
+    StartOutlook = 8,            // no reply
 };
 inline constexpr uint32_t kRequestCodeCount = 9;
 

@@ -99,8 +99,7 @@ void AppendU32(Bytes& out, ULONG v);
 [[nodiscard]] HRESULT WriteStream(IStorage* storage, const std::wstring& name, const void* data,
                                   std::size_t size);
 
-[[nodiscard]] HRESULT CreateChild(IStorage* storage, const std::wstring& name,
-                                  base::ComPtr<IStorage>& child);
+[[nodiscard]] HRESULT CreateChild(IStorage* storage, const std::wstring& name, base::ComPtr<IStorage>& child);
 
 [[nodiscard]] HRESULT CommitChild(IStorage* child);
 
