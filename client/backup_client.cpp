@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/boundary.h"
 #include "base/unique_resource.h"
 #include "client/backup_folder.h"
 #include "client/backup_runs.h"

@@ -1,5 +1,6 @@
 #include "standin/mapi/table.h"
 
+#include "base/boundary.h"
 #include "base/critical_section.h"
 #include "base/mapi_buffer.h"
 #include "base/com_object.h"
@@ -197,21 +198,22 @@ private:
 };
 
 HRESULT MemoryTable::RebuildView() noexcept {
-    try {
-        std::vector<std::size_t> view;
-        for (std::size_t i = 0; i < rows_.size(); ++i) {
-            bool matches = true;
-            if (restriction_) {
-                if (HRESULT hr = Evaluate(*restriction_, rows_[i].span(), 0, matches); FAILED(hr)) return hr;
+    return base::ReturnOr(
+        [&] {
+            std::vector<std::size_t> view;
+            for (std::size_t i = 0; i < rows_.size(); ++i) {
+                bool matches = true;
+                if (restriction_) {
+                    if (HRESULT hr = Evaluate(*restriction_, rows_[i].span(), 0, matches); FAILED(hr))
+                        return hr;
+                }
+                if (matches) view.push_back(i);
             }
-            if (matches) view.push_back(i);
-        }
-        view_ = std::move(view);
-        position_ = 0;
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            view_ = std::move(view);
+            position_ = 0;
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT MemoryTable::QueryColumns(ULONG flags, LPSPropTagArray* columns) noexcept {
@@ -358,21 +360,21 @@ HRESULT CreateTable(ULONG tableType, const SPropTagArray& columns, std::span<con
                     IMAPITable** table) noexcept {
     if (!table) return MAPI_E_INVALID_PARAMETER;
     *table = nullptr;
-    try {
-        std::vector<StoredRow> stored(rows.size());
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            if (HRESULT hr = CopyPropArray(rows[i], stored[i].values.put()); FAILED(hr)) return hr;
-            stored[i].count = static_cast<ULONG>(rows[i].size());
-        }
-        base::ComPtr<MemoryTable> created;
-        if (HRESULT hr = base::MakeObject<MemoryTable>(created, tableType, std::move(stored)); FAILED(hr))
-            return hr;
-        if (HRESULT hr = created->Initialize(columns); FAILED(hr)) return hr;
-        *table = created.detach();
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            std::vector<StoredRow> stored(rows.size());
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                if (HRESULT hr = CopyPropArray(rows[i], stored[i].values.put()); FAILED(hr)) return hr;
+                stored[i].count = static_cast<ULONG>(rows[i].size());
+            }
+            base::ComPtr<MemoryTable> created;
+            if (HRESULT hr = base::MakeObject<MemoryTable>(created, tableType, std::move(stored)); FAILED(hr))
+                return hr;
+            if (HRESULT hr = created->Initialize(columns); FAILED(hr)) return hr;
+            *table = created.detach();
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 }  // namespace standin
