@@ -42,8 +42,9 @@ STDMETHODIMP CConnect::OnConnection(IDispatch* Application, ext_ConnectMode, IDi
     OpenLogFile(logPath.c_str());
     WriteLogHeader();
     LogMessage(L"Initializing mail server...");
-    // Not examined: the server logs its own failures, and Outlook is not told.
-    static_cast<void>(g_mailServer.Start(kMailServerChannel, kMailServerMode, kMailServerRequestTimeoutMs));
+    // Not examined: a server that cannot start writes nothing to the log, and Outlook is
+    // not told; the add-in stays loaded without a channel.
+    static_cast<void>(g_mailServer.Start(wire::kChannel, wire::kChannelMode, wire::kRequestTimeoutMs));
     return S_OK;
 }
 

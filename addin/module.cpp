@@ -10,6 +10,7 @@
 #include "addin/connect_ids.h"
 #include "addin/registration.h"
 #include "addin/resource.h"
+#include "base/boundary.h"
 #include "base/com.h"
 #include "base/com_object.h"
 #include "server/mail_server.h"
@@ -87,9 +88,7 @@ HRESULT CTallowmerePluginModule::GetModulePath(std::wstring& path) const noexcep
     wchar_t buffer[MAX_PATH];
     const DWORD length = ::GetModuleFileNameW(instance_, buffer, MAX_PATH);
     if (length == 0 || length == MAX_PATH) return HRESULT_FROM_WIN32(::GetLastError());
-    try {
-        path.assign(buffer, length);
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] { path.assign(buffer, length); })) {
         return E_OUTOFMEMORY;
     }
     return S_OK;

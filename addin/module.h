@@ -11,12 +11,9 @@
 
 namespace addin {
 
+// Neither copied nor moved: it owns the running marker and a critical section.
 class CTallowmerePluginModule {
 public:
-    CTallowmerePluginModule() noexcept = default;
-    CTallowmerePluginModule(const CTallowmerePluginModule&) = delete;
-    CTallowmerePluginModule& operator=(const CTallowmerePluginModule&) = delete;
-
     // DLL_PROCESS_ATTACH: creates the running marker (or opens the one another process
     // of the session holds; a failure leaves the module without one) and initialises
     // the module. False when the module cannot work, and the load fails.

@@ -10,6 +10,7 @@
 #include "addin/addin_key.h"
 #include "addin/connect_ids.h"
 #include "addin/registrar.h"
+#include "base/boundary.h"
 #include "base/com.h"
 #include "base/unique_resource.h"
 
@@ -53,15 +54,14 @@ void SetTextValue(HKEY key, const wchar_t* name, std::wstring_view text) noexcep
 
 void RegisterAddInKey() noexcept {
     base::UniqueRegKey key;
-    try {
-        const std::wstring path = std::wstring(kAddInsKey) + kConnectProgId;  // named by the ProgID
-        if (::RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
-                              nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
-            return;
-        }
-    } catch (const std::bad_alloc&) {
-        return;
-    }
+    const bool created = base::ReturnOr(
+        [&] {
+            const std::wstring path = std::wstring(kAddInsKey) + kConnectProgId;  // named by the ProgID
+            return ::RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                     KEY_WRITE, nullptr, key.put(), nullptr) == ERROR_SUCCESS;
+        },
+        false);
+    if (!created) return;
     ::RegSetValueExW(key.get(), L"LoadBehavior", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&kLoadBehavior),
                      sizeof(kLoadBehavior));
     SetTextValue(key.get(), L"FriendlyName", kFriendlyName);
@@ -96,12 +96,12 @@ HRESULT RegisterTypeLibrary(const wchar_t* modulePath) noexcept {
     base::ComPtr<ITypeLib> library;
     const HRESULT hr = LoadModuleTypeLibrary(modulePath, library);
     if (FAILED(hr)) return hr;
-    try {
-        std::wstring helpFolder = FolderOf(modulePath);
-        return ::RegisterTypeLib(library.get(), const_cast<wchar_t*>(modulePath), helpFolder.data());
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            std::wstring helpFolder = FolderOf(modulePath);
+            return ::RegisterTypeLib(library.get(), const_cast<wchar_t*>(modulePath), helpFolder.data());
+        },
+        E_OUTOFMEMORY);
 }
 
 HRESULT UnregisterTypeLibrary(const wchar_t* modulePath) noexcept {

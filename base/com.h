@@ -6,6 +6,8 @@
 
 #include <utility>
 
+#include "base/unique_resource.h"
+
 namespace base {
 
 template <typename T>
@@ -14,6 +16,11 @@ public:
     ComPtr() noexcept = default;
     // Adopts a reference the caller already owns.
     explicit ComPtr(T* p) noexcept : p_(p) {}
+    // Takes a reference of its own to a pointer the caller only borrows.
+    [[nodiscard]] static ComPtr Copy(T* p) noexcept {
+        if (p) p->AddRef();
+        return ComPtr(p);
+    }
     ComPtr(ComPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
     ComPtr& operator=(ComPtr&& other) noexcept {
         if (this != &other) reset(std::exchange(other.p_, nullptr));
@@ -49,34 +56,12 @@ private:
     T* p_ = nullptr;
 };
 
-class UniqueBstr {
+// A BSTR's owner; a null BSTR is the empty string.
+class UniqueBstr : public UniqueResource<NullTraits<BSTR, ::SysFreeString>> {
 public:
-    UniqueBstr() noexcept = default;
-    explicit UniqueBstr(BSTR s) noexcept : s_(s) {}
-    UniqueBstr(UniqueBstr&& other) noexcept : s_(std::exchange(other.s_, nullptr)) {}
-    UniqueBstr& operator=(UniqueBstr&& other) noexcept {
-        if (this != &other) reset(std::exchange(other.s_, nullptr));
-        return *this;
-    }
-    UniqueBstr(const UniqueBstr&) = delete;
-    UniqueBstr& operator=(const UniqueBstr&) = delete;
-    ~UniqueBstr() { reset(); }
-
-    [[nodiscard]] BSTR get() const noexcept { return s_; }
-    // A null BSTR is the empty string.
-    [[nodiscard]] const wchar_t* c_str() const noexcept { return s_ ? s_ : L""; }
-    [[nodiscard]] UINT length() const noexcept { return ::SysStringLen(s_); }
-    void reset(BSTR s = nullptr) noexcept {
-        if (BSTR old = std::exchange(s_, s)) ::SysFreeString(old);
-    }
-    [[nodiscard]] BSTR* put() noexcept {
-        reset();
-        return &s_;
-    }
-    [[nodiscard]] BSTR release() noexcept { return std::exchange(s_, nullptr); }
-
-private:
-    BSTR s_ = nullptr;
+    using UniqueResource::UniqueResource;
+    [[nodiscard]] const wchar_t* c_str() const noexcept { return get() ? get() : L""; }
+    [[nodiscard]] UINT length() const noexcept { return ::SysStringLen(get()); }
 };
 
 // Enters a COM apartment on this thread for the owner's lifetime; leaves it only

@@ -9,13 +9,6 @@
 namespace base {
 
 template <typename T>
-struct MapiBufferTraits {
-    using Type = T*;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type p) noexcept { ::MAPIFreeBuffer(p); }
-};
-
-template <typename T>
-using UniqueMapiBuffer = UniqueResource<MapiBufferTraits<T>>;
+using UniqueMapiBuffer = UniqueResource<NullTraits<T*, ::MAPIFreeBuffer>>;
 
 }  // namespace base

@@ -9,12 +9,6 @@
 
 namespace base {
 
-struct MapiRowSetTraits {
-    using Type = SRowSet*;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type rows) noexcept { ::FreeProws(rows); }
-};
-
-using UniqueRowSet = UniqueResource<MapiRowSetTraits>;
+using UniqueRowSet = UniqueResource<NullTraits<SRowSet*, ::FreeProws>>;
 
 }  // namespace base

@@ -8,13 +8,7 @@
 
 namespace base {
 
-struct MutexOwnershipTraits {
-    using Type = HANDLE;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type mutex) noexcept { ::ReleaseMutex(mutex); }
-};
-
-using UniqueMutexOwnership = UniqueResource<MutexOwnershipTraits>;
+using UniqueMutexOwnership = UniqueResource<NullTraits<HANDLE, ::ReleaseMutex>>;
 
 // Waits for the mutex; the owner is empty unless the wait made this thread its owner.
 // An abandoned mutex is owned too: its last owner died, and the caller takes over.

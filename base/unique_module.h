@@ -5,11 +5,6 @@
 
 namespace base {
 
-struct ModuleTraits {
-    using Type = HMODULE;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type module) noexcept { ::FreeLibrary(module); }
-};
-using UniqueModule = UniqueResource<ModuleTraits>;
+using UniqueModule = UniqueResource<NullTraits<HMODULE, ::FreeLibrary>>;
 
 }  // namespace base

@@ -52,11 +52,14 @@ private:
     Type value_ = Traits::Invalid();
 };
 
-struct HandleTraits {  // kernel objects: events, mutexes, mappings, threads
-    using Type = HANDLE;
+// The traits of an owner whose empty value is null and that `close` closes.
+template <typename T, auto close>
+struct NullTraits {
+    using Type = T;
     static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type h) noexcept { ::CloseHandle(h); }
+    static void Close(Type value) noexcept { close(value); }
 };
+
 struct FileHandleTraits {  // CreateFileW and friends fail with INVALID_HANDLE_VALUE
     using Type = HANDLE;
     static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
@@ -67,26 +70,11 @@ struct FindTraits {  // FindFirstFileW fails with INVALID_HANDLE_VALUE
     static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
     static void Close(Type h) noexcept { ::FindClose(h); }
 };
-struct ViewTraits {
-    using Type = void*;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type v) noexcept { ::UnmapViewOfFile(v); }
-};
 template <typename T>
 struct LocalTraits {
     using Type = T;
     static Type Invalid() noexcept { return nullptr; }
     static void Close(Type p) noexcept { ::LocalFree(reinterpret_cast<HLOCAL>(p)); }
-};
-struct SidTraits {  // from AllocateAndInitializeSid
-    using Type = PSID;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type sid) noexcept { ::FreeSid(sid); }
-};
-struct RegKeyTraits {
-    using Type = HKEY;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type key) noexcept { ::RegCloseKey(key); }
 };
 struct CryptProvTraits {
     using Type = HCRYPTPROV;
@@ -99,14 +87,14 @@ struct CryptHashTraits {
     static void Close(Type hash) noexcept { ::CryptDestroyHash(hash); }
 };
 
-using UniqueHandle = UniqueResource<HandleTraits>;
+using UniqueHandle = UniqueResource<NullTraits<HANDLE, ::CloseHandle>>;  // events, mutexes, mappings, threads
 using UniqueFile = UniqueResource<FileHandleTraits>;
 using UniqueFind = UniqueResource<FindTraits>;
-using UniqueView = UniqueResource<ViewTraits>;
+using UniqueView = UniqueResource<NullTraits<void*, ::UnmapViewOfFile>>;
 template <typename T>
 using UniqueLocal = UniqueResource<LocalTraits<T>>;
-using UniqueSid = UniqueResource<SidTraits>;
-using UniqueRegKey = UniqueResource<RegKeyTraits>;
+using UniqueSid = UniqueResource<NullTraits<PSID, ::FreeSid>>;  // from AllocateAndInitializeSid
+using UniqueRegKey = UniqueResource<NullTraits<HKEY, ::RegCloseKey>>;
 using UniqueCryptProv = UniqueResource<CryptProvTraits>;
 using UniqueCryptHash = UniqueResource<CryptHashTraits>;
 

@@ -15,6 +15,7 @@
 
 #include "base/unique_resource.h"
 #include "bench/bench_util.h"
+#include "tests/support/standin_host.h"
 
 namespace {
 
@@ -70,28 +71,11 @@ double RunTool(const std::wstring& target, const std::wstring& logFile) {
     const base::UniqueFile log(
         CreateFileW(logFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
     if (!log) return -1;
-    std::wstring commandLine =
-        L"\"" + bench::ProgramFolder() + L"backup-client.exe\" backup --to \"" + target + L"\" --all-folders";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = log.get();
-    startup.hStdError = log.get();
-    PROCESS_INFORMATION info{};
     const LARGE_INTEGER start = bench::Now();
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &info))
-        return -1;
-    const base::UniqueHandle process(info.hProcess), thread(info.hThread);
-    DWORD code = 1;
-    if (WaitForSingleObject(process.get(), kToolTimeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process.get(), 1);
-        return -1;
-    }
-    const double seconds = bench::Seconds(start, bench::Now());
-    GetExitCodeProcess(process.get(), &code);
-    return code == 0 ? seconds : -1;
+    const testsupport::Program tool(testsupport::BesideThisProgram(L"backup-client.exe"),
+                                    {L"backup", L"--to", target, L"--all-folders"}, log.get());
+    const DWORD code = tool.Wait(kToolTimeoutMs);
+    return code == 0 ? bench::Seconds(start, bench::Now()) : -1;
 }
 
 }  // namespace
@@ -106,8 +90,8 @@ int wmain(int argc, wchar_t** argv) {
         fputs("backup_bench: OUTPUT_FOLDER must exist and be empty\n", stderr);
         return 2;
     }
-    const bench::StandinHost host(argv[1]);
-    const std::unique_ptr<MailClient> client = host.Connect();
+    const testsupport::StandinHost host(argv[1]);
+    const std::unique_ptr<MailClient> client = host.Connect(2, bench::kReplyTimeoutMs);
     std::vector<std::wstring> folders;
     if (!client || !client->GetAllFoldersList(&folders)) {  // the first request warms up
         fputs("backup_bench: the add-in does not answer\n", stderr);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "tests/support/standin_host.h"
 
 namespace {
 
@@ -30,18 +31,18 @@ struct Exit {
 // host stopped. Negative figures when something failed.
 Exit RunHost(const std::wstring& profile, const std::wstring& inbox, size_t idle, bool inFlight) {
     Exit exit;
-    bench::StandinHost host(profile);
-    const std::unique_ptr<MailClient> lister = host.Connect();
+    testsupport::StandinHost host(profile);
+    const std::unique_ptr<MailClient> lister = host.Connect(2, bench::kReplyTimeoutMs);
     if (!lister) return exit;
     std::vector<std::unique_ptr<MailClient>> clients;
     for (size_t i = 0; i < idle; ++i) {
-        clients.push_back(host.Connect());
+        clients.push_back(host.Connect(2, bench::kReplyTimeoutMs));
         if (!clients.back()) return exit;
     }
     const uint32_t timeoutMs = lister->timeoutMs();
     const LARGE_INTEGER start = bench::Now();
     uint32_t count = 0;
-    bool listed = lister->BeginRequest(RequestCode::GetAllMailsFromFolder) &&
+    bool listed = lister->BeginRequest(wire::RequestCode::GetAllMailsFromFolder) &&
                   lister->tunnel().SendString(inbox, timeoutMs) && lister->tunnel().SendDword(0, timeoutMs) &&
                   lister->tunnel().ReceiveDword(&count, timeoutMs);
     if (inFlight && !host.SignalStop()) return exit;
@@ -51,7 +52,7 @@ Exit RunHost(const std::wstring& profile, const std::wstring& inbox, size_t idle
     }
     if (!listed) return exit;
     exit.list = bench::Seconds(start, bench::Now()) * 1000;
-    if (!host.Stop()) return exit;
+    if (host.Stop(testsupport::StandinHost::kTimeoutMs) == STILL_ACTIVE) return exit;
     const std::string output = host.Output();
     const size_t at = output.find(kReport);
     if (at != std::string::npos) exit.disconnection = std::atof(output.c_str() + at + sizeof(kReport) - 1);

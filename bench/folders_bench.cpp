@@ -18,7 +18,11 @@
 #include <vector>
 
 #include "base/com.h"
+#include "base/mapi_buffer.h"
+#include "base/mapi_row_set.h"
+#include "base/scope_exit.h"
 #include "bench/bench_util.h"
+#include "tests/support/standin_host.h"
 #include "outlook/mapi_session.h"
 #include "outlook/object_model.h"
 
@@ -56,29 +60,29 @@ void WalkBelow(MAPIFolder* folder, const std::wstring& path, size_t& paths) {
 size_t StandinWalk(_NameSpace* nameSpace) {
     base::ComPtr<IMAPISession> session;
     if (FAILED(MAPILogonEx(0, nullptr, nullptr, MAPI_EXTENDED | MAPI_ALLOW_OTHERS, session.put()))) return 0;
+    const base::ScopeExit logoff([&] { static_cast<void>(session->Logoff(0, 0, 0)); });
     base::ComPtr<IMAPITable> table;
     SizedSPropTagArray(1, columns) = {1, {PR_ENTRYID}};
-    SRowSet* rows = nullptr;
+    base::UniqueRowSet rows;
     if (FAILED(session->GetMsgStoresTable(0, table.put())) ||
         FAILED(HrQueryAllRows(table.get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0,
-                              &rows))) {
+                              rows.put()))) {
         return 0;
     }
     size_t paths = 0;
-    for (ULONG r = 0; r < rows->cRows; ++r) {
-        const SBinary& id = rows->aRow[r].lpProps[0].Value.bin;
+    for (ULONG r = 0; r < rows.get()->cRows; ++r) {
+        const SBinary& id = rows.get()->aRow[r].lpProps[0].Value.bin;
         base::ComPtr<IMsgStore> store;
-        SPropValue* top = nullptr;
+        base::UniqueMapiBuffer<SPropValue> top;
         if (FAILED(session->OpenMsgStore(0, id.cb, reinterpret_cast<LPENTRYID>(id.lpb), nullptr,
                                          MDB_NO_DIALOG, store.put())) ||
-            FAILED(HrGetOneProp(store.get(), PR_IPM_SUBTREE_ENTRYID, &top))) {
+            FAILED(HrGetOneProp(store.get(), PR_IPM_SUBTREE_ENTRYID, top.put()))) {
             continue;
         }
         char storeHex[outlook::kHexCapacity], topHex[outlook::kHexCapacity];
         const outlook::MapiFunctions& imports = outlook::MapiRoute(nullptr);
         outlook::HexIntoBuffer(imports, id, storeHex);
-        outlook::HexIntoBuffer(imports, top->Value.bin, topHex);
-        MAPIFreeBuffer(top);
+        outlook::HexIntoBuffer(imports, top.get()->Value.bin, topHex);
         const std::wstring storeText(storeHex, storeHex + strlen(storeHex)),
             topText(topHex, topHex + strlen(topHex));
         base::UniqueBstr storeBstr(SysAllocString(storeText.c_str()));
@@ -94,8 +98,6 @@ size_t StandinWalk(_NameSpace* nameSpace) {
         ++paths;
         WalkBelow(root.get(), std::wstring(L"\\\\") + name.c_str(), paths);
     }
-    FreeProws(rows);
-    session->Logoff(0, 0, 0);
     return paths;
 }
 
@@ -111,8 +113,8 @@ double MeasureStandin(const std::wstring& profile, size_t& paths) {
 
 // The add-in's listing through a client of the host; the first request warms up.
 double MeasureAddin(const std::wstring& profile, size_t& paths) {
-    const bench::StandinHost host(profile);
-    const std::unique_ptr<MailClient> client = host.Connect();
+    const testsupport::StandinHost host(profile);
+    const std::unique_ptr<MailClient> client = host.Connect(2, bench::kReplyTimeoutMs);
     std::vector<std::wstring> texts;
     if (!client || !client->GetAllFoldersList(&texts)) return -1;
     return bench::Median(

@@ -21,6 +21,7 @@
 #include "base/com.h"
 #include "base/msg_session.h"
 #include "bench/bench_util.h"
+#include "tests/support/standin_host.h"
 #include "mails/mail_record.h"
 #include "mails/mail_requests.h"
 #include "outlook/object_model.h"
@@ -48,19 +49,13 @@ std::wstring SavedFile(const std::wstring& output, const wchar_t* who, size_t i)
 [[nodiscard]] HRESULT CopyIntoFolder(IMAPIFolder* folder, const std::wstring& file) {
     base::ComPtr<IMessage> created;
     base::ComPtr<IStorage> storage;
-    base::UniqueMsgSession session;
+    base::MessageOnStorage source;
     HRESULT hr;
     if (FAILED(hr = folder->CreateMessage(nullptr, 0, created.put())) ||
         FAILED(hr = StgOpenStorage(file.c_str(), nullptr,
                                    STGM_TRANSACTED | STGM_SHARE_EXCLUSIVE | STGM_READWRITE, nullptr, 0,
                                    storage.put())) ||
-        FAILED(hr = OpenIMsgSession(MAPIGetDefaultMalloc(), 0, session.put()))) {
-        return hr;
-    }
-    base::ComPtr<IMessage> source;  // after the session, which must outlive it
-    if (FAILED(hr = OpenIMsgOnIStg(session.get(), MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer,
-                                   MAPIGetDefaultMalloc(), nullptr, storage.get(), nullptr, 0, 0,
-                                   source.put())) ||
+        FAILED(hr = source.Open(storage.get())) ||
         FAILED(
             hr = source->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, created.get(), 0, nullptr))) {
         return hr;
@@ -138,8 +133,8 @@ Figures MeasureStandin(const std::wstring& profile, const std::wstring& output) 
 // The add-in's list and saves through a client of the host.
 Figures MeasureAddin(const std::wstring& profile, const std::wstring& output) {
     Figures figures;
-    const bench::StandinHost host(profile);
-    const std::unique_ptr<MailClient> client = host.Connect();
+    const testsupport::StandinHost host(profile);
+    const std::unique_ptr<MailClient> client = host.Connect(2, bench::kReplyTimeoutMs);
     std::vector<std::wstring> entries;
     if (!client) return figures;
     figures.list = bench::Median(

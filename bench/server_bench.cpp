@@ -8,6 +8,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <optional>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "client/mail_client.h"
 #include "diag/log.h"
 #include "server/mail_server.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -25,30 +27,10 @@ constexpr int kRequests = 2000;  // per measurement, shared by its clients
 constexpr int kRounds = 3;
 constexpr int kIdleClients = 200;
 constexpr uint32_t kTimeoutMs = 60000;
-constexpr uint32_t kMappingSize = 0x10000;
-constexpr uint32_t kHandshakeTimeoutMs = 5000;
 
-// Starts this program again with the arguments.
-base::UniqueHandle StartSelf(const std::wstring& arguments) {
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info))
-        return {};
-    base::UniqueHandle thread(info.hThread);
-    return base::UniqueHandle(info.hProcess);
-}
-
-// Waits for the child's end; its exit code, or 1.
-DWORD Finish(const base::UniqueHandle& child) {
-    DWORD code = 1;
-    if (child && WaitForSingleObject(child.get(), INFINITE) == WAIT_OBJECT_0)
-        GetExitCodeProcess(child.get(), &code);
-    return code;
+// This program again in the role and with the arguments; its exit code once it ended.
+DWORD RunSelf(const std::vector<std::wstring>& arguments) {
+    return testsupport::Program(testsupport::ThisProgram(), arguments).Wait(INFINITE);
 }
 
 // The bare server: every connection's marker and code read on a thread of its own.
@@ -70,8 +52,8 @@ private:
     void Accept() {
         for (;;) {
             std::unique_ptr<TunnelConnection> connection;
-            if (!TunnelAccept(tunnelName_.c_str(), &connection, kServerModeLocal, stop_.get(), INFINITE,
-                              kMappingSize, kHandshakeTimeoutMs))
+            if (!TunnelAccept(tunnelName_.c_str(), &connection, wire::kServerModeLocal, stop_.get(), INFINITE,
+                              wire::kChannelMappingSize, wire::kHandshakeTimeoutMs))
                 return;
             workers_.emplace_back([this, c = std::move(connection)] { Serve(c.get()); });
         }
@@ -79,8 +61,8 @@ private:
     void Serve(TunnelConnection* connection) const {
         uint32_t marker = 0, code = 0;
         while (TunnelReceiveDword(connection, &marker, kRequestMarkerTimeoutMs, stop_.get()) &&
-               marker == kRequestMarker &&
-               TunnelReceiveDword(connection, &code, kMailServerRequestTimeoutMs, stop_.get())) {
+               marker == wire::kRequestMarker &&
+               TunnelReceiveDword(connection, &code, wire::kRequestTimeoutMs, stop_.get())) {
         }
     }
 
@@ -104,8 +86,8 @@ double RequestRate(const std::wstring& tunnelName, int clients) {
     for (auto& connection : connections) {
         threads.emplace_back([&failures, clients, client = connection.get()] {
             for (int i = 0; i < kRequests / clients; ++i) {
-                if (!client->SendDword(MailClient::kRequestMarker, kTimeoutMs) ||
-                    !client->SendDword(static_cast<uint32_t>(RequestCode::NoOperation), kTimeoutMs)) {
+                if (!client->SendDword(wire::kRequestMarker, kTimeoutMs) ||
+                    !client->SendDword(static_cast<uint32_t>(wire::RequestCode::NoOperation), kTimeoutMs)) {
                     ++failures;
                     return;
                 }
@@ -121,8 +103,8 @@ double RequestRate(const std::wstring& tunnelName, int clients) {
 int ClientsChild(const std::wstring& channel, const std::wstring& bareChannel, int clients) {
     std::vector<double> server, bare;
     for (int round = 0; round < kRounds; ++round) {
-        server.push_back(RequestRate(MailClient::TunnelName(channel), clients));
-        bare.push_back(RequestRate(MailClient::TunnelName(bareChannel), clients));
+        server.push_back(RequestRate(wire::TunnelName(channel), clients));
+        bare.push_back(RequestRate(wire::TunnelName(bareChannel), clients));
     }
     const std::string figure = "code 6 requests, " + std::to_string(clients) + " client" +
                                (clients == 1 ? "" : "s"),
@@ -149,17 +131,18 @@ int IdleChild(const std::wstring& channel, const std::wstring& connectedName,
 // Milliseconds Stop takes once the server has run idle for a moment with `idleClients`
 // connected; 0 when it could not be measured.
 double StopMs(const std::wstring& channel, int idleClients) {
-    if (FAILED(g_mailServer.Start(channel.c_str(), kMailServerMode, kMailServerRequestTimeoutMs))) return 0;
-    base::UniqueHandle child;
+    if (FAILED(g_mailServer.Start(channel.c_str(), wire::kChannelMode, wire::kRequestTimeoutMs))) return 0;
+    std::optional<testsupport::Program> child;
     const std::wstring suffix = L"." + std::to_wstring(GetCurrentProcessId());
     const std::wstring connectedName = L"Local\\ServerBench.Connected" + suffix,
                        releaseName = L"Local\\ServerBench.Release" + suffix;
     const base::UniqueHandle connected(CreateEventW(nullptr, TRUE, FALSE, connectedName.c_str()));
     const base::UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, releaseName.c_str()));
     if (idleClients > 0) {
-        child = StartSelf(L"idle-child " + channel + L" " + connectedName + L" " + releaseName);
-        const HANDLE waits[] = {connected.get(), child.get()};
-        if (!child || WaitForMultipleObjects(2, waits, FALSE, 4 * kTimeoutMs) != WAIT_OBJECT_0) {
+        child.emplace(testsupport::ThisProgram(),
+                      std::vector<std::wstring>{L"idle-child", channel, connectedName, releaseName});
+        const HANDLE waits[] = {connected.get(), child->handle()};
+        if (!child->running() || WaitForMultipleObjects(2, waits, FALSE, 4 * kTimeoutMs) != WAIT_OBJECT_0) {
             g_mailServer.Stop(INFINITE);
             return 0;
         }
@@ -169,7 +152,7 @@ double StopMs(const std::wstring& channel, int idleClients) {
     g_mailServer.Stop(INFINITE);
     const double ms = bench::Seconds(start, bench::Now()) * 1000;
     SetEvent(release.get());
-    return idleClients == 0 || Finish(child) == 0 ? ms : 0;
+    return idleClients == 0 || child->Wait(INFINITE) == 0 ? ms : 0;
 }
 
 }  // namespace
@@ -190,15 +173,14 @@ int main() {
 
     const std::wstring suffix = std::to_wstring(GetCurrentProcessId());
     const std::wstring channel = L"ServerBench." + suffix, bareChannel = L"ServerBench.Bare." + suffix;
-    if (FAILED(g_mailServer.Start(channel.c_str(), kMailServerMode, kMailServerRequestTimeoutMs))) {
+    if (FAILED(g_mailServer.Start(channel.c_str(), wire::kChannelMode, wire::kRequestTimeoutMs))) {
         std::printf("the server did not start\n");
         return 1;
     }
     {
-        const BareServer bare(MailClient::TunnelName(bareChannel));
+        const BareServer bare(wire::TunnelName(bareChannel));
         for (const int clients : {1, 8}) {
-            if (Finish(StartSelf(L"clients-child " + channel + L" " + bareChannel + L" " +
-                                 std::to_wstring(clients))) != 0)
+            if (RunSelf({L"clients-child", channel, bareChannel, std::to_wstring(clients)}) != 0)
                 std::printf("%d clients: failed\n", clients);
         }
     }

@@ -22,6 +22,8 @@
 #include "bench/measure.h"
 #include "tunnel/tunnel.h"
 #include "tunnel/tunnel_client.h"
+#include "tests/support/child_process.h"
+#include "tunnel/wire.h"
 
 namespace {
 
@@ -32,9 +34,6 @@ constexpr uint32_t kBlockBytes = 64u << 10;
 constexpr uint32_t kBlocks = kBulkBytes / kBlockBytes;
 constexpr uint32_t kRoundTrips = 2000;
 constexpr uint32_t kTimeoutMs = 60000;
-constexpr uint32_t kServerMode = 1;
-constexpr uint32_t kMappingSize = 0x10000;
-constexpr uint32_t kHandshakeTimeoutMs = 5000;
 constexpr int kDefaultRounds = 5;
 constexpr double kMega = 1e6;
 
@@ -96,7 +95,7 @@ constexpr BareMode kBareModes[] = {
     {true, true, false, "bare, SignalObjectAndWait, fresh memory"},
 };
 constexpr size_t kProtocolMode = 0;
-constexpr uint32_t kPayloadBytes = kMappingSize - 8;  // a chunk's payload, as the tunnel's
+constexpr uint32_t kPayloadBytes = wire::kChannelMappingSize - 8;  // a chunk's payload, as the tunnel's
 constexpr size_t kBareModeCount = std::size(kBareModes);
 
 struct Bare {
@@ -145,8 +144,8 @@ struct Channels {
 }
 
 [[nodiscard]] bool OpenMeasuringSide(const Names& names, Channels* channels) {
-    if (!TunnelAccept(names.tunnel.c_str(), &channels->tunnel, kServerMode, nullptr, kTimeoutMs, kMappingSize,
-                      kHandshakeTimeoutMs))
+    if (!TunnelAccept(names.tunnel.c_str(), &channels->tunnel, wire::kServerModeLocal, nullptr, kTimeoutMs,
+                      wire::kChannelMappingSize, wire::kHandshakeTimeoutMs))
         return false;
     channels->pipe.reset(CreateNamedPipeW(names.pipe.c_str(), PIPE_ACCESS_DUPLEX,
                                           PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kBlockBytes,
@@ -439,21 +438,6 @@ void MeasureMemcpy(const std::vector<uint8_t>& source, Samples* samples) {
     return 0;
 }
 
-[[nodiscard]] base::UniqueHandle StartPeer(const std::wstring& prefix, int rounds) {
-    wchar_t self[MAX_PATH];
-    if (!GetModuleFileNameW(nullptr, self, MAX_PATH)) return {};
-    std::wstring commandLine =
-        L"\"" + std::wstring(self) + L"\" --peer " + prefix + L" " + std::to_wstring(rounds);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info))
-        return {};
-    base::UniqueHandle thread(info.hThread);
-    return base::UniqueHandle(info.hProcess);
-}
-
 struct Figures {
     double megabytesPerSecond;
     double roundTripsPerSecond;
@@ -514,8 +498,8 @@ void PrintFigures(const Samples& samples, int rounds) {
 
 [[nodiscard]] int RunMeasuringSide(int rounds) {
     const std::wstring prefix = L"Local\\TunnelBench." + std::to_wstring(GetCurrentProcessId());
-    base::UniqueHandle peer = StartPeer(prefix, rounds);
-    if (!peer) {
+    const testsupport::Program peer(testsupport::ThisProgram(), {L"--peer", prefix, std::to_wstring(rounds)});
+    if (!peer.running()) {
         std::fprintf(stderr, "tunnel_bench: cannot start the peer (%lu)\n", GetLastError());
         return 1;
     }
@@ -541,9 +525,7 @@ void PrintFigures(const Samples& samples, int rounds) {
         }
         MeasureMemcpy(source, &samples);
     }
-    DWORD peerExit = STILL_ACTIVE;
-    if (WaitForSingleObject(peer.get(), kTimeoutMs) == WAIT_OBJECT_0)
-        GetExitCodeProcess(peer.get(), &peerExit);
+    const DWORD peerExit = peer.Wait(kTimeoutMs);
     if (peerExit != 0) {
         std::fprintf(stderr, "tunnel_bench: the peer failed (exit %lu)\n", peerExit);
         return 1;

@@ -11,13 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "base/boundary.h"
 #include "base/unique_resource.h"
 #include "client/backup_folder.h"
 #include "client/backup_runs.h"
 #include "client/mail_client.h"
 #include "client/output.h"
 #include "product_version.h"
-#include "server/mail_server.h"
+#include "tunnel/wire.h"
 
 namespace {
 
@@ -257,7 +258,7 @@ void Usage(Output& output) {
     output.Line(L"usage: backup-client [--channel NAME] [--protocol 1|2] [--timeout MS] COMMAND");
     output.Line(L"       backup-client --version");
     output.Line(L"talks to the mail add-in inside Outlook over its channel (default " +
-                std::wstring(kMailServerChannel) + L")");
+                std::wstring(wire::kChannel) + L")");
     output.Line(L"commands:");
     for (const Command& command : kCommands) {
         output.Line(L"  " + std::wstring(command.name) + L" " + command.arguments);
@@ -339,7 +340,7 @@ int Run(const std::vector<std::wstring>& words, Output& output) {
         output.Line(std::wstring(L"backup-client ") + kFileVersion);
         return 0;
     }
-    client::Channel channel{kMailServerChannel, 2, MailClient::kDefaultTimeoutMs};
+    client::Channel channel{wire::kChannel, 2, MailClient::kDefaultTimeoutMs};
     size_t i = 0;
     for (; i < words.size() && words[i].starts_with(L"-"); i += 2) {
         const auto option = std::find_if(std::begin(kOptions), std::end(kOptions),

@@ -8,19 +8,20 @@
 #include "base/unique_resource.h"
 
 MailListEntry MailListEntry::Parse(const std::wstring& text) {
-    const size_t separator = text.find(kSeparator);
+    const size_t separator = text.find(wire::kEntrySeparator);
     if (separator == std::wstring::npos) return {};
-    return {text.substr(0, separator), text.substr(separator + std::size(kSeparator) - 1)};
+    return {text.substr(0, separator), text.substr(separator + std::size(wire::kEntrySeparator) - 1)};
 }
 
 std::unique_ptr<MailClient> MailClient::Connect(const std::wstring& channel, uint32_t version,
                                                 uint32_t timeoutMs, std::wstring* error) {
-    auto tunnel = TunnelClient::Connect(TunnelName(channel).c_str(), version, timeoutMs);
+    auto tunnel = TunnelClient::Connect(wire::TunnelName(channel).c_str(), version, timeoutMs);
     if (tunnel)
         return std::unique_ptr<MailClient>(new (std::nothrow) MailClient(std::move(tunnel), timeoutMs));
     if (error) {
         // The server's stop event lives exactly as long as the server.
-        const base::UniqueHandle running(OpenEventW(SYNCHRONIZE, FALSE, StopEventName(channel).c_str()));
+        const base::UniqueHandle running(
+            OpenEventW(SYNCHRONIZE, FALSE, wire::StopEventName(channel).c_str()));
         *error = running ? L"the add-in on channel " + channel + L" did not answer within " +
                                std::to_wstring(timeoutMs) + L" ms"
                          : L"no add-in serves channel " + channel +
@@ -38,7 +39,7 @@ bool MailClient::Failed(const wchar_t* what) {
 }
 
 bool MailClient::BeginRequest(uint32_t code) {
-    return (tunnel_->SendDword(kRequestMarker, timeoutMs_) && tunnel_->SendDword(code, timeoutMs_)) ||
+    return (tunnel_->SendDword(wire::kRequestMarker, timeoutMs_) && tunnel_->SendDword(code, timeoutMs_)) ||
            Failed(L"the add-in did not take the request");
 }
 
@@ -75,21 +76,21 @@ bool MailClient::ReceiveTexts(std::vector<std::wstring>* texts, uint32_t* announ
 }
 
 bool MailClient::SendCurrentProfileName(std::wstring* name) {
-    return BeginRequest(RequestCode::SendCurrentProfileName) && ReceiveText(name);
+    return BeginRequest(wire::RequestCode::SendCurrentProfileName) && ReceiveText(name);
 }
 
 bool MailClient::GetAllFoldersList(std::vector<std::wstring>* paths) {
-    return BeginRequest(RequestCode::GetAllFoldersList) && ReceiveTexts(paths);
+    return BeginRequest(wire::RequestCode::GetAllFoldersList) && ReceiveTexts(paths);
 }
 
 bool MailClient::FillFolderTree(std::vector<std::wstring>* paths) {
-    return BeginRequest(RequestCode::FillFolderTree) && ReceiveTexts(paths);
+    return BeginRequest(wire::RequestCode::FillFolderTree) && ReceiveTexts(paths);
 }
 
 bool MailClient::GetAllMailsFromFolder(const std::wstring& folderPath, uint32_t includeBody,
                                        std::vector<std::wstring>* texts, uint32_t* announced) {
     texts->clear();
-    return BeginRequest(RequestCode::GetAllMailsFromFolder) && SendText(folderPath) &&
+    return BeginRequest(wire::RequestCode::GetAllMailsFromFolder) && SendText(folderPath) &&
            SendNumber(includeBody) && ReceiveTexts(texts, announced);
 }
 
@@ -105,19 +106,19 @@ bool MailClient::GetAllMailsFromFolder(const std::wstring& folderPath, uint32_t 
 
 bool MailClient::SaveMailToMSGFile(const std::wstring& entryId, const std::wstring& file, bool* saved) {
     uint32_t reply = 0;
-    if (!BeginRequest(RequestCode::SaveMailToMSGFile) || !SendText(entryId) || !SendText(file) ||
+    if (!BeginRequest(wire::RequestCode::SaveMailToMSGFile) || !SendText(entryId) || !SendText(file) ||
         !ReceiveNumber(&reply))
         return false;
-    *saved = reply == 1;
+    *saved = reply == wire::kReplyDone;
     return true;
 }
 
 bool MailClient::RestoreMailFromMSGFile(const std::wstring& file, const std::wstring& folderPath,
                                         bool* restored) {
     uint32_t reply = 0;
-    if (!BeginRequest(RequestCode::RestoreMailFromMSGFile) || !SendText(file) || !SendText(folderPath) ||
-        !ReceiveNumber(&reply))
+    if (!BeginRequest(wire::RequestCode::RestoreMailFromMSGFile) || !SendText(file) ||
+        !SendText(folderPath) || !ReceiveNumber(&reply))
         return false;
-    *restored = reply == 1;
+    *restored = reply == wire::kReplyDone;
     return true;
 }

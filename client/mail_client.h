@@ -11,26 +11,11 @@
 #include <vector>
 
 #include "tunnel/tunnel_client.h"
-
-// The request codes the mail server answers.
-enum class RequestCode : uint32_t {
-    GetAllFoldersList = 0,
-    GetAllMailsFromFolder = 1,
-    SaveMailToMSGFile = 2,
-    RestoreMailFromMSGFile = 3,
-    SendCurrentProfileName = 4,
-    QuitOutlook = 5,
-    NoOperation = 6,
-    FillFolderTree = 7,
-    StartOutlook = 8,
-};
+#include "tunnel/wire.h"
 
 // One entry of a folder's mail list: a mail with its signature (empty when the server
 // could not compute it) and entry ID, or an item that is not a readable mail.
 struct MailListEntry {
-    static constexpr wchar_t kIgnored[] = L"IGNOREMAILENTRY";
-    static constexpr wchar_t kSeparator[] = L"#####";
-
     [[nodiscard]] static MailListEntry Parse(const std::wstring& text);
     [[nodiscard]] bool mail() const noexcept { return !entryId.empty(); }
 
@@ -40,8 +25,7 @@ struct MailListEntry {
 
 class MailClient {
 public:
-    static constexpr uint32_t kRequestMarker = 0xABCDEF;
-    static constexpr uint32_t kDefaultTimeoutMs = 10000;
+    static constexpr uint32_t kDefaultTimeoutMs = wire::kRequestTimeoutMs;
 
     // Connects to the server serving `channel` in the Local\ namespace, speaking
     // protocol version 1 or 2. Null when none answers within timeoutMs; `error`, when
@@ -52,9 +36,9 @@ public:
                                                              std::wstring* error = nullptr);
 
     // Codes 5, 6 and 8 have no reply: true once the request is sent.
-    [[nodiscard]] bool NoOperation() { return BeginRequest(RequestCode::NoOperation); }
-    [[nodiscard]] bool QuitOutlook() { return BeginRequest(RequestCode::QuitOutlook); }
-    [[nodiscard]] bool StartOutlook() { return BeginRequest(RequestCode::StartOutlook); }
+    [[nodiscard]] bool NoOperation() { return BeginRequest(wire::RequestCode::NoOperation); }
+    [[nodiscard]] bool QuitOutlook() { return BeginRequest(wire::RequestCode::QuitOutlook); }
+    [[nodiscard]] bool StartOutlook() { return BeginRequest(wire::RequestCode::StartOutlook); }
     // Code 4: the name of the profile Outlook runs on.
     [[nodiscard]] bool SendCurrentProfileName(std::wstring* name);
     // Codes 0 and 7: every mail folder's path, and the same without Junk E-mail and
@@ -78,7 +62,9 @@ public:
 
     // The request's first two messages, for requests built by hand (tests, unknown codes).
     [[nodiscard]] bool BeginRequest(uint32_t code);
-    [[nodiscard]] bool BeginRequest(RequestCode code) { return BeginRequest(static_cast<uint32_t>(code)); }
+    [[nodiscard]] bool BeginRequest(wire::RequestCode code) {
+        return BeginRequest(static_cast<uint32_t>(code));
+    }
     // A count, then that many texts: the shape of the list replies. On a failure
     // `texts` holds those that came.
     [[nodiscard]] bool ReceiveTexts(std::vector<std::wstring>* texts, uint32_t* announced = nullptr);
@@ -87,13 +73,6 @@ public:
     [[nodiscard]] const std::wstring& error() const noexcept { return error_; }
     [[nodiscard]] uint32_t timeoutMs() const noexcept { return timeoutMs_; }
     [[nodiscard]] TunnelClient& tunnel() noexcept { return *tunnel_; }
-
-    static std::wstring TunnelName(const std::wstring& channel) {
-        return L"Local\\Kestrava." + channel + L".Tunnel";
-    }
-    static std::wstring StopEventName(const std::wstring& channel) {
-        return L"Local\\Kestrava." + channel + L".Event";
-    }
 
 private:
     MailClient(std::unique_ptr<TunnelClient> tunnel, uint32_t timeoutMs) noexcept

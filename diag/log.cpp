@@ -7,6 +7,7 @@
 #include <atomic>
 #include <new>
 
+#include "base/boundary.h"
 #include "base/critical_section.h"
 #include "base/unique_resource.h"
 
@@ -56,13 +57,12 @@ void AppendToFile(HANDLE file, const void* buffer, DWORD byteCount) noexcept {
 // Creates every missing level of the folder that holds `path`; a drive root is left
 // alone. Failures show up when the file is opened.
 void CreateFolderOf(const wchar_t* path) noexcept {
-    try {
+    static_cast<void>(base::Completes([&] {
         std::wstring folder(path);
         const size_t lastBackslash = folder.rfind(L'\\');
         if (lastBackslash != std::wstring::npos) folder.resize(lastBackslash);
         if (folder.size() > kDriveRootLength) ::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
-    } catch (const std::bad_alloc&) {
-    }
+    }));
 }
 
 // Formats with msvcrt's wide printf: C++'s vswprintf here is mingw's C99 one, which
@@ -73,9 +73,7 @@ void CreateFolderOf(const wchar_t* path) noexcept {
     const int length = _vscwprintf(format, measureArgs);
     va_end(measureArgs);
     if (length < 0) return false;
-    try {
-        text->resize(static_cast<size_t>(length));
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] { text->resize(static_cast<size_t>(length)); })) {
         return false;
     }
     // Writes the terminator into the string's own terminator slot.
@@ -101,21 +99,17 @@ std::wstring GetSpecialFolder(int csidl) noexcept {
     wchar_t folder[MAX_PATH] = {};
     if (FAILED(::SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, folder)))
         return {};
-    try {
-        return std::wstring(TrimTrailingBackslashes(folder));
-    } catch (const std::bad_alloc&) {
-        return {};
-    }
+    return base::ReturnOr([&] { return std::wstring(TrimTrailingBackslashes(folder)); }, {});
 }
 
 std::wstring DefaultLogPath() noexcept {
-    try {
-        const std::wstring folder = GetSpecialFolder(CSIDL_APPDATA) + kLogFolder;
-        ::CreateDirectoryW(folder.c_str(), nullptr);  // the last level only; see OpenLogFile
-        return folder + kLogFileName;
-    } catch (const std::bad_alloc&) {
-        return {};
-    }
+    return base::ReturnOr(
+        [&] {
+            const std::wstring folder = GetSpecialFolder(CSIDL_APPDATA) + kLogFolder;
+            ::CreateDirectoryW(folder.c_str(), nullptr);  // the last level only; see OpenLogFile
+            return folder + kLogFileName;
+        },
+        {});
 }
 
 void OpenLogFile(const wchar_t* path) noexcept {

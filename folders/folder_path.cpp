@@ -4,6 +4,8 @@
 
 #include "outlook/object_model.h"
 
+#include "base/boundary.h"
+
 namespace folders {
 namespace {
 
@@ -24,13 +26,13 @@ constexpr std::wstring_view kRootPrefix = L"\\\\";
 
 // Takes the next path level, decoding its name; false when memory runs out.
 [[nodiscard]] bool NextStep(const std::wstring& path, PathStep& step) noexcept {
-    try {
-        step = SplitFolderPath(path);
-        UnescapeFolderName(step.name);
-        return true;
-    } catch (...) {
-        return false;
-    }
+    return base::ReturnOr(
+        [&] {
+            step = SplitFolderPath(path);
+            UnescapeFolderName(step.name);
+            return true;
+        },
+        false);
 }
 
 // Makes `folder` the root of the store named `rootName`. A failure to reach the roots
@@ -94,26 +96,26 @@ HRESULT BuildFolderPath(MAPIFolder* folder, base::UniqueBstr& path) noexcept {
     if (FAILED(hr)) return hr;
     base::ComPtr<MAPIFolder> current;
     if (FAILED(hr = folder->QueryInterface(__uuidof(MAPIFolder), current.put_void()))) return hr;
-    try {
-        std::wstring built = path.c_str();
-        // Up to the store's root, whose parent (the namespace) is no folder.
-        for (;;) {
-            base::ComPtr<IDispatch> parent;
-            base::ComPtr<MAPIFolder> parentFolder;
-            base::UniqueBstr parentName;
-            if (FAILED(outlook::GetParent(current.get(), parent)) || FAILED(parent.As(parentFolder)) ||
-                FAILED(outlook::GetName(parentFolder.get(), parentName))) {
-                break;
+    return base::ReturnOr(
+        [&] {
+            std::wstring built = path.c_str();
+            // Up to the store's root, whose parent (the namespace) is no folder.
+            for (;;) {
+                base::ComPtr<IDispatch> parent;
+                base::ComPtr<MAPIFolder> parentFolder;
+                base::UniqueBstr parentName;
+                if (FAILED(outlook::GetParent(current.get(), parent)) || FAILED(parent.As(parentFolder)) ||
+                    FAILED(outlook::GetName(parentFolder.get(), parentName))) {
+                    break;
+                }
+                built.insert(0, 1, kSeparator).insert(0, parentName.c_str(), parentName.length());
+                current = std::move(parentFolder);
             }
-            built.insert(0, 1, kSeparator).insert(0, parentName.c_str(), parentName.length());
-            current = std::move(parentFolder);
-        }
-        built.insert(0, kRootPrefix);
-        path.reset(::SysAllocStringLen(built.data(), static_cast<UINT>(built.size())));
-        return path.get() ? S_OK : E_FAIL;
-    } catch (...) {
-        return E_FAIL;
-    }
+            built.insert(0, kRootPrefix);
+            path.reset(::SysAllocStringLen(built.data(), static_cast<UINT>(built.size())));
+            return path.get() ? S_OK : E_FAIL;
+        },
+        E_FAIL);
 }
 
 int UnescapeFolderName(std::wstring& name) {

@@ -2,7 +2,9 @@
 
 #include <new>
 
+#include "base/boundary.h"
 #include "base/unique_variant.h"
+#include "base/scope_exit.h"
 #include "diag/log.h"
 #include "folders/folder_path.h"
 #include "folders/folder_walk.h"
@@ -86,28 +88,22 @@ bool fillFolderTree(TunnelConnection* connection, uint32_t timeoutMs) noexcept {
         return false;
     }
     HRESULT hr = E_FAIL;
-    try {
-        hr = LogonNamespace(nameSpace.get());
-    } catch (...) {
+    if (!base::Completes([&] { hr = LogonNamespace(nameSpace.get()); })) {
         LogMessage(L"Exception when trying to loggon in COutlookProfileConfig::fillFolderTree");
         return false;
     }
     // Logged off on every way out from here, a failed logon included.
-    struct Logoff {
-        _NameSpace* nameSpace;
-        ~Logoff() { static_cast<void>(outlook::Logoff(nameSpace)); }
-    } logoff{nameSpace.get()};
+    const base::ScopeExit logoff([&] { static_cast<void>(outlook::Logoff(nameSpace.get())); });
     if (FAILED(hr)) return false;
     FolderList folders;
-    try {
+    // No memory for the exclusions: what was collected is still sent.
+    static_cast<void>(base::Completes([&] {
         FolderList excluded;
         for (const OlDefaultFolders kind : kTreeExclusions)
             excluded.push_back(DefaultFolderPath(nameSpace.get(), kind));
         // The reply carries whatever the walk collected, whatever its result.
         static_cast<void>(GetFoldersOnAllStores(folders, library.table(), excluded));
-    } catch (...) {
-        // No memory for the exclusions: what was collected is still sent.
-    }
+    }));
     // A failed send is not logged here.
     return SendFolderList(connection, timeoutMs, folders) == nullptr;
 }

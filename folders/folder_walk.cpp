@@ -12,6 +12,8 @@
 #include "outlook/mapi_session.h"
 #include "outlook/object_model.h"
 
+#include "base/boundary.h"
+
 namespace folders {
 namespace {
 
@@ -82,19 +84,19 @@ void WalkSubfolder(FolderList& folders, MAPIFolder* subfolder, const FolderList&
 
 std::string GetStorePropertyHex(const outlook::MapiFunctions& functions, IMsgStore* store,
                                 ULONG propertyTag) noexcept {
-    try {
-        const outlook::MapiFunctions& route = outlook::MapiRoute(&functions);
-        SPropValue* read = nullptr;
-        if (FAILED(route.HrGetOneProp(store, propertyTag, &read))) return std::string();
-        const outlook::RoutedMapiBuffer<SPropValue> value(read,
-                                                          outlook::MapiBufferFree{route.MAPIFreeBuffer});
-        if (!value || value->ulPropTag != propertyTag) return std::string();
-        const std::unique_ptr<char[]> text(new char[outlook::kHexCapacity]);
-        outlook::HexIntoBuffer(route, value->Value.bin, text.get());
-        return text.get();
-    } catch (...) {
-        return std::string();
-    }
+    return base::ReturnOr(
+        [&] {
+            const outlook::MapiFunctions& route = outlook::MapiRoute(&functions);
+            SPropValue* read = nullptr;
+            if (FAILED(route.HrGetOneProp(store, propertyTag, &read))) return std::string();
+            const outlook::RoutedMapiBuffer<SPropValue> value(read,
+                                                              outlook::MapiBufferFree{route.MAPIFreeBuffer});
+            if (!value || value->ulPropTag != propertyTag) return std::string();
+            const std::unique_ptr<char[]> text(new char[outlook::kHexCapacity]);
+            outlook::HexIntoBuffer(route, value->Value.bin, text.get());
+            return std::string(text.get());
+        },
+        std::string());
 }
 
 HRESULT GetSubFolders(FolderList& folders, MAPIFolder* folder, const FolderList& excluded) noexcept {
@@ -105,11 +107,8 @@ HRESULT GetSubFolders(FolderList& folders, MAPIFolder* folder, const FolderList&
     for (long index = 1; index <= count; ++index) {
         base::ComPtr<MAPIFolder> subfolder;
         if (FAILED(outlook::Item(subfolders.get(), index, subfolder))) continue;
-        try {
-            WalkSubfolder(folders, subfolder.get(), excluded);
-        } catch (...) {
-            // No memory for this subtree's paths: it is left out, the walk goes on.
-        }
+        // No memory for this subtree's paths: it is left out, the walk goes on.
+        static_cast<void>(base::Completes([&] { WalkSubfolder(folders, subfolder.get(), excluded); }));
     }
     return S_OK;
 }
@@ -129,26 +128,26 @@ HRESULT GetFoldersOnAllStores(FolderList& folders, const outlook::MapiFunctions&
                    ErrorText(status).c_str());
         return status;
     }
-    try {
-        std::wstring profileName;
-        if (FAILED(outlook::GetCurrentProfileName(profileName))) {
-            static_cast<void>(outlook::GetDefaultProfileName(profileName));
-        }
-        outlook::CEnumSession session(&functions, profileName);
-        for (; session.currentRow < session.rowCount(); ++session.currentRow) {
-            const HRESULT hr = session.GetCurrent();
-            if (FAILED(hr)) {
-                LogMessage(L"enumSession.GetCurrent() failed with %s", ErrorText(hr).c_str());
-                status = hr;
-                continue;
+    if (!base::Completes([&] {
+            std::wstring profileName;
+            if (FAILED(outlook::GetCurrentProfileName(profileName))) {
+                static_cast<void>(outlook::GetDefaultProfileName(profileName));
             }
-            status = WalkStore(folders, nameSpace.get(), functions, session, excluded);
-            // Released before the next row, so closing the session logs off no store: the
-            // stores are those of Outlook's shared session, and StoreLogoff ends a store
-            // for every holder of it, Outlook included.
-            session.store.reset();
-        }
-    } catch (...) {
+            outlook::CEnumSession session(&functions, profileName);
+            for (; session.currentRow < session.rowCount(); ++session.currentRow) {
+                const HRESULT hr = session.GetCurrent();
+                if (FAILED(hr)) {
+                    LogMessage(L"enumSession.GetCurrent() failed with %s", ErrorText(hr).c_str());
+                    status = hr;
+                    continue;
+                }
+                status = WalkStore(folders, nameSpace.get(), functions, session, excluded);
+                // Released before the next row, so closing the session logs off no store: the
+                // stores are those of Outlook's shared session, and StoreLogoff ends a store
+                // for every holder of it, Outlook included.
+                session.store.reset();
+            }
+        })) {
         status = E_OUTOFMEMORY;
     }
     return status;

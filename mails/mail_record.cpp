@@ -14,6 +14,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "base/boundary.h"
 #include "base/mapi_buffer.h"
 #include "base/unique_variant.h"
 #include "outlook/application.h"
@@ -49,9 +50,7 @@ template <typename Convert>
     const HRESULT hr = ::HrGetOneProp(message, tag, value.put());
     if (FAILED(hr) || !value) return hr;
     if (value.get()->ulPropTag != tag) return E_FAIL;  // an error value in its place
-    try {
-        text = convert(value.get()->Value);
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] { text = convert(value.get()->Value); })) {
         return E_FAIL;
     }
     return hr;
@@ -160,28 +159,28 @@ HRESULT GetSubmitTimeText(IMessage* message, ULONG tag, std::wstring& text) noex
         return E_FAIL;
     }
     UDATE calendar{};
-    try {
-        if (FAILED(VarUdateFromDate(date, 0, &calendar))) {
-            text = L"Invalid DateTime";
+    return base::ReturnOr(
+        [&] {
+            if (FAILED(VarUdateFromDate(date, 0, &calendar))) {
+                text = L"Invalid DateTime";
+                return S_OK;
+            }
+            const SYSTEMTIME& st = calendar.st;
+            std::tm time{};
+            time.tm_sec = st.wSecond;
+            time.tm_min = st.wMinute;
+            time.tm_hour = st.wHour;
+            time.tm_mday = st.wDay;
+            time.tm_mon = st.wMonth - 1;
+            time.tm_year = st.wYear - 1900;
+            time.tm_wday = st.wDayOfWeek;
+            time.tm_yday = calendar.wDayOfYear - 1;
+            wchar_t buffer[256] = {};
+            ::_wcsftime_l(buffer, std::size(buffer), L"%#c", &time, RecordLocale());
+            text = buffer;
             return S_OK;
-        }
-        const SYSTEMTIME& st = calendar.st;
-        std::tm time{};
-        time.tm_sec = st.wSecond;
-        time.tm_min = st.wMinute;
-        time.tm_hour = st.wHour;
-        time.tm_mday = st.wDay;
-        time.tm_mon = st.wMonth - 1;
-        time.tm_year = st.wYear - 1900;
-        time.tm_wday = st.wDayOfWeek;
-        time.tm_yday = calendar.wDayOfYear - 1;
-        wchar_t buffer[256] = {};
-        ::_wcsftime_l(buffer, std::size(buffer), L"%#c", &time, RecordLocale());
-        text = buffer;
-    } catch (const std::bad_alloc&) {
-        return E_FAIL;
-    }
-    return S_OK;
+        },
+        E_FAIL);
 }
 
 void NormalizeSignatureBody(std::wstring& text) {

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "base/boundary.h"
 #include "base/mapi_buffer.h"
 #include "base/msg_session.h"
 #include "diag/log.h"
@@ -17,12 +18,11 @@
 #include "mails/mail_signature.h"
 #include "outlook/application.h"
 #include "outlook/object_model.h"
+#include "tunnel/wire.h"
 
 namespace mails {
 namespace {
 
-constexpr wchar_t kIgnoredEntry[] = L"IGNOREMAILENTRY";
-constexpr wchar_t kEntrySeparator[] = L"#####";
 constexpr wchar_t kPathOpening[] = L"\\\\";
 // {00020D0B-0000-0000-C000-000000000046}: the root class of a message file.
 constexpr CLSID kClsidMailMessage = {0x00020d0b, 0, 0, {0xc0, 0, 0, 0, 0, 0, 0, 0x46}};
@@ -34,9 +34,9 @@ constexpr DWORD kMessageFileMode = STGM_TRANSACTED | STGM_CREATE | STGM_READWRIT
     base::ComPtr<_Application> application;
     outlook::GetOutlookApplication(application);
     if (!application) return S_OK;
-    try {
-        if (!path.starts_with(kPathOpening)) path.insert(0, kPathOpening);
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] {
+            if (!path.starts_with(kPathOpening)) path.insert(0, kPathOpening);
+        })) {
         return E_OUTOFMEMORY;
     }
     base::ComPtr<_NameSpace> nameSpace;
@@ -61,23 +61,23 @@ constexpr DWORD kMessageFileMode = STGM_TRANSACTED | STGM_CREATE | STGM_READWRIT
     HRESULT hr = item->QueryInterface(__uuidof(_MailItem), mailItem.put_void());
     if (hr == E_NOINTERFACE) {
         LogMessage(L"Ignoring non-mail item ...");
-        return kIgnoredEntry;
+        return wire::kIgnoredEntry;
     }
     if (FAILED(hr)) {
         LogMessage(L"pRawMailItem->QueryInterface failed: hr = %x", hr);
-        return kIgnoredEntry;
+        return wire::kIgnoredEntry;
     }
     base::UniqueBstr entryId;
     if (FAILED(hr = outlook::GetEntryID(mailItem.get(), entryId))) {
         LogMessage(L"pMailItem->get_EntryID failed: hr = %x", hr);
-        return kIgnoredEntry;
+        return wire::kIgnoredEntry;
     }
     std::wstring signature;
     if (FAILED(hr = GetMailSignature(entryId.c_str(), signature, includeBody, provider))) {
         LogMessage(L"GetMailSignature failed: hr = %x", hr);
-        return kIgnoredEntry;
+        return wire::kIgnoredEntry;
     }
-    return signature + kEntrySeparator + entryId.c_str();
+    return signature + wire::kEntrySeparator + entryId.c_str();
 }
 
 // The 8-bit subject of a message whose CopyTo failed; an error value gives none.
@@ -122,12 +122,12 @@ bool GetAllMailsFromFolder(TunnelConnection* connection, uint32_t timeoutMs) noe
     if (FAILED(outlook::GetFirst(items.get(), item))) return true;
     while (item) {
         bool sent = false;
-        try {
-            sent = TunnelSendString(connection,
-                                    MailListEntry(item.get(), includeBody != 0, provider.get()).c_str(),
-                                    timeoutMs, nullptr);
-        } catch (const std::bad_alloc&) {
-            sent = TunnelSendString(connection, kIgnoredEntry, timeoutMs, nullptr);
+        if (!base::Completes([&] {
+                sent = TunnelSendString(connection,
+                                        MailListEntry(item.get(), includeBody != 0, provider.get()).c_str(),
+                                        timeoutMs, nullptr);
+            })) {
+            sent = TunnelSendString(connection, wire::kIgnoredEntry, timeoutMs, nullptr);
         }
         if (!sent) {
             LogMessage(L"SendMessage failed ");
@@ -141,14 +141,12 @@ bool GetAllMailsFromFolder(TunnelConnection* connection, uint32_t timeoutMs) noe
 bool SaveMailToMSGFile(TunnelConnection* connection, uint32_t timeoutMs) noexcept {
     const base::ScopedComInitializer apartment;
     std::wstring entryId, path;
-    if (!TunnelReceiveString(connection, &entryId, timeoutMs, nullptr) ||
-        !TunnelReceiveString(connection, &path, timeoutMs, nullptr)) {
-        return false;
-    }
+    if (!TunnelReceiveStrings(connection, {&entryId, &path}, timeoutMs)) return false;
     // No earlier file survives the attempt, whether it succeeds or not.
     DeleteFileW(path.c_str());
     const HRESULT hr = SaveMailToMSGFileEx(entryId.c_str(), path.c_str());
-    return TunnelSendDword(connection, SUCCEEDED(hr) ? 1 : 0, timeoutMs, nullptr);
+    return TunnelSendDword(connection, SUCCEEDED(hr) ? wire::kReplyDone : wire::kReplyFailed, timeoutMs,
+                           nullptr);
 }
 
 HRESULT SaveMailToMSGFileEx(const wchar_t* entryId, const wchar_t* path) noexcept {
@@ -165,32 +163,21 @@ HRESULT WriteMessageFile(IMessage* source, const wchar_t* path) noexcept {
     base::ComPtr<IStorage> storage;
     HRESULT hr = StgCreateDocfile(path, kMessageFileMode, 0, storage.put());
     if (FAILED(hr)) return hr;
-    base::ComPtr<IMalloc> allocator(MAPIGetDefaultMalloc());
-    if (!allocator) return E_FAIL;
-    allocator->AddRef();  // held for the whole operation
-    // The session closes every message open on it: the message is declared after it,
-    // so it is released first on every way out.
-    base::UniqueMsgSession session;
-    if (FAILED(hr = OpenIMsgSession(allocator.get(), 0, session.put()))) return hr;
-    base::ComPtr<IMessage> copy;
-    if (FAILED(hr = OpenIMsgOnIStg(session.get(), MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer,
-                                   allocator.get(), nullptr, storage.get(), nullptr, 0, 0, copy.put())) ||
-        FAILED(hr = WriteClassStg(storage.get(), kClsidMailMessage))) {
+    base::MessageOnStorage copy;
+    if (FAILED(hr = copy.Open(storage.get())) || FAILED(hr = WriteClassStg(storage.get(), kClsidMailMessage)))
         return hr;
-    }
     hr = source->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, copy.get(), 0, nullptr);
     if (FAILED(hr)) {
-        try {
-            std::wstring subject;
-            const HRESULT read = ReadSubjectA(source, subject);
-            copy.reset();
-            session.reset();
-            if (FAILED(read)) return read;
-            LogCopyToFailure(subject, hr);
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        return hr;
+        return base::ReturnOr(
+            [&] {
+                std::wstring subject;
+                const HRESULT read = ReadSubjectA(source, subject);
+                copy.reset();
+                if (FAILED(read)) return read;
+                LogCopyToFailure(subject, hr);
+                return hr;
+            },
+            E_OUTOFMEMORY);
     }
     if (FAILED(hr = copy->SaveChanges(KEEP_OPEN_READWRITE))) return hr;
     return storage->Commit(STGC_DEFAULT);

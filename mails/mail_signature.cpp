@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "base/boundary.h"
 #include "base/com.h"
 #include "base/unique_resource.h"
 #include "mails/mail_record.h"
@@ -23,11 +24,11 @@ HRESULT GetMailSignature(const wchar_t* entryId, std::wstring& signature, bool i
     if (FAILED(hr)) return hr;
     base::ComPtr<IMessage> message;
     if (FAILED(hr = GetMailMessage(mailItem.get(), message))) return hr;
-    try {
-        const std::wstring record = BuildMailRecord(message.get(), includeBody);
-        signature =
-            AnsiToWide(ComputeMD5Hex(record.data(), static_cast<long long>(record.size()), provider).c_str());
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] {
+            const std::wstring record = BuildMailRecord(message.get(), includeBody);
+            signature = AnsiToWide(
+                ComputeMD5Hex(record.data(), static_cast<long long>(record.size()), provider).c_str());
+        })) {
         return E_OUTOFMEMORY;
     }
     return S_OK;

@@ -7,6 +7,7 @@
 #include <string>
 #include <type_traits>
 
+#include "base/boundary.h"
 #include "base/unique_resource.h"
 
 namespace outlook {
@@ -84,7 +85,8 @@ __attribute__((noinline)) void FreeLibraryGuarded(HMODULE module) {
 }  // namespace
 
 void FindMapiLibrary(MapiFunctions& table, const wchar_t* folder, const wchar_t* fileSuffix) noexcept {
-    try {
+    // No memory for a path: no library from this folder.
+    static_cast<void>(base::Completes([&] {
         WIN32_FIND_DATAW entry{};
         const base::UniqueFind search(::FindFirstFileW((std::wstring(folder) + L"*.*").c_str(), &entry));
         if (!search || !search.get()) return;
@@ -93,9 +95,7 @@ void FindMapiLibrary(MapiFunctions& table, const wchar_t* folder, const wchar_t*
             const std::wstring candidate = std::wstring(folder) + entry.cFileName + fileSuffix;
             table.hModule = ::LoadLibraryW(candidate.c_str());
         } while (!table.hModule && ::FindNextFileW(search.get(), &entry));
-    } catch (...) {
-        // No memory for a path: no library from this folder.
-    }
+    }));
 }
 
 void BindMapiFunctions(MapiFunctions& table, HMODULE module) noexcept {
@@ -113,14 +113,13 @@ void LoadMSMAPI(MapiFunctions& table) noexcept {
     // Without the folder the search starts from the current drive's root, and
     // finds nothing there in practice; the imports serve then.
     static_cast<void>(::SHGetSpecialFolderPathW(nullptr, commonFiles, CSIDL_PROGRAM_FILES_COMMON, FALSE));
-    try {
+    // No memory for a path: the imports serve.
+    static_cast<void>(base::Completes([&] {
         const std::wstring common = commonFiles;
         for (const LibraryPlace& place : kLibraryPlaces) {
             if (!table.hModule) FindMapiLibrary(table, (common + place.folder).c_str(), place.fileSuffix);
         }
-    } catch (...) {
-        // No memory for a path: the imports serve.
-    }
+    }));
     if (table.hModule) BindMapiFunctions(table, table.hModule);
 }
 

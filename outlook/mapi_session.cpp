@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/boundary.h"
+#include "base/scope_exit.h"
 #include "base/unique_resource.h"
 #include "diag/log.h"
 #include "outlook/application.h"
@@ -96,30 +98,27 @@ HRESULT TallowmereUtils::getMAPISession(base::ComPtr<IMAPISession>& session) noe
 }
 
 HRESULT GetCurrentProfileName(std::wstring& name) noexcept {
-    try {
-        base::ComPtr<_Application> application;
-        GetOutlookApplication(application);
-        if (!application) return E_FAIL;
-        base::ComPtr<IMAPISession> session;
-        if (FAILED(TallowmereUtils::getMAPISession(session))) {
-            LogMessage(L"TallowmereUtils::getMAPISession failed!");
-            return E_FAIL;
-        }
-        base::ComPtr<IMAPITable> table;
-        bool wide = false;
-        if (FAILED(OpenStatusTable(session.get(), table, wide))) {
-            static_cast<void>(session->Logoff(0, 0, 0));
-            return E_FAIL;
-        }
-        std::wstring found = name;
-        const HRESULT hr = ReadProfileRow(table.get(), wide, found);
-        if (SUCCEEDED(hr)) name = std::move(found);
-        LogMessage(L"Logging off session.");
-        static_cast<void>(session->Logoff(0, 0, 0));
-        return hr;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            base::ComPtr<_Application> application;
+            GetOutlookApplication(application);
+            if (!application) return E_FAIL;
+            base::ComPtr<IMAPISession> session;
+            if (FAILED(TallowmereUtils::getMAPISession(session))) {
+                LogMessage(L"TallowmereUtils::getMAPISession failed!");
+                return E_FAIL;
+            }
+            base::ComPtr<IMAPITable> table;
+            const base::ScopeExit logoff([&] { static_cast<void>(session->Logoff(0, 0, 0)); });
+            bool wide = false;
+            if (FAILED(OpenStatusTable(session.get(), table, wide))) return E_FAIL;
+            std::wstring found = name;
+            const HRESULT hr = ReadProfileRow(table.get(), wide, found);
+            if (SUCCEEDED(hr)) name = std::move(found);
+            LogMessage(L"Logging off session.");
+            return hr;
+        },
+        E_OUTOFMEMORY);
 }
 
 bool RegistryKeyExists(HKEY root, const wchar_t* subkey) noexcept {
@@ -138,19 +137,19 @@ bool GetRegistryString(HKEY root, const wchar_t* subkey, const wchar_t* valueNam
         type != REG_SZ) {
         return false;
     }
-    try {
-        // Four spare zero bytes terminate a stored text that lacks its terminator.
-        std::vector<BYTE> buffer(size + 4, 0);
-        if (size > 0 && (::RegQueryValueExW(key.get(), valueName, nullptr, &type, buffer.data(), &size) !=
-                             ERROR_SUCCESS ||
-                         type != REG_SZ)) {
-            return false;
-        }
-        value = reinterpret_cast<const wchar_t*>(buffer.data());
-        return true;
-    } catch (...) {
-        return false;
-    }
+    return base::ReturnOr(
+        [&] {
+            // Four spare zero bytes terminate a stored text that lacks its terminator.
+            std::vector<BYTE> buffer(size + 4, 0);
+            if (size > 0 && (::RegQueryValueExW(key.get(), valueName, nullptr, &type, buffer.data(), &size) !=
+                                 ERROR_SUCCESS ||
+                             type != REG_SZ)) {
+                return false;
+            }
+            value = reinterpret_cast<const wchar_t*>(buffer.data());
+            return true;
+        },
+        false);
 }
 
 HRESULT GetDefaultProfileName(std::wstring& name) noexcept {
@@ -190,9 +189,7 @@ HRESULT CEnumSession::Logon(const std::wstring& profileName) noexcept {
         initialized_ = true;
     }
     std::string utf8;
-    try {
-        utf8 = Utf8(profileName);
-    } catch (...) {
+    if (!base::Completes([&] { utf8 = Utf8(profileName); })) {
         return E_OUTOFMEMORY;
     }
     hr = route.MAPILogonEx(0, utf8.empty() ? nullptr : utf8.data(), nullptr, kLogonFlags, session_.put());

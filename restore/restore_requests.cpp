@@ -3,10 +3,12 @@
 #include <mapiutil.h>
 #include <imessage.h>
 
+#include "base/boundary.h"
 #include "base/msg_session.h"
 #include "diag/log.h"
 #include "outlook/application.h"
 #include "restore/target_folder.h"
+#include "tunnel/wire.h"
 
 namespace restore {
 namespace {
@@ -35,18 +37,12 @@ constexpr DWORD kMessageFileMode = STGM_TRANSACTED | STGM_SHARE_EXCLUSIVE | STGM
         LogMessage(L"KsCommMailServer::LoadMailFromMSGFile::StgOpenStorage failed. HR = 0x%x", hr);
         return hr;
     }
-    const base::ComPtr<IMalloc> allocator(::MAPIGetDefaultMalloc());
-    if (allocator) allocator->AddRef();
-    base::UniqueMsgSession session;
-    if (FAILED(hr = ::OpenIMsgSession(allocator.get(), 0, session.put()))) {
+    base::MessageOnStorage fileMessage;
+    if (FAILED(hr = fileMessage.OpenSession())) {
         LogMessage(L"KsCommMailServer::LoadMailFromMSGFile::OpenIMsgSession failed. HR = 0x%x", hr);
         return hr;
     }
-    // Declared after the session, which must outlive it.
-    base::ComPtr<IMessage> fileMessage;
-    hr = ::OpenIMsgOnIStg(session.get(), ::MAPIAllocateBuffer, ::MAPIAllocateMore, ::MAPIFreeBuffer,
-                          allocator.get(), nullptr, storage.get(), nullptr, 0, 0, fileMessage.put());
-    if (FAILED(hr)) {
+    if (FAILED(hr = fileMessage.OpenMessage(storage.get()))) {
         LogMessage(L"KsCommMailServer::LoadMailFromMSGFile::OpenIMsgOnIStg failed. HR = 0x%x", hr);
         return hr;
     }
@@ -85,18 +81,15 @@ HRESULT LoadMailFromMSGFile(const std::wstring& filePath, const std::wstring& fo
 bool RestoreMailFromMSGFile(TunnelConnection* connection, uint32_t timeoutMs) noexcept {
     const base::ScopedComInitializer apartment;
     std::wstring filePath, folderPath;
-    if (!TunnelReceiveString(connection, &filePath, timeoutMs, nullptr) ||
-        !TunnelReceiveString(connection, &folderPath, timeoutMs, nullptr)) {
-        return false;
-    }
+    if (!TunnelReceiveStrings(connection, {&filePath, &folderPath}, timeoutMs)) return false;
     HRESULT hr = E_OUTOFMEMORY;
-    try {
+    // No memory for the path: answered as a failed restore.
+    static_cast<void>(base::Completes([&] {
         if (!folderPath.starts_with(kRootPrefix)) folderPath.insert(0, kRootPrefix);
         hr = LoadMailFromMSGFile(filePath, folderPath);
-    } catch (...) {
-        // No memory for the path: answered as a failed restore.
-    }
-    return TunnelSendDword(connection, SUCCEEDED(hr) ? 1 : 0, timeoutMs, nullptr);
+    }));
+    return TunnelSendDword(connection, SUCCEEDED(hr) ? wire::kReplyDone : wire::kReplyFailed, timeoutMs,
+                           nullptr);
 }
 
 }  // namespace restore

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <vector>
 
+#include "base/boundary.h"
 #include "base/unique_variant.h"
+#include "base/scope_exit.h"
 #include "diag/log.h"
 #include "folders/folder_path.h"
 #include "outlook/application.h"
@@ -121,18 +123,18 @@ HRESULT getFolder(base::ComPtr<MAPIFolder>& folder, const std::wstring& path) no
     outlook::GetOutlookApplication(application);
     if (path.empty()) return S_OK;
     if (!application) return E_FAIL;
-    try {
-        folders::PathStep step = folders::SplitFolderPath(path);
-        folders::UnescapeFolderName(step.name);
-        const HRESULT hr = step.absolute ? ResolveRoot(application.get(), step.name, folder)
-                                         : ResolveSubfolder(folder, step.name);
-        if (FAILED(hr)) return hr;
-        // Deeper levels only refine the folder reached: their results are not passed on.
-        if (step.rest) static_cast<void>(getFolder(folder, *step.rest));
-        return S_OK;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            folders::PathStep step = folders::SplitFolderPath(path);
+            folders::UnescapeFolderName(step.name);
+            const HRESULT hr = step.absolute ? ResolveRoot(application.get(), step.name, folder)
+                                             : ResolveSubfolder(folder, step.name);
+            if (FAILED(hr)) return hr;
+            // Deeper levels only refine the folder reached: their results are not passed on.
+            if (step.rest) static_cast<void>(getFolder(folder, *step.rest));
+            return S_OK;
+        },
+        E_OUTOFMEMORY);
 }
 
 HRESULT getIMAPIFolder(MAPIFolder* folder, base::ComPtr<IMAPIFolder>& mapiFolder) noexcept {
@@ -143,10 +145,7 @@ HRESULT getIMAPIFolder(MAPIFolder* folder, base::ComPtr<IMAPIFolder>& mapiFolder
     if (FAILED(hr)) return hr;
     if (!session) return E_FAIL;
     // Logged off on every way out once logged on.
-    struct Logoff {
-        IMAPISession* session;
-        ~Logoff() { static_cast<void>(session->Logoff(0, 0, 0)); }
-    } logoff{session.get()};
+    const base::ScopeExit logoff([&] { static_cast<void>(session->Logoff(0, 0, 0)); });
 
     base::UniqueBstr entryIdText, storeIdText;
     if (FAILED(hr = outlook::GetEntryID(folder, entryIdText)) ||
@@ -182,13 +181,13 @@ HRESULT HexToBinary(BSTR text, base::UniqueMapiBuffer<BYTE>& buffer, uint32_t& c
     count = ::SysStringLen(text) / 2;
     HRESULT hr = ::MAPIAllocateBuffer(count, reinterpret_cast<void**>(buffer.put()));
     if (FAILED(hr)) return hr;
-    try {
-        std::string digits = WideToAnsi(text ? text : L"");
-        // mapi32 reads 8-bit digits, whatever UNICODE makes of LPTSTR.
-        return ::ScBinFromHexBounded(reinterpret_cast<LPTSTR>(digits.data()), buffer.get(), count);
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            std::string digits = WideToAnsi(text ? text : L"");
+            // mapi32 reads 8-bit digits, whatever UNICODE makes of LPTSTR.
+            return ::ScBinFromHexBounded(reinterpret_cast<LPTSTR>(digits.data()), buffer.get(), count);
+        },
+        E_OUTOFMEMORY);
 }
 
 std::string WideToAnsi(const wchar_t* text) {

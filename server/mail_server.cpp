@@ -5,29 +5,36 @@
 #include "outlook/outlook_requests.h"
 #include "restore/restore_requests.h"
 
+namespace {
+
+using wire::RequestCode;
+
+// Codes 5, 6 and 8 read nothing and send nothing.
+bool QuitOutlook(TunnelConnection*, uint32_t) noexcept { return outlook::QuitOutlook(); }
+bool NoOperation(TunnelConnection*, uint32_t) noexcept { return true; }
+bool StartOutlook(TunnelConnection*, uint32_t) noexcept { return outlook::StartOutlook(); }
+
+constexpr RequestRoute kMailRoutes[] = {
+    {RequestCode::GetAllFoldersList, folders::GetAllFoldersList, true},
+    {RequestCode::GetAllMailsFromFolder, mails::GetAllMailsFromFolder, true},
+    {RequestCode::SaveMailToMSGFile, mails::SaveMailToMSGFile, false},
+    {RequestCode::RestoreMailFromMSGFile, restore::RestoreMailFromMSGFile, false},
+    {RequestCode::SendCurrentProfileName, outlook::SendCurrentProfileName, true},
+    {RequestCode::QuitOutlook, QuitOutlook, true},
+    {RequestCode::NoOperation, NoOperation, true},
+    {RequestCode::FillFolderTree, folders::fillFolderTree, true},
+    {RequestCode::StartOutlook, StartOutlook, false},
+};
+
+constexpr bool InCodeOrder() {
+    for (uint32_t i = 0; i < std::size(kMailRoutes); ++i)
+        if (static_cast<uint32_t>(kMailRoutes[i].code) != i) return false;
+    return std::size(kMailRoutes) == wire::kRequestCodeCount;
+}
+static_assert(InCodeOrder(), "one route per request code, indexed by the code");
+
+}  // namespace
+
+CKsCommMailServer::CKsCommMailServer() noexcept : SharedMemServer(kMailRoutes) {}
+
 CKsCommMailServer g_mailServer;
-
-CKsCommMailServer::~CKsCommMailServer() { Stop(INFINITE); }
-
-// Each request operation lives with its subsystem; the server hands it the
-// connection and the request timeout.
-bool CKsCommMailServer::GetAllFoldersList(TunnelConnection* c) {
-    return folders::GetAllFoldersList(c, GetRequestTimeout());
-}
-bool CKsCommMailServer::GetAllMailsFromFolder(TunnelConnection* c) {
-    return mails::GetAllMailsFromFolder(c, GetRequestTimeout());
-}
-bool CKsCommMailServer::fillFolderTree(TunnelConnection* c) {
-    return folders::fillFolderTree(c, GetRequestTimeout());
-}
-bool CKsCommMailServer::SaveMailToMSGFile(TunnelConnection* c) {
-    return mails::SaveMailToMSGFile(c, GetRequestTimeout());
-}
-bool CKsCommMailServer::RestoreMailFromMSGFile(TunnelConnection* c) {
-    return restore::RestoreMailFromMSGFile(c, GetRequestTimeout());
-}
-bool CKsCommMailServer::QuitOutlook() { return outlook::QuitOutlook(); }
-bool CKsCommMailServer::SendCurrentProfileName(TunnelConnection* c) {
-    return outlook::SendCurrentProfileName(c, GetRequestTimeout());
-}
-bool CKsCommMailServer::StartOutlook() { return outlook::StartOutlook(); }

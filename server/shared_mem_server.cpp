@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "base/boundary.h"
 #include "base/com.h"
 
 namespace {
@@ -10,8 +11,6 @@ namespace {
 constexpr DWORD kAcceptThreadStackSize = 0x20000;  // 128 KiB
 constexpr DWORD kWorkerThreadStackSize = 0x80000;  // 512 KiB
 constexpr DWORD kThreadsLockSpinCount = 4000;
-constexpr uint32_t kChannelMappingSize = 0x10000;
-constexpr uint32_t kHandshakeTimeoutMs = 5000;
 constexpr uint32_t kEventQueryState = 0x0001;  // EVENT_QUERY_STATE; missing from mingw's headers
 // Every event right but DELETE, for Everyone: other processes may set and watch it.
 constexpr uint32_t kStopEventAccess =
@@ -54,18 +53,16 @@ void EndThreads(const std::vector<base::UniqueHandle>& threads, uint32_t timeout
 
 SharedMemServer::~SharedMemServer() { Stop(INFINITE); }
 
-bool SharedMemServer::IsSingleRequest() { return false; }
-
 HRESULT SharedMemServer::Start(const wchar_t* name, uint32_t mode, uint32_t timeoutMs) {
     // Running (a host that connects twice): new fields would change names and the
     // lock under the live threads, so the server goes on as it was started.
     if (stopEvent_) return S_OK;
     mode_ = mode;
     timeoutMs_ = timeoutMs;
-    try {
-        name_ = name ? name : L"";
-        tunnelName_ = GetTunnelName();
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] {
+            name_ = name ? name : L"";
+            tunnelName_ = GetTunnelName();
+        })) {
         return E_FAIL;
     }
 
@@ -76,7 +73,7 @@ HRESULT SharedMemServer::Start(const wchar_t* name, uint32_t mode, uint32_t time
     }
     threadsLock_ = std::move(lock);
 
-    if (mode_ == kServerModeNoTunnel) {
+    if (mode_ == wire::kServerModeNoTunnel) {
         stopEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (stopEvent_) return S_OK;
     } else if (SUCCEEDED(CreateStopEvent()) && StartThread(kAcceptThreadStackSize, AcceptThread, this)) {
@@ -90,9 +87,7 @@ HRESULT SharedMemServer::CreateStopEvent() {
     TunnelSecurity security;
     if (TunnelBuildSecurity(kStopEventAccess, &security, false) != 0) return E_FAIL;
     std::wstring eventName;
-    try {
-        eventName = GetStopEventName();
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] { eventName = GetStopEventName(); })) {
         return E_FAIL;
     }
     stopEvent_.reset(CreateEventW(&security.attributes, TRUE, FALSE, eventName.c_str()));
@@ -100,13 +95,8 @@ HRESULT SharedMemServer::CreateStopEvent() {
     return stopEvent_ ? S_OK : E_FAIL;
 }
 
-uint32_t SharedMemServer::SignalStop() {
-    if (stopEvent_) SetEvent(stopEvent_.get());
-    return 0;
-}
-
 uint32_t SharedMemServer::Stop(uint32_t timeoutMs) {
-    SignalStop();
+    if (stopEvent_) SetEvent(stopEvent_.get());
     // Workers may still register while earlier ones are waited for: repeat until
     // a snapshot comes back empty. The snapshot's owners close the handles.
     for (auto threads = TakeThreads(); !threads.empty(); threads = TakeThreads())
@@ -126,39 +116,9 @@ std::vector<base::UniqueHandle> SharedMemServer::TakeThreads() {
     return std::exchange(threads_, {});
 }
 
-void SharedMemServer::ResetState() {
-    // Forgets without closing: for an object whose resources went elsewhere.
-    name_.clear();
-    tunnelName_.clear();
-    mode_ = kServerModeLocal;
-    timeoutMs_ = 0;
-    (void)stopEvent_.release();
-    for (base::UniqueHandle& thread : threads_) (void)thread.release();
-    threads_.clear();
-    (void)threadsLock_.release();
-}
+std::wstring SharedMemServer::GetTunnelName() const { return wire::TunnelName(name_, mode_); }
 
-std::wstring SharedMemServer::GetNamespacePrefix() {
-    return mode_ == kServerModeGlobal || mode_ == kServerModeGlobalLowLabel ? L"Global\\" : L"Local\\";
-}
-
-std::wstring SharedMemServer::GetTunnelName() {
-    return GetNamespacePrefix() + L"Kestrava." + name_ + L".Tunnel";
-}
-
-std::wstring SharedMemServer::GetStopEventName() {
-    return GetNamespacePrefix() + L"Kestrava." + name_ + L".Event";
-}
-
-uint32_t SharedMemServer::GetRequestTimeout() { return timeoutMs_; }
-
-void SharedMemServer::AddThread(HANDLE thread) {
-    const auto guard = LockThreads();
-    try {
-        threads_.emplace_back(thread);
-    } catch (const std::bad_alloc&) {
-    }
-}
+std::wstring SharedMemServer::GetStopEventName() const { return wire::StopEventName(name_, mode_); }
 
 void SharedMemServer::RemoveThread(HANDLE thread) {
     base::UniqueHandle removed;  // closed once the lock is left
@@ -171,7 +131,7 @@ void SharedMemServer::RemoveThread(HANDLE thread) {
     if (IsThreadHandle(thread)) removed.reset(thread);
 }
 
-bool SharedMemServer::IsStopping() {
+bool SharedMemServer::IsStopping() const noexcept {
     return !stopEvent_ || WaitForSingleObject(stopEvent_.get(), 0) == WAIT_OBJECT_0;
 }
 
@@ -194,9 +154,7 @@ bool SharedMemServer::StartThread(DWORD stackSize, LPTHREAD_START_ROUTINE routin
     // Listed and resumed under one hold of the lock: Stop sees the thread only once
     // it runs, or not at all.
     const auto guard = LockThreads();
-    try {
-        threads_.reserve(threads_.size() + 1);
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] { threads_.reserve(threads_.size() + 1); })) {
         TerminateThread(created, 0);  // never ran: nothing of it to unwind
         return false;
     }
@@ -227,7 +185,7 @@ DWORD WINAPI SharedMemServer::AcceptThread(void* argument) noexcept {
         std::unique_ptr<TunnelConnection> connection;
         // Fails only when the stop event is set, given no time limit.
         if (!TunnelAccept(server->tunnelName_.c_str(), &connection, server->mode_, server->stopEvent_.get(),
-                          INFINITE, kChannelMappingSize, kHandshakeTimeoutMs))
+                          INFINITE, wire::kChannelMappingSize, wire::kHandshakeTimeoutMs))
             break;
         // A worker that cannot start costs only this connection, closed on scope exit.
         (void)server->OnClientConnected(connection);
@@ -249,15 +207,8 @@ DWORD WINAPI SharedMemServer::WorkerThread(void* argument) noexcept {
 }
 
 void SharedMemServer::ServeConnection(TunnelConnection* connection) {
-    const bool singleRequest = IsSingleRequest();
-    do {
-        if (IsStopping()) return;
-        if (!singleRequest) {
-            uint32_t marker = 0;
-            if (!TunnelReceiveDword(connection, &marker, markerTimeoutMs_, stopEvent_.get()) ||
-                marker != kRequestMarker)
-                return;
-        }
+    uint32_t marker = 0;
+    while (!IsStopping() && TunnelReceiveDword(connection, &marker, markerTimeoutMs_, stopEvent_.get()) &&
+           marker == wire::kRequestMarker)
         Dispatch(connection);
-    } while (!singleRequest);
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -103,6 +104,11 @@ using TunnelMessage = std::unique_ptr<uint8_t, TunnelFree>;
                                       HANDLE abortEvent) noexcept;
 [[nodiscard]] bool TunnelReceiveString(TunnelConnection* connection, std::wstring* text, uint32_t timeoutMs,
                                        HANDLE abortEvent) noexcept;
+// A request's texts, one after the other, each with timeoutMs and no abort event; false
+// at the first that fails (the connection is closed then).
+[[nodiscard]] bool TunnelReceiveStrings(TunnelConnection* connection,
+                                        std::initializer_list<std::wstring*> texts,
+                                        uint32_t timeoutMs) noexcept;
 [[nodiscard]] bool TunnelSendDword(TunnelConnection* connection, uint32_t value, uint32_t timeoutMs,
                                    HANDLE abortEvent) noexcept;
 [[nodiscard]] bool TunnelSendString(TunnelConnection* connection, const wchar_t* text, uint32_t timeoutMs,

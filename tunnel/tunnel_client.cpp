@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "base/boundary.h"
 #include "base/mutex_ownership.h"
 #include "tunnel/tunnel.h"
 #include "tunnel/tunnel_internal.h"
@@ -44,30 +45,30 @@ constexpr DWORD kClientQueueAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 std::unique_ptr<TunnelClient> TunnelClient::Connect(const wchar_t* tunnelName, uint32_t version,
                                                     uint32_t timeoutMs) noexcept {
     if (!tunnelName || !*tunnelName || (version != 1 && version != 2)) return nullptr;
-    try {
-        std::unique_ptr<TunnelClient> client(new TunnelClient());
-        client->channel_.version = version;
-        const DWORD start = GetTickCount();
-        const auto remaining = [&] {
-            const uint32_t elapsed = ElapsedMs(start);
-            return elapsed < timeoutMs ? timeoutMs - elapsed : 0;
-        };
-        base::UniqueHandle queue(CreateMutexExW(nullptr, DottedName(tunnelName, kClientQueueSuffix).c_str(),
-                                                0, kClientQueueAccess));
-        if (!queue) return nullptr;
-        const base::UniqueMutexOwnership turn = base::AcquireMutex(queue.get(), timeoutMs);
-        if (!turn) return nullptr;
-        // A channel whose handshake fails (its accept gave up) is dropped for the next one.
-        for (;;) {
-            if (client->ClaimChannel(tunnelName, remaining()) && client->CompleteHandshake(remaining()))
-                return client;
-            client->Close();
-            if (ElapsedMs(start) > timeoutMs) return nullptr;
-            Sleep(kConnectPollMs);
-        }
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
+    return base::ReturnOr(
+        [&]() -> std::unique_ptr<TunnelClient> {
+            std::unique_ptr<TunnelClient> client(new TunnelClient());
+            client->channel_.version = version;
+            const DWORD start = GetTickCount();
+            const auto remaining = [&] {
+                const uint32_t elapsed = ElapsedMs(start);
+                return elapsed < timeoutMs ? timeoutMs - elapsed : 0;
+            };
+            base::UniqueHandle queue(CreateMutexExW(
+                nullptr, DottedName(tunnelName, kClientQueueSuffix).c_str(), 0, kClientQueueAccess));
+            if (!queue) return nullptr;
+            const base::UniqueMutexOwnership turn = base::AcquireMutex(queue.get(), timeoutMs);
+            if (!turn) return nullptr;
+            // A channel whose handshake fails (its accept gave up) is dropped for the next one.
+            for (;;) {
+                if (client->ClaimChannel(tunnelName, remaining()) && client->CompleteHandshake(remaining()))
+                    return client;
+                client->Close();
+                if (ElapsedMs(start) > timeoutMs) return nullptr;
+                Sleep(kConnectPollMs);
+            }
+        },
+        nullptr);
 }
 
 TunnelClient::~TunnelClient() { Close(); }

@@ -10,6 +10,8 @@
 
 #include "tunnel/tunnel_internal.h"
 
+#include "base/boundary.h"
+
 using namespace tunnel_internal;
 
 namespace {
@@ -241,9 +243,9 @@ bool TunnelMakeRandomName(std::wstring* name) noexcept {
                               CRYPT_VERIFYCONTEXT | CRYPT_SILENT) ||
         !CryptGenRandom(provider.get(), sizeof(bytes), bytes))
         return false;
-    try {
-        for (BYTE byte : bytes) name->push_back(kRandomAlphabet[byte & 31]);
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] {
+            for (BYTE byte : bytes) name->push_back(kRandomAlphabet[byte & 31]);
+        })) {
         name->clear();
         return false;
     }
@@ -255,12 +257,12 @@ bool TunnelTryAccept(const wchar_t* tunnelName, std::unique_ptr<TunnelConnection
                      uint32_t handshakeTimeoutMs) noexcept {
     if (!connection) return false;
     connection->reset();
-    try {
-        return TryAccept(tunnelName, connection, mode, abortEvent, timeoutMs, mappingSize,
-                         handshakeTimeoutMs);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    return base::ReturnOr(
+        [&] {
+            return TryAccept(tunnelName, connection, mode, abortEvent, timeoutMs, mappingSize,
+                             handshakeTimeoutMs);
+        },
+        false);
 }
 
 bool TunnelAccept(const wchar_t* tunnelName, std::unique_ptr<TunnelConnection>* connection, uint32_t mode,

@@ -9,6 +9,8 @@
 #include "tunnel/tunnel.h"
 #include "tunnel/tunnel_internal.h"
 
+#include "base/boundary.h"
+
 namespace tunnel_internal {
 namespace {
 
@@ -103,11 +105,11 @@ struct TextSink {
     [[nodiscard]] bool Append(const uint8_t* bytes, uint32_t length, bool) noexcept {
         oddLength = length % sizeof(wchar_t) != 0;
         const size_t chars = length / sizeof(wchar_t);
-        try {
-            if (text.size() + chars > text.capacity())
-                text.reserve(GrownCapacity(text.size() + chars, text.capacity(), growthFactor));
-            text.append(reinterpret_cast<const wchar_t*>(bytes), chars);
-        } catch (const std::exception&) {
+        if (!base::Completes([&] {
+                if (text.size() + chars > text.capacity())
+                    text.reserve(GrownCapacity(text.size() + chars, text.capacity(), growthFactor));
+                text.append(reinterpret_cast<const wchar_t*>(bytes), chars);
+            })) {
             return false;
         }
         return true;
@@ -300,6 +302,13 @@ bool TunnelReceiveString(TunnelConnection* connection, std::wstring* text, uint3
                          HANDLE abortEvent) noexcept {
     return CloseOnFailure(connection,
                           ReceiveStringOn(ServerEndpoint(connection), text, timeoutMs, abortEvent));
+}
+
+bool TunnelReceiveStrings(TunnelConnection* connection, std::initializer_list<std::wstring*> texts,
+                          uint32_t timeoutMs) noexcept {
+    for (std::wstring* text : texts)
+        if (!TunnelReceiveString(connection, text, timeoutMs, nullptr)) return false;
+    return true;
 }
 
 bool TunnelSendDword(TunnelConnection* connection, uint32_t value, uint32_t timeoutMs,

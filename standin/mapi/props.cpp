@@ -1,5 +1,6 @@
 #include "standin/mapi/props.h"
 
+#include "base/boundary.h"
 #include "base/mapi_buffer.h"
 #include "standin/mapi/strings.h"
 
@@ -97,15 +98,16 @@ template <typename T>
 }
 
 [[nodiscard]] std::optional<int> CompareStrings(const SPropValue& a, const SPropValue& b) noexcept {
-    try {
-        const auto wide = [](const SPropValue& v) {
-            return PROP_TYPE(v.ulPropTag) == PT_UNICODE ? std::wstring(v.Value.lpszW ? v.Value.lpszW : L"")
-                                                        : ToWide(CP_ACP, v.Value.lpszA ? v.Value.lpszA : "");
-        };
-        return Order(wide(a).compare(wide(b)), 0);
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
-    }
+    return base::ReturnOr(
+        [&]() -> std::optional<int> {
+            const auto wide = [](const SPropValue& v) {
+                return PROP_TYPE(v.ulPropTag) == PT_UNICODE
+                           ? std::wstring(v.Value.lpszW ? v.Value.lpszW : L"")
+                           : ToWide(CP_ACP, v.Value.lpszA ? v.Value.lpszA : "");
+            };
+            return Order(wide(a).compare(wide(b)), 0);
+        },
+        std::nullopt);
 }
 
 }  // namespace

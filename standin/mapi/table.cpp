@@ -1,5 +1,6 @@
 #include "standin/mapi/table.h"
 
+#include "base/boundary.h"
 #include "base/critical_section.h"
 #include "base/mapi_buffer.h"
 #include "base/com_object.h"
@@ -8,7 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -17,7 +17,6 @@ namespace {
 
 constexpr int kMaxRestrictionDepth = 64;
 constexpr DWORD kSpinCount = 4000;
-constexpr BOOKMARK kFirstBookmark = BOOKMARK_END + 1;
 
 // ---- restrictions -------------------------------------------------------------
 
@@ -38,58 +37,6 @@ constexpr BOOKMARK kFirstBookmark = BOOKMARK_END + 1;
     default:
         return false;
     }
-}
-
-// The bytes of a string or binary value for content matching, strings as UTF-16.
-[[nodiscard]] std::wstring ContentText(const SPropValue& v, UINT codePage) {
-    switch (PROP_TYPE(v.ulPropTag)) {
-    case PT_UNICODE:
-        return v.Value.lpszW ? v.Value.lpszW : L"";
-    case PT_STRING8:
-        return ToWide(codePage, v.Value.lpszA ? v.Value.lpszA : "");
-    default:
-        return {};
-    }
-}
-
-[[nodiscard]] std::wstring Lowered(std::wstring text) {
-    if (!text.empty()) ::CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
-    return text;
-}
-
-template <typename Sequence>
-[[nodiscard]] bool ContentMatches(const Sequence& value, const Sequence& pattern, ULONG fuzzy) {
-    switch (fuzzy & 0xFFFF) {
-    case FL_FULLSTRING:
-        return value == pattern;
-    case FL_PREFIX:
-        return value.size() >= pattern.size() && std::equal(pattern.begin(), pattern.end(), value.begin());
-    default:
-        return std::search(value.begin(), value.end(), pattern.begin(), pattern.end()) != value.end();
-    }
-}
-
-[[nodiscard]] bool EvaluateContent(const SContentRestriction& r, TableRow row) {
-    const SPropValue* value = FindPropById(row, r.ulPropTag);
-    if (!value || !r.lpProp) return false;
-    const ULONG type = PROP_TYPE(value->ulPropTag);
-    if (type == PT_BINARY && PROP_TYPE(r.lpProp->ulPropTag) == PT_BINARY) {
-        const SBinary& v = value->Value.bin;
-        const SBinary& p = r.lpProp->Value.bin;
-        return ContentMatches(std::string(reinterpret_cast<const char*>(v.lpb), v.cb),
-                              std::string(reinterpret_cast<const char*>(p.lpb), p.cb), r.ulFuzzyLevel);
-    }
-    if (!AreStringTwins(type, PROP_TYPE(r.lpProp->ulPropTag)) && type != PROP_TYPE(r.lpProp->ulPropTag))
-        return false;
-    if (type != PT_STRING8 && type != PT_UNICODE) return false;
-    const UINT codePage = CodePageOf(row, r.ulPropTag);
-    std::wstring text = ContentText(*value, codePage);
-    std::wstring pattern = ContentText(*r.lpProp, codePage);
-    if (r.ulFuzzyLevel & FL_IGNORECASE) {
-        text = Lowered(std::move(text));
-        pattern = Lowered(std::move(pattern));
-    }
-    return ContentMatches(text, pattern, r.ulFuzzyLevel);
 }
 
 [[nodiscard]] HRESULT Evaluate(const SRestriction& r, TableRow row, int depth, bool& matches) noexcept;
@@ -133,30 +80,6 @@ HRESULT Evaluate(const SRestriction& r, TableRow row, int depth, bool& matches) 
         matches = order && RelationHolds(p.relop, *order);
         return S_OK;
     }
-    case RES_COMPAREPROPS: {
-        const SComparePropsRestriction& c = r.res.resCompareProps;
-        const SPropValue* first = FindPropById(row, c.ulPropTag1);
-        const SPropValue* second = FindPropById(row, c.ulPropTag2);
-        if (!first || !second) return S_OK;
-        const auto order = ComparePropValues(*first, *second);
-        matches = order && RelationHolds(c.relop, *order);
-        return S_OK;
-    }
-    case RES_BITMASK: {
-        const SBitMaskRestriction& b = r.res.resBitMask;
-        const SPropValue* value = FindPropById(row, b.ulPropTag);
-        if (!value || PROP_TYPE(value->ulPropTag) != PT_LONG) return S_OK;
-        const bool zero = (value->Value.ul & b.ulMask) == 0;
-        matches = b.relBMR == BMR_EQZ ? zero : !zero;
-        return S_OK;
-    }
-    case RES_CONTENT:
-        try {
-            matches = EvaluateContent(r.res.resContent, row);
-            return S_OK;
-        } catch (const std::bad_alloc&) {
-            return MAPI_E_NOT_ENOUGH_MEMORY;
-        }
     default:
         return MAPI_E_TOO_COMPLEX;
     }
@@ -220,28 +143,20 @@ public:
         return S_OK;
     }
     STDMETHODIMP SeekRow(BOOKMARK origin, LONG rowCount, LONG* rowsSought) noexcept override;
-    STDMETHODIMP SeekRowApprox(ULONG numerator, ULONG denominator) noexcept override {
-        if (denominator == 0) return MAPI_E_INVALID_PARAMETER;
-        base::ScopedLock lock(lock_);
-        position_ = std::min<std::size_t>(view_.size(), view_.size() * ULONGLONG{numerator} / denominator);
-        return S_OK;
-    }
-    STDMETHODIMP QueryPosition(ULONG* row, ULONG* numerator, ULONG* denominator) noexcept override {
-        if (!row || !numerator || !denominator) return MAPI_E_INVALID_PARAMETER;
-        base::ScopedLock lock(lock_);
-        *row = *numerator = static_cast<ULONG>(position_);
-        *denominator = static_cast<ULONG>(std::max<std::size_t>(view_.size(), 1));
-        return S_OK;
-    }
+    STDMETHODIMP SeekRowApprox(ULONG, ULONG) noexcept override { return MAPI_E_NO_SUPPORT; }
+    STDMETHODIMP QueryPosition(ULONG*, ULONG*, ULONG*) noexcept override { return MAPI_E_NO_SUPPORT; }
     STDMETHODIMP FindRow(LPSRestriction restriction, BOOKMARK origin, ULONG flags) noexcept override;
     STDMETHODIMP Restrict(LPSRestriction restriction, ULONG) noexcept override;
-    STDMETHODIMP CreateBookmark(BOOKMARK* bookmark) noexcept override;
-    STDMETHODIMP FreeBookmark(BOOKMARK bookmark) noexcept override {
-        base::ScopedLock lock(lock_);
-        return bookmarks_.erase(bookmark) ? S_OK : MAPI_E_INVALID_BOOKMARK;
+    STDMETHODIMP CreateBookmark(BOOKMARK* bookmark) noexcept override {
+        if (bookmark) *bookmark = BOOKMARK_BEGINNING;
+        return MAPI_E_NO_SUPPORT;
     }
-    STDMETHODIMP SortTable(LPSSortOrderSet order, ULONG) noexcept override;
-    STDMETHODIMP QuerySortOrder(LPSSortOrderSet* order) noexcept override;
+    STDMETHODIMP FreeBookmark(BOOKMARK) noexcept override { return MAPI_E_NO_SUPPORT; }
+    STDMETHODIMP SortTable(LPSSortOrderSet, ULONG) noexcept override { return MAPI_E_NO_SUPPORT; }
+    STDMETHODIMP QuerySortOrder(LPSSortOrderSet* order) noexcept override {
+        if (order) *order = nullptr;
+        return MAPI_E_NO_SUPPORT;
+    }
     STDMETHODIMP QueryRows(LONG rowCount, ULONG flags, LPSRowSet* rows) noexcept override;
     STDMETHODIMP Abort() noexcept override { return S_OK; }
     STDMETHODIMP ExpandRow(ULONG, LPBYTE, ULONG, ULONG, LPSRowSet* rows, ULONG* moreRows) noexcept override {
@@ -268,9 +183,8 @@ public:
     }
 
 private:
-    // The rows that pass the restriction, in sort order; the cursor goes to the top.
+    // The rows that pass the restriction, in their order; the cursor goes to the top.
     [[nodiscard]] HRESULT RebuildView() noexcept;
-    [[nodiscard]] HRESULT SortView() noexcept;
     [[nodiscard]] HRESULT PositionOf(BOOKMARK bookmark, std::size_t& position) const noexcept;
     [[nodiscard]] HRESULT BuildRow(const StoredRow& row, SRow& out) const noexcept;
 
@@ -279,56 +193,27 @@ private:
     base::CriticalSection lock_;
     base::UniqueMapiBuffer<SPropTagArray> columns_;
     const SRestriction* restriction_ = nullptr;  // only during RebuildView
-    base::UniqueMapiBuffer<SSortOrderSet> sortOrder_;
-    std::vector<std::size_t> view_;  // indexes into rows_
-    std::size_t position_ = 0;       // index into view_
-    std::map<BOOKMARK, std::size_t> bookmarks_;
-    BOOKMARK nextBookmark_ = kFirstBookmark;
+    std::vector<std::size_t> view_;              // indexes into rows_
+    std::size_t position_ = 0;                   // index into view_
 };
 
 HRESULT MemoryTable::RebuildView() noexcept {
-    try {
-        std::vector<std::size_t> view;
-        for (std::size_t i = 0; i < rows_.size(); ++i) {
-            bool matches = true;
-            if (restriction_) {
-                if (HRESULT hr = Evaluate(*restriction_, rows_[i].span(), 0, matches); FAILED(hr)) return hr;
+    return base::ReturnOr(
+        [&] {
+            std::vector<std::size_t> view;
+            for (std::size_t i = 0; i < rows_.size(); ++i) {
+                bool matches = true;
+                if (restriction_) {
+                    if (HRESULT hr = Evaluate(*restriction_, rows_[i].span(), 0, matches); FAILED(hr))
+                        return hr;
+                }
+                if (matches) view.push_back(i);
             }
-            if (matches) view.push_back(i);
-        }
-        view_ = std::move(view);
-        position_ = 0;
-        bookmarks_.clear();
-        return SortView();
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
-}
-
-HRESULT MemoryTable::SortView() noexcept {
-    if (!sortOrder_) return S_OK;
-    const SSortOrderSet& order = *sortOrder_.get();
-    // Rows that lack a key sort after those that have it.
-    const auto before = [&](std::size_t a, std::size_t b) {
-        for (ULONG k = 0; k < order.cSorts; ++k) {
-            const SSortOrder& key = order.aSort[k];
-            const SPropValue* x = FindPropById(rows_[a].span(), key.ulPropTag);
-            const SPropValue* y = FindPropById(rows_[b].span(), key.ulPropTag);
-            if (!x || !y) {
-                if (x != y) return x != nullptr;
-                continue;
-            }
-            const int c = ComparePropValues(*x, *y).value_or(0);
-            if (c != 0) return key.ulOrder == TABLE_SORT_DESCEND ? c > 0 : c < 0;
-        }
-        return false;
-    };
-    try {
-        std::stable_sort(view_.begin(), view_.end(), before);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
-    return S_OK;
+            view_ = std::move(view);
+            position_ = 0;
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT MemoryTable::QueryColumns(ULONG flags, LPSPropTagArray* columns) noexcept {
@@ -372,12 +257,8 @@ HRESULT MemoryTable::PositionOf(BOOKMARK bookmark, std::size_t& position) const 
     case BOOKMARK_END:
         position = view_.size();
         return S_OK;
-    default: {
-        const auto found = bookmarks_.find(bookmark);
-        if (found == bookmarks_.end()) return MAPI_E_INVALID_BOOKMARK;
-        position = std::min(found->second, view_.size());
-        return S_OK;
-    }
+    default:
+        return MAPI_E_INVALID_BOOKMARK;
     }
 }
 
@@ -417,42 +298,6 @@ HRESULT MemoryTable::Restrict(LPSRestriction restriction, ULONG) noexcept {
     restriction_ = restriction;
     const HRESULT hr = RebuildView();
     restriction_ = nullptr;
-    return hr;
-}
-
-HRESULT MemoryTable::CreateBookmark(BOOKMARK* bookmark) noexcept {
-    if (!bookmark) return MAPI_E_INVALID_PARAMETER;
-    base::ScopedLock lock(lock_);
-    try {
-        bookmarks_[nextBookmark_] = position_;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
-    *bookmark = nextBookmark_++;
-    return S_OK;
-}
-
-HRESULT MemoryTable::SortTable(LPSSortOrderSet order, ULONG) noexcept {
-    if (!order) return MAPI_E_INVALID_PARAMETER;
-    if (order->cCategories != 0) return MAPI_E_TOO_COMPLEX;
-    base::ScopedLock lock(lock_);
-    HRESULT hr = ::MAPIAllocateBuffer(CbSSortOrderSet(order), reinterpret_cast<void**>(sortOrder_.put()));
-    if (FAILED(hr)) return hr;
-    std::memcpy(sortOrder_.get(), order, CbSSortOrderSet(order));
-    position_ = 0;
-    bookmarks_.clear();
-    return SortView();
-}
-
-HRESULT MemoryTable::QuerySortOrder(LPSSortOrderSet* order) noexcept {
-    if (!order) return MAPI_E_INVALID_PARAMETER;
-    *order = nullptr;
-    base::ScopedLock lock(lock_);
-    static constexpr SSortOrderSet kUnsorted{};
-    const SSortOrderSet& current = sortOrder_ ? *sortOrder_.get() : kUnsorted;
-    const ULONG size = CbSSortOrderSet(&current);
-    HRESULT hr = ::MAPIAllocateBuffer(size, reinterpret_cast<void**>(order));
-    if (SUCCEEDED(hr)) std::memcpy(*order, &current, size);
     return hr;
 }
 
@@ -515,25 +360,21 @@ HRESULT CreateTable(ULONG tableType, const SPropTagArray& columns, std::span<con
                     IMAPITable** table) noexcept {
     if (!table) return MAPI_E_INVALID_PARAMETER;
     *table = nullptr;
-    try {
-        std::vector<StoredRow> stored(rows.size());
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            if (HRESULT hr = CopyPropArray(rows[i], stored[i].values.put()); FAILED(hr)) return hr;
-            stored[i].count = static_cast<ULONG>(rows[i].size());
-        }
-        base::ComPtr<MemoryTable> created;
-        if (HRESULT hr = base::MakeObject<MemoryTable>(created, tableType, std::move(stored)); FAILED(hr))
-            return hr;
-        if (HRESULT hr = created->Initialize(columns); FAILED(hr)) return hr;
-        *table = created.detach();
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
-}
-
-HRESULT EvaluateRestriction(const SRestriction& restriction, TableRow row, bool& matches) noexcept {
-    return Evaluate(restriction, row, 0, matches);
+    return base::ReturnOr(
+        [&] {
+            std::vector<StoredRow> stored(rows.size());
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                if (HRESULT hr = CopyPropArray(rows[i], stored[i].values.put()); FAILED(hr)) return hr;
+                stored[i].count = static_cast<ULONG>(rows[i].size());
+            }
+            base::ComPtr<MemoryTable> created;
+            if (HRESULT hr = base::MakeObject<MemoryTable>(created, tableType, std::move(stored)); FAILED(hr))
+                return hr;
+            if (HRESULT hr = created->Initialize(columns); FAILED(hr)) return hr;
+            *table = created.detach();
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 }  // namespace standin

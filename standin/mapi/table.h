@@ -3,18 +3,20 @@
 //
 // What it does:
 //   SetColumns / QueryColumns (TBL_ALL_COLUMNS: every tag a row holds), GetRowCount,
-//   SeekRow, SeekRowApprox, QueryPosition, QueryRows (negative counts read
-//   backwards; TBL_NOADVANCE), CreateBookmark / FreeBookmark, FindRow (from
-//   BOOKMARK_BEGINNING, _CURRENT, _END or a bookmark, forwards or DIR_BACKWARD),
-//   Restrict (see EvaluateRestriction), SortTable / QuerySortOrder (stable, by the
-//   given keys, no categories), GetStatus, WaitForCompletion, Abort.
-//   Advise, Unadvise, ExpandRow, CollapseRow, Get/SetCollapseState and GetLastError
-//   give MAPI_E_NO_SUPPORT.
+//   SeekRow and FindRow (from BOOKMARK_BEGINNING, _CURRENT or _END, forwards or
+//   DIR_BACKWARD), QueryRows (negative counts read backwards; TBL_NOADVANCE),
+//   Restrict (below), GetStatus, WaitForCompletion, Abort.
+//   Bookmarks, sorting, approximate positions, Advise, Unadvise, ExpandRow,
+//   CollapseRow, Get/SetCollapseState and GetLastError give MAPI_E_NO_SUPPORT:
+//   nothing that reads the stand-in's tables asks for them.
 // Columns: a column asks for a tag; a row gives the value with that property id
 // when the type matches (or the column's type is PT_UNSPECIFIED), the other width
 // of a string converted through the row's code page (strings.h), and otherwise
-// an error value MAPI_E_NOT_FOUND. Restrictions and sorting see every property
-// of a row, not only the columns.
+// an error value MAPI_E_NOT_FOUND.
+// Restrictions see every property of a row, not only the columns: RES_AND, RES_OR,
+// RES_NOT, RES_EXIST and RES_PROPERTY (every RELOP on the types props.h orders, and
+// RELOP_EQ/RELOP_NE by ordering). A missing property makes a comparison false. Other
+// kinds, or nesting deeper than 64 levels, fail with MAPI_E_TOO_COMPLEX.
 // Threads: one table object may be used from any thread; calls are serialised.
 #pragma once
 
@@ -32,14 +34,5 @@ using TableRow = std::span<const SPropValue>;
 // (TBLTYPE_SNAPSHOT, TBLTYPE_DYNAMIC). The new table has one reference.
 [[nodiscard]] HRESULT CreateTable(ULONG tableType, const SPropTagArray& columns,
                                   std::span<const TableRow> rows, IMAPITable** table) noexcept;
-
-// Evaluates `restriction` on one row: RES_AND, RES_OR, RES_NOT, RES_EXIST,
-// RES_PROPERTY (every RELOP on the types props.h orders, and RELOP_EQ/RELOP_NE
-// by ordering), RES_CONTENT (FL_FULLSTRING / FL_SUBSTRING / FL_PREFIX, with
-// FL_IGNORECASE, on strings and binaries), RES_BITMASK and RES_COMPAREPROPS.
-// A missing property makes a comparison false. Other kinds, or nesting deeper
-// than 64 levels, fail with MAPI_E_TOO_COMPLEX.
-[[nodiscard]] HRESULT EvaluateRestriction(const SRestriction& restriction, TableRow row,
-                                          bool& matches) noexcept;
 
 }  // namespace standin

@@ -1,5 +1,6 @@
 #include "standin/msg/copy.h"
 
+#include "base/boundary.h"
 #include "base/com.h"
 #include "base/mapi_buffer.h"
 #include "standin/mapi/props.h"
@@ -222,11 +223,7 @@ private:
 
 template <typename Work>
 [[nodiscard]] HRESULT OutOfMemoryAsError(Work work) noexcept {
-    try {
-        return work();
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr([&] { return work(); }, MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 }  // namespace

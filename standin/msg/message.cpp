@@ -9,6 +9,8 @@
 #include <climits>
 #include <new>
 
+#include "base/boundary.h"
+
 namespace standin::msg {
 namespace {
 
@@ -77,13 +79,13 @@ template <typename Target, typename Copy>
         return MAPI_E_INTERFACE_NOT_SUPPORTED;
     }
     if (static_cast<const void*>(target.get()) == source) return MAPI_E_NO_ACCESS;
-    try {
-        std::vector<SPropProblem> found;
-        if (HRESULT hr = copy(target.get(), found); FAILED(hr)) return hr;
-        return MakeProblemArray(found, tree, problems);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            std::vector<SPropProblem> found;
+            if (HRESULT hr = copy(target.get(), found); FAILED(hr)) return hr;
+            return MakeProblemArray(found, tree, problems);
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 // Replaces the Unicode strings of `props` by 8-bit ones in the code page
@@ -229,25 +231,25 @@ HRESULT Message::CopyProps(LPSPropTagArray included, ULONG, LPMAPIPROGRESS, LPCI
 HRESULT Message::GetAttachmentTable(ULONG flags, LPMAPITABLE* table) noexcept {
     if (!table) return MAPI_E_INVALID_PARAMETER;
     *table = nullptr;
-    try {
-        std::vector<std::vector<SPropValue>> rows;
-        for (const auto& [number, attachment] : data_.attachments) {
-            std::vector<SPropValue> stored;
-            if (HRESULT hr = attachment.props.Values(stored); FAILED(hr)) return hr;
-            SPropValue num{PR_ATTACH_NUM, 0, {}};
-            num.Value.l = static_cast<LONG>(number);
-            std::vector<SPropValue>& row = rows.emplace_back(1, num);
-            for (const SPropValue& v : stored) {
-                if (std::find(std::begin(kNotInAttachmentRows), std::end(kNotInAttachmentRows),
-                              v.ulPropTag) == std::end(kNotInAttachmentRows)) {
-                    row.push_back(v);
+    return base::ReturnOr(
+        [&] {
+            std::vector<std::vector<SPropValue>> rows;
+            for (const auto& [number, attachment] : data_.attachments) {
+                std::vector<SPropValue> stored;
+                if (HRESULT hr = attachment.props.Values(stored); FAILED(hr)) return hr;
+                SPropValue num{PR_ATTACH_NUM, 0, {}};
+                num.Value.l = static_cast<LONG>(number);
+                std::vector<SPropValue>& row = rows.emplace_back(1, num);
+                for (const SPropValue& v : stored) {
+                    if (std::find(std::begin(kNotInAttachmentRows), std::end(kNotInAttachmentRows),
+                                  v.ulPropTag) == std::end(kNotInAttachmentRows)) {
+                        row.push_back(v);
+                    }
                 }
             }
-        }
-        return MakeTable(rows, flags, table);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            return MakeTable(rows, flags, table);
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Message::OpenAttach(ULONG number, LPCIID iid, ULONG, LPATTACH* attach) noexcept {
@@ -282,60 +284,60 @@ HRESULT Message::DeleteAttach(ULONG number, ULONG, LPMAPIPROGRESS, ULONG) noexce
 HRESULT Message::GetRecipientTable(ULONG flags, LPMAPITABLE* table) noexcept {
     if (!table) return MAPI_E_INVALID_PARAMETER;
     *table = nullptr;
-    try {
-        std::vector<std::vector<SPropValue>> rows(data_.recipients.size());
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            if (HRESULT hr = data_.recipients[i].props.Values(rows[i]); FAILED(hr)) return hr;
-        }
-        return MakeTable(rows, flags, table);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            std::vector<std::vector<SPropValue>> rows(data_.recipients.size());
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                if (HRESULT hr = data_.recipients[i].props.Values(rows[i]); FAILED(hr)) return hr;
+            }
+            return MakeTable(rows, flags, table);
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Message::ModifyRecipients(ULONG flags, LPADRLIST recipients) noexcept {
     if (!recipients) return MAPI_E_INVALID_PARAMETER;
-    try {
-        std::vector<RecipientData>& list = data_.recipients;
-        const ADRENTRY* entries = recipients->aEntries;
-        if (flags == 0) {  // the list replaces every recipient
-            std::vector<RecipientData> replaced(recipients->cEntries);
-            for (ULONG i = 0; i < recipients->cEntries; ++i) {
-                if (HRESULT hr = FillRecipient(entries[i], static_cast<LONG>(i), replaced[i]); FAILED(hr))
-                    return hr;
+    return base::ReturnOr(
+        [&] {
+            std::vector<RecipientData>& list = data_.recipients;
+            const ADRENTRY* entries = recipients->aEntries;
+            if (flags == 0) {  // the list replaces every recipient
+                std::vector<RecipientData> replaced(recipients->cEntries);
+                for (ULONG i = 0; i < recipients->cEntries; ++i) {
+                    if (HRESULT hr = FillRecipient(entries[i], static_cast<LONG>(i), replaced[i]); FAILED(hr))
+                        return hr;
+                }
+                list = std::move(replaced);
+                data_.nextRecipientId = recipients->cEntries;
+                return S_OK;
             }
-            list = std::move(replaced);
-            data_.nextRecipientId = recipients->cEntries;
-            return S_OK;
-        }
-        for (ULONG i = 0; i < recipients->cEntries; ++i) {
-            const ADRENTRY& entry = entries[i];
-            if (flags & MODRECIP_ADD) {
-                RecipientData added;
-                if (HRESULT hr = FillRecipient(entry, static_cast<LONG>(data_.nextRecipientId), added);
-                    FAILED(hr)) {
+            for (ULONG i = 0; i < recipients->cEntries; ++i) {
+                const ADRENTRY& entry = entries[i];
+                if (flags & MODRECIP_ADD) {
+                    RecipientData added;
+                    if (HRESULT hr = FillRecipient(entry, static_cast<LONG>(data_.nextRecipientId), added);
+                        FAILED(hr)) {
+                        return hr;
+                    }
+                    list.push_back(std::move(added));
+                    ++data_.nextRecipientId;
+                    continue;
+                }
+                const SPropValue* rowId = RowIdOf(entry.rgPropVals, entry.cValues);
+                if (!rowId) return MAPI_E_INVALID_PARAMETER;
+                const auto match = std::find_if(list.begin(), list.end(), [&](const RecipientData& r) {
+                    return r.props.Find(PR_ROWID)->Value.l == rowId->Value.l;
+                });
+                if (match == list.end()) return MAPI_E_NOT_FOUND;
+                if (flags & MODRECIP_REMOVE) {
+                    list.erase(match);
+                } else if (HRESULT hr = FillRecipient(entry, rowId->Value.l, *match); FAILED(hr)) {
                     return hr;
                 }
-                list.push_back(std::move(added));
-                ++data_.nextRecipientId;
-                continue;
             }
-            const SPropValue* rowId = RowIdOf(entry.rgPropVals, entry.cValues);
-            if (!rowId) return MAPI_E_INVALID_PARAMETER;
-            const auto match = std::find_if(list.begin(), list.end(), [&](const RecipientData& r) {
-                return r.props.Find(PR_ROWID)->Value.l == rowId->Value.l;
-            });
-            if (match == list.end()) return MAPI_E_NOT_FOUND;
-            if (flags & MODRECIP_REMOVE) {
-                list.erase(match);
-            } else if (HRESULT hr = FillRecipient(entry, rowId->Value.l, *match); FAILED(hr)) {
-                return hr;
-            }
-        }
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Message::SetReadFlag(ULONG flags) noexcept {
@@ -383,11 +385,12 @@ std::span<const ULONG> Attachment::ObjectTags() const noexcept {
 }
 
 HRESULT Attachment::SaveChanges(ULONG) noexcept {
-    try {
-        return CopyAttachmentData(data_, parent_->data().attachments[static_cast<ULONG>(number_.Value.l)]);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            return CopyAttachmentData(data_,
+                                      parent_->data().attachments[static_cast<ULONG>(number_.Value.l)]);
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Attachment::OpenProperty(ULONG tag, LPCIID iid, ULONG options, ULONG flags, LPUNKNOWN* out) noexcept {

@@ -4,6 +4,8 @@
 
 #include <new>
 
+#include "base/boundary.h"
+
 namespace standin::msg {
 namespace {
 
@@ -28,9 +30,7 @@ HRESULT PropertySet::Set(const SPropValue& value) noexcept {
     base::UniqueMapiBuffer<SPropValue> copy;
     HRESULT hr = CopyPropArray({&value, 1}, copy.put());
     if (FAILED(hr)) return hr;
-    try {
-        values_[PROP_ID(value.ulPropTag)] = std::move(copy);
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] { values_[PROP_ID(value.ulPropTag)] = std::move(copy); })) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }
     return S_OK;
@@ -44,11 +44,11 @@ const SPropValue* PropertySet::Find(ULONG tag) const noexcept {
 void PropertySet::Erase(ULONG tag) noexcept { values_.erase(PROP_ID(tag)); }
 
 HRESULT PropertySet::Values(std::vector<SPropValue>& values) const noexcept {
-    try {
-        values.clear();
-        values.reserve(values_.size());
-        for (const auto& [id, value] : values_) values.push_back(*value.get());
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] {
+            values.clear();
+            values.reserve(values_.size());
+            for (const auto& [id, value] : values_) values.push_back(*value.get());
+        })) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }
     return S_OK;
@@ -125,9 +125,7 @@ const PropertyName* NameMap::NameOf(ULONG propId) const noexcept {
 
 HRESULT NameMap::Append(PropertyName name) noexcept {
     if (names_.size() > kLastId - kFirstId) return MAPI_E_TOO_BIG;
-    try {
-        names_.push_back(std::move(name));
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] { names_.push_back(std::move(name)); })) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }
     return S_OK;

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <new>
 
+#include "base/boundary.h"
+
 // The handle imessage.h leaves opaque: the caller's reference to a session.
 struct _MSGSESS {
     std::shared_ptr<standin::msg::SessionState> state;
@@ -21,9 +23,7 @@ bool SessionState::Initialize() noexcept { return lock_.Initialize(kSpinCount); 
 bool SessionState::Add(Message* message) noexcept {
     base::ScopedLock lock(lock_);
     if (closed_) return false;
-    try {
-        open_.push_back(message);
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] { open_.push_back(message); })) {
         return false;
     }
     return true;
@@ -50,9 +50,7 @@ SCODE WINAPI OpenIMsgSession(LPMALLOC, ULONG ulFlags, LPMSGSESS* lppMsgSess) {
     *lppMsgSess = nullptr;
     auto* session = new (std::nothrow) _MSGSESS;
     if (!session) return MAPI_E_NOT_ENOUGH_MEMORY;
-    try {
-        session->state = std::make_shared<standin::msg::SessionState>();
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] { session->state = std::make_shared<standin::msg::SessionState>(); })) {
         delete session;
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }
@@ -83,9 +81,7 @@ SCODE WINAPI OpenIMsgOnIStg(LPMSGSESS lpMsgSess, LPALLOCATEBUFFER lpAllocateBuff
         return MAPI_E_INVALID_PARAMETER;
     }
     std::shared_ptr<Tree> tree;
-    try {
-        tree = std::make_shared<Tree>();
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] { tree = std::make_shared<Tree>(); })) {
         return MAPI_E_NOT_ENOUGH_MEMORY;
     }
     tree->allocateBuffer = lpAllocateBuffer;

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <new>
 
+#include "base/boundary.h"
+
 namespace standin::msg {
 namespace {
 
@@ -149,45 +151,45 @@ HRESULT PropObject<Interface>::SetProps(ULONG count, LPSPropValue values,
                                         LPSPropProblemArray* problems) noexcept {
     if (problems) *problems = nullptr;
     if (!values && count) return MAPI_E_INVALID_PARAMETER;
-    try {
-        std::vector<SPropProblem> found;
-        for (ULONG i = 0; i < count; ++i) {
-            const SPropValue& v = values[i];
-            SCODE problem = S_OK;
-            if (FindPropById(Computed(), v.ulPropTag)) {
-                problem = MAPI_E_COMPUTED;
-            } else if (!SettableType(PROP_TYPE(v.ulPropTag))) {
-                problem = MAPI_E_INVALID_TYPE;
-            } else if (HRESULT hr = props_->Set(v); FAILED(hr)) {
-                if (hr != MAPI_E_INVALID_TYPE) return hr;
-                problem = hr;
+    return base::ReturnOr(
+        [&] {
+            std::vector<SPropProblem> found;
+            for (ULONG i = 0; i < count; ++i) {
+                const SPropValue& v = values[i];
+                SCODE problem = S_OK;
+                if (FindPropById(Computed(), v.ulPropTag)) {
+                    problem = MAPI_E_COMPUTED;
+                } else if (!SettableType(PROP_TYPE(v.ulPropTag))) {
+                    problem = MAPI_E_INVALID_TYPE;
+                } else if (HRESULT hr = props_->Set(v); FAILED(hr)) {
+                    if (hr != MAPI_E_INVALID_TYPE) return hr;
+                    problem = hr;
+                }
+                if (problem != S_OK) found.push_back({i, v.ulPropTag, problem});
             }
-            if (problem != S_OK) found.push_back({i, v.ulPropTag, problem});
-        }
-        return MakeProblemArray(found, *tree_, problems);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            return MakeProblemArray(found, *tree_, problems);
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 template <typename Interface>
 HRESULT PropObject<Interface>::DeleteProps(LPSPropTagArray tags, LPSPropProblemArray* problems) noexcept {
     if (problems) *problems = nullptr;
     if (!tags) return MAPI_E_INVALID_PARAMETER;
-    try {
-        std::vector<SPropProblem> found;
-        for (ULONG i = 0; i < tags->cValues; ++i) {
-            const ULONG tag = tags->aulPropTag[i];
-            if (FindPropById(Computed(), tag)) {
-                found.push_back({i, tag, MAPI_E_COMPUTED});
-            } else {
-                props_->Erase(tag);
+    return base::ReturnOr(
+        [&] {
+            std::vector<SPropProblem> found;
+            for (ULONG i = 0; i < tags->cValues; ++i) {
+                const ULONG tag = tags->aulPropTag[i];
+                if (FindPropById(Computed(), tag)) {
+                    found.push_back({i, tag, MAPI_E_COMPUTED});
+                } else {
+                    props_->Erase(tag);
+                }
             }
-        }
-        return MakeProblemArray(found, *tree_, problems);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            return MakeProblemArray(found, *tree_, problems);
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 template <typename Interface>
@@ -228,12 +230,12 @@ HRESULT PropObject<Interface>::GetNamesFromIDs(LPSPropTagArray* tags, LPGUID gui
     const NameMap& map = tree_->names;
     if (!*tags) {
         std::vector<ULONG> ids;
-        try {
-            for (std::size_t i = 0; i < map.names().size(); ++i) {
-                if (!guid || map.names()[i].guid == *guid)
-                    ids.push_back(NameMap::kFirstId + static_cast<ULONG>(i));
-            }
-        } catch (const std::bad_alloc&) {
+        if (!base::Completes([&] {
+                for (std::size_t i = 0; i < map.names().size(); ++i) {
+                    if (!guid || map.names()[i].guid == *guid)
+                        ids.push_back(NameMap::kFirstId + static_cast<ULONG>(i));
+                }
+            })) {
             return MAPI_E_NOT_ENOUGH_MEMORY;
         }
         SPropTagArray* all = nullptr;

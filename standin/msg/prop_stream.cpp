@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "base/boundary.h"
+
 namespace standin::msg {
 namespace {
 
@@ -98,43 +100,44 @@ private:
 
     // Stores the stream's content as the property.
     [[nodiscard]] HRESULT Store() noexcept {
-        try {
-            STATSTG stat{};
-            HRESULT hr = inner_->Stat(&stat, STATFLAG_NONAME);
-            if (FAILED(hr)) return hr;
-            if (stat.cbSize.QuadPart > ULONG_MAX) return MAPI_E_TOO_BIG;
-            std::vector<BYTE> bytes(static_cast<std::size_t>(stat.cbSize.QuadPart));
-            HGLOBAL memory = nullptr;
-            if (FAILED(hr = ::GetHGlobalFromStream(inner_.get(), &memory))) return hr;
-            if (!bytes.empty()) {
-                const void* at = ::GlobalLock(memory);
-                if (!at) return MAPI_E_NOT_ENOUGH_MEMORY;
-                std::memcpy(bytes.data(), at, bytes.size());
-                ::GlobalUnlock(memory);
-            }
-            SPropValue value{};
-            value.ulPropTag = tag_;
-            std::string narrow;
-            std::wstring wide;
-            switch (PROP_TYPE(tag_)) {
-            case PT_STRING8:
-                narrow.assign(bytes.begin(), bytes.end());
-                value.Value.lpszA = narrow.data();  // stops at an embedded terminator, as MAPI does
-                break;
-            case PT_UNICODE:
-                wide.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
-                value.Value.lpszW = wide.data();
-                break;
-            default:
-                value.Value.bin = {static_cast<ULONG>(bytes.size()), bytes.data()};
-                break;
-            }
-            if (FAILED(hr = props_.Set(value))) return hr;
-            dirty_ = false;
-            return S_OK;
-        } catch (const std::bad_alloc&) {
-            return MAPI_E_NOT_ENOUGH_MEMORY;
-        }
+        return base::ReturnOr(
+            [&] {
+                STATSTG stat{};
+                HRESULT hr = inner_->Stat(&stat, STATFLAG_NONAME);
+                if (FAILED(hr)) return hr;
+                if (stat.cbSize.QuadPart > ULONG_MAX) return MAPI_E_TOO_BIG;
+                std::vector<BYTE> bytes(static_cast<std::size_t>(stat.cbSize.QuadPart));
+                HGLOBAL memory = nullptr;
+                if (FAILED(hr = ::GetHGlobalFromStream(inner_.get(), &memory))) return hr;
+                if (!bytes.empty()) {
+                    const void* at = ::GlobalLock(memory);
+                    if (!at) return MAPI_E_NOT_ENOUGH_MEMORY;
+                    std::memcpy(bytes.data(), at, bytes.size());
+                    ::GlobalUnlock(memory);
+                }
+                SPropValue value{};
+                value.ulPropTag = tag_;
+                std::string narrow;
+                std::wstring wide;
+                switch (PROP_TYPE(tag_)) {
+                case PT_STRING8:
+                    narrow.assign(bytes.begin(), bytes.end());
+                    value.Value.lpszA = narrow.data();  // stops at an embedded terminator, as MAPI does
+                    break;
+                case PT_UNICODE:
+                    wide.assign(reinterpret_cast<const wchar_t*>(bytes.data()),
+                                bytes.size() / sizeof(wchar_t));
+                    value.Value.lpszW = wide.data();
+                    break;
+                default:
+                    value.Value.bin = {static_cast<ULONG>(bytes.size()), bytes.data()};
+                    break;
+                }
+                if (FAILED(hr = props_.Set(value))) return hr;
+                dirty_ = false;
+                return S_OK;
+            },
+            MAPI_E_NOT_ENOUGH_MEMORY);
     }
 
     base::ComPtr<IUnknown> owner_;  // keeps `props_` alive
@@ -159,18 +162,19 @@ HRESULT OpenPropertyStream(IUnknown* owner, PropertySet& props, UINT codePage, U
         value = nullptr;
     }
     if (!value && !create) return MAPI_E_NOT_FOUND;
-    try {
-        const std::string bytes = value && !create ? ValueBytes(*value, type, codePage) : std::string();
-        base::ComPtr<PropertyStream> stream;
-        const bool writable = (flags & (MAPI_MODIFY | MAPI_CREATE)) != 0;
-        if (HRESULT hr = base::MakeObject<PropertyStream>(stream, owner, props, tag, writable); FAILED(hr))
-            return hr;
-        if (HRESULT hr = stream->Initialize(bytes); FAILED(hr)) return hr;
-        *out = stream.detach();
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            const std::string bytes = value && !create ? ValueBytes(*value, type, codePage) : std::string();
+            base::ComPtr<PropertyStream> stream;
+            const bool writable = (flags & (MAPI_MODIFY | MAPI_CREATE)) != 0;
+            if (HRESULT hr = base::MakeObject<PropertyStream>(stream, owner, props, tag, writable);
+                FAILED(hr))
+                return hr;
+            if (HRESULT hr = stream->Initialize(bytes); FAILED(hr)) return hr;
+            *out = stream.detach();
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 }  // namespace standin::msg

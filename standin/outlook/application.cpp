@@ -4,6 +4,8 @@
 #include <new>
 #include <utility>
 
+#include "base/boundary.h"
+
 namespace standin::outlook {
 namespace {
 
@@ -41,9 +43,7 @@ HRESULT AddInsObject::Add(const wchar_t* progId, base::ComPtr<IDispatch>& entry)
     HRESULT hr = MakeObject<AddInObject>(created, progId);
     if (FAILED(hr)) return hr;
     const std::lock_guard lock(lock_);
-    try {
-        entries_.push_back(std::move(created));
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] { entries_.push_back(std::move(created)); })) {
         return E_OUTOFMEMORY;
     }
     return entries_.back()->QueryInterface(IID_IDispatch, entry.put_void());

@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "base/boundary.h"
+
 namespace standin::outlook {
 
 const VARIANT* Call::Argument(UINT index) const noexcept {
@@ -28,9 +30,7 @@ HRESULT Call::Text(UINT index, std::wstring& text) noexcept {
     const HRESULT hr = Convert(index, VT_BSTR, converted);
     if (FAILED(hr)) return hr;
     const base::UniqueBstr owned(converted.bstrVal);
-    try {
-        text.assign(owned.c_str(), owned.length());
-    } catch (const std::bad_alloc&) {
+    if (!base::Completes([&] { text.assign(owned.c_str(), owned.length()); })) {
         return E_OUTOFMEMORY;
     }
     return S_OK;

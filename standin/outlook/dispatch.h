@@ -27,6 +27,7 @@
 #include <string>
 #include <utility>
 
+#include "base/boundary.h"
 #include "base/com.h"
 #include "base/com_object.h"
 #include "standin/outlook/call_gate.h"
@@ -155,9 +156,7 @@ public:
             if (result) ::VariantInit(result);
             Call call(arguments, result);
             HRESULT hr = E_OUTOFMEMORY;
-            try {
-                hr = (static_cast<Object*>(this)->*member.handler)(call);
-            } catch (const std::bad_alloc&) {
+            if (!base::Completes([&] { hr = (static_cast<Object*>(this)->*member.handler)(call); })) {
                 hr = E_OUTOFMEMORY;
             }
             return dispatch::Finish(hr, call, exception, argumentError);

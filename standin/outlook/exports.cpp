@@ -10,6 +10,7 @@
 #include "standin/outlook/application.h"
 #include "standin/outlook/host_api.h"
 #include "standin/outlook/running_class.h"
+#include "base/boundary.h"
 #include "base/com_object.h"
 #include "standin/store/logon.h"
 
@@ -93,35 +94,31 @@ extern "C" HRESULT WINAPI OutlookStandinOpen(const wchar_t* profileFolder, BSTR*
     if (!profileName || !quitRequested) return E_POINTER;
     *profileName = nullptr;
     *quitRequested = nullptr;
-    try {
-        return Open(profileFolder, profileName, quitRequested);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    return base::ReturnOr([&] { return Open(profileFolder, profileName, quitRequested); }, E_OUTOFMEMORY);
 }
 
 extern "C" HRESULT WINAPI OutlookStandinGetHostSettings(OutlookStandinHostSettings* settings) noexcept {
     if (!settings) return E_POINTER;
     *settings = OutlookStandinHostSettings{};
-    try {
-        {
-            const std::lock_guard lock(g_lock);
-            if (!g_application) return E_UNEXPECTED;
-        }
-        std::shared_ptr<standin::store::Profile> profile;
-        std::wstring folder;
-        HRESULT hr = standin::store::FindHostProfile(folder);
-        if (FAILED(hr) || FAILED(hr = standin::store::Profile::Open(folder, profile))) return hr;
-        standin::store::ProfileSettings read;
-        if (FAILED(hr = profile->GetSettings(read))) return hr;
-        if (read.locale.size() >= std::size(settings->locale))
-            return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
-        settings->mainThreadBusyMs = read.mainThreadBusyMs;
-        read.locale.copy(settings->locale, read.locale.size());
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            {
+                const std::lock_guard lock(g_lock);
+                if (!g_application) return E_UNEXPECTED;
+            }
+            std::shared_ptr<standin::store::Profile> profile;
+            std::wstring folder;
+            HRESULT hr = standin::store::FindHostProfile(folder);
+            if (FAILED(hr) || FAILED(hr = standin::store::Profile::Open(folder, profile))) return hr;
+            standin::store::ProfileSettings read;
+            if (FAILED(hr = profile->GetSettings(read))) return hr;
+            if (read.locale.size() >= std::size(settings->locale))
+                return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+            settings->mainThreadBusyMs = read.mainThreadBusyMs;
+            read.locale.copy(settings->locale, read.locale.size());
+            return S_OK;
+        },
+        E_OUTOFMEMORY);
 }
 
 extern "C" HRESULT WINAPI OutlookStandinAddAddIn(const wchar_t* progId, IDispatch** entry) noexcept {

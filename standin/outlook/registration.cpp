@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "base/boundary.h"
 #include "base/com.h"
 #include "base/unique_resource.h"
 #include "outlook/outlook_interfaces.h"
@@ -91,9 +92,5 @@ constexpr const wchar_t* kTypeLibraries[] = {L"\\1", L"\\2"};
 }  // namespace
 
 STDAPI DllRegisterServer() {
-    try {
-        return RegisterServer();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    return base::ReturnOr([&] { return RegisterServer(); }, E_OUTOFMEMORY);
 }

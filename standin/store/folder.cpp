@@ -8,6 +8,8 @@
 #include "standin/store/layout.h"
 #include "standin/store/names.h"
 
+#include "base/boundary.h"
+
 namespace standin::store {
 
 namespace {
@@ -96,100 +98,101 @@ HRESULT Folder::ListSubfolders(std::vector<std::pair<std::wstring, Folder>>& nam
 }
 
 HRESULT Folder::GetSubfolders(std::vector<Folder>& subfolders) const {
-    try {
-        subfolders.clear();
-        std::vector<std::pair<std::wstring, Folder>> named;
-        const HRESULT hr = ListSubfolders(named);
-        if (FAILED(hr)) return hr;
-        for (auto& entry : named) subfolders.push_back(std::move(entry.second));
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            subfolders.clear();
+            std::vector<std::pair<std::wstring, Folder>> named;
+            const HRESULT hr = ListSubfolders(named);
+            if (FAILED(hr)) return hr;
+            for (auto& entry : named) subfolders.push_back(std::move(entry.second));
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Folder::FindSubfolder(std::wstring_view name, Folder& subfolder) const {
-    try {
-        std::vector<std::pair<std::wstring, Folder>> named;
-        const HRESULT hr = ListSubfolders(named);
-        if (FAILED(hr)) return hr;
-        for (auto& [candidateName, candidate] : named) {
-            if (SameName(candidateName, name)) {
-                subfolder = std::move(candidate);
-                return S_OK;
+    return base::ReturnOr(
+        [&] {
+            std::vector<std::pair<std::wstring, Folder>> named;
+            const HRESULT hr = ListSubfolders(named);
+            if (FAILED(hr)) return hr;
+            for (auto& [candidateName, candidate] : named) {
+                if (SameName(candidateName, name)) {
+                    subfolder = std::move(candidate);
+                    return S_OK;
+                }
             }
-        }
-        return MAPI_E_NOT_FOUND;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            return MAPI_E_NOT_FOUND;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Folder::CreateSubfolder(std::wstring_view name, ItemType type, IfExists ifExists,
                                 Folder& created) const {
-    try {
-        const Profile::WriteLock lock(*store_.profile());
-        FolderInfo parentInfo;  // no folders below one whose metadata is broken
-        HRESULT hr = GetInfo(parentInfo);
-        if (FAILED(hr)) return hr;
-        if (ifExists != IfExists::Unchecked) {
-            Folder existing;
-            hr = FindSubfolder(name, existing);
-            if (SUCCEEDED(hr)) {
-                if (ifExists == IfExists::Collide) return MAPI_E_COLLISION;
-                created = std::move(existing);
-                return S_OK;
+    return base::ReturnOr(
+        [&] {
+            const Profile::WriteLock lock(*store_.profile());
+            FolderInfo parentInfo;  // no folders below one whose metadata is broken
+            HRESULT hr = GetInfo(parentInfo);
+            if (FAILED(hr)) return hr;
+            if (ifExists != IfExists::Unchecked) {
+                Folder existing;
+                hr = FindSubfolder(name, existing);
+                if (SUCCEEDED(hr)) {
+                    if (ifExists == IfExists::Collide) return MAPI_E_COLLISION;
+                    created = std::move(existing);
+                    return S_OK;
+                }
+                if (hr != MAPI_E_NOT_FOUND) return hr;
             }
-            if (hr != MAPI_E_NOT_FOUND) return hr;
-        }
 
-        Metadata storeMetadata;
-        hr = storeMetadata.Load(StoreFileOf(store_));
-        if (FAILED(hr)) return hr;
-        uint32_t id = 0;
-        hr = storeMetadata.GetNumber(kNextFolderId, kRootFolderId + 1, id);
-        if (FAILED(hr)) return hr;
-        storeMetadata.SetNumber(kNextFolderId, id + 1);
-        hr = storeMetadata.Save(StoreFileOf(store_));
-        if (FAILED(hr)) return hr;
+            Metadata storeMetadata;
+            hr = storeMetadata.Load(StoreFileOf(store_));
+            if (FAILED(hr)) return hr;
+            uint32_t id = 0;
+            hr = storeMetadata.GetNumber(kNextFolderId, kRootFolderId + 1, id);
+            if (FAILED(hr)) return hr;
+            storeMetadata.SetNumber(kNextFolderId, id + 1);
+            hr = storeMetadata.Save(StoreFileOf(store_));
+            if (FAILED(hr)) return hr;
 
-        std::wstring directory;
-        hr = ChooseDirectoryName(path(), name, id, directory);
-        if (FAILED(hr)) return hr;
-        const Metadata metadata = NewFolderMetadata(id, type, name, directory);
-        hr = CreateDirectoryWith(path(), directory, {{kFolderFile, &metadata}});
-        if (FAILED(hr)) return hr;
-        created = Folder(store_, JoinPath(relativePath_, directory));
-        store_.profile()->CacheFolderPath(store_.directory(), id, created.relativePath());
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            std::wstring directory;
+            hr = ChooseDirectoryName(path(), name, id, directory);
+            if (FAILED(hr)) return hr;
+            const Metadata metadata = NewFolderMetadata(id, type, name, directory);
+            hr = CreateDirectoryWith(path(), directory, {{kFolderFile, &metadata}});
+            if (FAILED(hr)) return hr;
+            created = Folder(store_, JoinPath(relativePath_, directory));
+            store_.profile()->CacheFolderPath(store_.directory(), id, created.relativePath());
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Folder::Rename(std::wstring_view name) const {
-    try {
-        const Profile::WriteLock lock(*store_.profile());
-        Folder parent;
-        if (SUCCEEDED(GetParent(parent))) {
-            Folder sibling;
-            if (SUCCEEDED(parent.FindSubfolder(name, sibling)) && sibling.relativePath() != relativePath_) {
-                return MAPI_E_COLLISION;
+    return base::ReturnOr(
+        [&] {
+            const Profile::WriteLock lock(*store_.profile());
+            Folder parent;
+            if (SUCCEEDED(GetParent(parent))) {
+                Folder sibling;
+                if (SUCCEEDED(parent.FindSubfolder(name, sibling)) &&
+                    sibling.relativePath() != relativePath_) {
+                    return MAPI_E_COLLISION;
+                }
             }
-        }
-        Metadata metadata;
-        const HRESULT hr = metadata.Load(FolderFileOf(*this));
-        if (FAILED(hr)) return hr;
-        const std::wstring directory = IsRoot() ? store_.directory() : LastComponent(relativePath_);
-        if (name == directory) {
-            metadata.Remove(kName);
-        } else {
-            metadata.Set(kName, name);
-        }
-        return metadata.Save(FolderFileOf(*this));
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            Metadata metadata;
+            const HRESULT hr = metadata.Load(FolderFileOf(*this));
+            if (FAILED(hr)) return hr;
+            const std::wstring directory = IsRoot() ? store_.directory() : LastComponent(relativePath_);
+            if (name == directory) {
+                metadata.Remove(kName);
+            } else {
+                metadata.Set(kName, name);
+            }
+            return metadata.Save(FolderFileOf(*this));
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Folder::SetFaults(uint32_t faults, uint32_t messageFaults) const {
@@ -212,23 +215,23 @@ HRESULT Folder::SetItemFaults(uint32_t number, uint32_t faults) const {
 }
 
 HRESULT Folder::GetItems(std::vector<Item>& items) const {
-    try {
-        items.clear();
-        std::vector<DirectoryEntry> entries;
-        const HRESULT hr = ListDirectory(path(), entries);
-        if (FAILED(hr)) return hr;
-        for (const DirectoryEntry& entry : entries) {
-            uint32_t number = 0;
-            if (!entry.isDirectory && ParseItemFileName(entry.name, number)) {
-                items.emplace_back(*this, number, entry.size);
+    return base::ReturnOr(
+        [&] {
+            items.clear();
+            std::vector<DirectoryEntry> entries;
+            const HRESULT hr = ListDirectory(path(), entries);
+            if (FAILED(hr)) return hr;
+            for (const DirectoryEntry& entry : entries) {
+                uint32_t number = 0;
+                if (!entry.isDirectory && ParseItemFileName(entry.name, number)) {
+                    items.emplace_back(*this, number, entry.size);
+                }
             }
-        }
-        std::sort(items.begin(), items.end(),
-                  [](const Item& a, const Item& b) { return a.number() < b.number(); });
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            std::sort(items.begin(), items.end(),
+                      [](const Item& a, const Item& b) { return a.number() < b.number(); });
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Folder::GetItem(uint32_t number, Item& item) const {

@@ -5,6 +5,8 @@
 #include "standin/store/files.h"
 #include "standin/store/layout.h"
 
+#include "base/boundary.h"
+
 namespace standin::store {
 
 std::wstring Item::path() const { return JoinPath(folder_.path(), ItemFileName(number_)); }
@@ -29,14 +31,14 @@ HRESULT Item::Delete() const {
 }
 
 HRESULT Item::CopyTo(const Folder& target, Item& copy) const {
-    try {
-        std::vector<BYTE> bytes;
-        const HRESULT hr = ReadFileBytes(path(), bytes);
-        if (FAILED(hr)) return hr;
-        return target.AddItemFile(bytes.data(), bytes.size(), copy);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            std::vector<BYTE> bytes;
+            const HRESULT hr = ReadFileBytes(path(), bytes);
+            if (FAILED(hr)) return hr;
+            return target.AddItemFile(bytes.data(), bytes.size(), copy);
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Item::MoveTo(const Folder& target, Item& moved) const {

@@ -13,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "base/boundary.h"
 #include "base/com_object.h"
 #include "base/mapi_row_set.h"
 #include "base/msg_session.h"
@@ -238,53 +239,53 @@ HRESULT ItemMessage::SaveChanges(ULONG flags) noexcept {
 }
 
 HRESULT ItemMessage::SetDisplayLists() {
-    try {
-        base::ComPtr<IMAPITable> table;
-        HRESULT hr = inner_->GetRecipientTable(MAPI_UNICODE, table.put());
-        if (FAILED(hr)) return hr;
-        SizedSPropTagArray(2, columns) = {2, {PR_RECIPIENT_TYPE, PR_DISPLAY_NAME_W}};
-        base::UniqueRowSet rows;
-        hr = ::HrQueryAllRows(table.get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr, 0,
-                              rows.put());
-        if (FAILED(hr)) return hr;
-        std::wstring lists[std::size(kDisplayLists)];
-        for (ULONG r = 0; r < rows.get()->cRows; ++r) {
-            const SRow& row = rows.get()->aRow[r];
-            if (row.cValues < 2 || row.lpProps[0].ulPropTag != PR_RECIPIENT_TYPE ||
-                row.lpProps[1].ulPropTag != PR_DISPLAY_NAME_W) {
-                continue;  // no type or no name: on no list
+    return base::ReturnOr(
+        [&] {
+            base::ComPtr<IMAPITable> table;
+            HRESULT hr = inner_->GetRecipientTable(MAPI_UNICODE, table.put());
+            if (FAILED(hr)) return hr;
+            SizedSPropTagArray(2, columns) = {2, {PR_RECIPIENT_TYPE, PR_DISPLAY_NAME_W}};
+            base::UniqueRowSet rows;
+            hr = ::HrQueryAllRows(table.get(), reinterpret_cast<LPSPropTagArray>(&columns), nullptr, nullptr,
+                                  0, rows.put());
+            if (FAILED(hr)) return hr;
+            std::wstring lists[std::size(kDisplayLists)];
+            for (ULONG r = 0; r < rows.get()->cRows; ++r) {
+                const SRow& row = rows.get()->aRow[r];
+                if (row.cValues < 2 || row.lpProps[0].ulPropTag != PR_RECIPIENT_TYPE ||
+                    row.lpProps[1].ulPropTag != PR_DISPLAY_NAME_W) {
+                    continue;  // no type or no name: on no list
+                }
+                const LONG type = row.lpProps[0].Value.l & ~(MAPI_SUBMITTED | MAPI_P1);
+                for (size_t l = 0; l < std::size(kDisplayLists); ++l) {
+                    if (kDisplayLists[l].recipientType != type) continue;
+                    if (!lists[l].empty()) lists[l] += kDisplayListSeparator;
+                    lists[l] += row.lpProps[1].Value.lpszW;
+                }
             }
-            const LONG type = row.lpProps[0].Value.l & ~(MAPI_SUBMITTED | MAPI_P1);
+            SPropValue values[std::size(kDisplayLists)] = {};
             for (size_t l = 0; l < std::size(kDisplayLists); ++l) {
-                if (kDisplayLists[l].recipientType != type) continue;
-                if (!lists[l].empty()) lists[l] += kDisplayListSeparator;
-                lists[l] += row.lpProps[1].Value.lpszW;
+                values[l].ulPropTag = kDisplayLists[l].tag;
+                values[l].Value.lpszW = lists[l].data();
             }
-        }
-        SPropValue values[std::size(kDisplayLists)] = {};
-        for (size_t l = 0; l < std::size(kDisplayLists); ++l) {
-            values[l].ulPropTag = kDisplayLists[l].tag;
-            values[l].Value.lpszW = lists[l].data();
-        }
-        return inner_->SetProps(static_cast<ULONG>(std::size(values)), values, nullptr);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            return inner_->SetProps(static_cast<ULONG>(std::size(values)), values, nullptr);
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT ItemMessage::WriteItem() {
-    try {
-        std::vector<BYTE> bytes;
-        HRESULT hr = LockBytesContents(lockBytes_.get(), bytes);
-        if (FAILED(hr)) return hr;
-        if (!item_) return folder_.AddItemFile(bytes.data(), bytes.size(), item_);
-        // Saving an item that was deleted or moved meanwhile would bring it back.
-        if (!IsFile(item_.path())) return MAPI_E_OBJECT_DELETED;
-        return WriteFileAtomically(item_.path(), bytes.data(), bytes.size(), true,
-                                   folder_.store().profile()->path());
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            std::vector<BYTE> bytes;
+            HRESULT hr = LockBytesContents(lockBytes_.get(), bytes);
+            if (FAILED(hr)) return hr;
+            if (!item_) return folder_.AddItemFile(bytes.data(), bytes.size(), item_);
+            // Saving an item that was deleted or moved meanwhile would bring it back.
+            if (!IsFile(item_.path())) return MAPI_E_OBJECT_DELETED;
+            return WriteFileAtomically(item_.path(), bytes.data(), bytes.size(), true,
+                                       folder_.store().profile()->path());
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT ItemMessage::StoreProperty(ULONG tag, void* parent, SPropValue& value) {
@@ -333,58 +334,59 @@ HRESULT ItemMessage::StoreProperty(ULONG tag, void* parent, SPropValue& value) {
 
 HRESULT ItemMessage::GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count,
                               LPSPropValue* values) noexcept {
-    try {
-        HRESULT hr = inner_->GetProps(tags, flags, count, values);
-        if (FAILED(hr) || !values || !*values) return hr;
-        bool errorsLeft = false;
-        for (ULONG i = 0; i < *count; ++i) {
-            SPropValue& value = (*values)[i];
-            // A value above the profile's limit comes back as an error, to be read with
-            // OpenProperty ("PRB: IMAPIProp::GetProps May Return Truncated Data for
-            // PR_BODY"; "2.4.2 Property Error Codes": NotEnoughMemory on get).
-            if (ValueSize(value) > sizeLimit_) {
-                value.ulPropTag = PROP_TAG(PT_ERROR, PROP_ID(value.ulPropTag));
-                value.Value.err = MAPI_E_NOT_ENOUGH_MEMORY;
+    return base::ReturnOr(
+        [&] {
+            HRESULT hr = inner_->GetProps(tags, flags, count, values);
+            if (FAILED(hr) || !values || !*values) return hr;
+            bool errorsLeft = false;
+            for (ULONG i = 0; i < *count; ++i) {
+                SPropValue& value = (*values)[i];
+                // A value above the profile's limit comes back as an error, to be read with
+                // OpenProperty ("PRB: IMAPIProp::GetProps May Return Truncated Data for
+                // PR_BODY"; "2.4.2 Property Error Codes": NotEnoughMemory on get).
+                if (ValueSize(value) > sizeLimit_) {
+                    value.ulPropTag = PROP_TAG(PT_ERROR, PROP_ID(value.ulPropTag));
+                    value.Value.err = MAPI_E_NOT_ENOUGH_MEMORY;
+                }
+                const ULONG wanted = tags ? tags->aulPropTag[i] : value.ulPropTag;
+                const bool ours =
+                    std::find(std::begin(kStoreProperties), std::end(kStoreProperties),
+                              CHANGE_PROP_TYPE(wanted, PT_BINARY)) != std::end(kStoreProperties);
+                if (tags && ours && PROP_TYPE(value.ulPropTag) == PT_ERROR) {
+                    (void)StoreProperty(CHANGE_PROP_TYPE(wanted, PT_BINARY), *values, value);
+                }
+                if (const SCODE error = FaultError(faults_, wanted); FAILED(error)) {
+                    value.ulPropTag = PROP_TAG(PT_ERROR, PROP_ID(wanted));
+                    value.Value.err = error;
+                }
+                errorsLeft = errorsLeft || PROP_TYPE(value.ulPropTag) == PT_ERROR;
             }
-            const ULONG wanted = tags ? tags->aulPropTag[i] : value.ulPropTag;
-            const bool ours = std::find(std::begin(kStoreProperties), std::end(kStoreProperties),
-                                        CHANGE_PROP_TYPE(wanted, PT_BINARY)) != std::end(kStoreProperties);
-            if (tags && ours && PROP_TYPE(value.ulPropTag) == PT_ERROR) {
-                (void)StoreProperty(CHANGE_PROP_TYPE(wanted, PT_BINARY), *values, value);
-            }
-            if (const SCODE error = FaultError(faults_, wanted); FAILED(error)) {
-                value.ulPropTag = PROP_TAG(PT_ERROR, PROP_ID(wanted));
-                value.Value.err = error;
-            }
-            errorsLeft = errorsLeft || PROP_TYPE(value.ulPropTag) == PT_ERROR;
-        }
-        return errorsLeft ? MAPI_W_ERRORS_RETURNED : S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            return errorsLeft ? MAPI_W_ERRORS_RETURNED : S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 }  // namespace
 
 HRESULT OpenItemMessage(const Folder& folder, const Item* item, uint32_t faults, bool writable,
                         base::ComPtr<IMessage>& message) {
-    try {
-        std::vector<BYTE> bytes;
-        if (item) {
-            const HRESULT hr = ReadFileBytes(item->path(), bytes);
+    return base::ReturnOr(
+        [&] {
+            std::vector<BYTE> bytes;
+            if (item) {
+                const HRESULT hr = ReadFileBytes(item->path(), bytes);
+                if (FAILED(hr)) return hr;
+            }
+            ProfileSettings settings;
+            if (const HRESULT hr = folder.store().profile()->GetSettings(settings); FAILED(hr)) return hr;
+            base::ComPtr<ItemMessage> created(
+                new ItemMessage(folder, item ? *item : Item(), faults, settings.propertySizeLimit, writable));
+            const HRESULT hr = created->Initialize(item ? &bytes : nullptr);
             if (FAILED(hr)) return hr;
-        }
-        ProfileSettings settings;
-        if (const HRESULT hr = folder.store().profile()->GetSettings(settings); FAILED(hr)) return hr;
-        base::ComPtr<ItemMessage> created(
-            new ItemMessage(folder, item ? *item : Item(), faults, settings.propertySizeLimit, writable));
-        const HRESULT hr = created->Initialize(item ? &bytes : nullptr);
-        if (FAILED(hr)) return hr;
-        message.reset(created.detach());
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            message.reset(created.detach());
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Folder::CreateMessage(base::ComPtr<IMessage>& message) const {

@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <new>
 
+#include "base/boundary.h"
 #include "base/unique_resource.h"
 #include "standin/mapi/hex.h"
 #include "standin/store/files.h"
@@ -128,33 +129,33 @@ HRESULT FindProfileByName(const std::wstring& name, std::wstring& folder) {
 }
 
 HRESULT Logon(const void* profileName, ULONG flags, base::ComPtr<IMAPISession>& session) noexcept {
-    try {
-        RecordLogon(profileName, flags);
-        // "MAPILogonEx": without MAPI_NEW_SESSION the existing shared session (the
-        // host's, which shares it) is used even when a profile is named; a narrow
-        // name is in the ANSI code page.
-        const bool shared = !(flags & MAPI_NEW_SESSION);
-        const std::wstring name = shared ? std::wstring() : TextArgument(profileName, flags);
-        std::wstring folder;
-        HRESULT hr = S_OK;
-        if (!name.empty()) {
-            hr = FindProfileByName(name, folder);
-        } else if (shared || (flags & kMapiUseDefault)) {
-            hr = FindHostProfile(folder);
-        } else {
-            hr = MAPI_E_LOGON_FAILED;  // a new session on no profile: MAPI would ask the user
-        }
-        if (FAILED(hr)) return MAPI_E_LOGON_FAILED;
-        std::shared_ptr<Profile> profile;
-        uint32_t faults = 0;
-        if (FAILED(Profile::Open(folder, profile)) || FAILED(profile->GetFaults(faults)) ||
-            (faults & fault::kLogon)) {
-            return MAPI_E_LOGON_FAILED;
-        }
-        return CreateSession(std::move(profile), shared, session);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            RecordLogon(profileName, flags);
+            // "MAPILogonEx": without MAPI_NEW_SESSION the existing shared session (the
+            // host's, which shares it) is used even when a profile is named; a narrow
+            // name is in the ANSI code page.
+            const bool shared = !(flags & MAPI_NEW_SESSION);
+            const std::wstring name = shared ? std::wstring() : TextArgument(profileName, flags);
+            std::wstring folder;
+            HRESULT hr = S_OK;
+            if (!name.empty()) {
+                hr = FindProfileByName(name, folder);
+            } else if (shared || (flags & kMapiUseDefault)) {
+                hr = FindHostProfile(folder);
+            } else {
+                hr = MAPI_E_LOGON_FAILED;  // a new session on no profile: MAPI would ask the user
+            }
+            if (FAILED(hr)) return MAPI_E_LOGON_FAILED;
+            std::shared_ptr<Profile> profile;
+            uint32_t faults = 0;
+            if (FAILED(Profile::Open(folder, profile)) || FAILED(profile->GetFaults(faults)) ||
+                (faults & fault::kLogon)) {
+                return MAPI_E_LOGON_FAILED;
+            }
+            return CreateSession(std::move(profile), shared, session);
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 }  // namespace standin::store

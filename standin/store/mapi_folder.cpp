@@ -9,6 +9,8 @@
 
 #include "standin/store/names.h"
 
+#include "base/boundary.h"
+
 namespace standin::store {
 
 namespace {
@@ -144,40 +146,40 @@ HRESULT MapiFolder::SetProps(ULONG count, LPSPropValue values, LPSPropProblemArr
     if (problems) *problems = nullptr;
     if (count != 0 && !values) return MAPI_E_INVALID_PARAMETER;
     if (!as_.writable) return MAPI_E_NO_ACCESS;
-    try {
-        for (ULONG i = 0; i < count; ++i) {
-            const ULONG tag = values[i].ulPropTag;
-            if (PROP_ID(tag) != PROP_ID(PR_DISPLAY_NAME)) return MAPI_E_NO_ACCESS;
-            const std::wstring name = PROP_TYPE(tag) == PT_UNICODE
-                                          ? TextArgument(values[i].Value.lpszW, MAPI_UNICODE)
-                                          : TextArgument(values[i].Value.lpszA, 0);
-            const HRESULT hr = folder_.Rename(name);
-            if (FAILED(hr)) return hr;
-        }
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            for (ULONG i = 0; i < count; ++i) {
+                const ULONG tag = values[i].ulPropTag;
+                if (PROP_ID(tag) != PROP_ID(PR_DISPLAY_NAME)) return MAPI_E_NO_ACCESS;
+                const std::wstring name = PROP_TYPE(tag) == PT_UNICODE
+                                              ? TextArgument(values[i].Value.lpszW, MAPI_UNICODE)
+                                              : TextArgument(values[i].Value.lpszA, 0);
+                const HRESULT hr = folder_.Rename(name);
+                if (FAILED(hr)) return hr;
+            }
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT MapiFolder::GetHierarchyTable(ULONG flags, LPMAPITABLE* table) noexcept {
     if (!table) return MAPI_E_INVALID_PARAMETER;
     *table = nullptr;
-    try {
-        std::vector<Folder> subfolders;
-        HRESULT hr = folder_.GetSubfolders(subfolders);
-        if (FAILED(hr)) return hr;
-        std::vector<ProviderProps> rows(subfolders.size());
-        for (size_t i = 0; i < subfolders.size(); ++i) {
-            hr = FolderProperties(subfolders[i], rows[i]);
+    return base::ReturnOr(
+        [&] {
+            std::vector<Folder> subfolders;
+            HRESULT hr = folder_.GetSubfolders(subfolders);
             if (FAILED(hr)) return hr;
-            rows[i].SetBinary(PR_INSTANCE_KEY, InstanceKey(static_cast<ULONG>(i)));
-            rows[i].SetLong(PR_DEPTH, 0);
-        }
-        return CreateRowTable(rows, flags, table);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            std::vector<ProviderProps> rows(subfolders.size());
+            for (size_t i = 0; i < subfolders.size(); ++i) {
+                hr = FolderProperties(subfolders[i], rows[i]);
+                if (FAILED(hr)) return hr;
+                rows[i].SetBinary(PR_INSTANCE_KEY, InstanceKey(static_cast<ULONG>(i)));
+                rows[i].SetLong(PR_DEPTH, 0);
+            }
+            return CreateRowTable(rows, flags, table);
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 // Only what the folder listing tells: a row never opens its message file, so
@@ -185,29 +187,29 @@ HRESULT MapiFolder::GetHierarchyTable(ULONG flags, LPMAPITABLE* table) noexcept 
 HRESULT MapiFolder::GetContentsTable(ULONG flags, LPMAPITABLE* table) noexcept {
     if (!table) return MAPI_E_INVALID_PARAMETER;
     *table = nullptr;
-    try {
-        std::vector<Item> items;
-        HRESULT hr = folder_.GetItems(items);
-        if (FAILED(hr)) return hr;
-        std::vector<BYTE> folderId;
-        hr = folder_.GetEntryId(folderId);
-        if (FAILED(hr)) return hr;
-        std::vector<ProviderProps> rows(items.size());
-        for (size_t i = 0; i < items.size(); ++i) {
-            std::vector<BYTE> entryId;
-            hr = items[i].GetEntryId(entryId);
+    return base::ReturnOr(
+        [&] {
+            std::vector<Item> items;
+            HRESULT hr = folder_.GetItems(items);
             if (FAILED(hr)) return hr;
-            rows[i].SetBinary(PR_ENTRYID, entryId);
-            rows[i].SetBinary(PR_INSTANCE_KEY, InstanceKey(static_cast<ULONG>(i)));
-            rows[i].SetBinary(PR_PARENT_ENTRYID, folderId);
-            rows[i].SetLong(PR_OBJECT_TYPE, MAPI_MESSAGE);
-            rows[i].SetLong(PR_MESSAGE_SIZE,
-                            static_cast<LONG>(std::min<uint64_t>(items[i].size(), LONG_MAX)));
-        }
-        return CreateRowTable(rows, flags, table);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            std::vector<BYTE> folderId;
+            hr = folder_.GetEntryId(folderId);
+            if (FAILED(hr)) return hr;
+            std::vector<ProviderProps> rows(items.size());
+            for (size_t i = 0; i < items.size(); ++i) {
+                std::vector<BYTE> entryId;
+                hr = items[i].GetEntryId(entryId);
+                if (FAILED(hr)) return hr;
+                rows[i].SetBinary(PR_ENTRYID, entryId);
+                rows[i].SetBinary(PR_INSTANCE_KEY, InstanceKey(static_cast<ULONG>(i)));
+                rows[i].SetBinary(PR_PARENT_ENTRYID, folderId);
+                rows[i].SetLong(PR_OBJECT_TYPE, MAPI_MESSAGE);
+                rows[i].SetLong(PR_MESSAGE_SIZE,
+                                static_cast<LONG>(std::min<uint64_t>(items[i].size(), LONG_MAX)));
+            }
+            return CreateRowTable(rows, flags, table);
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT MapiFolder::CreateMessage(LPCIID interfaceId, ULONG, LPMESSAGE* message) noexcept {
@@ -235,26 +237,27 @@ HRESULT MapiFolder::CreateFolder(ULONG folderType, LPTSTR name, LPTSTR, LPCIID i
     *folder = nullptr;
     if (folderType != FOLDER_GENERIC) return MAPI_E_NO_SUPPORT;
     if (!as_.writable) return MAPI_E_NO_ACCESS;
-    try {
-        FolderInfo info;
-        HRESULT hr = folder_.GetInfo(info);
-        if (FAILED(hr)) return hr;
-        if (info.faults & fault::kCreateFolder) return kFaultResult;
-        // A folder made through MAPI has no container class yet: Outlook shows it
-        // as a mail folder.
-        Folder created;
-        const auto ifExists = (flags & OPEN_IF_EXISTS) ? Folder::IfExists::Open : Folder::IfExists::Collide;
-        hr = folder_.CreateSubfolder(TextArgument(name, flags), ItemType::Mail, ifExists, created);
-        if (FAILED(hr)) return hr;
-        base::ComPtr<IMAPIFolder> opened;
-        hr = OpenFolderObject(created, as_, opened);
-        if (FAILED(hr)) return hr;
-        hr = opened->QueryInterface(interfaceId ? *interfaceId : IID_IMAPIFolder,
-                                    reinterpret_cast<void**>(folder));
-        return hr == E_NOINTERFACE ? MAPI_E_INTERFACE_NOT_SUPPORTED : hr;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            FolderInfo info;
+            HRESULT hr = folder_.GetInfo(info);
+            if (FAILED(hr)) return hr;
+            if (info.faults & fault::kCreateFolder) return kFaultResult;
+            // A folder made through MAPI has no container class yet: Outlook shows it
+            // as a mail folder.
+            Folder created;
+            const auto ifExists =
+                (flags & OPEN_IF_EXISTS) ? Folder::IfExists::Open : Folder::IfExists::Collide;
+            hr = folder_.CreateSubfolder(TextArgument(name, flags), ItemType::Mail, ifExists, created);
+            if (FAILED(hr)) return hr;
+            base::ComPtr<IMAPIFolder> opened;
+            hr = OpenFolderObject(created, as_, opened);
+            if (FAILED(hr)) return hr;
+            hr = opened->QueryInterface(interfaceId ? *interfaceId : IID_IMAPIFolder,
+                                        reinterpret_cast<void**>(folder));
+            return hr == E_NOINTERFACE ? MAPI_E_INTERFACE_NOT_SUPPORTED : hr;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT MapiFolder::ItemsOf(const ENTRYLIST* list, std::vector<Item>& items) const {
@@ -274,57 +277,58 @@ HRESULT MapiFolder::ItemsOf(const ENTRYLIST* list, std::vector<Item>& items) con
 HRESULT MapiFolder::CopyMessages(LPENTRYLIST messages, LPCIID, LPVOID destination, ULONG, LPMAPIPROGRESS,
                                  ULONG flags) noexcept {
     if (!destination) return MAPI_E_INVALID_PARAMETER;
-    try {
-        base::ComPtr<IMAPIFolder> target;
-        HRESULT hr = static_cast<IUnknown*>(destination)->QueryInterface(IID_IMAPIFolder, target.put_void());
-        if (FAILED(hr)) return hr;
-        // Only folders of this store's kind can take our items as files.
-        const auto* ours = dynamic_cast<const MapiFolder*>(target.get());
-        if (!ours) return MAPI_E_NO_SUPPORT;
-        if (!ours->writable() || ((flags & MESSAGE_MOVE) && !as_.writable)) return MAPI_E_NO_ACCESS;
-        std::vector<Item> items;
-        hr = ItemsOf(messages, items);
-        if (FAILED(hr)) return hr;
-        for (const Item& item : items) {
-            Item copied;
-            hr = (flags & MESSAGE_MOVE) ? item.MoveTo(ours->folder(), copied)
-                                        : item.CopyTo(ours->folder(), copied);
+    return base::ReturnOr(
+        [&] {
+            base::ComPtr<IMAPIFolder> target;
+            HRESULT hr =
+                static_cast<IUnknown*>(destination)->QueryInterface(IID_IMAPIFolder, target.put_void());
             if (FAILED(hr)) return hr;
-        }
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            // Only folders of this store's kind can take our items as files.
+            const auto* ours = dynamic_cast<const MapiFolder*>(target.get());
+            if (!ours) return MAPI_E_NO_SUPPORT;
+            if (!ours->writable() || ((flags & MESSAGE_MOVE) && !as_.writable)) return MAPI_E_NO_ACCESS;
+            std::vector<Item> items;
+            hr = ItemsOf(messages, items);
+            if (FAILED(hr)) return hr;
+            for (const Item& item : items) {
+                Item copied;
+                hr = (flags & MESSAGE_MOVE) ? item.MoveTo(ours->folder(), copied)
+                                            : item.CopyTo(ours->folder(), copied);
+                if (FAILED(hr)) return hr;
+            }
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT MapiFolder::DeleteMessages(LPENTRYLIST messages, ULONG, LPMAPIPROGRESS, ULONG) noexcept {
     if (!as_.writable) return MAPI_E_NO_ACCESS;
-    try {
-        std::vector<Item> items;
-        HRESULT hr = ItemsOf(messages, items);
-        if (FAILED(hr)) return hr;
-        for (const Item& item : items) {
-            hr = item.Delete();
+    return base::ReturnOr(
+        [&] {
+            std::vector<Item> items;
+            HRESULT hr = ItemsOf(messages, items);
             if (FAILED(hr)) return hr;
-        }
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            for (const Item& item : items) {
+                hr = item.Delete();
+                if (FAILED(hr)) return hr;
+            }
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 }  // namespace
 
 HRESULT OpenFolderObject(const Folder& folder, OpenedAs as, base::ComPtr<IMAPIFolder>& mapiFolder) {
-    try {
-        FolderInfo info;
-        const HRESULT hr = folder.GetInfo(info);
-        if (FAILED(hr)) return hr;
-        mapiFolder.reset(new MapiFolder(folder, as));
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            FolderInfo info;
+            const HRESULT hr = folder.GetInfo(info);
+            if (FAILED(hr)) return hr;
+            mapiFolder.reset(new MapiFolder(folder, as));
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 }  // namespace standin::store

@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "base/boundary.h"
 #include "base/com.h"
 #include "base/com_object.h"
 #include "standin/store/profile.h"
@@ -114,11 +115,7 @@ protected:
 
 private:
     [[nodiscard]] HRESULT SafeSnapshot(ProviderProps& properties) const noexcept {
-        try {
-            return Snapshot(properties);
-        } catch (const std::bad_alloc&) {
-            return MAPI_E_NOT_ENOUGH_MEMORY;
-        }
+        return base::ReturnOr([&] { return Snapshot(properties); }, MAPI_E_NOT_ENOUGH_MEMORY);
     }
 };
 

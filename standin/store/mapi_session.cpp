@@ -13,6 +13,8 @@
 #include "standin/store/item_message.h"
 #include "standin/store/names.h"
 
+#include "base/boundary.h"
+
 namespace standin::store {
 
 namespace {
@@ -169,55 +171,56 @@ HRESULT Session::GetMsgStoresTable(ULONG flags, LPMAPITABLE* table) noexcept {
     if (!table) return MAPI_E_INVALID_PARAMETER;
     *table = nullptr;
     if (FAILED(CheckOpen())) return MAPI_E_LOGON_FAILED;
-    try {
-        std::vector<Store> stores;
-        HRESULT hr = profile_->GetStores(stores);
-        if (FAILED(hr)) return hr;
-        std::vector<ProviderProps> rows;
-        for (const Store& store : stores) {
-            ProviderProps row;
-            // A store whose folder is gone has no row; one with broken metadata has.
-            if (SUCCEEDED(StoreRow(store, static_cast<ULONG>(rows.size()), row)))
-                rows.push_back(std::move(row));
-        }
-        return CreateRowTable(rows, flags, table, kStoresTableColumns);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            std::vector<Store> stores;
+            HRESULT hr = profile_->GetStores(stores);
+            if (FAILED(hr)) return hr;
+            std::vector<ProviderProps> rows;
+            for (const Store& store : stores) {
+                ProviderProps row;
+                // A store whose folder is gone has no row; one with broken metadata has.
+                if (SUCCEEDED(StoreRow(store, static_cast<ULONG>(rows.size()), row)))
+                    rows.push_back(std::move(row));
+            }
+            return CreateRowTable(rows, flags, table, kStoresTableColumns);
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Session::GetStatusTable(ULONG flags, LPMAPITABLE* table) noexcept {
     if (!table) return MAPI_E_INVALID_PARAMETER;
     *table = nullptr;
     if (FAILED(CheckOpen())) return MAPI_E_LOGON_FAILED;
-    try {
-        uint32_t faults = 0;
-        HRESULT hr = profile_->GetFaults(faults);
-        if (FAILED(hr)) return hr;
-        if ((faults & fault::kStatusTableUnicodeOnly) && !(flags & MAPI_UNICODE)) return MAPI_E_BAD_CHARWIDTH;
-        std::wstring profileName;
-        hr = profile_->GetName(profileName);
-        if (FAILED(hr)) return hr;
-        std::vector<ProviderProps> rows;
-        if (!(faults & fault::kStatusTableNoSubsystem)) {
-            rows.push_back(
-                StatusRow(0, MAPI_SUBSYSTEM, STATUS_VALIDATE_STATE, profileName, kSubsystemDisplay));
-        }
-        rows.push_back(StatusRow(1, MAPI_SPOOLER, STATUS_VALIDATE_STATE | STATUS_FLUSH_QUEUES,
-                                 kSpoolerDisplay, kSpoolerDisplay));
-        std::vector<Store> stores;
-        hr = profile_->GetStores(stores);
-        if (FAILED(hr)) return hr;
-        for (const Store& store : stores) {
-            std::wstring name;
-            if (FAILED(store.GetDisplayName(name))) continue;
-            rows.push_back(StatusRow(static_cast<ULONG>(rows.size()) + 1, MAPI_STORE_PROVIDER, 0, name,
-                                     kStoreProviderDisplay));
-        }
-        return CreateRowTable(rows, flags, table, kStatusTableColumns);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            uint32_t faults = 0;
+            HRESULT hr = profile_->GetFaults(faults);
+            if (FAILED(hr)) return hr;
+            if ((faults & fault::kStatusTableUnicodeOnly) && !(flags & MAPI_UNICODE))
+                return MAPI_E_BAD_CHARWIDTH;
+            std::wstring profileName;
+            hr = profile_->GetName(profileName);
+            if (FAILED(hr)) return hr;
+            std::vector<ProviderProps> rows;
+            if (!(faults & fault::kStatusTableNoSubsystem)) {
+                rows.push_back(
+                    StatusRow(0, MAPI_SUBSYSTEM, STATUS_VALIDATE_STATE, profileName, kSubsystemDisplay));
+            }
+            rows.push_back(StatusRow(1, MAPI_SPOOLER, STATUS_VALIDATE_STATE | STATUS_FLUSH_QUEUES,
+                                     kSpoolerDisplay, kSpoolerDisplay));
+            std::vector<Store> stores;
+            hr = profile_->GetStores(stores);
+            if (FAILED(hr)) return hr;
+            for (const Store& store : stores) {
+                std::wstring name;
+                if (FAILED(store.GetDisplayName(name))) continue;
+                rows.push_back(StatusRow(static_cast<ULONG>(rows.size()) + 1, MAPI_STORE_PROVIDER, 0, name,
+                                         kStoreProviderDisplay));
+            }
+            return CreateRowTable(rows, flags, table, kStatusTableColumns);
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Session::OpenMsgStore(ULONG_PTR, ULONG entryIdSize, LPENTRYID entryId, LPCIID interfaceId,
@@ -229,34 +232,34 @@ HRESULT Session::OpenMsgStore(ULONG_PTR, ULONG entryIdSize, LPENTRYID entryId, L
         !IsEqualIID(*interfaceId, IID_IUnknown)) {
         return MAPI_E_INTERFACE_NOT_SUPPORTED;
     }
-    try {
-        Entry entry;
-        HRESULT hr = profile_->Resolve(entryId, entryIdSize, entry);
-        if (FAILED(hr)) return hr;
-        if (entry.kind != EntryKind::Store) return MAPI_E_INVALID_ENTRYID;
-        // "IMAPISession::OpenMsgStore": read-only unless MDB_WRITE or MAPI_BEST_ACCESS asks more.
-        const OpenedAs as{(flags & (MDB_WRITE | MAPI_BEST_ACCESS)) != 0, shared_};
-        base::ComPtr<IMsgStore> opened;
-        hr = OpenStoreObject(entry.store, as, opened);
-        if (FAILED(hr)) return hr;
-        *store = opened.detach();
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            Entry entry;
+            HRESULT hr = profile_->Resolve(entryId, entryIdSize, entry);
+            if (FAILED(hr)) return hr;
+            if (entry.kind != EntryKind::Store) return MAPI_E_INVALID_ENTRYID;
+            // "IMAPISession::OpenMsgStore": read-only unless MDB_WRITE or MAPI_BEST_ACCESS asks more.
+            const OpenedAs as{(flags & (MDB_WRITE | MAPI_BEST_ACCESS)) != 0, shared_};
+            base::ComPtr<IMsgStore> opened;
+            hr = OpenStoreObject(entry.store, as, opened);
+            if (FAILED(hr)) return hr;
+            *store = opened.detach();
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Session::SetDefaultStore(ULONG, ULONG entryIdSize, LPENTRYID entryId) noexcept {
     if (FAILED(CheckOpen())) return MAPI_E_LOGON_FAILED;
-    try {
-        Entry entry;
-        const HRESULT hr = profile_->Resolve(entryId, entryIdSize, entry);
-        if (FAILED(hr)) return hr;
-        if (entry.kind != EntryKind::Store) return MAPI_E_INVALID_ENTRYID;
-        return profile_->SetDefaultStore(entry.store);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            Entry entry;
+            const HRESULT hr = profile_->Resolve(entryId, entryIdSize, entry);
+            if (FAILED(hr)) return hr;
+            if (entry.kind != EntryKind::Store) return MAPI_E_INVALID_ENTRYID;
+            return profile_->SetDefaultStore(entry.store);
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 [[nodiscard]] HRESULT QueryOpened(IUnknown* object, const IID* interfaceId, IUnknown** out) {
@@ -278,12 +281,12 @@ HRESULT OpenedAs::Child(ULONG flags, OpenedAs& child) const noexcept {
 }
 
 HRESULT CreateSession(std::shared_ptr<Profile> profile, bool shared, base::ComPtr<IMAPISession>& session) {
-    try {
-        session.reset(new Session(std::move(profile), shared));
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            session.reset(new Session(std::move(profile), shared));
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT OpenEntryObject(Profile& profile, const Store* store, ULONG entryIdSize, const ENTRYID* entryId,
@@ -293,50 +296,50 @@ HRESULT OpenEntryObject(Profile& profile, const Store* store, ULONG entryIdSize,
     *object = nullptr;
     OpenedAs as;
     if (const HRESULT hr = opener.Child(flags, as); FAILED(hr)) return hr;
-    try {
-        Entry entry;
-        if (!entryId || entryIdSize == 0) {
-            if (!store) return MAPI_E_INVALID_ENTRYID;
-            entry.kind = EntryKind::Folder;  // a store's null entry ID is its root folder
-            entry.store = *store;
-            entry.folder = store->RootFolder();
-        } else {
-            HRESULT hr = profile.Resolve(entryId, entryIdSize, entry);
+    return base::ReturnOr(
+        [&] {
+            Entry entry;
+            if (!entryId || entryIdSize == 0) {
+                if (!store) return MAPI_E_INVALID_ENTRYID;
+                entry.kind = EntryKind::Folder;  // a store's null entry ID is its root folder
+                entry.store = *store;
+                entry.folder = store->RootFolder();
+            } else {
+                HRESULT hr = profile.Resolve(entryId, entryIdSize, entry);
+                if (FAILED(hr)) return hr;
+                if (store && !SameName(entry.store.directory(), store->directory()))
+                    return MAPI_E_INVALID_ENTRYID;
+            }
+            if (as.shared && IsSharedStoreLoggedOff(entry.store)) return MAPI_E_END_OF_SESSION;
+            base::ComPtr<IUnknown> opened;
+            HRESULT hr = S_OK;
+            switch (entry.kind) {
+            case EntryKind::Store: {
+                base::ComPtr<IMsgStore> msgStore;
+                hr = OpenStoreObject(entry.store, as, msgStore);
+                opened.reset(msgStore.detach());
+                *objectType = MAPI_STORE;
+                break;
+            }
+            case EntryKind::Folder: {
+                base::ComPtr<IMAPIFolder> folder;
+                hr = OpenFolderObject(entry.folder, as, folder);
+                opened.reset(folder.detach());
+                *objectType = MAPI_FOLDER;
+                break;
+            }
+            case EntryKind::Message: {
+                base::ComPtr<IMessage> message;
+                hr = entry.item.Open(message, as.writable);
+                opened.reset(message.detach());
+                *objectType = MAPI_MESSAGE;
+                break;
+            }
+            }
             if (FAILED(hr)) return hr;
-            if (store && !SameName(entry.store.directory(), store->directory()))
-                return MAPI_E_INVALID_ENTRYID;
-        }
-        if (as.shared && IsSharedStoreLoggedOff(entry.store)) return MAPI_E_END_OF_SESSION;
-        base::ComPtr<IUnknown> opened;
-        HRESULT hr = S_OK;
-        switch (entry.kind) {
-        case EntryKind::Store: {
-            base::ComPtr<IMsgStore> msgStore;
-            hr = OpenStoreObject(entry.store, as, msgStore);
-            opened.reset(msgStore.detach());
-            *objectType = MAPI_STORE;
-            break;
-        }
-        case EntryKind::Folder: {
-            base::ComPtr<IMAPIFolder> folder;
-            hr = OpenFolderObject(entry.folder, as, folder);
-            opened.reset(folder.detach());
-            *objectType = MAPI_FOLDER;
-            break;
-        }
-        case EntryKind::Message: {
-            base::ComPtr<IMessage> message;
-            hr = entry.item.Open(message, as.writable);
-            opened.reset(message.detach());
-            *objectType = MAPI_MESSAGE;
-            break;
-        }
-        }
-        if (FAILED(hr)) return hr;
-        return QueryOpened(opened.get(), interfaceId, object);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            return QueryOpened(opened.get(), interfaceId, object);
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT CopyToMapiBuffer(const std::vector<BYTE>& bytes, ULONG* size, ENTRYID** copy) noexcept {

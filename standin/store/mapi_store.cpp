@@ -13,6 +13,8 @@
 
 #include "standin/store/layout.h"
 
+#include "base/boundary.h"
+
 namespace standin::store {
 
 namespace {
@@ -79,12 +81,12 @@ public:
         if (const HRESULT hr = CheckLoggedOn(); FAILED(hr)) return hr;
         if (flags) *flags = 0;  // nothing pending: every change is on disk already
         if (!as_.shared) return S_OK;
-        try {
-            LogOffSharedStore(store_);
-            return S_OK;
-        } catch (const std::bad_alloc&) {
-            return MAPI_E_NOT_ENOUGH_MEMORY;
-        }
+        return base::ReturnOr(
+            [&] {
+                LogOffSharedStore(store_);
+                return S_OK;
+            },
+            MAPI_E_NOT_ENOUGH_MEMORY);
     }
     STDMETHODIMP AbortSubmit(ULONG, LPENTRYID, ULONG) noexcept override { return MAPI_E_NO_SUPPORT; }
     STDMETHODIMP GetOutgoingQueue(ULONG, LPMAPITABLE*) noexcept override { return MAPI_E_NO_SUPPORT; }
@@ -95,11 +97,9 @@ public:
 private:
     [[nodiscard]] HRESULT Snapshot(ProviderProps& properties) const override;
     [[nodiscard]] HRESULT CheckLoggedOn() const noexcept {
-        try {
-            return as_.shared && IsSharedStoreLoggedOff(store_) ? MAPI_E_END_OF_SESSION : S_OK;
-        } catch (const std::bad_alloc&) {
-            return MAPI_E_NOT_ENOUGH_MEMORY;
-        }
+        return base::ReturnOr(
+            [&] { return as_.shared && IsSharedStoreLoggedOff(store_) ? MAPI_E_END_OF_SESSION : S_OK; },
+            MAPI_E_NOT_ENOUGH_MEMORY);
     }
 
     const Store store_;
@@ -154,46 +154,46 @@ HRESULT MsgStore::GetReceiveFolder(LPTSTR, ULONG flags, ULONG* entryIdSize, LPEN
     *entryId = nullptr;
     if (explicitClass) *explicitClass = nullptr;
     if (const HRESULT hr = CheckLoggedOn(); FAILED(hr)) return hr;
-    try {
-        Folder inbox;
-        HRESULT hr = store_.GetDefaultFolder(FolderRole::Inbox, inbox);
-        if (FAILED(hr)) return hr;
-        std::vector<BYTE> bytes;
-        hr = inbox.GetEntryId(bytes);
-        if (FAILED(hr)) return hr;
-        if (explicitClass) {
-            // Every class goes to the Inbox: the explicit class is the empty one.
-            void* empty = nullptr;
-            hr = MAPIAllocateBuffer((flags & MAPI_UNICODE) ? sizeof(wchar_t) : 1, &empty);
+    return base::ReturnOr(
+        [&] {
+            Folder inbox;
+            HRESULT hr = store_.GetDefaultFolder(FolderRole::Inbox, inbox);
             if (FAILED(hr)) return hr;
-            std::memset(empty, 0, (flags & MAPI_UNICODE) ? sizeof(wchar_t) : 1);
-            *explicitClass = static_cast<LPTSTR>(empty);
-        }
-        hr = CopyToMapiBuffer(bytes, entryIdSize, entryId);
-        if (FAILED(hr) && explicitClass) {
-            MAPIFreeBuffer(*explicitClass);
-            *explicitClass = nullptr;
-        }
-        return hr;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            std::vector<BYTE> bytes;
+            hr = inbox.GetEntryId(bytes);
+            if (FAILED(hr)) return hr;
+            if (explicitClass) {
+                // Every class goes to the Inbox: the explicit class is the empty one.
+                void* empty = nullptr;
+                hr = MAPIAllocateBuffer((flags & MAPI_UNICODE) ? sizeof(wchar_t) : 1, &empty);
+                if (FAILED(hr)) return hr;
+                std::memset(empty, 0, (flags & MAPI_UNICODE) ? sizeof(wchar_t) : 1);
+                *explicitClass = static_cast<LPTSTR>(empty);
+            }
+            hr = CopyToMapiBuffer(bytes, entryIdSize, entryId);
+            if (FAILED(hr) && explicitClass) {
+                MAPIFreeBuffer(*explicitClass);
+                *explicitClass = nullptr;
+            }
+            return hr;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 }  // namespace
 
 HRESULT OpenStoreObject(const Store& store, OpenedAs as, base::ComPtr<IMsgStore>& msgStore) {
-    try {
-        if (as.shared && IsSharedStoreLoggedOff(store)) return MAPI_E_END_OF_SESSION;
-        StoreInfo info;
-        const HRESULT hr = store.GetInfo(info);
-        if (FAILED(hr)) return hr;
-        if (info.faults & fault::kOpenStore) return kFaultResult;
-        msgStore.reset(new MsgStore(store, as));
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            if (as.shared && IsSharedStoreLoggedOff(store)) return MAPI_E_END_OF_SESSION;
+            StoreInfo info;
+            const HRESULT hr = store.GetInfo(info);
+            if (FAILED(hr)) return hr;
+            if (info.faults & fault::kOpenStore) return kFaultResult;
+            msgStore.reset(new MsgStore(store, as));
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 void LogOffSharedStore(const Store& store) {

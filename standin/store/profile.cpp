@@ -9,6 +9,8 @@
 #include "standin/store/files.h"
 #include "standin/store/layout.h"
 
+#include "base/boundary.h"
+
 namespace standin::store {
 
 namespace {
@@ -45,47 +47,47 @@ Profile::Profile(std::wstring path) : path_(std::move(path)) {
 }
 
 HRESULT Profile::Open(const std::wstring& folder, std::shared_ptr<Profile>& profile) {
-    try {
-        std::wstring full;
-        HRESULT hr = FullPath(folder, full);
-        if (FAILED(hr)) return hr;
-        Metadata metadata;
-        hr = metadata.Load(JoinPath(full, kProfileFile));
-        if (FAILED(hr)) return hr;
-        Registry& registry = ProfileRegistry();
-        const std::lock_guard lock(registry.lock);
-        std::weak_ptr<Profile>& slot = registry.profiles[UpperCase(full)];
-        profile = slot.lock();
-        if (!profile) {
-            profile = std::make_shared<Profile>(full);
-            slot = profile;
-        }
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            std::wstring full;
+            HRESULT hr = FullPath(folder, full);
+            if (FAILED(hr)) return hr;
+            Metadata metadata;
+            hr = metadata.Load(JoinPath(full, kProfileFile));
+            if (FAILED(hr)) return hr;
+            Registry& registry = ProfileRegistry();
+            const std::lock_guard lock(registry.lock);
+            std::weak_ptr<Profile>& slot = registry.profiles[UpperCase(full)];
+            profile = slot.lock();
+            if (!profile) {
+                profile = std::make_shared<Profile>(full);
+                slot = profile;
+            }
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Profile::Create(const std::wstring& folder, std::wstring_view name,
                         std::shared_ptr<Profile>& profile) {
-    try {
-        if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-            return HresultFromFileError(GetLastError());
-        }
-        std::vector<DirectoryEntry> entries;
-        HRESULT hr = ListDirectory(folder, entries);
-        if (FAILED(hr)) return hr;
-        if (!entries.empty()) return MAPI_E_COLLISION;
-        Metadata metadata;
-        metadata.AddComment(
-            L"A profile of the stand-in mail store: its name, its stores in order, the default store.");
-        metadata.Set(kName, name);
-        hr = metadata.Save(JoinPath(folder, kProfileFile));
-        if (FAILED(hr)) return hr;
-        return Open(folder, profile);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+                return HresultFromFileError(GetLastError());
+            }
+            std::vector<DirectoryEntry> entries;
+            HRESULT hr = ListDirectory(folder, entries);
+            if (FAILED(hr)) return hr;
+            if (!entries.empty()) return MAPI_E_COLLISION;
+            Metadata metadata;
+            metadata.AddComment(
+                L"A profile of the stand-in mail store: its name, its stores in order, the default store.");
+            metadata.Set(kName, name);
+            hr = metadata.Save(JoinPath(folder, kProfileFile));
+            if (FAILED(hr)) return hr;
+            return Open(folder, profile);
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Profile::LoadMetadata(Metadata& metadata) const {
@@ -176,43 +178,43 @@ HRESULT Profile::SetDefaultStore(const Store& store) {
 
 HRESULT Profile::AddStore(std::wstring_view displayName, Store& store, const GUID* uid,
                           const GUID* serviceUid) {
-    try {
-        const WriteLock lock(*this);
-        Metadata profileMetadata;
-        HRESULT hr = LoadMetadata(profileMetadata);
-        if (FAILED(hr)) return hr;
-        const uint32_t index = static_cast<uint32_t>(profileMetadata.FindAll(kStore).size()) + 1;
-        std::wstring directory;
-        hr = ChooseDirectoryName(path_, displayName, index, directory);
-        if (FAILED(hr)) return hr;
+    return base::ReturnOr(
+        [&] {
+            const WriteLock lock(*this);
+            Metadata profileMetadata;
+            HRESULT hr = LoadMetadata(profileMetadata);
+            if (FAILED(hr)) return hr;
+            const uint32_t index = static_cast<uint32_t>(profileMetadata.FindAll(kStore).size()) + 1;
+            std::wstring directory;
+            hr = ChooseDirectoryName(path_, displayName, index, directory);
+            if (FAILED(hr)) return hr;
 
-        GUID storeUid{}, storeServiceUid{};
-        if (uid) {
-            storeUid = *uid;
-            storeServiceUid = serviceUid ? *serviceUid : *uid;
-        } else if (FAILED(hr = CoCreateGuid(&storeUid)) || FAILED(hr = CoCreateGuid(&storeServiceUid))) {
-            return hr;
-        }
-        Metadata storeMetadata;
-        storeMetadata.AddComment(L"A message store. folder.<role> names special folders by folder id.");
-        storeMetadata.Set(kUid, GuidToHex(storeUid));
-        storeMetadata.Set(kServiceUid, GuidToHex(storeServiceUid));
-        storeMetadata.SetNumber(kNextFolderId, kRootFolderId + 1);
-        const Metadata rootMetadata =
-            NewFolderMetadata(kRootFolderId, ItemType::Mail, displayName, directory);
-        hr = CreateDirectoryWith(path_, directory,
-                                 {{kStoreFile, &storeMetadata}, {kFolderFile, &rootMetadata}});
-        if (FAILED(hr)) return hr;
+            GUID storeUid{}, storeServiceUid{};
+            if (uid) {
+                storeUid = *uid;
+                storeServiceUid = serviceUid ? *serviceUid : *uid;
+            } else if (FAILED(hr = CoCreateGuid(&storeUid)) || FAILED(hr = CoCreateGuid(&storeServiceUid))) {
+                return hr;
+            }
+            Metadata storeMetadata;
+            storeMetadata.AddComment(L"A message store. folder.<role> names special folders by folder id.");
+            storeMetadata.Set(kUid, GuidToHex(storeUid));
+            storeMetadata.Set(kServiceUid, GuidToHex(storeServiceUid));
+            storeMetadata.SetNumber(kNextFolderId, kRootFolderId + 1);
+            const Metadata rootMetadata =
+                NewFolderMetadata(kRootFolderId, ItemType::Mail, displayName, directory);
+            hr = CreateDirectoryWith(path_, directory,
+                                     {{kStoreFile, &storeMetadata}, {kFolderFile, &rootMetadata}});
+            if (FAILED(hr)) return hr;
 
-        profileMetadata.Add(kStore, directory);
-        if (!profileMetadata.Find(kDefaultStore)) profileMetadata.Set(kDefaultStore, directory);
-        hr = profileMetadata.Save(JoinPath(path_, kProfileFile));
-        if (FAILED(hr)) return hr;
-        store = Store(shared_from_this(), directory);
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            profileMetadata.Add(kStore, directory);
+            if (!profileMetadata.Find(kDefaultStore)) profileMetadata.Set(kDefaultStore, directory);
+            hr = profileMetadata.Save(JoinPath(path_, kProfileFile));
+            if (FAILED(hr)) return hr;
+            store = Store(shared_from_this(), directory);
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Profile::FindStore(const GUID& uid, Store& store) {
@@ -231,27 +233,27 @@ HRESULT Profile::FindStore(const GUID& uid, Store& store) {
 }
 
 HRESULT Profile::Resolve(const void* entryId, size_t size, Entry& entry) {
-    try {
-        EntryId id;
-        HRESULT hr = DecodeEntryId(entryId, size, id);
-        if (FAILED(hr)) return hr;
-        Entry found;
-        found.kind = id.kind;
-        hr = FindStore(id.storeUid, found.store);
-        if (FAILED(hr)) return hr;
-        if (id.kind != EntryKind::Store) {
-            hr = found.store.GetFolder(id.folderId, found.folder);
+    return base::ReturnOr(
+        [&] {
+            EntryId id;
+            HRESULT hr = DecodeEntryId(entryId, size, id);
             if (FAILED(hr)) return hr;
-        }
-        if (id.kind == EntryKind::Message) {
-            hr = found.folder.GetItem(id.itemNumber, found.item);
+            Entry found;
+            found.kind = id.kind;
+            hr = FindStore(id.storeUid, found.store);
             if (FAILED(hr)) return hr;
-        }
-        entry = std::move(found);
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            if (id.kind != EntryKind::Store) {
+                hr = found.store.GetFolder(id.folderId, found.folder);
+                if (FAILED(hr)) return hr;
+            }
+            if (id.kind == EntryKind::Message) {
+                hr = found.folder.GetItem(id.itemNumber, found.item);
+                if (FAILED(hr)) return hr;
+            }
+            entry = std::move(found);
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 bool Profile::CachedFolderPath(const std::wstring& store, uint32_t id, std::wstring& path) const {

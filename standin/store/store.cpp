@@ -6,6 +6,8 @@
 #include "standin/store/layout.h"
 #include "standin/store/names.h"
 
+#include "base/boundary.h"
+
 namespace standin::store {
 
 namespace {
@@ -62,37 +64,37 @@ HRESULT Store::IsDefault(bool& isDefault) const {
 Folder Store::RootFolder() const { return Folder(*this, std::wstring()); }
 
 HRESULT Store::GetFolder(uint32_t folderId, Folder& folder) const {
-    try {
-        std::wstring cached;
-        FolderInfo info;
-        if (profile_->CachedFolderPath(directory_, folderId, cached)) {
-            Folder candidate(*this, cached);
-            if (SUCCEEDED(candidate.GetInfo(info)) && info.id == folderId) {
-                folder = std::move(candidate);
-                return S_OK;
-            }
-        }
-        // Not where it was: walk the store, noting every folder on the way.
-        std::vector<Folder> pending{RootFolder()};
-        while (!pending.empty()) {
-            Folder current = std::move(pending.back());
-            pending.pop_back();
-            if (SUCCEEDED(current.GetInfo(info)) && info.id != 0) {
-                profile_->CacheFolderPath(directory_, info.id, current.relativePath());
-                if (info.id == folderId) {
-                    folder = std::move(current);
+    return base::ReturnOr(
+        [&] {
+            std::wstring cached;
+            FolderInfo info;
+            if (profile_->CachedFolderPath(directory_, folderId, cached)) {
+                Folder candidate(*this, cached);
+                if (SUCCEEDED(candidate.GetInfo(info)) && info.id == folderId) {
+                    folder = std::move(candidate);
                     return S_OK;
                 }
             }
-            std::vector<Folder> subfolders;
-            if (SUCCEEDED(current.GetSubfolders(subfolders))) {
-                for (Folder& subfolder : subfolders) pending.push_back(std::move(subfolder));
+            // Not where it was: walk the store, noting every folder on the way.
+            std::vector<Folder> pending{RootFolder()};
+            while (!pending.empty()) {
+                Folder current = std::move(pending.back());
+                pending.pop_back();
+                if (SUCCEEDED(current.GetInfo(info)) && info.id != 0) {
+                    profile_->CacheFolderPath(directory_, info.id, current.relativePath());
+                    if (info.id == folderId) {
+                        folder = std::move(current);
+                        return S_OK;
+                    }
+                }
+                std::vector<Folder> subfolders;
+                if (SUCCEEDED(current.GetSubfolders(subfolders))) {
+                    for (Folder& subfolder : subfolders) pending.push_back(std::move(subfolder));
+                }
             }
-        }
-        return MAPI_E_NOT_FOUND;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            return MAPI_E_NOT_FOUND;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 HRESULT Store::GetDefaultFolder(FolderRole role, Folder& folder) const {

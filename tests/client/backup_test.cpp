@@ -148,21 +148,15 @@ bool MakeLink(const std::wstring& link, const std::wstring& target) {
     const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
     if (!unixName || !RemoveDirectoryW(link.c_str())) return false;
-    std::wstring command = L"ln -s";
+    std::vector<std::wstring> args{L"-s"};
     for (const std::wstring& path : {target, link}) {
         char* name = unixName(path.c_str());
         if (!name) return false;
-        command += L" " + std::wstring(name, name + strlen(name));
+        args.emplace_back(name, name + strlen(name));
         HeapFree(GetProcessHeap(), 0, name);
     }
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info))
-        return false;
     // Wine gives no handle of a program of the system below: the link is awaited.
-    const base::UniqueHandle process(info.hProcess), thread(info.hThread);
+    const testsupport::Program ln(L"Z:\\bin\\ln", args);
     for (const ULONGLONG start = GetTickCount64(); GetTickCount64() - start < StandinHost::kTimeoutMs;
          Sleep(10)) {
         if (GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
@@ -173,6 +167,7 @@ bool MakeLink(const std::wstring& link, const std::wstring& target) {
 // A server of the add-in's protocol that answers from a script, on a channel of its
 // own: a signature that is not one, a save that never answers, a list that stops
 // short, two stores of one name; folder names a disk refuses. Saves copy a message file.
+// Its operations answer from the script of the one made last.
 class ScriptedAddin : public SharedMemServer {
 public:
     struct Folder {
@@ -183,55 +178,82 @@ public:
     static constexpr wchar_t kLate[] = L"late";  // the entry ID whose save is never answered
 
     ScriptedAddin(std::vector<Folder> folders, std::wstring mailFile)
-        : folders_(std::move(folders)), mailFile_(std::move(mailFile)) {}
-    ~ScriptedAddin() override { Stop(INFINITE); }
-
-    void Dispatch(TunnelConnection* connection) override {
-        constexpr uint32_t kMs = StandinHost::kTimeoutMs;
-        uint32_t code = 0, body = 0;
-        std::wstring first, second;
-        if (!TunnelReceiveDword(connection, &code, kMs, nullptr)) return;
-        if (code == 0 || code == 7) {  // code 0 also lists a second store named as the first
-            const bool all = code == 0;
-            if (!TunnelSendDword(connection, static_cast<uint32_t>(folders_.size() + all), kMs, nullptr))
-                return;
-            for (const Folder& folder : folders_) {
-                if (!TunnelSendString(connection, folder.path.c_str(), kMs, nullptr)) return;
-            }
-            if (all) static_cast<void>(TunnelSendString(connection, folders_[0].path.c_str(), kMs, nullptr));
-        } else if (code == 1 && TunnelReceiveString(connection, &first, kMs, nullptr) &&
-                   TunnelReceiveDword(connection, &body, kMs, nullptr)) {
-            const auto folder = std::find_if(folders_.begin(), folders_.end(),
-                                             [&](const Folder& f) { return f.path == first; });
-            const bool known = folder != folders_.end();
-            if (!TunnelSendDword(connection, known ? folder->announced : 0, kMs, nullptr) || !known) return;
-            for (const std::wstring& entry : folder->entries) {
-                if (!TunnelSendString(connection, entry.c_str(), kMs, nullptr)) return;
-            }
-        } else if (code == 2 && TunnelReceiveString(connection, &first, kMs, nullptr) &&
-                   TunnelReceiveString(connection, &second, kMs, nullptr) && first != kLate) {
-            static_cast<void>(TunnelSendDword(connection, CopyFileW(mailFile_.c_str(), second.c_str(), FALSE),
-                                              kMs, nullptr));
-        } else if (code == 3 && TunnelReceiveString(connection, &first, kMs, nullptr) &&
-                   TunnelReceiveString(connection, &second, kMs, nullptr)) {
-            // Restored when the file is there, but never listed: as a mail whose
-            // signature the restore changed.
-            longestFile_ = std::max<size_t>(longestFile_, first.size());
-            static_cast<void>(TunnelSendDword(
-                connection, GetFileAttributesW(first.c_str()) != INVALID_FILE_ATTRIBUTES, kMs, nullptr));
-        }
+        : SharedMemServer(kRoutes), folders_(std::move(folders)), mailFile_(std::move(mailFile)) {
+        script_ = this;
+    }
+    ~ScriptedAddin() {
+        Stop(INFINITE);
+        if (script_ == this) script_ = nullptr;
     }
     // The longest path of a file to restore it was given.
     [[nodiscard]] size_t longestFile() const noexcept { return longestFile_; }
 
 private:
+    // Codes 0 and 7; code 0 also lists a second store named as the first.
+    static bool Folders(TunnelConnection* connection, uint32_t ms, bool all) noexcept {
+        const std::vector<Folder>& folders = script_->folders_;
+        if (!TunnelSendDword(connection, static_cast<uint32_t>(folders.size() + all), ms, nullptr))
+            return false;
+        for (const Folder& folder : folders)
+            if (!TunnelSendString(connection, folder.path.c_str(), ms, nullptr)) return false;
+        return !all || TunnelSendString(connection, folders[0].path.c_str(), ms, nullptr);
+    }
+    static bool Mails(TunnelConnection* connection, uint32_t ms) noexcept {
+        std::wstring path;
+        uint32_t body = 0;
+        if (!TunnelReceiveString(connection, &path, ms, nullptr) ||
+            !TunnelReceiveDword(connection, &body, ms, nullptr))
+            return false;
+        const std::vector<Folder>& folders = script_->folders_;
+        const auto folder =
+            std::find_if(folders.begin(), folders.end(), [&](const Folder& f) { return f.path == path; });
+        const bool known = folder != folders.end();
+        if (!TunnelSendDword(connection, known ? folder->announced : 0, ms, nullptr) || !known) return false;
+        for (const std::wstring& entry : folder->entries)
+            if (!TunnelSendString(connection, entry.c_str(), ms, nullptr)) return false;
+        return true;
+    }
+    static bool Save(TunnelConnection* connection, uint32_t ms) noexcept {
+        std::wstring entryId, file;
+        return TunnelReceiveString(connection, &entryId, ms, nullptr) &&
+               TunnelReceiveString(connection, &file, ms, nullptr) && entryId != kLate &&
+               TunnelSendDword(connection, CopyFileW(script_->mailFile_.c_str(), file.c_str(), FALSE), ms,
+                               nullptr);
+    }
+    // Restored when the file is there, but never listed: as a mail whose signature the
+    // restore changed.
+    static bool Restore(TunnelConnection* connection, uint32_t ms) noexcept {
+        std::wstring file, folder;
+        if (!TunnelReceiveString(connection, &file, ms, nullptr) ||
+            !TunnelReceiveString(connection, &folder, ms, nullptr))
+            return false;
+        script_->longestFile_ = std::max<size_t>(script_->longestFile_, file.size());
+        return TunnelSendDword(connection, GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES, ms,
+                               nullptr);
+    }
+    static bool Nothing(TunnelConnection*, uint32_t) noexcept { return true; }
+
+    static constexpr RequestRoute kRoutes[] = {
+        {wire::RequestCode::GetAllFoldersList,
+         [](TunnelConnection* c, uint32_t ms) noexcept { return Folders(c, ms, true); }, true},
+        {wire::RequestCode::GetAllMailsFromFolder, Mails, true},
+        {wire::RequestCode::SaveMailToMSGFile, Save, false},
+        {wire::RequestCode::RestoreMailFromMSGFile, Restore, false},
+        {wire::RequestCode::SendCurrentProfileName, Nothing, true},
+        {wire::RequestCode::QuitOutlook, Nothing, true},
+        {wire::RequestCode::NoOperation, Nothing, true},
+        {wire::RequestCode::FillFolderTree,
+         [](TunnelConnection* c, uint32_t ms) noexcept { return Folders(c, ms, false); }, true},
+    };
+    static inline ScriptedAddin* script_ = nullptr;
+
     const std::vector<Folder> folders_;
     const std::wstring mailFile_;
     std::atomic<size_t> longestFile_ = 0;
 };
 
 std::wstring Entry(char digit, const wchar_t* entryId) {
-    return std::wstring(32, static_cast<wchar_t>(digit)) + MailListEntry::kSeparator + entryId;
+    return std::wstring(32, static_cast<wchar_t>(digit)) + wire::kEntrySeparator + entryId;
 }
 
 struct Fixture {
@@ -335,7 +357,7 @@ std::wstring ScriptedStores(Fixture& f, const std::wstring& dir) {
     storetest::WriteText(dir + L"\\index.txt", index);
     f.scripted = std::make_unique<ScriptedAddin>(
         std::vector<ScriptedAddin::Folder>{{L"\\\\Mailbox", 0, {}}, {L"\\\\Archive", 0, {}}}, L"");
-    EXPECT_EQ(S_OK, f.scripted->Start(kScriptedChannel, kServerModeLocal, StandinHost::kTimeoutMs));
+    EXPECT_EQ(S_OK, f.scripted->Start(kScriptedChannel, wire::kServerModeLocal, StandinHost::kTimeoutMs));
     return dir;
 }
 
@@ -352,7 +374,7 @@ std::wstring Scripted(Fixture& f, const std::wstring& dir) {
             {L"\\\\Fake\\Short", 3, {Entry('5', L"good5")}},
         },
         f.complete + L"\\" + f.Index(f.complete).mails()[0].file);
-    EXPECT_EQ(S_OK, f.scripted->Start(kScriptedChannel, kServerModeLocal, StandinHost::kTimeoutMs));
+    EXPECT_EQ(S_OK, f.scripted->Start(kScriptedChannel, wire::kServerModeLocal, StandinHost::kTimeoutMs));
     return dir;
 }
 

@@ -73,7 +73,7 @@ TEST(MailClient, EveryRequestCodeOnBothProtocolVersions) {
         // Code 5 asks Outlook to quit: the host disconnects the add-in and ends.
         EXPECT_TRUE(client->QuitOutlook());
         EXPECT_EQ(0u, host.Wait(testsupport::StandinHost::kTimeoutMs)) << "the host did not quit";
-        EXPECT_FALSE(MailClient::Connect(kMailServerChannel, version, 300)) << "the server outlived the host";
+        EXPECT_FALSE(MailClient::Connect(wire::kChannel, version, 300)) << "the server outlived the host";
         const Texts log = testsupport::ReadLogTexts(DefaultLogPath());
         const struct {
             const wchar_t* prefix;
@@ -141,7 +141,7 @@ TEST(AddInLife, OutlooksExitEndsWhateverTheClientsDo) {
         }
         uint32_t count = 0;
         if (c.listInFlight) {
-            ASSERT_TRUE(lister->BeginRequest(RequestCode::GetAllMailsFromFolder) &&
+            ASSERT_TRUE(lister->BeginRequest(wire::RequestCode::GetAllMailsFromFolder) &&
                         lister->tunnel().SendString(clienttest::kInbox, timeoutMs) &&
                         lister->tunnel().SendDword(0, timeoutMs) &&
                         lister->tunnel().ReceiveDword(&count, timeoutMs));

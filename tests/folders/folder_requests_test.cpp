@@ -160,8 +160,8 @@ TEST(FolderRequests, ListTreeAndProfileNameOnProfiles) {
         ASSERT_TRUE(client->SendCurrentProfileName(&name));
         EXPECT_EQ(c.profileName, name);
         size_t requests = 1;
-        for (const auto& [code, expected] : {std::pair{RequestCode::GetAllFoldersList, &c.folderList},
-                                             std::pair{RequestCode::FillFolderTree, &c.folderTree}}) {
+        for (const auto& [code, expected] : {std::pair{wire::RequestCode::GetAllFoldersList, &c.folderList},
+                                             std::pair{wire::RequestCode::FillFolderTree, &c.folderTree}}) {
             Texts texts;
             if (!*expected) {
                 // Nothing answers the code: the next reply read is code 4's one text.
@@ -170,8 +170,8 @@ TEST(FolderRequests, ListTreeAndProfileNameOnProfiles) {
                 requests += 2;
                 continue;
             }
-            ASSERT_TRUE(code == RequestCode::FillFolderTree ? client->FillFolderTree(&texts)
-                                                            : client->GetAllFoldersList(&texts));
+            ASSERT_TRUE(code == wire::RequestCode::FillFolderTree ? client->FillFolderTree(&texts)
+                                                                  : client->GetAllFoldersList(&texts));
             EXPECT_EQ(**expected, texts) << "code " << int(code);
             ++requests;
         }

@@ -173,18 +173,18 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
     // send that is not taken, with its own line (code 7 with none). Four at once, so
     // that their request timeouts pass together.
     struct Stall {
-        RequestCode code;
+        wire::RequestCode code;
         bool takeCount;
         Texts log;
     } const kStalls[] = {
-        {RequestCode::GetAllFoldersList,
+        {wire::RequestCode::GetAllFoldersList,
          false,
          {L"[CKsCommMailServer::GetAllFoldersList] Send(size) failed."}},
-        {RequestCode::GetAllFoldersList,
+        {wire::RequestCode::GetAllFoldersList,
          true,
          {L"[CKsCommMailServer::GetAllFoldersList] Send(folder) failed."}},
-        {RequestCode::FillFolderTree, false, {}},
-        {RequestCode::GetAllMailsFromFolder, true, {L"SendMessage failed "}},
+        {wire::RequestCode::FillFolderTree, false, {}},
+        {wire::RequestCode::GetAllMailsFromFolder, true, {L"SendMessage failed "}},
     };
     Texts expected;
     std::vector<std::unique_ptr<MailClient>> stalled;
@@ -192,7 +192,7 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
         stalled.push_back(host.Connect());
         MailClient& c = *stalled.back();
         ASSERT_TRUE(c.BeginRequest(stall.code));
-        if (stall.code == RequestCode::GetAllMailsFromFolder) {
+        if (stall.code == wire::RequestCode::GetAllMailsFromFolder) {
             ASSERT_TRUE(c.tunnel().SendString(L"\\\\Mailbox\\Inbox", MailClient::kDefaultTimeoutMs));
             ASSERT_TRUE(c.tunnel().SendDword(0, MailClient::kDefaultTimeoutMs));
         }
@@ -200,8 +200,8 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
         ASSERT_TRUE(!stall.takeCount ||
                     c.tunnel().ReceiveDword(&count, testsupport::StandinHost::kTimeoutMs));
         Texts lines = testsupport::Dispatched(int(stall.code), stall.log);
-        if (stall.code != RequestCode::GetAllMailsFromFolder) lines.push_back(L"Logging off session.");
-        if (stall.code == RequestCode::GetAllFoldersList)
+        if (stall.code != wire::RequestCode::GetAllMailsFromFolder) lines.push_back(L"Logging off session.");
+        if (stall.code == wire::RequestCode::GetAllFoldersList)
             lines.push_back(L"CKsCommMailServer::GetAllFoldersList");
         expected.insert(expected.end(), lines.begin(), lines.end());
     }

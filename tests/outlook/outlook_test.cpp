@@ -12,7 +12,7 @@
 #include "outlook/application.h"
 #include "outlook/error_text.h"
 #include "outlook/object_model.h"
-#include "server/mail_server.h"
+#include "outlook/outlook_requests.h"
 #include "tests/outlook/fake_dispatch.h"
 #include "tests/support/log_reader.h"
 
@@ -77,7 +77,6 @@ protected:
     void SetUp() override { ASSERT_TRUE(apartment_.succeeded()); }
 
     const base::ScopedComInitializer apartment_;
-    CKsCommMailServer server_;
 };
 
 // Code 5 quits the application and answers whether it did; code 8 only makes sure
@@ -86,7 +85,7 @@ protected:
 // its code, and nothing is kept.
 TEST_F(OutlookApplicationTest, QuitAndStartOutlookRunTheApplicationOrLogWhatFailed) {
     const struct {
-        bool (CKsCommMailServer::*operation)();
+        bool (*operation)() noexcept;
         HRESULT creation, run;
         bool outlook;  // the application answers _Application
         HRESULT quitResult;
@@ -94,15 +93,14 @@ TEST_F(OutlookApplicationTest, QuitAndStartOutlookRunTheApplicationOrLogWhatFail
         int quits;
         HRESULT logged;
     } cases[] = {
-        {&CKsCommMailServer::QuitOutlook, S_OK, kNotRunnable, true, S_OK, true, 1, S_OK},
-        {&CKsCommMailServer::QuitOutlook, S_OK, S_OK, true, S_OK, true, 1, S_OK},
-        {&CKsCommMailServer::QuitOutlook, S_OK, S_OK, true, E_ACCESSDENIED, false, 1,
-         S_OK},  // a refusal is not logged
-        {&CKsCommMailServer::QuitOutlook, kNoServer, S_OK, true, S_OK, false, 0, kNoServer},
-        {&CKsCommMailServer::QuitOutlook, S_OK, kNotRunning, true, S_OK, false, 0, kNotRunning},
-        {&CKsCommMailServer::QuitOutlook, S_OK, kNotRunnable, false, S_OK, false, 0, E_NOINTERFACE},
-        {&CKsCommMailServer::StartOutlook, S_OK, S_OK, true, S_OK, true, 0, S_OK},
-        {&CKsCommMailServer::StartOutlook, kNoServer, S_OK, true, S_OK, true, 0, kNoServer},
+        {outlook::QuitOutlook, S_OK, kNotRunnable, true, S_OK, true, 1, S_OK},
+        {outlook::QuitOutlook, S_OK, S_OK, true, S_OK, true, 1, S_OK},
+        {outlook::QuitOutlook, S_OK, S_OK, true, E_ACCESSDENIED, false, 1, S_OK},  // a refusal is not logged
+        {outlook::QuitOutlook, kNoServer, S_OK, true, S_OK, false, 0, kNoServer},
+        {outlook::QuitOutlook, S_OK, kNotRunning, true, S_OK, false, 0, kNotRunning},
+        {outlook::QuitOutlook, S_OK, kNotRunnable, false, S_OK, false, 0, E_NOINTERFACE},
+        {outlook::StartOutlook, S_OK, S_OK, true, S_OK, true, 0, S_OK},
+        {outlook::StartOutlook, kNoServer, S_OK, true, S_OK, true, 0, kNoServer},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         int quits = 0;
@@ -116,7 +114,7 @@ TEST_F(OutlookApplicationTest, QuitAndStartOutlookRunTheApplicationOrLogWhatFail
         const size_t mark = testsupport::ReadLogTexts(ProcessLog()).size();
         {
             RegisteredOutlook outlook(application.get(), cases[i].creation);
-            EXPECT_EQ(cases[i].answer, (server_.*cases[i].operation)()) << "case " << i;
+            EXPECT_EQ(cases[i].answer, cases[i].operation()) << "case " << i;
         }
         EXPECT_EQ(cases[i].quits, quits) << "case " << i;
         EXPECT_EQ(cases[i].logged == S_OK ? Texts{} : Texts{UnableToInstantiate(cases[i].logged)},
@@ -134,7 +132,7 @@ TEST_F(OutlookApplicationTest, RequestsOnAThreadOfAnotherApartmentLeaveItAlone) 
     std::thread worker([&] {
         const base::ScopedComInitializer multithreaded(COINIT_MULTITHREADED);
         RegisteredOutlook unavailable(nullptr, kNoServer);
-        answered = server_.QuitOutlook();
+        answered = outlook::QuitOutlook();
         const base::ScopedComInitializer again(COINIT_MULTITHREADED);
         stillEntered = again.result();
     });

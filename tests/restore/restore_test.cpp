@@ -262,7 +262,7 @@ TEST(Restore, MessageFilesIntoFoldersAndStores) {
                 c.file == File::HeldOpen
                     ? CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)
                     : INVALID_HANDLE_VALUE);
-            ASSERT_TRUE(client->BeginRequest(RequestCode::RestoreMailFromMSGFile));
+            ASSERT_TRUE(client->BeginRequest(wire::RequestCode::RestoreMailFromMSGFile));
             ASSERT_TRUE(client->tunnel().SendString(file, MailClient::kDefaultTimeoutMs));
             ASSERT_TRUE(client->tunnel().SendString(c.folderPath, MailClient::kDefaultTimeoutMs));
             ASSERT_TRUE(client->tunnel().ReceiveDword(&reply, testsupport::StandinHost::kTimeoutMs));

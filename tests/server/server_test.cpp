@@ -88,7 +88,7 @@ TEST_CHILD_ROLE(many_clients) {
     for (int i = 0; i < count; ++i) {
         threads.emplace_back([&] {
             auto client = MailClient::Connect(channel, 2, 60000);
-            if (client && client->BeginRequest(RequestCode::NoOperation)) ++served;
+            if (client && client->BeginRequest(wire::RequestCode::NoOperation)) ++served;
             WaitForSingleObject(release.get(), 60000);
         });
     }
@@ -96,7 +96,7 @@ TEST_CHILD_ROLE(many_clients) {
     return served == count ? 0 : 2;
 }
 
-const std::wstring kMarker = std::to_wstring(kRequestMarker);
+const std::wstring kMarker = std::to_wstring(wire::kRequestMarker);
 
 class MailServerTest : public testing::Test {
 protected:
@@ -114,7 +114,7 @@ protected:
     }
 
     void StartServer(uint32_t requestTimeoutMs = 10000) {
-        HRESULT hr = server_.Start(channel_.c_str(), kServerModeLocal, requestTimeoutMs);
+        HRESULT hr = server_.Start(channel_.c_str(), wire::kServerModeLocal, requestTimeoutMs);
         ASSERT_EQ(hr, S_OK) << "got 0x" << std::hex << hr;
     }
 
@@ -329,13 +329,12 @@ TEST_F(MailServerTest, FailedStartLeavesNothingAndAFailedWorkerCostsOnlyItsClien
             const bool startFails = cases[i].stopEventTaken || cases[i].accept != kNone;
             const ULONG handlesBefore = testsupport::HandleCount();
             {
-                const std::wstring squatted =
-                    cases[i].stopEventTaken ? MailClient::StopEventName(channel_) : L"";
+                const std::wstring squatted = cases[i].stopEventTaken ? wire::StopEventName(channel_) : L"";
                 base::UniqueHandle squatter(
                     squatted.empty() ? nullptr : CreateMutexW(nullptr, FALSE, squatted.c_str()));
                 CKsCommMailServer server;
                 server.SetThreadCreator(FaultyThread);
-                const HRESULT hr = server.Start(channel_.c_str(), kServerModeLocal, 10000);
+                const HRESULT hr = server.Start(channel_.c_str(), wire::kServerModeLocal, 10000);
                 EXPECT_EQ(hr, startFails ? E_FAIL : S_OK) << "got 0x" << std::hex << hr;
                 if (!startFails) {
                     // Connected, but nobody takes its request.

@@ -128,7 +128,7 @@ struct Session {
     }
     std::unique_ptr<MailClient> Connect(uint32_t clientVersion) {
         std::wstring error;
-        auto client = MailClient::Connect(kMailServerChannel, clientVersion, kReplyMs, &error);
+        auto client = MailClient::Connect(wire::kChannel, clientVersion, kReplyMs, &error);
         if (!client) run.Fail("session %llu: no connection: %ls", index, error.c_str());
         return client;
     }
@@ -236,7 +236,7 @@ bool BeginRawRequest(Session& s, RawRequest* request) {
     const bool inPayload = s.Below(2);
     request->kind = inPayload ? kTunnelKindString : kTunnelKindDword;
     return s.Must(inPayload ? request->client->BeginRequest(s.Pick(kPayloadCodes))
-                            : request->client->tunnel().SendDword(MailClient::kRequestMarker, kReplyMs),
+                            : request->client->tunnel().SendDword(wire::kRequestMarker, kReplyMs),
                   "a request");
 }
 
@@ -277,9 +277,10 @@ const wchar_t* CutOff(Session& s) {
 const wchar_t* NoAcknowledgement(Session& s) {
     const auto client = s.Connect();
     if (!client) return nullptr;
-    const std::vector<RequestCode> codes = {RequestCode::GetAllFoldersList, RequestCode::FillFolderTree,
-                                            RequestCode::SendCurrentProfileName};
-    const bool sent = s.Below(4) == 0 ? client->BeginRequest(RequestCode::GetAllMailsFromFolder) &&
+    const std::vector<wire::RequestCode> codes = {wire::RequestCode::GetAllFoldersList,
+                                                  wire::RequestCode::FillFolderTree,
+                                                  wire::RequestCode::SendCurrentProfileName};
+    const bool sent = s.Below(4) == 0 ? client->BeginRequest(wire::RequestCode::GetAllMailsFromFolder) &&
                                             client->tunnel().SendString(s.Pick(s.run.folderList), kReplyMs) &&
                                             client->tunnel().SendDword(s.Below(2), kReplyMs)
                                       : client->BeginRequest(s.Pick(codes));
@@ -315,7 +316,7 @@ const wchar_t* HugeText(Session& s) {
     const auto client = s.Connect(2);  // version 1 carries only messages of one chunk
     if (!client) return nullptr;
     const std::wstring path(size_t{s.run.options.hugeMiB} << 19, L'A');
-    if (!s.Must(client->BeginRequest(RequestCode::GetAllMailsFromFolder) &&
+    if (!s.Must(client->BeginRequest(wire::RequestCode::GetAllMailsFromFolder) &&
                     client->tunnel().SendString(path, kReplyMs) && client->tunnel().SendDword(0, kReplyMs),
                 "a huge path"))
         return nullptr;
@@ -392,20 +393,20 @@ void RunSession(Run& run, uint64_t index) {
 
 // The child of DieMidRequest: args version, stage, ready event.
 TEST_CHILD_ROLE(die) {
-    const auto client = MailClient::Connect(kMailServerChannel, std::stoul(args.at(0)), kReplyMs);
+    const auto client = MailClient::Connect(wire::kChannel, std::stoul(args.at(0)), kReplyMs);
     RawChannel raw;
     if (!client || !raw.Open(client->tunnel().privateName(), client->tunnel().version())) return 1;
     bool reached = false;
     switch (std::stoul(args.at(1))) {
     case kInPayload:
-        reached = client->BeginRequest(RequestCode::GetAllMailsFromFolder) &&
+        reached = client->BeginRequest(wire::RequestCode::GetAllMailsFromFolder) &&
                   raw.PutChunk(RawChannel::kPayload, kTunnelKindString, kReplyMs);
         break;
     case kBeforeReply:
-        reached = client->BeginRequest(RequestCode::GetAllFoldersList);
+        reached = client->BeginRequest(wire::RequestCode::GetAllFoldersList);
         break;
     default:
-        reached = client->BeginRequest(RequestCode::SaveMailToMSGFile) &&
+        reached = client->BeginRequest(wire::RequestCode::SaveMailToMSGFile) &&
                   client->tunnel().SendString(L"00", kReplyMs);
     }
     const base::UniqueHandle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, args.at(2).c_str()));
@@ -447,7 +448,7 @@ bool WithinBounds(const Usage& before, const Usage& after) {
 }
 
 void TakeFirstAnswers(Run& run) {
-    const auto client = MailClient::Connect(kMailServerChannel, 2, testsupport::StandinHost::kTimeoutMs);
+    const auto client = MailClient::Connect(wire::kChannel, 2, testsupport::StandinHost::kTimeoutMs);
     if (!client) return run.Fail("the add-in's channel never appeared");
     if (!client->SendCurrentProfileName(&run.profileName) || !client->GetAllFoldersList(&run.folderList) ||
         !client->FillFolderTree(&run.folderTree) || run.folderList.empty())

@@ -32,12 +32,12 @@ std::wstring QuoteArgument(const std::wstring& arg) {
     return quoted + L"\"";
 }
 
-std::wstring SelfPath() {
+}  // namespace
+
+std::wstring ThisProgram() {
     wchar_t self[MAX_PATH];
     return std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
 }
-
-}  // namespace
 
 ChildRole::ChildRole(const wchar_t* name, ChildMain main) noexcept { Roles()[name] = main; }
 
@@ -75,14 +75,14 @@ void Program::Kill() noexcept {
 }
 
 ChildProcess::ChildProcess(const std::wstring& role, const std::vector<std::wstring>& args)
-    : Program(SelfPath(), [&] {
+    : Program(ThisProgram(), [&] {
           std::vector<std::wstring> all{L"--child", role};
           all.insert(all.end(), args.begin(), args.end());
           return all;
       }()) {}
 
 std::wstring BesideThisProgram(const wchar_t* file) {
-    const std::wstring self = SelfPath();
+    const std::wstring self = ThisProgram();
     return self.substr(0, self.find_last_of(L'\\') + 1) + file;
 }
 

@@ -25,7 +25,8 @@ struct ChildRole {
     static const ::testsupport::ChildRole childRoleRegistration_##name(L## #name, ChildRole_##name); \
     static int ChildRole_##name([[maybe_unused]] const std::vector<std::wstring>& args)
 
-// A program in a process of its own, killed if it outlives its owner.
+// A program in a process of its own, killed if it outlives its owner: the one way
+// tests, the soak and the benchmarks start one.
 class Program {
 public:
     // Starts `program` (a path, or a name the system searches for) with `args`, each
@@ -52,7 +53,8 @@ public:
     ChildProcess(const std::wstring& role, const std::vector<std::wstring>& args);
 };
 
-// The full path of `file` in this test program's folder.
+// The full path of this program, and of `file` in its folder.
+std::wstring ThisProgram();
 std::wstring BesideThisProgram(const wchar_t* file);
 
 // Runs the role named on the command line if there is one; returns false otherwise.

@@ -1,7 +1,8 @@
 // outlook-standin.exe (beside this test program) on a profile, in a process of its
 // own, connecting the registered add-in as Outlook does; stopped through its stop
 // event, as a user closes Outlook. Its output goes to a file, for what it reports.
-// Tests that use it link the backup client.
+// The tests, the soak and the benchmarks start the host through it; they link the
+// backup client.
 #pragma once
 
 #include <windows.h>
@@ -11,7 +12,7 @@
 
 #include "base/unique_resource.h"
 #include "client/mail_client.h"
-#include "server/mail_server.h"
+#include "tunnel/wire.h"
 #include "tests/support/child_process.h"
 #include "tests/support/log_reader.h"
 
@@ -52,9 +53,11 @@ public:
     }
     // The host's exit code, or STILL_ACTIVE when it did not end in time.
     [[nodiscard]] DWORD Wait(DWORD timeoutMs) const noexcept { return process_.Wait(timeoutMs); }
-    // Once the host has connected the add-in and its server publishes the channel.
-    [[nodiscard]] std::unique_ptr<MailClient> Connect(uint32_t version = 2) const {
-        return process_.running() ? MailClient::Connect(kMailServerChannel, version, kTimeoutMs) : nullptr;
+    // Once the host has connected the add-in and its server publishes the channel; the
+    // client waits up to replyTimeoutMs for each reply.
+    [[nodiscard]] std::unique_ptr<MailClient> Connect(uint32_t version = 2,
+                                                      uint32_t replyTimeoutMs = kTimeoutMs) const {
+        return process_.running() ? MailClient::Connect(wire::kChannel, version, replyTimeoutMs) : nullptr;
     }
     // What the host has written so far, one "outlook-standin: ..." line per event.
     [[nodiscard]] std::string Output() const { return ReadFileBytes(outputPath_); }

@@ -10,6 +10,8 @@
 #include "standin/store/metadata.h"
 #include "standin/store/names.h"
 
+#include "base/boundary.h"
+
 namespace standin::profilegen {
 
 namespace {
@@ -317,27 +319,27 @@ std::vector<std::wstring> ItemPlan::FindAll(std::string_view key) const {
 }
 
 HRESULT ParseDescription(std::string_view text, ProfilePlan& profile, std::wstring& error) {
-    try {
-        profile = ProfilePlan{};
-        Parser parser(profile);
-        uint32_t number = 0;
-        for (const std::string_view raw : store::SplitLines(text)) {
-            ++number;
-            ParsedLine line;
-            std::wstring problem;
-            if (!Tokenize(raw, line, problem) || !parser.Line(number, line, problem)) {
-                error = L"line " + std::to_wstring(number) + L": " + problem;
+    return base::ReturnOr(
+        [&] {
+            profile = ProfilePlan{};
+            Parser parser(profile);
+            uint32_t number = 0;
+            for (const std::string_view raw : store::SplitLines(text)) {
+                ++number;
+                ParsedLine line;
+                std::wstring problem;
+                if (!Tokenize(raw, line, problem) || !parser.Line(number, line, problem)) {
+                    error = L"line " + std::to_wstring(number) + L": " + problem;
+                    return MAPI_E_CORRUPT_DATA;
+                }
+            }
+            if (profile.name.empty()) {
+                error = L"no profile line";
                 return MAPI_E_CORRUPT_DATA;
             }
-        }
-        if (profile.name.empty()) {
-            error = L"no profile line";
-            return MAPI_E_CORRUPT_DATA;
-        }
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 }  // namespace standin::profilegen

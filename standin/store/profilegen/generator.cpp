@@ -7,6 +7,7 @@
 #include <deque>
 #include <set>
 
+#include "base/boundary.h"
 #include "base/mapi_buffer.h"
 #include "standin/mapi/strings.h"
 #include "standin/store/entry_id.h"

@@ -41,10 +41,7 @@ HRESULT MessageFile::Save() {
 }
 
 HRESULT OpenMessageOn(IStorage* storage, MessageFile& file, ULONG flags) {
-    HRESULT hr = OpenIMsgSession(MAPIGetDefaultMalloc(), 0, file.session.put());
-    if (FAILED(hr)) return hr;
-    return OpenIMsgOnIStg(file.session.get(), MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer,
-                          MAPIGetDefaultMalloc(), nullptr, storage, nullptr, 0, flags, file.message.put());
+    return file.message.Open(storage, flags);
 }
 
 HRESULT CreateMessageFile(const std::wstring& path, MessageFile& file, ULONG flags) {

@@ -21,12 +21,10 @@
 
 namespace msgtest {
 
-// A message over a compound file. Members release in reverse order: the message
-// before its session.
+// A message over a compound file.
 struct MessageFile {
     base::ComPtr<IStorage> storage;
-    base::UniqueMsgSession session;
-    base::ComPtr<IMessage> message;
+    base::MessageOnStorage message;
 
     // SaveChanges(KEEP_OPEN_READWRITE), then commits the root storage.
     [[nodiscard]] HRESULT Save();

@@ -64,21 +64,8 @@ DWORD GenerateProfile(const std::string& description, const std::wstring& folder
     constexpr DWORD kGeneratorTimeoutMs = 120000;
     const std::wstring file = folder + L".txt";
     WriteText(file, description);
-    std::wstring command = L"\"" + testsupport::BesideThisProgram(L"profile-gen.exe") + L"\" \"" + file +
-                           L"\" \"" + folder + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
-        return GetLastError();
-    }
-    const base::UniqueHandle process(info.hProcess);
-    const base::UniqueHandle thread(info.hThread);
-    if (WaitForSingleObject(process.get(), kGeneratorTimeoutMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
-    DWORD code = 0;
-    GetExitCodeProcess(process.get(), &code);
-    return code;
+    return testsupport::Program(testsupport::BesideThisProgram(L"profile-gen.exe"), {file, folder})
+        .Wait(kGeneratorTimeoutMs);
 }
 
 HRESULT StatusTableName(IMAPISession* session, ULONG flags, std::wstring& name) {
