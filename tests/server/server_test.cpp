@@ -109,7 +109,7 @@ protected:
         channel_ = testsupport::UniqueName(L"ServerTest");
     }
     void TearDown() override {
-        server_.Stop(INFINITE);
+        server_.Stop(kHangMs);
         DeleteFileW(logPath_.c_str());
     }
 
@@ -136,7 +136,7 @@ protected:
     ULONG HandlesAfterWarmUp() {
         StartServer();
         EXPECT_EQ(Client(2, {kMarker, L"6"}).Wait(kChildTimeoutMs), 0u);
-        server_.Stop(INFINITE);
+        server_.Stop(kHangMs);
         const ULONG handles = testsupport::HandleCount();
         EXPECT_NE(0u, handles);
         return handles;
@@ -208,7 +208,7 @@ TEST_F(MailServerTest, MisbehavingClientLosesOnlyItsConnection) {
     ResetEvent(sent.get());
     ChildProcess inFlight = Client(2, {kMarker, L"signal:" + sentName, L"hang"});
     ASSERT_EQ(WaitForSingleObject(sent.get(), kChildTimeoutMs), WAIT_OBJECT_0);
-    server_.Stop(INFINITE);
+    server_.Stop(kHangMs);
     const Texts texts = testsupport::ReadLogTexts(logPath_);
     EXPECT_EQ(std::count(texts.begin(), texts.end(), L"Nothing to process. Timeout: 400"), 3);
 }
@@ -223,7 +223,7 @@ TEST_F(MailServerTest, HundredClientsAreServedAndStopEndsEveryThread) {
     WaitForLines(L"[Processing message finish]", kClients + 1);
     EXPECT_EQ(server_.ThreadCount(), kClients + 1u) << "accept thread and workers";
     // Stop while every client still holds its connection.
-    EXPECT_EQ(server_.Stop(INFINITE), 0u);
+    EXPECT_EQ(server_.Stop(kHangMs), 0u);
     EXPECT_EQ(server_.ThreadCount(), 0u);
     EXPECT_EQ(server_.stopEvent(), nullptr);
     SetEvent(release.get());
@@ -233,7 +233,7 @@ TEST_F(MailServerTest, HundredClientsAreServedAndStopEndsEveryThread) {
 }
 
 TEST_F(MailServerTest, LifecycleAndDispatchLinesPerCode) {
-    EXPECT_EQ(server_.Stop(INFINITE), 0u) << "never started";
+    EXPECT_EQ(server_.Stop(kHangMs), 0u) << "never started";
     EXPECT_EQ(server_.stopEvent(), nullptr);
 
     StartServer();
@@ -250,8 +250,8 @@ TEST_F(MailServerTest, LifecycleAndDispatchLinesPerCode) {
     StartServer();  // a host connecting twice: the running server goes on as it was
     EXPECT_EQ(server_.stopEvent(), stopEvent);
     EXPECT_EQ(server_.ThreadCount(), 1u);
-    EXPECT_EQ(server_.Stop(INFINITE), 0u);
-    EXPECT_EQ(server_.Stop(INFINITE), 0u) << "second stop";
+    EXPECT_EQ(server_.Stop(kHangMs), 0u);
+    EXPECT_EQ(server_.Stop(kHangMs), 0u) << "second stop";
 
     // Restarted, it serves: an unknown code gets the dispatch lines, both naming the
     // worker's thread, and the connection serves on; code 6 sends nothing.
@@ -293,7 +293,7 @@ TEST_F(MailServerTest, LifecycleAndDispatchLinesPerCode) {
     // Another process may set the stop event: the accept thread leaves by itself.
     EXPECT_EQ(Client(2, {L"signal:" + server_.GetStopEventName()}).Wait(kChildTimeoutMs), 0u);
     EXPECT_TRUE(server_.IsStopping());
-    EXPECT_EQ(server_.Stop(INFINITE), 0u);
+    EXPECT_EQ(server_.Stop(kHangMs), 0u);
     EXPECT_EQ(server_.ThreadCount(), 0u);
 }
 
@@ -340,7 +340,7 @@ TEST_F(MailServerTest, FailedStartLeavesNothingAndAFailedWorkerCostsOnlyItsClien
                     // Connected, but nobody takes its request.
                     EXPECT_EQ(Client(2, {L"fail", kMarker}).Wait(kChildTimeoutMs), 0u);
                     EXPECT_EQ(server.ThreadCount(), 1u) << "the failed worker stayed listed";
-                    server.Stop(INFINITE);
+                    server.Stop(kHangMs);
                 }
                 EXPECT_EQ(server.stopEvent(), nullptr);
                 EXPECT_EQ(server.ThreadCount(), 0u);
@@ -372,7 +372,7 @@ TEST(MailServerModes, PrefixNamesAndThreadsFollowTheMode) {
         EXPECT_EQ(server.GetStopEventName(), test.prefix + (L"Kestrava." + name + L".Event"));
         EXPECT_EQ(server.ThreadCount(), test.threads);
         EXPECT_FALSE(server.IsStopping());
-        server.Stop(INFINITE);
+        server.Stop(kHangMs);
         EXPECT_TRUE(server.IsStopping()) << "no stop event left";
     }
 }
