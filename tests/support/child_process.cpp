@@ -70,7 +70,7 @@ DWORD Program::Wait(DWORD timeoutMs) const noexcept {
 void Program::Kill() noexcept {
     if (process_ && WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0) {
         TerminateProcess(process_.get(), 0xDEAD);
-        WaitForSingleObject(process_.get(), 5000);
+        WaitForSingleObject(process_.get(), 30000);  // returns once it has ended
     }
 }
 
