@@ -1,17 +1,12 @@
-// The store on disk through its C++ API: metadata files, broken metadata, and
-// writers in several threads and processes.
+// The store on disk through its C++ API: writers in several threads and processes.
 #include <gtest/gtest.h>
 
 #include <mapicode.h>
-#include <mapiutil.h>
 
 #include <atomic>
-#include <filesystem>
 #include <thread>
 
-#include "base/mapi_buffer.h"
 #include "standin/store/files.h"
-#include "standin/store/metadata.h"
 #include "standin/store/profile.h"
 #include "tests/standin/store/mapi_test_util.h"
 #include "tests/support/child_process.h"
@@ -22,18 +17,15 @@ using namespace standin::store;
 
 using storetest::ReadText;
 using storetest::TempFolder;
-using storetest::WriteText;
 
 struct Fixture {
     TempFolder temp;
     std::shared_ptr<Profile> profile;
     Store mailbox;
-    Store archive;
 
     Fixture() {
         EXPECT_EQ(S_OK, Profile::Create(temp.Sub(L"profile"), L"Test profile", profile));
         EXPECT_EQ(S_OK, profile->AddStore(L"Mailbox", mailbox));
-        EXPECT_EQ(S_OK, profile->AddStore(L"Archive", archive));
     }
 };
 
@@ -102,44 +94,6 @@ TEST(Profile, ConcurrentWritersAcrossThreadsAndProcesses) {
     std::vector<Folder> subfolders;
     ASSERT_EQ(S_OK, root.GetSubfolders(subfolders));
     EXPECT_EQ(1u, subfolders.size());
-}
-
-// Messages are written in place, without a transaction: an item opened, changed and
-// saved again, over and over, holds its last state only and does not grow.
-TEST(Item, ResavedItemHoldsItsLastStateOnly) {
-    Fixture f;
-    const Folder root = f.mailbox.RootFolder();
-    base::ComPtr<IMessage> created;
-    ASSERT_EQ(S_OK, root.CreateMessage(created));
-    SPropValue values[2] = {};
-    values[0].ulPropTag = PR_SUBJECT_W;
-    values[0].Value.lpszW = const_cast<wchar_t*>(L"First");
-    values[1].ulPropTag = PR_BODY_W;
-    values[1].Value.lpszW = const_cast<wchar_t*>(L"A body to be deleted");
-    ASSERT_EQ(S_OK, created->SetProps(2, values, nullptr));
-    ASSERT_EQ(S_OK, created->SaveChanges(0));
-    std::vector<Item> items;
-    ASSERT_EQ(S_OK, root.GetItems(items));
-    ASSERT_EQ(1u, items.size());
-    const uint64_t firstSize = std::filesystem::file_size(items[0].path());
-    SizedSPropTagArray(1, body) = {1, {PR_BODY_W}};
-    for (int save = 0; save < 10; ++save) {
-        base::ComPtr<IMessage> opened;
-        ASSERT_EQ(S_OK, items[0].Open(opened)) << save;
-        const std::wstring subject = L"Save " + std::to_wstring(save);
-        values[0].Value.lpszW = const_cast<wchar_t*>(subject.c_str());
-        ASSERT_EQ(S_OK, opened->SetProps(1, values, nullptr)) << save;
-        ASSERT_EQ(S_OK, opened->DeleteProps(reinterpret_cast<LPSPropTagArray>(&body), nullptr)) << save;
-        ASSERT_EQ(S_OK, opened->SaveChanges(0)) << save;
-    }
-    base::ComPtr<IMessage> last;
-    ASSERT_EQ(S_OK, items[0].Open(last));
-    base::UniqueMapiBuffer<SPropValue> value;
-    ASSERT_EQ(S_OK, HrGetOneProp(last.get(), PR_SUBJECT_W, value.put()));
-    EXPECT_STREQ(L"Save 9", value.get()->Value.lpszW);
-    base::UniqueMapiBuffer<SPropValue> gone;
-    EXPECT_EQ(MAPI_E_NOT_FOUND, HrGetOneProp(last.get(), PR_BODY_W, gone.put()));
-    EXPECT_LE(std::filesystem::file_size(items[0].path()), firstSize);
 }
 
 }  // namespace
