@@ -12,8 +12,7 @@ namespace {
 
 constexpr NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
 
-// The HandleCount field of the process's SystemProcessInformation entry; 0 when it
-// is not listed.
+// The HandleCount of the process's SystemProcessInformation entry; 0 if not listed.
 ULONG ListedHandleCount(DWORD processId) {
     std::vector<uint8_t> buffer(1 << 18);
     NTSTATUS status;

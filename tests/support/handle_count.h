@@ -1,10 +1,7 @@
-// How many handles a process holds, counted where the count means something under
-// Wine too. Wine 8 answers GetProcessHandleCount with 0, and reading its system
-// handle table (SystemHandleInformation) crashes its wineserver, and with it every
-// process of the prefix, when a process holds an object of a kind without a type
-// (as processes do while they start). So under Wine each slot of the process's own
-// table is tried: Wine gives the table's size as the process's handle count in
-// SystemProcessInformation.
+// How many handles a process holds. Wine 8 answers GetProcessHandleCount with 0, and
+// its wineserver (with every process of the prefix) dies reading the system handle
+// table while a process holds an object without a type, as starting processes do. So
+// under Wine each slot of the process's table is tried, up to the table's size.
 #pragma once
 
 #include <windows.h>

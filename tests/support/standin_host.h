@@ -19,8 +19,7 @@
 
 namespace testsupport {
 
-// Whether the add-in's channel is free (no process serves it: its stop event is gone),
-// waiting up to timeoutMs for a host of an earlier test that is still ending.
+// Whether no process serves the add-in's channel within timeoutMs (a host still ending).
 [[nodiscard]] inline bool ChannelFree(DWORD timeoutMs) {
     const std::wstring stopEvent = wire::StopEventName(wire::kChannel);
     for (const ULONGLONG start = GetTickCount64();; Sleep(50)) {
@@ -43,8 +42,7 @@ public:
           output_(OutputFile(outputPath_)),
           process_(HostProgram(), {L"--profile", profile, L"--addin", addIn, L"--stop-event", stopEvent_},
                    output_ ? output_.get() : nullptr) {}
-    // Ends the host, killed if it does not stop in time, so that it never holds the
-    // add-in's names into the next test.
+    // Ends the host, killed if it does not stop in time: it holds the add-in's names.
     ~StandinHost() {
         if (Stop(kTimeoutMs) == STILL_ACTIVE) process_.Kill();
         output_.reset();

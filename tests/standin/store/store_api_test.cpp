@@ -18,17 +18,6 @@ using namespace standin::store;
 using storetest::ReadText;
 using storetest::TempFolder;
 
-struct Fixture {
-    TempFolder temp;
-    std::shared_ptr<Profile> profile;
-    Store mailbox;
-
-    Fixture() {
-        EXPECT_EQ(S_OK, Profile::Create(temp.Sub(L"profile"), L"Test profile", profile));
-        EXPECT_EQ(S_OK, profile->AddStore(L"Mailbox", mailbox));
-    }
-};
-
 // Writers in another process and in threads here meet on one folder, while one
 // item is rewritten over and over as SaveChanges rewrites it: every item gets its
 // own number and no reader ever meets a half-written file.
@@ -46,10 +35,14 @@ TEST_CHILD_ROLE(add_items) {
 }
 
 TEST(Profile, ConcurrentWritersAcrossThreadsAndProcesses) {
-    Fixture f;
-    testsupport::ChildProcess child(L"add_items", {f.profile->path()});
+    const TempFolder temp;
+    std::shared_ptr<Profile> profile;
+    Store mailbox;
+    ASSERT_EQ(S_OK, Profile::Create(temp.Sub(L"profile"), L"Test profile", profile));
+    ASSERT_EQ(S_OK, profile->AddStore(L"Mailbox", mailbox));
+    testsupport::ChildProcess child(L"add_items", {profile->path()});
     ASSERT_TRUE(child.running());
-    const Folder root = f.mailbox.RootFolder();
+    const Folder root = mailbox.RootFolder();
     Item rewritten;
     const std::vector<BYTE> first(3000, 'r'), second(5000, 'R');
     ASSERT_EQ(S_OK, root.AddItemFile(first.data(), first.size(), rewritten));
