@@ -63,6 +63,7 @@ constexpr wchar_t kLogonProfile[] = L"Outlook";
 bool GetAllFoldersList(TunnelConnection* connection, uint32_t timeoutMs) noexcept {
     LogMessage(L"CKsCommMailServer::GetAllFoldersList");
     const base::ScopedComInitializer apartment;
+    const outlook::ScopedDispatchIds dispatchIds;
     const outlook::ScopedMapiLibrary library;
     FolderList folders;
     if (FAILED(GetFoldersOnAllStores(folders, library.table(), FolderList()))) {
@@ -78,6 +79,7 @@ bool GetAllFoldersList(TunnelConnection* connection, uint32_t timeoutMs) noexcep
 
 bool fillFolderTree(TunnelConnection* connection, uint32_t timeoutMs) noexcept {
     const base::ScopedComInitializer apartment;
+    const outlook::ScopedDispatchIds dispatchIds;
     base::ComPtr<_Application> application;
     outlook::GetOutlookApplication(application);
     const outlook::ScopedMapiLibrary library;
