@@ -63,7 +63,6 @@ constexpr wchar_t kLogonProfile[] = L"Outlook";
 bool GetAllFoldersList(TunnelConnection* connection, uint32_t timeoutMs) noexcept {
     LogMessage(L"CKsCommMailServer::GetAllFoldersList");
     const base::ScopedComInitializer apartment;
-    const outlook::ScopedDispatchIds dispatchIds;
     const outlook::ScopedMapiLibrary library;
     FolderList folders;
     if (FAILED(GetFoldersOnAllStores(folders, library.table(), FolderList()))) {
@@ -79,7 +78,6 @@ bool GetAllFoldersList(TunnelConnection* connection, uint32_t timeoutMs) noexcep
 
 bool fillFolderTree(TunnelConnection* connection, uint32_t timeoutMs) noexcept {
     const base::ScopedComInitializer apartment;
-    const outlook::ScopedDispatchIds dispatchIds;
     base::ComPtr<_Application> application;
     outlook::GetOutlookApplication(application);
     const outlook::ScopedMapiLibrary library;

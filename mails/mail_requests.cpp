@@ -102,7 +102,6 @@ void LogCopyToFailure(const std::wstring& subject, HRESULT hr) {
 
 bool GetAllMailsFromFolder(TunnelConnection* connection, uint32_t timeoutMs) noexcept {
     const base::ScopedComInitializer apartment;
-    const outlook::ScopedDispatchIds dispatchIds;
     std::wstring path;
     uint32_t includeBody = 0;
     if (!TunnelReceiveString(connection, &path, timeoutMs, nullptr) ||
@@ -141,7 +140,6 @@ bool GetAllMailsFromFolder(TunnelConnection* connection, uint32_t timeoutMs) noe
 
 bool SaveMailToMSGFile(TunnelConnection* connection, uint32_t timeoutMs) noexcept {
     const base::ScopedComInitializer apartment;
-    const outlook::ScopedDispatchIds dispatchIds;
     std::wstring entryId, path;
     if (!TunnelReceiveStrings(connection, {&entryId, &path}, timeoutMs)) return false;
     // No earlier file survives the attempt, whether it succeeds or not.

@@ -24,16 +24,54 @@ constexpr size_t kMaxArguments = 4;  // NameSpace.Logon
     return FAILED(exception.scode) ? exception.scode : DISP_E_EXCEPTION;
 }
 
-// The identifiers of this thread's scope (ScopedDispatchIds), or null outside one.
-thread_local ScopedDispatchIds* t_dispatchIds = nullptr;
+// Dispatch identifiers by interface and member name, for the module's life (see the
+// header); shared by the request threads. Full, it keeps no more: a member it lacks is
+// looked up at each call.
+class DispatchIds {
+public:
+    [[nodiscard]] bool Find(REFIID iid, const wchar_t* name, DISPID& member) noexcept {
+        AcquireSRWLockShared(&lock_);
+        const Entry* const found = Locate(iid, name);
+        if (found) member = found->member;
+        ReleaseSRWLockShared(&lock_);
+        return found != nullptr;
+    }
+    // `name` is one of this file's literals; two threads may have looked it up at once.
+    void Add(REFIID iid, const wchar_t* name, DISPID member) noexcept {
+        AcquireSRWLockExclusive(&lock_);
+        if (!Locate(iid, name) && used_ < entries_.size()) entries_[used_++] = {iid, name, member};
+        ReleaseSRWLockExclusive(&lock_);
+    }
 
-// The identifier of the member `name` of the interface `iid`, which `object` serves:
-// looked up once per scope, or at every call outside one.
+private:
+    struct Entry {
+        IID iid;
+        const wchar_t* name;
+        DISPID member;
+    };
+
+    // Under lock_.
+    [[nodiscard]] const Entry* Locate(REFIID iid, const wchar_t* name) const noexcept {
+        for (size_t i = 0; i < used_; ++i) {
+            if (IsEqualIID(entries_[i].iid, iid) && std::wcscmp(entries_[i].name, name) == 0)
+                return &entries_[i];
+        }
+        return nullptr;
+    }
+
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    std::array<Entry, 32> entries_{};  // more than the members the add-in calls
+    size_t used_ = 0;
+};
+
+DispatchIds g_dispatchIds;
+
+// The identifier of the member `name` of the interface `iid`, which `object` serves.
 [[nodiscard]] HRESULT MemberId(IDispatch* object, REFIID iid, const wchar_t* name, DISPID& member) noexcept {
-    if (t_dispatchIds && t_dispatchIds->Find(iid, name, member)) return S_OK;
+    if (g_dispatchIds.Find(iid, name, member)) return S_OK;
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     const HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &member);
-    if (SUCCEEDED(hr) && t_dispatchIds) t_dispatchIds->Add(iid, name, member);
+    if (SUCCEEDED(hr)) g_dispatchIds.Add(iid, name, member);
     return hr;
 }
 
@@ -162,28 +200,6 @@ template <typename Interface>
 }
 
 }  // namespace
-
-bool ScopedDispatchIds::Find(REFIID iid, const wchar_t* name, DISPID& member) const noexcept {
-    for (size_t i = 0; i < used_; ++i) {
-        if (IsEqualIID(entries_[i].iid, iid) && std::wcscmp(entries_[i].name, name) == 0) {
-            member = entries_[i].member;
-            return true;
-        }
-    }
-    return false;
-}
-
-void ScopedDispatchIds::Add(REFIID iid, const wchar_t* name, DISPID member) noexcept {
-    if (used_ < entries_.size()) entries_[used_++] = {iid, name, member};
-}
-
-ScopedDispatchIds::ScopedDispatchIds() noexcept {
-    if (!t_dispatchIds) t_dispatchIds = this;
-}
-
-ScopedDispatchIds::~ScopedDispatchIds() {
-    if (t_dispatchIds == this) t_dispatchIds = nullptr;
-}
 
 HRESULT GetCOMAddIns(_Application* application, ComPtr<COMAddIns>& addIns) noexcept {
     return GetObjectProperty(application, L"COMAddIns", addIns);

@@ -12,47 +12,17 @@
 // - Text and number results are converted like VariantChangeType; a value that cannot
 //   be converted fails with that conversion's HRESULT.
 // - Out-parameters are reset first, so they are null or empty on every failure.
-// - Within a ScopedDispatchIds, each member's name is looked up once, by interface and
-//   name, and its identifier reused on every object of that interface.
-// Threads: call on the thread (apartment) that obtained the object; nothing is kept
-// beyond the scope.
+// - Each member's name is looked up once in the module's life, by interface and name,
+//   and its identifier reused on every object of that interface: Outlook's interfaces
+//   are dual interfaces of its type library, which fixes a member's identifier for every
+//   object that serves the interface. A lookup is a crossing to Outlook's main thread.
+// Threads: call on the thread (apartment) that obtained the object; no object is kept.
 #pragma once
-
-#include <array>
-#include <cstddef>
 
 #include "base/com.h"
 #include "outlook/outlook_interfaces.h"
 
 namespace outlook {
-
-// One request's dispatch identifiers, by interface and member name, on the thread that
-// serves it. An interface of a type library, as Outlook's are, gives a member the same
-// identifier on every object that serves it, so the request asks each name once
-// instead of before every call, each ask a crossing to Outlook's main thread. Nothing
-// outlives the scope: a request sees the Outlook it runs with. A scope opened within
-// another adds nothing.
-class ScopedDispatchIds {
-public:
-    ScopedDispatchIds() noexcept;
-    ~ScopedDispatchIds();
-    ScopedDispatchIds(const ScopedDispatchIds&) = delete;
-    ScopedDispatchIds& operator=(const ScopedDispatchIds&) = delete;
-
-    // `name` is one of this layer's literals. Full, the scope keeps no more: a member it
-    // lacks is looked up at each call.
-    [[nodiscard]] bool Find(REFIID iid, const wchar_t* name, DISPID& member) const noexcept;
-    void Add(REFIID iid, const wchar_t* name, DISPID member) noexcept;
-
-private:
-    struct Entry {
-        IID iid;
-        const wchar_t* name;
-        DISPID member;
-    };
-    std::array<Entry, 32> entries_{};  // more than the members the add-in calls
-    size_t used_ = 0;
-};
 
 // _Application
 [[nodiscard]] HRESULT GetCOMAddIns(_Application* application, base::ComPtr<COMAddIns>& addIns) noexcept;

@@ -7,7 +7,6 @@
 #include "base/msg_session.h"
 #include "diag/log.h"
 #include "outlook/application.h"
-#include "outlook/object_model.h"
 #include "restore/target_folder.h"
 #include "tunnel/wire.h"
 
@@ -81,7 +80,6 @@ HRESULT LoadMailFromMSGFile(const std::wstring& filePath, const std::wstring& fo
 
 bool RestoreMailFromMSGFile(TunnelConnection* connection, uint32_t timeoutMs) noexcept {
     const base::ScopedComInitializer apartment;
-    const outlook::ScopedDispatchIds dispatchIds;
     std::wstring filePath, folderPath;
     if (!TunnelReceiveStrings(connection, {&filePath, &folderPath}, timeoutMs)) return false;
     HRESULT hr = E_OUTOFMEMORY;
