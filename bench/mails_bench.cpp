@@ -55,7 +55,7 @@ constexpr wchar_t kStandinRestored[] = L"\\\\Bench\\Restored by the stand-in";
 constexpr wchar_t kRestored[] = L"\\\\Bench\\Restored";
 constexpr double kGoal = 1.5;  // the slowest the list and the saves may be beside the stand-in's own work
 constexpr double kDirectGoal = 1.2;  // the slowest each request may be beside its prescribed calls
-constexpr double kCallsGoal = 1;     // no call a mail beyond the prescribed ones
+constexpr double kCallsGoal = 1.01;  // no call a mail beyond the prescribed ones, but a request's few once
 
 // One kind of work: its time, how many mails it did, and the object-model calls a mail
 // cost (negative when not counted).
