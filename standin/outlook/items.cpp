@@ -44,11 +44,28 @@ class ItemObject final : public DispatchObject<ItemObject, _MailItem> {
 public:
     // `message` is the item's message, or null with `openResult` the reason.
     ItemObject(store::Item item, base::ComPtr<IMessage> message, HRESULT openResult, bool isMail)
-        : item_(std::move(item)), message_(std::move(message)), openResult_(openResult), isMail_(isMail) {}
+        : item_(std::move(item)), message_(std::move(message)), openResult_(openResult), isMail_(isMail) {
+        if (isMail_ && Faulty(store::fault::kMailItem)) {
+            static_cast<void>(
+                ::CoCreateFreeThreadedMarshaler(static_cast<IDispatch*>(this), marshaler_.put()));
+        }
+    }
 
     // Only a mail answers _MailItem.
     [[nodiscard]] std::span<const InterfaceEntry> Table() const noexcept override {
         return std::span(kDispatchInterfaces).first(isMail_ ? 2 : 1);
+    }
+
+    // A mail with the `mail-item` fault fails the query for _MailItem. A proxy answers
+    // any failure of a remote query as E_NOINTERFACE, so such an item goes to other
+    // apartments as it is, through the free-threaded marshaler.
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) noexcept override {
+        if (out && marshaler_ && IsEqualIID(iid, __uuidof(_MailItem))) {
+            *out = nullptr;
+            return store::kFaultResult;
+        }
+        if (out && marshaler_ && IsEqualIID(iid, IID_IMarshal)) return marshaler_->QueryInterface(iid, out);
+        return DispatchObject::QueryInterface(iid, out);
     }
 
     [[nodiscard]] HRESULT GetEntryID(Call& call) {
@@ -95,6 +112,7 @@ private:
     const base::ComPtr<IMessage> message_;
     const HRESULT openResult_;
     const bool isMail_;
+    base::ComPtr<IUnknown> marshaler_;  // the `mail-item` fault's
 };
 
 // An item collection reads the folder's items at GetFirst (or at a GetNext that

@@ -40,6 +40,7 @@ inline constexpr uint32_t kString8 = 4;          // reads of text as PT_STRING8 
 inline constexpr uint32_t kErrorValue = 8;       // the Internet message ID and submit time give error values
 inline constexpr uint32_t kItemEntryId = 16;     // the object model's EntryID of the item fails
 inline constexpr uint32_t kMapiObject = 32;      // the object model's MAPIOBJECT of the item fails
+inline constexpr uint32_t kMailItem = 64;        // the item, a mail, fails the query for _MailItem
 }  // namespace fault
 
 struct FaultWord {
@@ -69,6 +70,7 @@ inline constexpr FaultWord kFaultWords[] = {
     {FaultScope::Message, fault::kErrorValue, L"error-value"},
     {FaultScope::Message, fault::kItemEntryId, L"item-entry-id"},
     {FaultScope::Message, fault::kMapiObject, L"mapi-object"},
+    {FaultScope::Message, fault::kMailItem, L"mail-item"},
 };
 
 // What a failing switch makes its call return.

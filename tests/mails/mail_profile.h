@@ -1,7 +1,7 @@
 // The profile of the mail tests: in the default store's Inbox, mails that each
 // reach one way of building the record, with a meeting request and a report
-// between them, a mail whose CopyTo fails and two whose entry ID or MAPI object the
-// object model cannot give; an empty folder beside it. Times are
+// between them, a mail whose CopyTo fails and three whose entry ID, MAPI object or
+// _MailItem the object model cannot give; an empty folder beside it. Times are
 // UTC; the tests run in a zone 5:30 ahead.
 #pragma once
 
@@ -23,6 +23,7 @@ enum InboxItem {
     kUncopyable,
     kNoEntryId,
     kNoMapiObject,
+    kNoMailItem,
     kFar,
     kItems
 };
@@ -49,6 +50,7 @@ store "Mailbox" default
     mail subject="100%s sure" fault=copy-to
     mail subject="No entry ID" fault=item-entry-id
     mail subject="No MAPI object" fault=mapi-object
+    mail subject="No mail item" fault=mail-item
     mail subject="Far" message-id=none date=9999-12-31T23:59:59 body="f"
   folder "Empty"
 )";

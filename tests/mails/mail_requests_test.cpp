@@ -44,13 +44,14 @@ struct ListCase {
 };
 
 // Each item that fails is passed by with its own line, and the list goes on.
-const std::vector<const wchar_t*> kInbox0 = {kKnown0, nullptr, kNeverSent0, nullptr, kAny,    kAny, kAny,
-                                             kAny,    kAny,    kAny,        nullptr, nullptr, kAny};
-const std::vector<const wchar_t*> kInbox1 = {kKnown1, nullptr, kNeverSent1, nullptr, kAny,    kAny, kAny,
-                                             kAny,    kAny,    kAny,        nullptr, nullptr, kAny};
+const std::vector<const wchar_t*> kInbox0 = {kKnown0, nullptr, kNeverSent0, nullptr, kAny,    kAny,    kAny,
+                                             kAny,    kAny,    kAny,        nullptr, nullptr, nullptr, kAny};
+const std::vector<const wchar_t*> kInbox1 = {kKnown1, nullptr, kNeverSent1, nullptr, kAny,    kAny,    kAny,
+                                             kAny,    kAny,    kAny,        nullptr, nullptr, nullptr, kAny};
 const Texts kIgnoring = {L"Ignoring non-mail item ...", L"Ignoring non-mail item ...",
                          L"pMailItem->get_EntryID failed: hr = 80004005",
-                         L"GetMailSignature failed: hr = 80004005"};
+                         L"GetMailSignature failed: hr = 80004005",
+                         L"pRawMailItem->QueryInterface failed: hr = 80004005"};
 const ListCase kLists[] = {
     {L"\\\\Mailbox\\Inbox", 0, kInbox0, kIgnoring},
     {L"Mailbox\\Inbox", 1, kInbox1, kIgnoring},  // the leading backslashes are added

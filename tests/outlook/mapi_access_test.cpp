@@ -49,6 +49,32 @@ TEST(MapiLibrary, FoundInASubfolderBoundByPlainOrDecoratedNames) {
     std::error_code ignored;
     std::filesystem::remove_all(later, ignored);
 
+    // With neither, System\Mapi\*\NT\mapi32.dll: under Common Files of this process's
+    // own, named in a key that stands in for HKEY_LOCAL_MACHINE.
+    const std::wstring ownCommon = root + L"Common";
+    const std::wstring nt = ownCommon + L"\\System\\Mapi\\1033\\NT";
+    ASSERT_EQ(0, SHCreateDirectoryExW(nullptr, nt.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(testsupport::BesideThisProgram(L"mapi32.dll").c_str(),
+                          (nt + L"\\mapi32.dll").c_str(), TRUE));
+    const std::wstring machine = L"Software\\" + testsupport::UniqueName(L"Machine");
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetKeyValueW(HKEY_CURRENT_USER,
+                              (machine + L"\\Software\\Microsoft\\Windows\\CurrentVersion").c_str(),
+                              L"CommonFilesDir", REG_SZ, ownCommon.c_str(),
+                              static_cast<DWORD>((ownCommon.size() + 1) * sizeof(wchar_t))));
+    {
+        base::UniqueRegKey override;
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegOpenKeyExW(HKEY_CURRENT_USER, machine.c_str(), 0, KEY_ALL_ACCESS, override.put()));
+        ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_LOCAL_MACHINE, override.get()));
+        outlook::LoadMSMAPI(table);
+        EXPECT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr));
+    }
+    ASSERT_NE(nullptr, table.hModule);
+    EXPECT_EQ(GetModuleHandleW((nt + L"\\mapi32.dll").c_str()), table.hModule);
+    EXPECT_EQ(S_OK, outlook::UnloadMSMAPI(table));
+    RegDeleteTreeW(HKEY_CURRENT_USER, machine.c_str());
+
     // mapi32.dll exports only the plain names, msmapi32.dll the decorated ones too.
     const base::UniqueModule mapi32(LoadLibraryW(testsupport::BesideThisProgram(L"mapi32.dll").c_str()));
     outlook::BindMapiFunctions(table, mapi32.get());

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,7 @@ struct RestoreCase {
     size_t messages;                     // in the target afterwards; 0: not read back
     Texts log;                           // every line the request writes
     const wchar_t* signature = nullptr;  // of the restored mail, listed without bodies; null: not listed
+    const char* addedFrom = nullptr;     // the data file of the store the request adds
 };
 
 const wchar_t* const kOpenFailed = L"KsCommMailServer::LoadMailFromMSGFile::StgOpenStorage failed. HR = 0x*";
@@ -95,13 +97,23 @@ const RestoreCase kCases[] = {
      1,
      {}},
     // No store of that root name: one is added, takes the name, and gets the folders.
-    {kProfile, File::Rich, L"\\\\Restored\\Year 2024\\May", {L"Restored", L"Year 2024", L"May"}, 1, {}},
+    {kProfile,
+     File::Rich,
+     L"\\\\Restored\\Year 2024\\May",
+     {L"Restored", L"Year 2024", L"May"},
+     1,
+     {},
+     nullptr,
+     "Restored2"},
     {kProfile, File::Rich, L"\\\\restored\\Year 2024", {L"Restored", L"Year 2024"}, 1, {}},
     // Escapes are decoded before matching and creating.
     {kProfile, File::Rich, L"\\\\Archive\\Q&#58 &#34x&#34 &#60y&#62", {L"Archive", L"Q: \"x\" <y>"}, 1, {}},
     {kProfile, File::Rich, L"\\\\Archive\\2022", {L"Archive", L"2022"}, 1, {}},
+    // A name that does not convert to 8 bits is made as the empty name, which the walk
+    // after it does not match: the mail goes into the parent.
+    {kProfile, File::Rich, L"\\\\Archive\\2022\\\u03a9mega", {L"Archive", L"2022"}, 2, {}},
     // An empty path is the root of the empty name: a store "2" is added for it.
-    {kProfile, File::Rich, L"", {L""}, 1, {}},
+    {kProfile, File::Rich, L"", {L""}, 1, {}, nullptr, "2"},
     {kProfile, File::Foreign1, L"\\\\Mailbox\\Foreign", {L"Mailbox", L"Foreign"}, 1, {}},
     {kProfile, File::Foreign2, L"\\\\Mailbox\\Foreign", {L"Mailbox", L"Foreign"}, 2, {}},
     // A level that cannot be made leaves the mail in its parent.
@@ -155,6 +167,15 @@ const RestoreCase kCases[] = {
      {L"KsCommMailServer::getFolder::getDefaultPST failed",
       L"KsCommMailServer::LoadMailFromMSGFile::getFolder failed"}},
 };
+
+// Whether a store of the profile was added from the data file `file`, as its store.ini says.
+bool AddedFrom(const std::wstring& profile, const std::string& file) {
+    for (const auto& entry : std::filesystem::directory_iterator(profile)) {
+        const std::string ini = testsupport::ReadFileBytes(entry.path().wstring() + L"\\store.ini");
+        if (ini.find("\ndata-file = " + file + "\n") != std::string::npos) return true;
+    }
+    return false;
+}
 
 // The folder a target names: the last store whose root has that name, then subfolders.
 ComPtr<IMAPIFolder> OpenTarget(IMAPISession* session, const Texts& target) {
@@ -271,6 +292,9 @@ TEST(Restore, MessageFilesIntoFoldersAndStores) {
         EXPECT_TRUE(testsupport::ReadFileBytes(file) == before) << "the message file changed";
         EXPECT_TRUE(testsupport::SameLines(refused ? Texts{kOpenFailed} : c.log, tail->Take(0)));
         SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (c.addedFrom) {
+            EXPECT_TRUE(AddedFrom(profile, c.addedFrom)) << "no store added from " << c.addedFrom;
+        }
         if (target.empty() || c.messages == 0) continue;
 
         const storetest::ScopedEnvironment onProfile(L"STANDIN_MAPI_PROFILE", profile.c_str());
@@ -278,6 +302,17 @@ TEST(Restore, MessageFilesIntoFoldersAndStores) {
         ASSERT_EQ(S_OK, MAPILogonEx(0, nullptr, nullptr, storetest::kAllowOthers, session.put()));
         const ComPtr<IMAPIFolder> folder = OpenTarget(session.get(), target);
         ASSERT_TRUE(folder) << "no folder where the mail should be";
+        // Levels past the target could not be made: nothing below it, but a folder of the
+        // empty name where a name does not convert to 8 bits.
+        const std::wstring_view path = c.folderPath;
+        const size_t levels =
+            std::count(path.begin(), path.end(), L'\\') + 1 - (path.starts_with(L"\\\\") ? 2 : 0);
+        if (levels > target.size()) {
+            std::vector<storetest::FolderRow> below;
+            ASSERT_EQ(S_OK, storetest::ReadHierarchy(folder.get(), below));
+            for (const storetest::FolderRow& made : below)
+                EXPECT_EQ(L"", made.name) << "made below the target";
+        }
         std::vector<std::vector<BYTE>> entryIds;
         ASSERT_EQ(S_OK, storetest::ReadContents(folder.get(), entryIds));
         ASSERT_EQ(c.messages, entryIds.size());

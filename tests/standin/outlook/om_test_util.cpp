@@ -2,6 +2,8 @@
 
 #include <ole2.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "base/unique_resource.h"
@@ -31,8 +33,17 @@ void AsAddInWorker(const std::function<void(_Application* application)>& body) {
         ASSERT_EQ(S_OK, object.As(application));
         body(application.get());
     });
-    // The host's thread serves the worker's calls meanwhile.
-    EXPECT_EQ(WAIT_OBJECT_0, base::WaitServingCalls(done.get(), INFINITE));
+    // The host's thread serves the worker's calls meanwhile. A worker that never ends
+    // (a call that never returns) would hang the test, and it still holds `body` and
+    // the host's objects: after a bound far past any body's, say so and end the process.
+    constexpr DWORD kWorkerLimitMs = 120000;
+    const DWORD waited = base::WaitServingCalls(done.get(), kWorkerLimitMs);
+    if (waited != WAIT_OBJECT_0) {
+        std::fprintf(stderr, "AsAddInWorker: the worker has not ended after %lu ms (wait 0x%lx)\n",
+                     kWorkerLimitMs, waited);
+        std::fflush(stderr);
+        std::_Exit(3);
+    }
     worker.join();
 }
 
