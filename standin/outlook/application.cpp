@@ -12,6 +12,22 @@ namespace {
 // The only namespace type Outlook knows.
 constexpr wchar_t kMapiNamespace[] = L"MAPI";
 
+// The library of the object model's interfaces, as object_library.idl names it.
+constexpr GUID kObjectLibrary = {
+    0xAE363F6B, 0x5493, 0x4448, {0xA1, 0xEE, 0xD0, 0x5A, 0x78, 0x7D, 0x1B, 0x44}};
+
+// The library, loaded as the standard marshaler loads it to proxy and stub the object
+// model's interfaces for other apartments; null where it is not registered. Outlook
+// dispatches through its type library, so the library stays loaded while it runs.
+// Without that, Wine's oleaut32 parses it again for every proxy and stub and drops it
+// when the last goes, and a proxy made on one thread while another drops it can answer
+// E_NOINTERFACE to a QueryInterface the interface supports.
+[[nodiscard]] base::ComPtr<ITypeLib> LoadObjectLibrary() noexcept {
+    base::ComPtr<ITypeLib> library;
+    if (FAILED(::LoadRegTypeLib(kObjectLibrary, 1, 0, LOCALE_NEUTRAL, library.put()))) return {};
+    return library;
+}
+
 }  // namespace
 
 void AddInObject::Disconnect() noexcept {
@@ -93,8 +109,9 @@ HRESULT ApplicationObject::Create(std::shared_ptr<store::Profile> profile,
     base::ComPtr<AddInsObject> addIns;
     hr = MakeObject<AddInsObject>(addIns);
     if (FAILED(hr)) return hr;
-    out.reset(new (std::nothrow) ApplicationObject(
-        std::move(nameSpace), std::move(addIns), std::move(quitRequested), faults & store::fault::kSession));
+    out.reset(new (std::nothrow)
+                  ApplicationObject(std::move(nameSpace), std::move(addIns), LoadObjectLibrary(),
+                                    std::move(quitRequested), faults & store::fault::kSession));
     return out ? S_OK : E_OUTOFMEMORY;
 }
 

@@ -85,14 +85,17 @@ public:
 
 private:
     ApplicationObject(base::ComPtr<_NameSpace> nameSpace, base::ComPtr<AddInsObject> addIns,
-                      base::UniqueHandle quitRequested, bool sessionRefused) noexcept
+                      base::ComPtr<ITypeLib> library, base::UniqueHandle quitRequested,
+                      bool sessionRefused) noexcept
         : nameSpace_(std::move(nameSpace)),
           addIns_(std::move(addIns)),
+          library_(std::move(library)),
           quitRequested_(std::move(quitRequested)),
           sessionRefused_(sessionRefused) {}
 
     const base::ComPtr<_NameSpace> nameSpace_;
     const base::ComPtr<AddInsObject> addIns_;
+    const base::ComPtr<ITypeLib> library_;  // the interfaces' library, kept loaded; may be null
     const base::UniqueHandle quitRequested_;
     const bool sessionRefused_;  // the profile's session fault
 };
