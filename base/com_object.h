@@ -12,6 +12,7 @@
 #include <tuple>
 #include <utility>
 
+#include "base/boundary.h"
 #include "base/com.h"
 
 namespace base {
@@ -165,13 +166,13 @@ protected:
 // it cannot be made.
 template <typename Object, typename Result = Object, typename... Args>
 [[nodiscard]] HRESULT MakeObject(ComPtr<Result>& out, Args&&... args) noexcept {
-    try {
-        out.reset(static_cast<Result*>(new Object(std::forward<Args>(args)...)));
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        out.reset();
-        return E_OUTOFMEMORY;
-    }
+    out.reset();
+    return ReturnOr(
+        [&] {
+            out.reset(static_cast<Result*>(new Object(std::forward<Args>(args)...)));
+            return S_OK;
+        },
+        E_OUTOFMEMORY);
 }
 
 // Makes or finds the instance a class object hands out, queried for `iid`.

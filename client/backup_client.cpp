@@ -406,10 +406,9 @@ int main() {
     int argc = 0;
     const base::UniqueLocal<wchar_t**> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
     if (!argv) return kFailed;
-    try {
-        return Run(std::vector<std::wstring>(argv.get() + 1, argv.get() + argc), output);
-    } catch (const std::exception&) {
+    int result = kFailed;
+    if (!base::Completes(
+            [&] { result = Run(std::vector<std::wstring>(argv.get() + 1, argv.get() + argc), output); }))
         output.Error(L"out of memory");
-        return kFailed;
-    }
+    return result;
 }

@@ -226,22 +226,24 @@ HRESULT MemoryTable::QueryColumns(ULONG flags, LPSPropTagArray* columns) noexcep
         *columns = out.release();
         return S_OK;
     }
-    try {
-        std::vector<ULONG> tags;
-        for (const StoredRow& row : rows_) {
-            for (const SPropValue& v : row.span()) {
-                if (std::find(tags.begin(), tags.end(), v.ulPropTag) == tags.end())
-                    tags.push_back(v.ulPropTag);
+    const HRESULT hr = base::ReturnOr(
+        [&] {
+            std::vector<ULONG> tags;
+            for (const StoredRow& row : rows_) {
+                for (const SPropValue& v : row.span()) {
+                    if (std::find(tags.begin(), tags.end(), v.ulPropTag) == tags.end())
+                        tags.push_back(v.ulPropTag);
+                }
             }
-        }
-        HRESULT hr =
-            ::MAPIAllocateBuffer(CbNewSPropTagArray(tags.size()), reinterpret_cast<void**>(out.put()));
-        if (FAILED(hr)) return hr;
-        out.get()->cValues = static_cast<ULONG>(tags.size());
-        std::copy(tags.begin(), tags.end(), out.get()->aulPropTag);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            HRESULT hr =
+                ::MAPIAllocateBuffer(CbNewSPropTagArray(tags.size()), reinterpret_cast<void**>(out.put()));
+            if (FAILED(hr)) return hr;
+            out.get()->cValues = static_cast<ULONG>(tags.size());
+            std::copy(tags.begin(), tags.end(), out.get()->aulPropTag);
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
+    if (FAILED(hr)) return hr;
     *columns = out.release();
     return S_OK;
 }

@@ -72,23 +72,25 @@ HRESULT CopyAttachmentData(const AttachmentData& from, AttachmentData& to) noexc
 }
 
 HRESULT CopyMessageData(const MessageData& from, MessageData& to) noexcept {
-    try {
-        if (HRESULT hr = to.props.CopyFrom(from.props); FAILED(hr)) return hr;
-        to.recipients.clear();
-        to.recipients.resize(from.recipients.size());
-        for (std::size_t i = 0; i < from.recipients.size(); ++i) {
-            if (HRESULT hr = to.recipients[i].props.CopyFrom(from.recipients[i].props); FAILED(hr)) return hr;
-        }
-        to.attachments.clear();
-        for (const auto& [number, attachment] : from.attachments) {
-            if (HRESULT hr = CopyAttachmentData(attachment, to.attachments[number]); FAILED(hr)) return hr;
-        }
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
-    to.nextRecipientId = from.nextRecipientId;
-    to.nextAttachmentId = from.nextAttachmentId;
-    return S_OK;
+    return base::ReturnOr(
+        [&] {
+            if (HRESULT hr = to.props.CopyFrom(from.props); FAILED(hr)) return hr;
+            to.recipients.clear();
+            to.recipients.resize(from.recipients.size());
+            for (std::size_t i = 0; i < from.recipients.size(); ++i) {
+                if (HRESULT hr = to.recipients[i].props.CopyFrom(from.recipients[i].props); FAILED(hr))
+                    return hr;
+            }
+            to.attachments.clear();
+            for (const auto& [number, attachment] : from.attachments) {
+                if (HRESULT hr = CopyAttachmentData(attachment, to.attachments[number]); FAILED(hr))
+                    return hr;
+            }
+            to.nextRecipientId = from.nextRecipientId;
+            to.nextAttachmentId = from.nextAttachmentId;
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 ULONG NameMap::Find(const MAPINAMEID& name) const noexcept {
@@ -106,16 +108,16 @@ HRESULT NameMap::FindOrAdd(const MAPINAMEID& name, ULONG& propId) noexcept {
         (name.ulKind == MNID_STRING && !name.Kind.lpwstrName)) {
         return MAPI_E_INVALID_PARAMETER;
     }
-    try {
-        PropertyName entry{*name.lpguid, name.ulKind, name.ulKind == MNID_ID ? name.Kind.lID : 0,
-                           name.ulKind == MNID_STRING ? name.Kind.lpwstrName : L""};
-        const std::size_t index = names_.size();
-        if (HRESULT hr = Append(std::move(entry)); FAILED(hr)) return hr;
-        propId = kFirstId + static_cast<ULONG>(index);
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
-    return S_OK;
+    return base::ReturnOr(
+        [&] {
+            PropertyName entry{*name.lpguid, name.ulKind, name.ulKind == MNID_ID ? name.Kind.lID : 0,
+                               name.ulKind == MNID_STRING ? name.Kind.lpwstrName : L""};
+            const std::size_t index = names_.size();
+            if (HRESULT hr = Append(std::move(entry)); FAILED(hr)) return hr;
+            propId = kFirstId + static_cast<ULONG>(index);
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 const PropertyName* NameMap::NameOf(ULONG propId) const noexcept {

@@ -71,22 +71,24 @@ HRESULT PropObject<Interface>::GetProps(LPSPropTagArray tags, ULONG flags, ULONG
     *count = 0;
     *values = nullptr;
     std::vector<ULONG> wanted;
-    try {
-        if (tags) {
-            wanted.assign(tags->aulPropTag, tags->aulPropTag + tags->cValues);
-        } else {
+    HRESULT hr = base::ReturnOr(
+        [&] {
+            if (tags) {
+                wanted.assign(tags->aulPropTag, tags->aulPropTag + tags->cValues);
+                return S_OK;
+            }
             for (const SPropValue& v : Computed())
                 wanted.push_back(PROP_TAG(PT_UNSPECIFIED, PROP_ID(v.ulPropTag)));
             std::vector<SPropValue> stored;
             if (HRESULT hr = props_->Values(stored); FAILED(hr)) return hr;
             for (const SPropValue& v : stored)
                 wanted.push_back(PROP_TAG(PT_UNSPECIFIED, PROP_ID(v.ulPropTag)));
-        }
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+            return S_OK;
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
+    if (FAILED(hr)) return hr;
     SPropValue* out = nullptr;
-    HRESULT hr = tree_->allocateBuffer(
+    hr = tree_->allocateBuffer(
         static_cast<ULONG>(std::max<std::size_t>(wanted.size(), 1) * sizeof(SPropValue)),
         reinterpret_cast<void**>(&out));
     if (FAILED(hr)) return hr;

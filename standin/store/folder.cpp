@@ -284,23 +284,23 @@ HRESULT Folder::ReserveItemNumber(uint32_t& number) const {
 }
 
 HRESULT Folder::AddItemFile(const void* data, size_t size, Item& item) const {
-    try {
-        // Numbers are never reused, so an old entry ID cannot name a new item; a
-        // file already there (put by hand) moves us on to the next number.
-        for (;;) {
-            uint32_t number = 0;
-            HRESULT hr = ReserveItemNumber(number);
-            if (FAILED(hr)) return hr;
-            hr = WriteFileAtomically(JoinPath(path(), ItemFileName(number)), data, size, false,
-                                     store_.profile()->path());
-            if (hr == MAPI_E_COLLISION) continue;
-            if (FAILED(hr)) return hr;
-            item = Item(*this, number, size);
-            return S_OK;
-        }
-    } catch (const std::bad_alloc&) {
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    return base::ReturnOr(
+        [&] {
+            // Numbers are never reused, so an old entry ID cannot name a new item; a
+            // file already there (put by hand) moves us on to the next number.
+            for (;;) {
+                uint32_t number = 0;
+                HRESULT hr = ReserveItemNumber(number);
+                if (FAILED(hr)) return hr;
+                hr = WriteFileAtomically(JoinPath(path(), ItemFileName(number)), data, size, false,
+                                         store_.profile()->path());
+                if (hr == MAPI_E_COLLISION) continue;
+                if (FAILED(hr)) return hr;
+                item = Item(*this, number, size);
+                return S_OK;
+            }
+        },
+        MAPI_E_NOT_ENOUGH_MEMORY);
 }
 
 }  // namespace standin::store

@@ -486,13 +486,9 @@ HRESULT Generator::AddEmbedded(IMessage* message, const std::wstring& subject, b
 }  // namespace
 
 HRESULT GenerateProfile(const ProfilePlan& profile, const std::wstring& folder, std::wstring& error) {
-    try {
-        Generator generator(error);
-        return generator.Run(profile, folder);
-    } catch (const std::bad_alloc&) {
-        error = L"out of memory";
-        return MAPI_E_NOT_ENOUGH_MEMORY;
-    }
+    HRESULT hr = MAPI_E_NOT_ENOUGH_MEMORY;
+    if (!base::Completes([&] { hr = Generator(error).Run(profile, folder); })) error = L"out of memory";
+    return hr;
 }
 
 }  // namespace standin::profilegen
