@@ -608,29 +608,33 @@ private:
         return true;
     }
 
-    // A mail to restore is a request for a job; while the folder it goes into (or one
-    // above) is missing, one restore makes it, and the others into it wait for that one,
-    // so that two jobs never make the same folder or store.
+    // A mail to restore is a request for a job, unless a job is at work on the same mail
+    // (the add-in opens its file alone: a second open would fail), or on the folder it
+    // goes into while that folder, or one above it, is missing (one restore makes it, so
+    // that two jobs never make the same folder or store): it then waits for that one.
     void Decide(size_t target, const SavedMail* mail) {
         if (options_.dryRun) {
             ++tallies_[kRestored].count;
             Done(target);
             return;
         }
-        const std::wstring missing = FirstMissing(targets_[target]);
-        if (!missing.empty()) {
-            const auto [making, first] = making_.try_emplace(missing);
-            if (!first) {
-                making->second.push_back({target, mail});
+        const std::wstring key = KeyOf(*mail), missing = FirstMissing(targets_[target]);
+        for (const std::wstring& busy : {key, missing}) {
+            if (const auto waiting = busy_.find(busy); waiting != busy_.end()) {
+                waiting->second.push_back({target, mail});
                 return;
             }
         }
-        jobs_.Push([this, target, mail, missing](Job& job, std::wstring* error) {
+        busy_[key];
+        if (!missing.empty()) busy_[missing];
+        jobs_.Push([this, target, mail, key, missing](Job& job, std::wstring* error) {
             if (!Restore(job, *mail, targets_[target], error)) return false;
             Done(target);
-            if (missing.empty()) return true;
-            const auto waiting = making_.extract(missing);
-            for (const auto& [other, met] : waiting.mapped()) Decide(other, met);
+            for (const std::wstring& busy : {key, missing}) {
+                const auto waiting = busy_.extract(busy);
+                if (!waiting) continue;
+                for (const auto& [other, met] : waiting.mapped()) Decide(other, met);
+            }
             return true;
         });
     }
@@ -742,7 +746,7 @@ private:
     std::vector<size_t> left_;                   // per target: mails not yet done, and its list
     std::unordered_set<std::wstring> existing_;  // folder paths that exist, case folded
     std::unordered_map<std::wstring, std::vector<std::pair<size_t, const SavedMail*>>>
-        making_;  // missing folders being made by a restore: the mails waiting for it
+        busy_;  // keys of mails being restored, missing folders being made: the mails waiting for each
     Tally tallies_[kRestoreTallies] = {
         {options_.dryRun ? L"to restore" : L"restored"}, {L"already there"}, {L"failed"}};
 };
