@@ -166,13 +166,15 @@ protected:
 // it cannot be made.
 template <typename Object, typename Result = Object, typename... Args>
 [[nodiscard]] HRESULT MakeObject(ComPtr<Result>& out, Args&&... args) noexcept {
-    out.reset();
-    return ReturnOr(
+    // Made before `out` lets go of what it holds, which `args` may refer to.
+    const HRESULT hr = ReturnOr(
         [&] {
             out.reset(static_cast<Result*>(new Object(std::forward<Args>(args)...)));
             return S_OK;
         },
         E_OUTOFMEMORY);
+    if (FAILED(hr)) out.reset();
+    return hr;
 }
 
 // Makes or finds the instance a class object hands out, queried for `iid`.

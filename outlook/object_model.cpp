@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cwchar>
 #include <initializer_list>
 #include <span>
 
@@ -23,15 +24,66 @@ constexpr size_t kMaxArguments = 4;  // NameSpace.Logon
     return FAILED(exception.scode) ? exception.scode : DISP_E_EXCEPTION;
 }
 
-// Calls the member `name` of `object`; `args` in the order the member declares them,
-// borrowed for the call. `result` may be null when the member gives nothing.
-[[nodiscard]] HRESULT InvokeByName(IDispatch* object, const wchar_t* name, WORD flags, ArgumentSpan args,
+// Dispatch identifiers by interface and member name, for the module's life (see the
+// header); shared by the request threads. Full, it keeps no more: a member it lacks is
+// looked up at each call.
+class DispatchIds {
+public:
+    [[nodiscard]] bool Find(REFIID iid, const wchar_t* name, DISPID& member) noexcept {
+        AcquireSRWLockShared(&lock_);
+        const Entry* const found = Locate(iid, name);
+        if (found) member = found->member;
+        ReleaseSRWLockShared(&lock_);
+        return found != nullptr;
+    }
+    // `name` is one of this file's literals; two threads may have looked it up at once.
+    void Add(REFIID iid, const wchar_t* name, DISPID member) noexcept {
+        AcquireSRWLockExclusive(&lock_);
+        if (!Locate(iid, name) && used_ < entries_.size()) entries_[used_++] = {iid, name, member};
+        ReleaseSRWLockExclusive(&lock_);
+    }
+
+private:
+    struct Entry {
+        IID iid;
+        const wchar_t* name;
+        DISPID member;
+    };
+
+    // Under lock_.
+    [[nodiscard]] const Entry* Locate(REFIID iid, const wchar_t* name) const noexcept {
+        for (size_t i = 0; i < used_; ++i) {
+            if (IsEqualIID(entries_[i].iid, iid) && std::wcscmp(entries_[i].name, name) == 0)
+                return &entries_[i];
+        }
+        return nullptr;
+    }
+
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    std::array<Entry, 32> entries_{};  // more than the members the add-in calls
+    size_t used_ = 0;
+};
+
+DispatchIds g_dispatchIds;
+
+// The identifier of the member `name` of the interface `iid`, which `object` serves.
+[[nodiscard]] HRESULT MemberId(IDispatch* object, REFIID iid, const wchar_t* name, DISPID& member) noexcept {
+    if (g_dispatchIds.Find(iid, name, member)) return S_OK;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    const HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &member);
+    if (SUCCEEDED(hr)) g_dispatchIds.Add(iid, name, member);
+    return hr;
+}
+
+// Calls the member `name` of `object`, an `Interface`; `args` in the order the member
+// declares them, borrowed for the call. `result` may be null when the member gives nothing.
+template <typename Interface>
+[[nodiscard]] HRESULT InvokeByName(Interface* object, const wchar_t* name, WORD flags, ArgumentSpan args,
                                    VARIANT* result) noexcept {
     if (!object) return E_POINTER;
     if (args.size() > kMaxArguments) return E_INVALIDARG;
     DISPID member = DISPID_UNKNOWN;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &member);
+    HRESULT hr = MemberId(object, __uuidof(Interface), name, member);
     if (FAILED(hr)) return hr;
 
     // DISPPARAMS lists the arguments last to first; a put names its value.
@@ -61,8 +113,8 @@ template <typename T>
     return unknown->QueryInterface(__uuidof(T), object.put_void());
 }
 
-template <typename T>
-[[nodiscard]] HRESULT CallForObject(IDispatch* object, const wchar_t* name, WORD flags, ArgumentSpan args,
+template <typename Interface, typename T>
+[[nodiscard]] HRESULT CallForObject(Interface* object, const wchar_t* name, WORD flags, ArgumentSpan args,
                                     ComPtr<T>& out) noexcept {
     out.reset();
     UniqueVariant result;
@@ -71,15 +123,15 @@ template <typename T>
     return ObjectFrom(result.get(), out);
 }
 
-template <typename T>
-[[nodiscard]] HRESULT CallForObject(IDispatch* object, const wchar_t* name, WORD flags, Arguments args,
+template <typename Interface, typename T>
+[[nodiscard]] HRESULT CallForObject(Interface* object, const wchar_t* name, WORD flags, Arguments args,
                                     ComPtr<T>& out) noexcept {
     return CallForObject(object, name, flags, ArgumentSpan(args.begin(), args.size()), out);
 }
 
 // Calls the method `name` with `text` (as VT_BSTR) first, then `rest`.
-template <typename T>
-[[nodiscard]] HRESULT CallWithText(IDispatch* object, const wchar_t* name, const wchar_t* text,
+template <typename Interface, typename T>
+[[nodiscard]] HRESULT CallWithText(Interface* object, const wchar_t* name, const wchar_t* text,
                                    ArgumentSpan rest, ComPtr<T>& out) noexcept {
     out.reset();
     if (rest.size() >= kMaxArguments) return E_INVALIDARG;
@@ -92,13 +144,14 @@ template <typename T>
     return CallForObject(object, name, DISPATCH_METHOD, ArgumentSpan(args.data(), rest.size() + 1), out);
 }
 
-template <typename T>
-[[nodiscard]] HRESULT GetObjectProperty(IDispatch* object, const wchar_t* name, ComPtr<T>& out) noexcept {
+template <typename Interface, typename T>
+[[nodiscard]] HRESULT GetObjectProperty(Interface* object, const wchar_t* name, ComPtr<T>& out) noexcept {
     return CallForObject(object, name, DISPATCH_PROPERTYGET, {}, out);
 }
 
 // The property `name` converted to `type`, owned by `converted`.
-[[nodiscard]] HRESULT GetPropertyAs(IDispatch* object, const wchar_t* name, VARTYPE type,
+template <typename Interface>
+[[nodiscard]] HRESULT GetPropertyAs(Interface* object, const wchar_t* name, VARTYPE type,
                                     UniqueVariant& converted) noexcept {
     UniqueVariant result;
     const HRESULT hr = InvokeByName(object, name, DISPATCH_PROPERTYGET, {}, result.put());
@@ -107,7 +160,8 @@ template <typename T>
     return ::VariantChangeType(converted.put(), const_cast<VARIANT*>(&result.get()), 0, type);
 }
 
-[[nodiscard]] HRESULT GetTextProperty(IDispatch* object, const wchar_t* name, UniqueBstr& text) noexcept {
+template <typename Interface>
+[[nodiscard]] HRESULT GetTextProperty(Interface* object, const wchar_t* name, UniqueBstr& text) noexcept {
     text.reset();
     UniqueVariant converted;
     const HRESULT hr = GetPropertyAs(object, name, VT_BSTR, converted);
@@ -115,7 +169,8 @@ template <typename T>
     return hr;
 }
 
-[[nodiscard]] HRESULT GetLongProperty(IDispatch* object, const wchar_t* name, long* number) noexcept {
+template <typename Interface>
+[[nodiscard]] HRESULT GetLongProperty(Interface* object, const wchar_t* name, long* number) noexcept {
     if (!number) return E_POINTER;
     *number = 0;
     UniqueVariant converted;
@@ -124,11 +179,13 @@ template <typename T>
     return hr;
 }
 
-[[nodiscard]] HRESULT PutProperty(IDispatch* object, const wchar_t* name, const VARIANT& value) noexcept {
+template <typename Interface>
+[[nodiscard]] HRESULT PutProperty(Interface* object, const wchar_t* name, const VARIANT& value) noexcept {
     return InvokeByName(object, name, DISPATCH_PROPERTYPUT, ArgumentSpan(&value, 1), nullptr);
 }
 
-[[nodiscard]] HRESULT CallMethod(IDispatch* object, const wchar_t* name, Arguments args) noexcept {
+template <typename Interface>
+[[nodiscard]] HRESULT CallMethod(Interface* object, const wchar_t* name, Arguments args) noexcept {
     UniqueVariant ignored;
     return InvokeByName(object, name, DISPATCH_METHOD, ArgumentSpan(args.begin(), args.size()),
                         ignored.put());

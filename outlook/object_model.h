@@ -12,7 +12,11 @@
 // - Text and number results are converted like VariantChangeType; a value that cannot
 //   be converted fails with that conversion's HRESULT.
 // - Out-parameters are reset first, so they are null or empty on every failure.
-// Threads: call on the thread (apartment) that obtained the object; nothing is kept.
+// - Each member's name is looked up once in the module's life, by interface and name,
+//   and its identifier reused on every object of that interface: Outlook's interfaces
+//   are dual interfaces of its type library, which fixes a member's identifier for every
+//   object that serves the interface. A lookup is a crossing to Outlook's main thread.
+// Threads: call on the thread (apartment) that obtained the object; no object is kept.
 #pragma once
 
 #include "base/com.h"

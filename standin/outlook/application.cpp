@@ -85,14 +85,16 @@ HRESULT ApplicationObject::Create(std::shared_ptr<store::Profile> profile,
     HRESULT hr = profile->GetSettings(settings);
     if (FAILED(hr)) return hr;
     CallGate::RefuseCall(settings.busyCall);
+    uint32_t faults = 0;
+    if (FAILED(hr = profile->GetFaults(faults))) return hr;
     base::ComPtr<_NameSpace> nameSpace;
     hr = NewNameSpace(std::move(profile), nameSpace);
     if (FAILED(hr)) return hr;
     base::ComPtr<AddInsObject> addIns;
     hr = MakeObject<AddInsObject>(addIns);
     if (FAILED(hr)) return hr;
-    out.reset(new (std::nothrow)
-                  ApplicationObject(std::move(nameSpace), std::move(addIns), std::move(quitRequested)));
+    out.reset(new (std::nothrow) ApplicationObject(
+        std::move(nameSpace), std::move(addIns), std::move(quitRequested), faults & store::fault::kSession));
     return out ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -104,7 +106,9 @@ HRESULT ApplicationObject::GetNamespace(Call& call) {
     return call.ReturnObject(nameSpace_.get());
 }
 
-HRESULT ApplicationObject::GetSession(Call& call) { return call.ReturnObject(nameSpace_.get()); }
+HRESULT ApplicationObject::GetSession(Call& call) {
+    return sessionRefused_ ? store::kFaultResult : call.ReturnObject(nameSpace_.get());
+}
 
 HRESULT ApplicationObject::Quit(Call&) {
     return ::SetEvent(quitRequested_.get()) ? S_OK : HRESULT_FROM_WIN32(::GetLastError());

@@ -85,14 +85,16 @@ public:
 
 private:
     ApplicationObject(base::ComPtr<_NameSpace> nameSpace, base::ComPtr<AddInsObject> addIns,
-                      base::UniqueHandle quitRequested) noexcept
+                      base::UniqueHandle quitRequested, bool sessionRefused) noexcept
         : nameSpace_(std::move(nameSpace)),
           addIns_(std::move(addIns)),
-          quitRequested_(std::move(quitRequested)) {}
+          quitRequested_(std::move(quitRequested)),
+          sessionRefused_(sessionRefused) {}
 
     const base::ComPtr<_NameSpace> nameSpace_;
     const base::ComPtr<AddInsObject> addIns_;
     const base::UniqueHandle quitRequested_;
+    const bool sessionRefused_;  // the profile's session fault
 };
 
 }  // namespace standin::outlook

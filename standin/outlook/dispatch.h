@@ -139,6 +139,7 @@ public:
     }
     STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids) noexcept override {
         if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+        CallGate::CountNameLookup();
         return dispatch::IdsOfNames<Object>(Object::kMembers, names, count, ids);
     }
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,

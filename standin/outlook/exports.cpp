@@ -8,6 +8,7 @@
 #include <new>
 
 #include "standin/outlook/application.h"
+#include "standin/outlook/call_gate.h"
 #include "standin/outlook/host_api.h"
 #include "standin/outlook/running_class.h"
 #include "base/boundary.h"
@@ -119,6 +120,11 @@ extern "C" HRESULT WINAPI OutlookStandinGetHostSettings(OutlookStandinHostSettin
             return S_OK;
         },
         E_OUTOFMEMORY);
+}
+
+extern "C" void WINAPI OutlookStandinGetCallCounts(OutlookStandinCallCounts* counts) noexcept {
+    if (counts)
+        *counts = {standin::outlook::CallGate::invoked(), standin::outlook::CallGate::namesLookedUp()};
 }
 
 extern "C" HRESULT WINAPI OutlookStandinAddAddIn(const wchar_t* progId, IDispatch** entry) noexcept {

@@ -45,6 +45,15 @@ struct OutlookStandinHostSettings {
 // E_UNEXPECTED when no application is open; ERROR_INSUFFICIENT_BUFFER for a longer locale.
 HRESULT WINAPI OutlookStandinGetHostSettings(OutlookStandinHostSettings* settings) noexcept;
 
+// What the object model has served since the module loaded, on whatever thread: each
+// IDispatch::Invoke of a member and each GetIDsOfNames. A caller in another apartment
+// pays a crossing to the main thread for each.
+struct OutlookStandinCallCounts {
+    unsigned long long invoked;
+    unsigned long long namesLookedUp;
+};
+void WINAPI OutlookStandinGetCallCounts(OutlookStandinCallCounts* counts) noexcept;
+
 // Lists the add-in `progId` in Application.COMAddIns; `entry` is its COMAddIn,
 // which the host hands to the add-in's OnConnection.
 HRESULT WINAPI OutlookStandinAddAddIn(const wchar_t* progId, IDispatch** entry) noexcept;

@@ -52,6 +52,7 @@ public:
     }
 
     [[nodiscard]] HRESULT GetEntryID(Call& call) {
+        if (Faulty(store::fault::kItemEntryId)) return store::kFaultResult;
         std::vector<BYTE> entryId;
         const HRESULT hr = item_.GetEntryId(entryId);
         if (FAILED(hr)) return hr;
@@ -63,6 +64,7 @@ public:
 
     // The item's IMessage, as IUnknown.
     [[nodiscard]] HRESULT GetMAPIOBJECT(Call& call) {
+        if (Faulty(store::fault::kMapiObject)) return store::kFaultResult;
         if (!message_) return openResult_;
         return call.ReturnUnknown(message_.get());
     }
@@ -75,6 +77,11 @@ public:
     };
 
 private:
+    [[nodiscard]] bool Faulty(uint32_t fault) const {
+        uint32_t faults = 0;
+        return SUCCEEDED(item_.GetFaults(faults)) && (faults & fault);
+    }
+
     // An absent property reads as the empty text, as Outlook shows it.
     [[nodiscard]] HRESULT ReturnTextProperty(Call& call, ULONG tag) {
         if (!message_) return openResult_;

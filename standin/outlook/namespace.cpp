@@ -4,6 +4,7 @@
 #include "standin/mapi/hex.h"
 #include "standin/outlook/dispatch.h"
 #include "standin/outlook/objects.h"
+#include "standin/store/logon.h"
 #include "standin/store/names.h"
 
 namespace standin::outlook {
@@ -108,15 +109,28 @@ public:
     }
 
     // Logon([Profile], [Password], [ShowDialog], [NewSession]): the application is
-    // logged on to its profile already; only the profile's logon fault refuses.
-    [[nodiscard]] HRESULT Logon(Call&) {
+    // logged on to its profile already; only the profile's logon fault refuses. What it
+    // was given goes to the logon record.
+    [[nodiscard]] HRESULT Logon(Call& call) {
+        std::wstring profile, password;
+        long dialog = -1, newSession = -1;
+        (void)call.Text(0, profile);
+        (void)call.Text(1, password);
+        (void)call.Long(2, dialog);
+        (void)call.Long(3, newSession);
+        store::AppendLogonRecord("namespace-logon profile=" + std::string(profile.begin(), profile.end()) +
+                                 " password=" + std::string(password.begin(), password.end()) +
+                                 " dialog=" + std::to_string(dialog) + " new=" + std::to_string(newSession));
         uint32_t faults = 0;
         const HRESULT hr = profile_->GetFaults(faults);
         if (FAILED(hr)) return hr;
         return (faults & store::fault::kLogon) ? MAPI_E_LOGON_FAILED : S_OK;
     }
 
-    [[nodiscard]] HRESULT Logoff(Call&) { return S_OK; }
+    [[nodiscard]] HRESULT Logoff(Call&) {
+        store::AppendLogonRecord("namespace-logoff");
+        return S_OK;
+    }
 
     static constexpr Member<NameSpaceObject> kMembers[] = {
         {L"GetFolderFromID", 1, Access::Method, 1, 2, &NameSpaceObject::GetFolderFromID},

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <new>
 
 #include "base/boundary.h"
 #include "base/unique_resource.h"
@@ -62,11 +63,9 @@ std::wstring ProfilesFolder() {
 }
 
 // Appends the name's bytes as MAPILogonEx received them, in hexadecimal, and the
-// flags to the file STANDIN_MAPI_LOGON_RECORD names: a caller's tests see there
-// the exact text a logon passed, which the shared session otherwise ignores.
+// flags to the logon record: a caller's tests see there the exact text a logon
+// passed, which the shared session otherwise ignores.
 void RecordLogon(const void* profileName, ULONG flags) {
-    const std::wstring path = Environment(kLogonRecordVariable);
-    if (path.empty()) return;
     std::string line = "flags=" + std::to_string(flags) + " name=";
     if (!profileName) {
         line += "none";
@@ -77,11 +76,7 @@ void RecordLogon(const void* profileName, ULONG flags) {
         line.resize(at + 2 * size);
         mapi::EncodeHex(static_cast<const BYTE*>(profileName), size, line.data() + at);
     }
-    line += "\r\n";
-    base::UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    if (file) (void)WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    AppendLogonRecord(std::move(line));
 }
 
 bool ProfileHasName(const std::wstring& folder, const std::wstring& name) {
@@ -92,6 +87,20 @@ bool ProfileHasName(const std::wstring& folder, const std::wstring& name) {
 }
 
 }  // namespace
+
+void AppendLogonRecord(std::string line) noexcept {
+    try {
+        const std::wstring path = Environment(kLogonRecordVariable);
+        if (path.empty()) return;
+        line += "\r\n";
+        base::UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        if (file)
+            (void)WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    } catch (const std::bad_alloc&) {
+    }
+}
 
 HRESULT FindHostProfile(std::wstring& folder) {
     folder = Environment(kHostProfileVariable);

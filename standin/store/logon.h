@@ -24,8 +24,12 @@ namespace standin::store {
 
 inline constexpr wchar_t kHostProfileVariable[] = L"STANDIN_MAPI_PROFILE";
 inline constexpr wchar_t kProfilesVariable[] = L"STANDIN_MAPI_PROFILES";
-// A file each logon appends "flags=<decimal> name=<the name's bytes in hex, or none>" to.
+// A file each logon appends "flags=<decimal> name=<the name's bytes in hex, or none>" to,
+// and the object model its namespace's Logon and Logoff.
 inline constexpr wchar_t kLogonRecordVariable[] = L"STANDIN_MAPI_LOGON_RECORD";
+
+// Appends `line` and a line break to the logon record, when there is one.
+void AppendLogonRecord(std::string line) noexcept;
 
 // MAPILogonEx. `profileName` is in the ANSI code page, or UTF-16 with MAPI_UNICODE
 // in `flags`; null or empty means none. Without MAPI_NEW_SESSION the logon shares

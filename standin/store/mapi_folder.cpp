@@ -220,8 +220,12 @@ HRESULT MapiFolder::CreateMessage(LPCIID interfaceId, ULONG, LPMESSAGE* message)
         return MAPI_E_INTERFACE_NOT_SUPPORTED;
     }
     if (!as_.writable) return MAPI_E_NO_ACCESS;
+    FolderInfo info;
+    HRESULT hr = folder_.GetInfo(info);
+    if (FAILED(hr)) return hr;
+    if (info.faults & fault::kCreateMessage) return kFaultResult;
     base::ComPtr<IMessage> created;
-    const HRESULT hr = folder_.CreateMessage(created);
+    hr = folder_.CreateMessage(created);
     if (FAILED(hr)) return hr;
     *message = created.detach();
     return S_OK;

@@ -132,8 +132,10 @@ HRESULT MsgStore::Snapshot(ProviderProps& properties) const {
     properties.SetLong(PR_STORE_SUPPORT_MASK, kSupportMask);
     if (!(info.faults & fault::kNoIpmSubtree)) {
         std::vector<BYTE> rootId;
-        if (SUCCEEDED(store_.RootFolder().GetEntryId(rootId)))
+        if (SUCCEEDED(store_.RootFolder().GetEntryId(rootId))) {
+            if (info.faults & fault::kLongIpmSubtree) rootId.resize(4096);
             properties.SetBinary(PR_IPM_SUBTREE_ENTRYID, rootId);
+        }
     }
     for (const RoleProperty& role : kRoleProperties) {
         Folder folder;

@@ -12,6 +12,7 @@
 #include "tests/outlook/fake_dispatch.h"
 #include "tests/support/com_check.h"
 #include "tests/support/log_reader.h"
+#include "tests/support/standin_host.h"
 
 namespace {
 
@@ -22,7 +23,6 @@ using fake::Invocation;
 using Texts = std::vector<std::wstring>;
 
 constexpr wchar_t kChannel[] = L"DiRirire.MSOutlook";
-constexpr wchar_t kServerStopEvent[] = L"Local\\Kestrava.DiRirire.MSOutlook.Event";
 constexpr wchar_t kHyphens[] = L"------------------------------------------";
 
 std::wstring LogFolder() {
@@ -38,10 +38,7 @@ size_t Count(const std::string& bytes, const std::string& part) {
     return count;
 }
 
-bool ServerRunning() {
-    const base::UniqueHandle stop(OpenEventW(SYNCHRONIZE, FALSE, kServerStopEvent));
-    return stop.valid();
-}
+bool ServerRunning() { return !testsupport::ChannelFree(0); }
 
 // Outlook's application with its add-in list; the add-in's entry records what is put
 // into its Object.
@@ -82,7 +79,8 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(apartment_.succeeded());
         ASSERT_TRUE(plugin_.loaded()) << "error " << GetLastError();
-        ASSERT_FALSE(ServerRunning()) << "another process serves the add-in's channel";
+        ASSERT_TRUE(testsupport::ChannelFree(testsupport::StandinHost::kTimeoutMs))
+            << "another process serves the add-in's channel";
         // A log left by another process goes; one this process holds open stays.
         DeleteFileW(LogPath().c_str());
         RemoveDirectoryW(LogFolder().c_str());

@@ -1,6 +1,8 @@
 // The profile of the mail tests: in the default store's Inbox, mails that each
 // reach one way of building the record, with a meeting request and a report
-// between them, and a mail whose CopyTo fails; an empty folder beside it.
+// between them, a mail whose CopyTo fails and two whose entry ID or MAPI object the
+// object model cannot give; an empty folder beside it. Times are
+// UTC; the tests run in a zone 5:30 ahead.
 #pragma once
 
 #include <string>
@@ -19,6 +21,9 @@ enum InboxItem {
     kDated,
     kLong,
     kUncopyable,
+    kNoEntryId,
+    kNoMapiObject,
+    kFar,
     kItems
 };
 
@@ -38,10 +43,13 @@ store "Mailbox" default
     mail subject="Café – 8-bit" message-id=<ansi@example.org> submit-time=none ansi
     mail subject="日本語" message-id=<wide@example.org> submit-time=none fault=string8
     mail subject="Unreadable" body="x y" fault=error-value
-    mail subject="Dated" message-id=<dated@example.org> date=2023-03-14T09:05:07
+    mail subject="Dated" message-id=none date=2023-03-14T09:05:07
     mail subject="Long" message-id=none submit-time=none body=")" +
                                         kLongBody + R"("
     mail subject="100%s sure" fault=copy-to
+    mail subject="No entry ID" fault=item-entry-id
+    mail subject="No MAPI object" fault=mapi-object
+    mail subject="Far" message-id=none date=9999-12-31T23:59:59 body="f"
   folder "Empty"
 )";
 

@@ -25,6 +25,7 @@ struct RecordCase {
 const std::wstring kKnown = L"<known@example.org>It's knownanna@example.orgBob ONeil; CyDArcyEve E";
 const std::wstring kNeverSent = L"Never sentsender@example.orgDemo User";
 const std::wstring kNeverSentBody = L"Lineonelinetwo<mailto:open";
+const std::wstring kDated = L"Datedsender@example.orgDemo User";
 const RecordCase kRecords[] = {
     // Apostrophes go from the display lists only; a link's every occurrence goes.
     {mailtest::kKnown, false, kKnown},
@@ -39,8 +40,12 @@ const RecordCase kRecords[] = {
     {mailtest::kWide, false, L"<wide@example.org>日本語sender@example.orgDemo User"},
     // Unreadable message ID and submit time contribute nothing, and bring the body.
     {mailtest::kUnreadable, true, L"Unreadablesender@example.orgDemo Userxyxy"},
-    {mailtest::kDated, false,
-     L"<dated@example.org>Datedsender@example.orgDemo UserTuesday, March 14, 2023 09:05:07"},
+    // Local time; the submit time alone keeps the body out; the body's short form
+    // comes before the time.
+    {mailtest::kDated, false, kDated + L"Tuesday, March 14, 2023 14:35:07"},
+    {mailtest::kDated, true, kDated + L"BodyofDated.Tuesday, March 14, 2023 14:35:07"},
+    // A time past what a date holds in local time gives no text.
+    {mailtest::kFar, false, L"Farsender@example.orgDemo Userf"},
     // The short form is cut at 1024 characters counted before the blanks go.
     {mailtest::kLong, true,
      L"Longsender@example.orgDemo User" + Repeat(L"ab", 341) + L"a" + Repeat(L"ab", 600) + L"TAIL"},

@@ -18,6 +18,7 @@
 #include "tests/standin/msg/msg_test_util.h"
 #include "tests/standin/store/mapi_test_util.h"
 #include "tests/support/log_reader.h"
+#include "tests/support/log_sequence.h"
 #include "tests/support/standin_host.h"
 
 namespace {
@@ -39,18 +40,27 @@ struct ListCase {
     const wchar_t* path;
     uint32_t includeBody;
     std::vector<const wchar_t*> signatures;  // per item; null for IGNOREMAILENTRY
+    Texts log;                               // what the request writes between the dispatch lines
 };
 
-const std::vector<const wchar_t*> kInbox0 = {kKnown0, nullptr, kNeverSent0, nullptr, kAny,
-                                             kAny,    kAny,    kAny,        kAny,    kAny};
-const std::vector<const wchar_t*> kInbox1 = {kKnown1, nullptr, kNeverSent1, nullptr, kAny,
-                                             kAny,    kAny,    kAny,        kAny,    kAny};
+// Each item that fails is passed by with its own line, and the list goes on.
+const std::vector<const wchar_t*> kInbox0 = {kKnown0, nullptr, kNeverSent0, nullptr, kAny,    kAny, kAny,
+                                             kAny,    kAny,    kAny,        nullptr, nullptr, kAny};
+const std::vector<const wchar_t*> kInbox1 = {kKnown1, nullptr, kNeverSent1, nullptr, kAny,    kAny, kAny,
+                                             kAny,    kAny,    kAny,        nullptr, nullptr, kAny};
+const Texts kIgnoring = {L"Ignoring non-mail item ...", L"Ignoring non-mail item ...",
+                         L"pMailItem->get_EntryID failed: hr = 80004005",
+                         L"GetMailSignature failed: hr = 80004005"};
 const ListCase kLists[] = {
-    {L"\\\\Mailbox\\Inbox", 0, kInbox0},
-    {L"Mailbox\\Inbox", 1, kInbox1},  // the leading backslashes are added
-    {L"\\\\Mailbox\\Inbox", 2, kInbox1},
-    {L"\\\\Mailbox\\Empty", 1, {}},
-    {L"\\\\Mailbox\\Nowhere", 0, {}},  // logged, and answered as an empty folder
+    {L"\\\\Mailbox\\Inbox", 0, kInbox0, kIgnoring},
+    {L"Mailbox\\Inbox", 1, kInbox1, kIgnoring},  // the leading backslashes are added
+    {L"\\\\Mailbox\\Inbox", 2, kInbox1, kIgnoring},
+    {L"\\\\Mailbox\\Empty", 1, {}, {}},
+    // Logged, and answered as an empty folder.
+    {L"\\\\Mailbox\\Nowhere",
+     0,
+     {},
+     {L"CKsCommMailServer::GetAllMailsFromFolder failed with error 80004005"}},
 };
 
 bool IsSignature(const std::wstring& text) {
@@ -87,11 +97,13 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
     const auto client = host.Connect();
     ASSERT_NE(nullptr, client) << "the add-in's channel never appeared";
 
+    testsupport::LogTail tail(log);
     Texts entryIds;
     for (size_t i = 0; i < std::size(kLists); ++i) {
         const ListCase& c = kLists[i];
         Texts entries;
         ASSERT_TRUE(client->GetAllMailsFromFolder(c.path, c.includeBody, &entries)) << "case " << i;
+        EXPECT_TRUE(testsupport::SameLines(testsupport::Dispatched(1, c.log), tail.Take())) << "case " << i;
         ASSERT_EQ(c.signatures.size(), entries.size()) << "case " << i;
         for (size_t e = 0; e < entries.size(); ++e) {
             if (!c.signatures[e]) {
@@ -118,12 +130,19 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
         std::wstring path;
         bool earlierFile;  // a file is there before: it goes, whether the save succeeds or not
         bool reply;
+        Texts log;  // the request's only line is the failed copy's
     } const kSaves[] = {
-        {L"00", temp.Sub(L"unknown.msg"), true, false},
-        {entryIds[mailtest::kKnown], temp.Sub(L"no folder\\known.msg"), false, false},
-        {entryIds[mailtest::kKnown], L"", false, false},
-        {entryIds[mailtest::kUncopyable], temp.Sub(L"uncopyable.msg"), true, false},
-        {entryIds[mailtest::kKnown], SavedForOlefile(), true, true},
+        {L"00", temp.Sub(L"unknown.msg"), true, false, {}},
+        {entryIds[mailtest::kKnown], temp.Sub(L"no folder\\known.msg"), false, false, {}},
+        {entryIds[mailtest::kKnown], L"", false, false, {}},
+        {entryIds[mailtest::kUncopyable],
+         temp.Sub(L"uncopyable.msg"),
+         true,
+         false,
+         {L"CConect::SaveMailToMSGFileEx(MailSubject:<100%s sure> )::CopyTo failed with HR = 0x80004005, "
+          L"will "
+          L"try SaveAs"}},
+        {entryIds[mailtest::kKnown], SavedForOlefile(), true, true, {}},
     };
     for (size_t i = 0; i < std::size(kSaves); ++i) {
         const SaveCase& c = kSaves[i];
@@ -131,6 +150,7 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
         bool saved = !c.reply;
         ASSERT_TRUE(client->SaveMailToMSGFile(c.entryId, c.path, &saved)) << "case " << i;
         EXPECT_EQ(c.reply, saved) << "case " << i;
+        EXPECT_TRUE(testsupport::SameLines(c.log, tail.Take(0))) << "case " << i;
         if (c.earlierFile && !c.reply) {
             const std::string left = testsupport::ReadFileBytes(c.path);
             EXPECT_TRUE(left.empty() || left.starts_with("\xD0\xCF\x11\xE0"))
@@ -149,14 +169,46 @@ TEST(MailRequests, ListAndSaveThroughTheAddIn) {
     EXPECT_EQ(4u, RowCount(&IMessage::GetRecipientTable, file.message.get()));
     EXPECT_EQ(1u, RowCount(&IMessage::GetAttachmentTable, file.message.get()));
 
-    const Texts logTexts = testsupport::ReadLogTexts(log);
-    for (const wchar_t* line :
-         {L"Ignoring non-mail item ...",
-          L"CKsCommMailServer::GetAllMailsFromFolder failed with error 80004005",
-          L"CConect::SaveMailToMSGFileEx(MailSubject:<100%s sure> )::CopyTo failed with "
-          L"HR = 0x80004005, will try SaveAs"}) {
-        EXPECT_NE(logTexts.end(), std::find(logTexts.begin(), logTexts.end(), line)) << line;
+    // Clients that take no reply, or its count alone: each request gives up at its first
+    // send that is not taken, with its own line (code 7 with none). Four at once, so
+    // that their request timeouts pass together.
+    struct Stall {
+        wire::RequestCode code;
+        bool takeCount;
+        Texts log;
+    } const kStalls[] = {
+        {wire::RequestCode::GetAllFoldersList,
+         false,
+         {L"[CKsCommMailServer::GetAllFoldersList] Send(size) failed."}},
+        {wire::RequestCode::GetAllFoldersList,
+         true,
+         {L"[CKsCommMailServer::GetAllFoldersList] Send(folder) failed."}},
+        {wire::RequestCode::FillFolderTree, false, {}},
+        {wire::RequestCode::GetAllMailsFromFolder, true, {L"SendMessage failed "}},
+    };
+    Texts expected;
+    std::vector<std::unique_ptr<MailClient>> stalled;
+    for (const Stall& stall : kStalls) {
+        stalled.push_back(host.Connect());
+        MailClient& c = *stalled.back();
+        ASSERT_TRUE(c.BeginRequest(stall.code));
+        if (stall.code == wire::RequestCode::GetAllMailsFromFolder) {
+            ASSERT_TRUE(c.tunnel().SendString(L"\\\\Mailbox\\Inbox", MailClient::kDefaultTimeoutMs));
+            ASSERT_TRUE(c.tunnel().SendDword(0, MailClient::kDefaultTimeoutMs));
+        }
+        uint32_t count = 0;
+        ASSERT_TRUE(!stall.takeCount ||
+                    c.tunnel().ReceiveDword(&count, testsupport::StandinHost::kTimeoutMs));
+        Texts lines = testsupport::Dispatched(int(stall.code), stall.log);
+        if (stall.code != wire::RequestCode::GetAllMailsFromFolder) lines.push_back(L"Logging off session.");
+        if (stall.code == wire::RequestCode::GetAllFoldersList)
+            lines.push_back(L"CKsCommMailServer::GetAllFoldersList");
+        expected.insert(expected.end(), lines.begin(), lines.end());
     }
+    Texts written = tail.Take(std::size(kStalls));
+    std::sort(expected.begin(), expected.end());
+    std::sort(written.begin(), written.end());
+    EXPECT_TRUE(testsupport::SameLines(expected, written));
 }
 
 // The default profile's archive folder: a dated mail, an 8-bit one (its dash is byte

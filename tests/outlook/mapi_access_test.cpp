@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include <filesystem>
 #include <string>
@@ -30,18 +31,45 @@ TEST(MapiLibrary, FoundInASubfolderBoundByPlainOrDecoratedNames) {
 
     outlook::MapiFunctions table{};
     outlook::FindMapiLibrary(table, root.c_str(), L"\\msmapi32.dll");
+    ASSERT_NE(nullptr, table.hModule);
     EXPECT_EQ(GetModuleHandleW(library.c_str()), table.hModule);
     EXPECT_EQ(S_OK, outlook::UnloadMSMAPI(table));
     EXPECT_EQ(nullptr, table.hModule);
 
+    // Under Common Files, System\MSMAPI (where the stand-in's lies) comes before System\Mapi.
+    wchar_t common[MAX_PATH] = L"";
+    ASSERT_TRUE(SHGetSpecialFolderPathW(nullptr, common, CSIDL_PROGRAM_FILES_COMMON, FALSE));
+    const std::wstring later = std::wstring(common) + L"\\System\\Mapi\\" + testsupport::UniqueName(L"1033");
+    ASSERT_EQ(0, SHCreateDirectoryExW(nullptr, later.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(library.c_str(), (later + L"\\msmapi32.dll").c_str(), TRUE));
+    outlook::LoadMSMAPI(table);
+    EXPECT_EQ(GetModuleHandleW((std::wstring(common) + L"\\System\\MSMAPI\\1033\\msmapi32.dll").c_str()),
+              table.hModule);
+    EXPECT_EQ(S_OK, outlook::UnloadMSMAPI(table));
+    std::error_code ignored;
+    std::filesystem::remove_all(later, ignored);
+
     // mapi32.dll exports only the plain names, msmapi32.dll the decorated ones too.
     const base::UniqueModule mapi32(LoadLibraryW(testsupport::BesideThisProgram(L"mapi32.dll").c_str()));
     outlook::BindMapiFunctions(table, mapi32.get());
-    EXPECT_TRUE(outlook::IsComplete(&table));
+    EXPECT_EQ(&table, &outlook::MapiRoute(&table));
     EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(mapi32.get(), "HexFromBin")),
               reinterpret_cast<void*>(table.HexFromBin));
-
-    std::error_code ignored;
+    // Without any one of the eight, the table is passed by for mapi32.dll's imports.
+    void (*const clear[])(outlook::MapiFunctions&) = {
+        [](outlook::MapiFunctions& t) { t.MAPIInitialize = nullptr; },
+        [](outlook::MapiFunctions& t) { t.MAPIUninitialize = nullptr; },
+        [](outlook::MapiFunctions& t) { t.MAPILogonEx = nullptr; },
+        [](outlook::MapiFunctions& t) { t.MAPIFreeBuffer = nullptr; },
+        [](outlook::MapiFunctions& t) { t.HexFromBin = nullptr; },
+        [](outlook::MapiFunctions& t) { t.HrQueryAllRows = nullptr; },
+        [](outlook::MapiFunctions& t) { t.FreeProws = nullptr; },
+        [](outlook::MapiFunctions& t) { t.HrGetOneProp = nullptr; }};
+    for (size_t i = 0; i < std::size(clear); ++i) {
+        outlook::MapiFunctions partial = table;
+        clear[i](partial);
+        EXPECT_EQ(&outlook::MapiRoute(nullptr), &outlook::MapiRoute(&partial)) << "function " << i;
+    }
     std::filesystem::remove_all(root, ignored);
 }
 

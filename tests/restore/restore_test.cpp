@@ -14,11 +14,10 @@
 #include "tests/standin/msg/msg_test_util.h"
 #include "tests/standin/store/mapi_test_util.h"
 #include "tests/support/log_reader.h"
+#include "tests/support/log_sequence.h"
 #include "tests/support/standin_host.h"
 
 namespace {
-
-using testsupport::CountPrefix;
 
 using base::ComPtr;
 using Texts = std::vector<std::wstring>;
@@ -31,6 +30,7 @@ store "Mailbox" default
   folder "Locked" fault=create-folder
   folder "No ID" fault=entry-id
   folder "Unsaveable" message-fault=save-changes
+  folder "No new mail" fault=create-message
 store "Archive"
   folder "2022"
 )";
@@ -38,20 +38,40 @@ constexpr char kNoAddStoreProfile[] = R"(profile "Restore" fault=add-store
 store "Mailbox" default
   folder "Inbox" role=inbox
 )";
+// The session knows no entry ID: folders are opened through their store.
+constexpr char kUnknownEntryIdProfile[] = R"(profile "Restore" fault=session-unknown-entry-id
+store "Mailbox" default
+  folder "Inbox" role=inbox
+)";
+constexpr char kNoInboxProfile[] = R"(profile "Restore"
+store "Mailbox" default
+  folder "Inbox"
+)";
 
-enum class File { Rich, RichAnsi, Missing, NotCompound, HeldOpen, ReadOnly, Foreign1, Foreign2, NoPath };
+enum class File {
+    Rich,
+    RichAnsi,
+    Missing,
+    NotCompound,
+    NoMessage,
+    HeldOpen,
+    ReadOnly,
+    Foreign1,
+    Foreign2,
+    NoPath
+};
 
 struct RestoreCase {
     const char* profile;
     File file;
     const wchar_t* folderPath;           // as the client sends it
     Texts target;                        // root name, then folder names; empty when the reply is 0
-    size_t messages;                     // in the target afterwards
-    const wchar_t* logLine;              // begins a new line of the add-in's log, or null
+    size_t messages;                     // in the target afterwards; 0: not read back
+    Texts log;                           // every line the request writes
     const wchar_t* signature = nullptr;  // of the restored mail, listed without bodies; null: not listed
 };
 
-const wchar_t* const kOpenFailed = L"KsCommMailServer::LoadMailFromMSGFile::StgOpenStorage failed. HR = 0x";
+const wchar_t* const kOpenFailed = L"KsCommMailServer::LoadMailFromMSGFile::StgOpenStorage failed. HR = 0x*";
 
 // The rich file has three recipients but no display lists; the store sets them from the
 // recipients when the restore saves, so the restored mail's record is "Quarterly report
@@ -64,59 +84,76 @@ constexpr wchar_t kRestoredRich[] = L"B41AFA32AC4500A3D5F340D8E8E7C88E";
 
 // In order, on one host per profile: later rows see what earlier rows restored.
 const RestoreCase kCases[] = {
-    {kProfile, File::Rich, L"\\\\Mailbox\\Inbox", {L"Mailbox", L"Inbox"}, 1, nullptr, kRestoredRich},
+    {kProfile, File::Rich, L"\\\\Mailbox\\Inbox", {L"Mailbox", L"Inbox"}, 1, {}, kRestoredRich},
     // Names ignore case; the same file again is a second message.
-    {kProfile, File::Rich, L"\\\\mAILBOX\\INBOX", {L"Mailbox", L"Inbox"}, 2, nullptr},
+    {kProfile, File::Rich, L"\\\\mAILBOX\\INBOX", {L"Mailbox", L"Inbox"}, 2, {}},
     // Without the leading backslashes; missing levels below an existing one.
     {kProfile,
      File::RichAnsi,
      L"Mailbox\\Inbox\\Old\\New\\Deeper",
      {L"Mailbox", L"Inbox", L"Old", L"New", L"Deeper"},
      1,
-     nullptr},
+     {}},
     // No store of that root name: one is added, takes the name, and gets the folders.
-    {kProfile, File::Rich, L"\\\\Restored\\Year 2024\\May", {L"Restored", L"Year 2024", L"May"}, 1, nullptr},
-    {kProfile, File::Rich, L"\\\\restored\\Year 2024", {L"Restored", L"Year 2024"}, 1, nullptr},
+    {kProfile, File::Rich, L"\\\\Restored\\Year 2024\\May", {L"Restored", L"Year 2024", L"May"}, 1, {}},
+    {kProfile, File::Rich, L"\\\\restored\\Year 2024", {L"Restored", L"Year 2024"}, 1, {}},
     // Escapes are decoded before matching and creating.
-    {kProfile,
-     File::Rich,
-     L"\\\\Archive\\Q&#58 &#34x&#34 &#60y&#62",
-     {L"Archive", L"Q: \"x\" <y>"},
-     1,
-     nullptr},
-    {kProfile, File::Rich, L"\\\\Archive\\2022", {L"Archive", L"2022"}, 1, nullptr},
+    {kProfile, File::Rich, L"\\\\Archive\\Q&#58 &#34x&#34 &#60y&#62", {L"Archive", L"Q: \"x\" <y>"}, 1, {}},
+    {kProfile, File::Rich, L"\\\\Archive\\2022", {L"Archive", L"2022"}, 1, {}},
     // An empty path is the root of the empty name: a store "2" is added for it.
-    {kProfile, File::Rich, L"", {L""}, 1, nullptr},
-    {kProfile, File::Foreign1, L"\\\\Mailbox\\Foreign", {L"Mailbox", L"Foreign"}, 1, nullptr},
-    {kProfile, File::Foreign2, L"\\\\Mailbox\\Foreign", {L"Mailbox", L"Foreign"}, 2, nullptr},
+    {kProfile, File::Rich, L"", {L""}, 1, {}},
+    {kProfile, File::Foreign1, L"\\\\Mailbox\\Foreign", {L"Mailbox", L"Foreign"}, 1, {}},
+    {kProfile, File::Foreign2, L"\\\\Mailbox\\Foreign", {L"Mailbox", L"Foreign"}, 2, {}},
     // A level that cannot be made leaves the mail in its parent.
-    {kProfile, File::Rich, L"\\\\Mailbox\\Locked\\Below\\Deeper", {L"Mailbox", L"Locked"}, 1, nullptr},
+    {kProfile, File::Rich, L"\\\\Mailbox\\Locked\\Below\\Deeper", {L"Mailbox", L"Locked"}, 1, {}},
     {kProfile,
      File::Rich,
      L"\\\\Mailbox\\No ID",
      {},
      0,
-     L"KsCommMailServer::LoadMailFromMSGFile::getIMAPIFolder failed"},
+     {L"KsCommMailServer::LoadMailFromMSGFile::getIMAPIFolder failed"}},
     {kProfile,
      File::Rich,
      L"\\\\Mailbox\\Unsaveable",
      {},
      0,
-     L"KsCommMailServer::LoadMailFromMSGFile::SaveChanges failed. HR = 0x"},
-    {kProfile, File::Missing, L"\\\\Mailbox\\Inbox", {}, 0, kOpenFailed},
-    {kProfile, File::NotCompound, L"\\\\Mailbox\\Inbox", {}, 0, kOpenFailed},
-    {kProfile, File::HeldOpen, L"\\\\Mailbox\\Inbox", {}, 0, kOpenFailed},
+     {L"KsCommMailServer::LoadMailFromMSGFile::SaveChanges failed. HR = 0x*"}},
+    {kProfile,
+     File::Rich,
+     L"\\\\Mailbox\\No new mail",
+     {},
+     0,
+     {L"KsCommMailServer::LoadMailFromMSGFile::CreateMessage failed. HR = 0x80004005"}},
+    {kProfile, File::Missing, L"\\\\Mailbox\\Inbox", {}, 0, {kOpenFailed}},
+    {kProfile, File::NotCompound, L"\\\\Mailbox\\Inbox", {}, 0, {kOpenFailed}},
+    {kProfile, File::HeldOpen, L"\\\\Mailbox\\Inbox", {}, 0, {kOpenFailed}},
+    {kProfile,
+     File::NoMessage,
+     L"\\\\Mailbox\\Inbox",
+     {},
+     0,
+     {L"KsCommMailServer::LoadMailFromMSGFile::OpenIMsgOnIStg failed. HR = 0x*"}},
     // Opened for writing too: refused where the system keeps writers out of a read-only
     // file (Windows; Wine lets an administrator in), and unchanged either way.
-    {kProfile, File::ReadOnly, L"\\\\Mailbox\\Inbox", {L"Mailbox", L"Inbox"}, 3, nullptr},
-    {kProfile, File::NoPath, L"\\\\Mailbox\\Inbox", {}, 0, nullptr},
+    {kProfile, File::ReadOnly, L"\\\\Mailbox\\Inbox", {L"Mailbox", L"Inbox"}, 3, {}},
+    {kProfile, File::NoPath, L"\\\\Mailbox\\Inbox", {}, 0, {}},
     // The store cannot be added: the folders go below the default store's root.
     {kNoAddStoreProfile,
      File::Rich,
      L"\\\\Elsewhere\\Kept",
      {L"Mailbox", L"Kept"},
      1,
-     L"KsCommMailServer::getFolder::AddStoreEx failed. Fallback"},
+     {L"KsCommMailServer::getFolder::AddStoreEx failed. Fallback to searching mails in the default store."}},
+    // A folder the session cannot open is opened through its store.
+    {kUnknownEntryIdProfile, File::Rich, L"\\\\Mailbox\\Inbox\\New", {L"Mailbox", L"Inbox", L"New"}, 0, {}},
+    // Without a default Inbox the default store's root is unknown: no path resolves.
+    {kNoInboxProfile,
+     File::Rich,
+     L"\\\\Mailbox\\Inbox",
+     {},
+     0,
+     {L"KsCommMailServer::getFolder::getDefaultPST failed",
+      L"KsCommMailServer::LoadMailFromMSGFile::getFolder failed"}},
 };
 
 // The folder a target names: the last store whose root has that name, then subfolders.
@@ -168,6 +205,16 @@ std::wstring PrepareFile(File kind, const storetest::TempFolder& temp) {
     case File::NotCompound:
         storetest::WriteText(path, "From: someone\r\n\r\nnot a compound file\r\n");
         break;
+    case File::NoMessage: {
+        // A compound file whose property stream is too short for its header.
+        ComPtr<IStorage> storage;
+        ComPtr<IStream> stream;
+        constexpr DWORD kMode = STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
+        EXPECT_EQ(S_OK, StgCreateDocfile(path.c_str(), kMode, 0, storage.put()));
+        EXPECT_EQ(S_OK, storage->CreateStream(L"__properties_version1.0", kMode, 0, 0, stream.put()));
+        EXPECT_EQ(S_OK, stream->Write("12345678", 8, nullptr));
+        break;
+    }
     case File::Missing:
         break;
     case File::NoPath:
@@ -183,6 +230,7 @@ TEST(Restore, MessageFilesIntoFoldersAndStores) {
     const std::wstring log = DefaultLogPath();
     std::unique_ptr<testsupport::StandinHost> host;
     std::unique_ptr<MailClient> client;
+    std::unique_ptr<testsupport::LogTail> tail;
     std::wstring profile;
     const char* description = nullptr;
     for (size_t i = 0; i < std::size(kCases); ++i) {
@@ -198,17 +246,15 @@ TEST(Restore, MessageFilesIntoFoldersAndStores) {
             host = std::make_unique<testsupport::StandinHost>(profile);
             client = host->Connect();
             ASSERT_NE(nullptr, client) << "the add-in's channel never appeared";
+            tail = std::make_unique<testsupport::LogTail>(log);
         }
         const std::wstring file = PrepareFile(c.file, temp);
         const bool refused =
             c.file == File::ReadOnly &&
             base::UniqueFile(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr))
                     .get() == INVALID_HANDLE_VALUE;
-        const wchar_t* logLine = refused ? kOpenFailed : c.logLine;
         const Texts target = refused ? Texts{} : c.target;
         const std::string before = testsupport::ReadFileBytes(file);
-        const size_t logged =
-            CountPrefix(testsupport::ReadLogTexts(log), logLine ? logLine : L"KsCommMailServer");
         uint32_t reply = 0xdeadbeef;
         {
             // Another process holds the file open, without sharing.
@@ -223,11 +269,9 @@ TEST(Restore, MessageFilesIntoFoldersAndStores) {
         }
         EXPECT_EQ(target.empty() ? 0u : 1u, reply);
         EXPECT_TRUE(testsupport::ReadFileBytes(file) == before) << "the message file changed";
-        const size_t nowLogged =
-            CountPrefix(testsupport::ReadLogTexts(log), logLine ? logLine : L"KsCommMailServer");
-        EXPECT_EQ(logged + (logLine ? 1 : 0), nowLogged) << (logLine ? logLine : L"a line was logged");
+        EXPECT_TRUE(testsupport::SameLines(refused ? Texts{kOpenFailed} : c.log, tail->Take(0)));
         SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (target.empty()) continue;
+        if (target.empty() || c.messages == 0) continue;
 
         const storetest::ScopedEnvironment onProfile(L"STANDIN_MAPI_PROFILE", profile.c_str());
         ComPtr<IMAPISession> session;
@@ -247,6 +291,7 @@ TEST(Restore, MessageFilesIntoFoldersAndStores) {
         ASSERT_TRUE(client->GetAllMailsFromFolder(c.folderPath, 0, &entries));
         ASSERT_EQ(c.messages, entries.size());
         EXPECT_EQ(c.signature, entries.back().signature);
+        static_cast<void>(tail->Take());  // the list's own lines
     }
 }
 

@@ -15,7 +15,6 @@
 #include <windows.h>
 #include <psapi.h>
 #include <shellapi.h>
-#include <winternl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -36,6 +35,7 @@
 #include "server/mail_server.h"
 #include "tests/addin/plugin.h"
 #include "tests/support/child_process.h"
+#include "tests/support/handle_count.h"
 #include "tests/support/log_reader.h"
 #include "tests/support/raw_channel.h"
 #include "tests/support/standin_host.h"
@@ -417,61 +417,25 @@ TEST_CHILD_ROLE(die) {
 
 // ---- the host ----
 
-// What the system says of the host. Wine 8 answers GetProcessHandleCount with 0 and
-// PrivateUsage with 0; its PagefileUsage is the process's resident anonymous memory
-// and swap. So the bounds hold on the handles the system handle table lists for the
-// host, and on PrivateUsage or, where that is 0, PagefileUsage (on Windows the same
-// figure: the commit charge).
+// What the system says of the host. Wine 8 answers PrivateUsage with 0; its
+// PagefileUsage is the process's resident anonymous memory and swap. So the bounds
+// hold on the handles (testsupport::HandleCount) and on PrivateUsage or, where that
+// is 0, PagefileUsage (on Windows the same figure: the commit charge).
 struct Usage {
-    DWORD handleCount = 0;  // GetProcessHandleCount
-    ULONG handles = 0;      // entries of the system handle table
+    ULONG handles = 0;
     SIZE_T privateUsage = 0, pagefileUsage = 0;
     [[nodiscard]] SIZE_T privateBytes() const { return privateUsage ? privateUsage : pagefileUsage; }
 };
-
-// The layout of SystemHandleInformation (16), which winternl.h leaves out.
-constexpr auto kSystemHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(16);
-struct SystemHandleEntry {
-    USHORT processId;
-    USHORT creatorBackTraceIndex;
-    UCHAR objectType;
-    UCHAR attributes;
-    USHORT handle;
-    void* object;
-    ACCESS_MASK access;
-};
-struct SystemHandles {
-    ULONG count;
-    SystemHandleEntry entries[1];
-};
-constexpr NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
-
-// The table gives process IDs in 16 bits.
-bool CountTableHandles(DWORD processId, ULONG* count) {
-    std::vector<uint8_t> buffer(1 << 20);
-    NTSTATUS status;
-    while ((status = NtQuerySystemInformation(kSystemHandleInformation, buffer.data(),
-                                              static_cast<ULONG>(buffer.size()), nullptr)) ==
-           kInfoLengthMismatch)
-        buffer.resize(buffer.size() * 2);
-    if (status != 0) return false;
-    const auto* table = reinterpret_cast<const SystemHandles*>(buffer.data());
-    *count =
-        static_cast<ULONG>(std::count_if(table->entries, table->entries + table->count, [&](const auto& e) {
-            return e.processId == static_cast<USHORT>(processId);
-        }));
-    return true;
-}
 
 bool Measure(HANDLE host, Usage* usage) {
     const DWORD id = GetProcessId(host);
     const base::UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id));
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof(counters);
-    if (!process || !GetProcessHandleCount(process.get(), &usage->handleCount) ||
+    if (!process ||
         !GetProcessMemoryInfo(process.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
                               sizeof(counters)) ||
-        !CountTableHandles(id, &usage->handles))
+        (usage->handles = testsupport::HandleCount(id)) == 0)
         return false;
     usage->privateUsage = counters.PrivateUsage;
     usage->pagefileUsage = counters.PagefileUsage;
@@ -520,9 +484,9 @@ void RunSessions(Run& run, uint64_t count, ULONGLONG deadline) {
 
 void PrintUsage(const char* when, const Usage& usage) {
     std::printf(
-        "soak: host %s: %lu handles in the system handle table (GetProcessHandleCount %lu), "
-        "private bytes %.1f MiB (PrivateUsage %.1f MiB, PagefileUsage %.1f MiB)\n",
-        when, usage.handles, usage.handleCount, static_cast<double>(usage.privateBytes()) / (1 << 20),
+        "soak: host %s: %lu handles, private bytes %.1f MiB (PrivateUsage %.1f MiB, PagefileUsage %.1f "
+        "MiB)\n",
+        when, usage.handles, static_cast<double>(usage.privateBytes()) / (1 << 20),
         static_cast<double>(usage.privateUsage) / (1 << 20),
         static_cast<double>(usage.pagefileUsage) / (1 << 20));
 }

@@ -32,6 +32,21 @@ std::wstring QuoteArgument(const std::wstring& arg) {
     return quoted + L"\"";
 }
 
+// The job every program started here joins, closed when this process ends however it
+// ends (ctest kills a test at its timeout), ending them too; null: they run unbound.
+HANDLE ProgramsJob() {
+    static const HANDLE job = [] {
+        HANDLE created = CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        return created && SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits,
+                                                  sizeof(limits))
+                   ? created
+                   : nullptr;
+    }();
+    return job;
+}
+
 }  // namespace
 
 std::wstring ThisProgram() {
@@ -51,10 +66,12 @@ Program::Program(const std::wstring& program, const std::vector<std::wstring>& a
         startup.hStdOutput = startup.hStdError = output;
     }
     PROCESS_INFORMATION info{};
-    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, output != nullptr, 0, nullptr, nullptr,
-                       &startup, &info)) {
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, output != nullptr, CREATE_SUSPENDED,
+                       nullptr, nullptr, &startup, &info)) {
         base::UniqueHandle thread(info.hThread);
         process_.reset(info.hProcess);
+        if (ProgramsJob()) static_cast<void>(AssignProcessToJobObject(ProgramsJob(), info.hProcess));
+        ResumeThread(info.hThread);
     }
 }
 
@@ -70,7 +87,7 @@ DWORD Program::Wait(DWORD timeoutMs) const noexcept {
 void Program::Kill() noexcept {
     if (process_ && WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0) {
         TerminateProcess(process_.get(), 0xDEAD);
-        WaitForSingleObject(process_.get(), 5000);
+        WaitForSingleObject(process_.get(), 30000);  // returns once it has ended
     }
 }
 

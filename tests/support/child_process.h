@@ -25,7 +25,8 @@ struct ChildRole {
     static const ::testsupport::ChildRole childRoleRegistration_##name(L## #name, ChildRole_##name); \
     static int ChildRole_##name([[maybe_unused]] const std::vector<std::wstring>& args)
 
-// A program in a process of its own, killed if it outlives its owner: the one way
+// A program in a process of its own, killed if it outlives its owner (its object or,
+// through a job, its process): the one way
 // tests, the soak and the benchmarks start one.
 class Program {
 public:

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -18,21 +19,32 @@
 
 namespace testsupport {
 
+// Whether no process serves the add-in's channel within timeoutMs (a host still ending).
+[[nodiscard]] inline bool ChannelFree(DWORD timeoutMs) {
+    const std::wstring stopEvent = wire::StopEventName(wire::kChannel);
+    for (const ULONGLONG start = GetTickCount64();; Sleep(50)) {
+        const base::UniqueHandle served(OpenEventW(SYNCHRONIZE, FALSE, stopEvent.c_str()));
+        if (!served) return true;
+        if (GetTickCount64() - start >= timeoutMs) return false;
+    }
+}
+
 class StandinHost {
 public:
     // The host's start and the add-in's replies may take this long on a loaded machine.
     static constexpr DWORD kTimeoutMs = 60000;
 
-    // Connects the add-in registered under the ProgID `addIn`.
+    // Connects the add-in registered under the ProgID `addIn`; starts nothing (and says
+    // so) while another process serves the add-in's channel.
     explicit StandinHost(const std::wstring& profile, const std::wstring& addIn = L"TallowmerePlugin.Connect")
         : stopEvent_(UniqueName(L"Local\\StandinHost.Stop")),
           outputPath_(TempPath(L"standin-host")),
           output_(OutputFile(outputPath_)),
-          process_(BesideThisProgram(L"outlook-standin.exe"),
-                   {L"--profile", profile, L"--addin", addIn, L"--stop-event", stopEvent_},
+          process_(HostProgram(), {L"--profile", profile, L"--addin", addIn, L"--stop-event", stopEvent_},
                    output_ ? output_.get() : nullptr) {}
+    // Ends the host, killed if it does not stop in time: it holds the add-in's names.
     ~StandinHost() {
-        static_cast<void>(Stop(kTimeoutMs));
+        if (Stop(kTimeoutMs) == STILL_ACTIVE) process_.Kill();
         output_.reset();
         DeleteFileW(outputPath_.c_str());
     }
@@ -63,6 +75,12 @@ public:
     [[nodiscard]] std::string Output() const { return ReadFileBytes(outputPath_); }
 
 private:
+    static std::wstring HostProgram() {
+        if (ChannelFree(kTimeoutMs)) return BesideThisProgram(L"outlook-standin.exe");
+        std::fputs("StandinHost: another process still serves the add-in's channel; no host started\n",
+                   stderr);
+        return {};
+    }
     static base::UniqueFile OutputFile(const std::wstring& path) {
         SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
         return base::UniqueFile(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,

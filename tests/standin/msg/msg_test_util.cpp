@@ -15,35 +15,6 @@ std::string Hex(const void* data, std::size_t size) {
     return std::string(text.begin(), text.end());
 }
 
-void Dump(IStorage* storage, const std::string& path, std::map<std::string, std::string>& out) {
-    base::ComPtr<IEnumSTATSTG> elements;
-    if (FAILED(storage->EnumElements(0, nullptr, 0, elements.put()))) return;
-    STATSTG stat{};
-    ULONG fetched = 0;
-    while (elements->Next(1, &stat, &fetched) == S_OK && fetched == 1) {
-        const std::wstring wide = stat.pwcsName;  // the layout's names are ASCII
-        const std::string name = path + "/" + std::string(wide.begin(), wide.end());
-        if (stat.type == STGTY_STORAGE) {
-            base::ComPtr<IStorage> child;
-            if (SUCCEEDED(storage->OpenStorage(stat.pwcsName, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE,
-                                               nullptr, 0, child.put()))) {
-                Dump(child.get(), name, out);
-            }
-        } else {
-            base::ComPtr<IStream> stream;
-            std::string bytes;
-            if (SUCCEEDED(storage->OpenStream(stat.pwcsName, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0,
-                                              stream.put()))) {
-                char chunk[4096];
-                ULONG got = 0;
-                while (SUCCEEDED(stream->Read(chunk, sizeof(chunk), &got)) && got) bytes.append(chunk, got);
-            }
-            out[name] = bytes;
-        }
-        CoTaskMemFree(stat.pwcsName);
-    }
-}
-
 // The bytes of one element of a fixed-size type.
 std::size_t FixedSize(ULONG type) {
     switch (type) {
@@ -86,9 +57,6 @@ HRESULT OpenMessageFile(const std::wstring& path, MessageFile& file) {
     if (FAILED(hr)) return hr;
     return OpenMessageOn(file.storage.get(), file);
 }
-
-TempMessagePath::TempMessagePath(const wchar_t* stem) : path(testsupport::UniqueName(stem) + L".msg") {}
-TempMessagePath::~TempMessagePath() { DeleteFileW(path.c_str()); }
 
 SPropValue Values::Wide(ULONG tag, const std::wstring& s) {
     texts_.push_back(std::make_unique<std::wstring>(s));
@@ -138,16 +106,6 @@ std::string Describe(const SPropValue& v) {
             return out + Hex(v.Value.MVi.lpi, v.Value.MVi.cValues * FixedSize(type & ~MV_FLAG));
         return out + Hex(&v.Value, FixedSize(type));
     }
-}
-
-std::map<std::string, std::string> DumpFile(const std::wstring& path) {
-    std::map<std::string, std::string> out;
-    base::ComPtr<IStorage> storage;
-    if (SUCCEEDED(StgOpenStorage(path.c_str(), nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, nullptr, 0,
-                                 storage.put()))) {
-        Dump(storage.get(), "", out);
-    }
-    return out;
 }
 
 namespace {

@@ -1,5 +1,5 @@
 // Message files for tests, created and opened the way the add-in does (through
-// mapi32.dll's exports), property builders, and a dump of a compound file.
+// mapi32.dll's exports) and property builders.
 #pragma once
 
 #include <windows.h>
@@ -12,7 +12,6 @@
 #include <imessage.h>
 
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,16 +37,6 @@ struct MessageFile {
 // An existing file, opened as the add-in opens one to restore it.
 [[nodiscard]] HRESULT OpenMessageFile(const std::wstring& path, MessageFile& file);
 [[nodiscard]] HRESULT OpenMessageOn(IStorage* storage, MessageFile& file, ULONG flags = MAPI_UNICODE);
-
-// A file name unique to this test run, in the test's working folder; the file
-// goes when the object does.
-struct TempMessagePath {
-    explicit TempMessagePath(const wchar_t* stem);
-    ~TempMessagePath();
-    TempMessagePath(const TempMessagePath&) = delete;
-    TempMessagePath& operator=(const TempMessagePath&) = delete;
-    std::wstring path;
-};
 
 // Property values that point into `Values`-owned memory.
 class Values {
@@ -83,8 +72,5 @@ private:
 
 // A readable rendering of one value, for comparisons and messages.
 [[nodiscard]] std::string Describe(const SPropValue& v);
-
-// Every stream of a compound file, by path, with its bytes.
-[[nodiscard]] std::map<std::string, std::string> DumpFile(const std::wstring& path);
 
 }  // namespace msgtest

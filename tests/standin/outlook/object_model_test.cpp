@@ -11,11 +11,8 @@
 #include <mapiutil.h>
 
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 
 #include "base/unique_variant.h"
-#include "tests/outlook/fake_dispatch.h"
 #include "tests/standin/outlook/om_test_util.h"
 
 namespace {
@@ -90,8 +87,6 @@ constexpr ItemCase kInboxItems[] = {
 TEST_F(StandinObjectModel, ItemsGiveEveryItemOnceAndAMailsEntryIdOpensItsMessageOnTheWorkerThread) {
     AsAddInWorker([](_Application* application) {
         const ComPtr<_NameSpace> nameSpace = MapiNamespace(application);
-        const ComPtr<IMAPISession> session = JoinSession();
-        ASSERT_TRUE(session);
         const ComPtr<MAPIFolder> inbox = FolderAt(nameSpace.get(), {L"Mailbox", L"Inbox"});
         ASSERT_TRUE(inbox);
         ComPtr<_Items> items;
@@ -127,26 +122,7 @@ TEST_F(StandinObjectModel, ItemsGiveEveryItemOnceAndAMailsEntryIdOpensItsMessage
             std::wstring subject;
             EXPECT_EQ(S_OK, storetest::GetText(message.get(), PR_SUBJECT_W, subject));
             EXPECT_EQ(kInboxItems[i].subject, subject);
-
-            // The same item through the add-in's MAPI session.
-            std::vector<BYTE> bytes(entryId.length() / 2);
-            for (size_t b = 0; b < bytes.size(); ++b) {
-                bytes[b] = static_cast<BYTE>(std::stoul(Text(entryId).substr(b * 2, 2), nullptr, 16));
-            }
-            ComPtr<IMessage> opened;
-            ASSERT_EQ(S_OK, storetest::OpenEntryAs(session.get(), bytes, IID_IMessage, opened));
-            std::wstring openedSubject;
-            EXPECT_EQ(S_OK, storetest::GetText(opened.get(), PR_SUBJECT_W, openedSubject));
-            EXPECT_EQ(subject, openedSubject);
         }
-
-        // A folder's entry ID names no item.
-        UniqueBstr inboxId;
-        ASSERT_EQ(S_OK, outlook::GetEntryID(inbox.get(), inboxId));
-        UniqueVariant noStore;
-        ComPtr<IDispatch> notAnItem;
-        EXPECT_EQ(MAPI_E_NOT_FOUND,
-                  outlook::GetItemFromID(nameSpace.get(), inboxId.c_str(), noStore.get(), notAnItem));
     });
 }
 
@@ -204,86 +180,8 @@ TEST_F(StandinObjectModel, AddStoreAppendsAStoreWhoseRootIsTheLastFolderAndTakes
     });
 }
 
-TEST_F(StandinObjectModel, NamePutRenamesTheFolderAndRefusesASiblingsName) {
-    AsAddInWorker([](_Application* application) {
-        const ComPtr<_NameSpace> nameSpace = MapiNamespace(application);
-        const ComPtr<MAPIFolder> projects = FolderAt(nameSpace.get(), {L"Mailbox", L"Inbox", L"Projects"});
-        ASSERT_TRUE(projects);
-        EXPECT_EQ(S_OK, outlook::PutName(projects.get(), L"Plans: 2023/24"));
-        EXPECT_EQ(L"Plans: 2023/24", Name(projects.get()));
-        const ComPtr<MAPIFolder> renamed =
-            FolderAt(nameSpace.get(), {L"Mailbox", L"Inbox", L"Plans: 2023/24"});
-        ASSERT_TRUE(renamed);
-        EXPECT_TRUE(Subfolder(renamed.get(), L"2023"));
-        const HRESULT hr = outlook::PutName(projects.get(), L"a\\b");
-        EXPECT_EQ(MAPI_E_COLLISION, hr) << "got 0x" << std::hex << hr;
-        EXPECT_EQ(L"Plans: 2023/24", Name(projects.get()));
-    });
-}
-
-// Logon with the add-in's arguments, as its folder tree request logs on.
-[[nodiscard]] HRESULT LogonAsTheAddIn(_NameSpace* nameSpace) {
-    UniqueVariant outlookProfile, password;
-    EXPECT_EQ(S_OK, outlookProfile.SetText(L"Outlook"));
-    EXPECT_EQ(S_OK, password.SetText(L""));
-    VARIANT no;
-    VariantInit(&no);
-    no.vt = VT_BOOL;
-    no.boolVal = VARIANT_FALSE;
-    return outlook::Logon(nameSpace, outlookProfile.get(), password.get(), no, no);
-}
-
-TEST_F(StandinObjectModel, FaultSwitchesOfTheStoreReachTheObjectModel) {
-    Reopen(
-        "profile \"Faults\" fault=\"logon add-store\"\nstore \"Mailbox\" default\n  folder \"Inbox\" "
-        "role=inbox\n"
-        "    mail subject=\"Uncopyable\" fault=copy-to\n"
-        "    mail subject=\"Unreadable\"\n");
-    const std::filesystem::path inboxFolder(profile() + L"\\Mailbox\\Inbox");
-    // An item whose file is no message file: its last one.
-    std::filesystem::path lastItem;
-    for (const auto& entry : std::filesystem::directory_iterator(inboxFolder)) {
-        if (entry.path().extension() == L".msg" && entry.path() > lastItem) lastItem = entry.path();
-    }
-    ASSERT_FALSE(lastItem.empty());
-    std::ofstream(lastItem, std::ios::trunc) << "not a compound file";
-
-    AsAddInWorker([](_Application* application) {
-        const ComPtr<_NameSpace> nameSpace = MapiNamespace(application);
-        HRESULT hr = LogonAsTheAddIn(nameSpace.get());
-        EXPECT_EQ(MAPI_E_LOGON_FAILED, hr) << "got 0x" << std::hex << hr;
-        EXPECT_EQ(S_OK, outlook::Logoff(nameSpace.get()));
-
-        UniqueVariant file;
-        ASSERT_EQ(S_OK, file.SetText(L"C:\\Data\\Restored.pst"));
-        hr = outlook::AddStore(nameSpace.get(), file.get());
-        EXPECT_EQ(E_FAIL, hr) << "AddStore got 0x" << std::hex << hr;
-
-        // The message behind a mail keeps its own fault switches.
-        const ComPtr<MAPIFolder> inbox = FolderAt(nameSpace.get(), {L"Mailbox", L"Inbox"});
-        const std::vector<ComPtr<IDispatch>> all = AllItems(inbox.get());
-        ASSERT_EQ(2u, all.size());
-        ComPtr<_MailItem> mail;
-        ASSERT_EQ(S_OK, all[0].As(mail));
-        ComPtr<IUnknown> object;
-        ASSERT_EQ(S_OK, outlook::GetMAPIOBJECT(mail.get(), object));
-        ComPtr<IMessage> message;
-        ASSERT_EQ(S_OK, object->QueryInterface(IID_IMessage, message.put_void()));
-        EXPECT_EQ(MAPI_E_CALL_FAILED,
-                  message->CopyTo(0, nullptr, nullptr, 0, nullptr, &IID_IMessage, message.get(), 0, nullptr));
-
-        // An item whose message cannot be read is listed, with an entry ID, as no mail.
-        ComPtr<_MailItem> unreadable;
-        EXPECT_EQ(E_NOINTERFACE, all[1].As(unreadable));
-        EXPECT_FALSE(TextProperty(all[1].get(), L"EntryID").empty());
-        RawGet messageObject;
-        GetProperty(all[1].get(), L"MAPIOBJECT", messageObject);
-        EXPECT_EQ(DISP_E_EXCEPTION, messageObject.result);
-        EXPECT_EQ(MAPI_E_CORRUPT_DATA, messageObject.exception.scode)
-            << "got 0x" << std::hex << messageObject.exception.scode;
-    });
-
-    // Outlook busy: the profile's busy call alone is refused, the next one served.
+// Outlook busy: the profile's busy call alone is refused, the next one served.
+TEST_F(StandinObjectModel, ABusyOutlookRefusesItsBusyCallAlone) {
     Reopen("profile \"Busy\" busy-call=2\nstore \"Mailbox\" default\n");
     AsAddInWorker([](_Application* application) {
         const ComPtr<_NameSpace> nameSpace = MapiNamespace(application);
@@ -291,19 +189,6 @@ TEST_F(StandinObjectModel, FaultSwitchesOfTheStoreReachTheObjectModel) {
         EXPECT_EQ(RPC_E_CALL_REJECTED, outlook::GetFolders(nameSpace.get(), roots));
         EXPECT_EQ(S_OK, outlook::GetFolders(nameSpace.get(), roots));
     });
-}
-
-// An add-in publishes itself from OnConnection, on the host's thread.
-TEST_F(StandinObjectModel, AnAddInsEntryHoldsWhatItPublishesUntilTheHostCloses) {
-    ComPtr<IDispatch> entry;
-    ASSERT_EQ(S_OK, OutlookStandinAddAddIn(L"Sample.Connect", entry.put()));
-    const ComPtr<fake::FakeDispatch> published = fake::FakeDispatch::Create();
-    ComPtr<COMAddIn> addIn;
-    ASSERT_EQ(S_OK, entry.As(addIn));
-    EXPECT_EQ(S_OK, outlook::PutObject(addIn.get(), published.get()));
-    EXPECT_EQ(2u, published->references()) << "the entry holds what was published";
-    OutlookStandinClose();
-    EXPECT_EQ(1u, published->references()) << "closing drops it";
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// Messages of the store through mapi32.dll: their fault switches, a corrupt item, what
-// an opening without write access refuses, the display lists a save keeps, and the
-// bundled default profile read back whole.
+// Messages of the store through mapi32.dll: their fault switches, a corrupt item and
+// what an opening without write access refuses.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -137,93 +136,6 @@ TEST_F(MapiMessages, OnlyAnOpeningForChangesMayChange) {
                 << "case " << i << " type " << type << ": got 0x" << std::hex << change;
         }
     }
-}
-
-// The store keeps the display lists of a message as its recipients say, at every save
-// ("PidTagDisplayTo"), whatever was put there.
-TEST_F(MapiMessages, ASaveSetsTheDisplayListsFromTheRecipients) {
-    base::ComPtr<IMessage> message;
-    ASSERT_EQ(S_OK, inbox()->CreateMessage(nullptr, 0, message.put()));
-    SPropValue stale{PR_DISPLAY_TO_W, 0, {}};
-    stale.Value.lpszW = const_cast<wchar_t*>(L"Somebody Else");
-    ASSERT_EQ(S_OK, message->SetProps(1, &stale, nullptr));
-    ASSERT_EQ(S_OK, msgtest::AddRecipients(message.get(), true, 3));  // one To, two Cc
-    ASSERT_EQ(S_OK, message->SaveChanges(0));
-    const std::vector<std::vector<BYTE>> ids = Contents(inbox());
-    base::ComPtr<IMessage> saved;
-    ASSERT_EQ(S_OK, OpenEntryAs(session(), ids.back(), IID_IMessage, saved));
-    const struct {
-        ULONG tag;
-        const wchar_t* list;
-    } lists[] = {{PR_DISPLAY_TO_W, L"Recipient \u00e9 0"},
-                 {PR_DISPLAY_CC_W, L"Recipient \u00e9 1; Recipient \u00e9 2"},
-                 {PR_DISPLAY_BCC_W, L""}};
-    for (const auto& list : lists) {
-        std::wstring text = L"sentinel";
-        EXPECT_EQ(S_OK, GetText(saved.get(), list.tag, text)) << std::hex << list.tag;
-        EXPECT_EQ(list.list, text) << std::hex << list.tag;
-    }
-}
-
-// The class of every item below a folder, through the hierarchy and contents
-// tables; `largeBodies` counts the bodies HrGetOneProp
-// refuses as too large, which OpenProperty reads whole.
-void WalkFolder(IMAPISession* session, IMAPIFolder* folder, const std::wstring& path,
-                std::vector<std::wstring>& classes, int& largeBodies) {
-    std::vector<std::vector<BYTE>> items;
-    ASSERT_EQ(S_OK, ReadContents(folder, items)) << Utf8(path);
-    for (const std::vector<BYTE>& id : items) {
-        base::ComPtr<IMessage> message;
-        std::wstring messageClass;
-        ASSERT_EQ(S_OK, OpenEntryAs(session, id, IID_IMessage, message)) << Utf8(path);
-        ASSERT_EQ(S_OK, GetText(message.get(), PR_MESSAGE_CLASS, messageClass));
-        classes.push_back(messageClass);
-        base::UniqueMapiBuffer<SPropValue> body;
-        const HRESULT hr = HrGetOneProp(message.get(), PR_BODY_A, body.put());
-        if (hr != MAPI_E_NOT_ENOUGH_MEMORY) continue;
-        ++largeBodies;
-        base::ComPtr<IStream> stream;
-        ASSERT_EQ(S_OK, message->OpenProperty(PR_BODY_A, &IID_IStream, 0, 0,
-                                              reinterpret_cast<IUnknown**>(stream.put())));
-        STATSTG stat{};
-        ASSERT_EQ(S_OK, stream->Stat(&stat, STATFLAG_NONAME));
-        EXPECT_GT(stat.cbSize.QuadPart, 16u * 1024);
-    }
-    std::vector<FolderRow> rows;
-    ASSERT_EQ(S_OK, ReadHierarchy(folder, rows));
-    for (const FolderRow& row : rows) {
-        base::ComPtr<IMAPIFolder> sub;
-        ASSERT_EQ(S_OK, OpenEntryAs(session, row.entryId, IID_IMAPIFolder, sub));
-        WalkFolder(session, sub.get(), path + L"\\" + row.name, classes, largeBodies);
-    }
-}
-
-TEST(DefaultProfile, IsTheHostsByDefaultAndReadsBackWhole) {
-    const ScopedEnvironment noHost(L"STANDIN_MAPI_PROFILE", nullptr);
-    const ScopedEnvironment noProfiles(L"STANDIN_MAPI_PROFILES", nullptr);
-    base::ComPtr<IMAPISession> shared;
-    ASSERT_EQ(S_OK, MAPILogonEx(0, nullptr, nullptr, kAllowOthers, shared.put()));
-
-    std::vector<StoreRow> rows;
-    ASSERT_EQ(S_OK, ReadStoresTable(shared.get(), rows));
-    ASSERT_EQ(2u, rows.size());
-    std::vector<std::wstring> classes;
-    int largeBodies = 0;
-    for (const StoreRow& row : rows) {
-        base::ComPtr<IMsgStore> store;
-        ASSERT_EQ(S_OK,
-                  shared->OpenMsgStore(0, static_cast<ULONG>(row.entryId.size()),
-                                       reinterpret_cast<LPENTRYID>(const_cast<BYTE*>(row.entryId.data())),
-                                       nullptr, kOpenStoreFlags, store.put()));
-        std::vector<BYTE> subtree;
-        ASSERT_EQ(S_OK, GetBinary(store.get(), PR_IPM_SUBTREE_ENTRYID_TAG, subtree));
-        base::ComPtr<IMAPIFolder> root;
-        ASSERT_EQ(S_OK, OpenEntryAs(shared.get(), subtree, IID_IMAPIFolder, root));
-        WalkFolder(shared.get(), root.get(), L"\\\\" + row.name, classes, largeBodies);
-    }
-    EXPECT_EQ(29u, classes.size());
-    EXPECT_EQ(1, largeBodies);
-    EXPECT_NE(classes.end(), std::find(classes.begin(), classes.end(), L"REPORT.IPM.Note.NDR"));
 }
 
 }  // namespace

@@ -1,17 +1,12 @@
-// The store on disk through its C++ API: metadata files, broken metadata, and
-// writers in several threads and processes.
+// The store on disk through its C++ API: writers in several threads and processes.
 #include <gtest/gtest.h>
 
 #include <mapicode.h>
-#include <mapiutil.h>
 
 #include <atomic>
-#include <filesystem>
 #include <thread>
 
-#include "base/mapi_buffer.h"
 #include "standin/store/files.h"
-#include "standin/store/metadata.h"
 #include "standin/store/profile.h"
 #include "tests/standin/store/mapi_test_util.h"
 #include "tests/support/child_process.h"
@@ -22,102 +17,6 @@ using namespace standin::store;
 
 using storetest::ReadText;
 using storetest::TempFolder;
-using storetest::WriteText;
-
-TEST(Metadata, ValuesSurviveSaveAndLoad) {
-    const std::wstring values[] = {L"plain",
-                                   L"",
-                                   L" leading and trailing ",
-                                   L"\"quoted\"",
-                                   L"line\nbreak\ttab",
-                                   L"A\\B",
-                                   L"Grüße 日本 😀",
-                                   L"x = y # not a comment",
-                                   L"\x01\x7f"};
-    TempFolder folder;
-    for (size_t i = 0; i < std::size(values); ++i) {
-        Metadata written;
-        written.AddComment(L"header");
-        written.Set("name", values[i]);
-        ASSERT_EQ(S_OK, written.Save(folder.Sub(L"m.ini"))) << i;
-        Metadata read;
-        ASSERT_EQ(S_OK, read.Load(folder.Sub(L"m.ini"))) << i;
-        ASSERT_NE(nullptr, read.Find("name")) << i;
-        EXPECT_EQ(values[i], *read.Find("name")) << "value " << i;
-        EXPECT_EQ(written.Serialize(), read.Serialize()) << i;
-    }
-}
-
-struct Fixture {
-    TempFolder temp;
-    std::shared_ptr<Profile> profile;
-    Store mailbox;
-    Store archive;
-
-    Fixture() {
-        EXPECT_EQ(S_OK, Profile::Create(temp.Sub(L"profile"), L"Test profile", profile));
-        EXPECT_EQ(S_OK, profile->AddStore(L"Mailbox", mailbox));
-        EXPECT_EQ(S_OK, profile->AddStore(L"Archive", archive));
-    }
-};
-
-TEST(Profile, BrokenMetadataFailsWhereItIsMetAndTheRestWorks) {
-    Fixture f;
-    const Folder root = f.mailbox.RootFolder();
-    Folder broken, below;
-    ASSERT_EQ(S_OK, root.CreateSubfolder(L"Broken", ItemType::Mail, Folder::IfExists::Collide, broken));
-    ASSERT_EQ(S_OK, broken.CreateSubfolder(L"Below", ItemType::Mail, Folder::IfExists::Collide, below));
-    std::vector<BYTE> belowId;
-    ASSERT_EQ(S_OK, below.GetEntryId(belowId));
-
-    const struct {
-        const char* text;  // null: the file is deleted
-        HRESULT expected;
-    } cases[] = {{nullptr, MAPI_E_NOT_FOUND},
-                 {"id = x\n", MAPI_E_CORRUPT_DATA},
-                 {"garbage\n", MAPI_E_CORRUPT_DATA},
-                 {"id = 9\ntype = spaceship\n", MAPI_E_CORRUPT_DATA},
-                 {"id = 9\nfault = explode\n", MAPI_E_CORRUPT_DATA}};
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        const std::wstring file = JoinPath(broken.path(), L"folder.ini");
-        if (cases[i].text) {
-            WriteText(file, cases[i].text);
-        } else {
-            DeleteFileW(file.c_str());
-        }
-        FolderInfo info;
-        EXPECT_EQ(cases[i].expected, broken.GetInfo(info)) << i;
-        EXPECT_EQ(L"Broken", info.name) << i;  // still listed by its directory
-        std::vector<BYTE> id;
-        EXPECT_EQ(cases[i].expected, broken.GetEntryId(id)) << i;
-        std::vector<Folder> subfolders;
-        EXPECT_EQ(S_OK, root.GetSubfolders(subfolders)) << i;
-        EXPECT_EQ(1u, subfolders.size()) << i;
-        Entry entry;
-        EXPECT_EQ(S_OK, f.profile->Resolve(belowId.data(), belowId.size(), entry)) << i;  // found below it
-        Folder created;
-        EXPECT_EQ(cases[i].expected,
-                  broken.CreateSubfolder(L"New", ItemType::Mail, Folder::IfExists::Collide, created))
-            << i;
-    }
-
-    WriteText(JoinPath(f.archive.path(), L"store.ini"), "uid = not hex\n");
-    StoreInfo info;
-    EXPECT_EQ(MAPI_E_CORRUPT_DATA, f.archive.GetInfo(info));
-    std::vector<BYTE> archiveId;
-    ASSERT_EQ(S_OK, f.archive.GetEntryId(archiveId));  // derived from its directory
-    Entry entry;
-    ASSERT_EQ(S_OK, f.profile->Resolve(archiveId.data(), archiveId.size(), entry));
-    EXPECT_EQ(f.archive.directory(), entry.store.directory());
-    EXPECT_EQ(S_OK, f.mailbox.GetInfo(info));
-
-    WriteText(JoinPath(f.profile->path(), L"profile.ini"), "name\n");
-    std::vector<Store> stores;
-    EXPECT_EQ(MAPI_E_CORRUPT_DATA, f.profile->GetStores(stores));
-    std::shared_ptr<Profile> reopened;
-    EXPECT_EQ(MAPI_E_CORRUPT_DATA, Profile::Open(f.profile->path(), reopened));
-    EXPECT_EQ(MAPI_E_NOT_FOUND, Profile::Open(f.temp.Sub(L"nowhere"), reopened));
-}
 
 // Writers in another process and in threads here meet on one folder, while one
 // item is rewritten over and over as SaveChanges rewrites it: every item gets its
@@ -136,10 +35,14 @@ TEST_CHILD_ROLE(add_items) {
 }
 
 TEST(Profile, ConcurrentWritersAcrossThreadsAndProcesses) {
-    Fixture f;
-    testsupport::ChildProcess child(L"add_items", {f.profile->path()});
+    const TempFolder temp;
+    std::shared_ptr<Profile> profile;
+    Store mailbox;
+    ASSERT_EQ(S_OK, Profile::Create(temp.Sub(L"profile"), L"Test profile", profile));
+    ASSERT_EQ(S_OK, profile->AddStore(L"Mailbox", mailbox));
+    testsupport::ChildProcess child(L"add_items", {profile->path()});
     ASSERT_TRUE(child.running());
-    const Folder root = f.mailbox.RootFolder();
+    const Folder root = mailbox.RootFolder();
     Item rewritten;
     const std::vector<BYTE> first(3000, 'r'), second(5000, 'R');
     ASSERT_EQ(S_OK, root.AddItemFile(first.data(), first.size(), rewritten));
@@ -184,44 +87,6 @@ TEST(Profile, ConcurrentWritersAcrossThreadsAndProcesses) {
     std::vector<Folder> subfolders;
     ASSERT_EQ(S_OK, root.GetSubfolders(subfolders));
     EXPECT_EQ(1u, subfolders.size());
-}
-
-// Messages are written in place, without a transaction: an item opened, changed and
-// saved again, over and over, holds its last state only and does not grow.
-TEST(Item, ResavedItemHoldsItsLastStateOnly) {
-    Fixture f;
-    const Folder root = f.mailbox.RootFolder();
-    base::ComPtr<IMessage> created;
-    ASSERT_EQ(S_OK, root.CreateMessage(created));
-    SPropValue values[2] = {};
-    values[0].ulPropTag = PR_SUBJECT_W;
-    values[0].Value.lpszW = const_cast<wchar_t*>(L"First");
-    values[1].ulPropTag = PR_BODY_W;
-    values[1].Value.lpszW = const_cast<wchar_t*>(L"A body to be deleted");
-    ASSERT_EQ(S_OK, created->SetProps(2, values, nullptr));
-    ASSERT_EQ(S_OK, created->SaveChanges(0));
-    std::vector<Item> items;
-    ASSERT_EQ(S_OK, root.GetItems(items));
-    ASSERT_EQ(1u, items.size());
-    const uint64_t firstSize = std::filesystem::file_size(items[0].path());
-    SizedSPropTagArray(1, body) = {1, {PR_BODY_W}};
-    for (int save = 0; save < 10; ++save) {
-        base::ComPtr<IMessage> opened;
-        ASSERT_EQ(S_OK, items[0].Open(opened)) << save;
-        const std::wstring subject = L"Save " + std::to_wstring(save);
-        values[0].Value.lpszW = const_cast<wchar_t*>(subject.c_str());
-        ASSERT_EQ(S_OK, opened->SetProps(1, values, nullptr)) << save;
-        ASSERT_EQ(S_OK, opened->DeleteProps(reinterpret_cast<LPSPropTagArray>(&body), nullptr)) << save;
-        ASSERT_EQ(S_OK, opened->SaveChanges(0)) << save;
-    }
-    base::ComPtr<IMessage> last;
-    ASSERT_EQ(S_OK, items[0].Open(last));
-    base::UniqueMapiBuffer<SPropValue> value;
-    ASSERT_EQ(S_OK, HrGetOneProp(last.get(), PR_SUBJECT_W, value.put()));
-    EXPECT_STREQ(L"Save 9", value.get()->Value.lpszW);
-    base::UniqueMapiBuffer<SPropValue> gone;
-    EXPECT_EQ(MAPI_E_NOT_FOUND, HrGetOneProp(last.get(), PR_BODY_W, gone.put()));
-    EXPECT_LE(std::filesystem::file_size(items[0].path()), firstSize);
 }
 
 }  // namespace
