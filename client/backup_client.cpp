@@ -62,6 +62,26 @@ std::wstring FullPath(const std::wstring& path) {
     return full.empty() ? path : full;
 }
 
+// A number option's value; false when it is none.
+bool ParseNumber(const std::wstring& text, uint32_t* number) {
+    wchar_t* end = nullptr;
+    *number = static_cast<uint32_t>(std::wcstoul(text.c_str(), &end, 10));
+    return !text.empty() && *end == L'\0';
+}
+
+// --jobs of a run, or the default; false (reported) when it is no number from 1 to kMostJobs.
+bool ParseJobs(const Invocation& invocation, unsigned* jobs, Output& output) {
+    const auto given = invocation.flags.find(L"--jobs");
+    if (given == invocation.flags.end()) return true;
+    uint32_t number = 0;
+    if (ParseNumber(given->second, &number) && number >= 1 && number <= client::kMostJobs) {
+        *jobs = number;
+        return true;
+    }
+    output.Error(L"--jobs needs a number from 1 to " + std::to_wstring(client::kMostJobs));
+    return false;
+}
+
 // A folder path or root name given with or without its leading backslashes, without them.
 std::wstring WithoutLeadingBackslashes(const std::wstring& path) {
     return path.substr(std::min(path.find_first_not_of(L'\\'), path.size()));
@@ -174,20 +194,20 @@ int Restore(MailClient& client, const Invocation& invocation, Output& output) {
 }
 
 int Backup(const client::Channel& channel, const Invocation& invocation, Output& output) {
-    return client::RunBackup(channel,
-                             {FullPath(invocation.flags.at(L"--to")), invocation.Has(L"--all-folders"),
-                              invocation.Has(L"--dry-run")},
-                             output);
+    client::BackupOptions options{FullPath(invocation.flags.at(L"--to")), invocation.Has(L"--all-folders"),
+                                  invocation.Has(L"--dry-run")};
+    if (!ParseJobs(invocation, &options.jobs, output)) return kRefused;
+    return client::RunBackup(channel, options, output);
 }
 
 int RestoreAll(const client::Channel& channel, const Invocation& invocation, Output& output) {
     const auto into = invocation.flags.find(L"--into");
-    return client::RunRestoreAll(
-        channel,
-        {FullPath(invocation.arguments[0]),
-         into == invocation.flags.end() ? L"" : WithoutLeadingBackslashes(into->second),
-         invocation.Has(L"--dry-run")},
-        output);
+    client::RestoreOptions options{
+        FullPath(invocation.arguments[0]),
+        into == invocation.flags.end() ? L"" : WithoutLeadingBackslashes(into->second),
+        invocation.Has(L"--dry-run")};
+    if (!ParseJobs(invocation, &options.jobs, output)) return kRefused;
+    return client::RunRestoreAll(channel, options, output);
 }
 
 int Check(const client::Channel&, const Invocation& invocation, Output& output) {
@@ -196,9 +216,12 @@ int Check(const client::Channel&, const Invocation& invocation, Output& output) 
 
 constexpr Flag kTree[] = {{L"--tree", false, false}};
 constexpr Flag kBody[] = {{L"--body", false, false}};
-constexpr Flag kBackup[] = {
-    {L"--to", true, true}, {L"--all-folders", false, false}, {L"--dry-run", false, false}};
-constexpr Flag kRestoreAll[] = {{L"--into", true, false}, {L"--dry-run", false, false}};
+constexpr Flag kBackup[] = {{L"--to", true, true},
+                            {L"--all-folders", false, false},
+                            {L"--dry-run", false, false},
+                            {L"--jobs", true, false}};
+constexpr Flag kRestoreAll[] = {
+    {L"--into", true, false}, {L"--dry-run", false, false}, {L"--jobs", true, false}};
 constexpr Flag kCheck[] = {{L"--read-data", false, false}};
 
 const Command kCommands[] = {
@@ -220,13 +243,15 @@ const Command kCommands[] = {
      nullptr},
     {L"start", L"", L"asks the add-in to make sure Outlook runs (8)", 0, {}, Start, nullptr},
     {L"quit", L"", L"asks the add-in to quit Outlook (5)", 0, {}, Quit, nullptr},
-    {L"backup", L"--to DIR [--all-folders] [--dry-run]",
+    {L"backup", L"--to DIR [--all-folders] [--dry-run] [--jobs N]",
      L"saves every mail not yet in the backup folder DIR; --all-folders also Junk E-mail and Deleted Items; "
-     L"--dry-run only says what it would save",
+     L"--dry-run only says what it would save; --jobs N requests at once (default 2)",
      0, kBackup, nullptr, Backup},
-    {L"restore-all", L"DIR [--into ROOT] [--dry-run]",
+    {L"restore-all", L"DIR [--into ROOT] [--dry-run] [--jobs N]",
      L"puts every mail of the backup in DIR back into each folder it was met in, unless it is there already; "
-     L"--into replaces the store's name; --dry-run only says what it would restore",
+     L"--into replaces the store's name; --dry-run only says what it would restore; --jobs N requests at "
+     L"once "
+     L"(default 2)",
      1, kRestoreAll, nullptr, RestoreAll},
     {L"check", L"DIR [--read-data]",
      L"checks that every file of the backup in DIR is there, whole and a message file; --read-data also that "
@@ -298,13 +323,6 @@ bool ParseCommand(const Command& command, std::span<const std::wstring> words, I
         return false;
     }
     return true;
-}
-
-// A number option's value; false when it is none.
-bool ParseNumber(const std::wstring& text, uint32_t* number) {
-    wchar_t* end = nullptr;
-    *number = static_cast<uint32_t>(std::wcstoul(text.c_str(), &end, 10));
-    return !text.empty() && *end == L'\0';
 }
 
 // The options before the command, one row each.

@@ -4,6 +4,7 @@
 #include <objbase.h>
 #include <wincrypt.h>
 
+#include <atomic>
 #include <cwchar>
 #include <cwctype>
 #include <iterator>
@@ -336,7 +337,7 @@ void CrashPoint(const wchar_t* point) noexcept {
         const DWORD length = GetEnvironmentVariableW(kCrashVariable, value, std::size(value));
         return length < std::size(value) ? std::wstring(value, length) : std::wstring();
     }();
-    static unsigned passes = 0;
+    static std::atomic<unsigned> passes = 0;  // jobs pass from their threads
     const size_t colon = plan.find(L':');
     if (colon == std::wstring::npos || plan.compare(0, colon, point) != 0) return;
     if (++passes == std::wcstoul(plan.c_str() + colon + 1, nullptr, 10))

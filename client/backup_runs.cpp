@@ -2,11 +2,19 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "base/boundary.h"
+#include "base/scope_exit.h"
 #include "client/backup_folder.h"
 #include "client/backup_index.h"
 #include "client/mail_client.h"
@@ -89,6 +97,102 @@ private:
     unsigned late_ = 0;
 };
 
+// One of a run's jobs: its connection, and its hold on the run's one lock, which it
+// keeps except around its requests and the file work that goes with them.
+struct Job {
+    AddinLink link;
+    std::unique_lock<std::mutex> lock;
+
+    template <typename Work>
+    decltype(auto) Unlocked(Work&& work) {
+        lock.unlock();
+        const base::ScopeExit relock([this] { lock.lock(); });
+        return std::forward<Work>(work)();
+    }
+};
+
+// A run's work shared between its jobs, each a thread with a connection of its own
+// (the add-in serves each on a thread of its own): the folders, each listed by one
+// job in their order, and the requests each listing leaves, which a job takes before
+// it lists another folder, so that at most a few folders' mails wait at any time.
+// Every task runs under the run's one lock, so the index, the journal, the tallies and
+// the output keep one writer. One job runs on the calling thread, in a single
+// connection's order.
+class Jobs {
+public:
+    // A task, under the lock: false when the run cannot go on, the reason in `error`.
+    using Task = std::function<bool(Job& job, std::wstring* error)>;
+    using Listing = std::function<bool(Job& job, size_t folder, std::wstring* error)>;
+
+    Jobs(const Channel& channel, unsigned count) {
+        for (unsigned i = 0; i < std::max(count, 1u); ++i)
+            jobs_.push_back(
+                std::make_unique<Job>(Job{AddinLink(channel), std::unique_lock(lock_, std::defer_lock)}));
+    }
+
+    // The first job's connection, for the requests made before the work is shared.
+    [[nodiscard]] AddinLink& link() noexcept { return jobs_[0]->link; }
+
+    // From a task: a request to make before the next folder is listed.
+    void Push(Task task) { requests_.push_back(std::move(task)); }
+
+    // Lists folders 0 to `folders` - 1 with `list` and does what they push, on every
+    // job; false with the first reason the run could not go on.
+    [[nodiscard]] bool Run(size_t folders, const Listing& list, std::wstring* error) {
+        folders_ = folders;
+        list_ = &list;
+        std::vector<std::thread> threads;
+        for (size_t i = 1; i < jobs_.size(); ++i) threads.emplace_back([this, i] { Work(*jobs_[i]); });
+        Work(*jobs_[0]);
+        for (std::thread& thread : threads) thread.join();
+        *error = error_;
+        return !stopped_;
+    }
+
+private:
+    void Work(Job& job) {
+        job.lock.lock();
+        for (;;) {
+            ready_.wait(job.lock, [this] {
+                return stopped_ || !requests_.empty() || listed_ < folders_ || busy_ == 0;
+            });
+            if (stopped_ || (requests_.empty() && listed_ == folders_)) break;
+            Task task;
+            if (!requests_.empty()) {
+                task = std::move(requests_.front());
+                requests_.pop_front();
+            } else {
+                task = [this, folder = listed_++](Job& job, std::wstring* error) {
+                    return (*list_)(job, folder, error);
+                };
+            }
+            ++busy_;
+            std::wstring error;
+            bool goOn = false;
+            if (!base::Completes([&] { goOn = task(job, &error); })) error = L"out of memory";
+            --busy_;
+            if (!goOn && !stopped_) {
+                stopped_ = true;
+                error_ = error;
+            }
+            ready_.notify_all();
+        }
+        ready_.notify_all();
+        job.lock.unlock();
+    }
+
+    std::mutex lock_;
+    std::condition_variable ready_;
+    std::vector<std::unique_ptr<Job>> jobs_;
+    std::deque<Task> requests_;
+    const Listing* list_ = nullptr;
+    size_t folders_ = 0;
+    size_t listed_ = 0;
+    size_t busy_ = 0;
+    bool stopped_ = false;
+    std::wstring error_;
+};
+
 // The runs over a backup folder: only a backup makes one, or starts in an empty one.
 enum class Access { Backup, Restore, Check };
 
@@ -147,7 +251,7 @@ public:
     Backup(const Channel& channel, const BackupOptions& options, Output& output)
         : options_(options),
           output_(output),
-          link_(channel),
+          jobs_(channel, options.jobs),
           progress_(output, L"items"),
           partialSuffix_(L"." + std::to_wstring(GetCurrentProcessId()) + kPartialExtension) {}
 
@@ -189,47 +293,25 @@ private:
 
     // False with the reason when the run cannot go on.
     bool BackUpFolders(std::wstring* error) {
-        std::vector<std::wstring> all, folders;
+        std::vector<std::wstring> all;
         std::wstring failure;
-        if (link_.Ask(
+        if (jobs_.link().Ask(
                 [&](MailClient& client) {
                     return client.GetAllFoldersList(&all) &&
-                           (options_.allFolders || client.FillFolderTree(&folders));
+                           (options_.allFolders || client.FillFolderTree(&folders_));
                 },
                 &failure) != AddinLink::Reply::Answered) {
             *error = L"the folder list did not come: " + failure;
             return false;
         }
-        if (options_.allFolders) folders = all;
+        if (options_.allFolders) folders_ = all;
         ReportSharedRoots(all);
-        const std::vector<std::wstring> sent = PathsToSend(folders, all);
-        progress_.Begin(folders.size());
-        for (size_t i = 0; i < sent.size(); ++i) {
-            std::vector<MailListEntry> entries;
-            uint32_t announced = 0;
-            const AddinLink::Reply reply = link_.Ask(
-                [&](MailClient& client) {
-                    return client.GetAllMailsFromFolder(sent[i], 0, &entries, &announced);
-                },
-                &failure);
-            if (reply == AddinLink::Reply::Gone) {
-                *error = L"the mail list of " + folders[i] + L" did not come: " + failure;
-                return false;
-            }
-            if (reply == AddinLink::Reply::Late) {
-                // What came is backed up; the entries that did not are failures.
-                output_.Error(L"the mail list of " + folders[i] +
-                              (announced ? L" stopped after " + std::to_wstring(entries.size()) + L" of " +
-                                               std::to_wstring(announced) + L" entries: "
-                                         : std::wstring(L" did not come: ")) +
-                              failure + L"; going on");
-                unlisted_.push_back(folders[i]);
-                tallies_[kBackupFailed].count += announced > entries.size() ? announced - entries.size() : 0;
-            }
-            if (!BackUpFolder(sent[i], entries, error)) return false;
-            progress_.FolderDone(folders[i], entries.size(), tallies_, kBackupTallies);
-        }
-        return true;
+        sent_ = PathsToSend(folders_, all);
+        left_.resize(folders_.size());
+        progress_.Begin(folders_.size());
+        return jobs_.Run(
+            folders_.size(),
+            [this](Job& job, size_t folder, std::wstring* error) { return List(job, folder, error); }, error);
     }
 
     // The add-in finds a store by its root's name: of two with the same name it reaches one.
@@ -245,27 +327,78 @@ private:
         }
     }
 
-    // False when the run cannot go on; a mail that was not saved is counted and reported.
-    bool BackUpFolder(const std::wstring& folder, const std::vector<MailListEntry>& entries,
-                      std::wstring* error) {
-        for (const MailListEntry& entry : entries) {
-            progress_.Step();
-            if (!entry.mail()) {
-                ++tallies_[kSkipped].count;
-            } else if (!IsSignature(entry.signature)) {
-                Failed(L"the add-in sent the mail " + entry.entryId + L" of " + folder +
-                       L" with the signature \"" + entry.signature +
-                       L"\", not 32 hexadecimal digits: not saved");
-            } else if (const std::wstring key = MailKey(entry.signature, entry.entryId);
-                       index_.Met(key, entry.entryId, folder)) {
-                ++tallies_[kKnown].count;
-            } else if (options_.dryRun) {
-                ++tallies_[toSave_.insert(key).second ? kNew : kKnown].count;
-            } else if (!Save(folder, entry, key, error)) {
-                return false;
-            }
+    // Folder `folder`'s mail list, each mail decided on; false when the run cannot go on.
+    bool List(Job& job, size_t folder, std::wstring* error) {
+        std::vector<MailListEntry> entries;
+        uint32_t announced = 0;
+        std::wstring failure;
+        const AddinLink::Reply reply = job.Unlocked([&] {
+            return job.link.Ask(
+                [&](MailClient& client) {
+                    return client.GetAllMailsFromFolder(sent_[folder], 0, &entries, &announced);
+                },
+                &failure);
+        });
+        if (reply == AddinLink::Reply::Gone) {
+            *error = L"the mail list of " + folders_[folder] + L" did not come: " + failure;
+            return false;
         }
+        if (reply == AddinLink::Reply::Late) {
+            // What came is backed up; the entries that did not are failures.
+            output_.Error(L"the mail list of " + folders_[folder] +
+                          (announced ? L" stopped after " + std::to_wstring(entries.size()) + L" of " +
+                                           std::to_wstring(announced) + L" entries: "
+                                     : std::wstring(L" did not come: ")) +
+                          failure + L"; going on");
+            unlisted_.push_back(folders_[folder]);
+            tallies_[kBackupFailed].count += announced > entries.size() ? announced - entries.size() : 0;
+        }
+        left_[folder] = {entries.size(), entries.size() + 1};  // the list's own share: done below
+        for (MailListEntry& entry : entries) Decide(folder, std::move(entry));
+        Left(folder);
         return true;
+    }
+
+    // A mail known already, skipped or failed is done; one to save is a request for a
+    // job, unless another job is saving it: then it is decided once that save ends.
+    void Decide(size_t folder, MailListEntry entry) {
+        if (!entry.mail()) {
+            ++tallies_[kSkipped].count;
+        } else if (!IsSignature(entry.signature)) {
+            Failed(L"the add-in sent the mail " + entry.entryId + L" of " + sent_[folder] +
+                   L" with the signature \"" + entry.signature + L"\", not 32 hexadecimal digits: not saved");
+        } else if (std::wstring key = MailKey(entry.signature, entry.entryId); saving_.count(key)) {
+            saving_[key].push_back({folder, std::move(entry)});
+            return;
+        } else if (index_.Met(key, entry.entryId, sent_[folder])) {
+            ++tallies_[kKnown].count;
+        } else if (options_.dryRun) {
+            ++tallies_[toSave_.insert(key).second ? kNew : kKnown].count;
+        } else {
+            saving_[key];
+            jobs_.Push([this, folder, entry = std::move(entry), key = std::move(key)](Job& job,
+                                                                                      std::wstring* error) {
+                if (!Save(job, sent_[folder], entry, key, error)) return false;
+                Done(folder);
+                // The same mail met meanwhile in other folders: known now, or saved again if this save
+                // failed.
+                const auto waiting = saving_.extract(key);
+                for (auto& [other, met] : waiting.mapped()) Decide(other, std::move(met));
+                return true;
+            });
+            return;
+        }
+        Done(folder);
+    }
+
+    // One mail of `folder` handled.
+    void Done(size_t folder) {
+        progress_.Step();
+        Left(folder);
+    }
+    void Left(size_t folder) {
+        if (--left_[folder].left == 0)
+            progress_.FolderDone(folders_[folder], left_[folder].items, tallies_, kBackupTallies);
     }
 
     void Failed(const std::wstring& what) {
@@ -286,9 +419,9 @@ private:
     }
 
     // Into a partial file first, renamed to its final name once it is a whole message
-    // file, flushed: a file under a final name is always a whole mail. False when the
-    // run cannot go on.
-    bool Save(const std::wstring& folder, const MailListEntry& entry, const std::wstring& key,
+    // file, flushed: a file under a final name is always a whole mail. The request and
+    // the file work run without the lock. False when the run cannot go on.
+    bool Save(Job& job, const std::wstring& folder, const MailListEntry& entry, const std::wstring& key,
               std::wstring* error) {
         const SavedMail* held = index_.Find(key);  // a damaged file is saved again where it was
         const std::wstring file = held ? held->file : FolderDirectory(folder) + L"\\" + key + kMailExtension;
@@ -300,13 +433,19 @@ private:
         const std::wstring partial =
             index_.FullPath(std::wstring(kPartialFolderName) + L"\\" + key + partialSuffix_);
         const std::wstring what = L"the mail " + entry.entryId + L" of " + folder;
-        bool saved = false;
-        std::wstring failure;
-        switch (link_.Ask(
-            [&](MailClient& client) {
-                return client.SaveMailToMSGFile(entry.entryId, SystemPath(partial), &saved);
-            },
-            &failure)) {
+        std::wstring failure, problem;
+        FileFacts facts;
+        const AddinLink::Reply reply = job.Unlocked([&] {
+            bool saved = false;
+            const AddinLink::Reply reply = job.link.Ask(
+                [&](MailClient& client) {
+                    return client.SaveMailToMSGFile(entry.entryId, SystemPath(partial), &saved);
+                },
+                &failure);
+            if (reply == AddinLink::Reply::Answered) problem = Publish(partial, final, saved, what, &facts);
+            return reply;
+        });
+        switch (reply) {
         case AddinLink::Reply::Gone:
             *error = L"saving " + what + L" did not finish: " + failure;
             return false;
@@ -316,32 +455,50 @@ private:
         case AddinLink::Reply::Answered:
             break;
         }
-        FileFacts facts;
-        if (!saved || !IsMessageFile(partial) || !ReadFacts(partial, true, &facts)) {
-            DeleteFileW(SystemPath(partial).c_str());
-            Failed(saved ? L"the add-in saved " + what + L", but not as a whole message file"
-                         : L"the add-in could not save " + what + L" (its log says why)");
+        if (!problem.empty()) {
+            Failed(problem);
             return true;
         }
-        CrashPoint(L"saved");
-        if (!MoveFileExW(SystemPath(partial).c_str(), SystemPath(final).c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            Failed(L"cannot rename " + partial + L" to " + final + L" (" + LastError() + L")");
-            DeleteFileW(SystemPath(partial).c_str());
-            return true;
-        }
-        CrashPoint(L"published");
         index_.Add({entry.signature, entry.entryId, file, facts.size, facts.sha256, {folder}});
         ++tallies_[kNew].count;
         return !index_.SaveDue() || index_.Save(error);
     }
 
+    // The partial file the add-in answered for, checked, flushed and renamed to `final`;
+    // what went wrong, or nothing.
+    static std::wstring Publish(const std::wstring& partial, const std::wstring& final, bool saved,
+                                const std::wstring& what, FileFacts* facts) {
+        if (!saved || !IsMessageFile(partial) || !ReadFacts(partial, true, facts)) {
+            DeleteFileW(SystemPath(partial).c_str());
+            return saved ? L"the add-in saved " + what + L", but not as a whole message file"
+                         : L"the add-in could not save " + what + L" (its log says why)";
+        }
+        CrashPoint(L"saved");
+        if (!MoveFileExW(SystemPath(partial).c_str(), SystemPath(final).c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            std::wstring problem = L"cannot rename " + partial + L" to " + final + L" (" + LastError() + L")";
+            DeleteFileW(SystemPath(partial).c_str());
+            return problem;
+        }
+        CrashPoint(L"published");
+        return {};
+    }
+
+    struct FolderWork {
+        size_t items = 0;  // entries listed
+        size_t left = 0;   // entries not yet done, and the list itself
+    };
+
     const BackupOptions& options_;
     Output& output_;
-    AddinLink link_;
+    Jobs jobs_;
     Progress progress_;
     BackupIndex index_;
     const std::wstring partialSuffix_;
+    std::vector<std::wstring> folders_, sent_;
+    std::vector<FolderWork> left_;
+    std::unordered_map<std::wstring, std::vector<std::pair<size_t, MailListEntry>>>
+        saving_;                                       // keys being saved: the same mail met meanwhile
     std::unordered_set<std::wstring> made_, refused_;  // directories
     std::unordered_set<std::wstring> toSave_;          // keys a dry run would save
     std::vector<std::wstring> unlisted_;
@@ -353,7 +510,7 @@ private:
 class RestoreAll {
 public:
     RestoreAll(const Channel& channel, const RestoreOptions& options, Output& output)
-        : options_(options), output_(output), link_(channel), progress_(output, L"mails") {}
+        : options_(options), output_(output), jobs_(channel, options.jobs), progress_(output, L"mails") {}
 
     int Run() {
         RunLock lock;
@@ -373,11 +530,15 @@ public:
     }
 
 private:
-    // Folder by folder, in the order the backup met them; a mail into each of its places.
+    // Folder by folder, in the order the backup met them; a mail into each of its places,
+    // once where two places have one target (--into).
     void Plan() {
         for (const SavedMail& mail : index_.mails()) {
+            std::vector<std::wstring> planned;
             for (const std::wstring& place : mail.places) {
                 const std::wstring target = options_.root.empty() ? place : ReplaceRoot(place, options_.root);
+                if (std::find(planned.begin(), planned.end(), target) != planned.end()) continue;
+                planned.push_back(target);
                 auto& mails = byTarget_[target];
                 if (mails.empty()) targets_.push_back(target);
                 mails.push_back(&mail);
@@ -392,66 +553,133 @@ private:
         // look as if they were there.
         std::vector<std::wstring> all;
         std::wstring failure;
-        if (link_.Ask([&](MailClient& client) { return client.GetAllFoldersList(&all); }, &failure) !=
+        if (jobs_.link().Ask([&](MailClient& client) { return client.GetAllFoldersList(&all); }, &failure) !=
             AddinLink::Reply::Answered) {
             *error = L"the folder list did not come: " + failure;
             return false;
         }
-        for (const std::wstring& path : all) roots_.insert(FoldCase(path));
+        for (const std::wstring& path : all) existing_.insert(FoldCase(path));
+        left_.resize(targets_.size());
         progress_.Begin(targets_.size());
-        for (const std::wstring& target : targets_) {
-            const std::vector<const SavedMail*>& mails = byTarget_[target];
-            std::unordered_set<std::wstring> there;
-            if (roots_.count(FoldCase(RootPath(target)))) {
-                std::vector<MailListEntry> entries;
-                switch (link_.Ask(
-                    [&](MailClient& client) { return client.GetAllMailsFromFolder(target, 0, &entries); },
-                    &failure)) {
-                case AddinLink::Reply::Gone:
-                    *error = L"the mail list of " + target + L" did not come: " + failure;
-                    return false;
-                case AddinLink::Reply::Late:
-                    tallies_[kRestoreFailed].count += mails.size();
-                    output_.Error(L"the mail list of " + target + L" did not come: " + failure +
-                                  L"; its mails are not restored, so that none is doubled; going on");
-                    progress_.FolderDone(target, mails.size(), tallies_, kRestoreTallies);
-                    continue;
-                case AddinLink::Reply::Answered:
-                    break;
-                }
-                for (const MailListEntry& entry : entries) there.insert(entry.signature);
+        return jobs_.Run(
+            targets_.size(),
+            [this](Job& job, size_t target, std::wstring* error) { return List(job, target, error); }, error);
+    }
+
+    // What target `target` holds already, then each of its mails decided on; false when
+    // the run cannot go on.
+    bool List(Job& job, size_t target, std::wstring* error) {
+        const std::wstring& path = targets_[target];
+        const std::vector<const SavedMail*>& mails = byTarget_[path];
+        left_[target] = mails.size() + 1;  // the list's own share: done below
+        std::unordered_set<std::wstring> there;
+        if (existing_.count(FoldCase(RootPath(path)))) {
+            std::vector<MailListEntry> entries;
+            std::wstring failure;
+            switch (job.Unlocked([&] {
+                return job.link.Ask(
+                    [&](MailClient& client) { return client.GetAllMailsFromFolder(path, 0, &entries); },
+                    &failure);
+            })) {
+            case AddinLink::Reply::Gone:
+                *error = L"the mail list of " + path + L" did not come: " + failure;
+                return false;
+            case AddinLink::Reply::Late:
+                tallies_[kRestoreFailed].count += mails.size();
+                output_.Error(L"the mail list of " + path + L" did not come: " + failure +
+                              L"; its mails are not restored, so that none is doubled; going on");
+                progress_.FolderDone(path, mails.size(), tallies_, kRestoreTallies);
+                return true;
+            case AddinLink::Reply::Answered:
+                break;
             }
-            for (const SavedMail* mail : mails) {
-                progress_.Step();
-                const std::wstring key = KeyOf(*mail);
-                if ((!mail->signature.empty() && there.count(mail->signature)) ||
-                    journal_.Holds(key, target)) {
-                    ++tallies_[kThere].count;
-                } else if (options_.dryRun) {
-                    ++tallies_[kRestored].count;
-                } else if (!Restore(*mail, key, target, error)) {
-                    return false;
-                }
-            }
-            progress_.FolderDone(target, mails.size(), tallies_, kRestoreTallies);
+            for (const MailListEntry& entry : entries) there.insert(entry.signature);
         }
+        for (const SavedMail* mail : mails) {
+            if ((!mail->signature.empty() && there.count(mail->signature)) ||
+                journal_.Holds(KeyOf(*mail), path)) {
+                ++tallies_[kThere].count;
+                Done(target);
+            } else {
+                Decide(target, mail);
+            }
+        }
+        Left(target);
         return true;
     }
 
-    // False when the run cannot go on; a mail that was not restored is counted and reported.
-    bool Restore(const SavedMail& mail, const std::wstring& key, const std::wstring& target,
-                 std::wstring* error) {
+    // A mail to restore is a request for a job, unless a job is at work on the same mail
+    // (the add-in opens its file alone: a second open would fail), or on the folder it
+    // goes into while that folder, or one above it, is missing (one restore makes it, so
+    // that two jobs never make the same folder or store): it then waits for that one.
+    void Decide(size_t target, const SavedMail* mail) {
+        if (options_.dryRun) {
+            ++tallies_[kRestored].count;
+            Done(target);
+            return;
+        }
+        const std::wstring key = KeyOf(*mail), missing = FirstMissing(targets_[target]);
+        for (const std::wstring& busy : {key, missing}) {
+            if (const auto waiting = busy_.find(busy); waiting != busy_.end()) {
+                waiting->second.push_back({target, mail});
+                return;
+            }
+        }
+        busy_[key];
+        if (!missing.empty()) busy_[missing];
+        jobs_.Push([this, target, mail, key, missing](Job& job, std::wstring* error) {
+            if (!Restore(job, *mail, targets_[target], error)) return false;
+            Done(target);
+            for (const std::wstring& busy : {key, missing}) {
+                const auto waiting = busy_.extract(busy);
+                if (!waiting) continue;
+                for (const auto& [other, met] : waiting.mapped()) Decide(other, met);
+            }
+            return true;
+        });
+    }
+
+    // The first folder of `path`, from its root down, that is not known to exist; empty
+    // when all are.
+    std::wstring FirstMissing(const std::wstring& path) const {
+        for (size_t end = path.find(L'\\', 2);; end = path.find(L'\\', end + 1)) {
+            const std::wstring folder = path.substr(0, end);
+            if (!existing_.count(FoldCase(folder))) return folder;
+            if (end == std::wstring::npos) return {};
+        }
+    }
+
+    // One mail of `target` handled.
+    void Done(size_t target) {
+        progress_.Step();
+        Left(target);
+    }
+    void Left(size_t target) {
+        if (--left_[target] == 0)
+            progress_.FolderDone(targets_[target], byTarget_[targets_[target]].size(), tallies_,
+                                 kRestoreTallies);
+    }
+
+    // The request runs without the lock. False when the run cannot go on; a mail that
+    // was not restored is counted and reported.
+    bool Restore(Job& job, const SavedMail& mail, const std::wstring& target, std::wstring* error) {
+        const std::wstring key = KeyOf(mail);
         const std::wstring file = index_.FullPath(mail.file);
-        const StagedFile staged(file,
-                                index_.FullPath(std::wstring(kPartialFolderName) + L"\\" + key + L"." +
-                                                std::to_wstring(GetCurrentProcessId()) + kPartialExtension));
         bool restored = false;
         std::wstring failure;
-        switch (link_.Ask(
-            [&](MailClient& client) {
-                return client.RestoreMailFromMSGFile(staged.path(), target, &restored);
-            },
-            &failure)) {
+        // Staged under the thread's ID, which no other thread or process has meanwhile:
+        // two jobs may restore one mail into two folders at once.
+        const AddinLink::Reply reply = job.Unlocked([&] {
+            const StagedFile staged(
+                file, index_.FullPath(std::wstring(kPartialFolderName) + L"\\" + key + L"." +
+                                      std::to_wstring(GetCurrentThreadId()) + kPartialExtension));
+            return job.link.Ask(
+                [&](MailClient& client) {
+                    return client.RestoreMailFromMSGFile(staged.path(), target, &restored);
+                },
+                &failure);
+        });
+        switch (reply) {
         case AddinLink::Reply::Gone:
             *error = L"restoring " + file + L" did not finish: " + failure;
             return false;
@@ -471,7 +699,11 @@ private:
         }
         CrashPoint(L"restored");
         if (!journal_.Record(key, target, error)) return false;
-        roots_.insert(FoldCase(RootPath(target)));  // the add-in made the store if it was missing
+        // The add-in made the folder, and the store and folders above it, if they were missing.
+        for (size_t end = target.find(L'\\', 2);; end = target.find(L'\\', end + 1)) {
+            existing_.insert(FoldCase(target.substr(0, end)));
+            if (end == std::wstring::npos) break;
+        }
         ++tallies_[kRestored].count;
         return true;
     }
@@ -505,13 +737,16 @@ private:
 
     const RestoreOptions& options_;
     Output& output_;
-    AddinLink link_;
+    Jobs jobs_;
     Progress progress_;
     BackupIndex index_;
     RestoreJournal journal_;
     std::vector<std::wstring> targets_;
     std::unordered_map<std::wstring, std::vector<const SavedMail*>> byTarget_;
-    std::unordered_set<std::wstring> roots_;  // folder paths that exist, case folded
+    std::vector<size_t> left_;                   // per target: mails not yet done, and its list
+    std::unordered_set<std::wstring> existing_;  // folder paths that exist, case folded
+    std::unordered_map<std::wstring, std::vector<std::pair<size_t, const SavedMail*>>>
+        busy_;  // keys of mails being restored, missing folders being made: the mails waiting for each
     Tally tallies_[kRestoreTallies] = {
         {options_.dryRun ? L"to restore" : L"restored"}, {L"already there"}, {L"failed"}};
 };

@@ -26,16 +26,25 @@ struct Channel {
     uint32_t timeoutMs = 0;
 };
 
+// Connections a backup or restore-all works through at once. The object model
+// answers them all on Outlook's one main thread, so more jobs win only the work beside
+// it (the message store, the files, the digests, the client): two keep that thread busy
+// while a request's other work runs; more only queue on it.
+inline constexpr unsigned kDefaultJobs = 2;
+inline constexpr unsigned kMostJobs = 16;
+
 struct BackupOptions {
     std::wstring folder;      // the backup folder, an absolute path
     bool allFolders = false;  // code 0's list instead of code 7's
     bool dryRun = false;      // says what it would save; writes nothing anywhere
+    unsigned jobs = kDefaultJobs;
 };
 
 struct RestoreOptions {
     std::wstring folder;  // the backup folder, an absolute path
     std::wstring root;    // when not empty, replaces each folder path's root name
     bool dryRun = false;  // says what it would restore; writes nothing anywhere
+    unsigned jobs = kDefaultJobs;
 };
 
 struct CheckOptions {

@@ -101,8 +101,14 @@ constexpr wchar_t kComplete[] = L"{COMPLETE}";  // a complete backup, which no r
 constexpr wchar_t kScriptedChannel[] = L"BackupTest.Scripted";
 constexpr DWORD kCrashed = client::kCrashExitCode;
 
-std::vector<std::wstring> Backup() { return {L"backup", L"--to", kDir}; }
-std::vector<std::wstring> RestoreAll(const wchar_t* root) { return {L"restore-all", kDir, L"--into", root}; }
+// A run's requests shared between `jobs` connections; a run killed at a chosen point
+// leaves exactly known counts only with one.
+std::vector<std::wstring> Backup(const wchar_t* jobs = L"2") {
+    return {L"backup", L"--to", kDir, L"--jobs", jobs};
+}
+std::vector<std::wstring> RestoreAll(const wchar_t* root, const wchar_t* jobs) {
+    return {L"restore-all", kDir, L"--into", root, L"--jobs", jobs};
+}
 
 // Every file below `folder` by its relative path, with its bytes.
 std::map<std::wstring, std::string> Snapshot(const std::wstring& folder) {
@@ -484,23 +490,31 @@ TEST(BackupClient, FailureRoads) {
     ASSERT_NE(nullptr, f.client) << "the add-in's channel never appeared";
     f.complete = f.temp.Sub(L"complete");
     {
-        Tool first({L"backup", L"--to", f.complete});
+        // Four jobs, each mail saved once though several are met in two folders at once.
+        Tool first({L"backup", L"--to", f.complete, L"--jobs", L"4"});
         ASSERT_EQ(1u, first.Finish()) << first.output();
         ASSERT_EQ(Backed(clienttest::kSaveable, 1), Summary(first.output())) << first.output();
+        EveryMailOnce(f, f.complete);
     }
 
     const Road kRoads[] = {
         {"killed after the add-in saved a mail, before its rename",
          Fresh,
-         {{Backup(), L"saved:3", kCrashed}, {Backup(), nullptr, 1, Backed(10, 3), {"adopted 2 "}}},
+         {{Backup(L"1"), L"saved:3", kCrashed}, {Backup(), nullptr, 1, Backed(10, 3), {"adopted 2 "}}},
          EveryMailOnce},
         {"killed between a rename and the index",
          Fresh,
-         {{Backup(), L"published:3", kCrashed}, {Backup(), nullptr, 1, Backed(9, 4), {"adopted 3 "}}},
+         {{Backup(L"1"), L"published:3", kCrashed}, {Backup(), nullptr, 1, Backed(9, 4), {"adopted 3 "}}},
          EveryMailOnce},
         {"killed while the index was written",
          Fresh,
          {{Backup(), L"index-written:1", kCrashed}, {Backup(), nullptr, 1, Backed(0, 13)}},
+         EveryMailOnce},
+        {"killed mid-run with four jobs, run again with three: each mail once",
+         Fresh,
+         {{Backup(L"4"), L"published:4", kCrashed},
+          {Backup(L"3"), nullptr, 1},
+          {Backup(L"4"), nullptr, 1, Backed(0, 13)}},
          EveryMailOnce},
         {"a folder that is not a backup: refused and untouched",
          Foreign,
@@ -568,11 +582,13 @@ TEST(BackupClient, FailureRoads) {
            Restored(0, clienttest::kPlaces)}},
          GivenShortPaths},
         // Last: a restore into a new store adds its folders to every later backup.
-        {"restore-all cut off, run again, run once more: each mail once in each of its folders",
+        {"restore-all cut off, cut off again with three jobs, run again, run once more: each mail once in "
+         "each of its folders",
          Complete,
-         {{RestoreAll(L"\\\\Restored"), L"restored:4", kCrashed},
-          {RestoreAll(L"Restored"), nullptr, 0, Restored(9, 4)},
-          {RestoreAll(L"Restored"), nullptr, 0, Restored(0, clienttest::kPlaces)}},
+         {{RestoreAll(L"\\\\Restored", L"1"), L"restored:4", kCrashed},
+          {RestoreAll(L"Restored", L"3"), L"restored:3", kCrashed},
+          {RestoreAll(L"Restored", L"2"), nullptr, 0},
+          {RestoreAll(L"Restored", L"2"), nullptr, 0, Restored(0, clienttest::kPlaces)}},
          RestoredOnce},
         {"restore-all into the original folders, where nothing is missing",
          Complete,

@@ -3,9 +3,11 @@
 #include "standin/mapi/mapi.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <set>
+#include <thread>
 
 #include "base/boundary.h"
 #include "base/mapi_buffer.h"
@@ -149,6 +151,13 @@ private:
     std::deque<std::string> narrow_;
 };
 
+// A folder made, with the items it is to hold and the serial number of the first.
+struct FolderWork {
+    Folder folder;
+    const FolderPlan* plan;
+    uint32_t serial;
+};
+
 class Generator {
 public:
     explicit Generator(std::wstring& error) : error_(error) {}
@@ -161,7 +170,11 @@ private:
         error_ = what + L" failed with " + code;
         return hr;
     }
-    [[nodiscard]] HRESULT FillFolder(const Folder& folder, const FolderPlan& plan);
+    [[nodiscard]] HRESULT FillStore(const Folder& root, const FolderPlan& plan);
+    [[nodiscard]] HRESULT MakeFolders(const Folder& folder, const FolderPlan& plan,
+                                      std::vector<FolderWork>& work);
+    [[nodiscard]] HRESULT WriteItems(const std::vector<FolderWork>& work);
+    [[nodiscard]] HRESULT WriteItemsOf(const FolderWork& work);
     [[nodiscard]] HRESULT WriteItem(const Folder& folder, const ItemPlan& plan, uint32_t n);
     [[nodiscard]] HRESULT WriteContent(IMessage* message, const ItemPlan& plan, uint32_t n,
                                        const std::wstring& subject);
@@ -195,7 +208,7 @@ HRESULT Generator::Run(const ProfilePlan& plan, const std::wstring& folder) {
         if (storePlan->isDefault && FAILED(hr = profile->SetDefaultStore(created))) {
             return Fail(hr, L"making " + storePlan->name + L" the default store");
         }
-        hr = FillFolder(created.RootFolder(), storePlan->root);
+        hr = FillStore(created.RootFolder(), storePlan->root);
         if (FAILED(hr)) return hr;
         if (storePlan->faults && FAILED(hr = created.SetFaults(storePlan->faults))) {
             return Fail(hr, L"setting the faults of " + storePlan->name);
@@ -212,15 +225,25 @@ HRESULT Generator::Run(const ProfilePlan& plan, const std::wstring& folder) {
     return S_OK;
 }
 
-// Items first, then subfolders, then the folder's own fault switches, which
-// would otherwise stop the generator's own writes.
-HRESULT Generator::FillFolder(const Folder& folder, const FolderPlan& plan) {
-    for (const ItemPlan& item : plan.items) {
-        for (uint32_t n = 1; n <= item.count; ++n) {
-            const HRESULT hr = WriteItem(folder, item, n);
-            if (FAILED(hr)) return hr;
-        }
+// Every folder first, in the order of the description, so that each gets the number
+// it always gets; then the items, folders apart on threads of their own, each folder's
+// in order, numbered as one walk through the description numbers them; then the
+// folders' own fault switches, which would otherwise stop the generator's own writes.
+HRESULT Generator::FillStore(const Folder& root, const FolderPlan& plan) {
+    std::vector<FolderWork> work;
+    HRESULT hr = MakeFolders(root, plan, work);
+    if (FAILED(hr) || FAILED(hr = WriteItems(work))) return hr;
+    for (auto made = work.rbegin(); made != work.rend(); ++made) {  // a folder's after its subfolders'
+        if (!made->plan->faults && !made->plan->messageFaults) continue;
+        hr = made->folder.SetFaults(made->plan->faults, made->plan->messageFaults);
+        if (FAILED(hr)) return Fail(hr, L"setting the faults of " + made->plan->name);
     }
+    return S_OK;
+}
+
+HRESULT Generator::MakeFolders(const Folder& folder, const FolderPlan& plan, std::vector<FolderWork>& work) {
+    work.push_back({folder, &plan, serial_});
+    for (const ItemPlan& item : plan.items) serial_ += item.count;
     // Every folder the generator fills is new, so its subfolders are the plan's:
     // names are checked here, not by listing the siblings on disk for each one.
     std::set<std::wstring> names;
@@ -236,13 +259,52 @@ HRESULT Generator::FillFolder(const Folder& folder, const FolderPlan& plan) {
                 hr = folder.store().SetDefaultFolder(role, created);
                 if (FAILED(hr)) return Fail(hr, L"naming the special folder " + name);
             }
-            hr = FillFolder(created, sub);
+            hr = MakeFolders(created, sub, work);
             if (FAILED(hr)) return hr;
         }
     }
-    if (plan.faults || plan.messageFaults) {
-        const HRESULT hr = folder.SetFaults(plan.faults, plan.messageFaults);
-        if (FAILED(hr)) return Fail(hr, L"setting the faults of " + plan.name);
+    return S_OK;
+}
+
+// The folders' items on as many threads as the machine has processors: each message
+// file is written through structured storage, which costs far more than the store's
+// bookkeeping, and folders share nothing but the profile's lock.
+HRESULT Generator::WriteItems(const std::vector<FolderWork>& work) {
+    const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+    std::atomic<size_t> next = 0;
+    std::vector<HRESULT> results(threads, S_OK);
+    std::vector<std::wstring> errors(threads);
+    const auto fill = [&](size_t thread) noexcept {
+        Generator writer(errors[thread]);
+        while (results[thread] == S_OK) {
+            const size_t i = next++;
+            if (i >= work.size()) break;
+            results[thread] =
+                base::ReturnOr([&] { return writer.WriteItemsOf(work[i]); }, MAPI_E_NOT_ENOUGH_MEMORY);
+            if (results[thread] == MAPI_E_NOT_ENOUGH_MEMORY && errors[thread].empty())
+                errors[thread] = L"out of memory";
+        }
+    };
+    std::vector<std::thread> others;
+    for (size_t thread = 1; thread < threads; ++thread) others.emplace_back(fill, thread);
+    fill(0);
+    for (std::thread& other : others) other.join();
+    for (size_t thread = 0; thread < threads; ++thread) {
+        if (FAILED(results[thread])) {
+            error_ = errors[thread];
+            return results[thread];
+        }
+    }
+    return S_OK;
+}
+
+HRESULT Generator::WriteItemsOf(const FolderWork& work) {
+    serial_ = work.serial;
+    for (const ItemPlan& item : work.plan->items) {
+        for (uint32_t n = 1; n <= item.count; ++n) {
+            const HRESULT hr = WriteItem(work.folder, item, n);
+            if (FAILED(hr)) return hr;
+        }
     }
     return S_OK;
 }
