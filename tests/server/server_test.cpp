@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,12 +17,14 @@
 #include "tests/support/handle_count.h"
 #include "tests/support/log_reader.h"
 #include "tests/support/log_sequence.h"
+#include "tests/support/probes.h"
 
 namespace {
 
-using testsupport::CountPrefix;
-
 using testsupport::ChildProcess;
+using testsupport::CountPrefix;
+using testsupport::DyingClient;
+using testsupport::DyingStage;
 using Texts = std::vector<std::wstring>;
 
 constexpr uint32_t kShortRequestTimeoutMs = 400;
@@ -35,8 +38,8 @@ constexpr uint32_t kRefusedMs = 1000;
 // Connects with the version given, then runs the steps: a number is sent as a number
 // message, "text:T" the text T; "reply:N" expects the number N, "said:T" the text T;
 // "silence" expects nothing to arrive; "signal:NAME" sets a named event, "await:NAME"
-// waits for one; "hang" waits to be killed; "fail" expects the next number to be
-// refused. Exits 0, or 100 + the index of the step that failed.
+// waits for one; "fail" expects the next number to be refused. Exits 0, or 100 + the index of the step that
+// failed.
 TEST_CHILD_ROLE(scripted_client) {
     auto client = MailClient::Connect(args.at(0), _wtoi(args.at(1).c_str()), kHangMs);
     if (!client) return 1;
@@ -63,8 +66,6 @@ TEST_CHILD_ROLE(scripted_client) {
         } else if (step.starts_with(L"said:")) {
             std::wstring text;
             if (!client->tunnel().ReceiveString(&text, kHangMs) || text != step.substr(5)) return failed;
-        } else if (step == L"hang") {
-            Sleep(INFINITE);
         } else if (step == L"fail") {
             expectFailure = true;
         } else {
@@ -118,9 +119,13 @@ protected:
         ASSERT_EQ(hr, S_OK) << "got 0x" << std::hex << hr;
     }
 
-    ChildProcess Client(uint32_t version, std::vector<std::wstring> steps) {
+    // The arguments of a scripted client, and the client.
+    std::vector<std::wstring> Script(uint32_t version, std::vector<std::wstring> steps) {
         steps.insert(steps.begin(), {channel_, std::to_wstring(version)});
-        return ChildProcess(L"scripted_client", steps);
+        return steps;
+    }
+    ChildProcess Client(uint32_t version, std::vector<std::wstring> steps) {
+        return ChildProcess(L"scripted_client", Script(version, std::move(steps)));
     }
 
     // The log once `count` lines start with `text`; a failure if that never happens.
@@ -176,28 +181,29 @@ TEST_F(MailServerTest, MisbehavingClientLosesOnlyItsConnection) {
     server_.SetMarkerTimeout(300);
     server_.SetThreadCreator(ListedThread);
     StartServer(kShortRequestTimeoutMs);
-    // Set by a client once its marker was taken; set by the test once the worker has ended.
-    const std::wstring sentName = testsupport::UniqueName(L"Local\\ServerTest.Sent");
+    // Set by the test once the worker has ended.
     const std::wstring goName = testsupport::UniqueName(L"Local\\ServerTest.Go");
-    base::UniqueHandle sent(CreateEventW(nullptr, TRUE, FALSE, sentName.c_str()));
     base::UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, goName.c_str()));
     const std::vector<std::wstring> scripts[] = {
         {kMarker, L"await:" + goName, L"fail", kMarker},
         {L"5", L"await:" + goName, L"fail", kMarker},
         {L"await:" + goName, L"fail", kMarker},
-        {kMarker, L"signal:" + sentName, L"hang"},
+        {},  // dies once its marker was taken
     };
     for (size_t i = 0; i < std::size(scripts); ++i) {
         ResetEvent(go.get());
-        ChildProcess client = Client(2, scripts[i]);
-        if (scripts[i].back() == L"hang") {
-            ASSERT_EQ(WaitForSingleObject(sent.get(), kChildTimeoutMs), WAIT_OBJECT_0);
-            client.Kill();
+        std::optional<ChildProcess> client;
+        if (scripts[i].empty()) {
+            DyingClient dying(channel_, 2, DyingStage::kAfterMarker, kChildTimeoutMs);
+            ASSERT_TRUE(dying.reached);
+            dying.process.Kill();
+        } else {
+            client.emplace(L"scripted_client", Script(2, scripts[i]));
         }
         EXPECT_EQ(WaitForSingleObject(Worker(2 * i), kChildTimeoutMs), WAIT_OBJECT_0) << i;
         SetEvent(go.get());
-        if (scripts[i].back() != L"hang") {
-            EXPECT_EQ(client.Wait(kChildTimeoutMs), 0u) << i;
+        if (client) {
+            EXPECT_EQ(client->Wait(kChildTimeoutMs), 0u) << i;
         }
         EXPECT_EQ(Client(2, {kMarker, L"6"}).Wait(kChildTimeoutMs), 0u) << i;
         WaitForLines(L"[Processing message finish]", i + 1);
@@ -205,9 +211,8 @@ TEST_F(MailServerTest, MisbehavingClientLosesOnlyItsConnection) {
     // Only the accept thread is left once the dropped workers have ended.
     testsupport::WaitForLog(logPath_, [&](const Texts&) { return server_.ThreadCount() == 1; });
     EXPECT_EQ(server_.ThreadCount(), 1u);
-    ResetEvent(sent.get());
-    ChildProcess inFlight = Client(2, {kMarker, L"signal:" + sentName, L"hang"});
-    ASSERT_EQ(WaitForSingleObject(sent.get(), kChildTimeoutMs), WAIT_OBJECT_0);
+    const DyingClient inFlight(channel_, 2, DyingStage::kAfterMarker, kChildTimeoutMs);
+    ASSERT_TRUE(inFlight.reached);
     server_.Stop(kHangMs);
     const Texts texts = testsupport::ReadLogTexts(logPath_);
     EXPECT_EQ(std::count(texts.begin(), texts.end(), L"Nothing to process. Timeout: 400"), 3);
