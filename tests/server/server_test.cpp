@@ -119,13 +119,9 @@ protected:
         ASSERT_EQ(hr, S_OK) << "got 0x" << std::hex << hr;
     }
 
-    // The arguments of a scripted client, and the client.
-    std::vector<std::wstring> Script(uint32_t version, std::vector<std::wstring> steps) {
-        steps.insert(steps.begin(), {channel_, std::to_wstring(version)});
-        return steps;
-    }
     ChildProcess Client(uint32_t version, std::vector<std::wstring> steps) {
-        return ChildProcess(L"scripted_client", Script(version, std::move(steps)));
+        steps.insert(steps.begin(), {channel_, std::to_wstring(version)});
+        return ChildProcess(L"scripted_client", steps);
     }
 
     // The log once `count` lines start with `text`; a failure if that never happens.
@@ -198,7 +194,7 @@ TEST_F(MailServerTest, MisbehavingClientLosesOnlyItsConnection) {
             ASSERT_TRUE(dying.reached);
             dying.process.Kill();
         } else {
-            client.emplace(L"scripted_client", Script(2, scripts[i]));
+            client.emplace(Client(2, scripts[i]));
         }
         EXPECT_EQ(WaitForSingleObject(Worker(2 * i), kChildTimeoutMs), WAIT_OBJECT_0) << i;
         SetEvent(go.get());
