@@ -1,7 +1,12 @@
 #include "tests/support/probes.h"
 
+#include <initializer_list>
+
 namespace testsupport {
 namespace {
+
+// A transfer a scripted client expects the server to refuse: nobody will ever take it.
+constexpr uint32_t kRefusedMs = 1000;
 
 // The codes whose payload hostile chunks replace. Never 5, which quits the host, nor 3:
 // a restore makes the folders of any path before it reads the file, and new folders
@@ -26,40 +31,69 @@ bool BeginRawRequest(Session& s, RawRequest* request) {
                   "a request");
 }
 
+// `steps`, then `more`.
+std::vector<std::wstring> Then(std::vector<std::wstring> steps, std::initializer_list<std::wstring> more) {
+    steps.insert(steps.end(), more);
+    return steps;
+}
+
 }  // namespace
 
-// The child of DyingClient: args channel, version, stage, ready event.
-TEST_CHILD_ROLE(dying_client) {
-    const auto client = MailClient::Connect(args.at(0), std::stoul(args.at(1)), kReplyMs);
+// See ScriptedClient; args channel, version, steps.
+TEST_CHILD_ROLE(scripted_client) {
+    auto client = MailClient::Connect(args.at(0), _wtoi(args.at(1).c_str()), kReplyMs);
+    if (!client) return 1;
     RawChannel raw;
-    if (!client || !raw.Open(client->tunnel().privateName(), client->tunnel().version())) return 1;
-    bool reached = false;
-    switch (static_cast<DyingStage>(std::stoul(args.at(2)))) {
-    case DyingStage::kInPayload:
-        reached = client->BeginRequest(wire::RequestCode::GetAllMailsFromFolder) &&
-                  raw.PutChunk(RawChannel::kPayload, kTunnelKindString, kReplyMs);
-        break;
-    case DyingStage::kBeforeReply:
-        reached = client->BeginRequest(wire::RequestCode::GetAllFoldersList);
-        break;
-    case DyingStage::kBetweenTexts:
-        reached = client->BeginRequest(wire::RequestCode::SaveMailToMSGFile) &&
-                  client->tunnel().SendString(L"00", kReplyMs);
-        break;
-    case DyingStage::kAfterMarker:
-        reached = client->tunnel().SendDword(wire::kRequestMarker, kReplyMs);
+    bool expectFailure = false;
+    for (size_t i = 2; i < args.size(); ++i) {
+        const std::wstring& step = args[i];
+        const int failed = 100 + static_cast<int>(i);
+        if (step == L"silence") {
+            uint32_t value = 0;
+            if (client->tunnel().ReceiveDword(&value, 300)) return failed;
+        } else if (step.starts_with(L"signal:")) {
+            base::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, step.c_str() + 7));
+            if (!event || !SetEvent(event.get())) return failed;
+        } else if (step.starts_with(L"await:")) {
+            base::UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, step.c_str() + 6));
+            if (!event || WaitForSingleObject(event.get(), kReplyMs) != WAIT_OBJECT_0) return failed;
+        } else if (step.starts_with(L"text:")) {
+            if (!client->tunnel().SendString(step.substr(5), kReplyMs)) return failed;
+        } else if (step.starts_with(L"reply:")) {
+            uint32_t value = 0;
+            if (!client->tunnel().ReceiveDword(&value, kReplyMs) ||
+                value != wcstoul(step.c_str() + 6, nullptr, 0))
+                return failed;
+        } else if (step.starts_with(L"said:")) {
+            std::wstring text;
+            if (!client->tunnel().ReceiveString(&text, kReplyMs) || text != step.substr(5)) return failed;
+        } else if (step.starts_with(L"chunk:")) {
+            if (!raw.Open(client->tunnel().privateName(), client->tunnel().version()) ||
+                !raw.PutChunk(RawChannel::kPayload, wcstoul(step.c_str() + 6, nullptr, 0), kReplyMs))
+                return failed;
+        } else if (step == L"hang") {
+            Sleep(INFINITE);
+        } else if (step == L"fail") {
+            expectFailure = true;
+        } else {
+            const bool sent = client->tunnel().SendDword(wcstoul(step.c_str(), nullptr, 0),
+                                                         expectFailure ? kRefusedMs : kReplyMs);
+            if (sent == expectFailure) return failed;
+        }
     }
-    const base::UniqueHandle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, args.at(3).c_str()));
-    if (!reached || !ready || !SetEvent(ready.get())) return 2;
-    Sleep(INFINITE);
     return 0;
 }
 
-DyingClient::DyingClient(const std::wstring& channel, uint32_t version, DyingStage stage, DWORD timeoutMs)
+ChildProcess ScriptedClient(const std::wstring& channel, uint32_t version, std::vector<std::wstring> steps) {
+    steps.insert(steps.begin(), {channel, std::to_wstring(version)});
+    return ChildProcess(L"scripted_client", steps);
+}
+
+DyingClient::DyingClient(const std::wstring& channel, uint32_t version, std::vector<std::wstring> steps,
+                         DWORD timeoutMs)
     : readyName(UniqueName(L"Local\\DyingClient.Ready")),
       ready(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str())),
-      process(L"dying_client",
-              {channel, std::to_wstring(version), std::to_wstring(static_cast<uint32_t>(stage)), readyName}) {
+      process(ScriptedClient(channel, version, Then(std::move(steps), {L"signal:" + readyName, L"hang"}))) {
     const HANDLE waits[] = {ready.get(), process.handle()};
     reached =
         ready && process.running() && WaitForMultipleObjects(2, waits, FALSE, timeoutMs) == WAIT_OBJECT_0;
@@ -148,8 +182,10 @@ const wchar_t* HugeText(Session& s) {
 }
 
 const wchar_t* DieMidRequest(Session& s) {
-    // A stage past the request code.
-    DyingClient child(wire::kChannel, s.version, static_cast<DyingStage>(s.Below(3)), kReplyMs);
+    // In a mail list's payload, before a folder list's reply, between the texts of a save.
+    const std::vector<std::vector<std::wstring>> stages = {
+        {kMarker, L"1", L"chunk:1"}, {kMarker, L"0"}, {kMarker, L"2", L"text:00"}};
+    DyingClient child(wire::kChannel, s.version, s.Pick(stages), kReplyMs);
     if (!child.reached) {
         s.target.Fail("session %llu: the dying client never reached its stage (exit %lu)", s.index,
                       child.process.Wait(0));

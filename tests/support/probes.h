@@ -118,17 +118,26 @@ struct Session {
     }
 };
 
-// Where a dying client stops before it is killed.
-enum class DyingStage : uint32_t { kInPayload, kBeforeReply, kBetweenTexts, kAfterMarker };
+// The request marker as a scripted client's step.
+inline const std::wstring kMarker = std::to_wstring(wire::kRequestMarker);
 
-// A client in a process of its own that begins a request on `channel` in protocol
-// `version` and stops at `stage`, there to be killed (at the latest with `process`).
+// A client in a process of its own that connects to `channel` in protocol `version`,
+// then runs the steps: a number is sent as a number message, "text:T" the text T,
+// "chunk:K" a full chunk of kind K put by hand; "reply:N" expects the number N,
+// "said:T" the text T; "silence" expects nothing to arrive; "signal:NAME" sets a named
+// event, "await:NAME" waits for one; "hang" waits to be killed; "fail" expects the next
+// number to be refused. It exits 0, or 102 + the index of the step that failed.
+ChildProcess ScriptedClient(const std::wstring& channel, uint32_t version, std::vector<std::wstring> steps);
+
+// A scripted client that stops once it has run `steps`, there to be killed (at the
+// latest with `process`).
 struct DyingClient {
-    DyingClient(const std::wstring& channel, uint32_t version, DyingStage stage, DWORD timeoutMs);
+    DyingClient(const std::wstring& channel, uint32_t version, std::vector<std::wstring> steps,
+                DWORD timeoutMs);
     std::wstring readyName;
     base::UniqueHandle ready;
     ChildProcess process;
-    bool reached = false;  // it stopped at its stage within the timeout
+    bool reached = false;  // it stopped there within timeoutMs
 };
 
 const wchar_t* RandomChunks(Session& s);       // chunk lengths and kinds at random, until one is refused
