@@ -1,6 +1,7 @@
-// Clients that misbehave on the add-in's channel, for the soak and the tests. Each
-// probe draws its fault from its session, checks what the server must still answer,
-// and returns the fault it injected (null when the server failed first, as recorded).
+// Clients that misbehave on the add-in's channel, for the soak and the tests: probes
+// in this process and scripted clients in processes of their own. Each probe draws its
+// fault from its session, checks what the server must still answer, and returns the
+// fault it injected (null when the server failed first, as recorded).
 #pragma once
 
 #include <windows.h>
