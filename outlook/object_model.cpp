@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <span>
 
+#include "base/srw_lock.h"
 #include "base/unique_variant.h"
 
 namespace outlook {
@@ -30,17 +31,15 @@ constexpr size_t kMaxArguments = 4;  // NameSpace.Logon
 class DispatchIds {
 public:
     [[nodiscard]] bool Find(REFIID iid, const wchar_t* name, DISPID& member) noexcept {
-        AcquireSRWLockShared(&lock_);
+        const base::ScopedSharedLock hold(lock_);
         const Entry* const found = Locate(iid, name);
         if (found) member = found->member;
-        ReleaseSRWLockShared(&lock_);
         return found != nullptr;
     }
     // `name` is one of this file's literals; two threads may have looked it up at once.
     void Add(REFIID iid, const wchar_t* name, DISPID member) noexcept {
-        AcquireSRWLockExclusive(&lock_);
+        const base::ScopedExclusiveLock hold(lock_);
         if (!Locate(iid, name) && used_ < entries_.size()) entries_[used_++] = {iid, name, member};
-        ReleaseSRWLockExclusive(&lock_);
     }
 
 private:
@@ -59,7 +58,7 @@ private:
         return nullptr;
     }
 
-    SRWLOCK lock_ = SRWLOCK_INIT;
+    base::SrwLock lock_;
     std::array<Entry, 32> entries_{};  // more than the members the add-in calls
     size_t used_ = 0;
 };

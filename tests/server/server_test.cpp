@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,12 +17,14 @@
 #include "tests/support/handle_count.h"
 #include "tests/support/log_reader.h"
 #include "tests/support/log_sequence.h"
+#include "tests/support/probes.h"
 
 namespace {
 
-using testsupport::CountPrefix;
-
 using testsupport::ChildProcess;
+using testsupport::CountPrefix;
+using testsupport::DyingClient;
+using testsupport::kMarker;
 using Texts = std::vector<std::wstring>;
 
 constexpr uint32_t kShortRequestTimeoutMs = 400;
@@ -29,52 +32,6 @@ constexpr DWORD kChildTimeoutMs = 30000;
 // Waits meant to succeed: reached only when the server hangs. The server may take
 // long to read on a loaded machine (a request's first COM start-up, say).
 constexpr uint32_t kHangMs = 60000;
-// Transfers a client expects the server to refuse: nobody will ever take them.
-constexpr uint32_t kRefusedMs = 1000;
-
-// Connects with the version given, then runs the steps: a number is sent as a number
-// message, "text:T" the text T; "reply:N" expects the number N, "said:T" the text T;
-// "silence" expects nothing to arrive; "signal:NAME" sets a named event, "await:NAME"
-// waits for one; "hang" waits to be killed; "fail" expects the next number to be
-// refused. Exits 0, or 100 + the index of the step that failed.
-TEST_CHILD_ROLE(scripted_client) {
-    auto client = MailClient::Connect(args.at(0), _wtoi(args.at(1).c_str()), kHangMs);
-    if (!client) return 1;
-    bool expectFailure = false;
-    for (size_t i = 2; i < args.size(); ++i) {
-        const std::wstring& step = args[i];
-        const int failed = 100 + static_cast<int>(i);
-        if (step == L"silence") {
-            uint32_t value = 0;
-            if (client->tunnel().ReceiveDword(&value, 300)) return failed;
-        } else if (step.starts_with(L"signal:")) {
-            base::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, step.c_str() + 7));
-            if (!event || !SetEvent(event.get())) return failed;
-        } else if (step.starts_with(L"await:")) {
-            base::UniqueHandle event(OpenEventW(SYNCHRONIZE, FALSE, step.c_str() + 6));
-            if (!event || WaitForSingleObject(event.get(), kHangMs) != WAIT_OBJECT_0) return failed;
-        } else if (step.starts_with(L"text:")) {
-            if (!client->tunnel().SendString(step.substr(5), kHangMs)) return failed;
-        } else if (step.starts_with(L"reply:")) {
-            uint32_t value = 0;
-            if (!client->tunnel().ReceiveDword(&value, kHangMs) ||
-                value != wcstoul(step.c_str() + 6, nullptr, 0))
-                return failed;
-        } else if (step.starts_with(L"said:")) {
-            std::wstring text;
-            if (!client->tunnel().ReceiveString(&text, kHangMs) || text != step.substr(5)) return failed;
-        } else if (step == L"hang") {
-            Sleep(INFINITE);
-        } else if (step == L"fail") {
-            expectFailure = true;
-        } else {
-            const bool sent = client->tunnel().SendDword(wcstoul(step.c_str(), nullptr, 0),
-                                                         expectFailure ? kRefusedMs : kHangMs);
-            if (sent == expectFailure) return failed;
-        }
-    }
-    return 0;
-}
 
 // N clients at once from one process: each connects, sends code 6 and keeps its
 // connection until the named event is set.
@@ -95,8 +52,6 @@ TEST_CHILD_ROLE(many_clients) {
     for (auto& t : threads) t.join();
     return served == count ? 0 : 2;
 }
-
-const std::wstring kMarker = std::to_wstring(wire::kRequestMarker);
 
 class MailServerTest : public testing::Test {
 protected:
@@ -119,8 +74,7 @@ protected:
     }
 
     ChildProcess Client(uint32_t version, std::vector<std::wstring> steps) {
-        steps.insert(steps.begin(), {channel_, std::to_wstring(version)});
-        return ChildProcess(L"scripted_client", steps);
+        return testsupport::ScriptedClient(channel_, version, std::move(steps));
     }
 
     // The log once `count` lines start with `text`; a failure if that never happens.
@@ -176,28 +130,29 @@ TEST_F(MailServerTest, MisbehavingClientLosesOnlyItsConnection) {
     server_.SetMarkerTimeout(300);
     server_.SetThreadCreator(ListedThread);
     StartServer(kShortRequestTimeoutMs);
-    // Set by a client once its marker was taken; set by the test once the worker has ended.
-    const std::wstring sentName = testsupport::UniqueName(L"Local\\ServerTest.Sent");
+    // Set by the test once the worker has ended.
     const std::wstring goName = testsupport::UniqueName(L"Local\\ServerTest.Go");
-    base::UniqueHandle sent(CreateEventW(nullptr, TRUE, FALSE, sentName.c_str()));
     base::UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, goName.c_str()));
     const std::vector<std::wstring> scripts[] = {
         {kMarker, L"await:" + goName, L"fail", kMarker},
         {L"5", L"await:" + goName, L"fail", kMarker},
         {L"await:" + goName, L"fail", kMarker},
-        {kMarker, L"signal:" + sentName, L"hang"},
+        {},  // dies once its marker was taken
     };
     for (size_t i = 0; i < std::size(scripts); ++i) {
         ResetEvent(go.get());
-        ChildProcess client = Client(2, scripts[i]);
-        if (scripts[i].back() == L"hang") {
-            ASSERT_EQ(WaitForSingleObject(sent.get(), kChildTimeoutMs), WAIT_OBJECT_0);
-            client.Kill();
+        std::optional<ChildProcess> client;
+        if (scripts[i].empty()) {
+            DyingClient dying(channel_, 2, {kMarker}, kChildTimeoutMs);
+            ASSERT_TRUE(dying.reached);
+            dying.process.Kill();
+        } else {
+            client.emplace(Client(2, scripts[i]));
         }
         EXPECT_EQ(WaitForSingleObject(Worker(2 * i), kChildTimeoutMs), WAIT_OBJECT_0) << i;
         SetEvent(go.get());
-        if (scripts[i].back() != L"hang") {
-            EXPECT_EQ(client.Wait(kChildTimeoutMs), 0u) << i;
+        if (client) {
+            EXPECT_EQ(client->Wait(kChildTimeoutMs), 0u) << i;
         }
         EXPECT_EQ(Client(2, {kMarker, L"6"}).Wait(kChildTimeoutMs), 0u) << i;
         WaitForLines(L"[Processing message finish]", i + 1);
@@ -205,9 +160,8 @@ TEST_F(MailServerTest, MisbehavingClientLosesOnlyItsConnection) {
     // Only the accept thread is left once the dropped workers have ended.
     testsupport::WaitForLog(logPath_, [&](const Texts&) { return server_.ThreadCount() == 1; });
     EXPECT_EQ(server_.ThreadCount(), 1u);
-    ResetEvent(sent.get());
-    ChildProcess inFlight = Client(2, {kMarker, L"signal:" + sentName, L"hang"});
-    ASSERT_EQ(WaitForSingleObject(sent.get(), kChildTimeoutMs), WAIT_OBJECT_0);
+    const DyingClient inFlight(channel_, 2, {kMarker}, kChildTimeoutMs);
+    ASSERT_TRUE(inFlight.reached);
     server_.Stop(kHangMs);
     const Texts texts = testsupport::ReadLogTexts(logPath_);
     EXPECT_EQ(std::count(texts.begin(), texts.end(), L"Nothing to process. Timeout: 400"), 3);

@@ -36,6 +36,7 @@ public:
     Program(const std::wstring& program, const std::vector<std::wstring>& args, HANDLE output = nullptr);
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
+    Program(Program&&) noexcept = default;
     ~Program();  // kills the process if it still runs
 
     [[nodiscard]] bool running() const noexcept { return process_.valid(); }
