@@ -249,9 +249,8 @@ const Command kCommands[] = {
      0, kBackup, nullptr, Backup},
     {L"restore-all", L"DIR [--into ROOT] [--dry-run] [--jobs N]",
      L"puts every mail of the backup in DIR back into each folder it was met in, unless it is there already; "
-     L"--into replaces the store's name; --dry-run only says what it would restore; --jobs N requests at "
-     L"once "
-     L"(default 2)",
+     L"--into replaces the store's name; --dry-run only says what it would restore; "
+     L"--jobs N requests at once (default 2)",
      1, kRestoreAll, nullptr, RestoreAll},
     {L"check", L"DIR [--read-data]",
      L"checks that every file of the backup in DIR is there, whole and a message file; --read-data also that "
