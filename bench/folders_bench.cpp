@@ -28,7 +28,7 @@
 
 namespace {
 
-constexpr int kRounds = 5;
+constexpr int kRounds = 3;
 constexpr double kGoal = 1.5;  // the slowest the listing may be beside the walk
 
 // The stand-in's walk below `folder`, as the add-in's walk visits it.

@@ -47,7 +47,7 @@
 namespace {
 
 constexpr int kRounds = 1;
-constexpr size_t kSaved = 500;
+constexpr size_t kSaved = 300;
 constexpr wchar_t kInbox[] = L"\\\\Bench\\Inbox";
 constexpr wchar_t kStandinRestored[] = L"\\\\Bench\\Restored by the stand-in";
 // The add-in and the prescribed calls restore into one folder, so that both walk the
