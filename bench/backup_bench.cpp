@@ -13,8 +13,8 @@
 // against one job's.
 //
 // The second (--scale): for each profile in turn, the first the reference, against a
-// host of its own: the listing alone (the folder list and every folder's mail list by
-// one client), the full backup with JOBS jobs, its rerun that finds nothing new, and
+// host of its own: the full backup with JOBS jobs, its rerun that finds nothing new,
+// the listing alone (the folder list and every folder's mail list, by JOBS clients), and
 // the peak memory of the tool and of the host. The cost per mail against the first
 // profile's, the rerun against the listing, the memory against the first profile's.
 //
@@ -23,8 +23,10 @@
 #include <psapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/unique_resource.h"
@@ -64,18 +66,34 @@ size_t DirectBackup(MailClient& client, const std::wstring& output) {
     return saved;
 }
 
-// The folder list and every folder's mail list: what a backup that finds nothing new
+// The folder list and every folder's mail list, the folders shared between `clients`
+// connections as the tool's jobs share them: what a backup that finds nothing new
 // cannot do without. The mails listed, 0 when a request failed.
-size_t ListEverything(MailClient& client) {
+size_t ListEverything(const testsupport::StandinHost& host, MailClient& first, unsigned clients) {
     std::vector<std::wstring> folders;
-    if (!client.GetAllFoldersList(&folders)) return 0;
-    size_t mails = 0;
-    for (const std::wstring& folder : folders) {
-        std::vector<MailListEntry> entries;
-        if (!client.GetAllMailsFromFolder(folder, 0, &entries)) return 0;
-        mails += entries.size();
+    if (!first.GetAllFoldersList(&folders)) return 0;
+    std::atomic<size_t> next{0}, mails{0};
+    std::atomic<bool> failed{false};
+    const auto listFolders = [&](MailClient& client) {
+        for (size_t i; !failed && (i = next++) < folders.size();) {
+            std::vector<MailListEntry> entries;
+            if (!client.GetAllMailsFromFolder(folders[i], 0, &entries)) failed = true;
+            mails += entries.size();
+        }
+    };
+    std::vector<std::thread> others;
+    for (unsigned i = 1; i < clients; ++i) {
+        others.emplace_back([&] {
+            const std::unique_ptr<MailClient> client = host.Connect(2, bench::kReplyTimeoutMs);
+            if (client)
+                listFolders(*client);
+            else
+                failed = true;
+        });
     }
-    return mails;
+    listFolders(first);
+    for (std::thread& other : others) other.join();
+    return failed ? 0 : mails.load();
 }
 
 // Message files below `folder`, at any depth.
@@ -219,19 +237,26 @@ struct Scale {
     double toolMb = 0, hostMb = 0;
 };
 
+// The backup first, the listing alone last: at 100,000 mails each takes most of an
+// hour, and each figure is printed as it comes.
 Scale MeasureScale(const std::wstring& profile, const std::wstring& jobs, const std::wstring& folder) {
     Scale scale;
     const Session session(profile);
     if (!session.client) return scale;
-    const LARGE_INTEGER start = bench::Now();
-    const size_t listed = ListEverything(*session.client);
-    scale.listingSeconds = listed > 0 ? bench::Seconds(start, bench::Now()) : 0;
     const std::vector<std::wstring> backup = {L"backup", L"--to", folder, L"--all-folders", L"--jobs", jobs};
     const ToolRun full = RunTool(backup, folder + L"-backup.log");
-    const ToolRun rerun = RunTool(backup, folder + L"-rerun.log");
     scale.mails = CountMessageFiles(folder);
     scale.perMailMs = full.seconds > 0 && scale.mails > 0 ? full.seconds * 1000 / double(scale.mails) : 0;
+    printf("%ls: backup of %zu mails in %.0f s, peak %.0f MB\n", profile.c_str(), scale.mails, full.seconds,
+           full.peakMb);
+    fflush(stdout);
+    const ToolRun rerun = RunTool(backup, folder + L"-rerun.log");
     scale.rerunSeconds = std::max(rerun.seconds, 0.0);
+    printf("%ls: rerun in %.0f s, peak %.0f MB\n", profile.c_str(), rerun.seconds, rerun.peakMb);
+    fflush(stdout);
+    const LARGE_INTEGER start = bench::Now();
+    const size_t listed = ListEverything(session.host, *session.client, std::stoul(jobs));
+    scale.listingSeconds = listed > 0 ? bench::Seconds(start, bench::Now()) : 0;
     scale.toolMb = std::max(full.peakMb, rerun.peakMb);
     scale.hostMb = PeakMegabytes(session.host.process());
     return scale;
@@ -251,7 +276,8 @@ int Scaled(const std::wstring& jobs, const std::wstring& output, const std::vect
         bench::Row(figure, scale.perMailMs, "ms", atReference.c_str(), reference.perMailMs,
                    i > 0 ? kPerMailGrowth : 0);
         snprintf(figure, sizeof(figure), "its rerun, nothing new, %zu mails", scale.mails);
-        snprintf(baseline, sizeof(baseline), "the folder list and every mail list by a client");
+        snprintf(baseline, sizeof(baseline), "the folder list and every mail list, %s clients",
+                 Narrow(jobs).c_str());
         bench::Row(figure, scale.rerunSeconds, "s", baseline, scale.listingSeconds, kRerunOverListing);
         snprintf(figure, sizeof(figure), "backup-client's peak memory, %zu mails", scale.mails);
         bench::Row(figure, scale.toolMb, "MB", atReference.c_str(), reference.toolMb);
