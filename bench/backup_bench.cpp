@@ -152,13 +152,9 @@ ToolRun RunTool(const std::vector<std::wstring>& args, const std::wstring& logFi
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
-// A host of `profile` with a client that has made its first request, which warms up.
+// A host of `profile` with a warm client.
 struct Session {
-    explicit Session(const std::wstring& profile)
-        : host(profile), client(host.Connect(2, bench::kReplyTimeoutMs)) {
-        std::vector<std::wstring> folders;
-        if (!client || !client->GetAllFoldersList(&folders)) client.reset();
-    }
+    explicit Session(const std::wstring& profile) : host(profile), client(bench::WarmClient(host)) {}
     testsupport::StandinHost host;
     std::unique_ptr<MailClient> client;
 };

@@ -1,6 +1,6 @@
-// What the benchmarks of the add-in's requests share besides the Outlook stand-in host
-// of the tests (tests/support/standin_host.h): the stand-in's own object model in this
-// process, for the baselines.
+// What the benchmarks of the add-in's requests share: a warm client of the Outlook
+// stand-in host of the tests (tests/support/standin_host.h), and the stand-in's own
+// object model in this process, for the baselines.
 #pragma once
 
 #include <windows.h>
@@ -16,6 +16,7 @@
 #include "bench/measure.h"
 #include "outlook/object_model.h"
 #include "standin/outlook/host_api.h"
+#include "tests/support/standin_host.h"
 
 namespace bench {
 
@@ -23,6 +24,16 @@ namespace bench {
 // the host's main thread, and under Wine each call across apartments costs a fraction
 // of a millisecond, so a folder list of a thousand folders takes about a minute.
 inline constexpr DWORD kReplyTimeoutMs = 600000;
+
+// A client of `host` once its folder list has come: a host's first request pays the
+// start of its MAPI session and its first crossings to the main thread, which the
+// direct baseline has paid before it is timed. Null when the host does not answer.
+inline std::unique_ptr<MailClient> WarmClient(const testsupport::StandinHost& host) {
+    std::unique_ptr<MailClient> client = host.Connect(2, bench::kReplyTimeoutMs);
+    std::vector<std::wstring> folders;
+    if (client && !client->GetAllFoldersList(&folders)) client.reset();
+    return client;
+}
 
 // Opens the stand-in's application in this process on a profile, this thread playing
 // the host's, and runs `work` with its "MAPI" namespace on a thread of its own

@@ -281,12 +281,12 @@ uint64_t HostCalls(const testsupport::StandinHost& host) {
 }
 
 // One kind of request in a host of its own, so that the host's count is the request's
-// alone beside `idleCalls`, what a host costs with a client that asks nothing.
+// alone beside `idleCalls`, what a host costs with a warm client that asks nothing more.
 Phase MeasureInHost(const std::wstring& profile, uint64_t idleCalls,
                     const std::function<size_t(MailClient&)>& work) {
     Phase phase;
     const testsupport::StandinHost host(profile);
-    const std::unique_ptr<MailClient> client = host.Connect(2, bench::kReplyTimeoutMs);
+    const std::unique_ptr<MailClient> client = bench::WarmClient(host);
     if (!client) return phase;
     phase.seconds = bench::Median(
         kRounds, [&] { return work(*client); }, phase.done);
@@ -301,7 +301,7 @@ Figures MeasureAddin(const std::wstring& profile, const std::wstring& output) {
     uint64_t idleCalls = 0;
     {
         const testsupport::StandinHost host(profile);
-        if (host.Connect(2, bench::kReplyTimeoutMs)) idleCalls = HostCalls(host);
+        if (bench::WarmClient(host)) idleCalls = HostCalls(host);
     }
     Figures figures;
     std::vector<std::wstring> entries;
