@@ -169,15 +169,14 @@ bool JobRows(const std::wstring& profile, const std::wstring& output) {
     if (!session.client) return false;
     const auto folder = [&](unsigned jobs) { return output + L"\\jobs" + std::to_wstring(jobs); };
     double rates[2][std::size(kJobRows)] = {};
-    size_t mails = 0;
     for (size_t i = 0; i < std::size(kJobRows); ++i) {
         const ToolRun backup = RunTool({L"backup", L"--to", folder(kJobRows[i]), L"--all-folders", L"--jobs",
                                         std::to_wstring(kJobRows[i])},
                                        folder(kJobRows[i]) + L"-backup.log");
-        mails = CountMessageFiles(folder(kJobRows[i]));
-        rates[0][i] = backup.seconds > 0 ? mails / backup.seconds : 0;
+        const size_t saved = CountMessageFiles(folder(kJobRows[i]));
+        rates[0][i] = backup.seconds > 0 ? saved / backup.seconds : 0;
     }
-    mails = CountMessageFiles(folder(1));
+    const size_t mails = CountMessageFiles(folder(1));
     for (size_t i = 0; i < std::size(kJobRows); ++i) {
         const std::wstring jobs = std::to_wstring(kJobRows[i]);
         const ToolRun restore =
